@@ -1,0 +1,101 @@
+// Mem::PlinthWrapper: one file of a table mapped into this process (or, in local mode, process
+// memory standing in for it).
+//
+// Who may call what:
+//   - mode 0 (writer): the table's one writer process. It creates the file (0644, whatever the
+//     umask), extends it with posix_fallocate before every mapping, and may punch holes.
+//   - mode 1 (reader): any number of reader processes. They map the file read-only and never
+//     change it.
+//
+// Invariants:
+//   1. The file never shrinks: attach and resize only extend it, and punchHole keeps its length,
+//      so a reader that still maps an older, longer view never faults on a truncated page.
+//   2. A writer's file is extended (blocks allocated, holes filled) before the mapping that
+//      covers it exists: a full file system shows up as a failed attach or resize with
+//      "No space left on device" in errorText(), never as a SIGBUS on a later store.
+//   3. Every mapping sits directly before a PROT_NONE guard page: an access past the mapped
+//      size (from the next page boundary on) faults at once instead of reading a neighbour.
+//   4. A reader maps only bytes the file holds: a file shorter than the size asked for fails.
+//   5. A failed attach leaves the wrapper detached; a failed resize leaves the old mapping (and
+//      its base) valid. Both return null and set errorText(), which names the file, the sizes
+//      and the system's reason ("open /dev/shm/vesk/t/slots: Permission denied").
+//   6. In local mode the file system is never touched: the memory is a Mem::Local.
+//
+// One owning thread; no locks.
+#pragma once
+
+#include "Mem/Local.h"
+#include "Mem/RootPath.h"
+#include "Pimbo/Debuggable.h"
+
+#include <cstdint>
+#include <string>
+
+namespace Mem {
+
+class PlinthWrapper : public Pimbo::Debuggable {
+  public:
+    static constexpr int kWriter = 0;
+    static constexpr int kReader = 1;
+
+    PlinthWrapper(Pimbo::Platform::DebugHandler& handler, const Mem::RootPath& rootPath,
+                  std::string fileName, bool local);
+    ~PlinthWrapper();
+    PlinthWrapper(const PlinthWrapper&) = delete;
+    PlinthWrapper& operator=(const PlinthWrapper&) = delete;
+
+    // Local mode only: heap (true) or anonymous mapping (false) for the stand-in memory.
+    void useHeapIs(bool useHeap) { local_.useHeapIs(useHeap); }
+
+    // Maps `size` bytes of the file in `mode` (kWriter or kReader), detaching first when
+    // attached. `address` is a placement hint only. Returns the base or null.
+    void* attach(uint64_t size, int mode, void* address = nullptr);
+    // Maps exactly `size` bytes instead (a writer extends the file first). The base may move;
+    // on failure returns null and the old mapping stays valid.
+    void* resize(uint64_t size);
+    // Writer only: releases the file's blocks from `offset` to its end, keeping its length;
+    // the released bytes read as zero. Local mode zeroes the memory from `offset` on. Returns
+    // false (errorText() set) when nothing could be released.
+    bool punchHole(uint64_t offset);
+    // Unmaps and closes. Harmless when detached.
+    void detach();
+
+    // The file's size now (of the file mapped while attached, else of the file at the path);
+    // 0 for a missing or empty file. Local mode: the local region's size.
+    uint64_t memSize() const;
+    // Bytes mapped now (0 when detached).
+    uint64_t mappedSize() const;
+    // stat of the file at the path, 0 when missing. Local mode: the local region's size.
+    uint64_t fileSize() const;
+    // Full path of the file (also in local mode, where it only names the table).
+    const std::string& getFilename() const { return path_; }
+    std::string errorText() const;
+    void* base() const;
+    bool attached() const { return base() != nullptr; }
+    // Mode of the current (or last) attach; -1 before the first.
+    int mode() const { return mode_; }
+    bool local() const { return isLocal_; }
+
+  private:
+    // Reserves the range, maps the file over its start; null (errorText_ set) on failure.
+    void* mapFile(uint64_t size, void* hint);
+    // Writer: allocates the file's blocks up to `size` (never shortening it).
+    bool extendFile(uint64_t size);
+    // Reader: the file holds at least `size` bytes.
+    bool fileHolds(uint64_t size);
+    bool checkSize(const char* operation, uint64_t size);
+    void fail(std::string text);
+
+    Mem::RootPath rootPath_;
+    std::string fileName_;
+    std::string path_;
+    bool isLocal_;
+    Mem::Local local_;
+    int fd_ = -1;
+    int mode_ = -1;
+    char* base_ = nullptr;
+    uint64_t mappedSize_ = 0;
+    std::string errorText_;
+};
+
+}  // namespace Mem

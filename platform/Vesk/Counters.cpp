@@ -1,0 +1,86 @@
+#include "Vesk/Counters.h"
+
+#include "Vesk/Types.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+
+namespace Vesk {
+
+std::string veskTypeName(unsigned type) {
+    switch (type) {
+        case writer: return "writer";
+        case shadow: return "shadow";
+        case reader: return "reader";
+        case keyshadow: return "keyshadow";
+        default: return fmt::format("unknown({})", type);
+    }
+}
+
+namespace Writer {
+
+void Counters::merge(const Counters& o) {
+    slotAllocations += o.slotAllocations;
+    slotFrees += o.slotFrees;
+    slotFileRemaps += o.slotFileRemaps;
+    slotGrows += o.slotGrows;
+    slotShrinks += o.slotShrinks;
+    movedSlots += o.movedSlots;
+    directUpdates += o.directUpdates;
+    directCommits += o.directCommits;
+    slowPathNexts += o.slowPathNexts;
+    bucketGrows += o.bucketGrows;
+    bucketShrinks += o.bucketShrinks;
+    bucketFileRemaps += o.bucketFileRemaps;
+    lastGrowTime = o.lastGrowTime;
+    maxGrowTime = std::max(maxGrowTime, o.maxGrowTime);
+    lastShrinkTime = o.lastShrinkTime;
+    maxShrinkTime = std::max(maxShrinkTime, o.maxShrinkTime);
+    sequence = o.sequence;
+    slotFileSize = o.slotFileSize;
+    bucketFileSize = o.bucketFileSize;
+}
+
+std::string Counters::toString() const {
+    return fmt::format(
+        "slotAllocations:{} slotFrees:{} slotFileRemaps:{} slotGrows:{} slotShrinks:{} "
+        "movedSlots:{} directUpdates:{} directCommits:{} slowPathNexts:{} bucketGrows:{} "
+        "bucketShrinks:{} bucketFileRemaps:{} lastGrowTime:{} maxGrowTime:{} lastShrinkTime:{} "
+        "maxShrinkTime:{} sequence:{} slotFileSize:{} bucketFileSize:{}",
+        slotAllocations, slotFrees, slotFileRemaps, slotGrows, slotShrinks, movedSlots,
+        directUpdates, directCommits, slowPathNexts, bucketGrows, bucketShrinks, bucketFileRemaps,
+        lastGrowTime, maxGrowTime, lastShrinkTime, maxShrinkTime, sequence, slotFileSize,
+        bucketFileSize);
+}
+
+}  // namespace Writer
+
+namespace Reader {
+
+void Counters::merge(const Counters& o) {
+    lookasideReads += o.lookasideReads;
+    resizes += o.resizes;
+    baseChanges += o.baseChanges;
+    retries += o.retries;
+    slowPaths += o.slowPaths;
+    bucketResizes += o.bucketResizes;
+    lookups += o.lookups;
+    iterations += o.iterations;
+    remapRetries += o.remapRetries;
+    generationChanges += o.generationChanges;
+    slotFileSize = o.slotFileSize;
+    bucketFileSize = o.bucketFileSize;
+}
+
+std::string Counters::toString() const {
+    return fmt::format(
+        "lookasideReads:{} resizes:{} baseChanges:{} retries:{} slowPaths:{} bucketResizes:{} "
+        "lookups:{} iterations:{} remapRetries:{} generationChanges:{} slotFileSize:{} "
+        "bucketFileSize:{}",
+        lookasideReads, resizes, baseChanges, retries, slowPaths, bucketResizes, lookups,
+        iterations, remapRetries, generationChanges, slotFileSize, bucketFileSize);
+}
+
+}  // namespace Reader
+}  // namespace Vesk

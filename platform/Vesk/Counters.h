@@ -1,0 +1,68 @@
+// Event counts and gauges of writers and readers. Plain 64-bit fields, one thread each; the
+// front merges an implementation's counts into its running totals.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace Vesk {
+
+namespace Writer {
+struct Counters {
+    // Slot table (slot writer table).
+    uint64_t slotAllocations = 0;
+    uint64_t slotFrees = 0;
+    uint64_t slotFileRemaps = 0;
+    uint64_t slotGrows = 0;
+    uint64_t slotShrinks = 0;
+    uint64_t movedSlots = 0;
+    // Operations.
+    uint64_t directUpdates = 0;
+    uint64_t directCommits = 0;
+    uint64_t slowPathNexts = 0;
+    // Buckets.
+    uint64_t bucketGrows = 0;
+    uint64_t bucketShrinks = 0;
+    uint64_t bucketFileRemaps = 0;
+    double lastGrowTime = 0;
+    double maxGrowTime = 0;
+    double lastShrinkTime = 0;
+    double maxShrinkTime = 0;
+    // Notification sequence (reported by sequence()).
+    uint64_t sequence = 0;
+    // Gauges refreshed when the counters are read.
+    uint64_t slotFileSize = 0;
+    uint64_t bucketFileSize = 0;
+
+    // Adds the event counts of `other`; gauges and times take other's values.
+    void merge(const Counters& other);
+    std::string toString() const;
+};
+}  // namespace Writer
+
+namespace Reader {
+struct Counters {
+    // Slot table.
+    uint64_t lookasideReads = 0;
+    uint64_t resizes = 0;
+    uint64_t baseChanges = 0;
+    // Hash map.
+    uint64_t retries = 0;
+    uint64_t slowPaths = 0;
+    // Bucket file.
+    uint64_t bucketResizes = 0;
+    // Reader retry loop.
+    uint64_t lookups = 0;
+    uint64_t iterations = 0;
+    uint64_t remapRetries = 0;
+    uint64_t generationChanges = 0;
+    // Gauges refreshed when the counters are read.
+    uint64_t slotFileSize = 0;
+    uint64_t bucketFileSize = 0;
+
+    void merge(const Counters& other);
+    std::string toString() const;
+};
+}  // namespace Reader
+
+}  // namespace Vesk

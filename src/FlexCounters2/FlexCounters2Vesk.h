@@ -1,0 +1,257 @@
+// The key and record types of the counter tables: CounterIndex and the four records
+// CounterEntrySimple, CounterEntryNormal, CounterEntryWide and CounterEntryBitmap64.
+//
+// They are plain values copied by their bytes into and out of the shared-memory slot table, so
+// every process that maps a table sees the same bytes:
+//   1. every type is standard layout and trivially copyable, without pointers or virtuals;
+//   2. every field is an unsigned 64-bit word stored at the offset pinned below (key first,
+//      then the counters in declaration order), little-endian, naturally aligned;
+//   3. the default value of every type is all fields zero; a record built from a key has that
+//      key and zero counters, and its key never changes afterwards.
+//
+// Text forms. The strep is the runtime's text form and reads back through the parsing
+// constructors (it, end), which consume exactly the strep and advance `it` past it:
+//   CounterIndex          the decimal digits of the value
+//   CounterEntrySimple    Value('DravoCounters::FlexCounters2::CounterEntrySimple', ** {'key': 7,
+//                         'packets': 12, 'octets': 1500})   (one line)
+//   CounterEntryNormal    the same with 'counterA' and 'counterB'
+//   CounterEntryWide      exactly the strep of its key
+//   CounterEntryBitmap64  the same with 'bits', in decimal
+// veskString() is the short one-line form used in traces: "key: 7", "[key: 7] S 12, 1500",
+// "[key: 7] N 1, 2", "[key: 7] W ", "[key: 7] B ff".
+#pragma once
+
+#include "Orlo/String.h"
+#include "Orlo/Text.h"
+#include "OrloVesk/OrloVeskMap.h"
+#include "Vesk/Operations.h"
+#include "Vesk/VeskInterface.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <ostream>
+#include <type_traits>
+
+namespace DravoCounters::FlexCounters2 {
+
+struct ValueLayout;
+
+// The key of every counter table: one opaque unsigned 64-bit number.
+class CounterIndex {
+  public:
+    static const char* typeName() { return "DravoCounters::FlexCounters2::CounterIndex"; }
+
+    CounterIndex() = default;
+    CounterIndex(uint64_t value) : value_(value) {}
+    // Parses the strep at `it` and advances `it` past it.
+    CounterIndex(Orlo::String::IteratorConst& it, Orlo::String::IteratorConst end);
+
+    uint64_t value() const { return value_; }
+
+    // "key: " and the value in decimal.
+    Orlo::String veskString() const;
+
+    friend bool operator==(const CounterIndex&, const CounterIndex&) = default;
+    // Unsigned order of the values: the key order of every map.
+    friend bool operator<(const CounterIndex& a, const CounterIndex& b) {
+        return a.value_ < b.value_;
+    }
+
+  private:
+    friend struct ValueLayout;
+    uint64_t value_ = 0;
+};
+
+// A packet and byte counter pair.
+class CounterEntrySimple {
+  public:
+    static const char* typeName() { return "DravoCounters::FlexCounters2::CounterEntrySimple"; }
+
+    CounterEntrySimple() = default;
+    explicit CounterEntrySimple(const CounterIndex& key) : key_(key) {}
+    CounterEntrySimple(Orlo::String::IteratorConst& it, Orlo::String::IteratorConst end);
+
+    const CounterIndex& key() const { return key_; }
+    const CounterIndex& counterIndex() const { return key_; }
+    uint64_t packets() const { return packets_; }
+    void packetsIs(uint64_t v) { packets_ = v; }
+    uint64_t octets() const { return octets_; }
+    void octetsIs(uint64_t v) { octets_ = v; }
+
+    // "[key: K] S packets, octets"
+    Orlo::String veskString() const;
+
+    friend bool operator==(const CounterEntrySimple&, const CounterEntrySimple&) = default;
+
+  private:
+    friend struct ValueLayout;
+    CounterIndex key_;
+    uint64_t packets_ = 0;
+    uint64_t octets_ = 0;
+};
+
+// Two general counters.
+class CounterEntryNormal {
+  public:
+    static const char* typeName() { return "DravoCounters::FlexCounters2::CounterEntryNormal"; }
+
+    CounterEntryNormal() = default;
+    explicit CounterEntryNormal(const CounterIndex& key) : key_(key) {}
+    CounterEntryNormal(Orlo::String::IteratorConst& it, Orlo::String::IteratorConst end);
+
+    const CounterIndex& key() const { return key_; }
+    const CounterIndex& counterIndex() const { return key_; }
+    uint64_t counterA() const { return counterA_; }
+    void counterAIs(uint64_t v) { counterA_ = v; }
+    uint64_t counterB() const { return counterB_; }
+    void counterBIs(uint64_t v) { counterB_ = v; }
+
+    // "[key: K] N counterA, counterB"
+    Orlo::String veskString() const;
+
+    friend bool operator==(const CounterEntryNormal&, const CounterEntryNormal&) = default;
+
+  private:
+    friend struct ValueLayout;
+    CounterIndex key_;
+    uint64_t counterA_ = 0;
+    uint64_t counterB_ = 0;
+};
+
+// A record that holds its key only.
+class CounterEntryWide {
+  public:
+    static const char* typeName() { return "DravoCounters::FlexCounters2::CounterEntryWide"; }
+
+    CounterEntryWide() = default;
+    explicit CounterEntryWide(const CounterIndex& key) : key_(key) {}
+    CounterEntryWide(Orlo::String::IteratorConst& it, Orlo::String::IteratorConst end);
+
+    const CounterIndex& key() const { return key_; }
+    const CounterIndex& counterIndex() const { return key_; }
+
+    // "[key: K] W " (ends in the blank)
+    Orlo::String veskString() const;
+
+    friend bool operator==(const CounterEntryWide&, const CounterEntryWide&) = default;
+
+  private:
+    friend struct ValueLayout;
+    CounterIndex key_;
+};
+
+// A 64-bit bitmap.
+class CounterEntryBitmap64 {
+  public:
+    static const char* typeName() { return "DravoCounters::FlexCounters2::CounterEntryBitmap64"; }
+
+    CounterEntryBitmap64() = default;
+    explicit CounterEntryBitmap64(const CounterIndex& key) : key_(key) {}
+    CounterEntryBitmap64(Orlo::String::IteratorConst& it, Orlo::String::IteratorConst end);
+
+    const CounterIndex& key() const { return key_; }
+    const CounterIndex& counterIndex() const { return key_; }
+    uint64_t bits() const { return bits_; }
+    void bitsIs(uint64_t v) { bits_ = v; }
+
+    // "[key: K] B bits" with the bits in lower-case hexadecimal, no prefix, no leading zeros.
+    Orlo::String veskString() const;
+
+    friend bool operator==(const CounterEntryBitmap64&, const CounterEntryBitmap64&) = default;
+
+  private:
+    friend struct ValueLayout;
+    CounterIndex key_;
+    uint64_t bits_ = 0;
+};
+
+// The bytes a slot holds. Writers and readers in different processes, possibly built at
+// different times, rely on these numbers.
+struct ValueLayout {
+    static_assert(sizeof(CounterIndex) == 8 && offsetof(CounterIndex, value_) == 0);
+
+    static_assert(sizeof(CounterEntrySimple) == 24);
+    static_assert(offsetof(CounterEntrySimple, key_) == 0);
+    static_assert(offsetof(CounterEntrySimple, packets_) == 8);
+    static_assert(offsetof(CounterEntrySimple, octets_) == 16);
+
+    static_assert(sizeof(CounterEntryNormal) == 24);
+    static_assert(offsetof(CounterEntryNormal, key_) == 0);
+    static_assert(offsetof(CounterEntryNormal, counterA_) == 8);
+    static_assert(offsetof(CounterEntryNormal, counterB_) == 16);
+
+    static_assert(sizeof(CounterEntryWide) == 8);
+    static_assert(offsetof(CounterEntryWide, key_) == 0);
+
+    static_assert(sizeof(CounterEntryBitmap64) == 16);
+    static_assert(offsetof(CounterEntryBitmap64, key_) == 0);
+    static_assert(offsetof(CounterEntryBitmap64, bits_) == 8);
+};
+
+template <class T>
+inline constexpr bool kIsSlotValue =
+    std::is_standard_layout_v<T>&& std::is_trivially_copyable_v<T> && alignof(T) == 8;
+static_assert(kIsSlotValue<CounterIndex>);
+static_assert(kIsSlotValue<CounterEntrySimple>);
+static_assert(kIsSlotValue<CounterEntryNormal>);
+static_assert(kIsSlotValue<CounterEntryWide>);
+static_assert(kIsSlotValue<CounterEntryBitmap64>);
+
+// Streps (see the top of this file).
+Orlo::String valueToStrep(const CounterIndex& v);
+Orlo::String valueToStrep(const CounterEntrySimple& v);
+Orlo::String valueToStrep(const CounterEntryNormal& v);
+Orlo::String valueToStrep(const CounterEntryWide& v);
+Orlo::String valueToStrep(const CounterEntryBitmap64& v);
+
+// CounterIndex: the value with the stream's own flags (base, width). Records: their strep.
+std::ostream& operator<<(std::ostream& os, const CounterIndex& v);
+std::ostream& operator<<(std::ostream& os, const CounterEntrySimple& v);
+std::ostream& operator<<(std::ostream& os, const CounterEntryNormal& v);
+std::ostream& operator<<(std::ostream& os, const CounterEntryWide& v);
+std::ostream& operator<<(std::ostream& os, const CounterEntryBitmap64& v);
+
+// The operations bundles of the four tables.
+using CounterEntrySimpleOps = Vesk::Ops<
+    OrloVesk::OrloVeskMapValueWrapper<CounterEntrySimple, CounterIndex, &CounterEntrySimple::key>,
+    CounterIndex>;
+using CounterEntryNormalOps = Vesk::Ops<
+    OrloVesk::OrloVeskMapValueWrapper<CounterEntryNormal, CounterIndex, &CounterEntryNormal::key>,
+    CounterIndex>;
+using CounterEntryWideOps = Vesk::Ops<
+    OrloVesk::OrloVeskMapValueWrapper<CounterEntryWide, CounterIndex, &CounterEntryWide::key>,
+    CounterIndex>;
+using CounterEntryBitmap64Ops =
+    Vesk::Ops<OrloVesk::OrloVeskMapValueWrapper<CounterEntryBitmap64, CounterIndex,
+                                                &CounterEntryBitmap64::key>,
+              CounterIndex>;
+
+}  // namespace DravoCounters::FlexCounters2
+
+namespace Orlo {
+
+// Reads a key that stands as attribute `attrName` inside an enclosing strep. A range error is
+// rethrown with the attribute's name; other errors pass unchanged.
+template <>
+DravoCounters::FlexCounters2::CounterIndex
+deserializeAttr<DravoCounters::FlexCounters2::CounterIndex>(String::IteratorConst& it,
+                                                            String::IteratorConst end,
+                                                            const char* attrName);
+
+}  // namespace Orlo
+
+// The map templates are compiled once, in the library (FlexCounters2/Instantiations.cpp).
+namespace Vesk {
+extern template class VeskInterface<DravoCounters::FlexCounters2::CounterEntrySimpleOps>;
+extern template class VeskInterface<DravoCounters::FlexCounters2::CounterEntryNormalOps>;
+extern template class VeskInterface<DravoCounters::FlexCounters2::CounterEntryWideOps>;
+extern template class VeskInterface<DravoCounters::FlexCounters2::CounterEntryBitmap64Ops>;
+extern template class VeskDummy<DravoCounters::FlexCounters2::CounterEntrySimpleOps>;
+extern template class VeskDummy<DravoCounters::FlexCounters2::CounterEntryNormalOps>;
+extern template class VeskDummy<DravoCounters::FlexCounters2::CounterEntryWideOps>;
+extern template class VeskDummy<DravoCounters::FlexCounters2::CounterEntryBitmap64Ops>;
+extern template class VeskStrictDummy<DravoCounters::FlexCounters2::CounterEntrySimpleOps>;
+extern template class VeskStrictDummy<DravoCounters::FlexCounters2::CounterEntryNormalOps>;
+extern template class VeskStrictDummy<DravoCounters::FlexCounters2::CounterEntryWideOps>;
+extern template class VeskStrictDummy<DravoCounters::FlexCounters2::CounterEntryBitmap64Ops>;
+}  // namespace Vesk

@@ -1,0 +1,7 @@
+#include "Nebo/Local.h"
+
+namespace Nebo {
+
+template class Local<bool>;
+
+}  // namespace Nebo

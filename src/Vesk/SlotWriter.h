@@ -1,0 +1,345 @@
+// SlotWriterTable: the writer's view of the slot table file. It formats or reuses the file,
+// keeps the free list, hands out and takes back slots, grows and shrinks the slot array and
+// copies records out for the writer's own reads.
+//
+// Concurrency contract: only the writer thread calls this class. Readers in other processes see
+// its effects through the publication order of the slot table (see Vesk/SlotTable.h):
+//  1. new slots are built and pushed on the free list before numSlots grows;
+//  2. every link change is one 8-byte release store with version + 4 (publishLink);
+//  3. numSlots changes by one 8-byte release store with version + 1;
+//  4. the file keeps its length when the array shrinks; the released tail reads as zero.
+// Any slot or link address held across grow() or resize() must be turned into an offset from
+// the header first: the mapping may move.
+#pragma once
+
+#include "Mem/Local.h"
+#include "Mem/Util.h"
+#include "Mem/VersionAnchor.h"
+#include "Pimbo/Assert.h"
+#include "Pimbo/Debuggable.h"
+#include "Pimbo/Exception.h"
+#include "Pimbo/Format.h"
+#include "Pimbo/Util.h"
+#include "Vesk/Counters.h"
+#include "Vesk/SlotTable.h"
+
+#include <cmath>
+#include <cstring>
+#include <exception>
+#include <random>
+
+namespace Vesk {
+
+template <class Ops>
+class SlotWriterTable : public SlotTable<Ops>, public Pimbo::Debuggable {
+public:
+    using Base = SlotTable<Ops>;
+    using Header = SlotTableHeader;
+    using Value = typename Ops::Value;
+    using Base::headerSize;
+    using Base::slotSize;
+    using Base::valueSize;
+
+    // Bounds-checked slot array: no index is valid while numSlots is 0.
+    struct Slots {
+        char* base = nullptr;
+        uint32_t count = 0;
+
+        char* operator[](uint32_t i) const {
+            if (i >= count) [[unlikely]]
+                outOfRange(i, count);
+            return base + uint64_t(i) * slotSize;
+        }
+        [[noreturn]] static void outOfRange(uint32_t i, uint32_t count) {
+            PIMBO_THROW(Pimbo::CorruptionDetectedException, "out-of-range index: {} max:{}", i,
+                        int64_t(count) - 1);
+        }
+    };
+
+    // Sets the critical-section bit for the duration of a mutation. The bit is cleared when the
+    // mutation returns normally, or at once by release() when the mutation refuses cleanly
+    // before its first store. An exception that leaves the scope otherwise leaves it set, so the
+    // next writer finds the table suspect and re-formats it.
+    class CriticalSectionAnchor {
+    public:
+        explicit CriticalSectionAnchor(SlotWriterTable& table)
+            : table_(table), uncaught_(std::uncaught_exceptions()) {
+            table_.header()->criticalSectionIs(true);
+        }
+        ~CriticalSectionAnchor() {
+            if (armed_ && std::uncaught_exceptions() == uncaught_ && table_.header() != nullptr) {
+                table_.header()->criticalSectionIs(false);
+            }
+        }
+        // The mutation stops before touching shared memory: the table is as it was.
+        void release() {
+            if (armed_ && table_.header() != nullptr) table_.header()->criticalSectionIs(false);
+            armed_ = false;
+        }
+        // The bit stays set beyond this scope (a direct operation keeps it until its commit).
+        void keep() { armed_ = false; }
+        CriticalSectionAnchor(const CriticalSectionAnchor&) = delete;
+        CriticalSectionAnchor& operator=(const CriticalSectionAnchor&) = delete;
+
+    private:
+        SlotWriterTable& table_;
+        int uncaught_;
+        bool armed_ = true;
+    };
+
+    // The largest power of two n such that headerSize + n x slotSize fits one page; at least 1.
+    static uint32_t pageCapacity() {
+        uint32_t n = 1;
+        while (uint64_t(headerSize) + uint64_t(2 * n) * slotSize <= Mem::pageSize_) n *= 2;
+        return n;
+    }
+
+    SlotWriterTable(Pimbo::Platform::DebugHandler& handler, const std::string& tableName,
+                    const Mem::RootPath& rootPath, bool local, Ops& hashOps, uint32_t maxSlots,
+                    bool fixedSize, bool shrinkSlots, Writer::Counters& counters)
+        : Base(handler, rootPath, local),
+          Pimbo::Debuggable(handler, "SlotWriterTable"),
+          tableName_(tableName),
+          maxSlots_(maxSlots),
+          hashOps_(hashOps),
+          initialCapacity_(fixedSize ? maxSlots : pageCapacity()),
+          counters_(counters),
+          fixedSize_(fixedSize),
+          shrinkSlots_(shrinkSlots) {}
+
+    ~SlotWriterTable() override { detachRegion(); }
+
+    // Maps the file and reuses (2), formats (1) or re-formats (4) it.
+    uint32_t attach(Plinth::CinderId cinderId) {
+        if (this->header_ != nullptr) detach();
+        const uint64_t existing = this->region_.memSize();
+        const uint64_t size = Pimbo::Util::fileSizeHelper(initialCapacity_, slotSize, headerSize);
+        void* base = this->region_.attach(size, Mem::PlinthWrapper::kWriter);
+        if (base == nullptr) {
+            PIMBO_THROW(Pimbo::InvalidInitializeException, "cannot attach to shmem {} size:{}: {}",
+                        this->fileName(), size, this->region_.errorText());
+        }
+        this->header_ = static_cast<Header*>(base);
+        Header* h = this->header_;
+        uint32_t oldVersion = 0;
+        if (existing >= sizeof(Header)) {
+            oldVersion = h->numSlots.version + 1;
+            const uint32_t existingSlots = h->numSlots.value;
+            const bool wrongFixedSize = fixedSize_ && existingSlots != initialCapacity_;
+            if (wrongFixedSize) {
+                PIMBO_TRACE(1,
+                            "wanted capacity:{} for fixed-size table, but existing file has "
+                            "capacity:{}",
+                            initialCapacity_, existingSlots);
+            }
+            std::string reason;
+            if (h->cinder == cinderId.value && !wrongFixedSize &&
+                h->validate(debugHandler(), existing, cinderId, reason, Ops::typeName(),
+                            valueSize)) {
+                hashOps_.hashSeedIs(h->hashSeed);
+                const uint64_t needed =
+                    Pimbo::Util::fileSizeHelper(existingSlots, slotSize, headerSize);
+                void* moved = this->region_.resize(needed);
+                if (moved == nullptr) {
+                    PIMBO_THROW(Pimbo::MemoryResourceException, "failed to resize {} to size {} : {}",
+                                this->fileName(), needed, this->region_.errorText());
+                }
+                this->header_ = static_cast<Header*>(moved);
+                loadCounts();
+                PIMBO_TRACE(2, "to existing {}", this->fileName());
+                traceHeader();
+                return 2;
+            }
+        }
+        format(cinderId, oldVersion, existing != 0);
+        traceHeader();
+        if (existing != 0) {
+            PIMBO_TRACE(1, "re-formatted {}", this->fileName());
+            return 4;
+        }
+        PIMBO_TRACE(2, "to new file {}", this->fileName());
+        return 1;
+    }
+
+    void detach() override {
+        PIMBO_TRACE(5, "detach");
+        numSlots_ = 0;
+        slots_ = Slots{};
+        Base::detach();
+    }
+
+    uint32_t capacity() override { return numSlots_; }
+    uint32_t initialCapacity() const { return initialCapacity_; }
+    uint32_t maxSlots() const { return maxSlots_; }
+    bool fixedSize() const { return fixedSize_; }
+    const Slots& slots() const { return slots_; }
+    uint32_t shrinkThresholdValue() const { return shrinkThreshold_; }
+    Mem::VersionAnchor& versionAnchor() { return anchor_; }
+    Writer::Counters& counters() { return counters_; }
+
+    // Takes the head of the free list for a new record (the caller has made sure the list is
+    // not empty) and counts it.
+    uint32_t takeFreeSlot() {
+        Header* h = this->header_;
+        const uint32_t s = h->freeSlots;
+        char* slot = slots_[s];
+        if ((loadFlags(slot) & OCCUPIED) != 0) {
+            PIMBO_THROW(Pimbo::CorruptionDetectedException,
+                        "free slot {} of {} is marked as occupied", s, tableName_);
+        }
+        h->freeSlots = slotLink(slot)->next;
+        ++h->occupiedSlots;
+        ++counters_.slotAllocations;
+        return s;
+    }
+
+    // Returns an unlinked slot to the free list; returns the shrink target or 0.
+    uint32_t dealloc(uint32_t slotId) {
+        Header* h = this->header_;
+        char* slot = slots_[slotId];
+        setFlags(slot, loadFlags(slot) & ~OCCUPIED);
+        const uint32_t previousHead = h->freeSlots;
+        h->freeSlots = slotId;
+        publishLink(slotLink(slot), previousHead);
+        --h->occupiedSlots;
+        ++counters_.slotFrees;
+        PIMBO_TRACE(7, "freed slot {} next free {}", slotId, previousHead);
+        if (shrinkThreshold_ != 0 && h->occupiedSlots < shrinkThreshold_ / 2) return shrinkThreshold_;
+        return 0;
+    }
+
+    // Enlarges the slot array; false for a fixed-size table.
+    bool grow() {
+        Header* h = this->header_;
+        const auto count = h->numSlots;
+        if (h->occupiedSlots != count.value) {
+            PIMBO_THROW(Pimbo::CorruptionDetectedException,
+                        "the slot table is full but numSlots: {} and occupiedSlots: {} are not equal",
+                        count, h->occupiedSlots);
+        }
+        if (fixedSize_) return false;
+        const uint32_t old = count.value;
+        uint32_t next;
+        if (old < maxSlots_) {
+            // Doubling in single precision, as the file's growth rule has always been computed.
+            next = std::min(maxSlots_, uint32_t(2.0f * float(old)));
+        } else {
+            next = uint32_t(std::ceil(float(old) * 1.1f));
+        }
+        if (next <= old) next = old + 1;
+        if (next >= kMaxSlots) {
+            PIMBO_THROW(Pimbo::MemoryResourceException,
+                        "cannot grow {} beyond {} slots (limit {})", tableName_, old, kMaxSlots);
+        }
+        resize(next);
+        h = this->header_;
+        slots_.count = next;
+        for (uint32_t i = old; i < next; ++i) buildFreshSlot(slots_[i], slotSize);
+        if (h->freeSlots != kNoSlot) PIMBO_FAIL("free-list is not empty");
+        pushFree(old, next);
+        if (h->mostSlots < next) h->mostSlots = next;
+        Mem::VersionedRef<uint32_t>::publish(&h->numSlots, {count.version + 1, next});
+        PIMBO_TRACE(2, "{} from {} slots to {}", tableName_, count, h->numSlots);
+        loadCounts();
+        ++counters_.slotGrows;
+        return true;
+    }
+
+    // Re-maps the file for newNumSlots slots. Never shortens the file: the tail beyond a smaller
+    // size is released instead, so readers still mapping it never fault.
+    void resize(uint32_t newNumSlots) {
+        PIMBO_TRACE(5, "{} from {} to {} slots", tableName_, numSlots_, newNumSlots);
+        const uint64_t size = Pimbo::Util::fileSizeHelper(newNumSlots, slotSize, headerSize);
+        if (newNumSlots > maxSlots_) PIMBO_TRACE(5, "overflowing by {} slots", newNumSlots - maxSlots_);
+        void* oldBase = this->header_;
+        void* base = this->region_.resize(size);
+        if (base == nullptr) {
+            PIMBO_THROW(Pimbo::MemoryResourceException,
+                        "failed to resize {} from {} to {} slots, needed {} bytes. Reason: {}",
+                        this->fileName(), numSlots_, newNumSlots, size, this->region_.errorText());
+        }
+        if (base != oldBase) {
+            PIMBO_TRACE(5, "remap base address changed from {} to {}", oldBase, base);
+            ++counters_.slotFileRemaps;
+            anchor_.rebase(base, this->region_.mappedSize());
+        }
+        this->header_ = static_cast<Header*>(base);
+        slots_.base = static_cast<char*>(base) + headerSize;
+        if (newNumSlots < numSlots_) this->region_.punchHole(size);
+        PIMBO_TRACE(5, "to {} successfully", newNumSlots);
+    }
+
+    // Recomputes the slot count below which a remove asks for a shrink (0: never).
+    void shrinkThreshold() {
+        if (shrinkSlots_ && !fixedSize_ && numSlots_ > initialCapacity_) {
+            shrinkThreshold_ = 1u << (31 - __builtin_clz(numSlots_ - 1));
+        } else {
+            shrinkThreshold_ = 0;
+        }
+        PIMBO_TRACE(5, "shrinkThreshold_:{}", shrinkThreshold_);
+    }
+
+    // Copies a slot's record for the writer's own reads and remembers its version anchor.
+    void copySlotValue(uint32_t slotId, Value& value) {
+        const char* slot = slots_[slotId];
+        anchor_.set(loadFlags(slot), slotFlagsWord(slot), this->header_);
+        std::memcpy(&value, slotValue(slot), valueSize);
+    }
+
+    // Reloads numSlots and the slot array from the header.
+    void loadCounts() {
+        numSlots_ = this->header_->numSlots.value;
+        slots_.base = reinterpret_cast<char*>(this->header_) + headerSize;
+        slots_.count = numSlots_;
+        shrinkThreshold();
+    }
+
+    // Pushes slots [start, end) on the (empty) free list so that it reads start, start + 1, ...
+    void pushFree(uint32_t start, uint32_t end) {
+        if (!(end > start)) PIMBO_FAIL("bad index range, start: {} end: {}", start, end);
+        if (this->header_->freeSlots != kNoSlot) PIMBO_FAIL("free-list is not empty");
+        uint32_t head = kNoSlot;
+        for (uint32_t i = end; i-- > start;) {
+            publishLink(slotLink(slots_[i]), head);
+            head = i;
+        }
+        this->header_->freeSlots = start;
+    }
+
+    const std::string& tableName() const { return tableName_; }
+
+private:
+    void format(Plinth::CinderId cinderId, uint32_t numSlotsVersion, bool existed) {
+        uint32_t seed = std::random_device{}();
+        hashOps_.hashSeedIs(seed);
+        const uint64_t size = Pimbo::Util::fileSizeHelper(initialCapacity_, slotSize, headerSize);
+        // A re-format keeps the file length; the old tail is released.
+        if (existed) this->region_.punchHole(size);
+        new (this->header_) Header(debugHandler(), initialCapacity_, maxSlots_, 0, cinderId,
+                                   Ops::typeName(), valueSize, seed, numSlotsVersion);
+        loadCounts();
+        if (initialCapacity_ > 0) pushFree(0, initialCapacity_);
+    }
+
+    void traceHeader() {
+        if (debugHandler().enabled(3)) PIMBO_TRACE(3, "{}", this->header_->toString());
+    }
+
+    void detachRegion() {
+        if (this->header_ != nullptr) detach();
+    }
+
+    const std::string& tableName_;
+    Mem::VersionAnchor anchor_;
+    uint32_t numSlots_ = 0;
+    uint32_t maxSlots_;
+    Ops& hashOps_;
+    uint32_t initialCapacity_;
+    Slots slots_;
+    Writer::Counters& counters_;
+    bool fixedSize_;
+    bool shrinkSlots_;
+    uint32_t shrinkThreshold_ = 0;
+};
+
+}  // namespace Vesk

@@ -1,0 +1,348 @@
+// WriterHashMap: the writer's index over the slot table, a split-ordered list.
+//
+// Every record sits in the chain of bucket hash mod numBuckets; each chain is sorted by
+// (rhash, key) where rhash is the bit-reversed hash, and the chains follow each other in
+// bit-reversed bucket order, so all chains together form one list sorted by rhash. Doubling the
+// bucket count therefore only splits chains at a point and never moves a slot.
+//
+// Concurrency contract (the writer thread calls everything here; readers walk concurrently):
+//  1. Every link change is one 8-byte release store with version + 4 (publishLink).
+//  2. Growing: the new buckets are filled (split pass) before numBuckets announces them, and the
+//     old chains are cut only after that; a reader still on the old count sees every slot.
+//  3. Shrinking: chains are joined before the smaller count is published, and the bucket file
+//     releases its tail only after that.
+//  4. numBuckets changes by one 8-byte release store with version + 1.
+// Every walk is bounded by the slot count (chains) or the bucket count (bucket hops) and throws
+// Pimbo::CorruptionDetectedException beyond it; nothing is repaired here.
+#pragma once
+
+#include "Pimbo/Debuggable.h"
+#include "Pimbo/Exception.h"
+#include "Pimbo/Format.h"
+#include "Pimbo/Scheduler.h"
+#include "Pimbo/Util.h"
+#include "Vesk/SlotTable.h"
+#include "Vesk/Types.h"
+#include "VeskCore/BucketTable.h"
+
+#include <cstdint>
+
+namespace VeskCore {
+
+template <class Writer>
+class WriterHashMap : public Pimbo::Debuggable {
+public:
+    using Ops = typename Writer::OpsType;
+    using Value = typename Ops::Value;
+    using Key = typename Ops::Key;
+    using SlotLink = Vesk::SlotLink;
+    using Validator = typename Writer::ValidatorType;
+
+    WriterHashMap(Pimbo::Platform::DebugHandler& handler, Writer& owner,
+                  const Vesk::RootPath& rootPath, bool local, bool shrinkBuckets)
+        : Pimbo::Debuggable(handler, "WriterHashMap"),
+          buckets_(handler, rootPath, local),
+          owner_(owner),
+          shrinkBuckets_(shrinkBuckets) {}
+
+    BucketWriter<SlotLink>& bucketWriter() { return buckets_; }
+    uint32_t numBuckets() const { return buckets_.numBuckets(); }
+    uint32_t growThreshold() const { return growThreshold_; }
+    uint32_t shrinkThreshold() const { return shrinkThreshold_; }
+    bool shrinkBucketsAllowed() const { return shrinkBuckets_; }
+    void thresholdsIs(uint32_t n) {
+        growThreshold_ = n;
+        shrinkThreshold_ = n / 4;
+    }
+    void validatorIs(Validator* v) { validator_ = v; }
+    Validator* validator() const { return validator_; }
+
+    uint32_t bucketOf(uint32_t hash) const { return hash % buckets_.numBuckets(); }
+
+    // Finds key in its bucket's chain. prev is the link whose next leads to the position (the
+    // insertion point when not found); curr the slot found or the last slot examined (null when
+    // none).
+    bool find(const Key& key, uint32_t bucket, SlotLink*& prev, char*& curr, uint32_t hash) {
+        auto& slots = owner_.slotTable().slots();
+        const uint32_t capacity = owner_.slotTable().capacity();
+        prev = buckets_[bucket];
+        curr = nullptr;
+        const uint32_t r = Pimbo::Util::reverse(hash);
+        uint32_t steps = 0;
+        if (!SlotLink::isSlot(prev->next)) return false;
+        for (;;) {
+            if (++steps > capacity) {
+                PIMBO_THROW(Pimbo::CorruptionDetectedException,
+                            "hash chain cycle detected, slotCount:{} capacity:{}", steps, capacity);
+            }
+            const uint32_t s = prev->next & SlotLink::kIdMask;
+            curr = slots[s];
+            checkSlot(curr, s, bucket);
+            const uint32_t sr = Vesk::loadRhash(curr);
+            const uint64_t k = Vesk::slotKey(curr);
+            if (r < sr || (r == sr && key.value() < k)) {
+                PIMBO_TRACE(9, "{} not found curr:{} next:{}", key, s, prev->next);
+                return false;
+            }
+            if (r == sr && key.value() == k) {
+                PIMBO_TRACE(9, "{} found curr:{} next:{}", key, s, prev->next);
+                return true;
+            }
+            prev = Vesk::slotLink(curr);
+            PIMBO_TRACE(9, "{} next curr:{}", key, s);
+            if (!SlotLink::isSlot(prev->next)) return false;
+        }
+    }
+
+    // Copies the first record at or after bucket b (in bucket order) into value.
+    bool first(uint32_t b, Value& value, Vesk::IterHint& hint) {
+        const uint32_t n = buckets_.numBuckets();
+        SlotLink* link = buckets_[b];
+        uint32_t hops = 0;
+        while (!SlotLink::isSlot(link->next)) {
+            if (SlotLink::isEnd(link->next)) return endOfTable(b, "none found!");
+            if (++hops >= n) {
+                PIMBO_THROW(Pimbo::CorruptionDetectedException,
+                            "has bucket cycle detected, bucketCount: {} numBuckets: {}", hops, n);
+            }
+            const uint32_t next = SlotLink::bucketOf(link->next);
+            verifyNextBucket(b, next);
+            b = next;
+            link = buckets_[b];
+        }
+        return take(link->next & SlotLink::kIdMask, b, value, hint, true);
+    }
+
+    // Copies the record that follows key in table order into value. key need not be present.
+    bool next(const Key& key, Value& value, Vesk::IterHint& hint) {
+        auto& table = owner_.slotTable();
+        if (hint.slot < table.capacity() && hint.bucket < buckets_.numBuckets()) {
+            try {
+                char* slot = table.slots()[hint.slot];
+                if (Vesk::loadFlags(slot) == hint.version) {
+                    const uint32_t nx = Vesk::slotLink(slot)->next;
+                    if (SlotLink::isEnd(nx)) return endOfTable(hint.bucket, "{} failed", key);
+                    if (!SlotLink::isSlot(nx)) {
+                        const uint32_t succ = SlotLink::bucketOf(nx);
+                        verifyNextBucket(hint.bucket, succ);
+                        return first(succ, value, hint);
+                    }
+                    return take(nx & SlotLink::kIdMask, hint.bucket, value, hint, false);
+                }
+            } catch (const Pimbo::Exception& e) {
+                PIMBO_TRACE(5,
+                            "saw exception in fast path: {}. This might be okay, dropping to slow "
+                            "path to find out",
+                            e.msg());
+            }
+        }
+        ++owner_.counters().slowPathNexts;
+        const uint32_t hash = owner_.hashKey(key);
+        const uint32_t b = bucketOf(hash);
+        const uint32_t r = Pimbo::Util::reverse(hash);
+        auto& slots = table.slots();
+        const uint32_t capacity = table.capacity();
+        SlotLink* prev = buckets_[b];
+        uint32_t steps = 0;
+        while (SlotLink::isSlot(prev->next)) {
+            if (++steps > capacity) {
+                PIMBO_THROW(Pimbo::CorruptionDetectedException,
+                            "hash chain cycle detected, slotCount:{} capacity:{}", steps, capacity);
+            }
+            const uint32_t s = prev->next & SlotLink::kIdMask;
+            char* curr = slots[s];
+            checkSlot(curr, s, b);
+            const uint32_t sr = Vesk::loadRhash(curr);
+            if (sr > r || (sr == r && Vesk::slotKey(curr) > key.value())) {
+                return take(s, b, value, hint, false);
+            }
+            prev = Vesk::slotLink(curr);
+        }
+        if (SlotLink::isEnd(prev->next)) return endOfTable(b, "{} failed", key);
+        const uint32_t succ = SlotLink::bucketOf(prev->next);
+        verifyNextBucket(b, succ);
+        return first(succ, value, hint);
+    }
+
+    void verifyNextBucket(uint32_t b, uint32_t n) const {
+        const uint32_t count = buckets_.numBuckets();
+        const bool ok = b < count / 2
+                            ? n == b + count / 2
+                            : n == bitReversePermute(b, buckets_.bucketBits()) % count;
+        if (!ok) {
+            PIMBO_THROW(Pimbo::CorruptionDetectedException,
+                        "has bucket: {} with next bucket: {} and numBuckets: {}", b, n, count);
+        }
+    }
+
+    // Doubles the bucket count: split pass, publish, cut pass.
+    void growBuckets() {
+        const uint32_t m = buckets_.numBuckets();
+        if (uint64_t(m) * 2 > BucketTable<SlotLink>::kMaxBuckets) return;
+        PIMBO_TRACE(2, "growing from: {} to: {}", m, 2 * m);
+        const double start = Pimbo::time();
+        Yield yield(owner_);
+        buckets_.resize(2 * m);
+        auto& slots = owner_.slotTable().slots();
+        const uint32_t capacity = owner_.slotTable().capacity();
+        // Split: bucket b + m starts where b's chain reaches the first slot that now hashes there.
+        for (uint32_t b = 0; b < m; ++b) {
+            uint32_t next = buckets_[b]->next;
+            uint32_t steps = 0;
+            while (SlotLink::isSlot(next)) {
+                bounded(++steps, capacity);
+                char* slot = slots[next];
+                if (owner_.hashKeyValue(Vesk::slotKey(slot)) % (2 * m) != b) break;
+                next = Vesk::slotLink(slot)->next;
+            }
+            Vesk::publishLink(buckets_[b + m], next);
+            yield.check();
+        }
+        Mem::VersionedRef<uint32_t>::publish(
+            &buckets_.header()->numBuckets,
+            {buckets_.header()->numBuckets.version + 1, 2 * m});
+        // Cut: b's chain now ends in a marker to b + m.
+        for (uint32_t b = 0; b < m; ++b) {
+            SlotLink* last = buckets_[b];
+            uint32_t steps = 0;
+            while (SlotLink::isSlot(last->next)) {
+                bounded(++steps, capacity);
+                char* slot = slots[last->next];
+                if (owner_.hashKeyValue(Vesk::slotKey(slot)) % (2 * m) != b) break;
+                last = Vesk::slotLink(slot);
+            }
+            Vesk::publishLink(last, SlotLink::kBucketMarker | (b + m));
+            yield.check();
+        }
+        const double elapsed = Pimbo::time() - start;
+        auto& c = owner_.counters();
+        c.lastGrowTime = elapsed;
+        if (elapsed > c.maxGrowTime) c.maxGrowTime = elapsed;
+        ++c.bucketGrows;
+        thresholdsIs(2 * m);
+    }
+
+    // Halves the bucket count: join pass, publish, release the tail of the bucket file.
+    void shrinkBuckets() {
+        const uint32_t m = buckets_.numBuckets();
+        if (m <= 2) return;
+        const uint32_t h = m / 2;
+        const double start = Pimbo::time();
+        Yield yield(owner_);
+        auto& slots = owner_.slotTable().slots();
+        const uint32_t capacity = owner_.slotTable().capacity();
+        for (uint32_t b = 0; b < h; ++b) {
+            SlotLink* last = buckets_[b];
+            uint32_t steps = 0;
+            while (SlotLink::isSlot(last->next)) {
+                bounded(++steps, capacity);
+                last = Vesk::slotLink(slots[last->next]);
+            }
+            Vesk::publishLink(last, buckets_[b + h]->next);
+            yield.check();
+        }
+        Mem::VersionedRef<uint32_t>::publish(&buckets_.header()->numBuckets,
+                                             {buckets_.header()->numBuckets.version + 1, h});
+        buckets_.resize(h);
+        const double elapsed = Pimbo::time() - start;
+        auto& c = owner_.counters();
+        c.lastShrinkTime = elapsed;
+        if (elapsed > c.maxShrinkTime) c.maxShrinkTime = elapsed;
+        ++c.bucketShrinks;
+        PIMBO_TRACE(2, "shrunk from:{} to:{} shrinkBuckets_:{} time:{}", m, h, shrinkBuckets_,
+                    elapsed);
+        thresholdsIs(h);
+    }
+
+    // Yields to the process's critical-priority tasks every 10 ms of a long pass when the owner
+    // asks for it. The table is consistent and readable at each such point; the owner refuses
+    // mutations of this table while the tasks run.
+    class Yield {
+    public:
+        explicit Yield(Writer& owner)
+            : owner_(owner), on_(owner.criticalTaskCheck()), last_(on_ ? Pimbo::Rdtsc::now() : 0) {}
+        void check() {
+            if (!on_) return;
+            const uint64_t now = Pimbo::Rdtsc::now();
+            if (double(now - last_) >= 0.01 * Pimbo::Rdtsc::calibrationRate) {
+                owner_.runCriticalTasks();
+                last_ = Pimbo::Rdtsc::now();
+            }
+        }
+
+    private:
+        Writer& owner_;
+        bool on_;
+        uint64_t last_;
+    };
+
+private:
+    void bounded(uint32_t steps, uint32_t capacity) const {
+        if (steps > capacity) {
+            PIMBO_THROW(Pimbo::CorruptionDetectedException,
+                        "hash chain cycle detected, slotCount:{} capacity:{}", steps, capacity);
+        }
+    }
+
+    // The chain checks every walk makes: the slot holds a record of this bucket.
+    void checkSlot(const char* slot, uint32_t s, uint32_t bucket) const {
+        if ((Vesk::loadFlags(slot) & Vesk::OCCUPIED) == 0) {
+            PIMBO_THROW(Pimbo::CorruptionDetectedException, "slotId: {} not marked as occupied", s);
+        }
+        if (owner_.hashKeyValue(Vesk::slotKey(slot)) % buckets_.numBuckets() != bucket) {
+            PIMBO_THROW(Pimbo::CorruptionDetectedException, "corrupt key detected, slotId: {}", s);
+        }
+    }
+
+    // Returns slot s of bucket b as the current entry of an iteration.
+    bool take(uint32_t s, uint32_t b, Value& value, Vesk::IterHint& hint, bool fromFirst) {
+        char* slot = owner_.slotTable().slots()[s];
+        const uint32_t flags = Vesk::loadFlags(slot);
+        if ((flags & Vesk::OCCUPIED) == 0) {
+            if (fromFirst) {
+                PIMBO_THROW(Pimbo::CorruptionDetectedException,
+                            "slotId: {} from bucket: {} not marked as occupied", s, b);
+            }
+            PIMBO_THROW(Pimbo::CorruptionDetectedException, "slotId: {} not marked as occupied", s);
+        }
+        owner_.slotTable().copySlotValue(s, value);
+        const uint32_t hash = owner_.hashKeyValue(Vesk::slotKey(slot));
+        if (hash % buckets_.numBuckets() != b) {
+            PIMBO_THROW(Pimbo::CorruptionDetectedException, "corrupt key detected, slotId: {}", s);
+        }
+        if (validator_ != nullptr) {
+            const uint32_t rhash = Pimbo::Util::reverse(hash);
+            if (rhash != Vesk::loadRhash(slot)) {
+                PIMBO_THROW(Pimbo::CorruptionDetectedException,
+                            "corrupt rhash detected, slotId: {} slot.rhash:{:08x} rhash:{:08x}", s,
+                            Vesk::loadRhash(slot), rhash);
+            }
+            validator_->markOccupied(s);
+        }
+        hint = Vesk::IterHint{flags, s, b};
+        PIMBO_TRACE(9, "{} found at bucket {}", Ops::key(value), b);
+        return true;
+    }
+
+    // The walk met the end of the table: only valid in the last bucket in order.
+    template <class... Args>
+    bool endOfTable(uint32_t b, fmt::format_string<Args...> text, Args&&... args) {
+        if (b == buckets_.numBuckets() - 1) {
+            PIMBO_TRACE(8, text, std::forward<Args>(args)...);
+            return false;
+        }
+        PIMBO_THROW(Pimbo::CorruptionDetectedException,
+                    "thinks we've reached the end of the table, but we're in bucket {} when there "
+                    "are numBuckets: {}",
+                    b, buckets_.numBuckets());
+    }
+
+    BucketWriter<SlotLink> buckets_;
+    Writer& owner_;
+    uint32_t growThreshold_ = 0;
+    uint32_t shrinkThreshold_ = 0;
+    bool shrinkBuckets_;
+    Validator* validator_ = nullptr;
+};
+
+}  // namespace VeskCore

@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Installs the library into a scratch prefix, then builds and runs an outside project against
+# the installed files only: once through the CMake package, once through pkg-config.
+#
+# usage: check.sh SRC_DIR BUILD_DIR   (BUILD_DIR already built)
+set -euo pipefail
+
+src=${1:?usage: check.sh SRC_DIR BUILD_DIR}
+build=${2:?usage: check.sh SRC_DIR BUILD_DIR}
+consumer_src="$src/tests/install/consumer"
+
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+prefix="$tmp/prefix"
+
+fail() {
+    echo "install check: $*" >&2
+    exit 1
+}
+
+echo "== installing $build into $prefix"
+cmake --install "$build" --prefix "$prefix" >/dev/null
+
+so=$(find "$prefix" -name 'libDravoCountersLibVesk.so' -print -quit)
+[ -n "$so" ] || fail "no libDravoCountersLibVesk.so under $prefix"
+libdir=$(dirname "$so")
+pc=$(find "$prefix" -name 'DravoCountersLibVesk.pc' -print -quit)
+[ -n "$pc" ] || fail "no DravoCountersLibVesk.pc under $prefix"
+[ -f "$prefix/include/DravoCountersLibVesk/FlexCounters2/FlexCounters2Vesk.h" ] ||
+    fail "FlexCounters2/FlexCounters2Vesk.h is not installed under $prefix/include"
+
+echo "== CMake package: configure, build and run the consumer"
+cmake -S "$consumer_src" -B "$tmp/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" \
+    -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$tmp/cmake-build" -j2 >/dev/null
+LD_LIBRARY_PATH="$libdir" "$tmp/cmake-build/consumer" ||
+    fail "consumer built with the CMake package failed"
+
+echo "== pkg-config"
+flags=$(PKG_CONFIG_PATH="$(dirname "$pc")" pkg-config --cflags --libs DravoCountersLibVesk) ||
+    fail "pkg-config does not know DravoCountersLibVesk"
+echo "pkg-config --cflags --libs: $flags"
+# The flags must point into the installed tree, wherever that was installed (compared as
+# resolved paths, so a relocatable .pc file that says ${pcfiledir}/../.. passes too).
+want_include=$(realpath -m "$prefix/include/DravoCountersLibVesk")
+want_libdir=$(realpath -m "$libdir")
+have_include=no
+have_libdir=no
+have_lib=no
+for flag in $flags; do
+    case $flag in
+        -I*) [ "$(realpath -m "${flag#-I}")" = "$want_include" ] && have_include=yes ;;
+        -L*) [ "$(realpath -m "${flag#-L}")" = "$want_libdir" ] && have_libdir=yes ;;
+        -lDravoCountersLibVesk) have_lib=yes ;;
+    esac
+done
+[ $have_include = yes ] || fail "pkg-config --cflags does not name $want_include (got: $flags)"
+[ $have_libdir = yes ] || fail "pkg-config --libs does not name -L$want_libdir (got: $flags)"
+[ $have_lib = yes ] || fail "pkg-config --libs lacks -lDravoCountersLibVesk (got: $flags)"
+# shellcheck disable=SC2086 # the flags are a word list
+c++ -o "$tmp/consumer-pc" "$consumer_src/main.cpp" $flags ||
+    fail "consumer does not build with the pkg-config flags"
+LD_LIBRARY_PATH="$libdir" "$tmp/consumer-pc" >/dev/null ||
+    fail "consumer built with the pkg-config flags failed"
+
+echo "install check: passed"
