@@ -478,7 +478,7 @@ TEST(CounterEntryValues, DefaultSimpleStrepParsesBack) {
     EXPECT_EQ(parse<CounterEntrySimple>(expected), CounterEntrySimple());
 }
 
-TEST(CounterEntryValues, ShortFormsOfTheDocumentedExamples) {
+TEST(CounterEntryValues, ShortFormsOfTypicalRecords) {
     CounterEntrySimple simple{CounterIndex(7)};
     simple.packetsIs(12);
     simple.octetsIs(1500);

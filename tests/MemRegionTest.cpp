@@ -38,16 +38,18 @@ unsigned char patternByte(uint64_t i, unsigned tag) {
 
 void fillPattern(void* p, uint64_t n, unsigned tag) {
     auto* bytes = static_cast<unsigned char*>(p);
-    for (uint64_t i = 0; i < n; ++i)
+    for (uint64_t i = 0; i < n; ++i) {
         bytes[i] = patternByte(i, tag);
+    }
 }
 
 // The first offset in [from, to) whose byte differs from the pattern, or `to`.
 uint64_t firstPatternMismatch(const void* p, uint64_t from, uint64_t to, unsigned tag) {
     const auto* bytes = static_cast<const unsigned char*>(p);
     for (uint64_t i = from; i < to; ++i) {
-        if (bytes[i] != patternByte(i, tag))
+        if (bytes[i] != patternByte(i, tag)) {
             return i;
+        }
     }
     return to;
 }
@@ -56,8 +58,9 @@ uint64_t firstPatternMismatch(const void* p, uint64_t from, uint64_t to, unsigne
 uint64_t firstNonZero(const void* p, uint64_t from, uint64_t to) {
     const auto* bytes = static_cast<const unsigned char*>(p);
     for (uint64_t i = from; i < to; ++i) {
-        if (bytes[i] != 0)
+        if (bytes[i] != 0) {
             return i;
+        }
     }
     return to;
 }
@@ -76,8 +79,9 @@ struct ChildResult {
 // 0 unless the body called _exit itself.
 ChildResult runInChild(const std::function<std::string()>& body) {
     int fds[2];
-    if (::pipe(fds) != 0)
+    if (::pipe(fds) != 0) {
         return {false, -1, std::string("pipe: ") + std::strerror(errno)};
+    }
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::close(fds[0]);
@@ -89,8 +93,9 @@ ChildResult runInChild(const std::function<std::string()>& body) {
     ChildResult result;
     char buffer[512];
     ssize_t n;
-    while ((n = ::read(fds[0], buffer, sizeof buffer)) > 0)
+    while ((n = ::read(fds[0], buffer, sizeof buffer)) > 0) {
         result.message.append(buffer, n);
+    }
     ::close(fds[0]);
     int status = 0;
     ::waitpid(pid, &status, 0);
@@ -148,8 +153,9 @@ TEST_P(MemLocalTest, GrowsAndShrinksKeepingContents) {
     ASSERT_NE(p, nullptr) << region.errorText();
     ASSERT_GE(region.size(), Mem::Local::kMinSize);
     EXPECT_EQ(firstNonZero(p, 0, region.size()), region.size());
-    if (!GetParam())
-        EXPECT_EQ(region.size() % kPage, 0u);
+    if (!GetParam()) {
+        EXPECT_EQ(region.size() % kPage, 0u) << "a mapping holds whole pages";
+    }
 
     p = region.resize(1000);
     ASSERT_NE(p, nullptr) << region.errorText();
@@ -389,13 +395,15 @@ TEST_F(MemRegionTest, PermissionFailureSaysPermissionDenied) {
             return std::string("SKIP setuid: ") + std::strerror(errno);
         }
         Mem::PlinthWrapper reader(*handler_, table("t", false), "slots", false);
-        if (reader.attach(kPage, Mem::PlinthWrapper::kReader) != nullptr)
+        if (reader.attach(kPage, Mem::PlinthWrapper::kReader) != nullptr) {
             return "MAPPED";
+        }
         return reader.errorText();
     });
     ASSERT_TRUE(child.exited) << "signal " << child.status;
-    if (child.message.rfind("SKIP", 0) == 0)
+    if (child.message.rfind("SKIP", 0) == 0) {
         GTEST_SKIP() << child.message;
+    }
     EXPECT_EQ(child.message, "open " + path + ": Permission denied");
 }
 
@@ -562,8 +570,9 @@ TEST_F(MemRegionTest, FullFileSystemFailsResizeWithoutSignal) {
             // Become root of the new user namespace, as `unshare -r` does.
             auto writeFile = [](const char* file, const std::string& text) {
                 const int fd = ::open(file, O_WRONLY);
-                if (fd < 0)
+                if (fd < 0) {
                     return false;
+                }
                 const bool ok = ::write(fd, text.data(), text.size()) == ssize_t(text.size());
                 ::close(fd);
                 return ok;
@@ -584,17 +593,21 @@ TEST_F(MemRegionTest, FullFileSystemFailsResizeWithoutSignal) {
         Mem::RootPath::rootIs(mountPoint);
         Mem::PlinthWrapper region(*handler_, Mem::RootPath(*handler_, "t", true), "slots", false);
         void* p = region.attach(fits, Mem::PlinthWrapper::kWriter);
-        if (p == nullptr)
+        if (p == nullptr) {
             return "FAIL attach: " + region.errorText();
+        }
         fillPattern(p, fits, 6);
-        if (region.resize(tooLarge) != nullptr)
+        if (region.resize(tooLarge) != nullptr) {
             return "FAIL resize beyond the tmpfs succeeded";
+        }
         const std::string resizeError = region.errorText();
         // The old mapping is intact and every page of it can still be written.
-        if (region.base() != p)
+        if (region.base() != p) {
             return "FAIL the base changed";
-        if (firstPatternMismatch(p, 0, fits, 6) != fits)
+        }
+        if (firstPatternMismatch(p, 0, fits, 6) != fits) {
             return "FAIL contents lost";
+        }
         fillPattern(p, fits, 7);
         if (region.fileSize() != fits) {
             return "FAIL file size " + std::to_string(region.fileSize());

@@ -47,8 +47,9 @@ TEST(NeboLocal, NamesItselfAfterTheElementTypeAndCreatesNoDirectory) {
 TEST(NeboLocal, FilledConstructorSetsEveryElement) {
     Marks marks(5, true);
     EXPECT_EQ(marks.members(), 5u);
-    for (unsigned i = 0; i < 5; ++i)
+    for (unsigned i = 0; i < 5; ++i) {
         EXPECT_TRUE(std::as_const(marks).get(i)) << i;
+    }
     EXPECT_FALSE(std::as_const(marks).get(5)) << "beyond the store: a default value";
     EXPECT_FALSE(std::as_const(marks).get(std::numeric_limits<unsigned>::max()));
     EXPECT_TRUE(marks.front());
@@ -105,10 +106,12 @@ TEST(NeboLocal, CapacityIsSetsTheSizeWithDefaultElements) {
     Marks marks(4, true);
     marks.capacityIs(10);
     EXPECT_EQ(marks.members(), 10u);
-    for (unsigned i = 0; i < 4; ++i)
+    for (unsigned i = 0; i < 4; ++i) {
         EXPECT_TRUE(std::as_const(marks).get(i)) << i;
-    for (unsigned i = 4; i < 10; ++i)
+    }
+    for (unsigned i = 4; i < 10; ++i) {
         EXPECT_FALSE(std::as_const(marks).get(i)) << i;
+    }
 
     const uint32_t capacity = marks.capacity();
     marks.capacityIs(2);
@@ -118,8 +121,9 @@ TEST(NeboLocal, CapacityIsSetsTheSizeWithDefaultElements) {
 
     // Elements that were true before a shrink come back false.
     marks.capacityIs(10);
-    for (unsigned i = 2; i < 10; ++i)
+    for (unsigned i = 2; i < 10; ++i) {
         EXPECT_FALSE(std::as_const(marks).get(i)) << i;
+    }
 
     marks.capacityIs(0);
     EXPECT_EQ(marks.members(), 0u);
@@ -174,8 +178,9 @@ TEST(NeboLocalDeathTest, PopOnAnEmptyStoreStops) {
 
 TEST(NeboLocal, SwitchingToHeapKeepsTheElements) {
     Marks marks(100, false);
-    for (unsigned i = 0; i < 100; i += 3)
+    for (unsigned i = 0; i < 100; i += 3) {
         marks.write(i, true);
+    }
     marks.useHeapIs(true);
     EXPECT_EQ(marks.members(), 100u);
     EXPECT_GE(marks.capacity(), 100u);
@@ -197,8 +202,9 @@ TEST(NeboLocal, FailedGrowthThrowsAndLeavesTheStoreUsable) {
 
     std::vector<std::string> traced;
     Pimbo::Platform::traceSinkIs([&](const Pimbo::Platform::TraceRecord& r) {
-        if (r.level == 0)
+        if (r.level == 0) {
             traced.push_back(std::string(r.className) + " " + std::string(r.message));
+        }
     });
     try {
         store.capacityIs(1u << 31);

@@ -101,8 +101,9 @@ TEST(PimboException, MessagesFormatOurTypesThroughTheirText) {
 struct Asserting : Pimbo::Debuggable {
     Asserting() : Pimbo::Debuggable(Pimbo::Platform::getDebugHandler("PimboTest"), "Asserting") {}
     void check(int v) {
-        if (v < 0)
+        if (v < 0) {
             PIMBO_FAIL("negative value {} (look at the caller)", v);
+        }
     }
 };
 
@@ -256,8 +257,9 @@ TEST(PimboDebug, DebuggableFollowsAReplacedHandler) {
 uint32_t reverseBitByBit(uint32_t v) {
     uint32_t r = 0;
     for (int i = 0; i < 32; ++i) {
-        if (v & (1u << i))
+        if (v & (1u << i)) {
             r |= 1u << (31 - i);
+        }
     }
     return r;
 }

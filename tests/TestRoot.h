@@ -11,10 +11,11 @@
 namespace VeskTest {
 
 class TestRoot {
-public:
+  public:
     TestRoot() : previous_(Mem::RootPath::root()) {
         std::string pattern = "/dev/shm/vesk-test-XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+        if (::mkdtemp(pattern.data()) == nullptr)
+            std::abort();
         dir_ = pattern;
         Mem::RootPath::rootIs(dir_);
     }
@@ -26,7 +27,7 @@ public:
     const std::string& dir() const { return dir_; }
     std::string path(const std::string& rel) const { return dir_ + "/" + rel; }
 
-private:
+  private:
     std::string previous_;
     std::string dir_;
 };

@@ -57,7 +57,8 @@ inline void storeRelaxed16(void* p, uint16_t v) {
 // an acquire fence (readFence) before the second load.
 inline void copyRelaxed(void* dst, const void* src, size_t n) {
     auto* d = static_cast<uint64_t*>(dst);
-    for (size_t i = 0; i < n / 8; ++i) d[i] = loadRelaxed64(static_cast<const uint64_t*>(src) + i);
+    for (size_t i = 0; i < n / 8; ++i)
+        d[i] = loadRelaxed64(static_cast<const uint64_t*>(src) + i);
 }
 
 // Writes n bytes (a multiple of 8, 8-aligned) with relaxed 8-byte stores: the writer's side of a
@@ -71,8 +72,12 @@ inline void storeRelaxedCopy(void* dst, const void* src, size_t n) {
 }
 
 // Orders the relaxed loads of a seqlock copy before the re-load of the sequence word.
-inline void readFence() { std::atomic_thread_fence(std::memory_order_acquire); }
+inline void readFence() {
+    std::atomic_thread_fence(std::memory_order_acquire);
+}
 // Orders a sequence-word store before the relaxed stores of the copy that follows it.
-inline void writeFence() { std::atomic_thread_fence(std::memory_order_release); }
+inline void writeFence() {
+    std::atomic_thread_fence(std::memory_order_release);
+}
 
 }  // namespace Mem

@@ -9,7 +9,8 @@ std::atomic<bool> simulatedMissing{false};
 }
 
 bool checkCpuSupport() {
-    if (simulatedMissing.load(std::memory_order_relaxed)) return false;
+    if (simulatedMissing.load(std::memory_order_relaxed))
+        return false;
     return std::atomic_ref<uint64_t>::is_always_lock_free &&
            std::atomic_ref<uint32_t>::is_always_lock_free;
 }

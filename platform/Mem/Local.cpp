@@ -63,8 +63,9 @@ bool Local::checkRequest(const char* operation, uint64_t size) {
 void* Local::allocate(bool heap, uint64_t bytes) {
     if (heap) {
         void* p = std::malloc(bytes);
-        if (p != nullptr)
+        if (p != nullptr) {
             std::memset(p, 0, bytes);
+        }
         return p;
     }
     void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -72,8 +73,9 @@ void* Local::allocate(bool heap, uint64_t bytes) {
 }
 
 void Local::release(bool heap, void* p, uint64_t bytes) {
-    if (p == nullptr)
+    if (p == nullptr) {
         return;
+    }
     if (heap) {
         std::free(p);
     } else {
@@ -82,16 +84,18 @@ void Local::release(bool heap, void* p, uint64_t bytes) {
 }
 
 void* Local::enable() {
-    if (attached())
+    if (attached()) {
         return base_;
+    }
     return attach(0);
 }
 
 void* Local::attach(uint64_t size) {
     PIMBO_TRACE(5, "size:{} elements", size);
     detach();
-    if (!checkRequest("attach", size))
+    if (!checkRequest("attach", size)) {
         return nullptr;
+    }
     const uint64_t bytes = roundedSize(size);
     void* p = allocate(useHeap_, bytes);
     if (p == nullptr) {
@@ -106,13 +110,16 @@ void* Local::attach(uint64_t size) {
 }
 
 void* Local::resize(uint64_t size) {
-    if (!attached())
+    if (!attached()) {
         return attach(size);
-    if (!checkRequest("resize", size))
+    }
+    if (!checkRequest("resize", size)) {
         return nullptr;
+    }
     const uint64_t bytes = roundedSize(size);
-    if (bytes == size_)
+    if (bytes == size_) {
         return base_;
+    }
     PIMBO_TRACE(5, "{} memory from {} to {} bytes", kind(), size_, bytes);
     void* p = nullptr;
     if (useHeap_) {
@@ -124,8 +131,9 @@ void* Local::resize(uint64_t size) {
     } else {
         // mremap keeps the old mapping when it fails; pages it adds are zero.
         p = ::mremap(base_, size_, bytes, MREMAP_MAYMOVE);
-        if (p == MAP_FAILED)
+        if (p == MAP_FAILED) {
             p = nullptr;
+        }
     }
     if (p == nullptr) {
         errorText_ = fmt::format("cannot resize {} memory from {} to {} bytes: {}", kind(), size_,
@@ -139,8 +147,9 @@ void* Local::resize(uint64_t size) {
 }
 
 void Local::useHeapIs(bool useHeap) {
-    if (useHeap == useHeap_)
+    if (useHeap == useHeap_) {
         return;
+    }
     if (!attached()) {
         useHeap_ = useHeap;
         return;

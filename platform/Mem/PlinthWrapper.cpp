@@ -53,8 +53,9 @@ bool PlinthWrapper::checkSize(const char* operation, uint64_t size) {
 }
 
 bool PlinthWrapper::extendFile(uint64_t size) {
-    if (size == 0)
+    if (size == 0) {
         return true;
+    }
     // Allocates every block below `size`, holes left by punchHole included; a file that is
     // already longer keeps its length.
     int rc;
@@ -118,12 +119,14 @@ void* PlinthWrapper::attach(uint64_t size, int mode, void* address) {
     PIMBO_TRACE(5, "{} size:{} as {}", path_, size, modeName(mode));
     if (isLocal_) {
         void* p = local_.attach(size);
-        if (p == nullptr)
+        if (p == nullptr) {
             fail(local_.errorText());
+        }
         return p;
     }
-    if (!checkSize("attach", size))
+    if (!checkSize("attach", size)) {
         return nullptr;
+    }
 
     if (mode == kWriter) {
         try {
@@ -163,18 +166,21 @@ void* PlinthWrapper::attach(uint64_t size, int mode, void* address) {
 void* PlinthWrapper::resize(uint64_t size) {
     if (isLocal_) {
         void* p = local_.resize(size);
-        if (p == nullptr)
+        if (p == nullptr) {
             fail(local_.errorText());
+        }
         return p;
     }
     if (base_ == nullptr) {
         fail(fmt::format("cannot resize {} to {} bytes: not attached", path_, size));
         return nullptr;
     }
-    if (!checkSize("resize", size))
+    if (!checkSize("resize", size)) {
         return nullptr;
-    if (!(mode_ == kWriter ? extendFile(size) : fileHolds(size)))
+    }
+    if (!(mode_ == kWriter ? extendFile(size) : fileHolds(size))) {
         return nullptr;
+    }
 
     PIMBO_TRACE(5, "{} from {} to {} bytes", path_, mappedSize_, size);
     const uint64_t oldSpan = roundUpToPage(mappedSize_);
@@ -195,8 +201,9 @@ void* PlinthWrapper::resize(uint64_t size) {
     }
     // A new mapping first, so that the old one stays valid when this fails.
     void* p = mapFile(size, nullptr);
-    if (p == nullptr)
+    if (p == nullptr) {
         return nullptr;
+    }
     ::munmap(base_, oldSpan + pageSize_);
     base_ = static_cast<char*>(p);
     mappedSize_ = size;
@@ -220,8 +227,9 @@ bool PlinthWrapper::punchHole(uint64_t offset) {
         return false;
     }
     const uint64_t fileBytes = uint64_t(st.st_size);
-    if (offset >= fileBytes)
+    if (offset >= fileBytes) {
         return true;
+    }
     PIMBO_TRACE(5, "{} from {} to {}", path_, offset, fileBytes);
     if (::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, off_t(offset),
                     off_t(fileBytes - offset)) != 0) {
@@ -249,8 +257,9 @@ void PlinthWrapper::detach() {
 }
 
 uint64_t PlinthWrapper::memSize() const {
-    if (isLocal_)
+    if (isLocal_) {
         return local_.size();
+    }
     struct stat st;
     const int rc = fd_ >= 0 ? ::fstat(fd_, &st) : ::stat(path_.c_str(), &st);
     return rc == 0 ? uint64_t(st.st_size) : 0;
@@ -261,8 +270,9 @@ uint64_t PlinthWrapper::mappedSize() const {
 }
 
 uint64_t PlinthWrapper::fileSize() const {
-    if (isLocal_)
+    if (isLocal_) {
         return local_.size();
+    }
     struct stat st;
     return ::stat(path_.c_str(), &st) == 0 ? uint64_t(st.st_size) : 0;
 }

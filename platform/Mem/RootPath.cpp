@@ -2,11 +2,11 @@
 
 #include "Pimbo/Exception.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace Mem {
 namespace {
@@ -21,11 +21,13 @@ std::string& rootStorage() {
 // component is refused, so no name reaches outside the root.
 std::string joinName(const std::string& dir, const std::string& name) {
     std::string out = dir;
-    while (out.size() > 1 && out.back() == '/') out.pop_back();
+    while (out.size() > 1 && out.back() == '/')
+        out.pop_back();
     size_t i = 0;
     while (i <= name.size()) {
         size_t j = name.find('/', i);
-        if (j == std::string::npos) j = name.size();
+        if (j == std::string::npos)
+            j = name.size();
         std::string part = name.substr(i, j - i);
         if (part == "..") {
             PIMBO_THROW(Pimbo::InvalidInitializeException,
@@ -69,13 +71,15 @@ bool RootPath::fileExists(const std::string& file) const {
 
 void RootPath::ensureDirectory() const {
     struct stat st;
-    if (::stat(directory_.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return;
+    if (::stat(directory_.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        return;
     if (!mayCreate_) {
         PIMBO_THROW(Pimbo::InvalidInitializeException, "table directory {} does not exist",
                     directory_);
     }
     for (size_t pos = 1; pos <= directory_.size(); ++pos) {
-        if (pos != directory_.size() && directory_[pos] != '/') continue;
+        if (pos != directory_.size() && directory_[pos] != '/')
+            continue;
         std::string part = directory_.substr(0, pos);
         if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
             PIMBO_THROW(Pimbo::InvalidInitializeException,

@@ -13,7 +13,7 @@
 namespace Mem {
 
 class RootPath {
-public:
+  public:
     static constexpr const char* COMMON_PREFIX = "vesk";
 
     // The process's root directory for tables ("/dev/shm/vesk" unless changed).
@@ -42,7 +42,7 @@ public:
 
     std::string toString() const { return directory_; }
 
-protected:
+  protected:
     std::shared_ptr<Pimbo::Platform::DebugHandler> handler_;
     std::string name_;
     std::string directory_;

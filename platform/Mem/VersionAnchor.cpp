@@ -16,7 +16,8 @@ std::string VersionAnchor::toString() const {
 }
 
 void VersionAnchor::rebase(const void* newBase, uint64_t mappedSize) {
-    if (!isSet()) return;
+    if (!isSet())
+        return;
     // The 4-byte word must lie wholly inside the new mapping; compare without overflow.
     if (mappedSize >= 4 && uint64_t(offset) <= mappedSize - 4) {
         base = static_cast<const char*>(newBase);
@@ -35,8 +36,8 @@ void VersionAnchor::validate() const {
     }
     const uint32_t now = loadAcquire32(base + offset);
     if (now != flags) {
-        PIMBO_THROW(VersionMismatchException, "version changed from {:#x} to {:#x}: {}", flags,
-                    now, toString());
+        PIMBO_THROW(VersionMismatchException, "version changed from {:#x} to {:#x}: {}", flags, now,
+                    toString());
     }
 }
 

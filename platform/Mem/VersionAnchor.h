@@ -30,8 +30,8 @@ struct VersionAnchor {
 
     void set(uint32_t seenFlags, const void* flagsWord, const void* mappingBase) {
         flags = seenFlags;
-        offset = uint32_t(static_cast<const char*>(flagsWord) -
-                          static_cast<const char*>(mappingBase));
+        offset =
+            uint32_t(static_cast<const char*>(flagsWord) - static_cast<const char*>(mappingBase));
         base = static_cast<const char*>(mappingBase);
     }
     void reset() { *this = VersionAnchor{0, kNotSet, nullptr}; }

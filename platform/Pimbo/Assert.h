@@ -19,8 +19,8 @@ namespace Pimbo {
 #define PIMBO_ASSERT_FAIL(className, ...) \
     ::Pimbo::fmassert(className, __FILE__, __func__, __LINE__, ::fmt::format(__VA_ARGS__))
 
-#define PIMBO_ASSERT(cond, className, ...) \
-    do { \
-        if (!(cond)) [[unlikely]] \
+#define PIMBO_ASSERT(cond, className, ...)             \
+    do {                                               \
+        if (!(cond)) [[unlikely]]                      \
             PIMBO_ASSERT_FAIL(className, __VA_ARGS__); \
     } while (0)

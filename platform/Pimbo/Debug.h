@@ -24,9 +24,9 @@ namespace Pimbo::Platform {
 
 struct TraceRecord {
     unsigned level;
-    std::string_view handler;   // name of the debug handler
-    std::string_view className; // class tag of the tracing component
-    const char* file;           // source below src/ or platform/
+    std::string_view handler;    // name of the debug handler
+    std::string_view className;  // class tag of the tracing component
+    const char* file;            // source below src/ or platform/
     const char* function;
     unsigned line;
     std::string_view message;
@@ -35,7 +35,7 @@ struct TraceRecord {
 using TraceSink = std::function<void(const TraceRecord&)>;
 
 class DebugHandler : public std::enable_shared_from_this<DebugHandler> {
-public:
+  public:
     DebugHandler(std::string name, uint16_t levelMask) : name_(std::move(name)), mask_(levelMask) {}
 
     const std::string& name() const { return name_; }
@@ -49,7 +49,7 @@ public:
     void emit(unsigned level, std::string_view className, const char* file, const char* function,
               unsigned line, std::string_view message) const;
 
-private:
+  private:
     std::string name_;
     std::atomic<uint16_t> mask_;
 };
@@ -72,10 +72,10 @@ std::string traceLine(const TraceRecord& r);
 }  // namespace Pimbo::Platform
 
 // Traces through a DebugHandler (a reference) with a class tag, if the level is enabled.
-#define PIMBO_TRACE_TO(handler, className, level, ...) \
-    do { \
-        const ::Pimbo::Platform::DebugHandler& pimboTraceHandler_ = (handler); \
-        if (pimboTraceHandler_.enabled(level)) [[unlikely]] \
+#define PIMBO_TRACE_TO(handler, className, level, ...)                              \
+    do {                                                                            \
+        const ::Pimbo::Platform::DebugHandler& pimboTraceHandler_ = (handler);      \
+        if (pimboTraceHandler_.enabled(level)) [[unlikely]]                         \
             pimboTraceHandler_.emit(level, className, __FILE__, __func__, __LINE__, \
-                                    ::fmt::format(__VA_ARGS__)); \
+                                    ::fmt::format(__VA_ARGS__));                    \
     } while (0)

@@ -11,7 +11,7 @@
 namespace Pimbo {
 
 class Debuggable {
-public:
+  public:
     Debuggable(Platform::DebugHandler& handler, std::string className)
         : handler_(handler.shared_from_this()), className_(std::move(className)) {}
     Debuggable(std::shared_ptr<Platform::DebugHandler> handler, std::string className)
@@ -22,7 +22,7 @@ public:
     void debugHandlerIs(std::shared_ptr<Platform::DebugHandler> h) { handler_ = std::move(h); }
     const std::string& debugClass() const { return className_; }
 
-private:
+  private:
     std::shared_ptr<Platform::DebugHandler> handler_;
     std::string className_;
 };

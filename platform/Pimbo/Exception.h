@@ -17,7 +17,7 @@ namespace Pimbo {
 const char* sourceName(const char* path);
 
 class Exception : public std::exception {
-public:
+  public:
     explicit Exception(std::string msg, const char* file = "", const char* function = "",
                        unsigned line = 0)
         : msg_(std::move(msg)), file_(sourceName(file)), function_(function), line_(line) {}
@@ -30,16 +30,16 @@ public:
     // "Vesk/VeskInterface.h:write:123"
     std::string where() const;
 
-private:
+  private:
     std::string msg_;
     const char* file_;
     const char* function_;
     unsigned line_;
 };
 
-#define PIMBO_DECLARE_EXCEPTION(Name) \
+#define PIMBO_DECLARE_EXCEPTION(Name)        \
     class Name : public ::Pimbo::Exception { \
-    public: \
+      public:                                \
         using ::Pimbo::Exception::Exception; \
     }
 

@@ -18,7 +18,9 @@ concept HasToString = requires(const T& t) {
 };
 
 template <class T>
-concept HasVeskString = !HasToString<T> && requires(const T& t) { t.veskString(); };
+concept HasVeskString = !HasToString<T> && requires(const T& t) {
+    t.veskString();
+};
 
 }  // namespace Pimbo
 
@@ -33,7 +35,7 @@ template <Pimbo::HasVeskString T>
 struct fmt::formatter<T, char> : fmt::formatter<std::string_view> {
     auto format(const T& v, fmt::format_context& ctx) const {
         const auto text = v.veskString();
-        return fmt::formatter<std::string_view>::format(
-            std::string_view(text.c_str(), text.size()), ctx);
+        return fmt::formatter<std::string_view>::format(std::string_view(text.c_str(), text.size()),
+                                                        ctx);
     }
 };

@@ -12,7 +12,7 @@ class HashMix;
 
 template <>
 class HashMix<uint32_t> {
-public:
+  public:
     static constexpr uint32_t kOffsetBasis = 0x811C9DC5u;
     static constexpr uint32_t kPrime = 16777619u;
 
@@ -27,7 +27,7 @@ public:
     }
     uint32_t value() const { return state_; }
 
-private:
+  private:
     uint32_t state_;
 };
 

@@ -11,18 +11,22 @@
 namespace Pimbo {
 
 const char* sourceName(const char* path) {
-    if (path == nullptr) return "";
+    if (path == nullptr)
+        return "";
     const char* best = path;
     for (const char* root : {"/src/", "/platform/", "/tests/", "/tools/", "/bench/"}) {
         if (const char* p = std::strstr(path, root)) {
             const char* after = p + std::strlen(root);
-            if (after > best) best = after;
+            if (after > best)
+                best = after;
         }
     }
     return best;
 }
 
-std::string Exception::where() const { return fmt::format("{}:{}:{}", file_, function_, line_); }
+std::string Exception::where() const {
+    return fmt::format("{}:{}:{}", file_, function_, line_);
+}
 
 void fmassert(std::string_view className, const char* file, const char* function, unsigned line,
               std::string_view message) {
@@ -77,7 +81,8 @@ std::shared_ptr<DebugHandler> getDebugHandler(const std::string& name) {
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mutex);
     auto& slot = r.handlers[name];
-    if (!slot) slot = std::make_shared<DebugHandler>(name, r.defaultMask);
+    if (!slot)
+        slot = std::make_shared<DebugHandler>(name, r.defaultMask);
     return slot;
 }
 
@@ -95,7 +100,8 @@ void allLevelMasksIs(uint16_t mask) {
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mutex);
     r.defaultMask = mask;
-    for (auto& [name, handler] : r.handlers) handler->levelMaskIs(mask);
+    for (auto& [name, handler] : r.handlers)
+        handler->levelMaskIs(mask);
 }
 
 void traceSinkIs(TraceSink sink) {

@@ -20,16 +20,17 @@ uint64_t Scheduler::criticalTaskIs(Task task) {
 }
 
 void Scheduler::criticalTaskDel(uint64_t id) {
-    tasks_.erase(std::remove_if(tasks_.begin(), tasks_.end(),
-                                [id](const Entry& e) { return e.id == id; }),
-                 tasks_.end());
+    tasks_.erase(
+        std::remove_if(tasks_.begin(), tasks_.end(), [id](const Entry& e) { return e.id == id; }),
+        tasks_.end());
 }
 
 void Scheduler::runCriticalPriorityTasks() {
     ++runs_;
     // A task may register or remove tasks: run over a snapshot.
     std::vector<Entry> snapshot = tasks_;
-    for (auto& e : snapshot) e.task();
+    for (auto& e : snapshot)
+        e.task();
 }
 
 Scheduler& schedulerRootPimbo() {

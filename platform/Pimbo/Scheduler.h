@@ -15,7 +15,7 @@ extern const double calibrationRate;
 }  // namespace Rdtsc
 
 class Scheduler {
-public:
+  public:
     using Task = std::function<void()>;
 
     // Registers a task; returns its id.
@@ -25,7 +25,7 @@ public:
     void runCriticalPriorityTasks();
     uint64_t runs() const { return runs_; }
 
-private:
+  private:
     struct Entry {
         uint64_t id;
         Task task;

@@ -10,10 +10,9 @@
 namespace Ruxa {
 
 class DummyRuxaWriter : public Pimbo::Debuggable {
-public:
+  public:
     DummyRuxaWriter(Pimbo::Platform::DebugHandler& handler, const Vesk::RootPath& rootPath,
-                    Vesk::Writer::Counters& counters, bool localMem, int pruneMode,
-                    void* notifiee)
+                    Vesk::Writer::Counters& counters, bool localMem, int pruneMode, void* notifiee)
         : Pimbo::Debuggable(handler, "DummyRuxaWriter"),
           counters_(&counters),
           localMem_(localMem),
@@ -33,7 +32,7 @@ public:
     void* notifiee() const { return notifiee_; }
     bool localMem() const { return localMem_; }
 
-private:
+  private:
     Vesk::Writer::Counters* counters_;
     bool localMem_;
     int pruneMode_;

@@ -5,7 +5,8 @@
 namespace Vesk::Compatibility {
 
 std::string platformType(uint32_t code) {
-    if (code == kPlatform) return "little-endian-64";
+    if (code == kPlatform)
+        return "little-endian-64";
     return fmt::format("unknown({})", code);
 }
 

@@ -10,11 +10,16 @@ namespace Vesk {
 
 std::string veskTypeName(unsigned type) {
     switch (type) {
-        case writer: return "writer";
-        case shadow: return "shadow";
-        case reader: return "reader";
-        case keyshadow: return "keyshadow";
-        default: return fmt::format("unknown({})", type);
+        case writer:
+            return "writer";
+        case shadow:
+            return "shadow";
+        case reader:
+            return "reader";
+        case keyshadow:
+            return "keyshadow";
+        default:
+            return fmt::format("unknown({})", type);
     }
 }
 

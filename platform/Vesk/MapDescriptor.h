@@ -11,7 +11,7 @@ namespace Mem {
 
 // Base of every collection descriptor a control hands to a map's init.
 class CollectionDescriptor {
-public:
+  public:
     virtual ~CollectionDescriptor() = default;
     virtual std::string toString() const = 0;
 };
@@ -21,7 +21,7 @@ public:
 namespace Vesk {
 
 class MapDescriptor : public Mem::CollectionDescriptor {
-public:
+  public:
     explicit MapDescriptor(uint32_t initialSize = 0, VeskType type = writer)
         : initialSize(initialSize), type(type) {}
 

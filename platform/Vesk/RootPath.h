@@ -8,7 +8,7 @@
 namespace Vesk {
 
 class RootPath : public Mem::RootPath {
-public:
+  public:
     // The table `name` under the process's root; mayCreate is true for writers only.
     RootPath(Pimbo::Platform::DebugHandler& handler, const std::string& name, bool mayCreate)
         : Mem::RootPath(handler, name, mayCreate) {}

@@ -20,7 +20,7 @@ namespace Vesk {
 using VersionAnchorHook = void (*)(const Mem::VersionAnchor&);
 
 class VeskInterfaceBase {
-public:
+  public:
     virtual ~VeskInterfaceBase() = default;
 
     virtual bool initialize(const std::string& event) = 0;
@@ -55,7 +55,7 @@ public:
     bool initialized() const { return initialized_; }
     void initializedIs(bool v) { initialized_ = v; }
 
-private:
+  private:
     bool initialized_ = false;
 };
 

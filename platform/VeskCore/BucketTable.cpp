@@ -4,14 +4,15 @@
 #include "Pimbo/Format.h"
 #include "Pimbo/Util.h"
 
+#include <unistd.h>
 #include <algorithm>
 #include <cstring>
-#include <unistd.h>
 
 namespace VeskCore {
 
 uint32_t bitReversePermute(uint32_t b, uint32_t bits) {
-    if (bits < 1 || bits > 31) return 0xFFFFFFFF;
+    if (bits < 1 || bits > 31)
+        return 0xFFFFFFFF;
     const uint32_t mask = (1u << bits) - 1;
     const uint32_t reversed = Pimbo::Util::reverse(b & mask) >> (32 - bits);
     const uint32_t successor = (reversed + 1) & mask;
@@ -28,8 +29,8 @@ std::string BucketTable<Link>::Header::toString() const {
 }
 
 template <class Link>
-bool BucketTable<Link>::validateHeader(const Header& h, uint64_t fileSize,
-                                       Plinth::CinderId wanted, std::string& reason) {
+bool BucketTable<Link>::validateHeader(const Header& h, uint64_t fileSize, Plinth::CinderId wanted,
+                                       std::string& reason) {
     if (std::memcmp(h.magic, Header::kMagic, sizeof(h.magic)) != 0) {
         uint64_t m = 0;
         std::memcpy(&m, h.magic, sizeof(m));
@@ -66,7 +67,8 @@ template <class Link>
 void BucketWriter<Link>::setCount(uint32_t n) {
     numBuckets_ = n;
     bucketBits_ = 0;
-    while ((1u << bucketBits_) < n) ++bucketBits_;
+    while ((1u << bucketBits_) < n)
+        ++bucketBits_;
 }
 
 template <class Link>
@@ -117,8 +119,9 @@ void BucketWriter<Link>::format(Plinth::CinderId cinderId, uint32_t oldVersion) 
     region_.punchHole(BucketTable<Link>::fileSize(n));
     for (uint32_t b = 0; b < n; ++b) {
         const uint32_t succ = bitReversePermute(b, bucketBits_);
-        Vesk::publishLink(header_->buckets() + b,
-                          b == n - 1 ? Vesk::SlotLink::kEnd : (Vesk::SlotLink::kBucketMarker | succ));
+        Vesk::publishLink(header_->buckets() + b, b == n - 1
+                                                      ? Vesk::SlotLink::kEnd
+                                                      : (Vesk::SlotLink::kBucketMarker | succ));
     }
     std::memcpy(header_->magic, Header::kMagic, sizeof(header_->magic));
     header_->version = Header::kVersion;
@@ -138,15 +141,18 @@ void BucketWriter<Link>::resize(uint32_t n) {
                     "failed to resize {} from {} to {} buckets, needed {} bytes. Reason: {}",
                     region_.getFilename(), old, n, size, region_.errorText());
     }
-    if (base != oldBase) ++remaps_;
+    if (base != oldBase)
+        ++remaps_;
     header_ = static_cast<Header*>(base);
-    if (n < old) region_.punchHole(size);
+    if (n < old)
+        region_.punchHole(size);
     setCount(n);
 }
 
 template <class Link>
 void BucketWriter<Link>::detach() {
-    if (header_ == nullptr) return;
+    if (header_ == nullptr)
+        return;
     region_.detach();
     header_ = nullptr;
     numBuckets_ = 0;
@@ -161,7 +167,8 @@ bool BucketWriter<Link>::validate(Plinth::CinderId cinderId, std::string& reason
     }
     Header copy;
     std::memcpy(&copy, header_, sizeof(copy));
-    if (!BucketTable<Link>::validateHeader(copy, region_.memSize(), cinderId, reason)) return false;
+    if (!BucketTable<Link>::validateHeader(copy, region_.memSize(), cinderId, reason))
+        return false;
     if (copy.numBuckets.value != numBuckets_) {
         reason = fmt::format("bad numBuckets: {} mapped:{}", copy.numBuckets, numBuckets_);
         return false;
@@ -171,13 +178,15 @@ bool BucketWriter<Link>::validate(Plinth::CinderId cinderId, std::string& reason
 
 template <class Link>
 bool BucketWriter<Link>::validateFile() {
-    if (header_ == nullptr) return false;
+    if (header_ == nullptr)
+        return false;
     std::string reason;
     Header copy;
     std::memcpy(&copy, header_, sizeof(copy));
-    const bool ok = BucketTable<Link>::validateHeader(copy, region_.memSize(), Plinth::CinderId(),
-                                                      reason);
-    if (!ok) PIMBO_TRACE(0, "{}: {}", region_.getFilename(), reason);
+    const bool ok =
+        BucketTable<Link>::validateHeader(copy, region_.memSize(), Plinth::CinderId(), reason);
+    if (!ok)
+        PIMBO_TRACE(0, "{}: {}", region_.getFilename(), reason);
     return ok;
 }
 
@@ -190,7 +199,8 @@ void BucketWriter<Link>::cleanup() {
 
 template <class Link>
 std::string BucketWriter<Link>::toString() const {
-    if (header_ == nullptr) return fmt::format("{} detached", region_.getFilename());
+    if (header_ == nullptr)
+        return fmt::format("{} detached", region_.getFilename());
     return header_->toString();
 }
 

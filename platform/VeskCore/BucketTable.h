@@ -73,7 +73,7 @@ using BucketHeader = BucketTable<Vesk::SlotLink>::Header;
 // The writer's side of the bucket file.
 template <class Link>
 class BucketWriter : public Pimbo::Debuggable {
-public:
+  public:
     using Header = typename BucketTable<Link>::Header;
 
     BucketWriter(Pimbo::Platform::DebugHandler& handler, const Vesk::RootPath& rootPath,
@@ -108,7 +108,7 @@ public:
     uint64_t remaps() const { return remaps_; }
     std::string toString() const;
 
-private:
+  private:
     [[noreturn]] void outOfRange(uint32_t b) const;
     void format(Plinth::CinderId cinderId, uint32_t oldVersion);
     void setCount(uint32_t n);

@@ -28,8 +28,8 @@ struct Hash<Key, false> {
     void seedIs(uint32_t s) { seed = s; }
 };
 
-template <class Wrapper, class KeyT, class HashT = Hash<KeyT, false>,
-          class Less = std::less<KeyT>, class Equal = std::equal_to<KeyT>>
+template <class Wrapper, class KeyT, class HashT = Hash<KeyT, false>, class Less = std::less<KeyT>,
+          class Equal = std::equal_to<KeyT>>
 struct Ops {
     using Value = typename Wrapper::Value;
     using Key = KeyT;

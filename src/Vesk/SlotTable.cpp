@@ -51,7 +51,8 @@ SlotTableHeader::SlotTableHeader(Pimbo::Platform::DebugHandler& handler, uint32_
     hash = computeChecksum();
 
     char* first = reinterpret_cast<char*>(this) + headerSizeFor(slotSize);
-    for (uint32_t i = 0; i < numSlots; ++i) buildFreshSlot(first + uint64_t(i) * slotSize, slotSize);
+    for (uint32_t i = 0; i < numSlots; ++i)
+        buildFreshSlot(first + uint64_t(i) * slotSize, slotSize);
     PIMBO_TRACE_TO(handler, "SlotTable::Header", 5, "built {} slots for {}", numSlots,
                    valueTypeName);
 }
@@ -77,10 +78,13 @@ bool SlotTableHeader::validate(Pimbo::Platform::DebugHandler& handler, uint64_t 
     };
     uint64_t m = 0;
     std::memcpy(&m, magic, sizeof(m));
-    if (std::memcmp(magic, kMagic, sizeof(magic)) != 0) return fail(fmt::format("bad magic: {:x}", m));
-    if (version != kVersion) return fail(fmt::format("bad version: {}", version));
+    if (std::memcmp(magic, kMagic, sizeof(magic)) != 0)
+        return fail(fmt::format("bad magic: {:x}", m));
+    if (version != kVersion)
+        return fail(fmt::format("bad version: {}", version));
     if (!wantedCinderId.isNone() && wantedCinderId.value != cinder) {
-        return fail(fmt::format("bad cinder:{} wanted:{}", Plinth::CinderId(cinder), wantedCinderId));
+        return fail(
+            fmt::format("bad cinder:{} wanted:{}", Plinth::CinderId(cinder), wantedCinderId));
     }
     if (platform != Compatibility::kPlatform) {
         return fail(fmt::format("bad platform specification: {} expecting: {}",
@@ -88,7 +92,8 @@ bool SlotTableHeader::validate(Pimbo::Platform::DebugHandler& handler, uint64_t 
                                 Compatibility::platformType(Compatibility::kPlatform)));
     }
     const uint32_t computed = computeChecksum();
-    if (computed != hash) return fail(fmt::format("checksum fail: {:x} != {:x}", computed, hash));
+    if (computed != hash)
+        return fail(fmt::format("checksum fail: {:x} != {:x}", computed, hash));
     // The record type this process compiled must be the one the file holds: another type would
     // be indexed with the wrong slot size.
     if (expectedType != nullptr) {
@@ -121,7 +126,8 @@ bool SlotTableHeader::validate(Pimbo::Platform::DebugHandler& handler, uint64_t 
     if (fileSize < headerSize) {
         return fail(fmt::format("bad header file size: {} wanted:{}", fileSize, headerSize));
     }
-    if (fileSize >= Mem::Local::maxMappingSize()) return fail(fmt::format("bad file size:{}", fileSize));
+    if (fileSize >= Mem::Local::maxMappingSize())
+        return fail(fmt::format("bad file size:{}", fileSize));
     uint64_t needed = 0;
     try {
         needed = Pimbo::Util::fileSizeHelper(count.value, slotSize, headerSize);
@@ -129,8 +135,8 @@ bool SlotTableHeader::validate(Pimbo::Platform::DebugHandler& handler, uint64_t 
         return fail(fmt::format("bad numSlots: {} message: {}", count.value, e.msg()));
     }
     if (fileSize < needed) {
-        return fail(fmt::format("bad shmem size:{} wanted:{} for {} slots", fileSize, needed,
-                                count.value));
+        return fail(
+            fmt::format("bad shmem size:{} wanted:{} for {} slots", fileSize, needed, count.value));
     }
     return true;
 }

@@ -61,33 +61,47 @@ static_assert(offsetof(SlotHead, flags) == 8);
 static_assert(offsetof(SlotHead, rhash) == 12);
 
 // Named accessors of a slot at address p (8-aligned).
-inline SlotLink* slotLink(void* p) { return static_cast<SlotLink*>(p); }
-inline const SlotLink* slotLink(const void* p) { return static_cast<const SlotLink*>(p); }
-inline uint32_t* slotFlagsWord(void* p) { return &static_cast<SlotHead*>(p)->flags; }
+inline SlotLink* slotLink(void* p) {
+    return static_cast<SlotLink*>(p);
+}
+inline const SlotLink* slotLink(const void* p) {
+    return static_cast<const SlotLink*>(p);
+}
+inline uint32_t* slotFlagsWord(void* p) {
+    return &static_cast<SlotHead*>(p)->flags;
+}
 inline const uint32_t* slotFlagsWord(const void* p) {
     return &static_cast<const SlotHead*>(p)->flags;
 }
 // Acquire load of flags: pairs with the writer's release stores of flags (setFlags).
-inline uint32_t loadFlags(const void* p) { return Mem::loadAcquire32(slotFlagsWord(p)); }
+inline uint32_t loadFlags(const void* p) {
+    return Mem::loadAcquire32(slotFlagsWord(p));
+}
 inline uint32_t loadRhash(const void* p) {
     return Mem::loadRelaxed32(&static_cast<const SlotHead*>(p)->rhash);
 }
-inline char* slotValue(void* p) { return static_cast<char*>(p) + sizeof(SlotHead); }
+inline char* slotValue(void* p) {
+    return static_cast<char*>(p) + sizeof(SlotHead);
+}
 inline const char* slotValue(const void* p) {
     return static_cast<const char*>(p) + sizeof(SlotHead);
 }
 // The record's key: its first 8 bytes.
-inline uint64_t slotKey(const void* p) { return Mem::loadRelaxed64(slotValue(p)); }
+inline uint64_t slotKey(const void* p) {
+    return Mem::loadRelaxed64(slotValue(p));
+}
 
 // Writer only: a release store of flags, so a reader that sees the new value also sees every
 // store before it.
-inline void setFlags(void* p, uint32_t v) { Mem::storeRelease32(slotFlagsWord(p), v); }
+inline void setFlags(void* p, uint32_t v) {
+    Mem::storeRelease32(slotFlagsWord(p), v);
+}
 inline void setRhash(void* p, uint32_t v) {
     Mem::storeRelaxed32(&static_cast<SlotHead*>(p)->rhash, v);
 }
 
 class SlotTableHeader {
-public:
+  public:
     static constexpr char kMagic[8] = {'V', 'E', 'S', 'K', '_', 'S', 'L', 'T'};
     static constexpr uint32_t kVersion = 23;
     static constexpr uint32_t kTypeNameSize = 512;
@@ -170,7 +184,7 @@ void buildFreshSlot(void* slot, uint32_t slotSize);
 // inside it. Sizes are fixed per record type.
 template <class Ops>
 class SlotTable {
-public:
+  public:
     using Header = SlotTableHeader;
     static constexpr uint32_t valueSize = Ops::valueSize;
     static constexpr uint32_t slotSize = valueSize + sizeof(SlotHead);
@@ -193,7 +207,7 @@ public:
     Mem::PlinthWrapper& region() { return region_; }
     const std::string& fileName() const { return region_.getFilename(); }
 
-protected:
+  protected:
     std::shared_ptr<Pimbo::Platform::DebugHandler> tableHandler_;
     Mem::PlinthWrapper region_;
     Header* header_ = nullptr;

@@ -32,7 +32,7 @@ namespace Vesk {
 
 template <class Ops>
 class SlotWriterTable : public SlotTable<Ops>, public Pimbo::Debuggable {
-public:
+  public:
     using Base = SlotTable<Ops>;
     using Header = SlotTableHeader;
     using Value = typename Ops::Value;
@@ -61,7 +61,7 @@ public:
     // before its first store. An exception that leaves the scope otherwise leaves it set, so the
     // next writer finds the table suspect and re-formats it.
     class CriticalSectionAnchor {
-    public:
+      public:
         explicit CriticalSectionAnchor(SlotWriterTable& table)
             : table_(table), uncaught_(std::uncaught_exceptions()) {
             table_.header()->criticalSectionIs(true);
@@ -73,7 +73,8 @@ public:
         }
         // The mutation stops before touching shared memory: the table is as it was.
         void release() {
-            if (armed_ && table_.header() != nullptr) table_.header()->criticalSectionIs(false);
+            if (armed_ && table_.header() != nullptr)
+                table_.header()->criticalSectionIs(false);
             armed_ = false;
         }
         // The bit stays set beyond this scope (a direct operation keeps it until its commit).
@@ -81,7 +82,7 @@ public:
         CriticalSectionAnchor(const CriticalSectionAnchor&) = delete;
         CriticalSectionAnchor& operator=(const CriticalSectionAnchor&) = delete;
 
-    private:
+      private:
         SlotWriterTable& table_;
         int uncaught_;
         bool armed_ = true;
@@ -90,7 +91,8 @@ public:
     // The largest power of two n such that headerSize + n x slotSize fits one page; at least 1.
     static uint32_t pageCapacity() {
         uint32_t n = 1;
-        while (uint64_t(headerSize) + uint64_t(2 * n) * slotSize <= Mem::pageSize_) n *= 2;
+        while (uint64_t(headerSize) + uint64_t(2 * n) * slotSize <= Mem::pageSize_)
+            n *= 2;
         return n;
     }
 
@@ -111,7 +113,8 @@ public:
 
     // Maps the file and reuses (2), formats (1) or re-formats (4) it.
     uint32_t attach(Plinth::CinderId cinderId) {
-        if (this->header_ != nullptr) detach();
+        if (this->header_ != nullptr)
+            detach();
         const uint64_t existing = this->region_.memSize();
         const uint64_t size = Pimbo::Util::fileSizeHelper(initialCapacity_, slotSize, headerSize);
         void* base = this->region_.attach(size, Mem::PlinthWrapper::kWriter);
@@ -141,8 +144,9 @@ public:
                     Pimbo::Util::fileSizeHelper(existingSlots, slotSize, headerSize);
                 void* moved = this->region_.resize(needed);
                 if (moved == nullptr) {
-                    PIMBO_THROW(Pimbo::MemoryResourceException, "failed to resize {} to size {} : {}",
-                                this->fileName(), needed, this->region_.errorText());
+                    PIMBO_THROW(Pimbo::MemoryResourceException,
+                                "failed to resize {} to size {} : {}", this->fileName(), needed,
+                                this->region_.errorText());
                 }
                 this->header_ = static_cast<Header*>(moved);
                 loadCounts();
@@ -204,7 +208,8 @@ public:
         --h->occupiedSlots;
         ++counters_.slotFrees;
         PIMBO_TRACE(7, "freed slot {} next free {}", slotId, previousHead);
-        if (shrinkThreshold_ != 0 && h->occupiedSlots < shrinkThreshold_ / 2) return shrinkThreshold_;
+        if (shrinkThreshold_ != 0 && h->occupiedSlots < shrinkThreshold_ / 2)
+            return shrinkThreshold_;
         return 0;
     }
 
@@ -213,11 +218,13 @@ public:
         Header* h = this->header_;
         const auto count = h->numSlots;
         if (h->occupiedSlots != count.value) {
-            PIMBO_THROW(Pimbo::CorruptionDetectedException,
-                        "the slot table is full but numSlots: {} and occupiedSlots: {} are not equal",
-                        count, h->occupiedSlots);
+            PIMBO_THROW(
+                Pimbo::CorruptionDetectedException,
+                "the slot table is full but numSlots: {} and occupiedSlots: {} are not equal",
+                count, h->occupiedSlots);
         }
-        if (fixedSize_) return false;
+        if (fixedSize_)
+            return false;
         const uint32_t old = count.value;
         uint32_t next;
         if (old < maxSlots_) {
@@ -226,18 +233,22 @@ public:
         } else {
             next = uint32_t(std::ceil(float(old) * 1.1f));
         }
-        if (next <= old) next = old + 1;
+        if (next <= old)
+            next = old + 1;
         if (next >= kMaxSlots) {
-            PIMBO_THROW(Pimbo::MemoryResourceException,
-                        "cannot grow {} beyond {} slots (limit {})", tableName_, old, kMaxSlots);
+            PIMBO_THROW(Pimbo::MemoryResourceException, "cannot grow {} beyond {} slots (limit {})",
+                        tableName_, old, kMaxSlots);
         }
         resize(next);
         h = this->header_;
         slots_.count = next;
-        for (uint32_t i = old; i < next; ++i) buildFreshSlot(slots_[i], slotSize);
-        if (h->freeSlots != kNoSlot) PIMBO_FAIL("free-list is not empty");
+        for (uint32_t i = old; i < next; ++i)
+            buildFreshSlot(slots_[i], slotSize);
+        if (h->freeSlots != kNoSlot)
+            PIMBO_FAIL("free-list is not empty");
         pushFree(old, next);
-        if (h->mostSlots < next) h->mostSlots = next;
+        if (h->mostSlots < next)
+            h->mostSlots = next;
         Mem::VersionedRef<uint32_t>::publish(&h->numSlots, {count.version + 1, next});
         PIMBO_TRACE(2, "{} from {} slots to {}", tableName_, count, h->numSlots);
         loadCounts();
@@ -250,7 +261,8 @@ public:
     void resize(uint32_t newNumSlots) {
         PIMBO_TRACE(5, "{} from {} to {} slots", tableName_, numSlots_, newNumSlots);
         const uint64_t size = Pimbo::Util::fileSizeHelper(newNumSlots, slotSize, headerSize);
-        if (newNumSlots > maxSlots_) PIMBO_TRACE(5, "overflowing by {} slots", newNumSlots - maxSlots_);
+        if (newNumSlots > maxSlots_)
+            PIMBO_TRACE(5, "overflowing by {} slots", newNumSlots - maxSlots_);
         void* oldBase = this->header_;
         void* base = this->region_.resize(size);
         if (base == nullptr) {
@@ -265,7 +277,8 @@ public:
         }
         this->header_ = static_cast<Header*>(base);
         slots_.base = static_cast<char*>(base) + headerSize;
-        if (newNumSlots < numSlots_) this->region_.punchHole(size);
+        if (newNumSlots < numSlots_)
+            this->region_.punchHole(size);
         PIMBO_TRACE(5, "to {} successfully", newNumSlots);
     }
 
@@ -296,8 +309,10 @@ public:
 
     // Pushes slots [start, end) on the (empty) free list so that it reads start, start + 1, ...
     void pushFree(uint32_t start, uint32_t end) {
-        if (!(end > start)) PIMBO_FAIL("bad index range, start: {} end: {}", start, end);
-        if (this->header_->freeSlots != kNoSlot) PIMBO_FAIL("free-list is not empty");
+        if (!(end > start))
+            PIMBO_FAIL("bad index range, start: {} end: {}", start, end);
+        if (this->header_->freeSlots != kNoSlot)
+            PIMBO_FAIL("free-list is not empty");
         uint32_t head = kNoSlot;
         for (uint32_t i = end; i-- > start;) {
             publishLink(slotLink(slots_[i]), head);
@@ -308,25 +323,29 @@ public:
 
     const std::string& tableName() const { return tableName_; }
 
-private:
+  private:
     void format(Plinth::CinderId cinderId, uint32_t numSlotsVersion, bool existed) {
         uint32_t seed = std::random_device{}();
         hashOps_.hashSeedIs(seed);
         const uint64_t size = Pimbo::Util::fileSizeHelper(initialCapacity_, slotSize, headerSize);
         // A re-format keeps the file length; the old tail is released.
-        if (existed) this->region_.punchHole(size);
+        if (existed)
+            this->region_.punchHole(size);
         new (this->header_) Header(debugHandler(), initialCapacity_, maxSlots_, 0, cinderId,
                                    Ops::typeName(), valueSize, seed, numSlotsVersion);
         loadCounts();
-        if (initialCapacity_ > 0) pushFree(0, initialCapacity_);
+        if (initialCapacity_ > 0)
+            pushFree(0, initialCapacity_);
     }
 
     void traceHeader() {
-        if (debugHandler().enabled(3)) PIMBO_TRACE(3, "{}", this->header_->toString());
+        if (debugHandler().enabled(3))
+            PIMBO_TRACE(3, "{}", this->header_->toString());
     }
 
     void detachRegion() {
-        if (this->header_ != nullptr) detach();
+        if (this->header_ != nullptr)
+            detach();
     }
 
     const std::string& tableName_;

@@ -19,7 +19,7 @@ namespace Vesk {
 
 template <class Writer>
 class Validator : public Pimbo::Debuggable {
-public:
+  public:
     Validator(Pimbo::Platform::DebugHandler& handler, Writer& writer, uint32_t capacity)
         : Pimbo::Debuggable(handler, "Validator"),
           writer_(writer),
@@ -44,8 +44,8 @@ public:
         }
         PIMBO_TRACE(5, "marked {} slots", occupiedCount_);
         if (occupied != occupiedCount_) {
-            reason = fmt::format("mismatch header->occupiedSlots:{} count:{}", occupied,
-                                 occupiedCount_);
+            reason =
+                fmt::format("mismatch header->occupiedSlots:{} count:{}", occupied, occupiedCount_);
             return false;
         }
         return true;
@@ -77,7 +77,8 @@ public:
         while (id != kNoSlot) {
             PIMBO_TRACE(9, "walking slotIndex: {}", id);
             if (id >= numSlots) {
-                reason = fmt::format("corrupted free slot detected with out of bound index: {}", id);
+                reason =
+                    fmt::format("corrupted free slot detected with out of bound index: {}", id);
                 return false;
             }
             if (std::as_const(seenFree_).get(id)) {
@@ -102,7 +103,7 @@ public:
 
     std::string reason;
 
-private:
+  private:
     Writer& writer_;
     Nebo::Local<bool> seenOccupied_;
     Nebo::Local<bool> seenFree_;

@@ -33,15 +33,24 @@
 #include "Vesk/VeskInterface.h"
 #include "VeskCore/WriterHashMap.h"
 
-#include <functional>
-#include <string>
 #include <unistd.h>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace Mem {
+class WriterLock;
+}
+namespace Plinth {
+class OwnerFile;
+struct ConduitInfo;
+}  // namespace Plinth
 
 namespace Vesk {
 
 template <class Ops>
 class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
-public:
+  public:
     using OpsType = Ops;
     using Value = typename Ops::Value;
     using Key = typename Ops::Key;
@@ -50,9 +59,10 @@ public:
     using Table = SlotWriterTable<Ops>;
     using QuiescedCallback = std::function<void(bool)>;
 
-    VeskWriter(Pimbo::Platform::DebugHandler& handler, const std::string& name,
-               const MapDescriptor& descriptor, const Ops& ops, const std::string& typeName,
-               QuiescedCallback quiesced = [](bool) {})
+    VeskWriter(
+        Pimbo::Platform::DebugHandler& handler, const std::string& name,
+        const MapDescriptor& descriptor, const Ops& ops, const std::string& typeName,
+        QuiescedCallback quiesced = [](bool) {})
         : VeskInterface<Ops>(ops),
           Pimbo::Debuggable(handler, "VeskWriter"),
           hashOps_(ops),
@@ -67,7 +77,8 @@ public:
           typeName_(typeName),
           criticalTaskCheck_(descriptor.criticalTaskCheck != 0),
           descriptor_(descriptor) {
-        if (descriptor.heap) table_.region().useHeapIs(true);
+        if (descriptor.heap)
+            table_.region().useHeapIs(true);
     }
 
     ~VeskWriter() override { detach(false); }
@@ -112,7 +123,8 @@ public:
             PIMBO_TRACE(0, "Vesk {} validation failed: {}", name_, reason);
             lastValidationFailure_ = reason;
         }
-        if (ok && checkOwner && !ownerFileValid()) ok = false;
+        if (ok && checkOwner && !ownerFileValid())
+            ok = false;
         return ok;
     }
     const std::string& lastValidationFailure() const { return lastValidationFailure_; }
@@ -120,12 +132,12 @@ public:
     // ----- VeskInterface -----
 
     bool initialize(const std::string& event) override {
-        if (!localMem_ && !Mem::Atomics::checkCpuSupport()) {
+        if ((!localMem_ || atomicsCheck_) && !Mem::Atomics::checkCpuSupport()) {
             PIMBO_THROW(Pimbo::InvalidInitializeException, "Hardware does not support Atomics");
         }
         PIMBO_TRACE(5, "{} event:{}", name_, event);
         if (!this->initialized()) {
-            attachOwned();
+            attach();
             this->initializedIs(true);
         }
         return true;
@@ -145,14 +157,16 @@ public:
         PIMBO_TRACE(5, "owner:{} localMem_:{} rootPath:{}", owner_, localMem_, rootPath_);
         ruxa_.onDetach();
         releaseOwnership();
-        if (table_.header() != nullptr) table_.detach();
+        if (table_.header() != nullptr)
+            table_.detach();
         hashMap_.bucketWriter().detach();
         this->initializedIs(false);
     }
 
     bool validate() override {
         const bool ok = validate(cinderId_, true);
-        if (!ok && debugHandler().enabled(0)) PIMBO_TRACE(0, "{}", dumpHeaders());
+        if (!ok && debugHandler().enabled(0))
+            PIMBO_TRACE(0, "{}", dumpHeaders());
         return ok;
     }
 
@@ -180,7 +194,8 @@ public:
 
     bool validateVersionAnchor() override {
         const Mem::VersionAnchor anchor = table_.versionAnchor();
-        if (hook_ != nullptr) hook_(anchor);
+        if (hook_ != nullptr)
+            hook_(anchor);
         anchor.validate();
         return true;
     }
@@ -201,7 +216,8 @@ public:
             const uint32_t s = slotId(curr);
             PIMBO_TRACE(9, "existing {} bucket:{} slot:{} next:{}", key, bucket, s,
                         slotLink(curr)->next);
-            if (overwrite) copyInPlace(curr, &value);
+            if (overwrite)
+                copyInPlace(curr, &value);
             return reinterpret_cast<const Value*>(slotValue(curr));
         }
         const uint32_t s = takeSlot(anchor, prev, hash);
@@ -255,7 +271,8 @@ public:
     }
 
     bool first(Value& out, IterHint& hint) override {
-        if (hashMap_.first(0, out, hint)) return true;
+        if (hashMap_.first(0, out, hint))
+            return true;
         out = this->ops().defaultValue;
         return false;
     }
@@ -300,7 +317,8 @@ public:
         const uint32_t bucket = hashMap_.bucketOf(hash);
         SlotLink* prev = nullptr;
         char* curr = nullptr;
-        if (!hashMap_.find(key, bucket, prev, curr, hash)) return nullptr;
+        if (!hashMap_.find(key, bucket, prev, curr, hash))
+            return nullptr;
         ++counters_.directUpdates;
         const uint32_t s = slotId(curr);
         // The fill area starts as the current record, so fields the caller leaves alone keep
@@ -329,7 +347,8 @@ public:
                         "slot {}",
                         name_, filledKey, directKey_, directSlot_);
         }
-        if (isNew) publishLink(slotLink(slot), directPrev_->next);
+        if (isNew)
+            publishLink(slotLink(slot), directPrev_->next);
         ++counters_.directCommits;
         const uint32_t flags = loadFlags(slot);
         if ((flags & OCCUPIED) == 0) {
@@ -354,7 +373,8 @@ public:
 
     // Shrinks the slot array if it is due. Does nothing while a direct operation is open.
     void shrink() {
-        if (directSlot_ != kNoSlot || directNew_ || table_.header() == nullptr) return;
+        if (directSlot_ != kNoSlot || directNew_ || table_.header() == nullptr)
+            return;
         refuseIfBusy("shrink");
         typename Table::CriticalSectionAnchor anchor(table_);
         const uint32_t threshold = table_.shrinkThresholdValue();
@@ -362,7 +382,8 @@ public:
     }
 
     void handleQuiesced(bool q) {
-        if (!quiesced_) throw std::bad_function_call();
+        if (!quiesced_)
+            throw std::bad_function_call();
         quiesced_(q);
     }
 
@@ -396,31 +417,28 @@ public:
                            hashMap_.bucketWriter().toString());
     }
 
-protected:
     using Header = SlotTableHeader;
 
-    // Brings the table's memory or files into a valid state for a new generation: reuse what
-    // validates, re-format otherwise.
-    void attachOwned() {
-        PIMBO_TRACE(5, "localMem_:{} rootPath:{}", localMem_, rootPath_);
-        Plinth::CinderId id = localMem_ ? Plinth::CinderId(uint16_t(::getpid()), 0)
-                                        : Plinth::CinderId(uint16_t(::getpid()), 1);
-        if (!attach(id) || !validate(id, false)) {
-            PIMBO_TRACE(1, "all entries from {} will be lost", rootPath_);
-            id = Plinth::CinderId(id.first(), uint16_t(id.second() + 1));
-            attach(id);
-            if (!validate(id, false)) {
-                PIMBO_THROW(Pimbo::InvalidInitializeException, "failed validation");
-            }
-        }
-    }
-    void releaseOwnership() { owner_ = false; }
-    bool ownerFileValid() { return true; }
+    // Takes ownership of the table's files (shared tables: owner file, writer lock, cinder file)
+    // and brings them into a valid state: reuse what validates, re-format otherwise.
+    void attach();
+    // Attaches the files of the current generation (or of a new one when reformat is set) and
+    // validates them in full.
+    bool attachAndValidate(bool reformat, Plinth::OwnerFile* ownerFile,
+                           const Plinth::ConduitInfo& conduitInfo);
+    // Clears this process's conduit from the owner file and gives up the writer lock.
+    void releaseOwnership();
+    // Whether a fresh handle on the owner file validates (always true for a local table).
+    bool ownerFileValid();
 
-private:
+    bool validateFiles() override;
+    bool cleanup() override;
+
+  private:
     bool validateWith(ValidatorType& validator, Plinth::CinderId cinderId) {
         std::string& reason = validator.reason;
-        if (!hashMap_.bucketWriter().validate(cinderId, reason)) return false;
+        if (!hashMap_.bucketWriter().validate(cinderId, reason))
+            return false;
         Header* h = table_.header();
         if (h == nullptr) {
             reason = fmt::format("slot table {} not attached", table_.fileName());
@@ -435,7 +453,8 @@ private:
                          Ops::typeName(), Ops::valueSize)) {
             return false;
         }
-        if (!validator.walkOccupiedSlots() || !validator.walkFreeSlots()) return false;
+        if (!validator.walkOccupiedSlots() || !validator.walkFreeSlots())
+            return false;
         const uint32_t capacity = table_.capacity();
         const uint64_t sum = uint64_t(validator.occupiedCount()) + validator.freeCount();
         if (sum != capacity) {
@@ -459,18 +478,22 @@ private:
     LinkRef saveLink(SlotLink* link) {
         const char* base = reinterpret_cast<const char*>(table_.header());
         const char* p = reinterpret_cast<const char*>(link);
-        if (p >= base && p < base + table_.region().mappedSize()) return LinkRef{nullptr, uint64_t(p - base)};
+        if (p >= base && p < base + table_.region().mappedSize())
+            return LinkRef{nullptr, uint64_t(p - base)};
         return LinkRef{link, 0};
     }
     SlotLink* restoreLink(const LinkRef& ref) {
-        if (ref.bucketLink != nullptr) return ref.bucketLink;
-        return reinterpret_cast<SlotLink*>(reinterpret_cast<char*>(table_.header()) + ref.slotOffset);
+        if (ref.bucketLink != nullptr)
+            return ref.bucketLink;
+        return reinterpret_cast<SlotLink*>(reinterpret_cast<char*>(table_.header()) +
+                                           ref.slotOffset);
     }
 
     // Pops a slot for a new record whose hash is given, growing the slot array when the free
     // list is empty. prev is re-derived when the mapping moved. A full table or a failed grow
     // refuses before anything was stored, so the critical section is released.
-    uint32_t takeSlot(typename Table::CriticalSectionAnchor& anchor, SlotLink*& prev, uint32_t hash) {
+    uint32_t takeSlot(typename Table::CriticalSectionAnchor& anchor, SlotLink*& prev,
+                      uint32_t hash) {
         Header* h = table_.header();
         if (h->freeSlots == kNoSlot) {
             const LinkRef ref = saveLink(prev);
@@ -514,7 +537,8 @@ private:
     }
 
     void maybeGrowBuckets() {
-        if (table_.header()->occupiedSlots <= hashMap_.growThreshold()) return;
+        if (table_.header()->occupiedSlots <= hashMap_.growThreshold())
+            return;
         try {
             hashMap_.growBuckets();
         } catch (const Pimbo::MemoryResourceException& e) {
@@ -551,7 +575,8 @@ private:
         Value held{};
         std::memcpy(&held, slotValue(slot), sizeof(Value));
         PIMBO_FAIL(
-            "unbalanced directSlot:{} containing value:{} when {}:{} - Make sure the DirectIs/Commit "
+            "unbalanced directSlot:{} containing value:{} when {}:{} - Make sure the "
+            "DirectIs/Commit "
             "are properly paired!",
             directSlot_, held, operation, what);
     }
@@ -566,15 +591,18 @@ private:
     }
 
     void doMaybeShrinkSlots(uint32_t target) {
-        if (target == 0) return;
+        if (target == 0)
+            return;
         Header* h = table_.header();
         const uint32_t occupied = h->occupiedSlots;
         uint64_t n = occupied == 0 ? 0 : 4ull << (31 - __builtin_clz(occupied));
-        if (n < table_.initialCapacity()) n = table_.initialCapacity();
+        if (n < table_.initialCapacity())
+            n = table_.initialCapacity();
         PIMBO_TRACE(5, "threshold:{} shrinkThreshold:{}{}", n, target,
                     n < target ? " SUPER SHRINK!" : "");
         const uint32_t numSlots = table_.capacity();
-        if (!(n < numSlots)) PIMBO_FAIL("bad threshold: {} numSlots:{}", n, numSlots);
+        if (!(n < numSlots))
+            PIMBO_FAIL("bad threshold: {} numSlots:{}", n, numSlots);
         const uint32_t newSize = uint32_t(n);
         purgeFreeSlots(newSize);
         uint64_t moves = 0;
@@ -594,9 +622,11 @@ private:
             if (!hashMap_.find(key, hashMap_.bucketOf(hash), prev, curr, hash)) {
                 PIMBO_FAIL("fromSlot:{} key not found", id);
             }
-            if (prev == nullptr) PIMBO_FAIL("fromSlot:{} not referenced", id);
+            if (prev == nullptr)
+                PIMBO_FAIL("fromSlot:{} not referenced", id);
             const uint32_t to = h->freeSlots;
-            if (to == kNoSlot) PIMBO_FAIL("not valid toSlotId:{}", to);
+            if (to == kNoSlot)
+                PIMBO_FAIL("not valid toSlotId:{}", to);
             if (to >= id) {
                 PIMBO_FAIL("should always move entries to lower section fromSlotId:{} toSlotId:{}",
                            id, to);
@@ -630,7 +660,8 @@ private:
     // occupied count add up to the slot count. The walk is bounded by the slot count.
     void purgeFreeSlots(uint32_t n) {
         Header* h = table_.header();
-        if (h->freeSlots == kNoSlot) PIMBO_FAIL("free-list is empty");
+        if (h->freeSlots == kNoSlot)
+            PIMBO_FAIL("free-list is empty");
         const uint32_t numSlots = table_.capacity();
         auto& slots = table_.slots();
         uint32_t length = 0;
@@ -656,14 +687,15 @@ private:
             id = next;
         }
         if (uint64_t(length) + h->occupiedSlots != numSlots) {
-            PIMBO_THROW(Pimbo::CorruptionDetectedException,
-                        "numSlots mismatch, length of freeList: {}, occupiedSlots: {} do not add up "
-                        "to numSlots: {}",
-                        length, h->occupiedSlots, numSlots);
+            PIMBO_THROW(
+                Pimbo::CorruptionDetectedException,
+                "numSlots mismatch, length of freeList: {}, occupiedSlots: {} do not add up "
+                "to numSlots: {}",
+                length, h->occupiedSlots, numSlots);
         }
     }
 
-protected:
+  protected:
     Ops hashOps_;
     bool localMem_;
     RootPath rootPath_;
@@ -684,7 +716,35 @@ protected:
     MapDescriptor descriptor_;
     VersionAnchorHook hook_ = nullptr;
     bool busy_ = false;
+    bool atomicsCheck_ = false;
     std::string lastValidationFailure_;
+    std::shared_ptr<Mem::WriterLock> writerLock_;
+};
+
+// Tmp: the local writer a table holds before it is mounted. It lives in process memory and
+// touches no file, lock, owner, cinder or marker of the table it stands in for, so any process
+// may create a table without disturbing that table's real writer. It still checks the
+// processor's atomics, and it never counts as mounted.
+template <class Ops>
+class Tmp : public VeskWriter<Ops> {
+  public:
+    Tmp(
+        Pimbo::Platform::DebugHandler& handler, const std::string& name, const Ops& ops,
+        MapDescriptor descriptor = MapDescriptor(100),
+        typename VeskWriter<Ops>::QuiescedCallback quiesced = [](bool) {})
+        : VeskWriter<Ops>(handler, name, localDescriptor(descriptor), ops, "",
+                          std::move(quiesced)) {
+        this->atomicsCheck_ = true;
+    }
+    ~Tmp() override { VeskWriter<Ops>::detach(false); }
+
+    MountStatus mountStatus() override { return 0; }
+
+  private:
+    static MapDescriptor localDescriptor(MapDescriptor d) {
+        d.localMem = 1;
+        return d;
+    }
 };
 
 }  // namespace Vesk

@@ -31,7 +31,7 @@ namespace VeskCore {
 
 template <class Writer>
 class WriterHashMap : public Pimbo::Debuggable {
-public:
+  public:
     using Ops = typename Writer::OpsType;
     using Value = typename Ops::Value;
     using Key = typename Ops::Key;
@@ -69,7 +69,8 @@ public:
         curr = nullptr;
         const uint32_t r = Pimbo::Util::reverse(hash);
         uint32_t steps = 0;
-        if (!SlotLink::isSlot(prev->next)) return false;
+        if (!SlotLink::isSlot(prev->next))
+            return false;
         for (;;) {
             if (++steps > capacity) {
                 PIMBO_THROW(Pimbo::CorruptionDetectedException,
@@ -90,7 +91,8 @@ public:
             }
             prev = Vesk::slotLink(curr);
             PIMBO_TRACE(9, "{} next curr:{}", key, s);
-            if (!SlotLink::isSlot(prev->next)) return false;
+            if (!SlotLink::isSlot(prev->next))
+                return false;
         }
     }
 
@@ -100,7 +102,8 @@ public:
         SlotLink* link = buckets_[b];
         uint32_t hops = 0;
         while (!SlotLink::isSlot(link->next)) {
-            if (SlotLink::isEnd(link->next)) return endOfTable(b, "none found!");
+            if (SlotLink::isEnd(link->next))
+                return endOfTable(b, "none found!");
             if (++hops >= n) {
                 PIMBO_THROW(Pimbo::CorruptionDetectedException,
                             "has bucket cycle detected, bucketCount: {} numBuckets: {}", hops, n);
@@ -121,7 +124,8 @@ public:
                 char* slot = table.slots()[hint.slot];
                 if (Vesk::loadFlags(slot) == hint.version) {
                     const uint32_t nx = Vesk::slotLink(slot)->next;
-                    if (SlotLink::isEnd(nx)) return endOfTable(hint.bucket, "{} failed", key);
+                    if (SlotLink::isEnd(nx))
+                        return endOfTable(hint.bucket, "{} failed", key);
                     if (!SlotLink::isSlot(nx)) {
                         const uint32_t succ = SlotLink::bucketOf(nx);
                         verifyNextBucket(hint.bucket, succ);
@@ -158,7 +162,8 @@ public:
             }
             prev = Vesk::slotLink(curr);
         }
-        if (SlotLink::isEnd(prev->next)) return endOfTable(b, "{} failed", key);
+        if (SlotLink::isEnd(prev->next))
+            return endOfTable(b, "{} failed", key);
         const uint32_t succ = SlotLink::bucketOf(prev->next);
         verifyNextBucket(b, succ);
         return first(succ, value, hint);
@@ -166,9 +171,8 @@ public:
 
     void verifyNextBucket(uint32_t b, uint32_t n) const {
         const uint32_t count = buckets_.numBuckets();
-        const bool ok = b < count / 2
-                            ? n == b + count / 2
-                            : n == bitReversePermute(b, buckets_.bucketBits()) % count;
+        const bool ok = b < count / 2 ? n == b + count / 2
+                                      : n == bitReversePermute(b, buckets_.bucketBits()) % count;
         if (!ok) {
             PIMBO_THROW(Pimbo::CorruptionDetectedException,
                         "has bucket: {} with next bucket: {} and numBuckets: {}", b, n, count);
@@ -178,7 +182,8 @@ public:
     // Doubles the bucket count: split pass, publish, cut pass.
     void growBuckets() {
         const uint32_t m = buckets_.numBuckets();
-        if (uint64_t(m) * 2 > BucketTable<SlotLink>::kMaxBuckets) return;
+        if (uint64_t(m) * 2 > BucketTable<SlotLink>::kMaxBuckets)
+            return;
         PIMBO_TRACE(2, "growing from: {} to: {}", m, 2 * m);
         const double start = Pimbo::time();
         Yield yield(owner_);
@@ -192,15 +197,15 @@ public:
             while (SlotLink::isSlot(next)) {
                 bounded(++steps, capacity);
                 char* slot = slots[next];
-                if (owner_.hashKeyValue(Vesk::slotKey(slot)) % (2 * m) != b) break;
+                if (owner_.hashKeyValue(Vesk::slotKey(slot)) % (2 * m) != b)
+                    break;
                 next = Vesk::slotLink(slot)->next;
             }
             Vesk::publishLink(buckets_[b + m], next);
             yield.check();
         }
-        Mem::VersionedRef<uint32_t>::publish(
-            &buckets_.header()->numBuckets,
-            {buckets_.header()->numBuckets.version + 1, 2 * m});
+        Mem::VersionedRef<uint32_t>::publish(&buckets_.header()->numBuckets,
+                                             {buckets_.header()->numBuckets.version + 1, 2 * m});
         // Cut: b's chain now ends in a marker to b + m.
         for (uint32_t b = 0; b < m; ++b) {
             SlotLink* last = buckets_[b];
@@ -208,7 +213,8 @@ public:
             while (SlotLink::isSlot(last->next)) {
                 bounded(++steps, capacity);
                 char* slot = slots[last->next];
-                if (owner_.hashKeyValue(Vesk::slotKey(slot)) % (2 * m) != b) break;
+                if (owner_.hashKeyValue(Vesk::slotKey(slot)) % (2 * m) != b)
+                    break;
                 last = Vesk::slotLink(slot);
             }
             Vesk::publishLink(last, SlotLink::kBucketMarker | (b + m));
@@ -217,7 +223,8 @@ public:
         const double elapsed = Pimbo::time() - start;
         auto& c = owner_.counters();
         c.lastGrowTime = elapsed;
-        if (elapsed > c.maxGrowTime) c.maxGrowTime = elapsed;
+        if (elapsed > c.maxGrowTime)
+            c.maxGrowTime = elapsed;
         ++c.bucketGrows;
         thresholdsIs(2 * m);
     }
@@ -225,7 +232,8 @@ public:
     // Halves the bucket count: join pass, publish, release the tail of the bucket file.
     void shrinkBuckets() {
         const uint32_t m = buckets_.numBuckets();
-        if (m <= 2) return;
+        if (m <= 2)
+            return;
         const uint32_t h = m / 2;
         const double start = Pimbo::time();
         Yield yield(owner_);
@@ -247,7 +255,8 @@ public:
         const double elapsed = Pimbo::time() - start;
         auto& c = owner_.counters();
         c.lastShrinkTime = elapsed;
-        if (elapsed > c.maxShrinkTime) c.maxShrinkTime = elapsed;
+        if (elapsed > c.maxShrinkTime)
+            c.maxShrinkTime = elapsed;
         ++c.bucketShrinks;
         PIMBO_TRACE(2, "shrunk from:{} to:{} shrinkBuckets_:{} time:{}", m, h, shrinkBuckets_,
                     elapsed);
@@ -258,11 +267,12 @@ public:
     // asks for it. The table is consistent and readable at each such point; the owner refuses
     // mutations of this table while the tasks run.
     class Yield {
-    public:
+      public:
         explicit Yield(Writer& owner)
             : owner_(owner), on_(owner.criticalTaskCheck()), last_(on_ ? Pimbo::Rdtsc::now() : 0) {}
         void check() {
-            if (!on_) return;
+            if (!on_)
+                return;
             const uint64_t now = Pimbo::Rdtsc::now();
             if (double(now - last_) >= 0.01 * Pimbo::Rdtsc::calibrationRate) {
                 owner_.runCriticalTasks();
@@ -270,13 +280,13 @@ public:
             }
         }
 
-    private:
+      private:
         Writer& owner_;
         bool on_;
         uint64_t last_;
     };
 
-private:
+  private:
     void bounded(uint32_t steps, uint32_t capacity) const {
         if (steps > capacity) {
             PIMBO_THROW(Pimbo::CorruptionDetectedException,
