@@ -4,7 +4,7 @@ JOBS  ?= $(shell nproc)
 BUILD ?= build
 ASAN  ?= build-asan
 
-.PHONY: deps build build-asan test test-plain test-asan demo bench format clean
+.PHONY: deps build build-asan test test-plain test-asan bench format clean
 
 deps:
 	@bash scripts/install-deps.sh
@@ -30,9 +30,6 @@ test-asan:
 	cd $(ASAN) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:halt_on_error=1 \
 	    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	    VESK_SANITIZED_RUN=1 ctest -j $(JOBS) --output-on-failure --timeout 900 -LE no-sanitizer
-
-demo: build
-	@echo "The demo arrives with the vesk tool; see README.md."
 
 bench: build
 	@for b in $(BUILD)/bench/bench_*; do echo "== $$b"; $$b; done

@@ -191,6 +191,21 @@ TEST(NeboLocal, SwitchingToHeapKeepsTheElements) {
     EXPECT_EQ(marks.members(), 101u);
 }
 
+TEST(NeboLocal, MovingHandsTheElementsOver) {
+    Marks marks(3, true);
+    marks = Marks(10, false);
+    marks.write(9, true);
+    EXPECT_EQ(marks.members(), 10u);
+    EXPECT_FALSE(std::as_const(marks).get(0));
+    EXPECT_TRUE(marks.back());
+
+    Marks moved(std::move(marks));
+    EXPECT_EQ(moved.members(), 10u);
+    EXPECT_TRUE(moved.back());
+    moved.push(true);
+    EXPECT_EQ(moved.members(), 11u);
+}
+
 TEST(NeboLocal, FailedGrowthThrowsAndLeavesTheStoreUsable) {
     // 4 KiB elements: 2^31 of them exceed the largest region.
     using Page = std::array<char, 4096>;

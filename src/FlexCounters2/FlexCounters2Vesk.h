@@ -23,7 +23,7 @@
 
 #include "Orlo/String.h"
 #include "Orlo/Text.h"
-#include "OrloVesk/OrloVeskMap.h"
+#include "OrloVesk/OrloVeskMapValueWrapper.h"
 #include "Vesk/Operations.h"
 #include "Vesk/VeskInterface.h"
 

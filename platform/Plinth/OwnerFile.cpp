@@ -1,0 +1,402 @@
+#include "Plinth/OwnerFile.h"
+
+#include "Pimbo/Exception.h"
+#include "Pimbo/Format.h"
+#include "Pimbo/HashMix.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <limits>
+
+namespace Plinth {
+namespace {
+
+// The text of a NUL-padded field, cut at its size when the terminator is missing.
+std::string fieldText(const char* field, size_t size) {
+    return std::string(field, ::strnlen(field, size));
+}
+
+bool terminated(const char* field, size_t size) {
+    return ::memchr(field, '\0', size) != nullptr;
+}
+
+uint64_t magicValue(const char (&magic)[8]) {
+    uint64_t v;
+    std::memcpy(&v, magic, sizeof v);
+    return v;
+}
+
+// Opens `path` for writing (creating it 0644 whatever the umask); -1 with errno set on failure.
+int openForWrite(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return -1;
+    }
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && (st.st_mode & 07777) != 0644 && ::fchmod(fd, 0644) != 0) {
+        const int saved = errno;
+        ::close(fd);
+        errno = saved;
+        return -1;
+    }
+    return fd;
+}
+
+bool parseNumber(std::string_view text, uint64_t& value) {
+    if (text.empty() || text.size() > 20) {
+        return false;
+    }
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+    }
+    auto [p, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return ec == std::errc() && p == text.data() + text.size();
+}
+
+}  // namespace
+
+// --- ConduitInfo, ConduitName --------------------------------------------------------------
+
+std::string ConduitInfo::toString() const {
+    return fmt::format("socketName:{} tableId:{:#x}", socketName, tableId);
+}
+
+ConduitName ConduitName::ConduitNameIs(const std::string& socketName) {
+    const size_t colon = socketName.find(':');
+    uint64_t pid = 0;
+    uint64_t startTime = 0;
+    if (colon == std::string::npos ||
+        !parseNumber(std::string_view(socketName).substr(0, colon), pid) ||
+        !parseNumber(std::string_view(socketName).substr(colon + 1), startTime) || pid == 0 ||
+        pid > uint64_t(std::numeric_limits<pid_t>::max())) {
+        PIMBO_THROW(Pimbo::CorruptionDetectedException, "bad conduit name: {}", socketName);
+    }
+    return ConduitName(pid, startTime);
+}
+
+std::string ConduitName::toString() const {
+    return fmt::format("{}:{}", first_, second_);
+}
+
+// --- OwnerFileRecord -----------------------------------------------------------------------
+
+uint32_t OwnerFileRecord::computeChecksum() const {
+    Pimbo::Impl::HashMix<uint32_t> mix;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(this);
+    mix.add(bytes + kChecksumStart, sizeof(OwnerFileRecord) - kChecksumStart);
+    return mix.value();
+}
+
+namespace {
+
+OwnerFileRecord blankRecord() {
+    OwnerFileRecord r;
+    std::memset(&r, 0, sizeof r);
+    std::memcpy(r.magic, OwnerFileRecord::kMagic, sizeof r.magic);
+    r.version = OwnerFileRecord::kVersion;
+    r.tableId = ConduitInfo().tableId;
+    return r;
+}
+
+std::string fieldsToString(const OwnerFileRecord& r) {
+    return fmt::format("magic:{:#018x} version:{} checksum:{:#010x} typeName:{} plinthType:{} {}",
+                       magicValue(r.magic), r.version, r.checksum,
+                       fieldText(r.typeName, sizeof r.typeName), r.plinthType,
+                       ConduitInfo{fieldText(r.socketName, sizeof r.socketName), r.tableId});
+}
+
+}  // namespace
+
+// --- OwnerFile -----------------------------------------------------------------------------
+
+OwnerFile::OwnerFile(Pimbo::Platform::DebugHandler& handler, const Mem::RootPath& rootPath,
+                     bool create)
+    : Pimbo::Debuggable(handler, "OwnerFile"),
+      rootPath_(rootPath),
+      path_(rootPath.filePath(kFileName)),
+      create_(create) {}
+
+OwnerFile::~OwnerFile() {
+    unlock();
+}
+
+void OwnerFile::lock() {
+    if (lockFd_ >= 0) {
+        return;
+    }
+    if (create_) {
+        rootPath_.ensureDirectory();
+    }
+    for (;;) {
+        const int fd = create_ ? openForWrite(path_) : ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            if (!create_ && errno == ENOENT) {
+                PIMBO_TRACE(5, "no owner file {} to lock", path_);
+                return;
+            }
+            PIMBO_THROW(Pimbo::MemoryResourceException, "cannot open owner file {} to lock it: {}",
+                        path_, std::strerror(errno));
+        }
+        int rc;
+        do {
+            rc = ::flock(fd, LOCK_EX);
+        } while (rc != 0 && errno == EINTR);
+        if (rc != 0) {
+            const int saved = errno;
+            ::close(fd);
+            PIMBO_THROW(Pimbo::MemoryResourceException, "cannot lock owner file {}: {}", path_,
+                        std::strerror(saved));
+        }
+        // The holder we waited for may have removed (or replaced) the file: a lock on a file
+        // that is no longer at the path excludes nobody.
+        struct stat held;
+        struct stat atPath;
+        const bool same = ::fstat(fd, &held) == 0 && ::stat(path_.c_str(), &atPath) == 0 &&
+                          held.st_dev == atPath.st_dev && held.st_ino == atPath.st_ino;
+        if (same) {
+            lockFd_ = fd;
+            PIMBO_TRACE(5, "locked {}", path_);
+            return;
+        }
+        const bool gone = errno == ENOENT;
+        ::close(fd);
+        if (!create_ && gone) {
+            PIMBO_TRACE(5, "owner file {} removed while waiting for its lock", path_);
+            return;
+        }
+    }
+}
+
+void OwnerFile::unlock() {
+    if (lockFd_ < 0) {
+        return;
+    }
+    // Closing the only descriptor of the open file description drops the flock.
+    ::close(lockFd_);
+    lockFd_ = -1;
+}
+
+OwnerFile::Load OwnerFile::loadOnce(OwnerFileRecord& record, std::string& reason) const {
+    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        reason = fmt::format("owner file {} cannot be opened: {}", path_, std::strerror(errno));
+        return errno == ENOENT ? Load::missing : Load::unreadable;
+    }
+    // One byte more than a record: a longer file is caught without a separate stat.
+    char buffer[sizeof(OwnerFileRecord) + 1];
+    ssize_t n;
+    do {
+        n = ::pread(fd, buffer, sizeof buffer, 0);
+    } while (n < 0 && errno == EINTR);
+    const int saved = errno;
+    ::close(fd);
+    if (n < 0) {
+        reason = fmt::format("owner file {} cannot be read: {}", path_, std::strerror(saved));
+        return Load::unreadable;
+    }
+    if (size_t(n) != sizeof(OwnerFileRecord)) {
+        reason = fmt::format("owner file {} has {} {} bytes, expected {}", path_,
+                             size_t(n) > sizeof(OwnerFileRecord) ? "more than" : "only",
+                             size_t(n) > sizeof(OwnerFileRecord) ? n - 1 : n,
+                             sizeof(OwnerFileRecord));
+        return Load::unreadable;
+    }
+    std::memcpy(&record, buffer, sizeof record);
+    if (std::memcmp(record.magic, OwnerFileRecord::kMagic, sizeof record.magic) != 0) {
+        reason = fmt::format("owner file {}: bad magic: {:x}", path_, magicValue(record.magic));
+        return Load::damaged;
+    }
+    if (record.version != OwnerFileRecord::kVersion) {
+        reason = fmt::format("owner file {}: bad version: {} (expected {})", path_,
+                             record.version, OwnerFileRecord::kVersion);
+        return Load::damaged;
+    }
+    const uint32_t computed = record.computeChecksum();
+    if (record.checksum != computed) {
+        reason = fmt::format("owner file {}: bad checksum: {:#010x} (computed {:#010x})", path_,
+                             record.checksum, computed);
+        return Load::torn;
+    }
+    if (!terminated(record.socketName, sizeof record.socketName) ||
+        !terminated(record.typeName, sizeof record.typeName)) {
+        reason = fmt::format("owner file {}: unterminated name field", path_);
+        return Load::damaged;
+    }
+    return Load::ok;
+}
+
+OwnerFile::Load OwnerFile::loadStable(OwnerFileRecord& record, std::string& reason) const {
+    Load result = Load::torn;
+    for (int attempt = 0; attempt < kReadAttempts && result == Load::torn; ++attempt) {
+        result = loadOnce(record, reason);
+    }
+    return result;
+}
+
+bool OwnerFile::load(OwnerFileRecord& record, std::string& reason) const {
+    return loadStable(record, reason) == Load::ok;
+}
+
+OwnerFileRecord OwnerFile::loadOrThrow() const {
+    OwnerFileRecord record;
+    std::string reason;
+    if (!load(record, reason)) {
+        PIMBO_THROW(Pimbo::CorruptionDetectedException, "{}", reason);
+    }
+    return record;
+}
+
+OwnerFileRecord OwnerFile::current() const {
+    OwnerFileRecord record;
+    std::string reason;
+    if (load(record, reason)) {
+        return record;
+    }
+    PIMBO_TRACE(1, "rewriting owner file from a blank record: {}", reason);
+    return blankRecord();
+}
+
+bool OwnerFile::validate() const {
+    OwnerFileRecord record;
+    std::string reason;
+    return load(record, reason);
+}
+
+bool OwnerFile::validateFile() const {
+    OwnerFileRecord record;
+    std::string reason;
+    if (load(record, reason)) {
+        return true;
+    }
+    PIMBO_TRACE(0, "{}", reason);
+    return false;
+}
+
+void OwnerFile::checkWritable(const char* operation) const {
+    if (!create_) {
+        PIMBO_THROW(Pimbo::NoPermissionException, "{}: owner file {} was opened read-only",
+                    operation, path_);
+    }
+}
+
+void OwnerFile::store(OwnerFileRecord record) {
+    record.checksum = record.computeChecksum();
+    int fd = lockFd_;
+    const bool ownFd = fd < 0;
+    if (ownFd) {
+        rootPath_.ensureDirectory();
+        fd = openForWrite(path_);
+        if (fd < 0) {
+            PIMBO_THROW(Pimbo::MemoryResourceException, "cannot open owner file {}: {}", path_,
+                        std::strerror(errno));
+        }
+    }
+    // One write of the whole record (invariant 2); a short write can only come with an error.
+    ssize_t n;
+    do {
+        n = ::pwrite(fd, &record, sizeof record, 0);
+    } while (n < 0 && errno == EINTR);
+    int saved = errno;
+    bool ok = n == ssize_t(sizeof record);
+    if (ok) {
+        struct stat st;
+        if (::fstat(fd, &st) == 0 && uint64_t(st.st_size) != sizeof record &&
+            ::ftruncate(fd, sizeof record) != 0) {
+            saved = errno;
+            ok = false;
+        }
+    }
+    if (ownFd) {
+        ::close(fd);
+    }
+    if (!ok) {
+        PIMBO_THROW(Pimbo::MemoryResourceException,
+                    "cannot write owner file {} ({} of {} bytes written): {}", path_,
+                    n < 0 ? 0 : n, sizeof record,
+                    saved != 0 ? std::strerror(saved) : "short write");
+    }
+}
+
+void OwnerFile::typeNameIs(const std::string& typeName) {
+    checkWritable("typeNameIs");
+    if (typeName.size() >= OwnerFileRecord::kTypeNameSize) {
+        PIMBO_THROW(Pimbo::OutOfRangeException,
+                    "type name of {} has {} characters, more than {}: {}", path_,
+                    typeName.size(), OwnerFileRecord::kTypeNameSize - 1, typeName);
+    }
+    OwnerFileRecord record = current();
+    std::memset(record.typeName, 0, sizeof record.typeName);
+    std::memcpy(record.typeName, typeName.data(), typeName.size());
+    store(record);
+}
+
+void OwnerFile::plinthTypeIs(uint32_t plinthType) {
+    checkWritable("plinthTypeIs");
+    OwnerFileRecord record = current();
+    record.plinthType = plinthType;
+    store(record);
+}
+
+void OwnerFile::conduitInfoIs(const ConduitInfo& conduitInfo) {
+    checkWritable("conduitInfoIs");
+    if (conduitInfo.socketName.size() >= OwnerFileRecord::kSocketNameSize) {
+        PIMBO_THROW(Pimbo::OutOfRangeException,
+                    "socket name for owner file {} has {} characters, more than {}: {}", path_,
+                    conduitInfo.socketName.size(), OwnerFileRecord::kSocketNameSize - 1,
+                    conduitInfo.socketName);
+    }
+    OwnerFileRecord record = current();
+    std::memset(record.socketName, 0, sizeof record.socketName);
+    std::memcpy(record.socketName, conduitInfo.socketName.data(), conduitInfo.socketName.size());
+    record.tableId = conduitInfo.tableId;
+    store(record);
+    PIMBO_TRACE(5, "{} {}", path_, conduitInfo);
+}
+
+std::string OwnerFile::typeName() const {
+    const OwnerFileRecord record = loadOrThrow();
+    return fieldText(record.typeName, sizeof record.typeName);
+}
+
+uint32_t OwnerFile::plinthType() const {
+    return loadOrThrow().plinthType;
+}
+
+ConduitInfo OwnerFile::conduitInfo() const {
+    const OwnerFileRecord record = loadOrThrow();
+    return ConduitInfo{fieldText(record.socketName, sizeof record.socketName), record.tableId};
+}
+
+std::string OwnerFile::headerToString() const {
+    OwnerFileRecord record;
+    std::string reason;
+    switch (loadStable(record, reason)) {
+        case Load::ok:
+            return fmt::format("owner file {} {}", path_, fieldsToString(record));
+        case Load::damaged:
+        case Load::torn:
+            // A record-sized file that fails a check still shows what it holds.
+            return fmt::format("{}; as found: {}", reason, fieldsToString(record));
+        case Load::missing:
+        case Load::unreadable:
+            break;
+    }
+    return reason;
+}
+
+void OwnerFile::remove() {
+    PIMBO_TRACE(3, "removing file: {}", path_);
+    if (::unlink(path_.c_str()) != 0 && errno != ENOENT) {
+        PIMBO_TRACE(0, "cannot remove owner file {}: {}", path_, std::strerror(errno));
+    }
+}
+
+}  // namespace Plinth

@@ -1,0 +1,80 @@
+// VeskMapBase: the record-independent part of a table map front - its descriptor, name, trace
+// handler, sentry, event names, running counter totals and corruption reporting.
+//
+// One owning thread: the front is used from the thread that owns the entity tree, and sentries
+// call back on that thread from the process's event loop.
+#pragma once
+
+#include "Mem/Sentry.h"
+#include "Pimbo/Debug.h"
+#include "Vesk/ControlBase.h"
+#include "Vesk/Counters.h"
+#include "Vesk/MapDescriptor.h"
+#include "Vesk/Types.h"
+
+#include <memory>
+#include <string>
+
+namespace Vesk {
+
+class VeskMapBase : public ControlBase, public Mem::ReaderSentry::Notifiee {
+public:
+    // Event names handed to a sentry's event operation.
+    static const std::string eventInit_;
+    static const std::string eventTryAttach_;
+    static const std::string eventNotifEnabled_;
+
+    explicit VeskMapBase(std::string name);
+    ~VeskMapBase() override;
+
+    bool initialized() const override { return initialized_; }
+    VeskType mode() const { return descriptor_.type; }
+    bool localMem() override { return descriptor_.localMem != 0; }
+    const MapDescriptor& descriptor() const { return descriptor_; }
+    // Mounts with a descriptor built from the three essentials.
+    virtual void init(VeskType type, bool localMem, unsigned initialSize);
+    using ControlBase::init;
+
+    // Whether an implementation other than a placeholder is in place.
+    virtual bool exists() { return initialized_; }
+    std::string modeStr() override { return veskTypeName(descriptor_.type); }
+    bool disconnectedActiveReader() override { return false; }
+
+    // Adds an implementation's counts to the front's running totals and returns the totals.
+    Reader::Counters veskMapUpdateReaderCounters(const Reader::Counters& c);
+    Writer::Counters veskMapUpdateWriterCounters(const Writer::Counters& c);
+
+    // A corruption met by a guarded operation: traced at level 0, recorded in the table's
+    // "corruption-detected" marker where this process may write, counted. A front in writer
+    // mode (type writer or local memory) then throws Pimbo::CorruptionDetectedException with the
+    // message; a reader-mode front returns, so lookups answer with the default record.
+    void doCorruptionDetected(const std::string& message);
+    uint64_t corruptionsDetected() const { return corruptionsDetected_; }
+
+    const std::string& mapName() const { return name_; }
+    Pimbo::Platform::DebugHandler& debugHandler() const { return *handler_; }
+
+protected:
+    std::shared_ptr<Pimbo::Platform::DebugHandler> handler_;
+    MapDescriptor descriptor_;
+    // The shared-memory library's watcher of this table's files: one or none.
+    std::unique_ptr<Mem::WriterSentry> writerSentry_;
+    std::unique_ptr<Mem::ReaderSentry> readerSentry_;
+    bool initialized_ = false;
+    std::string name_;
+    std::string qualifier_;
+    bool notifying_ = false;
+
+    bool hasSentry() const { return writerSentry_ || readerSentry_; }
+    void deleteSentry() {
+        writerSentry_.reset();
+        readerSentry_.reset();
+    }
+
+private:
+    Reader::Counters readerTotals_;
+    Writer::Counters writerTotals_;
+    uint64_t corruptionsDetected_ = 0;
+};
+
+}  // namespace Vesk

@@ -1,0 +1,453 @@
+// VeskMap: the front of one table attribute. It never stores records itself: it owns exactly one
+// current implementation (a shared-memory writer, a reader, a local writer or a placeholder) and
+// decides from the descriptor it is initialised with which one that is. It owns the sentry that
+// watches the table's files and carries the table's notification callbacks.
+//
+// Threads: a front is used from its owner's thread only; sentries call attach and detach on that
+// thread from the process's event loop. The front takes no locks and adds nothing to the
+// lock-free read path of an attached reader.
+#pragma once
+
+#include "Mem/WriterLock.h"
+#include "Pimbo/Assert.h"
+#include "Pimbo/Exception.h"
+#include "Pimbo/Format.h"
+#include "Pimbo/TraceUtil.h"
+#include "Plinth/OwnerFile.h"
+#include "Vesk/VeskInterface.h"
+#include "Vesk/VeskMapBase.h"
+#include "Vesk/VeskReader.h"
+#include "Vesk/VeskWriter.h"
+
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <string>
+#include <typeinfo>
+
+namespace Vesk {
+
+// The five notification callbacks of a front.
+template <class Value, class Key>
+struct Notify {
+    std::function<void(const Value&)> onValue;
+    std::function<void(const Key&)> onKey;
+    std::function<void(const Key&)> onKey2;
+    std::function<void()> onMountStatus;
+    std::function<void(bool)> onQuiesced;
+};
+
+template <class Ops>
+class VeskMap : public VeskMapBase, public Mem::WriterSentry::Notifiee {
+public:
+    using Value = typename Ops::Value;
+    using Key = typename Ops::Key;
+    using Interface = VeskInterface<Ops>;
+    using Callbacks = Notify<Value, Key>;
+
+    static constexpr const char* kOrphanSuffix =
+        ". If you're seeing this, you're trying to operate on an orphan vesk entity";
+
+    explicit VeskMap(const Ops& ops = Ops{}, std::string name = "")
+        : VeskMapBase(std::move(name)), ops_(ops) {
+        interface_.reset(createDefaultLocalWriter(*handler_));
+    }
+
+    ~VeskMap() override {
+        PIMBO_TRACE_TO(*handler_, "VeskMap", 2, "deleting state");
+        interface_.reset();
+        deleteSentry();
+    }
+
+    VeskMap(const VeskMap&) = delete;
+    VeskMap& operator=(const VeskMap&) = delete;
+
+    // ----- forwarders -----
+    virtual bool validateVersionAnchor() { return interface_->validateVersionAnchor(); }
+    virtual Mem::CacheVersionAnchor getCacheVersionAnchor() {
+        return interface_->getCacheVersionAnchor();
+    }
+    // Whether a anchor a caller kept is the one of the record returned last.
+    virtual bool compareVersionAnchor(const Mem::CacheVersionAnchor& a) {
+        const Mem::CacheVersionAnchor now = getCacheVersionAnchor();
+        return a.flags == now.flags && a.offset == now.offset;
+    }
+    virtual void validateVersionAnchorHookIs(VersionAnchorHook hook) {
+        interface_->validateVersionAnchorHookIs(hook);
+    }
+
+    // The only way to give a front its mode.
+    void init(const Mem::CollectionDescriptor& d) override {
+        if (orphanAssert_) {
+            PIMBO_ASSERT_FAIL("VeskMap",
+                              "Re-initializing a collection that has already become an orphan and "
+                              "has assertOnOrphanAccess set");
+        }
+        const MapDescriptor& desc = dynamic_cast<const MapDescriptor&>(d);
+        if (initialized_) {
+            if (desc == descriptor_) {
+                PIMBO_TRACE_TO(*handler_, "VeskMap", 5, "name:{} already initialized, new {}",
+                               name_, desc);
+                return;
+            }
+            PIMBO_THROW(Pimbo::InvalidInitializeException,
+                        "name:{} already initialized, old {}, new {}", name_, descriptor_, desc);
+        }
+        // Cleaning up only once the front has decided to initialise: a refused or repeated init
+        // must never remove the live table's files.
+        if (desc.cleanupFirst) interface_->cleanup();
+        PIMBO_TRACE_TO(*handler_, "VeskMap", 1, "name:{} {}", name_, desc);
+        if (desc.heap && !desc.localMem) {
+            PIMBO_THROW(Pimbo::InvalidInitializeException,
+                        "cannot initialize collection {} heap allocation in non-local mode not "
+                        "allowed",
+                        name_);
+        }
+        if (desc.type == writer && desc.initialSize == 0) {
+            PIMBO_THROW(Pimbo::InvalidInitializeException,
+                        "0 is not a valid initialization size for collection {} in writer mode",
+                        name_);
+        }
+        const bool shadowType = desc.type == shadow || desc.type == keyshadow;
+        if (shadowType && !desc.localMem && !desc.synchronous) {
+            if (keyNotifications_) {
+                held_.onValue = std::move(callbacks_.onValue);
+                held_.onKey = std::move(callbacks_.onKey);
+                held_.onKey2 = std::move(callbacks_.onKey2);
+                callbacks_.onValue = [](const Value&) {};
+                callbacks_.onKey = [](const Key&) {};
+                callbacks_.onKey2 = [](const Key&) {};
+                keyNotifications_ = false;
+            }
+            if (!notifying_) {
+                PIMBO_ASSERT_FAIL(
+                    "VeskMap",
+                    "notifications unexpectedly disabled prior to initialization with "
+                    "asynchronous mode");
+            }
+        }
+        if (shadowType) {
+            PIMBO_THROW(Pimbo::InvalidInitializeException, "cannot initialize collection {} with {}",
+                        name_,
+                        std::string("DummyRuxaWriter not supported in ") +
+                            (desc.type == shadow ? "shadow" : "keyshadow") + " mode");
+        }
+        interface_.reset();
+        descriptor_ = desc;
+        handler_ = Pimbo::Platform::getDebugHandler(
+            Pimbo::Util::traceHandleName(name_, qualifier_, false));
+        if (hasSentry()) PIMBO_ASSERT_FAIL("VeskMap", "Vesk mounter should not exist");
+        if (desc.localMem || desc.type == writer) {
+            initWriter();
+        } else if (desc.type == reader || shadowType) {
+            initReader();
+        } else {
+            PIMBO_ASSERT_FAIL("VeskMap", "not a valid reader type:{}", unsigned(desc.type));
+        }
+        initialized_ = true;
+        if (desc.type == writer) {
+            callbacks_.onQuiesced(true);
+            callbacks_.onMountStatus();
+        }
+    }
+
+    virtual bool cleanup() {
+        PIMBO_TRACE_TO(*handler_, "VeskMap", 5, "{}", interface_->rootPath());
+        return interface_->cleanup();
+    }
+    std::string name() override { return interface_->veskName(); }
+    virtual Reader::Counters readerCounters() {
+        return veskMapUpdateReaderCounters(interface_->readerCounters());
+    }
+    virtual Writer::Counters writerCounters() {
+        return veskMapUpdateWriterCounters(interface_->writerCounters());
+    }
+
+    virtual void cleanupAndDetach() {
+        PIMBO_TRACE_TO(*handler_, "VeskMap", 5, "{}", interface_->rootPath());
+        if (!initialized_) {
+            PIMBO_ASSERT_FAIL("VeskMap", "{} trying to cleanup uninitialized vesk.",
+                              interface_->rootPath());
+        }
+        cleanup();
+        controlDetach();
+    }
+
+    virtual RootPath rootPath() { return interface_->rootPath(); }
+    bool validate() override {
+        PIMBO_TRACE_TO(*handler_, "VeskMap", 5, "{}", interface_->rootPath());
+        return interface_->validate();
+    }
+    bool validateFiles(const std::string&, unsigned) override {
+        PIMBO_TRACE_TO(*handler_, "VeskMap", 5, "{}", interface_->rootPath());
+        return interface_->validateFiles();
+    }
+    MountStatus mountStatus() override {
+        PIMBO_TRACE_TO(*handler_, "VeskMap", 5, "{}", interface_->rootPath());
+        return interface_->mountStatus();
+    }
+    virtual SequenceRecord sequence() {
+        PIMBO_TRACE_TO(*handler_, "VeskMap", 5, "{}", interface_->rootPath());
+        return interface_->sequence();
+    }
+    Plinth::CinderId cinderId() override { return interface_->cinderId(); }
+
+    // "{owner name}:{pid}" of the writer that owns the table's files; the pid is 0 when that
+    // process is gone.
+    virtual std::string owner() {
+        std::string ownerName;
+        uint64_t pid = 0;
+        try {
+            Plinth::OwnerFile file(*handler_, interface_->rootPath(), false);
+            const std::string socket = file.conduitInfo().socketName;
+            if (Mem::WriterLock::ownerIsAlive(*handler_, socket, ownerName)) {
+                pid = Plinth::ConduitName::ConduitNameIs(socket).first();
+            }
+        } catch (const Pimbo::CorruptionDetectedException& e) {
+            PIMBO_TRACE_TO(*handler_, "VeskMap", 1, "corruption detected: {}", e.msg());
+        }
+        return fmt::format("{}:{}", ownerName, pid);
+    }
+
+    // Unmounts: the implementation is told and replaced by a placeholder; the sentry goes.
+    void controlDetach() override {
+        detach(true);
+        deleteSentry();
+        initialized_ = false;
+    }
+
+    virtual uint32_t maxSize() { return interface_->maxSize(); }
+    virtual uint32_t capacity() { return interface_->capacity(); }
+
+    virtual void notifyingIs(bool on) {
+        PIMBO_TRACE_TO(*handler_, "VeskMap", 5, "{} notifying:{}", interface_->rootPath(), on);
+        if (initialized_ && !keyNotifications_) {
+            PIMBO_ASSERT_FAIL("VeskMap", "not allowed at this time, initialized:{} keyNotifications:{}",
+                              initialized_, keyNotifications_);
+        }
+        notifying_ = on;
+        interface_->notifyingIs(on);
+        if (on) sentryEvent(eventNotifEnabled_);
+    }
+    bool notifying() override { return notifying_; }
+
+    virtual void yieldTimeIs(const double& seconds) {
+        PIMBO_TRACE_TO(*handler_, "VeskMap", 5, "{} yieldTime:{}", interface_->rootPath(), seconds);
+        yieldTime_ = seconds;
+        interface_->yieldTimeIs(seconds);
+    }
+
+    // Asks for an attach attempt now instead of waiting for the sentry.
+    virtual void tryAttach() {
+        PIMBO_TRACE_TO(*handler_, "VeskMap", 5, "{}", interface_->rootPath());
+        if (!readerSentry_ || mode() == writer) return;
+        const MountStatus before = interface_->mountStatus();
+        if (before != 0) {
+            PIMBO_TRACE_TO(*handler_, "VeskMap", 5, "{} is already mounted, mountStatus:{}",
+                           interface_->rootPath(), before);
+            return;
+        }
+        readerSentry_->event(eventTryAttach_, false);
+        const MountStatus after = interface_->mountStatus();
+        if (after != before) {
+            Pimbo::Util::emitCanaryLog(
+                fmt::format("mounted {} mountStatus:{}", interface_->rootPath(), after));
+        }
+    }
+
+    virtual bool clientQuiesced(const std::string& readerName) {
+        PIMBO_TRACE_TO(*handler_, "VeskMap", 5, "{} readerName:{}", interface_->rootPath(),
+                       readerName);
+        return interface_->clientQuiesced(readerName);
+    }
+    virtual bool quiesced() {
+        PIMBO_TRACE_TO(*handler_, "VeskMap", 5, "{} type:{}", interface_->rootPath(),
+                       veskTypeName(interface_->type()));
+        return interface_->quiesced();
+    }
+    virtual bool connected() { return interface_->connected(); }
+    virtual void criticalTaskCheckIs(bool on) { interface_->criticalTaskCheckIs(on); }
+    virtual bool criticalTaskCheck() { return interface_->criticalTaskCheck(); }
+
+    // Turns a waiting reader into a live one: called by the reader sentry once the writer's
+    // files exist, or from tryAttach. The new reader is built and initialised aside and installed
+    // only when it succeeds; otherwise it is deleted and the placeholder stays.
+    void attach(const std::string& event) override {
+        if (descriptor_.type == writer) PIMBO_ASSERT_FAIL("VeskMap", "invoked for a writer");
+        std::unique_ptr<Interface> candidate(
+            new VeskReader<Ops>(*handler_, name_.c_str(), ops_, nullptr));
+        PIMBO_TRACE_TO(*handler_, "VeskMap", 2, "attempting to attach {} as {}",
+                       candidate->rootPath(), veskTypeName(descriptor_.type));
+        candidate->yieldTimeIs(yieldTime_);
+        candidate->notifyingIs(notifying_);
+        if (!candidate->initialize(event)) {
+            PIMBO_TRACE_TO(*handler_, "VeskMap", 1, "initialize failed for {}",
+                           candidate->rootPath());
+            return;  // the candidate is deleted, the placeholder stays
+        }
+        PIMBO_TRACE_TO(*handler_, "VeskMap", 2, "successful");
+        interface_ = std::move(candidate);
+        callbacks_.onQuiesced(true);
+        callbacks_.onMountStatus();
+    }
+
+    // The writer's files went away (sentry), or the owner unmounts (controlDetach).
+    void detach(bool deleted) override {
+        const RootPath root(*handler_, name_, false);
+        PIMBO_TRACE_TO(*handler_, "VeskMap", 1, "{}", root);
+        interface_->detach(deleted);
+        if (interface_->mountStatus() == 3 && hasSentry()) {
+            sentryStatus() = 0;
+        } else {
+            installDummy();
+        }
+        callbacks_.onQuiesced(false);
+        callbacks_.onMountStatus();
+        if (readerSentry_) readerSentry_->purgeInotifyRecord();
+        if (writerSentry_) writerSentry_->purgeInotifyRecord();
+    }
+
+    // The front has a live reader (not a placeholder).
+    bool readerFullyAttached() override {
+        return interface_->type() == reader && interface_->mountStatus() != 0;
+    }
+    bool exists() override { return interface_->mountStatus() != 0; }
+
+    virtual std::string classType() const { return std::string(); }
+
+    // ----- guarded operations used by the tables -----
+
+    // Looks a key up; a corruption is reported and answered with the default record.
+    const Value* safeLookup(const Key& key, bool& found, void* buffer) {
+        try {
+            return interface_->lookup(key, found, buffer);
+        } catch (const Pimbo::CorruptionDetectedException& e) {
+            doCorruptionDetected(e.msg());
+            return &ops_.defaultValue;
+        }
+    }
+
+    void safeWrite(const Value& value) {
+        try {
+            interface_->write(value, true);
+        } catch (const Pimbo::CorruptionDetectedException& e) {
+            doCorruptionDetected(e.msg());
+            PIMBO_ASSERT_FAIL("VeskMap", "in no man's land");
+        }
+    }
+
+    bool safeRemove(const Key& key, Value& removed) {
+        try {
+            return interface_->remove(key, removed);
+        } catch (const Pimbo::CorruptionDetectedException& e) {
+            doCorruptionDetected(e.msg());
+            PIMBO_ASSERT_FAIL("VeskMap", "in no man's land");
+        }
+    }
+
+    void directCommit() {
+        try {
+            interface_->directCommit();
+        } catch (const Pimbo::CorruptionDetectedException& e) {
+            doCorruptionDetected(e.msg());
+            PIMBO_ASSERT_FAIL("VeskMap", "in no man's land");
+        }
+    }
+
+    // A new local writer (process memory, no files) named after this front.
+    Interface* createDefaultLocalWriter(Pimbo::Platform::DebugHandler& handler) {
+        auto* tmp = new Tmp<Ops>(handler, name_, ops_);
+        try {
+            tmp->initialize("none");
+        } catch (...) {
+            delete tmp;
+            throw;
+        }
+        return tmp;
+    }
+
+    // Replaces the implementation by a placeholder that wraps (and owns) it.
+    void installDummy() {
+        Interface* wrapped = interface_.release();
+        if (orphanAssert_) {
+            interface_.reset(new VeskStrictDummy<Ops>(*handler_, name_, ops_, wrapped, false,
+                                                      kOrphanSuffix));
+        } else {
+            interface_.reset(new VeskDummy<Ops>(*handler_, name_, ops_, wrapped, false));
+        }
+    }
+
+    Interface& interface() { return *interface_; }
+    const Ops& ops() const { return ops_; }
+    Callbacks& callbacks() { return callbacks_; }
+    bool keyNotifications() const { return keyNotifications_; }
+    bool orphanAssert() const { return orphanAssert_; }
+    bool hasMounter() const { return hasSentry(); }
+
+protected:
+    uint8_t& sentryStatus() {
+        return readerSentry_ ? readerSentry_->status() : writerSentry_->status();
+    }
+    void sentryEvent(const std::string& event) {
+        if (readerSentry_) readerSentry_->event(event, false);
+        if (writerSentry_) writerSentry_->event(event, false);
+    }
+
+    Callbacks callbacks_{[](const Value&) {}, [](const Key&) {}, [](const Key&) {}, [] {},
+                         [](bool) {}};
+    Callbacks held_;
+    bool keyNotifications_ = false;
+    Ops ops_;
+    std::unique_ptr<Interface> interface_;
+    double yieldTime_ = 0;
+    bool orphanAssert_ = false;
+
+private:
+    void initWriter() {
+        std::unique_ptr<VeskWriter<Ops>> w;
+        try {
+            w = std::make_unique<VeskWriter<Ops>>(*handler_, name_, descriptor_, ops_, classType(),
+                                                  callbacks_.onQuiesced);
+        } catch (...) {
+            // Never leave the front without an implementation.
+            installDummy();
+            throw;
+        }
+        VeskWriter<Ops>* raw = w.get();
+        interface_ = std::move(w);
+        if (!raw->initialize("none")) {
+            PIMBO_THROW(Pimbo::InvalidInitializeException, "failed to initialize collection {}",
+                        name_);
+        }
+        if (!descriptor_.localMem) {
+            writerSentry_ = std::make_unique<Mem::WriterSentry>(*handler_, this, raw->rootPath());
+            try {
+                writerSentry_->event(eventInit_, false);
+            } catch (...) {
+                writerSentry_.reset();  // the next init must not find a stale sentry
+                throw;
+            }
+        }
+    }
+
+    void initReader() {
+        interface_.reset(new VeskDummy<Ops>(*handler_, name_, ops_, nullptr, false));
+        readerSentry_ =
+            std::make_unique<Mem::ReaderSentry>(*handler_, interface_->rootPath(), this);
+        try {
+            readerSentry_->event(eventInit_, false);
+        } catch (const Pimbo::InvalidInitializeException& e) {
+            if (std::getenv("KORA_CHROOT") == nullptr) {
+                readerSentry_.reset();
+                throw;
+            }
+            PIMBO_TRACE_TO(*handler_, "VeskMap", 1, "reader sentry of {} refused ({}), going on",
+                           name_, e.msg());
+        } catch (...) {
+            readerSentry_.reset();
+            throw;
+        }
+    }
+};
+
+}  // namespace Vesk
