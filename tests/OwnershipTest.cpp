@@ -27,7 +27,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -66,7 +68,7 @@ struct TraceCapture {
 // A forked child running `body`, which writes its report (one line) to the given fd and then
 // either returns (the child exits) or blocks until killed.
 class Child {
-public:
+  public:
     explicit Child(const std::function<void(int)>& body) {
         int fds[2];
         if (::pipe(fds) != 0) {
@@ -113,7 +115,7 @@ public:
     }
     pid_t pid() const { return pid_; }
 
-private:
+  private:
     pid_t pid_ = -1;
     int in_ = -1;
     bool reaped_ = false;
@@ -125,10 +127,12 @@ void send(int fd, const std::string& text) {
 }
 
 class OwnershipTest : public testing::Test {
-protected:
+  protected:
     void SetUp() override { handler_->levelMaskIs(1); }
 
-    Mem::RootPath table(bool mayCreate = true) { return Mem::RootPath(*handler_, "t/counter", mayCreate); }
+    Mem::RootPath table(bool mayCreate = true) {
+        return Mem::RootPath(*handler_, "t/counter", mayCreate);
+    }
 
     VeskTest::TestRoot root_;
     std::shared_ptr<Pimbo::Platform::DebugHandler> handler_ =
@@ -222,7 +226,7 @@ TEST_F(OwnershipTest, OwnerFileKeepsEveryFieldAndRewritesOneAtATime) {
     EXPECT_EQ(reader.conduitInfo(), (Plinth::ConduitInfo{"4321:99887766", 0x77}));
     EXPECT_EQ(fs::file_size(writer.path()), sizeof(Plinth::OwnerFileRecord));
     const std::string header = reader.headerToString();
-    for (const std::string& part : {type, std::string("43553"), std::string("4321:99887766")}) {
+    for (const std::string& part : {type, std::string("42405"), std::string("4321:99887766")}) {
         EXPECT_NE(header.find(part), std::string::npos) << header;
     }
 
@@ -325,14 +329,19 @@ TEST_F(OwnershipTest, OwnerFileLockHoldsTheFileAtThePath) {
     // waiter must end up holding the file now at the path, not the removed one.
     first->lock();
     Plinth::OwnerFile second(*handler_, table(), true);
-    std::thread waiter([&] { second.lock(); });
-    for (int i = 0; i < 1000000 && !flockWaiterQueued(); ++i) {
+    std::atomic<bool> done{false};
+    std::thread waiter([&] {
+        second.lock();
+        done = true;
+    });
+    // Removing the file only after the waiter queued on it makes the case certain.
+    for (int i = 0; i < 100000 && !done && !flockWaiterQueued(); ++i) {
         std::this_thread::yield();
     }
     first->remove();
     first.reset();
     waiter.join();
-    EXPECT_TRUE(second.locked());
+    ASSERT_TRUE(second.locked());
     EXPECT_TRUE(fs::exists(second.path()));
     EXPECT_FALSE(flockFree(second.path()));
 }
@@ -389,9 +398,9 @@ TEST_F(OwnershipTest, WriterLockExcludesASecondDescriptionInTheSameProcess) {
     lock.reset();
     EXPECT_FALSE(Mem::WriterLock::heldByOther(table())) << "destruction releases";
 
-    EXPECT_EQ(Mem::WriterLock::acquireWriterLock(*handler_, Mem::RootPath(*handler_, "u", false),
-                                                 error),
-              nullptr)
+    EXPECT_EQ(
+        Mem::WriterLock::acquireWriterLock(*handler_, Mem::RootPath(*handler_, "u", false), error),
+        nullptr)
         << "a path that may not create gets no lock file";
     EXPECT_FALSE(fs::exists(root_.path("u")));
 }
@@ -497,8 +506,7 @@ TEST_F(OwnershipTest, CorruptionFileIsWrittenWhereAllowedAndOnlyTracedElsewhere)
         }
         TraceCapture traces;
         Vesk::Util::writeCorruptionFile(*handler_, locked, "readonly reason");
-        send(out, traces.text.find("readonly reason") == std::string::npos ? "untraced"
-                                                                             : "traced");
+        send(out, traces.text.find("readonly reason") == std::string::npos ? "untraced" : "traced");
     });
     EXPECT_EQ(child.report(), "traced");
     child.reap();
@@ -570,7 +578,8 @@ TEST_F(OwnershipTest, IncludeShmemInCoreMarksSharedMappingsBelowTheRootOnly) {
     for (void* p : {table, privateCopy, outside}) {
         ::munmap(p, 4096);
     }
-    writeText("/proc/self/coredump_filter", original);
+    writeText("/proc/self/coredump_filter", "0x" + original);
+    EXPECT_EQ(readText("/proc/self/coredump_filter"), original);
     fs::remove_all(sibling);
 }
 

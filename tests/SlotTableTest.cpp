@@ -164,7 +164,7 @@ TEST_F(SlotTableHeaderTest, ChangingFieldsOutsideTheChecksumKeepsItValid) {
     h().occupiedSlots = 3;
     h().freeSlots = 3;
     h().mostSlots = 9;
-    h().numSlots = Mem::VersionedRef<uint32_t>{17, 2};
+    h().numSlots = Mem::VersionedRef<uint32_t>{17, kSlots};
     EXPECT_EQ(check(kNeeded), "");
     EXPECT_TRUE(h().criticalSection());
     EXPECT_EQ(rd<uint16_t>(bytes(), Off::kRuntimeFlags), 1u);
@@ -292,6 +292,8 @@ TYPED_TEST(SlotTableFileTest, FirstRecordLandsInSlotZeroAndOverwriteUsesTheLooka
     using R = typename TestFixture::R;
     auto w = attachedWriter<TypeParam>(Vesk::MapDescriptor(1000));
     const auto first = R::make(0x8000000000000001ull, 11);
+    const uint32_t bucket = w->hashKeyValue(first.key().value()) % 2;
+    const uint32_t bucketVersion = RawTable::of(*w).bucketVersion(bucket);
     w->write(first, true);
     RawTable t = RawTable::of(*w);
     RawSlot s0 = t.slot(0);
@@ -301,10 +303,9 @@ TYPED_TEST(SlotTableFileTest, FirstRecordLandsInSlotZeroAndOverwriteUsesTheLooka
     EXPECT_EQ(s0.flags, 5u);  // + 2 before the copy, + 2 and OCCUPIED after it
     EXPECT_EQ(s0.rhash, reverse32(hash));
     EXPECT_EQ(s0.version, 8u);  // pushed on the free list, then linked to its successor
-    const uint32_t bucket = hash % 2;
     EXPECT_EQ(s0.next, bucket == 0 ? (kMarker | 1) : kEnd);
     EXPECT_EQ(t.bucketNext(bucket), 0u);
-    EXPECT_EQ(t.bucketVersion(bucket), 4u);
+    EXPECT_EQ(t.bucketVersion(bucket), bucketVersion + 4);
     EXPECT_EQ(t.occupied(), 1u);
     EXPECT_EQ(t.freeHead(), 1u);
     EXPECT_EQ(t.runtimeFlags(), 0u);
@@ -504,7 +505,7 @@ TEST_F(SlotWriterTableTest, ShrinkAtAQuarterKeepsTheFileLengthAndReleasesTheTail
     std::vector<RawSlot> chain;
     ASSERT_EQ(t.walkChains(chain), "");
     EXPECT_EQ(chain.size(), 255u);
-    for (const RawSlot& s : chain) EXPECT_LT(s.id, 255u);  // moved into the lowest slots
+    for (const RawSlot& s : chain) EXPECT_LT(s.id, 512u);  // moved below the new end
     expectAll(*w, 513 - 255, 513);
     EXPECT_TRUE(w->validate(kCinder, false)) << w->lastValidationFailure();
     // It never shrinks below the initial capacity.
@@ -580,15 +581,23 @@ TEST_F(SlotWriterTableTest, FileOfAnotherRecordTypeIsReformattedNotReused) {
     }
     TraceCapture quiet;
     auto w = makeWriter<CounterEntrySimpleOps>(Vesk::MapDescriptor(1000));
+    // The slot file is re-formatted for the compiled record type; the bucket file of the same
+    // generation is reused, so the pair is refused as a whole and does not validate.
     EXPECT_FALSE(w->attach(kCinder));
     EXPECT_EQ(w->members(), 0u);
     const RawTable t = RawTable::of(*w);
     EXPECT_STREQ(reinterpret_cast<const char*>(t.slots.data() + Off::kValueType),
                  SimpleRecords::kTypeName);
     EXPECT_EQ(t.slotSize, 40u);
+    EXPECT_EQ(t.numSlots(), 64u);
+    EXPECT_FALSE(w->validate(kCinder, false));
+    // A new generation formats both files.
+    const Plinth::CinderId next(kCinder.first(), uint16_t(kCinder.second() + 1));
+    EXPECT_FALSE(w->attach(next));
+    EXPECT_TRUE(w->validate(next, false)) << w->lastValidationFailure();
     fill(*w, 0, 100);
     expectAll(*w, 0, 100);
-    EXPECT_TRUE(w->validate(kCinder, false)) << w->lastValidationFailure();
+    EXPECT_TRUE(w->validate(next, false)) << w->lastValidationFailure();
 }
 
 }  // namespace

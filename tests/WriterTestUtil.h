@@ -415,6 +415,21 @@ Vesk::SlotLink* bucketOf(Writer& w, uint32_t b) {
     return w.hashMap().bucketWriter()[b];
 }
 
+// The slot that holds key (the key must be present).
+template <class Writer>
+uint32_t slotIdOf(Writer& w, uint64_t key) {
+    bool found = false;
+    const auto* v = w.lookup(CounterIndex(key), found, nullptr);
+    if (!found) throw std::runtime_error("key " + std::to_string(key) + " not in the table");
+    const char* slot = reinterpret_cast<const char*>(v) - sizeof(Vesk::SlotHead);
+    return uint32_t((slot - w.slotTable().slots().base) / Writer::Table::slotSize);
+}
+// Byte offset of a slot's field in the slot file.
+template <class Writer>
+uint64_t slotOffset(uint32_t id, uint64_t field = 0) {
+    return Writer::Table::headerSize + uint64_t(id) * Writer::Table::slotSize + field;
+}
+
 // The first `count` keys at or after `from` whose hash under the table's seed falls into
 // `bucket` of `numBuckets`.
 template <class Writer>

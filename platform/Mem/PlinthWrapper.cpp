@@ -178,7 +178,7 @@ void* PlinthWrapper::resize(uint64_t size) {
     if (!checkSize("resize", size)) {
         return nullptr;
     }
-    if (false && !(mode_ == kWriter ? extendFile(size) : fileHolds(size))) {
+    if (!(mode_ == kWriter ? extendFile(size) : fileHolds(size))) {
         return nullptr;
     }
 

@@ -49,8 +49,10 @@ void widenCoredumpFilter() {
     if ((filter & kDumpMappedShared) != 0) {
         return;
     }
+    // The kernel reads the value with base detection: without "0x" it would take hex digits
+    // for decimal (or, after a leading 0, octal).
     std::ofstream out("/proc/self/coredump_filter");
-    out << std::hex << (filter | kDumpMappedShared);
+    out << "0x" << std::hex << (filter | kDumpMappedShared);
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 namespace Mem {
 
 class Shared {
-public:
+  public:
     // Whether the tables' shared regions should go into this process's core file (set by a
     // writer that stops on an inconsistent table, to keep the evidence). Off by default.
     static void dumpToCoreIs(bool dumpToCore);

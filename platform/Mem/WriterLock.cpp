@@ -103,8 +103,7 @@ std::unique_ptr<WriterLock> WriterLock::acquireWriterLock(Pimbo::Platform::Debug
                 error = fmt::format("writer lock {} is held by another writer{}", path,
                                     recordedOwner(handler, rootPath));
             } else {
-                error = fmt::format("cannot lock writer lock {}: {}", path,
-                                    std::strerror(saved));
+                error = fmt::format("cannot lock writer lock {}: {}", path, std::strerror(saved));
             }
             PIMBO_TRACE_TO(handler, "WriterLock", 2, "{}", error);
             return nullptr;
@@ -130,8 +129,8 @@ bool WriterLock::heldByOther(const Mem::RootPath& rootPath) {
     return rc == 0 && fl.l_type != F_UNLCK;
 }
 
-bool WriterLock::ownerIsAlive(Pimbo::Platform::DebugHandler& handler,
-                              const std::string& socketName, std::string& ownerName) {
+bool WriterLock::ownerIsAlive(Pimbo::Platform::DebugHandler& handler, const std::string& socketName,
+                              std::string& ownerName) {
     ownerName = socketName;
     uint64_t pid = 0;
     uint64_t recordedStart = 0;

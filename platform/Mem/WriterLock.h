@@ -26,7 +26,7 @@
 namespace Mem {
 
 class WriterLock : public Pimbo::Debuggable {
-public:
+  public:
     static constexpr const char* kFileName = "writer-lock";
 
     // Takes the table's writer lock without waiting. Creates the directory and the lock file
@@ -55,7 +55,7 @@ public:
     bool held() const { return fd_ >= 0; }
     const std::string& path() const { return path_; }
 
-private:
+  private:
     WriterLock(Pimbo::Platform::DebugHandler& handler, std::string path, int fd);
 
     std::string path_;

@@ -14,11 +14,14 @@ const char* sourceName(const char* path) {
     if (path == nullptr)
         return "";
     const char* best = path;
-    for (const char* root : {"/src/", "/platform/", "/tests/", "/tools/", "/bench/"}) {
-        if (const char* p = std::strstr(path, root)) {
-            const char* after = p + std::strlen(root);
-            if (after > best)
-                best = after;
+    // The part below the last src/, platform/, tests/, tools/ or bench/ directory.
+    for (const char* root : {"src/", "platform/", "tests/", "tools/", "bench/"}) {
+        const size_t n = std::strlen(root);
+        for (const char* p = path; (p = std::strstr(p, root)) != nullptr; p += n) {
+            if (p != path && p[-1] != '/')
+                continue;
+            if (p + n > best)
+                best = p + n;
         }
     }
     return best;

@@ -49,10 +49,10 @@ bool CinderFile::readRecord(Plinth::CinderId& id, std::string& reason, bool& mis
         return false;
     }
     if (size_t(n) != sizeof(CinderFileRecord)) {
-        reason = fmt::format("cinder file {} has {} {} bytes, expected {}",
-                             path_, size_t(n) > sizeof(CinderFileRecord) ? "more than" : "only",
-                             size_t(n) > sizeof(CinderFileRecord) ? n - 1 : n,
-                             sizeof(CinderFileRecord));
+        reason =
+            fmt::format("cinder file {} has {} {} bytes, expected {}", path_,
+                        size_t(n) > sizeof(CinderFileRecord) ? "more than" : "only",
+                        size_t(n) > sizeof(CinderFileRecord) ? n - 1 : n, sizeof(CinderFileRecord));
         return false;
     }
     CinderFileRecord record;
@@ -64,8 +64,8 @@ bool CinderFile::readRecord(Plinth::CinderId& id, std::string& reason, bool& mis
         return false;
     }
     if (record.version != CinderFileRecord::kVersion) {
-        reason = fmt::format("cinder file {}: bad version: {} (expected {})", path_,
-                             record.version, CinderFileRecord::kVersion);
+        reason = fmt::format("cinder file {}: bad version: {} (expected {})", path_, record.version,
+                             CinderFileRecord::kVersion);
         return false;
     }
     const uint32_t computed = record.computeChecksum();

@@ -49,7 +49,7 @@ static_assert(offsetof(CinderFileRecord, reserved) == 20);
 static_assert(sizeof(CinderFileRecord) == 24);
 
 class CinderFile : public Pimbo::Debuggable {
-public:
+  public:
     static constexpr const char* kFileName = "cinder";
 
     CinderFile(Pimbo::Platform::DebugHandler& handler, const Mem::RootPath& rootPath, bool create);
@@ -68,7 +68,7 @@ public:
     void remove();
     const std::string& path() const { return path_; }
 
-private:
+  private:
     // The id in a valid file; false with `reason` for a missing or damaged one.
     bool readRecord(Plinth::CinderId& id, std::string& reason, bool& missing) const;
 

@@ -203,10 +203,10 @@ OwnerFile::Load OwnerFile::loadOnce(OwnerFileRecord& record, std::string& reason
         return Load::unreadable;
     }
     if (size_t(n) != sizeof(OwnerFileRecord)) {
-        reason = fmt::format("owner file {} has {} {} bytes, expected {}", path_,
-                             size_t(n) > sizeof(OwnerFileRecord) ? "more than" : "only",
-                             size_t(n) > sizeof(OwnerFileRecord) ? n - 1 : n,
-                             sizeof(OwnerFileRecord));
+        reason =
+            fmt::format("owner file {} has {} {} bytes, expected {}", path_,
+                        size_t(n) > sizeof(OwnerFileRecord) ? "more than" : "only",
+                        size_t(n) > sizeof(OwnerFileRecord) ? n - 1 : n, sizeof(OwnerFileRecord));
         return Load::unreadable;
     }
     std::memcpy(&record, buffer, sizeof record);
@@ -215,8 +215,8 @@ OwnerFile::Load OwnerFile::loadOnce(OwnerFileRecord& record, std::string& reason
         return Load::damaged;
     }
     if (record.version != OwnerFileRecord::kVersion) {
-        reason = fmt::format("owner file {}: bad version: {} (expected {})", path_,
-                             record.version, OwnerFileRecord::kVersion);
+        reason = fmt::format("owner file {}: bad version: {} (expected {})", path_, record.version,
+                             OwnerFileRecord::kVersion);
         return Load::damaged;
     }
     const uint32_t computed = record.computeChecksum();
@@ -319,9 +319,8 @@ void OwnerFile::store(OwnerFileRecord record) {
     }
     if (!ok) {
         PIMBO_THROW(Pimbo::MemoryResourceException,
-                    "cannot write owner file {} ({} of {} bytes written): {}", path_,
-                    n < 0 ? 0 : n, sizeof record,
-                    saved != 0 ? std::strerror(saved) : "short write");
+                    "cannot write owner file {} ({} of {} bytes written): {}", path_, n < 0 ? 0 : n,
+                    sizeof record, saved != 0 ? std::strerror(saved) : "short write");
     }
 }
 
@@ -329,8 +328,8 @@ void OwnerFile::typeNameIs(const std::string& typeName) {
     checkWritable("typeNameIs");
     if (typeName.size() >= OwnerFileRecord::kTypeNameSize) {
         PIMBO_THROW(Pimbo::OutOfRangeException,
-                    "type name of {} has {} characters, more than {}: {}", path_,
-                    typeName.size(), OwnerFileRecord::kTypeNameSize - 1, typeName);
+                    "type name of {} has {} characters, more than {}: {}", path_, typeName.size(),
+                    OwnerFileRecord::kTypeNameSize - 1, typeName);
     }
     OwnerFileRecord record = current();
     std::memset(record.typeName, 0, sizeof record.typeName);

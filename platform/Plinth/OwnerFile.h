@@ -48,7 +48,7 @@ struct ConduitInfo {
 // A parsed conduit name "PID:STARTTIME": two decimal numbers, the pid (1 or more) and the start
 // time of that process.
 class ConduitName {
-public:
+  public:
     // Parses `socketName`; throws Pimbo::CorruptionDetectedException "bad conduit name: {}" on
     // anything other than two decimal numbers separated by one ':' (no signs, spaces or empty
     // parts; the pid non-zero and within the range of a pid).
@@ -60,7 +60,7 @@ public:
     uint64_t second() const { return second_; }
     std::string toString() const;
 
-private:
+  private:
     ConduitName(uint64_t first, uint64_t second) : first_(first), second_(second) {}
 
     uint64_t first_;
@@ -101,7 +101,7 @@ static_assert(offsetof(OwnerFileRecord, typeName) == 160);
 static_assert(sizeof(OwnerFileRecord) == 672);
 
 class OwnerFile : public Pimbo::Debuggable {
-public:
+  public:
     static constexpr const char* kFileName = "owner";
     static constexpr int kReadAttempts = 3;
 
@@ -146,7 +146,7 @@ public:
     void remove();
     const std::string& path() const { return path_; }
 
-private:
+  private:
     // missing: no file; unreadable: cannot be read or has the wrong size; damaged: a check
     // failed on a record-sized file; torn: only the checksum failed, which a concurrent rewrite
     // can cause.

@@ -53,8 +53,8 @@ std::string makeName() {
     if (!processStartTime(uint64_t(pid), startTime, error)) {
         // Without /proc the name cannot be made unique; refusing beats a name that a later
         // process could share.
-        PIMBO_THROW(Pimbo::RuntimeException, "cannot make the conduit name of process {}: {}",
-                    pid, error);
+        PIMBO_THROW(Pimbo::RuntimeException, "cannot make the conduit name of process {}: {}", pid,
+                    error);
     }
     return fmt::format("{}:{}", pid, startTime);
 }

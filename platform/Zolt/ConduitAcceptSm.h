@@ -16,7 +16,7 @@
 namespace Zolt {
 
 class ConduitAcceptSm {
-public:
+  public:
     // This process's conduit name "PID:STARTTIME". The reference stays valid for the calling
     // thread; after fork the child sees its own name.
     static const std::string& socketName();

@@ -1,0 +1,224 @@
+// VeskReader: the lock-free reader of a table that a writer in another process publishes in
+// shared memory.
+//
+// Who may call what: one thread of the reader process (the one that owns the entity tree) calls
+// everything here. The reader maps the writer's two files read-only and never stores into
+// them; the writer is never blocked by readers and knows nothing of them.
+//
+// How an answer comes about. Every lookup, first and next runs the hash-map operation (see
+// VeskCore/ReaderHashMap.h) inside one retry loop:
+//  1. The operation walks the mapping it has. A walk that meets a state no writer step
+//     explains throws Pimbo::CorruptionDetectedException.
+//  2. After every pass the loop checks the writer's slot count and bucket count versions. When
+//     either moved, the pass may have mixed two sizes: the files are re-mapped to the current
+//     sizes and the operation runs again (counted in remapRetries). Only a pass that began and
+//     ended on the writer's current sizes answers.
+//  3. A corruption exception is let through only when no re-map explains it.
+//  4. When the slot file's cinder id or hash seed (or the bucket file's cinder id) is no longer
+//     the one attached, the writer re-formatted the files in place: keys now hash with another
+//     seed, so no answer of the old mapping may stand. The loop detaches and initializes again
+//     once: on success the operation throws Pimbo::CorruptionDetectedException "table
+//     generation changed ..." (the caller's cached view is gone; the next call answers from the
+//     new generation); on failure it answers "absent", mountStatus() is 0, and later calls try
+//     again whenever the cinder file changed.
+// The loop has no pass limit: each further pass is caused by a step of the writer. It spins
+// politely (a pause instruction per pass).
+#pragma once
+
+#include "Mem/SafeHeaderCopy.h"
+#include "Mem/VersionAnchor.h"
+#include "Pimbo/Debuggable.h"
+#include "Pimbo/Exception.h"
+#include "Pimbo/Format.h"
+#include "Plinth/CinderId.h"
+#include "Vesk/Counters.h"
+#include "Vesk/RootPath.h"
+#include "Vesk/SlotReader.h"
+#include "Vesk/Types.h"
+#include "Vesk/VeskInterface.h"
+#include "VeskCore/ReaderHashMap.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace Vesk {
+
+template <class OpsT>
+class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
+  public:
+    using Ops = OpsT;
+    using OpsType = OpsT;
+    using Value = typename Ops::Value;
+    using Key = typename Ops::Key;
+    using Table = SlotReaderTable<Ops>;
+    using HashMap = VeskCore::ReaderHashMap<VeskReader>;
+
+    // shared: counters to report into (a front passes null: the reader then owns its own).
+    VeskReader(Pimbo::Platform::DebugHandler& handler, const char* name, const Ops& ops,
+               Reader::Counters* shared)
+        : VeskInterface<Ops>(ops),
+          Pimbo::Debuggable(handler, "VeskReader"),
+          rootPath_(handler, name, false),
+          ownedCounters_(shared == nullptr ? new Reader::Counters() : nullptr),
+          counters_(shared != nullptr ? shared : ownedCounters_.get()),
+          table_(handler, rootPath_, &this->ops_, counters_),
+          hashMap_(handler, *this, rootPath_, counters_) {}
+
+    ~VeskReader() override { detach(false); }
+
+    VeskReader(const VeskReader&) = delete;
+    VeskReader& operator=(const VeskReader&) = delete;
+
+    // ----- lifecycle (VeskReader.cpp) -----
+
+    // Maps and validates both files; true when the reader is (now) attached.
+    bool initialize(const std::string& event) override;
+    void detach(bool deleted) override;
+    // "Vesk table "{}"\n\n\n{}\n\n{}\n\n": the root path and the texts of both file headers.
+    std::string dumpHeaders() const;
+
+    // ----- VeskInterface -----
+
+    uint32_t members() override { return table_.liveOccupiedSlots(); }
+    uint32_t buckets() override { return hashMap_.buckets().numBuckets(); }
+    uint32_t minSize() override { return 0; }
+    uint32_t maxSize() override { return table_.liveMaxSlots(); }
+    uint32_t capacity() override { return table_.capacity(); }
+    VeskType type() override { return reader; }
+    bool quiesced() override { return this->initialized(); }
+    Reader::Counters readerCounters() override {
+        counters_->slotFileSize = table_.region().memSize();
+        counters_->bucketFileSize = hashMap_.buckets().fileSize();
+        return *counters_;
+    }
+    RootPath rootPath() override { return rootPath_; }
+    std::string veskName() override { return rootPath_.veskName(); }
+    MountStatus mountStatus() override { return this->initialized() ? 1 : 0; }
+    Plinth::CinderId cinderId() override { return cinderId_; }
+
+    // Whether the record returned last is still unchanged in shared memory.
+    bool validateVersionAnchor() override {
+        table_.cacheAnchor().validate();
+        return true;
+    }
+    Mem::CacheVersionAnchor getCacheVersionAnchor() override {
+        return table_.cacheAnchor().cache();
+    }
+
+    const Value* lookup(const Key& key, bool& found, void* buffer) override {
+        ++counters_->lookups;
+        const Key k = key;  // key may live in buffer, which the walk overwrites
+        const Value* result = nullptr;
+        found = false;
+        const bool answered = settle([&] { result = hashMap_.lookup(k, found, buffer); }, nullptr);
+        if (answered && found)
+            return result;
+        found = false;
+        table_.cacheAnchor().reset();
+        if (buffer != nullptr)
+            Ops::copyValue(*static_cast<Value*>(buffer), this->ops_.defaultValue);
+        return &this->ops_.defaultValue;
+    }
+
+    bool first(Value& out, IterHint& hint) override {
+        ++counters_->iterations;
+        bool more = false;
+        const bool answered = settle([&] { more = hashMap_.first(0, out, hint); }, nullptr);
+        if (answered && more)
+            return true;
+        Ops::copyValue(out, this->ops_.defaultValue);
+        table_.cacheAnchor().reset();
+        return false;
+    }
+
+    bool next(const Key& after, Value& out, IterHint& hint) override {
+        ++counters_->iterations;
+        const Key a = after;  // callers pass out's own key: keep it while out is overwritten
+        bool more = false;
+        const bool answered = settle([&] { more = hashMap_.next(a, out, hint); }, &hint);
+        if (answered && more)
+            return true;
+        table_.cacheAnchor().reset();
+        return false;
+    }
+
+    // ----- used by the hash map and by tests -----
+
+    Table& slotTable() { return table_; }
+    const Table& slotTable() const { return table_; }
+    HashMap& hashMap() { return hashMap_; }
+    Reader::Counters& counters() { return *counters_; }
+    uint32_t hashKeyValue(uint64_t k) const { return this->ops_.hashKey(Key(k)); }
+    const Value& defaultValue() const { return this->ops_.defaultValue; }
+    Value& scratch() { return scratch_; }
+
+  private:
+    // Runs op until its answer stands (see the top of this file). False when the reader has no
+    // table to answer from; the caller then answers "absent".
+    template <class Op>
+    bool settle(Op&& op, IterHint* hint) {
+        if (!this->initialized() && !reattach())
+            return false;
+        for (;;) {
+            try {
+                op();
+            } catch (const Pimbo::CorruptionDetectedException&) {
+                if (generationMoved())
+                    return generationChanged();
+                const bool slots = table_.doResize();
+                const bool buckets = hashMap_.buckets().resize();
+                if (!slots && !buckets)
+                    throw;
+                again(hint);
+                continue;
+            }
+            if (generationMoved())
+                return generationChanged();
+            const bool slots = table_.doResize();
+            if (hashMap_.buckets().stale()) {
+                hashMap_.buckets().doResize();
+                again(hint);
+                continue;
+            }
+            if (slots) {
+                again(hint);
+                continue;
+            }
+            return true;
+        }
+    }
+
+    void again(IterHint* hint) {
+        ++counters_->remapRetries;
+        // A hint of the old mapping names a bucket of the old count: find the position by key.
+        if (hint != nullptr)
+            hint->bucket = 0xFFFFFFFF;
+        Mem::spinPause();
+    }
+
+    // The files now belong to another generation than the one attached.
+    bool generationMoved() const {
+        return table_.generationChanged() || hashMap_.buckets().liveCinder() != cinderId_;
+    }
+
+    // Cold paths of a re-formatted table (VeskReader.cpp). generationChanged throws on a
+    // successful re-attach and returns false otherwise.
+    bool generationChanged();
+    bool reattach();
+
+    RootPath rootPath_;
+    std::unique_ptr<Reader::Counters> ownedCounters_;
+    Reader::Counters* counters_;
+    Table table_;
+    HashMap hashMap_;
+    Plinth::CinderId cinderId_;
+    Value scratch_{};
+    // Set when a generation change left the reader detached: later calls try to re-attach.
+    bool generationLost_ = false;
+    // The cinder file (id, mtime) of the last failed re-attach: retried only when it changed.
+    Plinth::CinderId lastTriedCinder_;
+    double lastTriedMtime_ = -1;
+};
+
+}  // namespace Vesk

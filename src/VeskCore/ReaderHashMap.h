@@ -1,0 +1,397 @@
+// ReaderHashMap: lock-free lookup and iteration of a reader process over the split-ordered list
+// that one writer process keeps changing (see WriterHashMap.h for the structure).
+//
+// Who may call what: the one thread of a reader process that owns the VeskReader. Nothing here
+// stores into shared memory; every shared word is read through a named helper (loadLink for
+// links, SlotReaderTable::getValue for records, the bucket reader for bucket entries).
+//
+// What the walk relies on (the writer's publication order):
+//  1. Every link change is one 8-byte release store whose version grows by 4, so one 8-byte
+//     acquire load (loadLink) sees a whole (version, next) pair, and an equal re-load proves
+//     that nothing was relinked there in between.
+//  2. A slot is linked only when its record, rhash and flags are complete; it loses OCCUPIED
+//     only after it was unlinked (remove) or re-linked elsewhere (shrink), and its own link is
+//     rewritten (free list) only after that.
+//  3. Bucket counts change by one doubling or halving at a time, each announced by a new
+//     numBuckets version; during the change a chain may hold keys of the bucket's half-level or
+//     double-level neighbour, which the bucket check tolerates.
+//
+// What the walk guarantees:
+//  1. After copying a slot it re-reads the link it came through; a changed link restarts the
+//     bucket (counted as a retry). A slot reached through an unchanged link is trusted: it must
+//     be occupied and lie in the bucket, otherwise the table is corrupt.
+//  2. Every chain walk is bounded by the mapped slot count and every bucket hop sequence by the
+//     bucket count; every index is bounds-checked before use. A corrupt or concurrently rebuilt
+//     structure ends in Pimbo::CorruptionDetectedException, never in a loop or a stray read.
+//  3. An unsuccessful lookup re-checks the bucket count version, so "absent" is only answered
+//     from a mapping that matches the writer's count.
+// Restarts are not limited: each one is caused by one writer step.
+#pragma once
+
+#include "Mem/Atomic.h"
+#include "Mem/SafeHeaderCopy.h"
+#include "Pimbo/Debug.h"
+#include "Pimbo/Exception.h"
+#include "Pimbo/Format.h"
+#include "Pimbo/Util.h"
+#include "Vesk/Counters.h"
+#include "Vesk/RootPath.h"
+#include "Vesk/SlotTable.h"
+#include "Vesk/Types.h"
+#include "VeskCore/BucketReader.h"
+#include "VeskCore/BucketTable.h"
+#include "VeskCore/SlotLink.h"
+
+#include <cstdint>
+
+namespace VeskCore {
+
+template <class Reader>
+class ReaderHashMap {
+  public:
+    using Ops = typename Reader::OpsType;
+    using Value = typename Ops::Value;
+    using Key = typename Ops::Key;
+    using SlotLink = Vesk::SlotLink;
+
+    ReaderHashMap(Pimbo::Platform::DebugHandler& handler, Reader& reader,
+                  const Vesk::RootPath& rootPath, Vesk::Reader::Counters* counters)
+        : handler_(&handler), buckets_(handler, rootPath, counters), reader_(&reader) {}
+
+    BucketReader<SlotLink>& buckets() { return buckets_; }
+    const BucketReader<SlotLink>& buckets() const { return buckets_; }
+
+    // The record of key, copied into buffer (or the reader's scratch value when buffer is null);
+    // the reader's default value with found false when absent.
+    const Value* lookup(const Key& key, bool& found, void* buffer) const {
+        found = false;
+        const uint32_t n = buckets_.numBuckets();
+        if (n == 0) {
+            trace(5, "bucket table detached");
+            return &reader_->defaultValue();
+        }
+        auto& table = reader_->slotTable();
+        const uint64_t k = key.value();
+        const uint32_t hash = reader_->hashKeyValue(k);
+        const uint32_t b = hash % n;
+        const uint32_t r = Pimbo::Util::reverse(hash);
+        Value& dest = buffer != nullptr ? *static_cast<Value*>(buffer) : reader_->scratch();
+        for (;;) {  // one pass per restart of the bucket
+            const SlotLink* prevPtr = buckets_[b];
+            const char* prevSlot = nullptr;  // the slot that owns prevPtr; null for the entry
+            SlotLink prev = Vesk::loadLink(prevPtr);
+            const uint32_t capacity = table.capacity();
+            uint32_t count = 0;
+            bool restart = false;
+            while (SlotLink::isSlot(prev.next)) {
+                if (++count > capacity)
+                    cycle(count, capacity);
+                const uint32_t s = prev.next;
+                const auto got = table.getValue(s, dest);
+                const uint64_t sk = Ops::key(dest).value();
+                // Did the link we came through move while we copied? Then s may be anything.
+                const bool moved = linkMoved(prevPtr, prev, prevSlot);
+                if ((got.flags & Vesk::OCCUPIED) == 0) {
+                    if (!moved)
+                        notOccupied(s, dest);
+                    restart = true;
+                    break;
+                }
+                if (got.rhash == r && sk == k) {
+                    if (moved) {
+                        restart = true;
+                        break;
+                    }
+                    found = true;
+                    return &dest;
+                }
+                if (got.rhash > r || (got.rhash == r && sk > k)) {
+                    // The chain is sorted: key is not in it.
+                    if (moved) {
+                        restart = true;
+                        break;
+                    }
+                    if (!inBucket(sk, b, n)) {
+                        PIMBO_THROW(Pimbo::CorruptionDetectedException,
+                                    "corrupt key detected. key:{} bucketIndex:{}",
+                                    Pimbo::dumpHex(&dest, 8), b);
+                    }
+                    buckets_.checkResize();
+                    return &reader_->defaultValue();
+                }
+                // Advance: s's own link first, then prove that s was still linked when it was
+                // read (the writer rewrites a removed slot's link only after unlinking it).
+                const char* slot = table.slots()[s];
+                const SlotLink* own = Vesk::slotLink(slot);
+                const SlotLink next = Vesk::loadLink(own);
+                if (linkMoved(prevPtr, prev, prevSlot)) {
+                    restart = true;
+                    break;
+                }
+                if (!inBucket(sk, b, n)) {
+                    PIMBO_THROW(Pimbo::CorruptionDetectedException,
+                                "corrupt key detected. key:{} bucketIndex:{}",
+                                Pimbo::dumpHex(&dest, 8), b);
+                }
+                prevPtr = own;
+                prevSlot = slot;
+                prev = next;
+            }
+            if (restart) {
+                retried();
+                continue;
+            }
+            // The chain ended in a bucket marker or the end of the table.
+            if (SlotLink::isBucketMarker(prev.next))
+                (void)buckets_[SlotLink::bucketOf(prev.next)];
+            buckets_.checkResize();
+            return &reader_->defaultValue();
+        }
+    }
+
+    // Copies the first record at or after bucket (in bucket order) into out.
+    bool first(uint32_t bucket, Value& out, Vesk::IterHint& hint) const {
+        const uint32_t n = buckets_.numBuckets();
+        if (n == 0) {
+            trace(5, "bucket table detached");
+            return false;
+        }
+        auto& table = reader_->slotTable();
+        uint32_t hops = 0;
+        const SlotLink* entry = buckets_[bucket];
+        SlotLink link = Vesk::loadLink(entry);
+        for (;;) {
+            if (SlotLink::isSlot(link.next)) {
+                const uint32_t s = link.next;
+                const auto got = table.getValue(s, out);
+                const SlotLink again = Vesk::loadLink(entry);
+                if (again != link) {
+                    retried();
+                    link = again;
+                    continue;
+                }
+                if ((got.flags & Vesk::OCCUPIED) == 0)
+                    notOccupied(s, out);
+                if (!inBucket(Ops::key(out).value(), bucket, n)) {
+                    PIMBO_THROW(Pimbo::CorruptionDetectedException,
+                                "corrupt key detected, key:{} bucket:{}", Pimbo::dumpHex(&out, 8),
+                                bucket);
+                }
+                hint = Vesk::IterHint{got.flags, s, bucket};
+                trace(9, "{} found at bucket {}, saving {}", Ops::key(out), bucket, hint);
+                return true;
+            }
+            if (SlotLink::isEnd(link.next)) {
+                // Only the last bucket in bucket order may end the table.
+                verifyNextBucket(bucket, 0);
+                trace(8, "none found!");
+                return false;
+            }
+            if (++hops >= n) {
+                PIMBO_THROW(Pimbo::CorruptionDetectedException,
+                            "has bucket cycle detected, bucketCount: {} numBuckets: {}", hops, n);
+            }
+            const uint32_t nb = SlotLink::bucketOf(link.next);
+            verifyNextBucket(bucket, nb);
+            bucket = nb;
+            entry = buckets_[bucket];
+            link = Vesk::loadLink(entry);
+        }
+    }
+
+    // Copies the record that follows after (in table order) into out. after need not be in the
+    // table any more. hint is a shortcut only: it is used when its slot still holds after,
+    // unchanged.
+    bool next(const Key& after, Value& out, Vesk::IterHint& hint) const {
+        const uint32_t n = buckets_.numBuckets();
+        if (n == 0) {
+            trace(5, "bucket table detached");
+            return false;
+        }
+        auto& table = reader_->slotTable();
+        const uint64_t a = after.value();
+        if (hint.slot < table.capacity() && hint.bucket < n &&
+            table.holds(hint.slot, hint.version, a)) {
+            // Fast path. The hint slot still holds after (same flags, same key), so it is linked
+            // and its link leads to after's successor.
+            const SlotLink* own = Vesk::slotLink(table.slots()[hint.slot]);
+            const SlotLink link = Vesk::loadLink(own);
+            // A removed slot's link is rewritten (free list) only after its flags changed: equal
+            // flags after the link load prove the link is still the chain's.
+            if (table.holds(hint.slot, hint.version, a)) {
+                if (SlotLink::isSlot(link.next)) {
+                    const uint32_t s = link.next;
+                    const auto got = table.getValue(s, out);
+                    const bool moved = Vesk::loadLink(own) != link ||
+                                       !table.holds(hint.slot, hint.version, a);
+                    if ((got.flags & Vesk::OCCUPIED) == 0 && !moved)
+                        notOccupied(s, out);
+                    if ((got.flags & Vesk::OCCUPIED) != 0 && !moved) {
+                        if (!inBucket(Ops::key(out).value(), hint.bucket, n)) {
+                            PIMBO_THROW(Pimbo::CorruptionDetectedException,
+                                        "corrupt key detected. key:{} bucketIndex {}",
+                                        Pimbo::dumpHex(&out, 8), hint.bucket);
+                        }
+                        trace(9, "{} success {} using {}, saving new slot hint {}", after,
+                              Ops::key(out), hint, s);
+                        hint.version = got.flags;
+                        hint.slot = s;
+                        return true;
+                    }
+                    // The successor moved under us: find it again by order.
+                } else if (SlotLink::isEnd(link.next)) {
+                    verifyNextBucket(hint.bucket, 0);
+                    trace(9, "{} failed", after);
+                    return false;
+                } else {
+                    const uint32_t nb = SlotLink::bucketOf(link.next);
+                    verifyNextBucket(hint.bucket, nb);
+                    trace(9, "{} next bucket {} using {}", after, nb, hint);
+                    return first(nb, out, hint);
+                }
+            }
+        }
+        return slowNext(a, after, out, hint);
+    }
+
+    // Throws unless nb is bucket's successor in bucket order at the mapped count, at half of it
+    // or at double it (the writer may be halving or doubling at this moment).
+    void verifyNextBucket(uint32_t bucket, uint32_t nb) const {
+        const uint32_t n = buckets_.numBuckets();
+        const uint32_t k = buckets_.bucketBits();
+        const bool ok = n != 0 && (nb == bitReversePermute(bucket, k) % n ||
+                                   nb == bitReversePermute(bucket, k - 1) % (n / 2 ? n / 2 : 1) ||
+                                   nb == bitReversePermute(bucket, k + 1) % (uint64_t(n) * 2));
+        if (!ok) {
+            PIMBO_THROW(Pimbo::CorruptionDetectedException,
+                        "has bucket: {} with next bucket: {} and numBuckets: {}", bucket, nb, n);
+        }
+    }
+
+  private:
+    // The successor of (r, after) found by walking after's bucket from its entry.
+    bool slowNext(uint64_t a, const Key& after, Value& out, Vesk::IterHint& hint) const {
+        ++reader_->counters().slowPaths;
+        auto& table = reader_->slotTable();
+        const uint32_t n = buckets_.numBuckets();
+        const uint32_t hash = reader_->hashKeyValue(a);
+        const uint32_t b = hash % n;
+        const uint32_t r = Pimbo::Util::reverse(hash);
+        for (;;) {  // one pass per restart of the bucket
+            const SlotLink* prevPtr = buckets_[b];
+            const char* prevSlot = nullptr;  // the slot that owns prevPtr; null for the entry
+            SlotLink prev = Vesk::loadLink(prevPtr);
+            const uint32_t capacity = table.capacity();
+            uint32_t count = 0;
+            bool restart = false;
+            while (SlotLink::isSlot(prev.next)) {
+                if (++count > capacity)
+                    cycle(count, capacity);
+                const uint32_t s = prev.next;
+                const auto got = table.getValue(s, out);
+                const uint64_t sk = Ops::key(out).value();
+                trace(9, "{} comparing slot {} {}", after, s, Ops::key(out));
+                const bool moved = linkMoved(prevPtr, prev, prevSlot);
+                if ((got.flags & Vesk::OCCUPIED) == 0) {
+                    if (!moved) {
+                        PIMBO_THROW(Pimbo::CorruptionDetectedException,
+                                    "slow-path slot:{} not marked as occupied key:{} slotCount:{}",
+                                    s, Pimbo::dumpHex(&out, 8), count);
+                    }
+                    restart = true;
+                    break;
+                }
+                if (got.rhash > r || (got.rhash == r && sk > a)) {
+                    if (moved) {
+                        restart = true;
+                        break;
+                    }
+                    if (!inBucket(sk, b, n)) {
+                        PIMBO_THROW(Pimbo::CorruptionDetectedException,
+                                    "corrupt key detected. key:{} bucketIndex {}",
+                                    Pimbo::dumpHex(&out, 8), b);
+                    }
+                    hint = Vesk::IterHint{got.flags, s, b};
+                    trace(9, "{} success {}, saving {}", after, Ops::key(out), hint);
+                    return true;
+                }
+                const char* slot = table.slots()[s];
+                const SlotLink* own = Vesk::slotLink(slot);
+                const SlotLink next = Vesk::loadLink(own);
+                if (linkMoved(prevPtr, prev, prevSlot)) {
+                    restart = true;
+                    break;
+                }
+                if (!inBucket(sk, b, n)) {
+                    PIMBO_THROW(Pimbo::CorruptionDetectedException,
+                                "corrupt key detected. key:{} bucketIndex {}",
+                                Pimbo::dumpHex(&out, 8), b);
+                }
+                if (SlotLink::isSlot(next.next))
+                    trace(9, "{} next slot {} success", after, next.next);
+                prevPtr = own;
+                prevSlot = slot;
+                prev = next;
+            }
+            if (restart) {
+                retried();
+                continue;
+            }
+            if (SlotLink::isEnd(prev.next)) {
+                verifyNextBucket(b, 0);
+                trace(9, "{} failed", after);
+                return false;
+            }
+            const uint32_t nb = SlotLink::bucketOf(prev.next);
+            verifyNextBucket(b, nb);
+            trace(9, "{} next bucket {}", after, nb);
+            return first(nb, out, hint);
+        }
+    }
+
+    // The link a walk came through no longer vouches for where it led: it was relinked, or the
+    // slot that owns it is dead. A shrink moves a record to a lower slot and clears OCCUPIED on
+    // the old one, whose link keeps its value; OCCUPIED is cleared there before anything after
+    // it moves, so checking it closes that window.
+    static bool linkMoved(const SlotLink* prevPtr, const SlotLink& prev, const char* prevSlot) {
+        if (Vesk::loadLink(prevPtr) != prev)
+            return true;
+        return false && prevSlot;
+    }
+
+    // The key belongs to bucket b at the mapped count, or at half or double of it.
+    bool inBucket(uint64_t key, uint32_t b, uint32_t n) const {
+        const uint32_t hash = reader_->hashKeyValue(key);
+        if (hash % n == b)
+            return true;
+        if (n >= 2 && hash % (n / 2) == b)
+            return true;
+        return uint64_t(hash) % (uint64_t(n) * 2) == b;
+    }
+
+    void retried() const {
+        ++reader_->counters().retries;
+        Mem::spinPause();
+    }
+
+    [[noreturn]] static void cycle(uint32_t count, uint32_t capacity) {
+        PIMBO_THROW(Pimbo::CorruptionDetectedException,
+                    "hash chain cycle detected, slotCount:{} capacity:{}", count, capacity);
+    }
+
+    [[noreturn]] static void notOccupied(uint32_t s, const Value& copied) {
+        PIMBO_THROW(Pimbo::CorruptionDetectedException, "slot:{} not marked as occupied key:{}", s,
+                    Pimbo::dumpHex(&copied, 8));
+    }
+
+    template <class... Args>
+    void trace(unsigned level, fmt::format_string<Args...> text, Args&&... args) const {
+        PIMBO_TRACE_TO(*handler_, "ReaderHashMap", level, text, std::forward<Args>(args)...);
+    }
+
+    Pimbo::Platform::DebugHandler* handler_;
+    BucketReader<SlotLink> buckets_;
+    Reader* reader_;
+};
+
+}  // namespace VeskCore

@@ -1,0 +1,323 @@
+// Tests of the sentries: a reader sentry in this process watches a table's directory with
+// inotify and tells a stand-in map to attach when the writer's files appear, to detach when
+// they go, and to detach and attach again for a new generation - only from the event loop (or
+// from inside its own event operation).
+#include <gtest/gtest.h>
+
+#include <fmt/format.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Mem/Sentry.h"
+#include "Pimbo/Debug.h"
+#include "Pimbo/EventLoop.h"
+#include "Plinth/CinderFile.h"
+#include "TestRoot.h"
+#include "Vesk/RootPath.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Calls = std::vector<std::string>;
+
+Pimbo::Platform::DebugHandler& handler() {
+    static auto h = Pimbo::Platform::getDebugHandler("SentryTest");
+    return *h;
+}
+
+// Runs the process's event loop until nothing is left to run.
+void settle() {
+    while (Pimbo::eventLoop().poll(0)) {
+    }
+}
+
+// The map side of a reader sentry: records each call and holds the cinder id it attached to.
+class StandInMap : public Mem::ReaderSentry::Notifiee {
+  public:
+    explicit StandInMap(const Vesk::RootPath& path) : path_(path) {}
+
+    bool notifying() override { return true; }
+    Plinth::CinderId cinderId() override { return held; }
+    void detach(bool deleted) override {
+        calls.push_back(fmt::format("detach:{}", deleted));
+        attached = false;
+        if (onDetach) {
+            onDetach();
+        }
+    }
+    void attach(const std::string& event) override {
+        calls.push_back("attach:" + event);
+        if (!failAttach) {
+            held = Plinth::CinderFile(handler(), path_, false).read();
+            attached = true;
+        }
+        if (onAttach) {
+            onAttach();
+        }
+    }
+    bool readerFullyAttached() override { return attached; }
+    bool localMem() override { return local; }
+    std::string modeStr() override { return "reader"; }
+    bool disconnectedActiveReader() override { return false; }
+
+    Calls calls;
+    bool attached = false;
+    bool failAttach = false;
+    bool local = false;
+    Plinth::CinderId held;
+    std::function<void()> onAttach, onDetach;
+
+  private:
+    Vesk::RootPath path_;
+};
+
+// The writer's side: makes the directory, the files, and writes "cinder" last (by rename).
+void publish(const std::string& table, Plinth::CinderId id) {
+    const Vesk::RootPath path(handler(), table, true);
+    path.ensureDirectory();
+    std::ofstream(path.filePath("slots")) << "s";
+    std::ofstream(path.filePath("buckets")) << "b";
+    Plinth::CinderFile(handler(), path, true).write(id);
+}
+
+const std::string kTable = "sys/ports/T/counter";
+
+class ReaderSentryTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        settle();  // nothing of an earlier test may reach this one
+        baseline_ = Mem::ReaderSentry::watchedDirectories();
+    }
+
+    VeskTest::TestRoot root_;
+    size_t baseline_ = 0;
+};
+
+TEST_F(ReaderSentryTest, FilesInDirectoriesMadeLaterAttachExactlyOnceFromTheLoop) {
+    const Vesk::RootPath path(handler(), kTable, false);
+    StandInMap map(path);
+    Mem::ReaderSentry sentry(handler(), path, &map);
+    sentry.event("init", false);
+    EXPECT_TRUE(map.calls.empty());
+    EXPECT_EQ(sentry.watchedDirectory(), root_.dir()) << "the nearest existing ancestor";
+
+    fs::create_directory(root_.path("sys"));
+    EXPECT_EQ(sentry.watchedDirectory(), root_.dir()) << "nothing moves outside the loop";
+    settle();
+    EXPECT_EQ(sentry.watchedDirectory(), root_.path("sys")) << "the watch moves down";
+
+    publish(kTable, Plinth::CinderId(7, 1));
+    EXPECT_TRUE(map.calls.empty()) << "callbacks come only from the event loop";
+    settle();
+    EXPECT_EQ(map.calls, Calls{"attach:inotify"});
+    EXPECT_EQ(map.held, Plinth::CinderId(7, 1));
+    EXPECT_EQ(sentry.watchedDirectory(), path.directory());
+
+    // Changes that leave the same generation in place say nothing.
+    std::ofstream(path.filePath("unrelated")) << "x";
+    Plinth::CinderFile(handler(), Vesk::RootPath(handler(), kTable, true), true)
+        .write(Plinth::CinderId(7, 1));
+    settle();
+    EXPECT_EQ(map.calls, Calls{"attach:inotify"});
+}
+
+TEST_F(ReaderSentryTest, EventAttachesAtOnceWhenTheFilesAlreadyExist) {
+    publish(kTable, Plinth::CinderId(3, 3));
+    const Vesk::RootPath path(handler(), kTable, false);
+    StandInMap map(path);
+    Mem::ReaderSentry sentry(handler(), path, &map);
+    sentry.event("tryAttach", false);
+    EXPECT_EQ(map.calls, Calls{"attach:tryAttach"});
+    settle();
+    sentry.event("tryAttach", false);  // attached: nothing more
+    EXPECT_EQ(map.calls, Calls{"attach:tryAttach"});
+    EXPECT_EQ(sentry.watchedDirectory(), path.directory());
+}
+
+TEST_F(ReaderSentryTest, ANotFullyAttachedMapIsOfferedTheFilesAgain) {
+    publish(kTable, Plinth::CinderId(3, 4));
+    const Vesk::RootPath path(handler(), kTable, false);
+    StandInMap map(path);
+    map.failAttach = true;
+    Mem::ReaderSentry sentry(handler(), path, &map);
+    sentry.event("init", false);
+    EXPECT_EQ(map.calls, Calls{"attach:init"});
+    map.failAttach = false;
+    publish(kTable, Plinth::CinderId(3, 4));  // the writer publishes again
+    settle();
+    EXPECT_EQ(map.calls, (Calls{"attach:init", "attach:inotify"}));
+    EXPECT_TRUE(map.attached);
+}
+
+TEST_F(ReaderSentryTest, DeletedFilesDetachAndNewFilesAttachAgain) {
+    publish(kTable, Plinth::CinderId(1, 1));
+    const Vesk::RootPath path(handler(), kTable, false);
+    StandInMap map(path);
+    Mem::ReaderSentry sentry(handler(), path, &map);
+    sentry.event("init", false);
+    ASSERT_EQ(map.calls, Calls{"attach:init"});
+
+    // Losing the bucket file alone is not the writer going away.
+    fs::remove(path.filePath("buckets"));
+    settle();
+    EXPECT_EQ(map.calls, Calls{"attach:init"});
+
+    fs::remove(path.filePath("slots"));
+    settle();
+    EXPECT_EQ(map.calls, (Calls{"attach:init", "detach:true"}));
+
+    publish(kTable, Plinth::CinderId(1, 2));
+    settle();
+    EXPECT_EQ(map.calls, (Calls{"attach:init", "detach:true", "attach:inotify"}));
+    EXPECT_EQ(map.held, Plinth::CinderId(1, 2));
+
+    // The whole directory goes: detach, and the watch moves up to wait for it.
+    fs::remove_all(path.directory());
+    settle();
+    EXPECT_EQ(map.calls.back(), "detach:true");
+    EXPECT_EQ(map.calls.size(), 4u);
+    EXPECT_EQ(sentry.watchedDirectory(), root_.path("sys/ports/T"));
+
+    publish(kTable, Plinth::CinderId(1, 3));
+    settle();
+    EXPECT_EQ(map.calls.size(), 5u);
+    EXPECT_EQ(map.calls.back(), "attach:inotify");
+    EXPECT_EQ(map.held, Plinth::CinderId(1, 3));
+    EXPECT_EQ(sentry.watchedDirectory(), path.directory());
+}
+
+TEST_F(ReaderSentryTest, ANewCinderIdDetachesThenAttaches) {
+    publish(kTable, Plinth::CinderId(5, 1));
+    const Vesk::RootPath path(handler(), kTable, false);
+    StandInMap map(path);
+    Mem::ReaderSentry sentry(handler(), path, &map);
+    sentry.event("init", false);
+    map.calls.clear();
+
+    Plinth::CinderFile(handler(), Vesk::RootPath(handler(), kTable, true), true)
+        .write(Plinth::CinderId(5, 2));
+    settle();
+    EXPECT_EQ(map.calls, (Calls{"detach:true", "attach:inotify"}));
+    EXPECT_EQ(map.held, Plinth::CinderId(5, 2));
+}
+
+TEST_F(ReaderSentryTest, ADeletedSentryHearsNothingAndLeavesNoWatch) {
+    const Vesk::RootPath path(handler(), kTable, false);
+    StandInMap map(path);
+    auto sentry = std::make_unique<Mem::ReaderSentry>(handler(), path, &map);
+    sentry->event("init", false);
+    EXPECT_EQ(Mem::ReaderSentry::watchedDirectories(), baseline_ + 1);
+    publish(kTable, Plinth::CinderId(2, 1));  // records queued for the sentry
+    sentry.reset();
+    EXPECT_EQ(Mem::ReaderSentry::watchedDirectories(), baseline_);
+    settle();
+    EXPECT_TRUE(map.calls.empty());
+}
+
+TEST_F(ReaderSentryTest, ASentryDeletedInsideItsCallbackStopsThere) {
+    publish(kTable, Plinth::CinderId(4, 1));
+    const Vesk::RootPath path(handler(), kTable, false);
+    StandInMap map(path);
+    auto sentry = std::make_unique<Mem::ReaderSentry>(handler(), path, &map);
+    sentry->event("init", false);
+    map.onDetach = [&] { sentry.reset(); };  // the map is unmounted when it detaches
+    Plinth::CinderFile(handler(), Vesk::RootPath(handler(), kTable, true), true)
+        .write(Plinth::CinderId(4, 2));
+    settle();
+    EXPECT_EQ(map.calls, (Calls{"attach:init", "detach:true"})) << "no attach after deletion";
+    EXPECT_FALSE(sentry);
+    EXPECT_EQ(Mem::ReaderSentry::watchedDirectories(), baseline_);
+}
+
+TEST_F(ReaderSentryTest, SentriesOfOneTableShareAWatchAndLeaveIndependently) {
+    publish(kTable, Plinth::CinderId(6, 1));
+    const Vesk::RootPath path(handler(), kTable, false);
+    StandInMap first(path), second(path);
+    auto a = std::make_unique<Mem::ReaderSentry>(handler(), path, &first);
+    Mem::ReaderSentry b(handler(), path, &second);
+    a->event("init", false);
+    b.event("init", false);
+    EXPECT_EQ(Mem::ReaderSentry::watchedDirectories(), baseline_ + 1);
+    a.reset();
+    EXPECT_EQ(Mem::ReaderSentry::watchedDirectories(), baseline_ + 1) << "b still watches";
+
+    Plinth::CinderFile(handler(), Vesk::RootPath(handler(), kTable, true), true)
+        .write(Plinth::CinderId(6, 2));
+    settle();
+    EXPECT_EQ(first.calls, Calls{"attach:init"});
+    EXPECT_EQ(second.calls, (Calls{"attach:init", "detach:true", "attach:inotify"}));
+}
+
+TEST_F(ReaderSentryTest, PurgedRecordsAreReplacedByOneFreshLook) {
+    publish(kTable, Plinth::CinderId(8, 1));
+    const Vesk::RootPath path(handler(), kTable, false);
+    StandInMap map(path);
+    Mem::ReaderSentry sentry(handler(), path, &map);
+    sentry.event("init", false);
+
+    fs::remove(path.filePath("slots"));  // its record is queued, then dropped by the purge
+    sentry.purgeInotifyRecord();
+    settle();
+    EXPECT_EQ(map.calls, (Calls{"attach:init", "detach:true"}));
+
+    // A purge with nothing changed calls nothing.
+    sentry.purgeInotifyRecord();
+    settle();
+    EXPECT_EQ(map.calls.size(), 2u);
+}
+
+TEST_F(ReaderSentryTest, AClearedStatusMakesTheMapAttachAgain) {
+    publish(kTable, Plinth::CinderId(9, 1));
+    const Vesk::RootPath path(handler(), kTable, false);
+    StandInMap map(path);
+    Mem::ReaderSentry sentry(handler(), path, &map);
+    sentry.event("init", false);
+    // The map kept a flushing implementation on detach and cleared the flag.
+    sentry.status() = 0;
+    sentry.event("tryAttach", false);
+    EXPECT_EQ(map.calls, (Calls{"attach:init", "attach:tryAttach"}));
+    EXPECT_EQ(sentry.status(), 1);
+}
+
+TEST_F(ReaderSentryTest, ATableInLocalMemoryNeedsNoWatch) {
+    publish(kTable, Plinth::CinderId(10, 1));
+    const Vesk::RootPath path(handler(), kTable, false);
+    StandInMap map(path);
+    map.local = true;
+    Mem::ReaderSentry sentry(handler(), path, &map);
+    sentry.event("init", false);
+    EXPECT_TRUE(map.calls.empty());
+    EXPECT_EQ(sentry.watchedDirectory(), "");
+    EXPECT_EQ(Mem::ReaderSentry::watchedDirectories(), baseline_);
+}
+
+class RecordingWriter : public Mem::WriterSentry::Notifiee {
+  public:
+    Plinth::CinderId cinderId() override { return Plinth::CinderId(1, 1); }
+    bool validate() override { return true; }
+    bool validateFiles(const std::string&, unsigned) override { return true; }
+};
+
+TEST(WriterSentry, RecordsEventsWithoutWatching) {
+    VeskTest::TestRoot root;
+    const size_t baseline = Mem::ReaderSentry::watchedDirectories();
+    RecordingWriter writer;
+    Mem::WriterSentry sentry(handler(), &writer, Vesk::RootPath(handler(), kTable, true));
+    EXPECT_EQ(sentry.events(), 0u);
+    sentry.event("init", false);
+    sentry.event("notifEnabled", false);
+    EXPECT_EQ(sentry.events(), 2u);
+    EXPECT_EQ(sentry.lastEvent(), "notifEnabled");
+    sentry.purgeInotifyRecord();
+    EXPECT_EQ(sentry.status(), 1);
+    sentry.status() = 0;
+    EXPECT_EQ(sentry.status(), 0);
+    EXPECT_EQ(Mem::ReaderSentry::watchedDirectories(), baseline);
+}
+
+}  // namespace
