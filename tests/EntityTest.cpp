@@ -478,7 +478,8 @@ TEST(OrloNotifieeListDeathTest, DeleteMemberByAnotherOwnerStops) {
     EXPECT_DEATH(
         {
             Orlo::NotifieeList list;
-            int owner = 0, stranger = 0;
+            int owner = 0;
+            int stranger = 0;
             Ptr<Observer> a = new Observer;
             list.newMember(&owner, a);
             list.deleteMember(&stranger, a.get());

@@ -32,6 +32,9 @@ using Ops = CounterEntrySimpleOps;
 using Value = CounterEntrySimple;
 
 constexpr uint64_t kHeld = 64;
+// Held keys 1..kHot are overwritten and looked up far more often than the others, so copies of
+// the same record by the writer and a reader overlap often.
+constexpr uint64_t kHot = 4;
 constexpr uint64_t kChurnBase = 1000;
 constexpr uint64_t kChurnKeys = 4096;
 constexpr uint64_t kNeverBase = uint64_t(1) << 40;
@@ -143,7 +146,11 @@ int runWriter(uint64_t seed, double seconds, int readyFd) {
             if (!growing && present.size() <= 20)
                 growing = true;
             const uint64_t dice = rng() % 100;
-            if (dice < (growing ? 20u : 70u) && !present.empty()) {
+            if (dice < 30) {
+                w->write(record(1 + rng() % kHot, ++seq), true);
+                continue;
+            }
+            if (dice < (growing ? 45u : 80u) && !present.empty()) {
                 const uint64_t key = present[rng() % present.size()];
                 Value removed;
                 if (!w->remove(CounterIndex(key), removed)) {
@@ -152,16 +159,16 @@ int runWriter(uint64_t seed, double seconds, int readyFd) {
                     return 3;
                 }
                 dropped(key);
-            } else if (dice < 80) {
+            } else if (dice < 88) {
                 const uint64_t key = growing || present.empty()
                                          ? kChurnBase + rng() % kChurnKeys
                                          : present[rng() % present.size()];
                 w->write(record(key, ++seq), true);
                 added(key);
-            } else if (dice < 87) {
+            } else if (dice < 92) {
                 const uint64_t held = 1 + rng() % kHeld;
                 w->write(record(held, ++seq), true);
-            } else if (dice < 94) {
+            } else if (dice < 96) {
                 // Direct mode: the area starts as the record given, then is filled in place.
                 const uint64_t key =
                     rng() % 2 == 0 ? kChurnBase + rng() % kChurnKeys : 1 + rng() % kHeld;
@@ -285,11 +292,11 @@ void runReader(uint64_t seed, double seconds, Report& report) {
                 ++report.fullIterations;
                 continue;
             }
-            const uint64_t dice = rng() % 3;
+            const uint64_t dice = rng() % 4;
             bool found = false;
             Value buffer;
-            if (dice == 0) {
-                const uint64_t k = 1 + rng() % kHeld;
+            if (dice <= 1) {
+                const uint64_t k = 1 + (dice == 0 ? rng() % kHot : rng() % kHeld);
                 r.lookup(CounterIndex(k), found, &buffer);
                 if (!found)
                     check.fail(fmt::format("held key {} reported absent", k));
@@ -297,7 +304,7 @@ void runReader(uint64_t seed, double seconds, Report& report) {
                     check.fail(fmt::format("lookup of {} returned key {}", k, buffer.key().value()));
                 else
                     check.record(buffer, "held lookup");
-            } else if (dice == 1) {
+            } else if (dice == 2) {
                 const uint64_t k = kChurnBase + rng() % kChurnKeys;
                 const Value* got = r.lookup(CounterIndex(k), found, nullptr);
                 if (found) {

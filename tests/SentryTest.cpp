@@ -148,10 +148,20 @@ TEST_F(ReaderSentryTest, ANotFullyAttachedMapIsOfferedTheFilesAgain) {
     sentry.event("init", false);
     EXPECT_EQ(map.calls, Calls{"attach:init"});
     map.failAttach = false;
-    publish(kTable, Plinth::CinderId(3, 4));  // the writer publishes again
+
+    // A writer at work on "slots" and "buckets" is not a reason to try again: "cinder" is
+    // written last.
+    const Vesk::RootPath writerPath(handler(), kTable, true);
+    std::ofstream(writerPath.filePath("slots")) << "rewritten";
+    std::ofstream(writerPath.filePath("buckets")) << "rewritten";
+    settle();
+    EXPECT_EQ(map.calls, Calls{"attach:init"});
+
+    Plinth::CinderFile(handler(), writerPath, true).write(Plinth::CinderId(3, 5));
     settle();
     EXPECT_EQ(map.calls, (Calls{"attach:init", "attach:inotify"}));
     EXPECT_TRUE(map.attached);
+    EXPECT_EQ(map.held, Plinth::CinderId(3, 5));
 }
 
 TEST_F(ReaderSentryTest, DeletedFilesDetachAndNewFilesAttachAgain) {

@@ -255,3 +255,6 @@ extern template class VeskStrictDummy<DravoCounters::FlexCounters2::CounterEntry
 extern template class VeskStrictDummy<DravoCounters::FlexCounters2::CounterEntryWideOps>;
 extern template class VeskStrictDummy<DravoCounters::FlexCounters2::CounterEntryBitmap64Ops>;
 }  // namespace Vesk
+
+// The tables of these records.
+#include "FlexCounters2/CounterTables.h"

@@ -64,7 +64,7 @@ public:
         const std::string oldName = this->name_;
         const bool hasParent = static_cast<bool>(owner_->parent());
         const std::string path =
-            hasParent ? OrloPlinth::Util::fullName(*owner_) : owner_->name().str();
+            hasParent ? std::string(OrloPlinth::Util::fullName(*owner_).str()) : owner_->name().str();
         this->name_ = fmt::format("{}/{}", path, this->qualifier_);
         if (!hasParent) {
             PIMBO_TRACE_TO(*this->handler_, "OrloVeskMap", 5, "{} is now an orphan", this->name_);

@@ -134,7 +134,7 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
 
     bool next(const Key& after, Value& out, IterHint& hint) override {
         ++counters_->iterations;
-        const Key a = after;  // callers pass out's own key: keep it while out is overwritten
+        const Key& a = after;  // callers pass out's own key: keep it while out is overwritten
         bool more = false;
         const bool answered = settle([&] { more = hashMap_.next(a, out, hint); }, &hint);
         if (answered && more)

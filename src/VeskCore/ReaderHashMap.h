@@ -356,7 +356,7 @@ class ReaderHashMap {
     static bool linkMoved(const SlotLink* prevPtr, const SlotLink& prev, const char* prevSlot) {
         if (Vesk::loadLink(prevPtr) != prev)
             return true;
-        return false && prevSlot;
+        return prevSlot != nullptr && (Vesk::loadFlags(prevSlot) & Vesk::OCCUPIED) == 0;
     }
 
     // The key belongs to bucket b at the mapped count, or at half or double of it.

@@ -117,7 +117,8 @@ class WriterHashMap : public Pimbo::Debuggable {
     }
 
     // Copies the record that follows key in table order into value. key need not be present.
-    bool next(const Key& key, Value& value, Vesk::IterHint& hint) {
+    bool next(const Key& after, Value& value, Vesk::IterHint& hint) {
+        const Key key = after;  // `after` may be the key of `value`, which the fast path overwrites
         auto& table = owner_.slotTable();
         if (hint.slot < table.capacity() && hint.bucket < buckets_.numBuckets()) {
             try {
@@ -134,6 +135,7 @@ class WriterHashMap : public Pimbo::Debuggable {
                     return take(nx & SlotLink::kIdMask, hint.bucket, value, hint, false);
                 }
             } catch (const Pimbo::Exception& e) {
+                if (validator_ != nullptr) throw;  // nothing changes during a validation
                 PIMBO_TRACE(5,
                             "saw exception in fast path: {}. This might be okay, dropping to slow "
                             "path to find out",

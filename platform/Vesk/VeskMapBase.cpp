@@ -1,0 +1,49 @@
+#include "Vesk/VeskMapBase.h"
+
+#include "Pimbo/Exception.h"
+#include "Vesk/RootPath.h"
+#include "Vesk/Util.h"
+
+namespace Vesk {
+
+const std::string VeskMapBase::eventInit_ = "init";
+const std::string VeskMapBase::eventTryAttach_ = "tryAttach";
+const std::string VeskMapBase::eventNotifEnabled_ = "notifEnabled";
+
+VeskMapBase::VeskMapBase(std::string name)
+    : handler_(Pimbo::Platform::getDebugHandler("VeskTemp")), name_(std::move(name)) {}
+
+VeskMapBase::~VeskMapBase() = default;
+
+void VeskMapBase::init(VeskType type, bool localMem, unsigned initialSize) {
+    MapDescriptor d(initialSize, type);
+    d.localMem = localMem ? 1 : 0;
+    init(d);
+}
+
+Reader::Counters VeskMapBase::veskMapUpdateReaderCounters(const Reader::Counters& c) {
+    readerTotals_.merge(c);
+    return readerTotals_;
+}
+
+Writer::Counters VeskMapBase::veskMapUpdateWriterCounters(const Writer::Counters& c) {
+    writerTotals_.merge(c);
+    return writerTotals_;
+}
+
+void VeskMapBase::doCorruptionDetected(const std::string& message) {
+    PIMBO_TRACE_TO(*handler_, "VeskMapBase", 0, "corruption detected: {} in {}", message, name_);
+    ++corruptionsDetected_;
+    try {
+        const RootPath root(*handler_, name_, false);
+        Util::writeCorruptionFile(*handler_, root.directory(), message);
+    } catch (const Pimbo::Exception& e) {
+        PIMBO_TRACE_TO(*handler_, "VeskMapBase", 0, "cannot record corruption of {}: {}", name_,
+                       e.msg());
+    }
+    if (descriptor_.type == writer || descriptor_.localMem != 0) {
+        PIMBO_THROW(Pimbo::CorruptionDetectedException, "{}", message);
+    }
+}
+
+}  // namespace Vesk
