@@ -586,7 +586,10 @@ class FakeMap : public Vesk::ControlBase {
 
 TEST(OrloVeskCollectionControl, MountsAndUnmountsItsMap) {
     FakeMap map;
+    const uint64_t live = Orlo::AllocTrackTypeInfo::liveCount(typeid(OrloVesk::CollectionControl));
     Ptr<OrloVesk::CollectionControl> control = new OrloVesk::CollectionControl(&map);
+    EXPECT_EQ(Orlo::AllocTrackTypeInfo::liveCount(typeid(OrloVesk::CollectionControl)), live + 1)
+        << "a control lives in tracked runtime memory";
     Vesk::MapDescriptor reader(64, Vesk::reader);
     reader.assertOnOrphanAccess = 1;
     control->mount(reader);
@@ -601,6 +604,8 @@ TEST(OrloVeskCollectionControl, MountsAndUnmountsItsMap) {
     EXPECT_THROW(control->mount(reader), Pimbo::InvalidInitializeException);
     EXPECT_THROW(control->unmount(), Pimbo::InvalidInitializeException);
     EXPECT_EQ(map.inits.size(), 1u);
+    control.reset();
+    EXPECT_EQ(Orlo::AllocTrackTypeInfo::liveCount(typeid(OrloVesk::CollectionControl)), live);
 }
 
 TEST(OrloVeskCollectionControl, RecordsReportsInOrderAndHoldsTheEntity) {
@@ -625,10 +630,21 @@ TEST(OrloVeskCollectionControl, RecordsReportsInOrderAndHoldsTheEntity) {
     Ptr<Leaf> t = Leaf::make("T", &destroyed);
     control->entityRefIs(t);
     EXPECT_EQ(control->entityRef().get(), t.get());
+    control->entityRefIs(t);
+    EXPECT_EQ(control->map(), &map) << "still holding the same entity";
     t.reset();
     EXPECT_EQ(destroyed, 0) << "the control holds the entity";
     control.reset();
     EXPECT_EQ(destroyed, 1) << "and releases it when it goes";
+
+    // Letting the entity go forgets the map, which belonged to it.
+    Ptr<OrloVesk::CollectionControl> handedOver = new OrloVesk::CollectionControl(&map);
+    handedOver->entityRefIs(Leaf::make("U", &destroyed));
+    handedOver->entityRefIs(Ptr<Orlo::Entity>());
+    EXPECT_EQ(destroyed, 2);
+    EXPECT_EQ(handedOver->map(), nullptr);
+    EXPECT_THROW(handedOver->mount(Vesk::MapDescriptor(8)), Pimbo::InvalidInitializeException);
+    EXPECT_EQ(map.inits.size(), 0u);
 
     Ptr<OrloPlinth::CollectionControl> bounded = new OrloPlinth::CollectionControl;
     for (size_t i = 0; i < OrloPlinth::CollectionControl::kHistorySize + 5; ++i) {

@@ -132,9 +132,8 @@ TEST(PimboEventLoop, DoubleRegistrationIsRefused) {
         loop.addFd(pipe.readEnd(), [] {});
         FAIL() << "registered twice";
     } catch (const Pimbo::RuntimeException& e) {
-        EXPECT_EQ(e.msg(),
-                  "event loop: descriptor " + std::to_string(pipe.readEnd()) +
-                      " is already registered");
+        EXPECT_EQ(e.msg(), "event loop: descriptor " + std::to_string(pipe.readEnd()) +
+                               " is already registered");
     }
     EXPECT_THROW(loop.addFd(-1, [] {}), Pimbo::RuntimeException);
     EXPECT_EQ(loop.fds(), 1u);

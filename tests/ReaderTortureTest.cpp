@@ -160,9 +160,8 @@ int runWriter(uint64_t seed, double seconds, int readyFd) {
                 }
                 dropped(key);
             } else if (dice < 88) {
-                const uint64_t key = growing || present.empty()
-                                         ? kChurnBase + rng() % kChurnKeys
-                                         : present[rng() % present.size()];
+                const uint64_t key = growing || present.empty() ? kChurnBase + rng() % kChurnKeys
+                                                                : present[rng() % present.size()];
                 w->write(record(key, ++seq), true);
                 added(key);
             } else if (dice < 92) {
@@ -197,7 +196,8 @@ int runWriter(uint64_t seed, double seconds, int readyFd) {
         std::printf(
             "writer: %llu operations, slot grows %llu, slot shrinks %llu, bucket grows %llu, "
             "bucket shrinks %llu\n",
-            static_cast<unsigned long long>(ops), static_cast<unsigned long long>(counters.slotGrows),
+            static_cast<unsigned long long>(ops),
+            static_cast<unsigned long long>(counters.slotGrows),
             static_cast<unsigned long long>(counters.slotShrinks),
             static_cast<unsigned long long>(counters.bucketGrows),
             static_cast<unsigned long long>(counters.bucketShrinks));
@@ -301,7 +301,8 @@ void runReader(uint64_t seed, double seconds, Report& report) {
                 if (!found)
                     check.fail(fmt::format("held key {} reported absent", k));
                 else if (buffer.key().value() != k)
-                    check.fail(fmt::format("lookup of {} returned key {}", k, buffer.key().value()));
+                    check.fail(
+                        fmt::format("lookup of {} returned key {}", k, buffer.key().value()));
                 else
                     check.record(buffer, "held lookup");
             } else if (dice == 2) {
@@ -309,7 +310,8 @@ void runReader(uint64_t seed, double seconds, Report& report) {
                 const Value* got = r.lookup(CounterIndex(k), found, nullptr);
                 if (found) {
                     if (got->key().value() != k)
-                        check.fail(fmt::format("lookup of {} returned key {}", k, got->key().value()));
+                        check.fail(
+                            fmt::format("lookup of {} returned key {}", k, got->key().value()));
                     else
                         check.record(*got, "churn lookup");
                 }

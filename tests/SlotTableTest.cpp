@@ -22,7 +22,7 @@ using Header = Vesk::SlotTableHeader;
 // ----- the header, built in a buffer -----
 
 class SlotTableHeaderTest : public ::testing::Test {
-protected:
+  protected:
     static constexpr uint32_t kSlots = 4;
     static constexpr uint32_t kSlotSize = 40;
     static constexpr uint32_t kHeaderSize = 616;
@@ -30,7 +30,8 @@ protected:
 
     SlotTableHeaderTest() : buf_((kNeeded + 7) / 8 + 1, 0xABABABABABABABABull) { build(kSlots); }
 
-    void build(uint32_t slots, const std::string& name = Records<CounterEntrySimpleOps>::kTypeName) {
+    void build(uint32_t slots,
+               const std::string& name = Records<CounterEntrySimpleOps>::kTypeName) {
         new (buf_.data()) Header(*testHandler(), slots, 100, 0, kCinder, name, 24, 12345);
     }
     Header& h() { return *reinterpret_cast<Header*>(buf_.data()); }
@@ -62,7 +63,8 @@ TEST_F(SlotTableHeaderTest, BuildsEveryFieldAndFreshSlotsOverOldBytes) {
                  "DravoCounters::FlexCounters2::CounterEntrySimple");
     // The whole name field is zero beyond the terminator (the checksum covers all 512 bytes).
     const size_t nameLen = std::strlen(Records<CounterEntrySimpleOps>::kTypeName);
-    for (size_t i = nameLen; i < 512; ++i) ASSERT_EQ(b[Off::kValueType + i], 0) << i;
+    for (size_t i = nameLen; i < 512; ++i)
+        ASSERT_EQ(b[Off::kValueType + i], 0) << i;
     EXPECT_EQ(rd<uint32_t>(b, Off::kValueSize), 24u);
     EXPECT_EQ(rd<uint32_t>(b, Off::kSlotSize), 40u);
     EXPECT_EQ(rd<uint32_t>(b, Off::kMaxSlots), 100u);
@@ -81,7 +83,8 @@ TEST_F(SlotTableHeaderTest, BuildsEveryFieldAndFreshSlotsOverOldBytes) {
         EXPECT_EQ(rd<uint32_t>(b, off + Off::kLinkNext), kEnd) << off;
         EXPECT_EQ(rd<uint32_t>(b, off + Off::kFlags), 0u) << off;
         EXPECT_EQ(rd<uint32_t>(b, off + Off::kRhash), 0u) << off;
-        for (uint64_t i = 0; i < 24; ++i) ASSERT_EQ(b[off + Off::kValue + i], 0) << off;
+        for (uint64_t i = 0; i < 24; ++i)
+            ASSERT_EQ(b[off + Off::kValue + i], 0) << off;
     }
     // Nothing beyond the last slot is touched.
     EXPECT_EQ(b[kNeeded], 0xAB);
@@ -125,9 +128,11 @@ TEST_F(SlotTableHeaderTest, EachCheckFailsWithItsReasonAndTracesItAtLevelZero) {
          fixed("bad freeSlots: 4 slots: 4")},
         {"mostSlots", [](Header& x) { x.mostSlots = kSlots - 1; }, kNeeded,
          fixed("bad mostSlots:3 numSlots:4")},
-        {"short header", [](Header&) {}, kHeaderSize - 1, fixed("bad header file size: 615 wanted:616")},
+        {"short header", [](Header&) {}, kHeaderSize - 1,
+         fixed("bad header file size: 615 wanted:616")},
         {"huge file", [](Header&) {}, uint64_t(1) << 40, fixed("bad file size:1099511627776")},
-        {"short slots", [](Header&) {}, kNeeded - 1, fixed("bad shmem size:775 wanted:776 for 4 slots")},
+        {"short slots", [](Header&) {}, kNeeded - 1,
+         fixed("bad shmem size:775 wanted:776 for 4 slots")},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -220,7 +225,7 @@ TEST_F(SlotTableHeaderTest, TextForm) {
 
 template <class Ops>
 class SlotTableFileTest : public ::testing::Test {
-protected:
+  protected:
     using R = Records<Ops>;
     using Writer = Vesk::VeskWriter<Ops>;
     using Value = typename Ops::Value;
@@ -299,6 +304,7 @@ TYPED_TEST(SlotTableFileTest, FirstRecordLandsInSlotZeroAndOverwriteUsesTheLooka
     RawSlot s0 = t.slot(0);
     const uint32_t hash = t.hashOf(first.key().value());
     EXPECT_EQ(s0.key, first.key().value());
+    EXPECT_EQ(rd<uint64_t>(t.slots, R::kHeaderSize + 16), first.key().value());
     EXPECT_EQ(s0.value, TestFixture::bytesOf(first));
     EXPECT_EQ(s0.flags, 5u);  // + 2 before the copy, + 2 and OCCUPIED after it
     EXPECT_EQ(s0.rhash, reverse32(hash));
@@ -362,13 +368,15 @@ TYPED_TEST(SlotTableFileTest, ChainsAreSortedAndFollowEachOtherInBitReversedOrde
         std::vector<uint32_t> free;
         ASSERT_EQ(t.walkFree(free), "");
         EXPECT_EQ(free.size() + chain.size(), t.numSlots());
-        for (uint32_t id : free) EXPECT_EQ(ids.count(id), 0u) << id;
+        for (uint32_t id : free)
+            EXPECT_EQ(ids.count(id), 0u) << id;
     };
     EXPECT_EQ(w->buckets(), 4096u);
     checkFiles("after 3000 inserts");
     // Remove all but 100: buckets halve down and the slot array shrinks.
     std::vector<uint64_t> keys;
-    for (const auto& [k, v] : model) keys.push_back(k);
+    for (const auto& [k, v] : model)
+        keys.push_back(k);
     std::shuffle(keys.begin(), keys.end(), rng);
     for (size_t i = 100; i < keys.size(); ++i) {
         typename TestFixture::Value removed;
@@ -387,9 +395,10 @@ using SimpleWriter = Vesk::VeskWriter<CounterEntrySimpleOps>;
 using SimpleRecords = Records<CounterEntrySimpleOps>;
 
 class SlotWriterTableTest : public ::testing::Test {
-protected:
+  protected:
     static void fill(SimpleWriter& w, uint64_t from, uint64_t to) {
-        for (uint64_t k = from; k < to; ++k) w.write(SimpleRecords::make(k, k), true);
+        for (uint64_t k = from; k < to; ++k)
+            w.write(SimpleRecords::make(k, k), true);
     }
     static void expectAll(SimpleWriter& w, uint64_t from, uint64_t to) {
         for (uint64_t k = from; k < to; ++k) {
@@ -425,7 +434,8 @@ TEST_F(SlotWriterTableTest, GrowsByDoublingToMaxSlotsThenByTenPercent) {
         std::vector<uint32_t> free;
         ASSERT_EQ(t.walkFree(free), "");
         std::vector<uint32_t> expected;
-        for (uint32_t i = old + 1; i < size; ++i) expected.push_back(i);
+        for (uint32_t i = old + 1; i < size; ++i)
+            expected.push_back(i);
         EXPECT_EQ(free, expected);
         fill(*w, old + 1, size);
         EXPECT_EQ(w->capacity(), size);
@@ -484,7 +494,8 @@ TEST_F(SlotWriterTableTest, ShrinkAtAQuarterKeepsTheFileLengthAndReleasesTheTail
     EXPECT_EQ(grown.size, 616u + 1024u * 40);
     SimpleRecords::Value removed;
     // A 1024-slot table shrinks only when fewer than 256 records remain.
-    for (uint64_t k = 0; k < 513 - 256; ++k) ASSERT_TRUE(w->remove(CounterIndex(k), removed));
+    for (uint64_t k = 0; k < 513 - 256; ++k)
+        ASSERT_TRUE(w->remove(CounterIndex(k), removed));
     EXPECT_EQ(w->members(), 256u);
     EXPECT_EQ(w->capacity(), 1024u);
     ASSERT_TRUE(w->remove(CounterIndex(513 - 256), removed));
@@ -493,7 +504,7 @@ TEST_F(SlotWriterTableTest, ShrinkAtAQuarterKeepsTheFileLengthAndReleasesTheTail
     EXPECT_EQ(w->writerCounters().slotShrinks, 1u);
     EXPECT_GT(w->writerCounters().movedSlots, 0u);
     const FileStat shrunk = statFile(path);
-    EXPECT_EQ(shrunk.size, grown.size);  // never shortened
+    EXPECT_EQ(shrunk.size, grown.size);      // never shortened
     EXPECT_LT(shrunk.blocks, grown.blocks);  // the tail was released
     const RawTable t = RawTable::of(*w);
     EXPECT_EQ(t.numSlots(), 512u);
@@ -505,11 +516,13 @@ TEST_F(SlotWriterTableTest, ShrinkAtAQuarterKeepsTheFileLengthAndReleasesTheTail
     std::vector<RawSlot> chain;
     ASSERT_EQ(t.walkChains(chain), "");
     EXPECT_EQ(chain.size(), 255u);
-    for (const RawSlot& s : chain) EXPECT_LT(s.id, 512u);  // moved below the new end
+    for (const RawSlot& s : chain)
+        EXPECT_LT(s.id, 512u);  // moved below the new end
     expectAll(*w, 513 - 255, 513);
     EXPECT_TRUE(w->validate(kCinder, false)) << w->lastValidationFailure();
     // It never shrinks below the initial capacity.
-    for (uint64_t k = 513 - 255; k < 513; ++k) ASSERT_TRUE(w->remove(CounterIndex(k), removed));
+    for (uint64_t k = 513 - 255; k < 513; ++k)
+        ASSERT_TRUE(w->remove(CounterIndex(k), removed));
     EXPECT_EQ(w->capacity(), 64u);
     EXPECT_EQ(statFile(path).size, grown.size);
     EXPECT_TRUE(w->validate(kCinder, false)) << w->lastValidationFailure();
@@ -521,7 +534,8 @@ TEST_F(SlotWriterTableTest, WithoutShrinkSlotsTheArrayKeepsItsSize) {
     auto w = attachedWriter<CounterEntrySimpleOps>(d);
     fill(*w, 0, 513);
     SimpleRecords::Value removed;
-    for (uint64_t k = 0; k < 513; ++k) ASSERT_TRUE(w->remove(CounterIndex(k), removed));
+    for (uint64_t k = 0; k < 513; ++k)
+        ASSERT_TRUE(w->remove(CounterIndex(k), removed));
     EXPECT_EQ(w->capacity(), 1024u);
     w->shrink();
     EXPECT_EQ(w->capacity(), 1024u);
@@ -551,6 +565,9 @@ TEST_F(SlotWriterTableTest, ReattachKeepsOrReformatsByCinderId) {
     expectAll(*w, 0, 300);
     EXPECT_TRUE(w->validate(kCinder, false)) << w->lastValidationFailure();
     const uint64_t length = statFile(slotsPath(*w)).size;
+    const uint64_t bucketLength = statFile(bucketsPath(*w)).size;
+    ASSERT_EQ(bucketLength, 24u + 512 * 8);
+    const uint32_t bucketVersion = rd<uint32_t>(RawTable::of(*w).buckets, Off::kNumBucketsVersion);
 
     // Another generation re-formats both files: the records are gone, a new seed is drawn, the
     // file keeps its length and the numSlots version keeps increasing for mapped readers.
@@ -566,6 +583,13 @@ TEST_F(SlotWriterTableTest, ReattachKeepsOrReformatsByCinderId) {
     EXPECT_EQ(rd<uint32_t>(t.slots, Off::kCinder), next.value);
     EXPECT_EQ(rd<uint32_t>(t.buckets, Off::kBucketCinder), next.value);
     EXPECT_EQ(t.slots.size(), length);
+    EXPECT_EQ(t.buckets.size(), bucketLength);
+    EXPECT_EQ(t.numBuckets(), 2u);
+    EXPECT_GT(rd<uint32_t>(t.buckets, Off::kNumBucketsVersion), bucketVersion);
+    for (uint64_t off = 616 + 64 * 40; off < t.slots.size(); ++off)
+        ASSERT_EQ(t.slots[off], 0) << off;
+    for (uint64_t off = 24 + 2 * 8; off < t.buckets.size(); ++off)
+        ASSERT_EQ(t.buckets[off], 0) << off;
     bool found = true;
     w->lookup(CounterIndex(5), found, nullptr);
     EXPECT_FALSE(found);
@@ -574,10 +598,44 @@ TEST_F(SlotWriterTableTest, ReattachKeepsOrReformatsByCinderId) {
     EXPECT_EQ(w->lastValidationFailure(), "bad bucket cinder:7:2 wanted:7:1");
 }
 
+TEST_F(SlotWriterTableTest, FixedSizeTableReusesOnlyAFileOfItsOwnCapacity) {
+    {
+        auto grown = attachedWriter<CounterEntrySimpleOps>(Vesk::MapDescriptor(1000));
+        fill(*grown, 0, 100);
+        ASSERT_EQ(grown->capacity(), 128u);
+    }
+    Vesk::MapDescriptor d(50);
+    d.fixedSize = 1;
+    auto handler = testHandler();
+    const uint16_t mask = handler->levelMask();
+    handler->levelMaskIs(uint16_t(mask | 2u));
+    TraceCapture traces;
+    auto w = makeWriter<CounterEntrySimpleOps>(d);
+    EXPECT_FALSE(w->attach(kCinder));
+    handler->levelMaskIs(mask);
+    EXPECT_TRUE(traces.contains(1, "SlotWriterTable",
+                                "wanted capacity:50 for fixed-size table, but existing file has "
+                                "capacity:128"));
+    EXPECT_EQ(w->capacity(), 50u);
+    EXPECT_EQ(w->members(), 0u);
+    EXPECT_EQ(RawTable::of(*w).numSlots(), 50u);
+    // Its own file, with the same capacity, is reused.
+    const Plinth::CinderId next(kCinder.first(), uint16_t(kCinder.second() + 1));
+    w->attach(next);
+    fill(*w, 0, 50);
+    w.reset();
+    auto again = makeWriter<CounterEntrySimpleOps>(d);
+    EXPECT_TRUE(again->attach(next));
+    EXPECT_EQ(again->members(), 50u);
+    expectAll(*again, 0, 50);
+    EXPECT_TRUE(again->validate(next, false)) << again->lastValidationFailure();
+}
+
 TEST_F(SlotWriterTableTest, FileOfAnotherRecordTypeIsReformattedNotReused) {
     {
         auto wide = attachedWriter<CounterEntryWideOps>(Vesk::MapDescriptor(1000));
-        for (uint64_t k = 0; k < 50; ++k) wide->write(Records<CounterEntryWideOps>::make(k, 0), true);
+        for (uint64_t k = 0; k < 50; ++k)
+            wide->write(Records<CounterEntryWideOps>::make(k, 0), true);
     }
     TraceCapture quiet;
     auto w = makeWriter<CounterEntrySimpleOps>(Vesk::MapDescriptor(1000));

@@ -9,14 +9,14 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <map>
 #include <random>
 #include <set>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -115,15 +115,22 @@ TEST_F(VeskReaderLifecycle, InitializeTracesSuccessOnceAndDetachTwiceIsHarmless)
     EXPECT_EQ(r.buckets(), w->buckets());
     EXPECT_EQ(r.maxSize(), 1000u);
     EXPECT_THROW(r.write(R::make(1, 1), true), Pimbo::NoPermissionException);
+    w->write(R::make(2, 20), true);
+    bool found = false;
+    r.lookup(CounterIndex(2), found, nullptr);
+    ASSERT_TRUE(found);
+    EXPECT_TRUE(r.validateVersionAnchor());
 
     r.detach(false);
+    // The anchor pointed into a mapping that is gone: refused, never read.
+    EXPECT_THROW(r.validateVersionAnchor(), Mem::VersionMismatchException);
     EXPECT_TRUE(traces.contains(1, "VeskReader", dir + " detached"));
     EXPECT_FALSE(traces.contains(5, "VeskReader", "already detached"));
     r.detach(false);
     EXPECT_TRUE(traces.contains(5, "VeskReader", "already detached"));
     EXPECT_EQ(r.mountStatus(), 0u);
-    bool found = true;
-    EXPECT_EQ(r.lookup(CounterIndex(1), found, nullptr), &r.defaultValue());
+    found = true;
+    EXPECT_EQ(r.lookup(CounterIndex(2), found, nullptr), &r.defaultValue());
     EXPECT_FALSE(found);
     // Attaching again after a detach works.
     ASSERT_TRUE(r.initialize("re"));
@@ -153,8 +160,8 @@ TEST_F(VeskReaderLifecycle, RefusesMissingFilesCinderAndHardware) {
         Reader r(*readerHandler(), kTableName, Simple{}, nullptr);
         EXPECT_FALSE(r.initialize("other generation"));
         EXPECT_TRUE(traces.contains(0, "VeskReader", "failed to validate buckets"));
-        const std::string marker = readText(root_.path(std::string(kTableName) + "/" +
-                                                       Vesk::Util::kCorruptionFileName));
+        const std::string marker =
+            readText(root_.path(std::string(kTableName) + "/" + Vesk::Util::kCorruptionFileName));
         EXPECT_TRUE(startsWith(marker, "bad bucket cinder:7:1 wanted:9:9")) << marker;
     }
     publishCinder(kCinder);
@@ -184,8 +191,8 @@ TEST_F(VeskReaderLifecycle, AReaderOfAnotherRecordTypeRefusesTheTable) {
         "bad valueType:DravoCounters::FlexCounters2::CounterEntrySimple "
         "expecting:DravoCounters::FlexCounters2::CounterEntryNormal";
     EXPECT_TRUE(traces.contains(0, "SlotTable::Header", expected));
-    const std::string marker = readText(root_.path(std::string(kTableName) + "/" +
-                                                   Vesk::Util::kCorruptionFileName));
+    const std::string marker =
+        readText(root_.path(std::string(kTableName) + "/" + Vesk::Util::kCorruptionFileName));
     EXPECT_TRUE(startsWith(marker, expected)) << marker;
     Vesk::VeskReader<CounterEntryWideOps> wide(*readerHandler(), kTableName, CounterEntryWideOps{},
                                                nullptr);
@@ -222,8 +229,8 @@ TEST_F(VeskReaderLifecycle, StoresThroughTheReadersMappingDie) {
         "");
     EXPECT_DEATH(
         {
-            volatile char* p = const_cast<char*>(
-                reinterpret_cast<const char*>(r->hashMap().buckets().header()));
+            volatile char* p =
+                const_cast<char*>(reinterpret_cast<const char*>(r->hashMap().buckets().header()));
             p[24] = 1;
         },
         "");
@@ -267,8 +274,8 @@ TYPED_TEST(VeskReaderTyped, LookupsHitAndMissAndIterationReturnsTheWritersRecord
     EXPECT_FALSE(found);
     EXPECT_EQ(got, &r->defaultValue());
     EXPECT_TRUE(TypeParam::valueEqual(buffer, Value{}));
-    EXPECT_EQ(r->getCacheVersionAnchor().offset, Mem::VersionAnchor::kNotSet);
-    EXPECT_DEATH(r->validateVersionAnchor(), "default-constructed VersionAnchor");
+    EXPECT_EQ(r->getCacheVersionAnchor().offset, Mem::VersionAnchor::kInvalid);
+    EXPECT_THROW(r->validateVersionAnchor(), Mem::VersionMismatchException);
 
     // An overwrite after the lookup: the anchor no longer vouches for the copy.
     r->lookup(CounterIndex(14), found, &buffer);
@@ -372,6 +379,43 @@ TYPED_TEST(VeskReaderTyped, ReMapsAsTheWriterGrowsAndShrinksBetweenCalls) {
     EXPECT_TRUE(w->validate(kCinder, false)) << w->lastValidationFailure();
 }
 
+// The writer grows (then shrinks) between the calls of one iteration: every key present from
+// start to end is returned exactly once, whatever was re-mapped in between.
+TYPED_TEST(VeskReaderTyped, AnIterationAcrossResizesReturnsEveryLastingKeyOnce) {
+    using R = Records<TypeParam>;
+    using Value = typename TypeParam::Value;
+    auto w = this->startWriter(shrinkingDescriptor(100000));
+    auto r = this->startReader();
+    for (uint64_t k = 1; k <= 60; ++k)
+        w->write(R::make(k, k), true);
+    for (int pass = 0; pass < 2; ++pass) {
+        const bool growing = pass == 0;
+        std::set<uint64_t> seen;
+        uint64_t extra = 1000;
+        Value v;
+        Vesk::IterHint hint;
+        const uint64_t remapsBefore = r->readerCounters().remapRetries;
+        for (bool more = r->first(v, hint); more; more = r->next(TypeParam::key(v), v, hint)) {
+            ASSERT_TRUE(seen.insert(TypeParam::key(v).value()).second)
+                << "key " << TypeParam::key(v).value() << " returned twice";
+            ASSERT_LT(seen.size(), 10000u);
+            // 40 inserts (or removals) between two calls, 2400 in all: several grows (shrinks)
+            // per iteration.
+            for (int i = 0; i < 40 && extra < 1000 + 2400; ++i, ++extra) {
+                if (growing) {
+                    w->write(R::make(extra, extra), true);
+                } else {
+                    Value removed;
+                    ASSERT_TRUE(w->remove(CounterIndex(extra), removed));
+                }
+            }
+        }
+        for (uint64_t k = 1; k <= 60; ++k)
+            EXPECT_EQ(seen.count(k), 1u) << "key " << k << " missed, pass " << pass;
+        EXPECT_GT(r->readerCounters().remapRetries, remapsBefore) << "pass " << pass;
+    }
+}
+
 TYPED_TEST(VeskReaderTyped, AnchorFollowsAMovedMappingAndRefusesAMovedRecord) {
     using R = Records<TypeParam>;
     auto w = this->startWriter(shrinkingDescriptor(100000));
@@ -388,7 +432,7 @@ TYPED_TEST(VeskReaderTyped, AnchorFollowsAMovedMappingAndRefusesAMovedRecord) {
     r->lookup(CounterIndex(1), found, nullptr);
     ASSERT_TRUE(found);
     for (uint64_t k = 2; k <= 3000; ++k)
-        w->write(R::make(k, k), true);  // same records: flags of 2.. move, not of 1
+        w->write(R::make(k, k), true);           // same records: flags of 2.. move, not of 1
     r->lookup(CounterIndex(2), found, nullptr);  // re-map point
     // The last anchor is key 2's and it is current.
     EXPECT_TRUE(r->validateVersionAnchor());
@@ -469,10 +513,10 @@ TEST_F(SlotReaderTableTest, AFileShorterThanItsCountIsCorruptionAndTheOldMapping
         r->slotTable().doResize();
         ADD_FAILURE() << "mapped beyond the end of the file";
     } catch (const Pimbo::CorruptionDetectedException& e) {
-        EXPECT_EQ(e.msg(), fmt::format("requesting to map {} {} slots. Requested file resize to "
-                                       "{} but real file size is {}",
-                                       path, w->capacity(), 616 + uint64_t(w->capacity()) * 40,
-                                       cut));
+        EXPECT_EQ(e.msg(),
+                  fmt::format("requesting to map {} {} slots. Requested file resize to "
+                              "{} but real file size is {}",
+                              path, w->capacity(), 616 + uint64_t(w->capacity()) * 40, cut));
     }
     EXPECT_EQ(r->capacity(), mapped);
     // A lookup now meets the same fault on its re-map and reports it.

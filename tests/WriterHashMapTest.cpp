@@ -17,7 +17,7 @@ using namespace VeskTest;
 
 template <class Ops>
 class WriterHashMapTest : public ::testing::Test {
-protected:
+  protected:
     using R = Records<Ops>;
     using Writer = Vesk::VeskWriter<Ops>;
     using Value = typename Ops::Value;
@@ -31,17 +31,20 @@ TYPED_TEST(WriterHashMapTest, BucketsDoubleAfterTheNumBucketsPlusFirstInsertAndH
     uint64_t key = 1;
     for (uint32_t n = 2; n <= 1024; n *= 2) {
         SCOPED_TRACE(n);
-        while (w->members() < n) w->write(R::make(key++, 0), true);
+        while (w->members() < n)
+            w->write(R::make(key++, 0), true);
         EXPECT_EQ(w->buckets(), n);  // the numBuckets-th record does not grow
         w->write(R::make(key++, 0), true);
         EXPECT_EQ(w->buckets(), 2 * n);  // the (numBuckets + 1)-th does
         EXPECT_EQ(RawTable::of(*w).numBuckets(), 2 * n);
     }
     EXPECT_EQ(w->writerCounters().bucketGrows, 10u);
+    const FileStat grown = statFile(bucketsPath(*w));
     // 1025 records in 2048 buckets. Each remove that leaves fewer than numBuckets / 4 records
     // halves the buckets once.
     std::vector<uint64_t> keys;
-    for (uint64_t k = 1; k < key; ++k) keys.push_back(k);
+    for (uint64_t k = 1; k < key; ++k)
+        keys.push_back(k);
     typename TestFixture::Value removed;
     auto removeDownTo = [&](uint32_t left) {
         while (w->members() > left) {
@@ -70,20 +73,26 @@ TYPED_TEST(WriterHashMapTest, BucketsDoubleAfterTheNumBucketsPlusFirstInsertAndH
     // The bucket file kept its largest length; the released tail reads as zero.
     const RawTable t = RawTable::of(*w);
     EXPECT_EQ(t.buckets.size(), 24u + 2048u * 8);
-    for (uint64_t off = 24 + 2 * 8; off < t.buckets.size(); ++off) ASSERT_EQ(t.buckets[off], 0) << off;
+    EXPECT_EQ(statFile(bucketsPath(*w)).size, grown.size);
+    EXPECT_LT(statFile(bucketsPath(*w)).blocks, grown.blocks);
+    for (uint64_t off = 24 + 2 * 8; off < t.buckets.size(); ++off)
+        ASSERT_EQ(t.buckets[off], 0) << off;
 }
 
 TYPED_TEST(WriterHashMapTest, GrowThenShrinkRestoresTheChains) {
     using R = typename TestFixture::R;
     auto w = attachedWriter<TypeParam>(Vesk::MapDescriptor(100000));
     std::mt19937_64 rng(7);
-    for (int i = 0; i < 60; ++i) w->write(R::make(rng(), i), true);
+    for (int i = 0; i < 60; ++i)
+        w->write(R::make(rng(), i), true);
     ASSERT_EQ(w->buckets(), 64u);
     auto links = [&] {
         const RawTable t = RawTable::of(*w);
         std::vector<uint32_t> out;
-        for (uint32_t b = 0; b < t.numBuckets(); ++b) out.push_back(t.bucketNext(b));
-        for (uint32_t s = 0; s < t.numSlots(); ++s) out.push_back(t.slot(s).next);
+        for (uint32_t b = 0; b < t.numBuckets(); ++b)
+            out.push_back(t.bucketNext(b));
+        for (uint32_t s = 0; s < t.numSlots(); ++s)
+            out.push_back(t.slot(s).next);
         return out;
     };
     const std::vector<uint32_t> before = links();
@@ -95,7 +104,8 @@ TYPED_TEST(WriterHashMapTest, GrowThenShrinkRestoresTheChains) {
     std::vector<RawSlot> chain;
     ASSERT_EQ(RawTable::of(*w).walkChains(chain), "");
     ASSERT_EQ(chain.size(), chainBefore.size());
-    for (size_t i = 0; i < chain.size(); ++i) EXPECT_EQ(chain[i].id, chainBefore[i].id);  // nothing moved
+    for (size_t i = 0; i < chain.size(); ++i)
+        EXPECT_EQ(chain[i].id, chainBefore[i].id);  // nothing moved
     EXPECT_TRUE(w->validate(kCinder, false)) << w->lastValidationFailure();
 
     w->hashMap().shrinkBuckets();
@@ -108,9 +118,11 @@ TYPED_TEST(WriterHashMapTest, EmptyTableIterationHopsEveryBucketAndEnds) {
     using R = typename TestFixture::R;
     Vesk::MapDescriptor d(100000);  // buckets never shrink
     auto w = attachedWriter<TypeParam>(d);
-    for (uint64_t k = 0; k < 100; ++k) w->write(R::make(k, k), true);
+    for (uint64_t k = 0; k < 100; ++k)
+        w->write(R::make(k, k), true);
     typename TestFixture::Value removed;
-    for (uint64_t k = 0; k < 100; ++k) ASSERT_TRUE(w->remove(CounterIndex(k), removed));
+    for (uint64_t k = 0; k < 100; ++k)
+        ASSERT_TRUE(w->remove(CounterIndex(k), removed));
     ASSERT_EQ(w->buckets(), 128u);
     std::vector<RawSlot> chain;
     const RawTable t = RawTable::of(*w);
@@ -133,7 +145,8 @@ TYPED_TEST(WriterHashMapTest, NextRecoversByOrderFromRemovedKeysAndStaleHints) {
     using R = typename TestFixture::R;
     using Value = typename TestFixture::Value;
     auto w = attachedWriter<TypeParam>(Vesk::MapDescriptor(100000));
-    for (uint64_t k = 0; k < 64; ++k) w->write(R::make(k * 977, k), true);
+    for (uint64_t k = 0; k < 64; ++k)
+        w->write(R::make(k * 977, k), true);
     const std::vector<Value> order = iterateAll(*w);
     ASSERT_EQ(order.size(), 64u);
 
@@ -141,7 +154,8 @@ TYPED_TEST(WriterHashMapTest, NextRecoversByOrderFromRemovedKeysAndStaleHints) {
     Value v{};
     Vesk::IterHint hint;
     ASSERT_TRUE(w->first(v, hint));
-    for (int i = 0; i < 20; ++i) ASSERT_TRUE(w->next(v.key(), v, hint));
+    for (int i = 0; i < 20; ++i)
+        ASSERT_TRUE(w->next(v.key(), v, hint));
     ASSERT_EQ(v, order[20]);
     Value removed;
     ASSERT_TRUE(w->remove(order[20].key(), removed));
@@ -174,11 +188,13 @@ TYPED_TEST(WriterHashMapTest, NextRecoversByOrderFromRemovedKeysAndStaleHints) {
     }
     std::multiset<uint64_t> seenOld;
     for (const Value& x : seen) {
-        if (!added.count(x.key().value())) seenOld.insert(x.key().value());
+        if (!added.count(x.key().value()))
+            seenOld.insert(x.key().value());
     }
     std::multiset<uint64_t> expected;
     for (const Value& x : order) {
-        if (!(x.key() == order[20].key())) expected.insert(x.key().value());
+        if (!(x.key() == order[20].key()))
+            expected.insert(x.key().value());
     }
     EXPECT_EQ(seenOld, expected);
 }
@@ -193,7 +209,8 @@ TYPED_TEST(WriterHashMapTest, NextAfterABucketSplitDoesNotSkipTheFollowingRecord
     auto w = attachedWriter<TypeParam>(Vesk::MapDescriptor(100000));
     // x and y: bucket 0 of 2, both moving to bucket 2 when the buckets double to 4.
     const std::vector<uint64_t> pair = keysInBucket(*w, 2, 4, 2);
-    for (uint64_t k : pair) w->write(R::make(k, k), true);
+    for (uint64_t k : pair)
+        w->write(R::make(k, k), true);
     ASSERT_EQ(w->buckets(), 2u);
     Value v{};
     Vesk::IterHint hint;
@@ -210,7 +227,7 @@ TYPED_TEST(WriterHashMapTest, NextAfterABucketSplitDoesNotSkipTheFollowingRecord
 
 template <class Ops>
 class WriterModelTest : public ::testing::Test {
-protected:
+  protected:
     using R = Records<Ops>;
     using Writer = Vesk::VeskWriter<Ops>;
     using Value = typename Ops::Value;
@@ -248,7 +265,8 @@ protected:
     uint64_t absentKey() {
         for (;;) {
             const uint64_t k = rng_() >> (rng_() % 64);  // small keys too
-            if (!model_.count(k)) return k;
+            if (!model_.count(k))
+                return k;
         }
     }
     // The key that follows position p in the table's order, or none.
@@ -330,7 +348,8 @@ TYPED_TEST(WriterModelTest, RandomOperationsAgreeWithAMap) {
                 ASSERT_FALSE(w.remove(CounterIndex(this->absentKey()), removed));
             }
         } else if (pick < 60) {  // overwrite an existing key, or write it with overwrite false
-            if (empty) continue;
+            if (empty)
+                continue;
             const uint64_t k = this->anyKey();
             const Value v = R::make(k, n);
             if ((rng() & 3) == 0) {
@@ -341,7 +360,8 @@ TYPED_TEST(WriterModelTest, RandomOperationsAgreeWithAMap) {
             }
         } else if (pick < 68) {  // directWrite + directCommit of a new or an existing key
             const bool fresh = empty || (rng() & 1) != 0;
-            if (!grow && fresh && (rng() & 1) != 0) continue;
+            if (!grow && fresh && (rng() & 1) != 0)
+                continue;
             const uint64_t k = fresh ? this->absentKey() : this->anyKey();
             Value v = R::make(k, n);
             const uint32_t membersBefore = w.members();
@@ -427,16 +447,18 @@ TYPED_TEST(WriterModelTest, RandomOperationsAgreeWithAMap) {
     }
     ASSERT_TRUE(w.validate(kCinder, false)) << w.lastValidationFailure();
     this->checkIteration();
-    for (const auto& [k, v] : model) this->expectRecord(k);
+    for (const auto& [k, v] : model)
+        this->expectRecord(k);
     const auto c = w.writerCounters();
-    std::printf("ops:%llu slot grows:%llu shrinks:%llu bucket grows:%llu shrinks:%llu moved:%llu "
-                "slow nexts:%llu\n",
-                static_cast<unsigned long long>(ops), static_cast<unsigned long long>(c.slotGrows),
-                static_cast<unsigned long long>(c.slotShrinks),
-                static_cast<unsigned long long>(c.bucketGrows),
-                static_cast<unsigned long long>(c.bucketShrinks),
-                static_cast<unsigned long long>(c.movedSlots),
-                static_cast<unsigned long long>(c.slowPathNexts));
+    std::printf(
+        "ops:%llu slot grows:%llu shrinks:%llu bucket grows:%llu shrinks:%llu moved:%llu "
+        "slow nexts:%llu\n",
+        static_cast<unsigned long long>(ops), static_cast<unsigned long long>(c.slotGrows),
+        static_cast<unsigned long long>(c.slotShrinks),
+        static_cast<unsigned long long>(c.bucketGrows),
+        static_cast<unsigned long long>(c.bucketShrinks),
+        static_cast<unsigned long long>(c.movedSlots),
+        static_cast<unsigned long long>(c.slowPathNexts));
     if (ops >= 100000) {
         EXPECT_GE(c.slotGrows, 20u);
         EXPECT_GE(c.slotShrinks, 10u);

@@ -185,7 +185,8 @@ std::vector<typename Writer::Value> iterateAll(Writer& w) {
 
 inline std::vector<unsigned char> readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot open " + path);
+    if (!in)
+        throw std::runtime_error("cannot open " + path);
     return std::vector<unsigned char>(std::istreambuf_iterator<char>(in),
                                       std::istreambuf_iterator<char>());
 }
@@ -204,10 +205,12 @@ T rd(const std::vector<unsigned char>& b, uint64_t off) {
 // Writes bytes into a file at an offset (the writer sees them through its shared mapping).
 inline void pwriteAt(const std::string& path, uint64_t off, const void* data, size_t n) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0) throw std::runtime_error("cannot open " + path);
+    if (fd < 0)
+        throw std::runtime_error("cannot open " + path);
     const ssize_t done = ::pwrite(fd, data, n, off_t(off));
     ::close(fd);
-    if (done != ssize_t(n)) throw std::runtime_error("short pwrite to " + path);
+    if (done != ssize_t(n))
+        throw std::runtime_error("short pwrite to " + path);
 }
 template <class T>
 void pwriteValue(const std::string& path, uint64_t off, T v) {
@@ -220,7 +223,8 @@ struct FileStat {
 };
 inline FileStat statFile(const std::string& path) {
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0) throw std::runtime_error("cannot stat " + path);
+    if (::stat(path.c_str(), &st) != 0)
+        throw std::runtime_error("cannot stat " + path);
     return FileStat{uint64_t(st.st_size), uint64_t(st.st_blocks)};
 }
 
@@ -243,13 +247,17 @@ constexpr uint32_t kMarker = 0x80000000;
 // library's helpers).
 inline uint32_t reverseLow(uint32_t v, uint32_t bits) {
     uint32_t r = 0;
-    for (uint32_t i = 0; i < bits; ++i) r |= ((v >> i) & 1u) << (bits - 1 - i);
+    for (uint32_t i = 0; i < bits; ++i)
+        r |= ((v >> i) & 1u) << (bits - 1 - i);
     return r;
 }
-inline uint32_t reverse32(uint32_t v) { return reverseLow(v, 32); }
+inline uint32_t reverse32(uint32_t v) {
+    return reverseLow(v, 32);
+}
 inline uint32_t log2Exact(uint32_t n) {
     uint32_t bits = 0;
-    while ((1u << bits) < n) ++bits;
+    while ((1u << bits) < n)
+        ++bits;
     return bits;
 }
 
@@ -305,8 +313,12 @@ struct RawTable {
     uint32_t seed() const { return rd<uint32_t>(slots, Off::kHashSeed); }
     uint16_t runtimeFlags() const { return rd<uint16_t>(slots, Off::kRuntimeFlags); }
     uint32_t numBuckets() const { return rd<uint32_t>(buckets, Off::kNumBuckets); }
-    uint32_t bucketNext(uint32_t b) const { return rd<uint32_t>(buckets, Off::kBuckets + 8u * b + 4); }
-    uint32_t bucketVersion(uint32_t b) const { return rd<uint32_t>(buckets, Off::kBuckets + 8u * b); }
+    uint32_t bucketNext(uint32_t b) const {
+        return rd<uint32_t>(buckets, Off::kBuckets + 8u * b + 4);
+    }
+    uint32_t bucketVersion(uint32_t b) const {
+        return rd<uint32_t>(buckets, Off::kBuckets + 8u * b);
+    }
 
     RawSlot slotAt(uint64_t off, uint32_t id) const {
         RawSlot s;
@@ -334,7 +346,8 @@ struct RawTable {
         out.clear();
         const uint32_t n = numBuckets();
         const uint32_t bits = log2Exact(n);
-        if (n < 2 || (1u << bits) != n) return "numBuckets not a power of two: " + std::to_string(n);
+        if (n < 2 || (1u << bits) != n)
+            return "numBuckets not a power of two: " + std::to_string(n);
         const uint32_t count = numSlots();
         uint32_t b = 0;
         uint32_t visited = 1;
@@ -344,8 +357,10 @@ struct RawTable {
         uint64_t prevKey = 0;
         for (;;) {
             if (next == kEnd) {
-                if (b != n - 1) return "table ends in bucket " + std::to_string(b);
-                if (visited != n) return "visited " + std::to_string(visited) + " buckets";
+                if (b != n - 1)
+                    return "table ends in bucket " + std::to_string(b);
+                if (visited != n)
+                    return "visited " + std::to_string(visited) + " buckets";
                 return "";
             }
             if ((next & kMarker) != 0) {
@@ -353,26 +368,32 @@ struct RawTable {
                 // The bucket whose bit-reversed index is one greater.
                 const uint32_t expect = reverseLow(reverseLow(b, bits) + 1, bits);
                 if (nb != expect) {
-                    return "bucket " + std::to_string(b) + " continues with " +
-                           std::to_string(nb) + " instead of " + std::to_string(expect);
+                    return "bucket " + std::to_string(b) + " continues with " + std::to_string(nb) +
+                           " instead of " + std::to_string(expect);
                 }
-                if (reverseLow(nb, bits) != visited) return "bucket order broken at " + std::to_string(nb);
+                if (reverseLow(nb, bits) != visited)
+                    return "bucket order broken at " + std::to_string(nb);
                 b = nb;
                 ++visited;
                 next = bucketNext(b);
                 continue;
             }
-            if (next >= count) return "slot id " + std::to_string(next) + " out of range";
-            if (out.size() >= count) return "chain longer than the slot count";
+            if (next >= count)
+                return "slot id " + std::to_string(next) + " out of range";
+            if (out.size() >= count)
+                return "chain longer than the slot count";
             RawSlot s = slot(next);
-            if ((s.flags & 1u) == 0) return "slot " + std::to_string(s.id) + " not occupied";
-            if ((s.flags & 2u) != 0) return "slot " + std::to_string(s.id) + " has LOOKASIDE";
+            if ((s.flags & 1u) == 0)
+                return "slot " + std::to_string(s.id) + " not occupied";
+            if ((s.flags & 2u) != 0)
+                return "slot " + std::to_string(s.id) + " has LOOKASIDE";
             const uint32_t h = hashOf(s.key);
             if (h % n != b) {
                 return "slot " + std::to_string(s.id) + " of bucket " + std::to_string(h % n) +
                        " in the chain of " + std::to_string(b);
             }
-            if (s.rhash != reverse32(h)) return "slot " + std::to_string(s.id) + " has a bad rhash";
+            if (s.rhash != reverse32(h))
+                return "slot " + std::to_string(s.id) + " has a bad rhash";
             if (havePrev && !(prevR < s.rhash || (prevR == s.rhash && prevKey < s.key))) {
                 return "slot " + std::to_string(s.id) + " out of (rhash, key) order";
             }
@@ -389,11 +410,14 @@ struct RawTable {
         out.clear();
         uint32_t id = freeHead();
         while (id != kEnd) {
-            if (id >= numSlots()) return "free id " + std::to_string(id) + " out of range";
-            if (out.size() >= numSlots()) return "free list longer than the slot count";
+            if (id >= numSlots())
+                return "free id " + std::to_string(id) + " out of range";
+            if (out.size() >= numSlots())
+                return "free list longer than the slot count";
             out.push_back(id);
             const RawSlot s = slot(id);
-            if ((s.flags & 1u) != 0) return "free slot " + std::to_string(id) + " occupied";
+            if ((s.flags & 1u) != 0)
+                return "free slot " + std::to_string(id) + " occupied";
             id = s.next;
         }
         return "";
@@ -420,7 +444,8 @@ template <class Writer>
 uint32_t slotIdOf(Writer& w, uint64_t key) {
     bool found = false;
     const auto* v = w.lookup(CounterIndex(key), found, nullptr);
-    if (!found) throw std::runtime_error("key " + std::to_string(key) + " not in the table");
+    if (!found)
+        throw std::runtime_error("key " + std::to_string(key) + " not in the table");
     const char* slot = reinterpret_cast<const char*>(v) - sizeof(Vesk::SlotHead);
     return uint32_t((slot - w.slotTable().slots().base) / Writer::Table::slotSize);
 }
@@ -437,7 +462,8 @@ std::vector<uint64_t> keysInBucket(Writer& w, uint32_t bucket, uint32_t numBucke
                                    uint64_t from = 1) {
     std::vector<uint64_t> keys;
     for (uint64_t k = from; keys.size() < count; ++k) {
-        if (w.hashKeyValue(k) % numBuckets == bucket) keys.push_back(k);
+        if (w.hashKeyValue(k) % numBuckets == bucket)
+            keys.push_back(k);
     }
     return keys;
 }
@@ -446,7 +472,7 @@ std::vector<uint64_t> keysInBucket(Writer& w, uint32_t bucket, uint32_t numBucke
 
 // Collects every emitted trace while alive (and keeps the test's stderr quiet).
 class TraceCapture {
-public:
+  public:
     struct Record {
         unsigned level;
         std::string className;
@@ -465,7 +491,8 @@ public:
     bool contains(unsigned level, const std::string& className, const std::string& message) const {
         std::lock_guard<std::mutex> lock(mutex_);
         for (const auto& r : records_) {
-            if (r.level == level && r.className == className && r.message == message) return true;
+            if (r.level == level && r.className == className && r.message == message)
+                return true;
         }
         return false;
     }
@@ -474,7 +501,7 @@ public:
         return records_;
     }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<Record> records_;
 };
@@ -497,7 +524,8 @@ inline uint64_t testSeed() {
 
 // A count from an environment variable, or the default.
 inline uint64_t envCount(const char* name, uint64_t fallback) {
-    if (const char* s = std::getenv(name); s != nullptr && *s != '\0') return std::strtoull(s, nullptr, 0);
+    if (const char* s = std::getenv(name); s != nullptr && *s != '\0')
+        return std::strtoull(s, nullptr, 0);
     return fallback;
 }
 

@@ -130,8 +130,7 @@ class InotifyMgr {
         fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         if (fd_ < 0) {
             PIMBO_THROW(Pimbo::InvalidInitializeException,
-                        "cannot watch table files: inotify_init1 failed: {}",
-                        std::strerror(errno));
+                        "cannot watch table files: inotify_init1 failed: {}", std::strerror(errno));
         }
         kickFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         if (kickFd_ < 0) {

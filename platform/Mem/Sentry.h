@@ -22,8 +22,9 @@
 //          record was only about "slots" or "buckets" changing (the writer is still at work;
 //          its "cinder" record follows)
 //        - attached, and "slots" or "cinder" (or the whole directory) gone -> detach(true)
-//        - attached, and the cinder id on disk differs from the notifiee's -> detach(true), then
-//          attach("inotify")
+//        - attached, and the cinder id on disk differs from the notifiee's (or "cinder" was
+//          written again while the notifiee reports a disconnected active reader)
+//          -> detach(true), then attach("inotify")
 //      "Attached" means the notifiee holds a live reader and has not cleared status().
 //   3. A watch is always in place: on the table's directory, or while it does not exist on its
 //      nearest existing ancestor; the watch moves down as directories appear and up as they go.

@@ -66,8 +66,25 @@ class AllocTrackTypeInfo {
     std::atomic<const std::type_info*> type_{nullptr};
     std::atomic<uint64_t> live_{0};
     std::atomic<uint64_t> allocations_{0};
-    std::atomic<uint64_t> size_{0};  // size of one object, from the first allocation
+    std::atomic<uint64_t> size_{0};       // size of one object, from the first allocation
     AllocTrackTypeInfo* next_ = nullptr;  // list of bound trackers, under the list's mutex
 };
+
+// Runtime memory for one T, recorded with T's tracker: what a class's own operator new and
+// operator delete call, so that `new T` and the deleting destructor (also the one a failed
+// constructor runs) keep the count right.
+template <class T>
+void* orloTrackedAlloc(size_t size) {
+    void* p = orloMemAlloc(size);
+    AllocTrackTypeInfo::trackAllocation(AllocTrackTypeInfo::forType<T>(), typeid(T), size);
+    return p;
+}
+template <class T>
+void orloTrackedFree(void* p) noexcept {
+    if (p != nullptr) {
+        AllocTrackTypeInfo::trackDeallocation(AllocTrackTypeInfo::forType<T>());
+        orloMemFree(p);
+    }
+}
 
 }  // namespace Orlo

@@ -60,8 +60,8 @@ Ptr<Directory> Directory::DirectoryIs(const String& name) {
 
 void Directory::entityIs(const Ptr<Entity>& child) {
     if (!child) {
-        throw DirectoryException(
-            fmt::format("directory {}: cannot add a null entity", OrloPlinth::Util::fullName(*this)));
+        throw DirectoryException(fmt::format("directory {}: cannot add a null entity",
+                                             OrloPlinth::Util::fullName(*this)));
     }
     const String childName = child->name();
     if (childName.empty()) {
@@ -78,9 +78,9 @@ void Directory::entityIs(const Ptr<Entity>& child) {
     }
     for (const Entity* e = this; e != nullptr; e = e->parent().get()) {
         if (e == child.get()) {
-            throw DirectoryException(fmt::format(
-                "cannot put {} into {}: it would contain itself",
-                OrloPlinth::Util::fullName(*child), OrloPlinth::Util::fullName(*this)));
+            throw DirectoryException(fmt::format("cannot put {} into {}: it would contain itself",
+                                                 OrloPlinth::Util::fullName(*child),
+                                                 OrloPlinth::Util::fullName(*this)));
         }
     }
     // A child of another directory leaves it first, so no directory lists a child whose parent

@@ -116,9 +116,7 @@ void NotifieeList::forEach(F&& call, bool observers) {
             continue;
         }
         Ptr<Notifiee> member = members_[i].notifiee;
-        {
-            call(*member);
-        }
+        { call(*member); }
     }
 }
 
@@ -126,17 +124,17 @@ void NotifieeList::visit(uint32_t attributeId, const void* key) {
     if (observers_ == 0) {
         return;
     }
-    forEach([&](Notifiee& n) {
-        n.onAttribute(attributeId, key);
-    }, true);
+    forEach([&](Notifiee& n) { n.onAttribute(attributeId, key); }, true);
 }
 
 void NotifieeList::visitZeroReferences() {
-    forEach([](Notifiee& n) {
-        if (auto* c = dynamic_cast<NotifieeConst*>(&n)) {
-            c->onZeroReferences();
-        }
-    }, false);
+    forEach(
+        [](Notifiee& n) {
+            if (auto* c = dynamic_cast<NotifieeConst*>(&n)) {
+                c->onZeroReferences();
+            }
+        },
+        false);
 }
 
 }  // namespace Orlo

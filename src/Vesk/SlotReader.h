@@ -85,7 +85,9 @@ class SlotReaderTable : public SlotTable<Ops>, public Pimbo::Debuggable {
     struct HeaderCopy {
         alignas(8) unsigned char bytes[headerSize];
         // The header is trivially copyable: the bytes copied in hold one.
-        const Header& header() const { return *std::launder(reinterpret_cast<const Header*>(bytes)); }
+        const Header& header() const {
+            return *std::launder(reinterpret_cast<const Header*>(bytes));
+        }
     };
 
     // hashOps receives the header's hash seed at attach; counters may not be null.
@@ -111,6 +113,9 @@ class SlotReaderTable : public SlotTable<Ops>, public Pimbo::Debuggable {
             return false;
         }
         this->header_ = static_cast<Header*>(base);
+        // A new mapping: nothing read before is vouched for any more.
+        if (anchor_.isSet())
+            anchor_.invalidate();
         HeaderCopy copy;
         headerCopy(copy);
         if (debugHandler().enabled(3))
@@ -236,9 +241,8 @@ class SlotReaderTable : public SlotTable<Ops>, public Pimbo::Debuggable {
             return false;
         // The key bytes never change while a slot holds a record, but a torn read during a
         // recycle must still be caught: bracket it with the flags.
-        const char* from = (flags & LOOKASIDE) != 0
-                               ? static_cast<const char*>(this->header_->lookaside())
-                               : s;
+        const char* from =
+            (flags & LOOKASIDE) != 0 ? static_cast<const char*>(this->header_->lookaside()) : s;
         const uint64_t k = slotKey(from);
         Mem::readFence();
         return loadFlags(s) == flags && k == key;
@@ -246,8 +250,8 @@ class SlotReaderTable : public SlotTable<Ops>, public Pimbo::Debuggable {
 
     // A consistent copy of the live header; returns the file size read inside the same window.
     uint64_t headerCopy(HeaderCopy& copy) const {
-        return Mem::safeHeaderCopy(this->header_, copy.bytes, headerSize,
-                                   &this->header_->numSlots, this->region_);
+        return Mem::safeHeaderCopy(this->header_, copy.bytes, headerSize, &this->header_->numSlots,
+                                   this->region_);
     }
 
     // Takes the generation (cinder id and hash seed) of a validated header copy; the hash seed
@@ -296,6 +300,12 @@ class SlotReaderTable : public SlotTable<Ops>, public Pimbo::Debuggable {
     const Slots& slots() const { return slots_; }
     Count mappedNumSlots() const { return numSlots_; }
     Mem::VersionAnchor& cacheAnchor() { return anchor_; }
+    // After an answer without a record: the anchor vouches for nothing, so validating it throws
+    // Mem::VersionMismatchException (a never-set anchor would stop the process instead).
+    void forgetRecord() {
+        anchor_.reset();
+        anchor_.invalidate();
+    }
     const Mem::VersionAnchor& cacheAnchor() const { return anchor_; }
 
   private:

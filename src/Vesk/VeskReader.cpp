@@ -85,8 +85,8 @@ std::string VeskReader<Ops>::dumpHeaders() const {
 template <class Ops>
 bool VeskReader<Ops>::generationChanged() {
     ++counters_->generationChanges;
-    const std::string was = fmt::format("cinderId:{} hashSeed:{}", cinderId_,
-                                        table_.attachedHashSeed());
+    const std::string was =
+        fmt::format("cinderId:{} hashSeed:{}", cinderId_, table_.attachedHashSeed());
     const std::string now =
         fmt::format("cinderId:{} hashSeed:{} bucket cinderId:{}", table_.liveCinder(),
                     table_.liveHashSeed(), hashMap_.buckets().liveCinder());

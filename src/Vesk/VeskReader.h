@@ -21,6 +21,9 @@
 //     generation changed ..." (the caller's cached view is gone; the next call answers from the
 //     new generation); on failure it answers "absent", mountStatus() is 0, and later calls try
 //     again whenever the cinder file changed.
+//  5. An answer without a record (a miss, the end of an iteration) leaves the cache anchor
+//     invalid, so validateVersionAnchor() throws Mem::VersionMismatchException rather than vouch
+//     for a record that was never returned.
 // The loop has no pass limit: each further pass is caused by a step of the writer. It spins
 // politely (a pause instruction per pass).
 #pragma once
@@ -115,7 +118,7 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
         if (answered && found)
             return result;
         found = false;
-        table_.cacheAnchor().reset();
+        table_.forgetRecord();
         if (buffer != nullptr)
             Ops::copyValue(*static_cast<Value*>(buffer), this->ops_.defaultValue);
         return &this->ops_.defaultValue;
@@ -128,18 +131,18 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
         if (answered && more)
             return true;
         Ops::copyValue(out, this->ops_.defaultValue);
-        table_.cacheAnchor().reset();
+        table_.forgetRecord();
         return false;
     }
 
     bool next(const Key& after, Value& out, IterHint& hint) override {
         ++counters_->iterations;
-        const Key& a = after;  // callers pass out's own key: keep it while out is overwritten
+        const Key a = after;  // callers pass out's own key: keep it while out is overwritten
         bool more = false;
         const bool answered = settle([&] { more = hashMap_.next(a, out, hint); }, &hint);
         if (answered && more)
             return true;
-        table_.cacheAnchor().reset();
+        table_.forgetRecord();
         return false;
     }
 

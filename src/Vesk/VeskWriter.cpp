@@ -12,223 +12,211 @@
 #include "Vesk/Util.h"
 #include "Zolt/ConduitAcceptSm.h"
 
-#include <atomic>
 #include <unistd.h>
+#include <atomic>
 
 namespace Vesk {
 namespace {
 
 // Second half of the cinder ids this process makes for new tables.
 uint16_t nextCinderCounter() {
-  static std::atomic<uint16_t> counter{0};
-  uint16_t c = ++counter;
-  if (c == 0)
-    c = ++counter; // never hand out a zero half
-  return c;
+    static std::atomic<uint16_t> counter{0};
+    uint16_t c = ++counter;
+    if (c == 0)
+        c = ++counter;  // never hand out a zero half
+    return c;
 }
 
 // Table type written into the owner file.
 constexpr uint32_t kWriterTableType = 0;
 
-} // namespace
+}  // namespace
 
-template <class Ops> void VeskWriter<Ops>::attach() {
-  PIMBO_TRACE(5, "localMem_:{} rootPath:{}", localMem_, rootPath_);
-  if (localMem_) {
-    // Process memory only: no owner, lock, cinder or marker file.
-    cinderId_ = Plinth::CinderId(uint16_t(::getpid()), 0);
-    const Plinth::ConduitInfo none;
-    if (!attachAndValidate(false, nullptr, none) &&
-        !attachAndValidate(true, nullptr, none)) {
-      PIMBO_FAIL("failed to attach to and validate new files");
+template <class Ops>
+void VeskWriter<Ops>::attach() {
+    PIMBO_TRACE(5, "localMem_:{} rootPath:{}", localMem_, rootPath_);
+    if (localMem_) {
+        // Process memory only: no owner, lock, cinder or marker file.
+        cinderId_ = Plinth::CinderId(uint16_t(::getpid()), 0);
+        const Plinth::ConduitInfo none;
+        if (!attachAndValidate(false, nullptr, none) && !attachAndValidate(true, nullptr, none)) {
+            PIMBO_FAIL("failed to attach to and validate new files");
+        }
+        return;
     }
-    return;
-  }
-  rootPath_.ensureDirectory();
-  Plinth::CinderFile cinder(debugHandler(), rootPath_, true);
-  Plinth::OwnerFile ownerFile(debugHandler(), rootPath_, true);
-  ownerFile.lock();
-  std::string lockError;
-  auto lock =
-      Mem::WriterLock::acquireWriterLock(debugHandler(), rootPath_, lockError);
-  if (!lock) {
-    std::string owner = "unknown";
-    if (ownerFile.validate())
-      owner = ownerFile.conduitInfo().socketName;
-    PIMBO_THROW(Pimbo::InvalidInitializeException,
-                "Vesk table {} is owned by another live writer (owner {}); not "
-                "attaching: {}",
-                rootPath_, owner, lockError);
-  }
-  writerLock_ = std::move(lock);
-  const Plinth::ConduitInfo conduitInfo{Zolt::ConduitAcceptSm::socketName(),
-                                        ~0ull};
-  cinderId_ = cinder.read();
-  if (cinderId_.isNone())
-    cinderId_ = Plinth::CinderId(uint16_t(::getpid()), nextCinderCounter());
-  const bool ownerOk = ownerFile.validate();
-  if (!ownerOk) {
-    PIMBO_TRACE(1,
-                "owner file validation failed, dumping owner file string: {}",
-                ownerFile.headerToString());
-  }
-  ownerFile.typeNameIs(typeName_);
-  ownerFile.plinthTypeIs(kWriterTableType);
-  bool ok = attachAndValidate(!ownerOk, &ownerFile, conduitInfo);
-  if (!ok && ownerOk)
-    ok = attachAndValidate(true, &ownerFile, conduitInfo);
-  if (!ok)
-    PIMBO_FAIL("failed to attach to and validate new files");
-  rootPath_.removeFile(Util::kCorruptionFileName);
-  ruxa_.writerAttachedIs(true);
-  cinder.write(cinderId_);
-  PIMBO_TRACE(1, "success {} capacity:{} cinderId:{} mtime:{} conduitInfo:{}",
-              name_, table_.capacity(), cinderId_, cinder.mtime(), conduitInfo);
+    rootPath_.ensureDirectory();
+    Plinth::CinderFile cinder(debugHandler(), rootPath_, true);
+    Plinth::OwnerFile ownerFile(debugHandler(), rootPath_, true);
+    ownerFile.lock();
+    std::string lockError;
+    auto lock = Mem::WriterLock::acquireWriterLock(debugHandler(), rootPath_, lockError);
+    if (!lock) {
+        std::string owner = "unknown";
+        if (ownerFile.validate())
+            owner = ownerFile.conduitInfo().socketName;
+        PIMBO_THROW(Pimbo::InvalidInitializeException,
+                    "Vesk table {} is owned by another live writer (owner {}); not "
+                    "attaching: {}",
+                    rootPath_, owner, lockError);
+    }
+    writerLock_ = std::move(lock);
+    const Plinth::ConduitInfo conduitInfo{Zolt::ConduitAcceptSm::socketName(), ~0ull};
+    cinderId_ = cinder.read();
+    if (cinderId_.isNone())
+        cinderId_ = Plinth::CinderId(uint16_t(::getpid()), nextCinderCounter());
+    const bool ownerOk = ownerFile.validate();
+    if (!ownerOk) {
+        PIMBO_TRACE(1, "owner file validation failed, dumping owner file string: {}",
+                    ownerFile.headerToString());
+    }
+    ownerFile.typeNameIs(typeName_);
+    ownerFile.plinthTypeIs(kWriterTableType);
+    bool ok = attachAndValidate(!ownerOk, &ownerFile, conduitInfo);
+    if (!ok && ownerOk)
+        ok = attachAndValidate(true, &ownerFile, conduitInfo);
+    if (!ok)
+        PIMBO_FAIL("failed to attach to and validate new files");
+    ruxa_.writerAttachedIs(true);
+    cinder.write(cinderId_);
+    // After the cinder file: a reader that failed against the old generation may have left a
+    // marker until this moment.
+    rootPath_.removeFile(Util::kCorruptionFileName);
+    PIMBO_TRACE(1, "success {} capacity:{} cinderId:{} mtime:{} conduitInfo:{}", name_,
+                table_.capacity(), cinderId_, cinder.mtime(), conduitInfo);
 }
 
 template <class Ops>
-bool VeskWriter<Ops>::attachAndValidate(
-    bool reformat, Plinth::OwnerFile *ownerFile,
-    const Plinth::ConduitInfo &conduitInfo) {
-  auto ownerText = [&] {
-    return ownerFile ? ownerFile->headerToString() : std::string("none");
-  };
-  if (reformat) {
-    PIMBO_TRACE(1, "all entries from {} will be lost", rootPath_);
-    cinderId_ =
-        Plinth::CinderId(cinderId_.first(), uint16_t(cinderId_.second() + 1));
-    attach(cinderId_);
-    if (!validate(cinderId_, false)) {
-      PIMBO_THROW(Pimbo::InvalidInitializeException, "failed validation");
+bool VeskWriter<Ops>::attachAndValidate(bool reformat, Plinth::OwnerFile* ownerFile,
+                                        const Plinth::ConduitInfo& conduitInfo) {
+    auto ownerText = [&] { return ownerFile ? ownerFile->headerToString() : std::string("none"); };
+    if (reformat) {
+        PIMBO_TRACE(1, "all entries from {} will be lost", rootPath_);
+        cinderId_ = Plinth::CinderId(cinderId_.first(), uint16_t(cinderId_.second() + 1));
+        attach(cinderId_);
+        if (!validate(cinderId_, false)) {
+            PIMBO_THROW(Pimbo::InvalidInitializeException, "failed validation");
+        }
+    } else {
+        if (!attach(cinderId_)) {
+            PIMBO_TRACE(0, "failed to attach to existing files");
+            PIMBO_TRACE(0, "{}", dumpHeaders());
+            PIMBO_TRACE(0, "owner file: {}", ownerText());
+            return false;
+        }
+        if (!validate(cinderId_, false)) {
+            if (!localMem_ && Util::runningOnPhysicalDut() && Util::strictValidation()) {
+                // Keep the evidence: the next start re-formats, this one stops with a
+                // core.
+                Plinth::CinderFile(debugHandler(), rootPath_, false).remove();
+                Mem::Shared::dumpToCoreIs(true);
+                Pimbo::Util::includeShmemInCore();
+                PIMBO_THROW(Pimbo::InvalidInitializeException,
+                            "failed initial validation of {} after re-attaching", rootPath_);
+            }
+            PIMBO_TRACE(0, "failed to validate existing files");
+            PIMBO_TRACE(0, "{}", dumpHeaders());
+            PIMBO_TRACE(0, "owner file: {}", ownerText());
+            return false;
+        }
     }
-  } else {
-    if (!attach(cinderId_)) {
-      PIMBO_TRACE(0, "failed to attach to existing files");
-      PIMBO_TRACE(0, "{}", dumpHeaders());
-      PIMBO_TRACE(0, "owner file: {}", ownerText());
-      return false;
+    if (localMem_ || ownerFile == nullptr)
+        return true;
+    ownerFile->conduitInfoIs(conduitInfo);
+    if (!ownerFile->validate()) {
+        PIMBO_FAIL("wrote to owner file but validation failed: {}", ownerFile->headerToString());
     }
-    if (!validate(cinderId_, false)) {
-      if (!localMem_ && Util::runningOnPhysicalDut() &&
-          Util::strictValidation()) {
-        // Keep the evidence: the next start re-formats, this one stops with a
-        // core.
-        Plinth::CinderFile(debugHandler(), rootPath_, false).remove();
-        Mem::Shared::dumpToCoreIs(true);
-        Pimbo::Util::includeShmemInCore();
-        PIMBO_THROW(Pimbo::InvalidInitializeException,
-                    "failed initial validation of {} after re-attaching",
-                    rootPath_);
-      }
-      PIMBO_TRACE(0, "failed to validate existing files");
-      PIMBO_TRACE(0, "{}", dumpHeaders());
-      PIMBO_TRACE(0, "owner file: {}", ownerText());
-      return false;
-    }
-  }
-  if (localMem_ || ownerFile == nullptr)
-    return true;
-  ownerFile->conduitInfoIs(conduitInfo);
-  if (!ownerFile->validate()) {
-    PIMBO_FAIL("wrote to owner file but validation failed: {}",
-               ownerFile->headerToString());
-  }
-  owner_ = true;
-  if (reformat)
-    PIMBO_TRACE(1, "re-formatted successfully");
-  return true;
-}
-
-template <class Ops> void VeskWriter<Ops>::releaseOwnership() {
-  if (owner_ && !localMem_) {
-    try {
-      Plinth::OwnerFile ownerFile(debugHandler(), rootPath_, false);
-      if (Mem::WriterLock::ownerIsMe(debugHandler(),
-                                     ownerFile.conduitInfo().socketName)) {
-        PIMBO_TRACE(5, "clearing conduitInfo");
-        ownerFile.conduitInfoIs(Plinth::ConduitInfo{});
-      }
-    } catch (const Pimbo::Exception &e) {
-      PIMBO_TRACE(0, "ignoring owner file corruption:{}", e.msg());
-    }
-  }
-  owner_ = false;
-  writerLock_.reset();
-}
-
-template <class Ops> bool VeskWriter<Ops>::ownerFileValid() {
-  if (localMem_)
-    return true;
-  return Plinth::OwnerFile(debugHandler(), rootPath_, false).validate();
-}
-
-template <class Ops> bool VeskWriter<Ops>::validateFiles() {
-  if (localMem_)
-    return true;
-  bool ok = hashMap_.bucketWriter().validateFile();
-  ok = Util::validateFile(debugHandler(), table_.fileName(),
-                          table_.region().memSize()) &&
-       ok;
-  ok = Plinth::CinderFile(debugHandler(), rootPath_, false)
-           .validate(cinderId_) &&
-       ok;
-  ok = Plinth::OwnerFile(debugHandler(), rootPath_, false).validateFile() && ok;
-  if (!ok)
-    PIMBO_TRACE(0, "file check of {} found a fault", rootPath_);
-  rootPath_.removeFile(Util::kCorruptionFileName);
-  return true;
-}
-
-template <class Ops> bool VeskWriter<Ops>::cleanup() {
-  PIMBO_TRACE(5, "owner:{} localMem_:{} rootPath:{}", owner_, localMem_,
-              rootPath_);
-  if (localMem_)
-    return true; // nothing of a local table lives in files
-  Plinth::OwnerFile ownerFile(debugHandler(), rootPath_, false);
-  ownerFile.lock();
-  std::unique_ptr<Mem::WriterLock> cleanupLock;
-  if (!writerLock_) {
-    std::string lockError;
-    cleanupLock = Mem::WriterLock::acquireWriterLock(debugHandler(), rootPath_,
-                                                     lockError);
-    if (!cleanupLock) {
-      std::string owner = "unknown";
-      if (ownerFile.validate())
-        owner = ownerFile.conduitInfo().socketName;
-      PIMBO_THROW(Pimbo::NoPermissionException,
-                  "cleanup of Vesk table {} refused: it is owned by the live "
-                  "writer {} ({})",
-                  rootPath_, owner, lockError);
-    }
-  }
-  if (!ownerFile.validate()) {
-    PIMBO_TRACE(1,
-                "owner file corruption detected but continuing with cleanup, "
-                "dumped owner file: "
-                "{}",
-                ownerFile.headerToString());
-    owner_ = false;
-  } else {
     owner_ = true;
-  }
-  PIMBO_TRACE(1, "removing Vesk files in {}", rootPath_);
-  rootPath_.removeFile(Util::kCorruptionFileName);
-  hashMap_.bucketWriter().cleanup();
-  PIMBO_TRACE(3, "removing file: {}", table_.fileName());
-  ::unlink(table_.fileName().c_str());
-  Plinth::CinderFile(debugHandler(), rootPath_, false).remove();
-  ownerFile.remove();
-  return true;
+    if (reformat)
+        PIMBO_TRACE(1, "re-formatted successfully");
+    return true;
+}
+
+template <class Ops>
+void VeskWriter<Ops>::releaseOwnership() {
+    if (owner_ && !localMem_) {
+        try {
+            Plinth::OwnerFile ownerFile(debugHandler(), rootPath_, true);
+            if (Mem::WriterLock::ownerIsMe(debugHandler(), ownerFile.conduitInfo().socketName)) {
+                PIMBO_TRACE(5, "clearing conduitInfo");
+                ownerFile.conduitInfoIs(Plinth::ConduitInfo{});
+            }
+        } catch (const Pimbo::Exception& e) {
+            PIMBO_TRACE(0, "ignoring owner file corruption:{}", e.msg());
+        }
+    }
+    owner_ = false;
+    writerLock_.reset();
+}
+
+template <class Ops>
+bool VeskWriter<Ops>::ownerFileValid() {
+    if (localMem_)
+        return true;
+    return Plinth::OwnerFile(debugHandler(), rootPath_, false).validate();
+}
+
+template <class Ops>
+bool VeskWriter<Ops>::validateFiles() {
+    if (localMem_)
+        return true;
+    bool ok = hashMap_.bucketWriter().validateFile();
+    ok = Util::validateFile(debugHandler(), table_.fileName(), table_.region().memSize()) && ok;
+    ok = Plinth::CinderFile(debugHandler(), rootPath_, false).validate(cinderId_) && ok;
+    ok = Plinth::OwnerFile(debugHandler(), rootPath_, false).validateFile() && ok;
+    if (!ok)
+        PIMBO_TRACE(0, "file check of {} found a fault", rootPath_);
+    rootPath_.removeFile(Util::kCorruptionFileName);
+    return true;
+}
+
+template <class Ops>
+bool VeskWriter<Ops>::cleanup() {
+    PIMBO_TRACE(5, "owner:{} localMem_:{} rootPath:{}", owner_, localMem_, rootPath_);
+    if (localMem_)
+        return true;  // nothing of a local table lives in files
+    Plinth::OwnerFile ownerFile(debugHandler(), rootPath_, false);
+    ownerFile.lock();
+    std::unique_ptr<Mem::WriterLock> cleanupLock;
+    if (!writerLock_) {
+        std::string lockError;
+        cleanupLock = Mem::WriterLock::acquireWriterLock(debugHandler(), rootPath_, lockError);
+        if (!cleanupLock) {
+            std::string owner = "unknown";
+            if (ownerFile.validate())
+                owner = ownerFile.conduitInfo().socketName;
+            PIMBO_THROW(Pimbo::NoPermissionException,
+                        "cleanup of Vesk table {} refused: it is owned by the live "
+                        "writer {} ({})",
+                        rootPath_, owner, lockError);
+        }
+    }
+    if (!ownerFile.validate()) {
+        PIMBO_TRACE(1,
+                    "owner file corruption detected but continuing with cleanup, "
+                    "dumped owner file: "
+                    "{}",
+                    ownerFile.headerToString());
+        owner_ = false;
+    } else {
+        owner_ = true;
+    }
+    PIMBO_TRACE(1, "removing Vesk files in {}", rootPath_);
+    rootPath_.removeFile(Util::kCorruptionFileName);
+    hashMap_.bucketWriter().cleanup();
+    PIMBO_TRACE(3, "removing file: {}", table_.fileName());
+    ::unlink(table_.fileName().c_str());
+    Plinth::CinderFile(debugHandler(), rootPath_, false).remove();
+    ownerFile.remove();
+    return true;
 }
 
 template class VeskWriter<DravoCounters::FlexCounters2::CounterEntrySimpleOps>;
 template class VeskWriter<DravoCounters::FlexCounters2::CounterEntryNormalOps>;
 template class VeskWriter<DravoCounters::FlexCounters2::CounterEntryWideOps>;
-template class VeskWriter<
-    DravoCounters::FlexCounters2::CounterEntryBitmap64Ops>;
+template class VeskWriter<DravoCounters::FlexCounters2::CounterEntryBitmap64Ops>;
 template class Tmp<DravoCounters::FlexCounters2::CounterEntrySimpleOps>;
 template class Tmp<DravoCounters::FlexCounters2::CounterEntryNormalOps>;
 template class Tmp<DravoCounters::FlexCounters2::CounterEntryWideOps>;
 template class Tmp<DravoCounters::FlexCounters2::CounterEntryBitmap64Ops>;
 
-} // namespace Vesk
+}  // namespace Vesk

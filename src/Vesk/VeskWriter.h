@@ -342,10 +342,11 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
         const Key filledKey(Mem::loadRelaxed64(filled));
         if (!hashOps_.keyEqual(filledKey, directKey_)) {
             abandonDirect(slot);
+            anchor.release();  // nothing was published: the table is as consistent as before
             PIMBO_THROW(Pimbo::RuntimeException,
                         "directCommit on {} refused: the record's key {} is not the key {} of "
                         "slot {}",
-                        name_, filledKey, directKey_, directSlot_);
+                        name_, filledKey, directKey_, slotId(slot));
         }
         if (isNew)
             publishLink(slotLink(slot), directPrev_->next);
@@ -367,7 +368,8 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
             directNew_ = false;
         }
         directPrev_ = nullptr;
-        h->criticalSectionIs(false);  // also ends the section a directWrite opened
+        // The anchor clears the bit on return, also ending the section a directWrite opened;
+        // a bucket doubling triggered by the new record still runs inside it.
         maybeGrowBuckets();
     }
 

@@ -76,6 +76,18 @@ class ReaderHashMap {
         const uint32_t b = hash % n;
         const uint32_t r = Pimbo::Util::reverse(hash);
         Value& dest = buffer != nullptr ? *static_cast<Value*>(buffer) : reader_->scratch();
+        // What a pass can meet after copying slot s, and why each is handled:
+        //  - the link it came through unchanged and its owner alive, s occupied: s was in the
+        //    chain when it was copied; compare it.
+        //  - that link moved (an insert, remove or move right there) or its owner died (a
+        //    shrink moved it): s may be anything; restart the bucket.
+        //  - s not occupied behind an unchanged, live link: no writer step leaves that;
+        //    corruption.
+        //  - a key of the bucket's half-level or double-level neighbour: a split or join in
+        //    progress; tolerated. Any other bucket is corruption, or a stale bucket count that
+        //    the reader's retry loop re-maps.
+        //  - a marker naming a bucket beyond the mapped count: the writer doubled; out of range
+        //    makes the reader re-map.
         for (;;) {  // one pass per restart of the bucket
             const SlotLink* prevPtr = buckets_[b];
             const char* prevSlot = nullptr;  // the slot that owns prevPtr; null for the entry
@@ -222,8 +234,8 @@ class ReaderHashMap {
                 if (SlotLink::isSlot(link.next)) {
                     const uint32_t s = link.next;
                     const auto got = table.getValue(s, out);
-                    const bool moved = Vesk::loadLink(own) != link ||
-                                       !table.holds(hint.slot, hint.version, a);
+                    const bool moved =
+                        Vesk::loadLink(own) != link || !table.holds(hint.slot, hint.version, a);
                     if ((got.flags & Vesk::OCCUPIED) == 0 && !moved)
                         notOccupied(s, out);
                     if ((got.flags & Vesk::OCCUPIED) != 0 && !moved) {

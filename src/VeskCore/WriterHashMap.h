@@ -135,7 +135,9 @@ class WriterHashMap : public Pimbo::Debuggable {
                     return take(nx & SlotLink::kIdMask, hint.bucket, value, hint, false);
                 }
             } catch (const Pimbo::Exception& e) {
-                if (validator_ != nullptr) throw;  // nothing changes during a validation
+                // Nothing changes during a validation: a failure here is the finding itself.
+                if (validator_ != nullptr)
+                    throw;
                 PIMBO_TRACE(5,
                             "saw exception in fast path: {}. This might be okay, dropping to slow "
                             "path to find out",
