@@ -10,7 +10,7 @@
 namespace Vesk {
 
 class ControlBase {
-public:
+  public:
     virtual ~ControlBase() = default;
     // Mounts the map as the descriptor says (a Vesk::MapDescriptor).
     virtual void init(const Mem::CollectionDescriptor& descriptor) = 0;

@@ -18,7 +18,7 @@
 namespace Vesk {
 
 class VeskMapBase : public ControlBase, public Mem::ReaderSentry::Notifiee {
-public:
+  public:
     // Event names handed to a sentry's event operation.
     static const std::string eventInit_;
     static const std::string eventTryAttach_;
@@ -54,7 +54,7 @@ public:
     const std::string& mapName() const { return name_; }
     Pimbo::Platform::DebugHandler& debugHandler() const { return *handler_; }
 
-protected:
+  protected:
     std::shared_ptr<Pimbo::Platform::DebugHandler> handler_;
     MapDescriptor descriptor_;
     // The shared-memory library's watcher of this table's files: one or none.
@@ -71,7 +71,7 @@ protected:
         readerSentry_.reset();
     }
 
-private:
+  private:
     Reader::Counters readerTotals_;
     Writer::Counters writerTotals_;
     uint64_t corruptionsDetected_ = 0;

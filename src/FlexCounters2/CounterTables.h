@@ -31,7 +31,7 @@ namespace DravoCounters::FlexCounters2 {
 extern const char flexCounters2VeskModule[];
 
 class CounterTableBase : public Orlo::Entity {
-public:
+  public:
     static constexpr uint16_t kTypeIndex = 5;
 
     Orlo::NotifieeList& notifieeList() override { return notifieeList_; }
@@ -41,11 +41,11 @@ public:
     Orlo::String name() const override { return name_; }
     void handleParent(const Orlo::Ptr<Orlo::Entity>&) override {}
 
-protected:
+  protected:
     explicit CounterTableBase(const Orlo::String& name) : name_(name) {}
     ~CounterTableBase() override { notifieeList_.deleteAll(); }
 
-private:
+  private:
     Orlo::String name_;
     Orlo::NotifieeList notifieeList_;
 };
@@ -53,7 +53,7 @@ private:
 // The four tables are this one class template; Derived is the concrete table.
 template <class Derived, class Record, class OpsT, uint16_t TypeIndex>
 class CounterTable : public CounterTableBase {
-public:
+  public:
     using Wrapper = OrloVesk::OrloVeskMapValueWrapper<Record, CounterIndex, &Record::key>;
     using Map = OrloVesk::OrloVeskMap<Derived, Wrapper, CounterIndex, OpsT>;
     static constexpr uint32_t kCounterAttribute = 258;
@@ -73,7 +73,8 @@ public:
     // Removes the key; returns the removed record, or an all-zero record when it was absent.
     Record counterDel(const CounterIndex& key) {
         ++*counterDelCount_;
-        if (!counter.safeRemove(key, scratch_)) return Record{};
+        if (!counter.safeRemove(key, scratch_))
+            return Record{};
         // Copied before observers run: one that writes to the table cannot change the answer.
         const Record removed = scratch_;
         counterNotify(key);
@@ -128,7 +129,8 @@ public:
     }
 
     void counterControlIs(const Orlo::Ptr<OrloVesk::CollectionControl>& control) {
-        if (control == counterControl_) return;
+        if (control == counterControl_)
+            return;
         counterControl_ = control;
         notifieeList().visit(kCounterControlAttribute);
     }
@@ -158,7 +160,7 @@ public:
     // The map of attribute `counter`.
     Map counter;
 
-protected:
+  protected:
     explicit CounterTable(const Orlo::String& name) : CounterTableBase(name), counter(OpsT{}) {
         Hova::EventWriter& events = Hova::writer();
         counterIsCount_ = events.counter("counterIs");
@@ -187,15 +189,15 @@ protected:
         constructionControl_ = nullptr;
     }
 
-private:
+  private:
     // Hears that the last outside reference to the table went, and hands the table to its
     // collection control, which keeps it alive from then on.
     class ZeroReferencesNotifiee : public Orlo::NotifieeConst {
-    public:
+      public:
         explicit ZeroReferencesNotifiee(CounterTable* table) : table_(table) {}
         void onZeroReferences() override { table_->handOver(this); }
 
-    private:
+      private:
         CounterTable* table_;
     };
 
@@ -206,7 +208,8 @@ private:
         Orlo::NotifieeListPtr(notifieeList()).deleteMember(this, notifiee);
         zeroReferences_ = nullptr;
         Orlo::Ptr<OrloVesk::CollectionControl> control = counterControl_;
-        if (!control) return;  // nobody to hand over to: the table is destroyed
+        if (!control)
+            return;  // nobody to hand over to: the table is destroyed
         handedOver_ = true;
         {
             Orlo::Ptr<Orlo::Entity> self(this);
@@ -228,15 +231,15 @@ private:
     Record scratch_{};
 };
 
-#define VESK_COUNTER_TABLE(Table, Record, Index)                                               \
-    class Table final : public CounterTable<Table, Record, Record##Ops, Index> {              \
-    public:                                                                                    \
+#define VESK_COUNTER_TABLE(Table, Record, Index)                                             \
+    class Table final : public CounterTable<Table, Record, Record##Ops, Index> {             \
+      public:                                                                                \
         static Orlo::Ptr<Table> Table##Is(const Orlo::String& name) { return create(name); } \
-                                                                                               \
-    private:                                                                                   \
-        friend class CounterTable<Table, Record, Record##Ops, Index>;                          \
-        explicit Table(const Orlo::String& name)                                               \
-            : CounterTable<Table, Record, Record##Ops, Index>(name) {}                         \
+                                                                                             \
+      private:                                                                               \
+        friend class CounterTable<Table, Record, Record##Ops, Index>;                        \
+        explicit Table(const Orlo::String& name)                                             \
+            : CounterTable<Table, Record, Record##Ops, Index>(name) {}                       \
     }
 
 VESK_COUNTER_TABLE(CounterTableSimple, CounterEntrySimple, 6);

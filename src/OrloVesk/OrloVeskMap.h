@@ -7,10 +7,10 @@
 #pragma once
 
 #include "Orlo/Entity.h"
-#include "OrloVesk/OrloVeskMapValueWrapper.h"
 #include "Orlo/String.h"
 #include "Orlo/Text.h"
 #include "OrloPlinth/Util.h"
+#include "OrloVesk/OrloVeskMapValueWrapper.h"
 #include "Pimbo/Exception.h"
 #include "Pimbo/Format.h"
 #include "Vesk/VeskMap.h"
@@ -22,15 +22,13 @@ namespace OrloVesk {
 
 template <class Table, class ValueWrapper, class Key, class Ops>
 class OrloVeskMap : public Vesk::VeskMap<Ops> {
-public:
+  public:
     using Base = Vesk::VeskMap<Ops>;
     using Value = typename Ops::Value;
 
     explicit OrloVeskMap(const Ops& ops = Ops{}) : Base(ops) {}
 
-    ~OrloVeskMap() override {
-        PIMBO_TRACE_TO(*this->handler_, "OrloVeskMap", 2, "deleting state");
-    }
+    ~OrloVeskMap() override { PIMBO_TRACE_TO(*this->handler_, "OrloVeskMap", 2, "deleting state"); }
 
     // Binds the map to its owning table: names, callbacks, and a local writer.
     void entity(const Orlo::String& attributeName, Table* owner,
@@ -63,8 +61,8 @@ public:
     void handleParent() {
         const std::string oldName = this->name_;
         const bool hasParent = static_cast<bool>(owner_->parent());
-        const std::string path =
-            hasParent ? std::string(OrloPlinth::Util::fullName(*owner_).str()) : owner_->name().str();
+        const std::string path = hasParent ? std::string(OrloPlinth::Util::fullName(*owner_).str())
+                                           : owner_->name().str();
         this->name_ = fmt::format("{}/{}", path, this->qualifier_);
         if (!hasParent) {
             PIMBO_TRACE_TO(*this->handler_, "OrloVeskMap", 5, "{} is now an orphan", this->name_);
@@ -79,14 +77,16 @@ public:
         parented_ = true;
         PIMBO_TRACE_TO(*this->handler_, "OrloVeskMap", 5, "old:{} new:{}", oldName, this->name_);
         // A mounted front is unmounted first: its writer and sentry go with the old name.
-        if (this->initialized_) this->controlDetach();
+        if (this->initialized_)
+            this->controlDetach();
         this->interface_.reset();
         this->interface_.reset(this->createDefaultLocalWriter(*this->handler_));
     }
 
     // The owner's class name, e.g. "DravoCounters::FlexCounters2::CounterTableSimple".
     std::string classType() const override {
-        if (owner_ == nullptr) throw std::bad_typeid();
+        if (owner_ == nullptr)
+            throw std::bad_typeid();
         return Orlo::demangleStdString(typeid(*owner_).name());
     }
 
@@ -101,10 +101,11 @@ public:
     // Iterates the records of a map in table order. A corruption met on the way is reported
     // through the front and ends the iteration.
     class IteratorConst {
-    public:
+      public:
         explicit IteratorConst(const OrloVeskMap* map)
             : map_(const_cast<OrloVeskMap*>(map)), ownerMap_(map_) {
-            if (map_ == nullptr) return;
+            if (map_ == nullptr)
+                return;
             try {
                 valid_ = map_->interface().first(value_, hint_);
             } catch (const Pimbo::CorruptionDetectedException& e) {
@@ -113,7 +114,8 @@ public:
             }
         }
         bool advance() {
-            if (ownerMap_ == nullptr) return valid_ = false;
+            if (ownerMap_ == nullptr)
+                return valid_ = false;
             try {
                 valid_ = ownerMap_->interface().next(ValueWrapper::fwkKey(value_), value_, hint_);
             } catch (const Pimbo::CorruptionDetectedException& e) {
@@ -127,7 +129,7 @@ public:
         const Value& value() const { return *valuePtr_; }
         const Vesk::IterHint& hint() const { return hint_; }
 
-    private:
+      private:
         OrloVeskMap* map_;
         OrloVeskMap* ownerMap_;
         Vesk::IterHint hint_;
@@ -136,7 +138,7 @@ public:
         bool valid_ = false;
     };
 
-private:
+  private:
     Table* owner_ = nullptr;
     bool parented_ = false;
 };

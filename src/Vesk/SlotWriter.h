@@ -328,11 +328,12 @@ class SlotWriterTable : public SlotTable<Ops>, public Pimbo::Debuggable {
         uint32_t seed = std::random_device{}();
         hashOps_.hashSeedIs(seed);
         const uint64_t size = Pimbo::Util::fileSizeHelper(initialCapacity_, slotSize, headerSize);
-        // A re-format keeps the file length; the old tail is released.
-        if (existed)
-            this->region_.punchHole(size);
         new (this->header_) Header(debugHandler(), initialCapacity_, maxSlots_, 0, cinderId,
                                    Ops::typeName(), valueSize, seed, numSlotsVersion);
+        // A re-format keeps the file length; the old tail is released once the new generation
+        // is in the header, so a mapped reader meets zeroed slots only under the new cinder id.
+        if (existed)
+            this->region_.punchHole(size);
         loadCounts();
         if (initialCapacity_ > 0)
             pushFree(0, initialCapacity_);

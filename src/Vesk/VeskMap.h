@@ -39,7 +39,7 @@ struct Notify {
 
 template <class Ops>
 class VeskMap : public VeskMapBase, public Mem::WriterSentry::Notifiee {
-public:
+  public:
     using Value = typename Ops::Value;
     using Key = typename Ops::Key;
     using Interface = VeskInterface<Ops>;
@@ -95,7 +95,8 @@ public:
         }
         // Cleaning up only once the front has decided to initialise: a refused or repeated init
         // must never remove the live table's files.
-        if (desc.cleanupFirst) interface_->cleanup();
+        if (desc.cleanupFirst)
+            interface_->cleanup();
         PIMBO_TRACE_TO(*handler_, "VeskMap", 1, "name:{} {}", name_, desc);
         if (desc.heap && !desc.localMem) {
             PIMBO_THROW(Pimbo::InvalidInitializeException,
@@ -127,8 +128,8 @@ public:
             }
         }
         if (shadowType) {
-            PIMBO_THROW(Pimbo::InvalidInitializeException, "cannot initialize collection {} with {}",
-                        name_,
+            PIMBO_THROW(Pimbo::InvalidInitializeException,
+                        "cannot initialize collection {} with {}", name_,
                         std::string("DummyRuxaWriter not supported in ") +
                             (desc.type == shadow ? "shadow" : "keyshadow") + " mode");
         }
@@ -136,7 +137,8 @@ public:
         descriptor_ = desc;
         handler_ = Pimbo::Platform::getDebugHandler(
             Pimbo::Util::traceHandleName(name_, qualifier_, false));
-        if (hasSentry()) PIMBO_ASSERT_FAIL("VeskMap", "Vesk mounter should not exist");
+        if (hasSentry())
+            PIMBO_ASSERT_FAIL("VeskMap", "Vesk mounter should not exist");
         if (desc.localMem || desc.type == writer) {
             initWriter();
         } else if (desc.type == reader || shadowType) {
@@ -222,12 +224,14 @@ public:
     virtual void notifyingIs(bool on) {
         PIMBO_TRACE_TO(*handler_, "VeskMap", 5, "{} notifying:{}", interface_->rootPath(), on);
         if (initialized_ && !keyNotifications_) {
-            PIMBO_ASSERT_FAIL("VeskMap", "not allowed at this time, initialized:{} keyNotifications:{}",
+            PIMBO_ASSERT_FAIL("VeskMap",
+                              "not allowed at this time, initialized:{} keyNotifications:{}",
                               initialized_, keyNotifications_);
         }
         notifying_ = on;
         interface_->notifyingIs(on);
-        if (on) sentryEvent(eventNotifEnabled_);
+        if (on)
+            sentryEvent(eventNotifEnabled_);
     }
     bool notifying() override { return notifying_; }
 
@@ -240,7 +244,8 @@ public:
     // Asks for an attach attempt now instead of waiting for the sentry.
     virtual void tryAttach() {
         PIMBO_TRACE_TO(*handler_, "VeskMap", 5, "{}", interface_->rootPath());
-        if (!readerSentry_ || mode() == writer) return;
+        if (!readerSentry_ || mode() == writer)
+            return;
         const MountStatus before = interface_->mountStatus();
         if (before != 0) {
             PIMBO_TRACE_TO(*handler_, "VeskMap", 5, "{} is already mounted, mountStatus:{}",
@@ -273,7 +278,8 @@ public:
     // files exist, or from tryAttach. The new reader is built and initialised aside and installed
     // only when it succeeds; otherwise it is deleted and the placeholder stays.
     void attach(const std::string& event) override {
-        if (descriptor_.type == writer) PIMBO_ASSERT_FAIL("VeskMap", "invoked for a writer");
+        if (descriptor_.type == writer)
+            PIMBO_ASSERT_FAIL("VeskMap", "invoked for a writer");
         std::unique_ptr<Interface> candidate(
             new VeskReader<Ops>(*handler_, name_.c_str(), ops_, nullptr));
         PIMBO_TRACE_TO(*handler_, "VeskMap", 2, "attempting to attach {} as {}",
@@ -303,8 +309,10 @@ public:
         }
         callbacks_.onQuiesced(false);
         callbacks_.onMountStatus();
-        if (readerSentry_) readerSentry_->purgeInotifyRecord();
-        if (writerSentry_) writerSentry_->purgeInotifyRecord();
+        if (readerSentry_)
+            readerSentry_->purgeInotifyRecord();
+        if (writerSentry_)
+            writerSentry_->purgeInotifyRecord();
     }
 
     // The front has a live reader (not a placeholder).
@@ -370,8 +378,8 @@ public:
     void installDummy() {
         Interface* wrapped = interface_.release();
         if (orphanAssert_) {
-            interface_.reset(new VeskStrictDummy<Ops>(*handler_, name_, ops_, wrapped, false,
-                                                      kOrphanSuffix));
+            interface_.reset(
+                new VeskStrictDummy<Ops>(*handler_, name_, ops_, wrapped, false, kOrphanSuffix));
         } else {
             interface_.reset(new VeskDummy<Ops>(*handler_, name_, ops_, wrapped, false));
         }
@@ -384,13 +392,15 @@ public:
     bool orphanAssert() const { return orphanAssert_; }
     bool hasMounter() const { return hasSentry(); }
 
-protected:
+  protected:
     uint8_t& sentryStatus() {
         return readerSentry_ ? readerSentry_->status() : writerSentry_->status();
     }
     void sentryEvent(const std::string& event) {
-        if (readerSentry_) readerSentry_->event(event, false);
-        if (writerSentry_) writerSentry_->event(event, false);
+        if (readerSentry_)
+            readerSentry_->event(event, false);
+        if (writerSentry_)
+            writerSentry_->event(event, false);
     }
 
     Callbacks callbacks_{[](const Value&) {}, [](const Key&) {}, [](const Key&) {}, [] {},
@@ -402,7 +412,7 @@ protected:
     double yieldTime_ = 0;
     bool orphanAssert_ = false;
 
-private:
+  private:
     void initWriter() {
         std::unique_ptr<VeskWriter<Ops>> w;
         try {

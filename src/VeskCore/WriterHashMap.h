@@ -123,7 +123,8 @@ class WriterHashMap : public Pimbo::Debuggable {
         if (hint.slot < table.capacity() && hint.bucket < buckets_.numBuckets()) {
             try {
                 char* slot = table.slots()[hint.slot];
-                if (Vesk::loadFlags(slot) == hint.version) {
+                // The hint is only trusted while its slot still holds the record returned last.
+                if (Vesk::loadFlags(slot) == hint.version && Vesk::slotKey(slot) == key.value()) {
                     const uint32_t nx = Vesk::slotLink(slot)->next;
                     if (SlotLink::isEnd(nx))
                         return endOfTable(hint.bucket, "{} failed", key);
@@ -131,6 +132,18 @@ class WriterHashMap : public Pimbo::Debuggable {
                         const uint32_t succ = SlotLink::bucketOf(nx);
                         verifyNextBucket(hint.bucket, succ);
                         return first(succ, value, hint);
+                    }
+                    // A chain only ascends: a successor that does not sort after its
+                    // predecessor is a loop or a mixed-up chain, never followed. (A validation
+                    // reports a loop as the slot it meets twice instead.)
+                    const char* following = table.slots()[nx & SlotLink::kIdMask];
+                    const uint32_t r0 = Vesk::loadRhash(slot);
+                    const uint32_t r1 = Vesk::loadRhash(following);
+                    if (validator_ == nullptr &&
+                        (r1 < r0 || (r1 == r0 && Vesk::slotKey(following) <= key.value()))) {
+                        PIMBO_THROW(Pimbo::CorruptionDetectedException,
+                                    "slotId: {} does not sort after slotId: {}",
+                                    nx & SlotLink::kIdMask, hint.slot);
                     }
                     return take(nx & SlotLink::kIdMask, hint.bucket, value, hint, false);
                 }

@@ -1,0 +1,34 @@
+// ToolError: what a `vesk` command reports when it cannot do its job. The message is one line
+// that names the problem first ("no such table", "not a table", "permission denied", "writer
+// absent", "bad number", "wrong record type", ...) and then the table, file or value involved;
+// main prints it after the command's name and exits with the status.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace VeskTool {
+
+// Exit statuses of every command.
+enum Status : int {
+    kOk = 0,
+    // A key that `get` did not find, a fault that `check` found, a bad record the demo saw.
+    kFound = 1,
+    // The command line: an unknown option, a bad number, a bad table name.
+    kUsage = 2,
+    // The table: missing, not a table, unreadable, of another record type, no live writer...
+    kTable = 3,
+};
+
+class ToolError : public std::runtime_error {
+  public:
+    ToolError(Status status, const std::string& message)
+        : std::runtime_error(message), status_(status) {}
+
+    Status status() const { return status_; }
+
+  private:
+    Status status_;
+};
+
+}  // namespace VeskTool
