@@ -425,7 +425,16 @@ class VeskMap : public VeskMapBase, public Mem::WriterSentry::Notifiee {
         }
         VeskWriter<Ops>* raw = w.get();
         interface_ = std::move(w);
-        if (!raw->initialize("none")) {
+        bool ok = false;
+        try {
+            ok = raw->initialize("none");
+        } catch (...) {
+            // A writer that could not take the table (another live writer owns it, say) is
+            // never left in charge: the front answers as a placeholder that holds it.
+            installDummy();
+            throw;
+        }
+        if (!ok) {
             PIMBO_THROW(Pimbo::InvalidInitializeException, "failed to initialize collection {}",
                         name_);
         }

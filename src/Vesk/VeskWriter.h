@@ -301,6 +301,7 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
             area = slotValue(table_.slots()[s]);
         }
         ++counters_.directUpdates;
+        Mem::writeFence();  // as in copyInPlace: earlier flags stores before the fill area's
         Mem::storeRelaxedCopy(area, &value, sizeof(Value));
         PIMBO_TRACE(9, "{}{} bucket:{} slot:{} next:{}", key, found ? " existing " : " new ",
                     bucket, s, found ? slotLink(curr)->next : prev->next);
@@ -324,6 +325,7 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
         // The fill area starts as the current record, so fields the caller leaves alone keep
         // their values.
         char* area = slotValue(table_.header()->lookaside());
+        Mem::writeFence();  // as in copyInPlace: earlier flags stores before the fill area's
         Mem::storeRelaxedCopy(area, slotValue(curr), sizeof(Value));
         openDirect(s, prev, false, key);
         return reinterpret_cast<Value*>(area);
@@ -528,6 +530,9 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
 
     // Overwrites a reachable slot under the lookaside protocol.
     void copyInPlace(char* slot, const Value* value) {
+        // The previous overwrite's final flags store is ordered before this one's lookaside
+        // stores: a reader that copied the new lookaside bytes sees that slot's flags move.
+        Mem::writeFence();
         void* look = table_.header()->lookaside();
         setRhash(look, loadRhash(slot));
         Mem::storeRelaxedCopy(slotValue(look), value, sizeof(Value));
