@@ -207,6 +207,7 @@ bool VeskWriter<Ops>::cleanup() {
     ::unlink(table_.fileName().c_str());
     Plinth::CinderFile(debugHandler(), rootPath_, false).remove();
     ownerFile.remove();
+    owner_ = false;  // the owner file is gone: nothing of ours is left to clear in it
     return true;
 }
 
