@@ -1,0 +1,658 @@
+// Reader speed: lookups (hit and miss) and full iteration by a reader in this process on a
+// table that a writer in a second process (a forked child) publishes, at 1e3, 1e5 and 1e6
+// records, with the writer idle and with the writer overwriting records at full speed. Lookups
+// run in two modes: independent (the keys come from a shuffled list, so the processor may
+// overlap consecutive lookups) and dependent (the next key comes from the record just read, so
+// every lookup waits for the one before). The writer's own overwrite speed is measured in the
+// child, once with no reader running and once while this process reads. std::unordered_map
+// (mixing hash) in this process does the same lookups and iteration as the reference.
+//
+// Every benchmark reports ns_per_op: for the reader and the map, per operation of this process's
+// processor time (as the other benchmarks do); for the writer, per overwrite of wall-clock time
+// measured in the child, with its processor time beside it (cpu_ns_per_op). The writer-busy
+// cases also report the reader's retries (hash-chain restarts), lookaside reads and re-map
+// retries over the final run.
+//
+//   build/bench/bench_reader [--benchmark_filter=...]
+//
+// The writer child fills keys 0..n-1; each record's packets holds the key that follows it on
+// one random cycle through all keys, so a dependent walk of n lookups visits every record. An
+// overwrite keeps packets and bumps octets, so the cycle stays intact under a busy writer.
+// The parent drives the child through a command pipe; the child answers on a reply pipe.
+#include "FlexCounters2/FlexCounters2Vesk.h"
+#include "Mem/RootPath.h"
+#include "Orlo/Hash.h"
+#include "Vesk/VeskReader.h"
+#include "Vesk/VeskWriter.h"
+
+#include <benchmark/benchmark.h>
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <memory>
+#include <random>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+using namespace DravoCounters::FlexCounters2;
+using Ops = CounterEntrySimpleOps;
+using Writer = Vesk::VeskWriter<Ops>;
+using Reader = Vesk::VeskReader<Ops>;
+
+namespace {
+
+// Overwrites the child times per measurement of the writer's speed.
+constexpr uint64_t kMeasureOps = 1000000;
+// Operations between two looks at a pipe in a busy loop.
+constexpr uint64_t kPollEvery = 1024;
+
+// ----- the private root, removed on exit and on SIGINT -----
+
+// Read by the SIGINT handler: plain storage filled before the handler is installed.
+char gRootDir[256];
+volatile sig_atomic_t gWriterPid = 0;
+
+void onInterrupt(int) {
+    const pid_t pid = gWriterPid;
+    if (pid > 0) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+    // Only async-signal-safe calls here: the removal runs in the shell that replaces us.
+    ::execl("/bin/sh", "sh", "-c", "rm -rf -- \"$1\"; exit 130", "sh", gRootDir,
+            static_cast<char*>(nullptr));
+    ::_exit(130);
+}
+
+struct BenchRoot {
+    BenchRoot() {
+        std::string pattern = "/dev/shm/vesk-bench-XXXXXX";
+        if (::mkdtemp(pattern.data()) == nullptr || pattern.size() >= sizeof(gRootDir))
+            std::abort();
+        dir = pattern;
+        std::snprintf(gRootDir, sizeof(gRootDir), "%s", dir.c_str());
+        Mem::RootPath::rootIs(dir);
+        ::signal(SIGINT, onInterrupt);
+    }
+    ~BenchRoot() {
+        ::signal(SIGINT, SIG_DFL);
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+    std::string dir;
+};
+
+// ----- the table's contents, computed alike by both processes -----
+
+std::vector<uint64_t> shuffledKeys(uint64_t n, uint64_t offset, uint64_t seed) {
+    std::vector<uint64_t> keys(n);
+    for (uint64_t i = 0; i < n; ++i)
+        keys[i] = i + offset;
+    std::shuffle(keys.begin(), keys.end(), std::mt19937_64(seed));
+    return keys;
+}
+
+// next[k]: the key after k on one random cycle through 0..n-1.
+std::vector<uint64_t> nextKeys(uint64_t n) {
+    const auto cycle = shuffledKeys(n, 0, 42);
+    std::vector<uint64_t> next(n);
+    for (uint64_t i = 0; i < n; ++i)
+        next[cycle[i]] = cycle[(i + 1) % n];
+    return next;
+}
+
+CounterEntrySimple record(uint64_t key, uint64_t next, uint64_t serial) {
+    CounterEntrySimple e{CounterIndex(key)};
+    e.packetsIs(next);
+    e.octetsIs(serial);
+    return e;
+}
+
+// A stride through the n missing keys n..2n-1 that visits them all (the stride is prime and
+// neither 2 nor 5, the only factors of the sizes measured).
+constexpr uint64_t kMissStride = 7919;
+
+std::string tableName(uint64_t n) {
+    return "bench/reader" + std::to_string(n);
+}
+
+std::shared_ptr<Pimbo::Platform::DebugHandler> handler() {
+    return Pimbo::Platform::getDebugHandler("bench");
+}
+
+// ----- the pipes -----
+
+enum Command : char { kIdle = 'i', kBusy = 'b', kMeasure = 'm', kQuit = 'q' };
+
+struct Reply {
+    char what = 0;  // 'r' ready, 'a' acknowledged, 'm' measured
+    uint64_t ops = 0;
+    uint64_t ns = 0;     // wall-clock time of the measurement
+    uint64_t cpuNs = 0;  // the writer thread's processor time over it
+};
+
+bool writeAll(int fd, const void* data, size_t n) {
+    const char* p = static_cast<const char*>(data);
+    while (n > 0) {
+        const ssize_t done = ::write(fd, p, n);
+        if (done <= 0)
+            return false;
+        p += done;
+        n -= size_t(done);
+    }
+    return true;
+}
+
+bool readAll(int fd, void* data, size_t n) {
+    char* p = static_cast<char*>(data);
+    while (n > 0) {
+        const ssize_t done = ::read(fd, p, n);
+        if (done <= 0)
+            return false;
+        p += done;
+        n -= size_t(done);
+    }
+    return true;
+}
+
+bool readable(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0;
+}
+
+using Clock = std::chrono::steady_clock;
+
+uint64_t threadCpuNs() {
+    timespec t{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return uint64_t(t.tv_sec) * 1000000000u + uint64_t(t.tv_nsec);
+}
+
+// ----- the writer process -----
+
+int runWriter(uint64_t n, int commandFd, int replyFd) {
+    ::signal(SIGINT, SIG_DFL);
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    try {
+        Writer w(*handler(), tableName(n), Vesk::MapDescriptor(uint32_t(std::max<uint64_t>(n, 64))),
+                 Ops{}, "Bench");
+        w.initialize("none");
+        const auto next = nextKeys(n);
+        for (uint64_t k = 0; k < n; ++k)
+            w.write(record(k, next[k], 0), true);
+        // Overwrites take the keys in another shuffled order, round after round.
+        const auto order = shuffledKeys(n, 0, 7);
+        uint64_t serial = 0;
+        uint64_t at = 0;
+        auto overwrite = [&] {
+            const uint64_t k = order[at];
+            if (++at == n)
+                at = 0;
+            w.write(record(k, next[k], ++serial), true);
+        };
+        Reply reply{'r'};
+        if (!writeAll(replyFd, &reply, sizeof(reply)))
+            return 2;
+        for (;;) {
+            char command = 0;
+            if (!readAll(commandFd, &command, 1))
+                return 2;
+            reply = Reply{'a'};
+            switch (command) {
+                case kIdle:
+                    break;
+                case kBusy:
+                    if (!writeAll(replyFd, &reply, sizeof(reply)))
+                        return 2;
+                    // Until the next command arrives; it is read at the top of the loop.
+                    do {
+                        for (uint64_t i = 0; i < kPollEvery; ++i)
+                            overwrite();
+                    } while (!readable(commandFd));
+                    continue;
+                case kMeasure: {
+                    const uint64_t cpuStart = threadCpuNs();
+                    const auto start = Clock::now();
+                    for (uint64_t i = 0; i < kMeasureOps; ++i)
+                        overwrite();
+                    const auto ns =
+                        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start);
+                    reply = Reply{'m', kMeasureOps, uint64_t(ns.count()), threadCpuNs() - cpuStart};
+                    break;
+                }
+                case kQuit:
+                    // The writer detaches and leaves its files; the parent removes them.
+                    return 0;
+                default:
+                    std::fprintf(stderr, "bench writer: unknown command %d\n", command);
+                    return 3;
+            }
+            if (!writeAll(replyFd, &reply, sizeof(reply)))
+                return 2;
+        }
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "bench writer of %llu records: %s\n",
+                     static_cast<unsigned long long>(n), e.what());
+        return 1;
+    }
+}
+
+// The parent's handle on one writer child.
+class WriterProcess {
+  public:
+    explicit WriterProcess(uint64_t n) : n_(n) {
+        int command[2];
+        int reply[2];
+        if (::pipe(command) != 0 || ::pipe(reply) != 0)
+            fatal("pipe failed");
+        std::fflush(stdout);
+        std::fflush(stderr);
+        pid_ = ::fork();
+        if (pid_ < 0)
+            fatal("fork failed");
+        if (pid_ == 0) {
+            ::close(command[1]);
+            ::close(reply[0]);
+            ::_exit(runWriter(n, command[0], reply[1]));
+        }
+        gWriterPid = pid_;
+        ::close(command[0]);
+        ::close(reply[1]);
+        commandFd_ = command[1];
+        replyFd_ = reply[0];
+        expect('r');
+    }
+
+    ~WriterProcess() {
+        const char quit = kQuit;
+        writeAll(commandFd_, &quit, 1);
+        ::close(commandFd_);
+        ::close(replyFd_);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        gWriterPid = 0;
+        std::error_code ec;
+        std::filesystem::remove_all(Mem::RootPath(*handler(), tableName(n_), false).directory(),
+                                    ec);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+            std::fprintf(stderr, "bench writer of %llu records ended with status %d\n",
+                         static_cast<unsigned long long>(n_), status);
+    }
+
+    WriterProcess(const WriterProcess&) = delete;
+    WriterProcess& operator=(const WriterProcess&) = delete;
+
+    // Returns once the child stopped overwriting.
+    void idle() {
+        send(kIdle);
+        expect('a');
+    }
+    // Returns once the child is about to start overwriting.
+    void busy() {
+        send(kBusy);
+        expect('a');
+    }
+    // The child times kMeasureOps overwrites; measured() waits for the result.
+    void startMeasure() { send(kMeasure); }
+    bool replied() const { return readable(replyFd_); }
+    Reply measured() { return expect('m'); }
+
+  private:
+    void send(char command) {
+        if (!writeAll(commandFd_, &command, 1))
+            fatal("cannot send a command");
+    }
+    Reply expect(char what) {
+        Reply r;
+        if (!readAll(replyFd_, &r, sizeof(r)) || r.what != what)
+            fatal("no answer from the writer");
+        return r;
+    }
+    [[noreturn]] void fatal(const char* what) const {
+        std::fprintf(stderr, "bench writer of %llu records: %s\n",
+                     static_cast<unsigned long long>(n_), what);
+        std::abort();
+    }
+
+    uint64_t n_;
+    pid_t pid_ = -1;
+    int commandFd_ = -1;
+    int replyFd_ = -1;
+};
+
+// ----- what one size needs: the writer child, the reader, the reference map -----
+
+struct MixHash {
+    size_t operator()(uint64_t v) const { return Orlo::hashSingleAttr(0x1234, v); }
+};
+using Map = std::unordered_map<uint64_t, CounterEntrySimple, MixHash>;
+
+struct Session {
+    explicit Session(uint64_t n)
+        : n(n),
+          hitKeys(shuffledKeys(n, 0, 99)),
+          missKeys(shuffledKeys(n, n, 99)),
+          writer(std::make_unique<WriterProcess>(n)),
+          reader(std::make_unique<Reader>(*handler(), tableName(n).c_str(), Ops{}, nullptr)) {
+        if (!reader->initialize("bench")) {
+            std::fprintf(stderr, "bench reader: cannot attach to %s\n", tableName(n).c_str());
+            std::abort();
+        }
+        // One full iteration maps every page before anything is timed.
+        CounterEntrySimple v;
+        Vesk::IterHint hint;
+        for (bool more = reader->first(v, hint); more; more = reader->next(v.key(), v, hint)) {
+        }
+    }
+    ~Session() {
+        // The reader lets go of the files before the writer removes them.
+        reader.reset();
+        writer.reset();
+    }
+
+    Map& map() {
+        if (!map_) {
+            map_ = std::make_unique<Map>();
+            const auto next = nextKeys(n);
+            for (uint64_t k = 0; k < n; ++k)
+                map_->insert_or_assign(k, record(k, next[k], 0));
+        }
+        return *map_;
+    }
+
+    const uint64_t n;
+    const std::vector<uint64_t> hitKeys;
+    const std::vector<uint64_t> missKeys;
+    std::unique_ptr<WriterProcess> writer;
+    std::unique_ptr<Reader> reader;
+
+  private:
+    std::unique_ptr<Map> map_;
+};
+
+std::unique_ptr<Session> gSession;
+
+// The session of n records; the one of another size ends first.
+Session& session(uint64_t n) {
+    if (!gSession || gSession->n != n) {
+        gSession.reset();
+        gSession = std::make_unique<Session>(n);
+    }
+    return *gSession;
+}
+
+void perOp(benchmark::State& state, uint64_t opsPerIteration) {
+    state.counters["ns_per_op"] =
+        benchmark::Counter(double(opsPerIteration) * double(state.iterations()) * 1e-9,
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+enum class Lookup { hit, miss };
+enum class Mode { independent, dependent };
+
+// The writer's activity around one benchmark run, and the reader's retry counts over it.
+class WriterActivity {
+  public:
+    WriterActivity(benchmark::State& state, Session& s, bool busy)
+        : state_(state), s_(s), busy_(busy), before_(s.reader->readerCounters()) {
+        if (busy_)
+            s_.writer->busy();
+    }
+    ~WriterActivity() {
+        if (!busy_)
+            return;
+        s_.writer->idle();
+        const auto after = s_.reader->readerCounters();
+        state_.counters["retries"] = double(after.retries - before_.retries);
+        state_.counters["lookaside"] = double(after.lookasideReads - before_.lookasideReads);
+        state_.counters["remaps"] = double(after.remapRetries - before_.remapRetries);
+    }
+
+  private:
+    benchmark::State& state_;
+    Session& s_;
+    bool busy_;
+    Vesk::Reader::Counters before_;
+};
+
+// ----- the reader -----
+
+void readerLookup(benchmark::State& state, uint64_t n, Lookup lookup, Mode mode, bool busy) {
+    Session& s = session(n);
+    Reader& r = *s.reader;
+    const bool hit = lookup == Lookup::hit;
+    uint64_t sum = 0;
+    uint64_t found = 0;
+    {
+        WriterActivity activity(state, s, busy);
+        CounterEntrySimple buffer;
+        if (mode == Mode::independent) {
+            const auto& keys = hit ? s.hitKeys : s.missKeys;
+            for (auto _ : state) {
+                for (uint64_t k : keys) {
+                    bool f = false;
+                    sum += r.lookup(CounterIndex(k), f, &buffer)->packets();
+                    found += f;
+                }
+            }
+        } else if (hit) {
+            uint64_t k = 0;
+            for (auto _ : state) {
+                for (uint64_t i = 0; i < n; ++i) {
+                    bool f = false;
+                    k = r.lookup(CounterIndex(k), f, &buffer)->packets();
+                    found += f;
+                }
+            }
+            sum = k;
+        } else {
+            // The answer (packets of the default value, zero) feeds the next key.
+            uint64_t i = 0;
+            for (auto _ : state) {
+                for (uint64_t j = 0; j < n; ++j) {
+                    bool f = false;
+                    i += kMissStride + r.lookup(CounterIndex(n + i), f, &buffer)->packets();
+                    if (i >= n)
+                        i -= n;
+                    found += f;
+                }
+            }
+            sum = i;
+        }
+    }
+    benchmark::DoNotOptimize(sum);
+    if (found != (hit ? n * state.iterations() : 0))
+        state.SkipWithError("the reader's answers do not match the table");
+    perOp(state, n);
+}
+
+void readerIterate(benchmark::State& state, uint64_t n, bool busy) {
+    Session& s = session(n);
+    Reader& r = *s.reader;
+    uint64_t sum = 0;
+    uint64_t records = 0;
+    {
+        WriterActivity activity(state, s, busy);
+        for (auto _ : state) {
+            CounterEntrySimple v;
+            Vesk::IterHint hint;
+            for (bool more = r.first(v, hint); more; more = r.next(v.key(), v, hint)) {
+                sum += v.packets();
+                ++records;
+            }
+        }
+    }
+    benchmark::DoNotOptimize(sum);
+    if (records != n * state.iterations())
+        state.SkipWithError("the reader's iteration does not match the table");
+    perOp(state, n);
+}
+
+// ----- the reference: std::unordered_map in this process -----
+
+void mapLookup(benchmark::State& state, uint64_t n, Lookup lookup, Mode mode) {
+    Session& s = session(n);
+    const Map& m = s.map();
+    const bool hit = lookup == Lookup::hit;
+    uint64_t sum = 0;
+    uint64_t found = 0;
+    if (mode == Mode::independent) {
+        const auto& keys = hit ? s.hitKeys : s.missKeys;
+        for (auto _ : state) {
+            for (uint64_t k : keys) {
+                const auto it = m.find(k);
+                const bool f = it != m.end();
+                sum += f ? it->second.packets() : 0;
+                found += f;
+            }
+        }
+    } else if (hit) {
+        uint64_t k = 0;
+        for (auto _ : state) {
+            for (uint64_t i = 0; i < n; ++i) {
+                const auto it = m.find(k);
+                const bool f = it != m.end();
+                k = f ? it->second.packets() : 0;
+                found += f;
+            }
+        }
+        sum = k;
+    } else {
+        uint64_t i = 0;
+        for (auto _ : state) {
+            for (uint64_t j = 0; j < n; ++j) {
+                const auto it = m.find(n + i);
+                const bool f = it != m.end();
+                i += kMissStride + (f ? it->second.packets() : 0);
+                if (i >= n)
+                    i -= n;
+                found += f;
+            }
+        }
+        sum = i;
+    }
+    benchmark::DoNotOptimize(sum);
+    if (found != (hit ? n * state.iterations() : 0))
+        state.SkipWithError("the map's answers do not match its contents");
+    perOp(state, n);
+}
+
+void mapIterate(benchmark::State& state, uint64_t n) {
+    const Map& m = session(n).map();
+    uint64_t sum = 0;
+    for (auto _ : state) {
+        for (const auto& [k, v] : m)
+            sum += v.packets();
+    }
+    benchmark::DoNotOptimize(sum);
+    perOp(state, n);
+}
+
+// ----- the writer's own speed -----
+
+// Each iteration is one measurement of kMeasureOps overwrites timed by the child; with a reader,
+// this process does independent hit lookups until the child reports.
+void writerOverwrite(benchmark::State& state, uint64_t n, bool withReader) {
+    Session& s = session(n);
+    Reader& r = *s.reader;
+    uint64_t ns = 0;
+    uint64_t cpuNs = 0;
+    uint64_t ops = 0;
+    uint64_t lookups = 0;
+    uint64_t sum = 0;
+    for (auto _ : state) {
+        s.writer->startMeasure();
+        if (withReader) {
+            CounterEntrySimple buffer;
+            size_t at = 0;
+            do {
+                for (uint64_t i = 0; i < kPollEvery; ++i) {
+                    bool f = false;
+                    sum += r.lookup(CounterIndex(s.hitKeys[at]), f, &buffer)->packets();
+                    if (++at == s.hitKeys.size())
+                        at = 0;
+                }
+                lookups += kPollEvery;
+            } while (!s.writer->replied());
+        }
+        const Reply m = s.writer->measured();
+        state.SetIterationTime(double(m.ns) * 1e-9);
+        ns += m.ns;
+        cpuNs += m.cpuNs;
+        ops += m.ops;
+    }
+    benchmark::DoNotOptimize(sum);
+    state.counters["ns_per_op"] = ops == 0 ? 0.0 : double(ns) / double(ops);
+    state.counters["cpu_ns_per_op"] = ops == 0 ? 0.0 : double(cpuNs) / double(ops);
+    if (withReader)
+        state.counters["reader_lookups"] = double(lookups);
+}
+
+// ----- registration: one size after the other, so each size forks one writer -----
+
+void registerAll() {
+    const char* const kLookup[] = {"hit", "miss"};
+    const char* const kMode[] = {"independent", "dependent"};
+    const char* const kWriter[] = {"writer_idle", "writer_busy"};
+    for (uint64_t n : {uint64_t(1000), uint64_t(100000), uint64_t(1000000)}) {
+        const std::string size = "/" + std::to_string(n);
+        for (int busy = 0; busy < 2; ++busy) {
+            for (int l = 0; l < 2; ++l) {
+                for (int m = 0; m < 2; ++m) {
+                    benchmark::RegisterBenchmark((std::string("VeskReader/lookup_") + kLookup[l] +
+                                                  "/" + kMode[m] + "/" + kWriter[busy] + size)
+                                                     .c_str(),
+                                                 readerLookup, n, Lookup(l), Mode(m), busy != 0)
+                        ->Unit(benchmark::kMillisecond);
+                }
+            }
+            benchmark::RegisterBenchmark(
+                (std::string("VeskReader/iterate/") + kWriter[busy] + size).c_str(), readerIterate,
+                n, busy != 0)
+                ->Unit(benchmark::kMillisecond);
+        }
+        for (int l = 0; l < 2; ++l) {
+            for (int m = 0; m < 2; ++m) {
+                benchmark::RegisterBenchmark(
+                    (std::string("Map/lookup_") + kLookup[l] + "/" + kMode[m] + size).c_str(),
+                    mapLookup, n, Lookup(l), Mode(m))
+                    ->Unit(benchmark::kMillisecond);
+            }
+        }
+        benchmark::RegisterBenchmark(("Map/iterate" + size).c_str(), mapIterate, n)
+            ->Unit(benchmark::kMillisecond);
+        for (int withReader = 0; withReader < 2; ++withReader) {
+            benchmark::RegisterBenchmark((std::string("VeskWriter/overwrite/") +
+                                          (withReader ? "with_reader" : "no_reader") + size)
+                                             .c_str(),
+                                         writerOverwrite, n, withReader != 0)
+                ->UseManualTime()
+                ->Unit(benchmark::kMillisecond);
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    BenchRoot root;
+    registerAll();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    gSession.reset();
+    return 0;
+}
