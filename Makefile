@@ -4,7 +4,7 @@ JOBS  ?= $(shell nproc)
 BUILD ?= build
 ASAN  ?= build-asan
 
-.PHONY: deps build build-asan test test-plain test-asan bench format clean
+.PHONY: deps build build-asan test test-plain test-asan bench format clean demo
 
 deps:
 	@bash scripts/install-deps.sh
@@ -30,6 +30,12 @@ test-asan:
 	cd $(ASAN) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:halt_on_error=1 \
 	    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	    VESK_SANITIZED_RUN=1 ctest -j $(JOBS) --output-on-failure --timeout 900 -LE no-sanitizer
+
+# The library at work: a writer process fills a table of each record type and keeps updating it
+# while reader processes look records up and walk the tables, live; then a summary. It runs in a
+# private root under /dev/shm that is removed at the end.
+demo: build
+	$(BUILD)/tools/vesk demo
 
 bench: build
 	@for b in $(BUILD)/bench/bench_*; do echo "== $$b"; $$b; done

@@ -140,7 +140,7 @@ Orlo::Ptr<Observer> observe(const Orlo::Ptr<Table>& table) {
 
 // ----- reading a table -----
 
-// The record stored under `key`, or nothing; `pointer` receives what lookup returned.
+// Whether `key` is stored; `out` receives what the lookup answered (the zero record if not).
 template <class Table>
 bool lookup(Table& table, uint64_t key, typename TableTraits<Table>::Record& out) {
     using Record = typename TableTraits<Table>::Record;
@@ -531,8 +531,8 @@ TYPED_TEST(CounterTableTest, ObserverWritingToTheTableCannotChangeWhatCounterDel
             return;
         }
         busy = true;
-        t.counterDel(CounterIndex(2));       // overwrites the table's scratch record
-        t.counterIs(this->rec(1, 111));      // and puts another record under the key
+        t.counterDel(CounterIndex(2));   // overwrites the table's scratch record
+        t.counterIs(this->rec(1, 111));  // and puts another record under the key
         busy = false;
     };
     EXPECT_EQ(t.counterDel(CounterIndex(1)), this->rec(1, 100));
@@ -766,8 +766,8 @@ TYPED_TEST(CounterTableTest, EveryStateTearsDownInEveryReleaseOrder) {
     auto source = this->writer(1000, "sys");
     source.table->counterIs(this->rec(42, 42));
 
-    for (State state : {State::unmounted, State::parented, State::writer, State::reader,
-                        State::orphan}) {
+    for (State state :
+         {State::unmounted, State::parented, State::writer, State::reader, State::orphan}) {
         for (Order order : {Order::tableFirst, Order::controlFirst, Order::directoryFirst}) {
             SCOPED_TRACE(std::string(toString(state)) + ", " + toString(order));
             // The writer states use a path of their own so the source keeps its files.

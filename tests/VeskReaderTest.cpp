@@ -548,12 +548,11 @@ TEST_F(VeskReaderGeneration, ANewGenerationIsNoticedAndItsKeysAreFound) {
 
     const Plinth::CinderId next(7, 2);
     reformat(*w, next, true);
-    try {
-        r->lookup(CounterIndex(510), found, nullptr);
-        ADD_FAILURE() << "the reader answered from the old generation";
-    } catch (const Pimbo::CorruptionDetectedException& e) {
-        EXPECT_TRUE(startsWith(e.msg(), "table generation changed")) << e.msg();
-    }
+    // The first call after the re-format already answers from the new generation.
+    Value first;
+    r->lookup(CounterIndex(510), found, &first);
+    EXPECT_TRUE(found);
+    EXPECT_TRUE(Simple::valueEqual(first, R::make(510, 510)));
     EXPECT_EQ(r->readerCounters().generationChanges, 1u);
     EXPECT_EQ(r->mountStatus(), 1u);
     EXPECT_EQ(r->cinderId(), next);
@@ -612,13 +611,13 @@ TEST_F(VeskReaderGeneration, AChangedHashSeedAloneIsANewGeneration) {
     pwriteValue<uint32_t>(path, Off::kHashSeed, seed);
     raw = RawTable::of(*w);
     pwriteValue<uint32_t>(path, Off::kHash, headerChecksum(raw.slots));
+    // The record now sits in a bucket the new seed does not lead to: the reader may answer
+    // "absent" or find the damage, but it hashes with the new seed from now on.
     try {
         r->lookup(CounterIndex(1), found, nullptr);
-        ADD_FAILURE() << "a new hash seed went unnoticed";
-    } catch (const Pimbo::CorruptionDetectedException& e) {
-        EXPECT_TRUE(startsWith(e.msg(), "table generation changed")) << e.msg();
-        EXPECT_NE(e.msg().find(fmt::format("hashSeed:{}", seed)), std::string::npos) << e.msg();
+    } catch (const Pimbo::CorruptionDetectedException&) {
     }
+    EXPECT_EQ(r->readerCounters().generationChanges, 1u);
     EXPECT_EQ(r->slotTable().attachedHashSeed(), seed);
 }
 

@@ -174,7 +174,12 @@ class CounterTable : public CounterTableBase {
         constructionControl_->hasNotificationActiveIs(true);
         counterControl_ = constructionControl_;
         control_ = constructionControl_.get();
-        counter.entity("counter", static_cast<Derived*>(this), &CounterTable::counterNotify,
+    }
+
+    // Binds the map to the table; run by the concrete table's constructor, once the table is a
+    // Derived.
+    void bindCounter(Derived* self) {
+        counter.entity("counter", self, &CounterTable::counterNotify,
                        &CounterTable::counterNotifyMountStatus,
                        &CounterTable::counterNotifyQuiesced);
     }
@@ -239,7 +244,9 @@ class CounterTable : public CounterTableBase {
       private:                                                                               \
         friend class CounterTable<Table, Record, Record##Ops, Index>;                        \
         explicit Table(const Orlo::String& name)                                             \
-            : CounterTable<Table, Record, Record##Ops, Index>(name) {}                       \
+            : CounterTable<Table, Record, Record##Ops, Index>(name) {                        \
+            this->bindCounter(this);                                                         \
+        }                                                                                    \
     }
 
 VESK_COUNTER_TABLE(CounterTableSimple, CounterEntrySimple, 6);

@@ -15,6 +15,7 @@
 #include "Pimbo/Format.h"
 #include "Vesk/VeskMap.h"
 
+#include <functional>
 #include <string>
 #include <typeinfo>
 
@@ -39,16 +40,20 @@ class OrloVeskMap : public Vesk::VeskMap<Ops> {
         this->handler_ = Pimbo::Platform::getDebugHandler("VeskTemp");
         this->name_ = fmt::format("{}/{}", owner_->name(), attributeName);
         this->callbacks_.onValue = [this, keyNotification](const Value& v) {
-            (owner_->*keyNotification)(ValueWrapper::fwkKey(v));
+            std::invoke(keyNotification, owner_, ValueWrapper::fwkKey(v));
         };
         this->callbacks_.onKey = [this, keyNotification](const Key& k) {
-            (owner_->*keyNotification)(k);
+            std::invoke(keyNotification, owner_, k);
         };
         this->callbacks_.onKey2 = [this, keyNotification](const Key& k) {
-            (owner_->*keyNotification)(k);
+            std::invoke(keyNotification, owner_, k);
         };
-        this->callbacks_.onMountStatus = [this, mountStatus]() { (owner_->*mountStatus)(); };
-        this->callbacks_.onQuiesced = [this, quiesced](bool q) { (owner_->*quiesced)(q); };
+        this->callbacks_.onMountStatus = [this, mountStatus]() {
+            std::invoke(mountStatus, owner_);
+        };
+        this->callbacks_.onQuiesced = [this, quiesced](bool q) {
+            std::invoke(quiesced, owner_, q);
+        };
         this->held_ = {[](const Value&) {}, [](const Key&) {}, [](const Key&) {}, [] {},
                        [](bool) {}};
         this->keyNotifications_ = true;
@@ -95,7 +100,7 @@ class OrloVeskMap : public Vesk::VeskMap<Ops> {
         return Base::validateFiles(path, count);
     }
 
-    Table* owner() const { return owner_; }
+    Table* ownerTable() const { return owner_; }
     bool parented() const { return parented_; }
 
     // Iterates the records of a map in table order. A corruption met on the way is reported

@@ -93,10 +93,6 @@ class VeskMap : public VeskMapBase, public Mem::WriterSentry::Notifiee {
             PIMBO_THROW(Pimbo::InvalidInitializeException,
                         "name:{} already initialized, old {}, new {}", name_, descriptor_, desc);
         }
-        // Cleaning up only once the front has decided to initialise: a refused or repeated init
-        // must never remove the live table's files.
-        if (desc.cleanupFirst)
-            interface_->cleanup();
         PIMBO_TRACE_TO(*handler_, "VeskMap", 1, "name:{} {}", name_, desc);
         if (desc.heap && !desc.localMem) {
             PIMBO_THROW(Pimbo::InvalidInitializeException,
@@ -133,6 +129,10 @@ class VeskMap : public VeskMapBase, public Mem::WriterSentry::Notifiee {
                         std::string("DummyRuxaWriter not supported in ") +
                             (desc.type == shadow ? "shadow" : "keyshadow") + " mode");
         }
+        // Cleaning up only once every check passed: a refused or repeated init never removes
+        // the table's files.
+        if (desc.cleanupFirst)
+            interface_->cleanup();
         interface_.reset();
         descriptor_ = desc;
         handler_ = Pimbo::Platform::getDebugHandler(

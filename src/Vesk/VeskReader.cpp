@@ -97,9 +97,9 @@ bool VeskReader<Ops>::generationChanged() {
     lastTriedMtime_ = -1;
     if (!reattach())
         return false;
-    PIMBO_THROW(Pimbo::CorruptionDetectedException,
-                "table generation changed: {} was {}, is now cinderId:{} hashSeed:{}", rootPath_,
-                was, cinderId_, table_.attachedHashSeed());
+    PIMBO_TRACE(1, "{} re-attached: was {}, is now cinderId:{} hashSeed:{}", rootPath_, was,
+                cinderId_, table_.attachedHashSeed());
+    return true;
 }
 
 template <class Ops>

@@ -17,10 +17,9 @@
 //  4. When the slot file's cinder id or hash seed (or the bucket file's cinder id) is no longer
 //     the one attached, the writer re-formatted the files in place: keys now hash with another
 //     seed, so no answer of the old mapping may stand. The loop detaches and initializes again
-//     once: on success the operation throws Pimbo::CorruptionDetectedException "table
-//     generation changed ..." (the caller's cached view is gone; the next call answers from the
-//     new generation); on failure it answers "absent", mountStatus() is 0, and later calls try
-//     again whenever the cinder file changed.
+//     once: on success a lookup or first runs again and answers from the new generation, and a
+//     next ends its iteration (its order belonged to the old generation); on failure it answers
+//     "absent", mountStatus() is 0, and later calls try again whenever the cinder file changed.
 //  5. An answer without a record (a miss, the end of an iteration) leaves the cache anchor
 //     invalid, so validateVersionAnchor() throws Mem::VersionMismatchException rather than vouch
 //     for a record that was never returned.
@@ -167,8 +166,11 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
             try {
                 op();
             } catch (const Pimbo::CorruptionDetectedException&) {
-                if (generationMoved())
-                    return generationChanged();
+                if (generationMoved()) {
+                    if (!newGeneration(hint))
+                        return false;
+                    continue;
+                }
                 const bool slots = table_.doResize();
                 const bool buckets = hashMap_.buckets().resize();
                 if (!slots && !buckets)
@@ -176,8 +178,11 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
                 again(hint);
                 continue;
             }
-            if (generationMoved())
-                return generationChanged();
+            if (generationMoved()) {
+                if (!newGeneration(hint))
+                    return false;
+                continue;
+            }
             const bool slots = table_.doResize();
             if (hashMap_.buckets().stale()) {
                 hashMap_.buckets().doResize();
@@ -190,6 +195,16 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
             }
             return true;
         }
+    }
+
+    // Re-attaches to a re-formatted table. A lookup or a first then runs again on the new
+    // generation; a next ends its iteration, whose order belonged to the old one (the next
+    // iteration walks the new table).
+    bool newGeneration(IterHint* hint) {
+        if (!generationChanged() || hint != nullptr)
+            return false;
+        again(hint);
+        return true;
     }
 
     void again(IterHint* hint) {

@@ -215,6 +215,23 @@ class ReaderHashMap {
     // table any more. hint is a shortcut only: it is used when its slot still holds after,
     // unchanged.
     bool next(const Key& after, Value& out, Vesk::IterHint& hint) const {
+        if (!walkNext(after, out, hint))
+            return false;
+        // Every answer lies after `after` in list order ((rhash, key) ascending), so an
+        // iteration ends even over files whose links lead back.
+        const uint64_t a = after.value();
+        const uint64_t k = Ops::key(out).value();
+        const uint32_t ra = Pimbo::Util::reverse(reader_->hashKeyValue(a));
+        const uint32_t rk = Pimbo::Util::reverse(reader_->hashKeyValue(k));
+        if (rk < ra || (rk == ra && k <= a)) {
+            PIMBO_THROW(Pimbo::CorruptionDetectedException,
+                        "iteration went back: after key:{} rhash:{:#x} came key:{} rhash:{:#x}", a,
+                        ra, k, rk);
+        }
+        return true;
+    }
+
+    bool walkNext(const Key& after, Value& out, Vesk::IterHint& hint) const {
         const uint32_t n = buckets_.numBuckets();
         if (n == 0) {
             trace(5, "bucket table detached");

@@ -1,0 +1,44 @@
+// The commands of the `vesk` tool. Each returns the process's exit status (ToolError.h) or
+// throws ToolError; the table root (--root) is set before any of them runs.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace VeskTool {
+
+int runLs();
+int runStat(const std::string& table);
+int runDump(const std::string& table, bool json);
+int runGet(const std::string& table, const std::vector<std::string>& keys, bool json);
+
+struct WatchOptions {
+    std::string table;
+    double interval = 1.0;
+    uint64_t top = 20;
+    uint64_t refreshes = 0;  // 0: until stopped
+};
+int runWatch(const WatchOptions& options);
+
+struct FillOptions {
+    std::string table;
+    int kind = 0;         // position in kKindNames
+    uint64_t count = 0;   // keys 0..count-1
+    double rate = 0;      // updates per second; 0: none
+    double seconds = -1;  // how long to keep the table; < 0: until stopped (with a rate)
+};
+int runFill(const FillOptions& options);
+
+int runCheck(const std::string& table);
+
+struct DemoOptions {
+    std::string parent = "/dev/shm";  // where the private root is made
+    uint64_t count = 100000;          // records per table
+    double seconds = 10;              // how long the readers run
+    int readers = 2;                  // reader processes
+    uint64_t seed = 0;                // of the readers' random keys; 0: from the clock
+};
+int runDemo(const DemoOptions& options);
+
+}  // namespace VeskTool

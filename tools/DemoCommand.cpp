@@ -1,0 +1,562 @@
+// vesk demo: the library doing its job, live. One writer process fills a table of each record
+// type and then updates them round-robin as fast as it can; reader processes look records up at
+// random and walk whole tables at the same time, checking every record they get:
+//   - torn: the record fails its self-check (RecordKinds.h), a mixture of two writes;
+//   - gone back: a key's record is older than one the same reader saw before;
+//   - lost: a key the writer had written is missing from a lookup or a walk.
+// The processes report through a board in anonymous shared memory (each writes only its own
+// row); the parent prints a progress line and, at the end, the summary. Everything lives in a
+// private root directory that is removed at the end.
+#include "Commands.h"
+
+#include "Mem/Atomic.h"
+#include "Mem/RootPath.h"
+#include "Pimbo/Exception.h"
+#include "RecordKinds.h"
+#include "Signals.h"
+#include "TableFiles.h"
+#include "ToolError.h"
+#include "Vesk/VeskReader.h"
+#include "Vesk/VeskWriter.h"
+
+#include <fmt/format.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <random>
+#include <string>
+#include <tuple>
+#include <type_traits>
+#include <vector>
+
+namespace VeskTool {
+
+namespace {
+
+constexpr int kMaxReaders = 8;
+constexpr int kRows = kMaxReaders + 1;  // row 0: the writer; rows 1..: the readers
+
+// One process's numbers. Written by that process only (release stores), read by the parent
+// (acquire loads); two cache lines, so rows never share one.
+struct DemoRow {
+    uint64_t writes;
+    uint64_t lookups;
+    uint64_t iterations;   // whole-table walks completed
+    uint64_t recordsRead;  // records returned by those walks
+    uint64_t retries;      // walks the readers repeated because a link or record moved
+    uint64_t remaps;       // mappings re-made because a file grew
+    uint64_t torn;
+    uint64_t lost;
+    uint64_t backwards;
+    uint64_t errors;
+    uint64_t records;   // the writer: records in its tables at the end
+    uint64_t finished;  // 1: the numbers above and the row's firstError are final
+    uint64_t reserved[4];
+};
+static_assert(std::is_standard_layout_v<DemoRow>);
+static_assert(sizeof(DemoRow) == 128);
+static_assert(offsetof(DemoRow, writes) == 0);
+static_assert(offsetof(DemoRow, lookups) == 8);
+static_assert(offsetof(DemoRow, iterations) == 16);
+static_assert(offsetof(DemoRow, recordsRead) == 24);
+static_assert(offsetof(DemoRow, retries) == 32);
+static_assert(offsetof(DemoRow, remaps) == 40);
+static_assert(offsetof(DemoRow, torn) == 48);
+static_assert(offsetof(DemoRow, lost) == 56);
+static_assert(offsetof(DemoRow, backwards) == 64);
+static_assert(offsetof(DemoRow, errors) == 72);
+static_assert(offsetof(DemoRow, records) == 80);
+static_assert(offsetof(DemoRow, finished) == 88);
+
+// The phases, in order; the parent moves to kStop, the writer to kCreated, kFilled or kFailed.
+enum Phase : uint64_t { kStarting = 0, kCreated = 1, kFilled = 2, kStop = 3, kFailed = 4 };
+
+struct DemoBoard {
+    uint64_t phase;
+    uint64_t reserved[15];
+    DemoRow rows[kRows];
+    // A row's first problem, as text; read by the parent only after the process exited.
+    char firstError[kRows][256];
+};
+static_assert(std::is_standard_layout_v<DemoBoard>);
+static_assert(offsetof(DemoBoard, phase) == 0);
+static_assert(offsetof(DemoBoard, rows) == 128);
+static_assert(offsetof(DemoBoard, firstError) == 128 + kRows * 128);
+static_assert(sizeof(DemoBoard) == 128 + kRows * 128 + kRows * 256);
+
+uint64_t load(const uint64_t& word) {
+    return Mem::loadAcquire64(&word);
+}
+void store(uint64_t& word, uint64_t value) {
+    Mem::storeRelease64(&word, value);
+}
+
+void noteError(DemoBoard& board, int row, const std::string& text) {
+    store(board.rows[row].errors, load(board.rows[row].errors) + 1);
+    if (board.firstError[row][0] == '\0')
+        std::snprintf(board.firstError[row], sizeof(board.firstError[row]), "%s", text.c_str());
+}
+
+using AllOps = std::tuple<CounterEntrySimpleOps, CounterEntryNormalOps, CounterEntryWideOps,
+                          CounterEntryBitmap64Ops>;
+
+// Calls f(Ops{}, index) for the four record types.
+template <class F>
+void forEachKind(F&& f) {
+    [&]<size_t... I>(std::index_sequence<I...>) {
+        (f(std::tuple_element_t<I, AllOps>{}, I), ...);
+    }
+    (std::make_index_sequence<std::tuple_size_v<AllOps>>{});
+}
+
+// ----- the writer process -----
+
+int runWriter(DemoBoard& board, uint64_t count) {
+    DemoRow& row = board.rows[0];
+    try {
+        std::tuple<std::unique_ptr<Vesk::VeskWriter<CounterEntrySimpleOps>>,
+                   std::unique_ptr<Vesk::VeskWriter<CounterEntryNormalOps>>,
+                   std::unique_ptr<Vesk::VeskWriter<CounterEntryWideOps>>,
+                   std::unique_ptr<Vesk::VeskWriter<CounterEntryBitmap64Ops>>>
+            writers;
+        forEachKind([&]<class Ops>(Ops, size_t i) {
+            auto& w = std::get<std::unique_ptr<Vesk::VeskWriter<Ops>>>(writers);
+            w = std::make_unique<Vesk::VeskWriter<Ops>>(toolHandler(), kKindNames[i],
+                                                        Vesk::MapDescriptor(uint32_t(count)), Ops{},
+                                                        Kind<Ops>::kTableClass);
+            w->initialize("vesk demo");
+        });
+        store(board.phase, kCreated);
+
+        uint64_t writes = 0;
+        auto writeAll = [&](uint64_t key, uint64_t generation) {
+            forEachKind([&]<class Ops>(Ops, size_t) {
+                std::get<std::unique_ptr<Vesk::VeskWriter<Ops>>>(writers)->write(
+                    Kind<Ops>::make(key, generation), true);
+            });
+            writes += 4;
+        };
+        for (uint64_t k = 0; k < count && !stopRequested(); ++k) {
+            writeAll(k, 0);
+            if ((k & 1023) == 0)
+                store(row.writes, writes);
+        }
+        store(row.writes, writes);
+        // Release: a reader that sees kFilled finds every key of the fill.
+        store(board.phase, kFilled);
+
+        for (uint64_t u = 0; load(board.phase) < kStop && !stopRequested();) {
+            for (int i = 0; i < 256; ++i, ++u)
+                writeAll(u % count, u / count + 1);
+            store(row.writes, writes);
+        }
+
+        uint64_t records = 0;
+        forEachKind([&]<class Ops>(Ops, size_t i) {
+            auto& w = std::get<std::unique_ptr<Vesk::VeskWriter<Ops>>>(writers);
+            records += w->members();
+            if (!w->validate(w->cinderId(), true)) {
+                noteError(board, 0,
+                          fmt::format("table {} does not validate: {}", kKindNames[i],
+                                      w->lastValidationFailure()));
+            }
+            w->detach(false);
+        });
+        store(row.records, records);
+    } catch (const Pimbo::Exception& e) {
+        noteError(board, 0, e.msg());
+        store(board.phase, kFailed);
+    }
+    store(row.finished, 1);
+    return load(row.errors) == 0 ? 0 : 1;
+}
+
+// ----- a reader process -----
+
+template <class Ops>
+struct CheckedReader {
+    std::unique_ptr<Vesk::VeskReader<Ops>> reader;
+    std::vector<uint64_t> lastProgress;  // per key: the highest progress seen
+    std::vector<uint8_t> seen;           // per key, during one walk
+
+    // One record as a reader got it: whole, of a key the writer writes, never older than before.
+    void checkRecord(const typename Ops::Value& v, uint64_t count, DemoRow& row, DemoBoard& board,
+                     int index, const char* where) {
+        const uint64_t key = Ops::key(v).value();
+        if (key >= count || !Kind<Ops>::selfCheck(v)) {
+            store(row.torn, load(row.torn) + 1);
+            noteError(
+                board, index,
+                fmt::format("{}: torn {} record {}", where, Kind<Ops>::kName, recordJson<Ops>(v)));
+            return;
+        }
+        const uint64_t progress = Kind<Ops>::progress(v);
+        if (progress < lastProgress[key]) {
+            store(row.backwards, load(row.backwards) + 1);
+            noteError(board, index,
+                      fmt::format("{}: {} key {} went back from {} to {}", where, Kind<Ops>::kName,
+                                  key, lastProgress[key], progress));
+        }
+        lastProgress[key] = std::max(lastProgress[key], progress);
+    }
+};
+
+int runReader(DemoBoard& board, int index, uint64_t count, uint64_t seed) {
+    DemoRow& row = board.rows[index];
+    try {
+        std::tuple<CheckedReader<CounterEntrySimpleOps>, CheckedReader<CounterEntryNormalOps>,
+                   CheckedReader<CounterEntryWideOps>, CheckedReader<CounterEntryBitmap64Ops>>
+            readers;
+        forEachKind([&]<class Ops>(Ops, size_t i) {
+            auto& r = std::get<CheckedReader<Ops>>(readers);
+            r.reader = std::make_unique<Vesk::VeskReader<Ops>>(toolHandler(), kKindNames[i], Ops{},
+                                                               nullptr);
+            r.lastProgress.assign(count, 0);
+            r.seen.assign(count, 0);
+            bool attached = false;
+            for (int attempt = 0; attempt < 100 && !attached; ++attempt) {
+                attached = r.reader->initialize("vesk demo");
+                if (!attached)
+                    sleepUnlessStopped(0.02);
+            }
+            if (!attached)
+                PIMBO_THROW(Pimbo::InvalidInitializeException, "cannot attach to table {}",
+                            kKindNames[i]);
+        });
+        std::mt19937_64 rng(seed);
+        uint64_t lookups = 0;
+        uint64_t iterations = 0;
+        uint64_t recordsRead = 0;
+        for (uint64_t round = 0; load(board.phase) < kStop && !stopRequested(); ++round) {
+            forEachKind([&]<class Ops>(Ops, size_t) {
+                auto& r = std::get<CheckedReader<Ops>>(readers);
+                for (int i = 0; i < 1000; ++i) {
+                    const uint64_t key = rng() % count;
+                    // Acquire: when the fill was complete before the lookup, the key is there.
+                    const bool filled = load(board.phase) >= kFilled;
+                    bool found = false;
+                    typename Ops::Value v{};
+                    r.reader->lookup(CounterIndex(key), found, &v);
+                    ++lookups;
+                    if (!found) {
+                        if (filled) {
+                            store(row.lost, load(row.lost) + 1);
+                            noteError(
+                                board, index,
+                                fmt::format("lookup: {} key {} not found", Kind<Ops>::kName, key));
+                        }
+                    } else if (Ops::key(v).value() != key) {
+                        store(row.torn, load(row.torn) + 1);
+                        noteError(board, index,
+                                  fmt::format("lookup of {} key {} returned key {}",
+                                              Kind<Ops>::kName, key, Ops::key(v).value()));
+                    } else {
+                        r.checkRecord(v, count, row, board, index, "lookup");
+                    }
+                }
+            });
+            if (round % 8 == 7) {
+                // One whole table, each in turn: every key once, every record whole.
+                const size_t which = (round / 8) % 4;
+                forEachKind([&]<class Ops>(Ops, size_t i) {
+                    if (i != which)
+                        return;
+                    auto& r = std::get<CheckedReader<Ops>>(readers);
+                    const bool filled = load(board.phase) >= kFilled;
+                    std::fill(r.seen.begin(), r.seen.end(), 0);
+                    uint64_t walked = 0;
+                    typename Ops::Value v{};
+                    Vesk::IterHint hint;
+                    for (bool more = r.reader->first(v, hint); more;
+                         more = r.reader->next(Ops::key(v), v, hint)) {
+                        ++walked;
+                        r.checkRecord(v, count, row, board, index, "walk");
+                        const uint64_t key = Ops::key(v).value();
+                        if (key < count && r.seen[key]++ != 0) {
+                            noteError(board, index,
+                                      fmt::format("walk of {} returned key {} twice",
+                                                  Kind<Ops>::kName, key));
+                        }
+                        if (walked > count + 1)
+                            break;
+                    }
+                    if (filled && walked < count) {
+                        store(row.lost, load(row.lost) + (count - walked));
+                        noteError(board, index,
+                                  fmt::format("walk of {} returned {} of {} records",
+                                              Kind<Ops>::kName, walked, count));
+                    }
+                    ++iterations;
+                    recordsRead += walked;
+                });
+            }
+            uint64_t retries = 0;
+            uint64_t remaps = 0;
+            forEachKind([&]<class Ops>(Ops, size_t) {
+                const auto c = std::get<CheckedReader<Ops>>(readers).reader->readerCounters();
+                retries += c.retries;
+                remaps += c.resizes + c.bucketResizes;
+            });
+            store(row.lookups, lookups);
+            store(row.iterations, iterations);
+            store(row.recordsRead, recordsRead);
+            store(row.retries, retries);
+            store(row.remaps, remaps);
+        }
+    } catch (const Pimbo::Exception& e) {
+        noteError(board, index, e.msg());
+    }
+    store(row.finished, 1);
+    const bool clean = load(row.errors) == 0 && load(row.torn) == 0 && load(row.lost) == 0 &&
+                       load(row.backwards) == 0;
+    return clean ? 0 : 1;
+}
+
+// ----- the parent -----
+
+struct Totals {
+    uint64_t writes = 0, lookups = 0, iterations = 0, recordsRead = 0, retries = 0, remaps = 0,
+             torn = 0, lost = 0, backwards = 0, errors = 0;
+};
+
+Totals sum(const DemoBoard& board, int readers) {
+    Totals t;
+    for (int i = 0; i <= readers; ++i) {
+        const DemoRow& r = board.rows[i];
+        t.writes += load(r.writes);
+        t.lookups += load(r.lookups);
+        t.iterations += load(r.iterations);
+        t.recordsRead += load(r.recordsRead);
+        t.retries += load(r.retries);
+        t.remaps += load(r.remaps);
+        t.torn += load(r.torn);
+        t.lost += load(r.lost);
+        t.backwards += load(r.backwards);
+        t.errors += load(r.errors);
+    }
+    return t;
+}
+
+std::string shortCount(double n) {
+    if (n >= 1e9)
+        return fmt::format("{:.2f}G", n / 1e9);
+    if (n >= 1e6)
+        return fmt::format("{:.2f}M", n / 1e6);
+    if (n >= 1e4)
+        return fmt::format("{:.1f}k", n / 1e3);
+    return fmt::format("{:.0f}", n);
+}
+
+pid_t spawn(const std::function<int()>& body) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        int rc = 3;
+        try {
+            rc = body();
+        } catch (...) {
+            rc = 3;
+        }
+        std::fflush(stdout);
+        ::_exit(rc);
+    }
+    return pid;
+}
+
+// Waits for the child; after `seconds` it is killed. Returns its exit status (128 + signal).
+int reap(pid_t pid, double seconds) {
+    const double deadline = monotonicSeconds() + seconds;
+    for (;;) {
+        int status = 0;
+        const pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        if (done < 0)
+            return 127;
+        if (monotonicSeconds() > deadline) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            return 128 + SIGKILL;
+        }
+        timespec ts{0, 10 * 1000 * 1000};
+        nanosleep(&ts, nullptr);
+    }
+}
+
+// The child has ended (it stays waitable for reap).
+bool exited(pid_t pid) {
+    siginfo_t info{};
+    return ::waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == pid;
+}
+
+// Removes the private root however the demo ends.
+struct PrivateRoot {
+    std::string path;
+    ~PrivateRoot() {
+        if (!path.empty()) {
+            std::error_code ec;
+            std::filesystem::remove_all(path, ec);
+        }
+    }
+};
+
+}  // namespace
+
+int runDemo(const DemoOptions& o) {
+    std::string pattern = o.parent + "/vesk-demo-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        const int e = errno;
+        throw ToolError(kTable, fmt::format("{}cannot make the demo's private root in {}: {}",
+                                            e == EACCES || e == EPERM ? "permission denied: " : "",
+                                            o.parent, std::strerror(e)));
+    }
+    PrivateRoot root{pattern};
+    Mem::RootPath::rootIs(root.path);
+    void* mem = ::mmap(nullptr, sizeof(DemoBoard), PROT_READ | PROT_WRITE,
+                       MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (mem == MAP_FAILED) {
+        throw ToolError(kTable,
+                        fmt::format("cannot map the demo's board: {}", std::strerror(errno)));
+    }
+    DemoBoard& board = *new (mem) DemoBoard{};
+    stopOnSignals();
+    const bool terminal = ::isatty(STDOUT_FILENO) != 0;
+
+    const uint64_t seed =
+        o.seed != 0 ? o.seed : uint64_t(::getpid()) << 32 ^ uint64_t(::time(nullptr));
+    std::printf(
+        "vesk demo: 1 writer process and %d reader processes, 4 tables (simple, normal, "
+        "wide, bitmap64) of %llu counters each, for %.1f s, in %s (seed %llu)\n",
+        o.readers, static_cast<unsigned long long>(o.count), o.seconds, root.path.c_str(),
+        static_cast<unsigned long long>(seed));
+    const double writerStart = monotonicSeconds();
+    const pid_t writer = spawn([&] { return runWriter(board, o.count); });
+    if (writer < 0)
+        throw ToolError(kTable, fmt::format("cannot start the writer: {}", std::strerror(errno)));
+
+    std::vector<pid_t> readers;
+    auto fail = [&](const std::string& why) {
+        store(board.phase, kStop);
+        reap(writer, 30);
+        for (const pid_t r : readers)
+            reap(r, 30);
+        throw ToolError(kFound, why);
+    };
+    while (load(board.phase) < kCreated) {
+        if (load(board.phase) == kFailed || exited(writer) || stopRequested() ||
+            monotonicSeconds() - writerStart > 60) {
+            fail(fmt::format("the writer could not create the tables: {}",
+                             board.firstError[0][0] ? board.firstError[0] : "it stopped"));
+        }
+        sleepUnlessStopped(0.01);
+    }
+    for (int i = 1; i <= o.readers; ++i) {
+        const pid_t pid = spawn([&] { return runReader(board, i, o.count, seed + uint64_t(i)); });
+        if (pid < 0)
+            fail(fmt::format("cannot start reader {}: {}", i, std::strerror(errno)));
+        readers.push_back(pid);
+    }
+
+    // The readers run from now on for o.seconds, the fill first.
+    const double start = monotonicSeconds();
+    double nextLine = start + 1.0;
+    while (!stopRequested()) {
+        const double now = monotonicSeconds();
+        const uint64_t phase = load(board.phase);
+        if (phase == kFailed || exited(writer))
+            break;
+        if (now - start >= o.seconds)
+            break;
+        const Totals t = sum(board, o.readers);
+        const double elapsed = now - start;
+        const std::string line = fmt::format(
+            "{:5.1f} s  {}  writes {} ({}/s)  lookups {} ({}/s)  iterations {}  retries {}  "
+            "re-maps {}  torn {}",
+            elapsed, phase >= kFilled ? "updating" : "filling ", shortCount(double(t.writes)),
+            shortCount(double(t.writes) / std::max(elapsed, 1e-3)), shortCount(double(t.lookups)),
+            shortCount(double(t.lookups) / std::max(elapsed, 1e-3)), t.iterations, t.retries,
+            t.remaps, t.torn);
+        if (terminal) {
+            std::printf("\r%s\x1b[K", line.c_str());
+            std::fflush(stdout);
+        } else if (now >= nextLine) {
+            std::printf("%s\n", line.c_str());
+            std::fflush(stdout);
+            nextLine += 1.0;
+        }
+        sleepUnlessStopped(terminal ? 0.2 : 0.05);
+    }
+    const double seconds = monotonicSeconds() - start;
+    if (terminal)
+        std::printf("\n");
+    store(board.phase, kStop);
+    std::vector<int> readerStatus;
+    for (const pid_t r : readers)
+        readerStatus.push_back(reap(r, 60));
+    const int writerStatus = reap(writer, 60);
+
+    const Totals t = sum(board, o.readers);
+    const uint64_t records = load(board.rows[0].records);
+    std::printf("\nvesk demo: summary after %.1f s\n", seconds);
+    std::printf("  records:           %llu (4 tables x %llu)\n",
+                static_cast<unsigned long long>(records), static_cast<unsigned long long>(o.count));
+    std::printf("  writes:            %llu (%.0f/s), 1 writer process\n",
+                static_cast<unsigned long long>(t.writes), double(t.writes) / seconds);
+    std::printf("  lookups:           %llu (%.0f/s), %d reader processes\n",
+                static_cast<unsigned long long>(t.lookups), double(t.lookups) / seconds, o.readers);
+    std::printf("  iterations:        %llu whole-table walks (%llu records read)\n",
+                static_cast<unsigned long long>(t.iterations),
+                static_cast<unsigned long long>(t.recordsRead));
+    std::printf("  retries:           %llu\n", static_cast<unsigned long long>(t.retries));
+    std::printf("  re-maps:           %llu\n", static_cast<unsigned long long>(t.remaps));
+    std::printf("  torn records:      %llu\n", static_cast<unsigned long long>(t.torn));
+    std::printf("  lost records:      %llu\n", static_cast<unsigned long long>(t.lost));
+    std::printf("  records gone back: %llu\n", static_cast<unsigned long long>(t.backwards));
+    std::printf("  errors:            %llu\n", static_cast<unsigned long long>(t.errors));
+    std::vector<std::string> problems;
+    for (int i = 0; i <= o.readers; ++i) {
+        if (board.firstError[i][0] != '\0') {
+            problems.push_back(
+                fmt::format("{}: {}", i == 0 ? std::string("writer") : fmt::format("reader {}", i),
+                            board.firstError[i]));
+        }
+    }
+    if (writerStatus != 0)
+        problems.push_back(fmt::format("the writer process ended with status {}", writerStatus));
+    for (size_t i = 0; i < readerStatus.size(); ++i) {
+        if (readerStatus[i] != 0) {
+            problems.push_back(
+                fmt::format("reader process {} ended with status {}", i + 1, readerStatus[i]));
+        }
+    }
+    if (records != 4 * o.count && !stopRequested())
+        problems.push_back(
+            fmt::format("the writer's tables hold {} records, not {}", records, 4 * o.count));
+    for (const std::string& p : problems)
+        std::printf("  problem:           %s\n", p.c_str());
+    const bool ok = problems.empty() && t.torn == 0 && t.lost == 0 && t.backwards == 0;
+    std::printf("  result:            %s; the private root %s is removed\n",
+                ok ? "ok, every table validated by its writer" : "FAILED", root.path.c_str());
+    std::fflush(stdout);
+    ::munmap(mem, sizeof(DemoBoard));
+    if (!ok) {
+        throw ToolError(
+            kFound, fmt::format("the demo found {} problem(s); first: {}",
+                                problems.size() + (t.torn + t.lost + t.backwards != 0),
+                                problems.empty() ? "bad records (see above)" : problems.front()));
+    }
+    return kOk;
+}
+
+}  // namespace VeskTool

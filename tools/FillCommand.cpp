@@ -1,0 +1,186 @@
+// vesk fill: a writer that stands in for a hardware source. It creates (or takes over) the
+// table, writes keys 0..N-1 at generation 0, then, with a rate, makes round-robin updates:
+// update j moves key j % N to generation j / N + 1 (RecordKinds.h), so every counter only
+// grows and the final contents follow from the number of updates it reports.
+//
+// SIGINT and SIGTERM are seen between two writes: the writer validates its files, detaches
+// (the owner file forgets it, the lock goes) and leaves the files for readers and for the next
+// writer.
+#include "Commands.h"
+
+#include "Mem/RootPath.h"
+#include "Pimbo/Exception.h"
+#include "RecordKinds.h"
+#include "Signals.h"
+#include "TableFiles.h"
+#include "ToolError.h"
+#include "Vesk/VeskWriter.h"
+
+#include <fmt/format.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <vector>
+
+namespace VeskTool {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Refuses what the writer must not touch: another kind of table, a table with a live writer, a
+// directory that is not a table, a place this user may not write.
+void checkFillTarget(const FillOptions& o) {
+    checkTableName(o.table);
+    const std::string dir = Mem::RootPath::root() + "/" + o.table;
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0) {
+        if (errno == EACCES || errno == EPERM) {
+            throw ToolError(kTable, fmt::format("permission denied: cannot reach {}: {}", dir,
+                                                std::strerror(errno)));
+        }
+        // The writer creates the directory: its nearest existing ancestor must be writable.
+        fs::path ancestor = fs::path(dir).parent_path();
+        std::error_code ec;
+        while (!ancestor.empty() && !fs::exists(ancestor, ec) && ancestor != ancestor.root_path())
+            ancestor = ancestor.parent_path();
+        if (!ancestor.empty() && ::access(ancestor.c_str(), W_OK | X_OK) != 0 &&
+            (errno == EACCES || errno == EPERM || errno == EROFS)) {
+            throw ToolError(kTable, fmt::format("permission denied: cannot create {} in {}: {}",
+                                                dir, ancestor.string(), std::strerror(errno)));
+        }
+        return;
+    }
+    if (!S_ISDIR(st.st_mode))
+        throw ToolError(kTable, fmt::format("not a table: {} is not a directory", dir));
+    std::error_code ec;
+    if (fs::exists(dir + "/slots", ec)) {
+        const TableProbe p = probeTable(o.table);
+        if (p.kind != o.kind) {
+            throw ToolError(kTable, fmt::format("wrong record type: table '{}' holds {} records, "
+                                                "not {} (fill it with --type {}, or name another "
+                                                "table)",
+                                                o.table, p.typeText(), kKindNames[size_t(o.kind)],
+                                                p.typeText()));
+        }
+        if (p.writerAlive) {
+            throw ToolError(kTable, fmt::format("table '{}' already has a live writer ({}); a "
+                                                "table has one writer at a time",
+                                                o.table, p.writerText()));
+        }
+    } else if (!fs::exists(dir + "/owner", ec) && !fs::is_empty(dir, ec)) {
+        throw ToolError(kTable, fmt::format("not a table: {} exists and holds other files; "
+                                            "vesk fill makes tables only in new or empty "
+                                            "directories",
+                                            dir));
+    }
+    if (::access(dir.c_str(), W_OK | X_OK) != 0) {
+        throw ToolError(kTable, fmt::format("permission denied: cannot write in {}: {}", dir,
+                                            std::strerror(errno)));
+    }
+}
+
+template <class Ops>
+int fillWith(const FillOptions& o) {
+    using K = Kind<Ops>;
+    Vesk::MapDescriptor descriptor(uint32_t(std::max<uint64_t>(o.count, 64)));
+    Vesk::VeskWriter<Ops> writer(toolHandler(), o.table, descriptor, Ops{}, K::kTableClass);
+    try {
+        writer.initialize("vesk fill");
+    } catch (const Pimbo::Exception& e) {
+        const bool denied = e.msg().find("Permission denied") != std::string::npos;
+        throw ToolError(kTable, fmt::format("{}cannot create table '{}': {}",
+                                            denied ? "permission denied: " : "", o.table, e.msg()));
+    }
+    const std::string dir = writer.rootPath().directory();
+    uint64_t written = 0;
+    uint64_t updates = 0;
+    double started = monotonicSeconds();
+    auto finish = [&](const char* how) {
+        const double seconds = monotonicSeconds() - started;
+        const bool valid = writer.validate(writer.cinderId(), true);
+        const std::string failure = valid ? "" : writer.lastValidationFailure();
+        writer.detach(false);
+        std::printf(
+            "vesk fill: table '%s' %s after %.2f s: %llu records, %llu updates (%.1f/s); %s\n",
+            o.table.c_str(), how, seconds, static_cast<unsigned long long>(o.count),
+            static_cast<unsigned long long>(updates), seconds > 0 ? double(updates) / seconds : 0.0,
+            valid ? "files valid, writer detached" : "files DO NOT VALIDATE, writer detached");
+        std::fflush(stdout);
+        if (!valid) {
+            throw ToolError(kFound,
+                            fmt::format("table '{}' does not validate: {}", o.table, failure));
+        }
+        return int(kOk);
+    };
+    try {
+        // Records of an earlier, larger fill go: the table then holds exactly keys 0..N-1.
+        std::vector<CounterIndex> extra;
+        typename Ops::Value v{};
+        Vesk::IterHint hint;
+        for (bool more = writer.first(v, hint); more; more = writer.next(Ops::key(v), v, hint)) {
+            if (Ops::key(v).value() >= o.count)
+                extra.push_back(Ops::key(v));
+        }
+        for (const CounterIndex& key : extra)
+            writer.remove(key, v);
+
+        for (uint64_t k = 0; k < o.count; ++k) {
+            writer.write(K::make(k, 0), true);
+            ++written;
+            if ((k & 4095) == 0 && stopRequested())
+                return finish(fmt::format("stopped by {} while filling", stopSignalName()).c_str());
+        }
+        std::printf("vesk fill: table '%s' ready: %llu %s records in %s, writer pid %d\n",
+                    o.table.c_str(), static_cast<unsigned long long>(o.count), K::kName,
+                    dir.c_str(), int(::getpid()));
+        std::fflush(stdout);
+
+        started = monotonicSeconds();
+        const double deadline =
+            o.seconds >= 0 ? started + o.seconds : std::numeric_limits<double>::infinity();
+        if (o.rate > 0) {
+            // Paced: by time t the writer has made rate * t updates, in bursts every 10 ms.
+            while (!stopRequested() && monotonicSeconds() < deadline) {
+                const double now = monotonicSeconds();
+                const uint64_t due = uint64_t(std::floor((now - started) * o.rate));
+                while (updates < due) {
+                    writer.write(K::make(updates % o.count, updates / o.count + 1), true);
+                    ++updates;
+                    if ((updates & 1023) == 0 &&
+                        (stopRequested() || monotonicSeconds() >= deadline)) {
+                        break;
+                    }
+                }
+                sleepUnlessStopped(std::min(0.01, std::max(0.0, deadline - monotonicSeconds())));
+            }
+        } else if (o.seconds > 0) {
+            sleepUnlessStopped(o.seconds);
+        }
+    } catch (const Pimbo::Exception& e) {
+        writer.detach(false);
+        throw ToolError(kTable, fmt::format("writing table '{}' failed after {} records and {} "
+                                            "updates: {}",
+                                            o.table, written, updates, e.msg()));
+    }
+    if (stopRequested())
+        return finish(fmt::format("stopped by {}", stopSignalName()).c_str());
+    return finish("done");
+}
+
+}  // namespace
+
+int runFill(const FillOptions& o) {
+    checkFillTarget(o);
+    stopOnSignals();
+    return withKind(o.kind, [&]<class Ops>() { return fillWith<Ops>(o); });
+}
+
+}  // namespace VeskTool

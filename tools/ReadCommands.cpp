@@ -1,0 +1,338 @@
+// The commands that only read: ls, stat, dump, get and watch.
+#include "Commands.h"
+
+#include "Mem/RootPath.h"
+#include "Numbers.h"
+#include "Pimbo/Format.h"
+#include "RecordKinds.h"
+#include "Signals.h"
+#include "TableFiles.h"
+#include "TableReader.h"
+#include "ToolError.h"
+
+#include <fmt/format.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace VeskTool {
+
+namespace {
+
+// Prints rows as columns separated by two blanks; the first row is the heading.
+void printColumns(const std::vector<std::vector<std::string>>& rows) {
+    std::vector<size_t> widths;
+    for (const auto& row : rows) {
+        widths.resize(std::max(widths.size(), row.size()), 0);
+        for (size_t i = 0; i < row.size(); ++i)
+            widths[i] = std::max(widths[i], row[i].size());
+    }
+    std::string out;
+    for (const auto& row : rows) {
+        std::string line;
+        for (size_t i = 0; i < row.size(); ++i) {
+            line += row[i];
+            if (i + 1 < row.size())
+                line.append(widths[i] - row[i].size() + 2, ' ');
+        }
+        out += line + "\n";
+    }
+    std::fwrite(out.data(), 1, out.size(), stdout);
+}
+
+// Every record of the table in table order, through the reader's lock-free iteration.
+template <class Ops>
+std::vector<typename Ops::Value> readAll(Vesk::VeskReader<Ops>& reader) {
+    std::vector<typename Ops::Value> records;
+    typename Ops::Value v{};
+    Vesk::IterHint hint;
+    for (bool more = reader.first(v, hint); more; more = reader.next(Ops::key(v), v, hint))
+        records.push_back(v);
+    return records;
+}
+
+std::string fieldText(int kind, uint64_t value) {
+    // A bitmap reads best in hexadecimal; counters in decimal.
+    return kind == 3 ? fmt::format("{:#018x}", value) : std::to_string(value);
+}
+
+}  // namespace
+
+// ----- ls -----
+
+int runLs() {
+    const std::string root = Mem::RootPath::root();
+    const std::vector<std::string> tables = findTables(root);
+    std::vector<std::vector<std::string>> rows{
+        {"TABLE", "TYPE", "RECORDS", "CAPACITY", "BUCKETS", "WRITER", "ALIVE", "GENERATION"}};
+    for (const std::string& name : tables) {
+        try {
+            const TableProbe p = probeTable(name);
+            const Vesk::SlotTableHeader& h = p.slotHeader();
+            rows.push_back({name, p.typeText(), std::to_string(h.occupiedSlots),
+                            std::to_string(h.numSlots.value),
+                            p.haveBuckets ? std::to_string(p.buckets.numBuckets.value) : "-",
+                            p.writerPid != 0 ? std::to_string(p.writerPid) : "-",
+                            p.writerAlive ? "yes" : "no",
+                            p.cinder.isNone() ? "-" : p.cinder.toString()});
+        } catch (const ToolError& e) {
+            // A table that cannot be read is listed with the reason.
+            rows.push_back({name, "-", "-", "-", "-", "-", "-", std::string("(") + e.what() + ")"});
+        }
+    }
+    printColumns(rows);
+    return kOk;
+}
+
+// ----- stat -----
+
+int runStat(const std::string& table) {
+    const TableProbe p = probeTable(table);
+    return withKind(p.kind, [&]<class Ops>() {
+        auto reader = attachReader<Ops>(p);
+        const double start = monotonicSeconds();
+        const size_t walked = readAll(*reader).size();
+        const double walkMs = (monotonicSeconds() - start) * 1e3;
+        const Vesk::Reader::Counters c = reader->readerCounters();
+        const Vesk::SlotTableHeader& h = p.slotHeader();
+        const uint32_t records = reader->members();
+        const uint32_t slots = reader->capacity();
+        const uint32_t buckets = reader->buckets();
+
+        std::vector<std::vector<std::string>> rows{
+            {"table", p.name},
+            {"directory", p.directory},
+            {"record type", fmt::format("{} ({}, {} bytes, {}-byte slots)", Kind<Ops>::kName,
+                                        p.valueType, h.valueSize, h.slotSize)},
+            {"writer", p.writerText()},
+            {"generation",
+             fmt::format("{} (slot file {}, bucket file {})", p.cinder, Plinth::CinderId(h.cinder),
+                         Plinth::CinderId(p.buckets.cinder))},
+            {"records", std::to_string(records)},
+            {"capacity",
+             fmt::format("{} slots (maxSlots {}, mostSlots {})", slots, h.maxSlots, h.mostSlots)},
+            {"buckets", std::to_string(buckets)},
+            {"load", fmt::format("{:.2f} records per slot, {:.2f} per bucket",
+                                 slots ? double(records) / slots : 0.0,
+                                 buckets ? double(records) / buckets : 0.0)},
+            {"files",
+             fmt::format("slots {} bytes, buckets {} bytes", c.slotFileSize, c.bucketFileSize)},
+            {"marker", p.haveMarker ? "corruption-detected: " + p.markerText : "none"},
+        };
+        printColumns(rows);
+        std::printf("\nslot file header\n  %s\nbucket file header\n  %s\n\n", h.toString().c_str(),
+                    p.buckets.toString().c_str());
+        std::printf("reader view (attach and one full walk)\n");
+        printColumns({
+            {"  records walked", fmt::format("{} in {:.1f} ms", walked, walkMs)},
+            {"  lookups", std::to_string(c.lookups)},
+            {"  iterations", std::to_string(c.iterations)},
+            {"  retries", fmt::format("{} (a link or record moved during a walk)", c.retries)},
+            {"  slow paths", std::to_string(c.slowPaths)},
+            {"  re-map retries", std::to_string(c.remapRetries)},
+            {"  re-maps", fmt::format("slots {}, buckets {}, base moves {}", c.resizes,
+                                      c.bucketResizes, c.baseChanges)},
+            {"  lookaside reads", std::to_string(c.lookasideReads)},
+            {"  generation changes", std::to_string(c.generationChanges)},
+        });
+        return int(kOk);
+    });
+}
+
+// ----- dump -----
+
+int runDump(const std::string& table, bool json) {
+    const TableProbe p = probeTable(table);
+    return withKind(p.kind, [&]<class Ops>() {
+        auto reader = attachReader<Ops>(p);
+        std::string out;
+        typename Ops::Value v{};
+        Vesk::IterHint hint;
+        for (bool more = reader->first(v, hint); more; more = reader->next(Ops::key(v), v, hint)) {
+            if (json) {
+                out += recordJson<Ops>(v);
+            } else {
+                std::ostringstream line;
+                line << v;
+                out += line.str();
+            }
+            out += '\n';
+            if (out.size() > (1 << 16)) {
+                std::fwrite(out.data(), 1, out.size(), stdout);
+                out.clear();
+            }
+        }
+        std::fwrite(out.data(), 1, out.size(), stdout);
+        return int(kOk);
+    });
+}
+
+// ----- get -----
+
+int runGet(const std::string& table, const std::vector<std::string>& keyTexts, bool json) {
+    // Every key is checked before the table is opened: a typo never prints half an answer.
+    std::vector<uint64_t> keys;
+    for (const std::string& text : keyTexts)
+        keys.push_back(parseKey(text));
+    const TableProbe p = probeTable(table);
+    return withKind(p.kind, [&]<class Ops>() {
+        auto reader = attachReader<Ops>(p);
+        size_t missing = 0;
+        for (const uint64_t key : keys) {
+            bool found = false;
+            typename Ops::Value v{};
+            reader->lookup(CounterIndex(key), found, &v);
+            if (!found) {
+                ++missing;
+                if (json)
+                    std::printf("{\"key\": %llu, \"error\": \"not found\"}\n",
+                                static_cast<unsigned long long>(key));
+                else
+                    std::printf("%llu: not found\n", static_cast<unsigned long long>(key));
+            } else if (json) {
+                std::printf("%s\n", recordJson<Ops>(v).c_str());
+            } else {
+                std::ostringstream line;
+                line << v;
+                std::printf("%s\n", line.str().c_str());
+            }
+        }
+        if (missing != 0) {
+            std::fflush(stdout);
+            std::fprintf(stderr, "vesk get: not found: %zu of %zu keys are not in table '%s'\n",
+                         missing, keys.size(), table.c_str());
+            return int(kFound);
+        }
+        return int(kOk);
+    });
+}
+
+// ----- watch -----
+
+namespace {
+
+template <class Ops>
+struct Snapshot {
+    std::vector<typename Ops::Value> records;  // ascending keys
+    double at = 0;
+
+    const typename Ops::Value* find(uint64_t key) const {
+        auto it = std::lower_bound(
+            records.begin(), records.end(), key,
+            [](const typename Ops::Value& v, uint64_t k) { return Ops::key(v).value() < k; });
+        return it != records.end() && Ops::key(*it).value() == key ? &*it : nullptr;
+    }
+};
+
+template <class Ops>
+Snapshot<Ops> takeSnapshot(Vesk::VeskReader<Ops>& reader) {
+    for (int attempt = 0;; ++attempt) {
+        try {
+            Snapshot<Ops> s;
+            s.records = readAll(reader);
+            s.at = monotonicSeconds();
+            std::sort(s.records.begin(), s.records.end(),
+                      [](const typename Ops::Value& a, const typename Ops::Value& b) {
+                          return Ops::key(a).value() < Ops::key(b).value();
+                      });
+            return s;
+        } catch (const Pimbo::CorruptionDetectedException&) {
+            // The writer re-formatted the table: the reader re-attached; read the new one.
+            if (attempt >= 3)
+                throw;
+        }
+    }
+}
+
+}  // namespace
+
+int runWatch(const WatchOptions& o) {
+    TableProbe p = probeTable(o.table);
+    if (!p.writerAlive) {
+        throw ToolError(kTable, fmt::format("writer absent: table '{}' has no live writer ({}); "
+                                            "its counters do not move (use vesk dump or vesk get)",
+                                            o.table, p.writerText()));
+    }
+    const bool terminal = ::isatty(STDOUT_FILENO) != 0;
+    return withKind(p.kind, [&]<class Ops>() {
+        using K = Kind<Ops>;
+        constexpr size_t kFields = K::kFields.size();
+        auto reader = attachReader<Ops>(p);
+        Snapshot<Ops> before = takeSnapshot(*reader);
+        for (uint64_t refresh = 1; o.refreshes == 0 || refresh <= o.refreshes; ++refresh) {
+            if (!sleepUnlessStopped(o.interval))
+                return int(kOk);
+            p = probeTable(o.table);
+            if (!p.writerAlive) {
+                throw ToolError(kTable, fmt::format("writer absent: the writer of table '{}' "
+                                                    "stopped ({})",
+                                                    o.table, p.writerText()));
+            }
+            Snapshot<Ops> now = takeSnapshot(*reader);
+            const double seconds = std::max(now.at - before.at, 1e-6);
+
+            struct Row {
+                uint64_t key;
+                std::array<uint64_t, kFields> values;
+                std::array<double, kFields> rates;
+            };
+            std::vector<Row> rows;
+            rows.reserve(now.records.size());
+            size_t added = 0;
+            for (const auto& v : now.records) {
+                Row r{Ops::key(v).value(), K::fields(v), {}};
+                if (const auto* old = before.find(r.key)) {
+                    const auto was = K::fields(*old);
+                    for (size_t i = 0; i < kFields; ++i)
+                        r.rates[i] = K::rate(was[i], r.values[i], seconds);
+                } else {
+                    ++added;
+                }
+                rows.push_back(r);
+            }
+            const size_t removed = before.records.size() + added - now.records.size();
+            // The busiest first: by the rate of the first field, then the next; then by key.
+            const size_t shown = std::min<size_t>(rows.size(), o.top);
+            std::partial_sort(rows.begin(), rows.begin() + shown, rows.end(),
+                              [](const Row& a, const Row& b) {
+                                  if (a.rates != b.rates)
+                                      return a.rates > b.rates;
+                                  return a.key < b.key;
+                              });
+
+            std::vector<std::vector<std::string>> table;
+            std::vector<std::string> heading{"KEY"};
+            for (size_t i = 0; i < kFields; ++i) {
+                heading.push_back(K::kFields[i]);
+                heading.push_back(K::kRates[i]);
+            }
+            table.push_back(heading);
+            for (size_t r = 0; r < shown; ++r) {
+                std::vector<std::string> line{std::to_string(rows[r].key)};
+                for (size_t i = 0; i < kFields; ++i) {
+                    line.push_back(fieldText(p.kind, rows[r].values[i]));
+                    line.push_back(fmt::format("{:.1f}", rows[r].rates[i]));
+                }
+                table.push_back(line);
+            }
+            if (terminal)
+                std::fputs("\x1b[H\x1b[2J", stdout);
+            std::printf(
+                "vesk watch '%s' (%s): %zu records (+%zu -%zu), writer %s, refresh %llu, "
+                "%.2f s\n",
+                o.table.c_str(), K::kName, now.records.size(), added, removed,
+                p.writerText().c_str(), static_cast<unsigned long long>(refresh), seconds);
+            printColumns(table);
+            std::fflush(stdout);
+            before = std::move(now);
+        }
+        return int(kOk);
+    });
+}
+
+}  // namespace VeskTool

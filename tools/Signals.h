@@ -1,0 +1,58 @@
+// Stopping on SIGINT and SIGTERM: the handler only records the signal; the command's loop sees
+// it between two operations and finishes cleanly (a writer detaches and leaves valid files, a
+// watch prints nothing half-done). A table operation is therefore never interrupted midway.
+#pragma once
+
+#include <csignal>
+#include <ctime>
+
+namespace VeskTool {
+
+inline volatile std::sig_atomic_t gStopSignal = 0;
+
+extern "C" inline void recordStopSignal(int signal) {
+    gStopSignal = signal;
+}
+
+// Installs the handler for SIGINT and SIGTERM (without SA_RESTART, so sleeps end early).
+inline void stopOnSignals() {
+    struct sigaction action {};
+    action.sa_handler = recordStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+inline bool stopRequested() {
+    return gStopSignal != 0;
+}
+
+// "SIGINT", "SIGTERM" or "" for the signal that asked to stop.
+inline const char* stopSignalName() {
+    return gStopSignal == SIGINT ? "SIGINT" : gStopSignal == SIGTERM ? "SIGTERM" : "";
+}
+
+// Seconds on the monotonic clock.
+inline double monotonicSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return double(now.tv_sec) + 1e-9 * double(now.tv_nsec);
+}
+
+// Sleeps `seconds` in steps of at most 50 ms; false when a stop signal came first.
+inline bool sleepUnlessStopped(double seconds) {
+    const double end = monotonicSeconds() + seconds;
+    for (;;) {
+        if (stopRequested())
+            return false;
+        const double left = end - monotonicSeconds();
+        if (left <= 0)
+            return true;
+        const double step = left < 0.05 ? left : 0.05;
+        timespec ts{time_t(step), long((step - double(time_t(step))) * 1e9)};
+        nanosleep(&ts, nullptr);
+    }
+}
+
+}  // namespace VeskTool

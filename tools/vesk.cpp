@@ -1,0 +1,258 @@
+// vesk: list, inspect, watch, check and fill the counter tables of this host.
+//
+//   vesk ls                          every table under the root
+//   vesk stat TABLE                  headers, writer, and the reader's view of one table
+//   vesk dump TABLE [--json]         every record in table order
+//   vesk get TABLE KEY...            the records of some keys
+//   vesk watch TABLE                 the busiest counters with their rates, refreshed
+//   vesk fill TABLE --type T --count N [--updates-per-sec R] [--seconds S]
+//                                    a writer standing in for a hardware source
+//   vesk check TABLE                 a read-only consistency walk
+//   vesk demo                        one writer and several readers, live, then a summary
+//
+// Every command takes --root DIR (the table root; default /dev/shm/vesk) and --help. Errors go
+// to stderr as one line, "vesk COMMAND: problem: details"; the exit statuses are in
+// ToolError.h.
+#include "Commands.h"
+#include "Mem/RootPath.h"
+#include "Numbers.h"
+#include "Pimbo/Debug.h"
+#include "Pimbo/Exception.h"
+#include "RecordKinds.h"
+#include "ToolError.h"
+
+#include <fmt/format.h>
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace VeskTool;
+
+// Errors are one line, whatever the message held.
+std::string oneLine(std::string text) {
+    for (char& c : text) {
+        if (c == '\n' || c == '\r')
+            c = ' ';
+    }
+    while (!text.empty() && text.back() == ' ')
+        text.pop_back();
+    return text;
+}
+
+int report(const std::string& command, const std::string& message, int status) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s: %s\n", command.c_str(), oneLine(message).c_str());
+    return status;
+}
+
+constexpr const char* kStatuses =
+    "Exit status: 0 success; 1 a key not found (get), a fault found (check), a bad record (demo);\n"
+    "2 a bad command line (unknown option, bad number, bad table name); 3 a table that cannot be\n"
+    "used (no such table, not a table, permission denied, writer absent, wrong record type).";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Pimbo::Platform::allLevelMasksIs(0);
+
+    CLI::App app{
+        "vesk: list, inspect, watch, check and fill the shared-memory counter tables "
+        "of this host.",
+        "vesk"};
+    app.footer(kStatuses);
+    app.require_subcommand(1);
+
+    std::string root;
+    bool verbose = false;
+    auto common = [&](CLI::App* command,
+                      const char* rootHelp = "Table root directory (default /dev/shm/vesk)") {
+        command->add_option("--root", root, rootHelp)->type_name("DIR");
+        command->add_flag("--verbose", verbose, "Print the library's traces (levels 0-2)");
+        command->footer(kStatuses);
+    };
+    common(&app);
+
+    std::string table;
+    bool json = false;
+    std::vector<std::string> keys;
+    std::string interval = "1", top = "20", refreshes = "0";
+    std::string type, count, rate = "0", seconds, readers = "2";
+
+    CLI::App* ls = app.add_subcommand(
+        "ls",
+        "List every table under the root: record type, records, capacity, buckets, writer "
+        "pid and whether it is alive, generation (cinder id)");
+    common(ls);
+
+    CLI::App* stat = app.add_subcommand(
+        "stat",
+        "Show a table's two file headers, its writer and the reader's view (counts, load, "
+        "re-maps, retries)");
+    common(stat);
+    stat->add_option("TABLE", table, "Table name, as it was filled")->required();
+
+    CLI::App* dump = app.add_subcommand(
+        "dump", "Print every record in table order, one per line (strep, or JSON with --json)");
+    common(dump);
+    dump->add_option("TABLE", table, "Table name, as it was filled")->required();
+    dump->add_flag("--json", json, "One JSON object per record, with the record type's fields");
+
+    CLI::App* get = app.add_subcommand(
+        "get",
+        "Print the records of the keys given; 'not found' for each missing key (exit "
+        "status 1 when any is missing)");
+    common(get);
+    get->add_option("TABLE", table, "Table name, as it was filled")->required();
+    get->add_option("KEY", keys, "Counter index: decimal, or hexadecimal with 0x")->required();
+    get->add_flag("--json", json, "One JSON object per record");
+
+    CLI::App* watch = app.add_subcommand(
+        "watch",
+        "Refreshing view of the busiest counters with their rates per second (plain "
+        "lines when the output is not a terminal)");
+    common(watch);
+    watch->add_option("TABLE", table, "Table name, as it was filled")->required();
+    watch->add_option("--interval", interval, "Seconds between refreshes (default 1)")
+        ->type_name("S");
+    watch->add_option("--top", top, "How many of the busiest records to show (default 20)")
+        ->type_name("N");
+    watch->add_option("--count", refreshes, "Stop after N refreshes (default: until interrupted)")
+        ->type_name("N");
+
+    CLI::App* fill = app.add_subcommand(
+        "fill",
+        "Be the writer of a table, as a hardware source would: create it, write keys 0 "
+        "to N-1, then (with a rate) keep incrementing them until the time is up or "
+        "SIGINT/SIGTERM, which detach cleanly");
+    common(fill);
+    fill->add_option("TABLE", table, "Table name")->required();
+    fill->add_option("--type", type, "Record type: simple, normal, wide or bitmap64")
+        ->type_name("TYPE")
+        ->required();
+    fill->add_option("--count", count, "Number of counters (keys 0 to N-1)")
+        ->type_name("N")
+        ->required();
+    fill->add_option("--updates-per-sec", rate, "Updates per second after the fill (default 0)")
+        ->type_name("R");
+    fill->add_option("--seconds", seconds,
+                     "How long to keep the table after the fill (default: until stopped when "
+                     "updating, else exit at once)")
+        ->type_name("S");
+
+    CLI::App* check = app.add_subcommand(
+        "check",
+        "Read-only consistency walk of a table (chains, free list, counts) beside a "
+        "running writer; exit status 1 on a fault");
+    common(check);
+    check->add_option("TABLE", table, "Table name, as it was filled")->required();
+
+    CLI::App* demo = app.add_subcommand(
+        "demo",
+        "One writer process fills a table of each record type and keeps updating them "
+        "while reader processes look them up and walk them; then a summary. Uses a "
+        "private root made under --root (default /dev/shm), removed at the end");
+    common(demo, "Directory in which the demo makes its private root (default /dev/shm)");
+    demo->add_option("--seconds", seconds, "How long the readers run (default 10)")->type_name("S");
+    demo->add_option("--count", count, "Records per table (default 100000)")->type_name("N");
+    demo->add_option("--readers", readers, "Reader processes (default 2)")->type_name("N");
+    std::string seed;
+    demo->add_option("--seed", seed, "Seed of the readers' random keys (default: from the clock)")
+        ->type_name("N");
+
+    std::string command = "vesk";
+    try {
+        if (argc < 2) {
+            throw ToolError(kUsage,
+                            "a command is required: ls, stat, dump, get, watch, fill, "
+                            "check or demo (see vesk --help)");
+        }
+        const std::string first = argv[1];
+        if (first.front() != '-') {
+            bool known = false;
+            for (const CLI::App* sub : {ls, stat, dump, get, watch, fill, check, demo})
+                known = known || sub->get_name() == first;
+            if (!known) {
+                throw ToolError(kUsage, fmt::format("unknown command '{}': want ls, stat, dump, "
+                                                    "get, watch, fill, check or demo (see vesk "
+                                                    "--help)",
+                                                    first));
+            }
+        }
+        try {
+            app.parse(argc, argv);
+        } catch (const CLI::CallForHelp&) {
+            // The help of the command that asked for it ("vesk get ...").
+            std::fputs(app.help().c_str(), stdout);
+            return kOk;
+        } catch (const CLI::ParseError& e) {
+            const auto parsed = app.get_subcommands();
+            if (!parsed.empty())
+                command = "vesk " + parsed.front()->get_name();
+            throw ToolError(kUsage, fmt::format("{} (see {} --help)", e.what(), command));
+        }
+        const CLI::App* chosen = app.get_subcommands().front();
+        command = "vesk " + chosen->get_name();
+        if (verbose)
+            Pimbo::Platform::allLevelMasksIs(0x0007);
+        if (!root.empty() && chosen != demo)
+            Mem::RootPath::rootIs(root);
+
+        if (chosen == ls)
+            return runLs();
+        if (chosen == stat)
+            return runStat(table);
+        if (chosen == dump)
+            return runDump(table, json);
+        if (chosen == get)
+            return runGet(table, keys, json);
+        if (chosen == watch) {
+            WatchOptions o;
+            o.table = table;
+            o.interval = parseDecimal(interval, "--interval", 0.01, 86400);
+            o.top = parseCount(top, "--top", 1, 100000000);
+            o.refreshes = parseCount(refreshes, "--count", 0, 1000000000);
+            return runWatch(o);
+        }
+        if (chosen == fill) {
+            FillOptions o;
+            o.table = table;
+            o.kind = kindByName(type);
+            if (o.kind < 0) {
+                throw ToolError(kUsage, fmt::format("wrong record type '{}' for --type: want "
+                                                    "simple, normal, wide or bitmap64",
+                                                    type));
+            }
+            o.count = parseCount(count, "--count", 1, 100000000);
+            o.rate = parseDecimal(rate, "--updates-per-sec", 0, 1e9);
+            o.seconds = seconds.empty() ? -1 : parseDecimal(seconds, "--seconds", 0, 1e8);
+            return runFill(o);
+        }
+        if (chosen == check)
+            return runCheck(table);
+        if (chosen == demo) {
+            DemoOptions o;
+            if (!root.empty())
+                o.parent = root;
+            if (!seconds.empty())
+                o.seconds = parseDecimal(seconds, "--seconds", 0.1, 86400);
+            if (!count.empty())
+                o.count = parseCount(count, "--count", 1, 10000000);
+            o.readers = int(parseCount(readers, "--readers", 1, 8));
+            if (!seed.empty())
+                o.seed = parseCount(seed, "--seed", 0, UINT64_MAX);
+            return runDemo(o);
+        }
+        throw ToolError(kUsage, "unknown command (see vesk --help)");
+    } catch (const ToolError& e) {
+        return report(command, e.what(), e.status());
+    } catch (const Pimbo::Exception& e) {
+        return report(command, e.msg(), kTable);
+    } catch (const std::exception& e) {
+        return report(command, e.what(), kTable);
+    }
+}
