@@ -22,7 +22,6 @@
 #include "Commands.h"
 
 #include "Mem/Atomic.h"
-#include "Mem/SafeHeaderCopy.h"
 #include "Orlo/Hash.h"
 #include "Pimbo/Util.h"
 #include "Plinth/CinderFile.h"

@@ -58,9 +58,10 @@ struct DemoRow {
     uint64_t lost;
     uint64_t backwards;
     uint64_t errors;
-    uint64_t records;   // the writer: records in its tables at the end
-    uint64_t finished;  // 1: the numbers above and the row's firstError are final
-    uint64_t reserved[4];
+    uint64_t records;         // the writer: records in its tables at the end
+    uint64_t finished;        // 1: the numbers above and the row's firstError are final
+    uint64_t lookasideReads;  // records copied from the lookaside slot (being rewritten)
+    uint64_t reserved[3];
 };
 static_assert(std::is_standard_layout_v<DemoRow>);
 static_assert(sizeof(DemoRow) == 128);
@@ -76,19 +77,24 @@ static_assert(offsetof(DemoRow, backwards) == 64);
 static_assert(offsetof(DemoRow, errors) == 72);
 static_assert(offsetof(DemoRow, records) == 80);
 static_assert(offsetof(DemoRow, finished) == 88);
+static_assert(offsetof(DemoRow, lookasideReads) == 96);
 
 // The phases, in order; the parent moves to kStop, the writer to kCreated, kFilled or kFailed.
 enum Phase : uint64_t { kStarting = 0, kCreated = 1, kFilled = 2, kStop = 3, kFailed = 4 };
 
 struct DemoBoard {
     uint64_t phase;
-    uint64_t reserved[15];
+    // The writer's round-robin position: readers aim some lookups just ahead of it, at records
+    // that are about to be rewritten.
+    uint64_t cursor;
+    uint64_t reserved[14];
     DemoRow rows[kRows];
     // A row's first problem, as text; read by the parent only after the process exited.
     char firstError[kRows][256];
 };
 static_assert(std::is_standard_layout_v<DemoBoard>);
 static_assert(offsetof(DemoBoard, phase) == 0);
+static_assert(offsetof(DemoBoard, cursor) == 8);
 static_assert(offsetof(DemoBoard, rows) == 128);
 static_assert(offsetof(DemoBoard, firstError) == 128 + kRows * 128);
 static_assert(sizeof(DemoBoard) == 128 + kRows * 128 + kRows * 256);
@@ -155,7 +161,8 @@ int runWriter(DemoBoard& board, uint64_t count) {
         store(board.phase, kFilled);
 
         for (uint64_t u = 0; load(board.phase) < kStop && !stopRequested();) {
-            for (int i = 0; i < 256; ++i, ++u)
+            store(board.cursor, u % count);
+            for (int i = 0; i < 64; ++i, ++u)
                 writeAll(u % count, u / count + 1);
             store(row.writes, writes);
         }
@@ -240,7 +247,9 @@ int runReader(DemoBoard& board, int index, uint64_t count, uint64_t seed) {
             forEachKind([&]<class Ops>(Ops, size_t) {
                 auto& r = std::get<CheckedReader<Ops>>(readers);
                 for (int i = 0; i < 1000; ++i) {
-                    const uint64_t key = rng() % count;
+                    // Every other key is one the writer is about to rewrite.
+                    const uint64_t key =
+                        i % 2 == 0 ? rng() % count : (load(board.cursor) + rng() % 64) % count;
                     // Acquire: when the fill was complete before the lookup, the key is there.
                     const bool filled = load(board.phase) >= kFilled;
                     bool found = false;
@@ -301,16 +310,19 @@ int runReader(DemoBoard& board, int index, uint64_t count, uint64_t seed) {
             }
             uint64_t retries = 0;
             uint64_t remaps = 0;
+            uint64_t lookaside = 0;
             forEachKind([&]<class Ops>(Ops, size_t) {
                 const auto c = std::get<CheckedReader<Ops>>(readers).reader->readerCounters();
                 retries += c.retries;
                 remaps += c.resizes + c.bucketResizes;
+                lookaside += c.lookasideReads;
             });
             store(row.lookups, lookups);
             store(row.iterations, iterations);
             store(row.recordsRead, recordsRead);
             store(row.retries, retries);
             store(row.remaps, remaps);
+            store(row.lookasideReads, lookaside);
         }
     } catch (const Pimbo::Exception& e) {
         noteError(board, index, e.msg());
@@ -325,7 +337,7 @@ int runReader(DemoBoard& board, int index, uint64_t count, uint64_t seed) {
 
 struct Totals {
     uint64_t writes = 0, lookups = 0, iterations = 0, recordsRead = 0, retries = 0, remaps = 0,
-             torn = 0, lost = 0, backwards = 0, errors = 0;
+             lookasideReads = 0, torn = 0, lost = 0, backwards = 0, errors = 0;
 };
 
 Totals sum(const DemoBoard& board, int readers) {
@@ -338,6 +350,7 @@ Totals sum(const DemoBoard& board, int readers) {
         t.recordsRead += load(r.recordsRead);
         t.retries += load(r.retries);
         t.remaps += load(r.remaps);
+        t.lookasideReads += load(r.lookasideReads);
         t.torn += load(r.torn);
         t.lost += load(r.lost);
         t.backwards += load(r.backwards);
@@ -520,6 +533,8 @@ int runDemo(const DemoOptions& o) {
                 static_cast<unsigned long long>(t.recordsRead));
     std::printf("  retries:           %llu\n", static_cast<unsigned long long>(t.retries));
     std::printf("  re-maps:           %llu\n", static_cast<unsigned long long>(t.remaps));
+    std::printf("  lookaside reads:   %llu (records read while the writer rewrote them)\n",
+                static_cast<unsigned long long>(t.lookasideReads));
     std::printf("  torn records:      %llu\n", static_cast<unsigned long long>(t.torn));
     std::printf("  lost records:      %llu\n", static_cast<unsigned long long>(t.lost));
     std::printf("  records gone back: %llu\n", static_cast<unsigned long long>(t.backwards));

@@ -15,7 +15,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <iostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -153,6 +152,11 @@ int runDump(const std::string& table, bool json) {
         std::string out;
         typename Ops::Value v{};
         Vesk::IterHint hint;
+        // Records read before a fault are printed before the fault is reported.
+        struct Flush {
+            std::string& out;
+            ~Flush() { std::fwrite(out.data(), 1, out.size(), stdout); }
+        } flush{out};
         for (bool more = reader->first(v, hint); more; more = reader->next(Ops::key(v), v, hint)) {
             if (json) {
                 out += recordJson<Ops>(v);
@@ -167,7 +171,6 @@ int runDump(const std::string& table, bool json) {
                 out.clear();
             }
         }
-        std::fwrite(out.data(), 1, out.size(), stdout);
         return int(kOk);
     });
 }

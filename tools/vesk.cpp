@@ -51,9 +51,10 @@ int report(const std::string& command, const std::string& message, int status) {
 }
 
 constexpr const char* kStatuses =
-    "Exit status: 0 success; 1 a key not found (get), a fault found (check), a bad record (demo);\n"
-    "2 a bad command line (unknown option, bad number, bad table name); 3 a table that cannot be\n"
-    "used (no such table, not a table, permission denied, writer absent, wrong record type).";
+    "Exit status: 0 success; 1 a key not found (get), a fault found (check, or the final\n"
+    "validation of fill), a bad record (demo); 2 a bad command line (unknown option, bad number,\n"
+    "bad table name); 3 a table that cannot be used (no such table, not a table, permission\n"
+    "denied, writer absent, wrong record type).";
 
 }  // namespace
 
@@ -251,7 +252,10 @@ int main(int argc, char** argv) {
     } catch (const ToolError& e) {
         return report(command, e.what(), e.status());
     } catch (const Pimbo::Exception& e) {
-        return report(command, e.msg(), kTable);
+        // The library's message names what it found; the table is named here.
+        return report(command,
+                      table.empty() ? e.msg() : fmt::format("table '{}': {}", table, e.msg()),
+                      kTable);
     } catch (const std::exception& e) {
         return report(command, e.what(), kTable);
     }
