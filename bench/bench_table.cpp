@@ -5,10 +5,11 @@
 //
 //   build/bench/bench_table [--benchmark_filter=...] [--benchmark_repetitions=N]
 #include "FlexCounters2/FlexCounters2Vesk.h"
-#include "Mem/RootPath.h"
 #include "Orlo/Entity.h"
 #include "Orlo/Notifiee.h"
 #include "Vesk/VeskWriter.h"
+
+#include "BenchUtil.h"
 
 #include <benchmark/benchmark.h>
 
@@ -26,25 +27,8 @@ using Writer = Vesk::VeskWriter<Ops>;
 
 namespace {
 
-struct BenchRoot {
-    BenchRoot() {
-        std::string pattern = "/dev/shm/vesk-bench-XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr)
-            std::abort();
-        dir = pattern;
-        Mem::RootPath::rootIs(dir);
-    }
-    ~BenchRoot() {
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
-    }
-    std::string dir;
-};
-
-BenchRoot& root() {
-    static BenchRoot r;
-    return r;
-}
+using VeskBench::perOp;
+using VeskBench::root;
 
 // Room for n records without a resize during the run.
 Vesk::MapDescriptor descriptor(uint64_t n) {
@@ -69,12 +53,6 @@ std::vector<uint64_t> shuffledKeys(uint64_t n) {
         keys[i] = i * 7 + 1;
     std::shuffle(keys.begin(), keys.end(), std::mt19937_64(42));
     return keys;
-}
-
-void perOp(benchmark::State& state, uint64_t opsPerIteration) {
-    state.counters["ns_per_op"] =
-        benchmark::Counter(double(opsPerIteration) * double(state.iterations()) * 1e-9,
-                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 // An observer that does the least a real one does: reads the key.

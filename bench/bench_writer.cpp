@@ -4,8 +4,9 @@
 //
 //   build/bench/bench_writer [--benchmark_filter=...]
 #include "FlexCounters2/FlexCounters2Vesk.h"
-#include "Mem/RootPath.h"
 #include "Vesk/VeskWriter.h"
+
+#include "BenchUtil.h"
 
 #include <benchmark/benchmark.h>
 
@@ -22,25 +23,8 @@ using Writer = Vesk::VeskWriter<Ops>;
 
 namespace {
 
-struct BenchRoot {
-    BenchRoot() {
-        std::string pattern = "/dev/shm/vesk-bench-XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr)
-            std::abort();
-        dir = pattern;
-        Mem::RootPath::rootIs(dir);
-    }
-    ~BenchRoot() {
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
-    }
-    std::string dir;
-};
-
-BenchRoot& root() {
-    static BenchRoot r;
-    return r;
-}
+using VeskBench::perOp;
+using VeskBench::root;
 
 std::unique_ptr<Writer> makeWriter(uint64_t n) {
     root();
@@ -72,12 +56,6 @@ struct MixHash {
     size_t operator()(uint64_t v) const { return Orlo::hashSingleAttr(0x1234, v); }
 };
 using Map = std::unordered_map<uint64_t, CounterEntrySimple, MixHash>;
-
-void perOp(benchmark::State& state, uint64_t opsPerIteration) {
-    state.counters["ns_per_op"] =
-        benchmark::Counter(double(opsPerIteration) * double(state.iterations()) * 1e-9,
-                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
-}
 
 void VeskInsert(benchmark::State& state) {
     const uint64_t n = state.range(0);

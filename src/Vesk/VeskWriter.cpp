@@ -27,6 +27,11 @@ uint16_t nextCinderCounter() {
     return c;
 }
 
+// The conduit name the owner file records, for messages about another writer.
+std::string recordedOwner(const Plinth::OwnerFile& ownerFile) {
+    return ownerFile.validate() ? ownerFile.conduitInfo().socketName : std::string("unknown");
+}
+
 // Table type written into the owner file.
 constexpr uint32_t kWriterTableType = 0;
 
@@ -51,13 +56,10 @@ void VeskWriter<Ops>::attach() {
     std::string lockError;
     auto lock = Mem::WriterLock::acquireWriterLock(debugHandler(), rootPath_, lockError);
     if (!lock) {
-        std::string owner = "unknown";
-        if (ownerFile.validate())
-            owner = ownerFile.conduitInfo().socketName;
         PIMBO_THROW(Pimbo::InvalidInitializeException,
                     "Vesk table {} is owned by another live writer (owner {}); not "
                     "attaching: {}",
-                    rootPath_, owner, lockError);
+                    rootPath_, recordedOwner(ownerFile), lockError);
     }
     writerLock_ = std::move(lock);
     const Plinth::ConduitInfo conduitInfo{Zolt::ConduitAcceptSm::socketName(), ~0ull};
@@ -181,13 +183,10 @@ bool VeskWriter<Ops>::cleanup() {
         std::string lockError;
         cleanupLock = Mem::WriterLock::acquireWriterLock(debugHandler(), rootPath_, lockError);
         if (!cleanupLock) {
-            std::string owner = "unknown";
-            if (ownerFile.validate())
-                owner = ownerFile.conduitInfo().socketName;
             PIMBO_THROW(Pimbo::NoPermissionException,
                         "cleanup of Vesk table {} refused: it is owned by the live "
                         "writer {} ({})",
-                        rootPath_, owner, lockError);
+                        rootPath_, recordedOwner(ownerFile), lockError);
         }
     }
     if (!ownerFile.validate()) {
