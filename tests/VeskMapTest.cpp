@@ -268,6 +268,23 @@ TYPED_TEST(VeskMapTest, RefusedInitWithCleanupFirstKeepsTheDetachedWritersFiles)
     EXPECT_EQ(this->contents(*p->table), written);
 }
 
+// Regression: a second detach (the sentry after an unmount, say) wrapped the placeholder in
+// another placeholder each time.
+TYPED_TEST(VeskMapTest, ASecondDetachKeepsOnePlaceholderOverTheWriter) {
+    using Ops = typename TableTraits<TypeParam>::Ops;
+    auto p = this->writer();
+    this->fill(*p->table, 3);
+    auto& front = p->table->counter;
+    front.detach(true);
+    auto* first = dynamic_cast<Vesk::VeskDummy<Ops>*>(&front.interface());
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(dynamic_cast<Vesk::VeskWriter<Ops>*>(first->wrapped()), nullptr);
+    front.detach(true);
+    EXPECT_EQ(&front.interface(), first) << "the placeholder was wrapped again";
+    EXPECT_TRUE(front.cleanup()) << "cleanup still reaches the detached writer";
+    EXPECT_FALSE(this->exists(this->file("slots")));
+}
+
 TYPED_TEST(VeskMapTest, UnmountThenMountAgainReusesTheFilesOrCleansThemFirst) {
     auto p = this->writer();
     auto& map = (*p)->counter;

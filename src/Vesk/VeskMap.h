@@ -376,6 +376,12 @@ class VeskMap : public VeskMapBase, public Mem::WriterSentry::Notifiee {
 
     // Replaces the implementation by a placeholder that wraps (and owns) it.
     void installDummy() {
+        // A placeholder of the right kind is already in place (a second detach): keep it
+        // rather than wrapping it again.
+        if (orphanAssert_ ? dynamic_cast<VeskStrictDummy<Ops>*>(interface_.get()) != nullptr
+                          : dynamic_cast<VeskDummy<Ops>*>(interface_.get()) != nullptr) {
+            return;
+        }
         Interface* wrapped = interface_.release();
         if (orphanAssert_) {
             interface_.reset(
