@@ -263,17 +263,6 @@ TEST_F(MemRootPathTest, EnsureDirectoryNamesTheDirectoryWhenAFileIsInTheWay) {
     }
 }
 
-TEST_F(MemRootPathTest, RemoveFileAndFileExists) {
-    const Mem::RootPath path(handler(), "t", true);
-    path.ensureDirectory();
-    EXPECT_FALSE(path.fileExists("slots"));
-    std::ofstream(path.filePath("slots")) << "x";
-    EXPECT_TRUE(path.fileExists("slots"));
-    path.removeFile("slots");
-    EXPECT_FALSE(path.fileExists("slots"));
-    EXPECT_NO_THROW(path.removeFile("slots")) << "a missing file is not an error";
-}
-
 // --- memory arithmetic -----------------------------------------------------------------------
 
 TEST(MemUtil, MultiplyOverflowCheck) {

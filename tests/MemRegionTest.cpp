@@ -365,8 +365,9 @@ TEST_F(MemRegionTest, MissingFileFailsReaderAttachNamingThePath) {
     auto reader = Mem::PlinthWrapper(*handler_, table("absent", false), "slots", false);
     EXPECT_EQ(reader.attach(kPage, Mem::PlinthWrapper::kReader), nullptr);
     EXPECT_FALSE(reader.attached());
-    EXPECT_EQ(reader.errorText(),
-              "open " + dir_ + "/absent/slots: " + std::string(std::strerror(ENOENT)));
+    EXPECT_EQ(reader.errorText(), "cannot open " + dir_ + "/absent/slots: directory " + dir_ +
+                                      "/absent does not exist");
+    EXPECT_EQ(reader.errorNumber(), ENOENT);
     EXPECT_EQ(reader.memSize(), 0u);
     EXPECT_EQ(reader.fileSize(), 0u);
     EXPECT_FALSE(std::filesystem::exists(dir_ + "/absent")) << "a reader creates nothing";
@@ -404,7 +405,8 @@ TEST_F(MemRegionTest, PermissionFailureSaysPermissionDenied) {
     if (child.message.rfind("SKIP", 0) == 0) {
         GTEST_SKIP() << child.message;
     }
-    EXPECT_EQ(child.message, "open " + path + ": Permission denied");
+    EXPECT_NE(child.message.find(path), std::string::npos) << child.message;
+    EXPECT_NE(child.message.find(": Permission denied"), std::string::npos) << child.message;
 }
 
 // --- read-only mappings and guard pages -----------------------------------------------------
@@ -586,7 +588,7 @@ TEST_F(MemRegionTest, FullFileSystemFailsResizeWithoutSignal) {
         if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
             return std::string("SKIP private mounts: ") + std::strerror(errno);
         }
-        if (::mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=256k") != 0) {
+        if (::mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=256k,mode=0755") != 0) {
             return std::string("SKIP mount tmpfs size=256k: ") + std::strerror(errno);
         }
 

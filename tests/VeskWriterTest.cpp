@@ -398,7 +398,7 @@ class FullDiskChild {
         if (::mkdtemp(dir) == nullptr)
             return fail(std::string("mkdtemp: ") + std::strerror(errno));
         dir_ = dir;
-        if (::mount("tmpfs", dir, "tmpfs", 0, "size=256k") != 0) {
+        if (::mount("tmpfs", dir, "tmpfs", 0, "size=256k,mode=0755") != 0) {
             const int rc = skip("mounting a 256k tmpfs");
             ::rmdir(dir);
             return rc;

@@ -507,7 +507,8 @@ TEST_F(WriterOwnershipTest, SecondWriterIsRefusedWhileTheOwnerLivesAndTakesOverA
 
 TEST_F(WriterOwnershipTest, CleanupOfALiveOwnersTableIsRefusedAndRemovesNothing) {
     auto peer = owner();
-    Vesk::Util::writeCorruptionFile(*testHandler(), tableDir(), "seen by a reader");
+    Vesk::Util::writeCorruptionFile(
+        *testHandler(), Mem::RootPath(*testHandler(), kTableName, false), "seen by a reader");
     const auto before = snapshot(root_.dir());
     ASSERT_TRUE(before.count(std::string(kTableName) + "/" + Vesk::Util::kCorruptionFileName));
     {
@@ -624,7 +625,8 @@ TEST_F(WriterDetachTest, CleanupRemovesEveryFileOfTheTable) {
         auto w = started<Ops>();
         fill(*w, contents_);
     }
-    Vesk::Util::writeCorruptionFile(*testHandler(), tableDir(), "seen by a reader");
+    Vesk::Util::writeCorruptionFile(
+        *testHandler(), Mem::RootPath(*testHandler(), kTableName, false), "seen by a reader");
     for (const auto& f : files)
         ASSERT_TRUE(exists(f)) << f;
     {
@@ -643,7 +645,8 @@ TEST_F(WriterDetachTest, CleanupRemovesEveryFileOfTheTable) {
         expectContents<Ops>(*w, none);
         expectWorks<Ops>(*w, none);
         // By the table's own writer, while attached.
-        Vesk::Util::writeCorruptionFile(*testHandler(), tableDir(), "seen by a reader");
+        Vesk::Util::writeCorruptionFile(
+            *testHandler(), Mem::RootPath(*testHandler(), kTableName, false), "seen by a reader");
         EXPECT_TRUE(w->cleanup());
         for (const auto& f : files)
             EXPECT_FALSE(exists(f)) << f;
@@ -657,12 +660,14 @@ TEST_F(WriterDetachTest, AttachAndFileCheckRemoveTheCorruptionMarker) {
         auto w = started<Ops>();
         put(*w, contents_, 1, 1);
     }
-    Vesk::Util::writeCorruptionFile(*testHandler(), tableDir(), "seen by a reader");
+    Vesk::Util::writeCorruptionFile(
+        *testHandler(), Mem::RootPath(*testHandler(), kTableName, false), "seen by a reader");
     auto w = started<Ops>();
     EXPECT_FALSE(exists(Vesk::Util::kCorruptionFileName));
     expectContents<Ops>(*w, contents_);
 
-    Vesk::Util::writeCorruptionFile(*testHandler(), tableDir(), "seen again");
+    Vesk::Util::writeCorruptionFile(*testHandler(),
+                                    Mem::RootPath(*testHandler(), kTableName, false), "seen again");
     EXPECT_TRUE(w->validateFiles());
     EXPECT_FALSE(exists(Vesk::Util::kCorruptionFileName));
 }
@@ -771,7 +776,8 @@ TEST_F(TmpWriterProcessTest, LeavesTheRealWritersTableAlone) {
     });
     ASSERT_EQ(peer->receive(), "ready");
     const std::string dir = root_.path(kTableName);
-    Vesk::Util::writeCorruptionFile(*testHandler(), dir, "seen by a reader");
+    Vesk::Util::writeCorruptionFile(
+        *testHandler(), Mem::RootPath(*testHandler(), kTableName, false), "seen by a reader");
     const auto before = snapshot(root_.dir());
     {
         Vesk::Tmp<Ops> t(*testHandler(), kTableName, Ops{});

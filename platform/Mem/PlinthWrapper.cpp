@@ -1,5 +1,6 @@
 #include "Mem/PlinthWrapper.h"
 
+#include "Mem/TableDir.h"
 #include "Mem/Util.h"
 #include "Pimbo/Exception.h"
 
@@ -116,6 +117,7 @@ void* PlinthWrapper::attach(uint64_t size, int mode, void* address) {
         return nullptr;
     }
     mode_ = mode;
+    errno_ = 0;
     PIMBO_TRACE(5, "{} size:{} as {}", path_, size, modeName(mode));
     if (isLocal_) {
         void* p = local_.attach(size);
@@ -128,29 +130,25 @@ void* PlinthWrapper::attach(uint64_t size, int mode, void* address) {
         return nullptr;
     }
 
-    if (mode == kWriter) {
-        try {
-            rootPath_.ensureDirectory();
-        } catch (const Pimbo::Exception& e) {
-            fail(e.msg());
-            return nullptr;
-        }
-        fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    // Through the table directory's door: no symbolic link, FIFO or foreign directory is ever
+    // followed, and a writer's file gets the table's mode whatever the umask.
+    FileError error;
+    const TableDir dir = TableDir::open(
+        rootPath_, mode == kWriter ? TableDir::Access::writer : TableDir::Access::reader, error);
+    Fd file;
+    if (!dir.valid()) {
+        error.text = fmt::format("cannot open {}: {}", path_, error.text);
     } else {
-        fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+        file = dir.openFile(
+            fileName_, mode == kWriter ? TableDir::FileAccess::create : TableDir::FileAccess::read,
+            error);
     }
-    if (fd_ < 0) {
-        fail(fmt::format("open {}: {}", path_, std::strerror(errno)));
+    if (!file) {
+        errno_ = error.errnum;
+        fail(error.text);
         return nullptr;
     }
-
-    if (mode == kWriter) {
-        // The creation mode was filtered by the umask; readers of other users need 0644.
-        struct stat st;
-        if (::fstat(fd_, &st) == 0 && (st.st_mode & 07777) != 0644 && ::fchmod(fd_, 0644) != 0) {
-            PIMBO_TRACE(1, "cannot set mode 0644 on {}: {}", path_, std::strerror(errno));
-        }
-    }
+    fd_ = file.release();
     const bool sized = mode == kWriter ? extendFile(size) : fileHolds(size);
     void* p = sized ? mapFile(size, address) : nullptr;
     if (p == nullptr) {
@@ -261,8 +259,9 @@ uint64_t PlinthWrapper::memSize() const {
         return local_.size();
     }
     struct stat st;
-    const int rc = fd_ >= 0 ? ::fstat(fd_, &st) : ::stat(path_.c_str(), &st);
-    return rc == 0 ? uint64_t(st.st_size) : 0;
+    if (fd_ >= 0)
+        return ::fstat(fd_, &st) == 0 ? uint64_t(st.st_size) : 0;
+    return fileSize();
 }
 
 uint64_t PlinthWrapper::mappedSize() const {
@@ -273,8 +272,17 @@ uint64_t PlinthWrapper::fileSize() const {
     if (isLocal_) {
         return local_.size();
     }
+    FileError error;
+    const TableDir dir = TableDir::open(rootPath_, TableDir::Access::reader, error);
     struct stat st;
-    return ::stat(path_.c_str(), &st) == 0 ? uint64_t(st.st_size) : 0;
+    return dir.statEntry(fileName_, st) && S_ISREG(st.st_mode) ? uint64_t(st.st_size) : 0;
+}
+
+bool PlinthWrapper::remove() {
+    detach();
+    if (isLocal_)
+        return true;
+    return rootPath_.removeFile(fileName_);
 }
 
 std::string PlinthWrapper::errorText() const {

@@ -2,12 +2,15 @@
 // memory standing in for it).
 //
 // Who may call what:
-//   - mode 0 (writer): the table's one writer process. It creates the file (0644, whatever the
-//     umask), extends it with posix_fallocate before every mapping, and may punch holes.
+//   - mode 0 (writer): the table's one writer process. It creates the file (with the table's
+//     FileMode, 0644 by default, whatever the umask), extends it with posix_fallocate before
+//     every mapping, and may punch holes.
 //   - mode 1 (reader): any number of reader processes. They map the file read-only and never
 //     change it.
 //
 // Invariants:
+//   0. Files are opened only through Mem::TableDir: never through a symbolic link, never a
+//      FIFO or device, never in a directory another user could change.
 //   1. The file never shrinks: attach and resize only extend it, and punchHole keeps its length,
 //      so a reader that still maps an older, longer view never faults on a truncated page.
 //   2. A writer's file is extended (blocks allocated, holes filled) before the mapping that
@@ -18,7 +21,7 @@
 //   4. A reader maps only bytes the file holds: a file shorter than the size asked for fails.
 //   5. A failed attach leaves the wrapper detached; a failed resize leaves the old mapping (and
 //      its base) valid. Both return null and set errorText(), which names the file, the sizes
-//      and the system's reason ("open /dev/shm/vesk/t/slots: Permission denied").
+//      and the system's reason ("cannot open /dev/shm/vesk/t/slots: Permission denied").
 //   6. In local mode the file system is never touched: the memory is a Mem::Local.
 //
 // One owning thread; no locks.
@@ -59,6 +62,9 @@ class PlinthWrapper : public Pimbo::Debuggable {
     bool punchHole(uint64_t offset);
     // Unmaps and closes. Harmless when detached.
     void detach();
+    // Detaches and removes the file (a missing file is not an error). False, with the reason
+    // traced, when the file is there and stays.
+    bool remove();
 
     // The file's size now (of the file mapped while attached, else of the file at the path);
     // 0 for a missing or empty file. Local mode: the local region's size.
@@ -69,7 +75,13 @@ class PlinthWrapper : public Pimbo::Debuggable {
     uint64_t fileSize() const;
     // Full path of the file (also in local mode, where it only names the table).
     const std::string& getFilename() const { return path_; }
+    // The file's name in the table's directory ("slots").
+    const std::string& name() const { return fileName_; }
     std::string errorText() const;
+    // The system's error number of the last failed open (ENOENT, EACCES, EPERM for a refused
+    // directory, EINVAL for a file that is not a regular file); 0 when the failure was not
+    // the open.
+    int errorNumber() const { return errno_; }
     void* base() const;
     bool attached() const { return base() != nullptr; }
     // Mode of the current (or last) attach; -1 before the first.
@@ -93,6 +105,7 @@ class PlinthWrapper : public Pimbo::Debuggable {
     Mem::Local local_;
     int fd_ = -1;
     int mode_ = -1;
+    int errno_ = 0;
     char* base_ = nullptr;
     uint64_t mappedSize_ = 0;
     std::string errorText_;

@@ -1,11 +1,9 @@
 #include "Mem/RootPath.h"
 
+#include "Mem/TableDir.h"
 #include "Pimbo/Exception.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-#include <cerrno>
-#include <cstring>
+#include <filesystem>
 #include <mutex>
 
 namespace Mem {
@@ -17,10 +15,9 @@ std::string& rootStorage() {
     return *r;
 }
 
-// Joins a table name below a directory. Empty and "." components are dropped; a ".."
+// Appends the components of `name` to `out`. Empty and "." components are dropped; a ".."
 // component is refused, so no name reaches outside the root.
-std::string joinName(const std::string& dir, const std::string& name) {
-    std::string out = dir;
+std::string joinName(std::string out, const std::string& name) {
     while (out.size() > 1 && out.back() == '/')
         out.pop_back();
     size_t i = 0;
@@ -34,7 +31,8 @@ std::string joinName(const std::string& dir, const std::string& name) {
                         "table name {} may not contain '..' components", name);
         }
         if (!part.empty() && part != ".") {
-            out += '/';
+            if (out != "/")
+                out += '/';
             out += part;
         }
         i = j + 1;
@@ -42,7 +40,35 @@ std::string joinName(const std::string& dir, const std::string& name) {
     return out;
 }
 
+// The root as an absolute path without "." or ".." components or a trailing '/'. Lexical only:
+// TableDir resolves and checks what lies above the root when it opens a table.
+std::string normalRoot(const std::string& dir) {
+    if (dir.empty())
+        return dir;  // refused when a table is opened
+    std::error_code ec;
+    std::string out = std::filesystem::absolute(dir, ec).lexically_normal().string();
+    if (ec)
+        out = std::filesystem::path(dir).lexically_normal().string();
+    while (out.size() > 1 && out.back() == '/')
+        out.pop_back();
+    return out;
+}
+
 }  // namespace
+
+unsigned FileMode::directoryMode() const {
+    const unsigned rw = mode & 0666;
+    return rw | ((rw & 0444) >> 2);
+}
+
+void FileMode::check() const {
+    if ((mode & ~0777u) != 0 || (mode & 0600) != 0600 || (mode & 0133) != 0) {
+        PIMBO_THROW(Pimbo::InvalidInitializeException,
+                    "bad table file mode {:04o}: the owner must read and write the files and "
+                    "nobody else may write or execute them (such as 0644, 0640 or 0600)",
+                    mode);
+    }
+}
 
 std::string RootPath::root() {
     std::lock_guard<std::mutex> lock(rootMutex);
@@ -58,46 +84,36 @@ RootPath::RootPath(Pimbo::Platform::DebugHandler& handler, const std::string& di
                    const std::string& prefix, const std::string& name, bool mayCreate)
     : handler_(handler.shared_from_this()),
       name_(name),
-      directory_(joinName(dir.empty() ? root() : joinName(dir, prefix), name)),
+      root_(normalRoot(dir.empty() ? root() : joinName(dir, prefix))),
+      directory_(joinName(root_, name)),
       mayCreate_(mayCreate) {}
 
-RootPath::RootPath(Pimbo::Platform::DebugHandler& handler, const std::string& name, bool mayCreate)
-    : RootPath(handler, "", "", name, mayCreate) {}
+RootPath::RootPath(Pimbo::Platform::DebugHandler& handler, const std::string& name, bool mayCreate,
+                   FileMode fileMode)
+    : RootPath(handler, "", "", name, mayCreate) {
+    fileModeIs(fileMode);
+}
 
-bool RootPath::fileExists(const std::string& file) const {
-    struct stat st;
-    return ::stat(filePath(file).c_str(), &st) == 0;
+void RootPath::fileModeIs(const FileMode& m) {
+    m.check();
+    fileMode_ = m;
 }
 
 void RootPath::ensureDirectory() const {
-    struct stat st;
-    if (::stat(directory_.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-        return;
-    if (!mayCreate_) {
-        PIMBO_THROW(Pimbo::InvalidInitializeException, "table directory {} does not exist",
-                    directory_);
-    }
-    for (size_t pos = 1; pos <= directory_.size(); ++pos) {
-        if (pos != directory_.size() && directory_[pos] != '/')
-            continue;
-        std::string part = directory_.substr(0, pos);
-        if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
-            PIMBO_THROW(Pimbo::InvalidInitializeException,
-                        "cannot create table directory {} (at {}): {}", directory_, part,
-                        std::strerror(errno));
-        }
-    }
-    if (::stat(directory_.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        PIMBO_THROW(Pimbo::InvalidInitializeException,
-                    "cannot create table directory {}: a file of that name is in the way",
-                    directory_);
-    }
+    TableDir::openOrThrow(*this, mayCreate_ ? TableDir::Access::writer : TableDir::Access::reader);
 }
 
-void RootPath::removeFile(const std::string& file) const {
-    const std::string path = filePath(file);
-    PIMBO_TRACE_TO(*handler_, "RootPath", 3, "removing file: {}", path);
-    ::unlink(path.c_str());
+bool RootPath::removeFile(const std::string& file) const {
+    PIMBO_TRACE_TO(*handler_, "RootPath", 3, "removing file: {}", filePath(file));
+    FileError error;
+    const TableDir dir = TableDir::open(
+        *this, mayCreate_ ? TableDir::Access::writerExisting : TableDir::Access::reader, error);
+    if (dir.valid() && dir.removeFile(file, error))
+        return true;
+    if (error.errnum == ENOENT)
+        return true;  // no directory: no file either
+    PIMBO_TRACE_TO(*handler_, "RootPath", 0, "cannot remove {}: {}", filePath(file), error.text);
+    return false;
 }
 
 }  // namespace Mem

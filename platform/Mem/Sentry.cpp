@@ -329,7 +329,7 @@ bool ReaderSentry::attached() {
 
 bool ReaderSentry::fileExists(const char* file) const {
     struct stat st;
-    return ::stat((directory_ + "/" + file).c_str(), &st) == 0;
+    return ::lstat((directory_ + "/" + file).c_str(), &st) == 0;
 }
 
 bool ReaderSentry::filesReady() const {

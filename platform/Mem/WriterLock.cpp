@@ -1,5 +1,6 @@
 #include "Mem/WriterLock.h"
 
+#include "Mem/TableDir.h"
 #include "Pimbo/Exception.h"
 #include "Plinth/OwnerFile.h"
 #include "Zolt/ConduitAcceptSm.h"
@@ -23,13 +24,6 @@ struct flock wholeFile(short type) {
     fl.l_len = 0;  // to the end of the file, however long it grows
     fl.l_pid = 0;  // must be 0 for OFD locks
     return fl;
-}
-
-bool sameFile(int fd, const std::string& path) {
-    struct stat held;
-    struct stat atPath;
-    return ::fstat(fd, &held) == 0 && ::stat(path.c_str(), &atPath) == 0 &&
-           held.st_dev == atPath.st_dev && held.st_ino == atPath.st_ino;
 }
 
 // " (owner file names ...)" when the table's owner file records an owner, for error texts.
@@ -69,64 +63,86 @@ void WriterLock::release() {
 
 std::unique_ptr<WriterLock> WriterLock::acquireWriterLock(Pimbo::Platform::DebugHandler& handler,
                                                           const Mem::RootPath& rootPath,
-                                                          std::string& error) {
+                                                          std::string& error, bool* heldByOther) {
     const std::string path = rootPath.filePath(kFileName);
-    if (rootPath.mayCreate()) {
-        try {
-            rootPath.ensureDirectory();
-        } catch (const Pimbo::Exception& e) {
-            error = fmt::format("cannot take writer lock {}: {}", path, e.msg());
-            return nullptr;
-        }
+    if (heldByOther != nullptr)
+        *heldByOther = false;
+    FileError fe;
+    const TableDir dir = TableDir::open(
+        rootPath,
+        rootPath.mayCreate() ? TableDir::Access::writer : TableDir::Access::writerExisting, fe);
+    if (!dir.valid()) {
+        error = fmt::format("cannot take writer lock {}: {}", path, fe.text);
+        return nullptr;
     }
-    const int flags = O_RDWR | O_CLOEXEC | (rootPath.mayCreate() ? O_CREAT : 0);
-    for (;;) {
-        const int fd = ::open(path.c_str(), flags, 0644);
-        if (fd < 0) {
-            error = fmt::format("cannot open writer lock {}: {}", path, std::strerror(errno));
-            return nullptr;
-        }
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        // A lock file that others could open (one made before the file was private to its
+        // owner) may carry anybody's lock: unless a live writer is recorded, it is replaced by
+        // a private one, and the old file's locks exclude nobody any more.
         struct stat st;
-        if (::fstat(fd, &st) == 0 && (st.st_mode & 07777) != 0644) {
-            // Another umask; a failure here only affects who may probe the lock.
-            [[maybe_unused]] int rc = ::fchmod(fd, 0644);
+        if (dir.statEntry(kFileName, st) && S_ISREG(st.st_mode) &&
+            ((st.st_mode & 07777) != kFileMode || st.st_uid != ::geteuid())) {
+            const std::string owner = recordedOwner(handler, rootPath);
+            if (owner.find(", alive)") != std::string::npos) {
+                error = fmt::format("writer lock {} is held by another writer{}", path, owner);
+                if (heldByOther != nullptr)
+                    *heldByOther = true;
+                return nullptr;
+            }
+            PIMBO_TRACE_TO(handler, "WriterLock", 1, "replacing writer lock {} of mode {:04o}",
+                           path, unsigned(st.st_mode & 07777));
+            if (!dir.replaceFile(kFileName, "", 0, fe, kFileMode)) {
+                error = fmt::format("cannot replace writer lock {}: {}", path, fe.text);
+                return nullptr;
+            }
+        }
+        Fd fd = dir.openFile(
+            kFileName,
+            rootPath.mayCreate() ? TableDir::FileAccess::create : TableDir::FileAccess::readWrite,
+            fe, kFileMode);
+        if (!fd) {
+            error = fmt::format("cannot open writer lock {}: {}", path, fe.text);
+            return nullptr;
         }
         struct flock fl = wholeFile(F_WRLCK);
         int rc;
         do {
-            rc = ::fcntl(fd, F_OFD_SETLK, &fl);
+            rc = ::fcntl(fd.get(), F_OFD_SETLK, &fl);
         } while (rc != 0 && errno == EINTR);
         if (rc != 0) {
             const int saved = errno;
-            ::close(fd);
             if (saved == EAGAIN || saved == EACCES) {
                 error = fmt::format("writer lock {} is held by another writer{}", path,
                                     recordedOwner(handler, rootPath));
+                if (heldByOther != nullptr)
+                    *heldByOther = true;
             } else {
                 error = fmt::format("cannot lock writer lock {}: {}", path, std::strerror(saved));
             }
             PIMBO_TRACE_TO(handler, "WriterLock", 2, "{}", error);
             return nullptr;
         }
-        if (sameFile(fd, path)) {
+        struct stat held;
+        if (::fstat(fd.get(), &held) == 0 && dir.statEntry(kFileName, st) &&
+            held.st_dev == st.st_dev && held.st_ino == st.st_ino) {
             PIMBO_TRACE_TO(handler, "WriterLock", 5, "acquired {}", path);
-            return std::unique_ptr<WriterLock>(new WriterLock(handler, path, fd));
+            return std::unique_ptr<WriterLock>(new WriterLock(handler, path, fd.release()));
         }
         // The file was replaced between open and lock: lock the one at the path now.
-        ::close(fd);
     }
+    error = fmt::format("writer lock {} keeps being replaced", path);
+    return nullptr;
 }
 
 bool WriterLock::heldByOther(const Mem::RootPath& rootPath) {
-    const std::string path = rootPath.filePath(kFileName);
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
+    FileError fe;
+    const TableDir dir = TableDir::open(rootPath, TableDir::Access::reader, fe);
+    const Fd fd = dir.valid() ? dir.openFile(kFileName, TableDir::FileAccess::read, fe) : Fd();
+    if (!fd) {
+        return false;  // missing, or private to its owner: unknown to this process
     }
     struct flock fl = wholeFile(F_WRLCK);
-    const int rc = ::fcntl(fd, F_OFD_GETLK, &fl);
-    ::close(fd);
-    return rc == 0 && fl.l_type != F_UNLCK;
+    return ::fcntl(fd.get(), F_OFD_GETLK, &fl) == 0 && fl.l_type != F_UNLCK;
 }
 
 bool WriterLock::ownerIsAlive(Pimbo::Platform::DebugHandler& handler, const std::string& socketName,

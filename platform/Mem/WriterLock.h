@@ -11,7 +11,10 @@
 //   2. The lock is on the file that is at the path: when the file was replaced while being
 //      locked, the lock is taken again on the new file.
 //   3. The lock file is never removed by this class, since a writer that locked a removed file
-//      would exclude nobody.
+//      would exclude nobody. A lock file that others may open is replaced by a private one
+//      (kFileMode) unless the owner file names a live writer.
+//   4. The file is opened only through Mem::TableDir, in a directory that only its owner (or
+//      root) may change.
 //
 // Also here: the checks of whether a recorded owner (its conduit name "PID:STARTTIME", see
 // Zolt::ConduitAcceptSm) is alive or is this process.
@@ -28,16 +31,21 @@ namespace Mem {
 class WriterLock : public Pimbo::Debuggable {
   public:
     static constexpr const char* kFileName = "writer-lock";
+    static constexpr unsigned kFileMode = 0600;
 
     // Takes the table's writer lock without waiting. Creates the directory and the lock file
-    // (0644) when missing and the root path may create. Returns null with `error` naming the
-    // file (and the recorded owner, when the owner file names one) when another description
-    // holds the lock or the file cannot be opened.
+    // (kFileMode: only its owner may open it, so nobody else can hold or block the lock) when
+    // missing and the root path may create. Returns null with `error` naming the file (and the
+    // recorded owner, when the owner file names one); *heldByOther tells whether that is
+    // because another description holds the lock (a live writer), rather than a file that
+    // cannot be opened or locked (permission, read-only or full file system).
     static std::unique_ptr<WriterLock> acquireWriterLock(Pimbo::Platform::DebugHandler& handler,
                                                          const Mem::RootPath& rootPath,
-                                                         std::string& error);
+                                                         std::string& error,
+                                                         bool* heldByOther = nullptr);
     // Some open file description other than the probing one holds the lock right now (a
-    // WriterLock of this very process included). False when the file is missing.
+    // WriterLock of this very process included). False when the file is missing or this
+    // process may not open it.
     static bool heldByOther(const Mem::RootPath& rootPath);
     // Sets ownerName to socketName and tells whether the process it names runs now: the pid
     // exists, is not a zombie and has the recorded start time. An unparsable name is not alive.

@@ -1,5 +1,6 @@
 #include "Plinth/CinderFile.h"
 
+#include "Mem/TableDir.h"
 #include "Pimbo/Exception.h"
 #include "Pimbo/Format.h"
 #include "Pimbo/HashMix.h"
@@ -30,33 +31,26 @@ CinderFile::CinderFile(Pimbo::Platform::DebugHandler& handler, const Mem::RootPa
 
 bool CinderFile::readRecord(Plinth::CinderId& id, std::string& reason, bool& missing) const {
     missing = false;
-    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        missing = errno == ENOENT;
-        reason = fmt::format("cinder file {} cannot be opened: {}", path_, std::strerror(errno));
+    Mem::FileError error;
+    const Mem::TableDir dir = Mem::TableDir::open(
+        rootPath_, create_ ? Mem::TableDir::Access::writerExisting : Mem::TableDir::Access::reader,
+        error);
+    std::string bytes;
+    if (!dir.valid() || !dir.readFile(kFileName, sizeof(CinderFileRecord), bytes, error)) {
+        missing = error.errnum == ENOENT;
+        reason = error.errnum == EFBIG
+                     ? fmt::format("cinder file {} has more than {} bytes, expected {}", path_,
+                                   sizeof(CinderFileRecord), sizeof(CinderFileRecord))
+                     : fmt::format("cinder file {} cannot be read: {}", path_, error.text);
         return false;
     }
-    // One byte more than a record, so that a longer file is caught too.
-    char buffer[sizeof(CinderFileRecord) + 1];
-    ssize_t n;
-    do {
-        n = ::pread(fd, buffer, sizeof buffer, 0);
-    } while (n < 0 && errno == EINTR);
-    const int saved = errno;
-    ::close(fd);
-    if (n < 0) {
-        reason = fmt::format("cinder file {} cannot be read: {}", path_, std::strerror(saved));
-        return false;
-    }
-    if (size_t(n) != sizeof(CinderFileRecord)) {
-        reason =
-            fmt::format("cinder file {} has {} {} bytes, expected {}", path_,
-                        size_t(n) > sizeof(CinderFileRecord) ? "more than" : "only",
-                        size_t(n) > sizeof(CinderFileRecord) ? n - 1 : n, sizeof(CinderFileRecord));
+    if (bytes.size() != sizeof(CinderFileRecord)) {
+        reason = fmt::format("cinder file {} has only {} bytes, expected {}", path_, bytes.size(),
+                             sizeof(CinderFileRecord));
         return false;
     }
     CinderFileRecord record;
-    std::memcpy(&record, buffer, sizeof record);
+    std::memcpy(&record, bytes.data(), sizeof record);
     if (std::memcmp(record.magic, CinderFileRecord::kMagic, sizeof record.magic) != 0) {
         uint64_t magic;
         std::memcpy(&magic, record.magic, sizeof magic);
@@ -98,7 +92,6 @@ void CinderFile::write(Plinth::CinderId id) {
         PIMBO_THROW(Pimbo::NoPermissionException,
                     "cannot store cinderId {} in {}: opened read-only", id, path_);
     }
-    rootPath_.ensureDirectory();
     CinderFileRecord record;
     std::memset(&record, 0, sizeof record);
     std::memcpy(record.magic, CinderFileRecord::kMagic, sizeof record.magic);
@@ -106,39 +99,12 @@ void CinderFile::write(Plinth::CinderId id) {
     record.cinderId = id.value;
     record.checksum = record.computeChecksum();
 
-    // The temporary name is per process; only the table's one writer writes this file.
-    const std::string temp = fmt::format("{}.tmp.{}", path_, ::getpid());
-    const char* step = "open";
-    int error = 0;
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        error = errno;
-    } else {
-        ssize_t n;
-        do {
-            n = ::write(fd, &record, sizeof record);
-        } while (n < 0 && errno == EINTR);
-        if (n != ssize_t(sizeof record)) {
-            step = "write";
-            error = n < 0 ? errno : ENOSPC;
-        } else if (::fchmod(fd, 0644) != 0) {
-            step = "fchmod";
-            error = errno;
-        }
-        if (::close(fd) != 0 && error == 0) {
-            step = "close";
-            error = errno;
-        }
-        if (error == 0 && ::rename(temp.c_str(), path_.c_str()) != 0) {
-            step = "rename";
-            error = errno;
-        }
-    }
-    if (error != 0) {
-        ::unlink(temp.c_str());
-        PIMBO_THROW(Pimbo::MemoryResourceException,
-                    "cannot store cinderId {} in {}: {} of {} failed: {}", id, path_, step, temp,
-                    std::strerror(error));
+    // A new file renamed into place (invariant 2), through the table directory's door.
+    Mem::FileError error;
+    const Mem::TableDir dir = Mem::TableDir::open(rootPath_, Mem::TableDir::Access::writer, error);
+    if (!dir.valid() || !dir.replaceFile(kFileName, &record, sizeof record, error)) {
+        PIMBO_THROW(Pimbo::MemoryResourceException, "cannot store cinderId {} in {}: {}", id, path_,
+                    error.text);
     }
     PIMBO_TRACE(5, "stored cinderId {} in {}", id, path_);
 }
@@ -159,18 +125,22 @@ bool CinderFile::validate(Plinth::CinderId id) const {
 }
 
 double CinderFile::mtime() const {
+    Mem::FileError error;
+    const Mem::TableDir dir = Mem::TableDir::open(rootPath_, Mem::TableDir::Access::reader, error);
     struct stat st;
-    if (::stat(path_.c_str(), &st) != 0) {
+    if (!dir.statEntry(kFileName, st)) {
         return 0;
     }
     return double(st.st_mtim.tv_sec) + double(st.st_mtim.tv_nsec) * 1e-9;
 }
 
-void CinderFile::remove() {
+bool CinderFile::remove() {
     PIMBO_TRACE(3, "removing file: {}", path_);
-    if (::unlink(path_.c_str()) != 0 && errno != ENOENT) {
-        PIMBO_TRACE(0, "cannot remove cinder file {}: {}", path_, std::strerror(errno));
+    if (!rootPath_.removeFile(kFileName)) {
+        PIMBO_TRACE(0, "cannot remove cinder file {}", path_);
+        return false;
     }
+    return true;
 }
 
 }  // namespace Plinth

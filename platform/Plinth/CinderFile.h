@@ -57,15 +57,17 @@ class CinderFile : public Pimbo::Debuggable {
     // The stored id; 0 when the file is missing, short or damaged (a damaged file is traced at
     // level 0 with the reason).
     Plinth::CinderId read() const;
-    // Stores `id` (temp file + rename; mode 0644). Throws Pimbo::NoPermissionException without
-    // create, Pimbo::MemoryResourceException naming the file and the id when the write fails.
+    // Stores `id` (an O_EXCL temporary renamed into place; the table's file mode). Throws
+    // Pimbo::NoPermissionException without create, Pimbo::MemoryResourceException naming the file
+    // and the id when the write fails.
     void write(Plinth::CinderId id);
     // The file holds a valid record of `id`.
     bool validate(Plinth::CinderId id) const;
     // Modification time in seconds since the epoch; 0 when missing.
     double mtime() const;
-    // Removes the file; a missing file is not an error.
-    void remove();
+    // Removes the file; a missing file is not an error. False (traced at level 0) when the file
+    // is there and stays.
+    bool remove();
     const std::string& path() const { return path_; }
 
   private:

@@ -1,5 +1,6 @@
 #include "Plinth/OwnerFile.h"
 
+#include "Mem/TableDir.h"
 #include "Pimbo/Exception.h"
 #include "Pimbo/Format.h"
 #include "Pimbo/HashMix.h"
@@ -30,22 +31,6 @@ uint64_t magicValue(const char (&magic)[8]) {
     uint64_t v;
     std::memcpy(&v, magic, sizeof v);
     return v;
-}
-
-// Opens `path` for writing (creating it 0644 whatever the umask); -1 with errno set on failure.
-int openForWrite(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        return -1;
-    }
-    struct stat st;
-    if (::fstat(fd, &st) == 0 && (st.st_mode & 07777) != 0644 && ::fchmod(fd, 0644) != 0) {
-        const int saved = errno;
-        ::close(fd);
-        errno = saved;
-        return -1;
-    }
-    return fd;
 }
 
 bool parseNumber(std::string_view text, uint64_t& value) {
@@ -128,51 +113,45 @@ OwnerFile::~OwnerFile() {
     unlock();
 }
 
-void OwnerFile::lock() {
+Mem::TableDir OwnerFile::openDir(Mem::FileError& error) const {
+    return Mem::TableDir::open(
+        rootPath_, create_ ? Mem::TableDir::Access::writer : Mem::TableDir::Access::reader, error);
+}
+
+bool OwnerFile::lock() {
     if (lockFd_ >= 0) {
-        return;
+        return true;
     }
-    if (create_) {
-        rootPath_.ensureDirectory();
+    Mem::FileError error;
+    const Mem::TableDir dir = openDir(error);
+    Mem::Fd fd;
+    if (dir.valid()) {
+        fd = dir.openFile(
+            kFileName,
+            create_ ? Mem::TableDir::FileAccess::create : Mem::TableDir::FileAccess::read, error);
     }
-    for (;;) {
-        const int fd = create_ ? openForWrite(path_) : ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
-            if (!create_ && errno == ENOENT) {
-                PIMBO_TRACE(5, "no owner file {} to lock", path_);
-                return;
-            }
-            PIMBO_THROW(Pimbo::MemoryResourceException, "cannot open owner file {} to lock it: {}",
-                        path_, std::strerror(errno));
+    if (!fd) {
+        if (!create_ && error.errnum == ENOENT) {
+            PIMBO_TRACE(5, "no owner file {} to lock", path_);
+            return false;
         }
-        int rc;
-        do {
-            rc = ::flock(fd, LOCK_EX);
-        } while (rc != 0 && errno == EINTR);
-        if (rc != 0) {
-            const int saved = errno;
-            ::close(fd);
-            PIMBO_THROW(Pimbo::MemoryResourceException, "cannot lock owner file {}: {}", path_,
-                        std::strerror(saved));
-        }
-        // The holder we waited for may have removed (or replaced) the file: a lock on a file
-        // that is no longer at the path excludes nobody.
-        struct stat held;
-        struct stat atPath;
-        const bool same = ::fstat(fd, &held) == 0 && ::stat(path_.c_str(), &atPath) == 0 &&
-                          held.st_dev == atPath.st_dev && held.st_ino == atPath.st_ino;
-        if (same) {
-            lockFd_ = fd;
-            PIMBO_TRACE(5, "locked {}", path_);
-            return;
-        }
-        const bool gone = errno == ENOENT;
-        ::close(fd);
-        if (!create_ && gone) {
-            PIMBO_TRACE(5, "owner file {} removed while waiting for its lock", path_);
-            return;
-        }
+        PIMBO_THROW(Pimbo::MemoryResourceException, "cannot open owner file {} to lock it: {}",
+                    path_, error.text);
     }
+    // Never waits: anyone who may read the file may hold a flock on it, so waiting would let
+    // any local user stop every writer. Writers exclude each other through Mem::WriterLock.
+    int rc;
+    do {
+        rc = ::flock(fd.get(), LOCK_EX | LOCK_NB);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        PIMBO_TRACE(1, "owner file {} is locked by another process ({}); not waiting for it", path_,
+                    std::strerror(errno));
+        return false;
+    }
+    lockFd_ = fd.release();
+    PIMBO_TRACE(5, "locked {}", path_);
+    return true;
 }
 
 void OwnerFile::unlock() {
@@ -185,31 +164,24 @@ void OwnerFile::unlock() {
 }
 
 OwnerFile::Load OwnerFile::loadOnce(OwnerFileRecord& record, std::string& reason) const {
-    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        reason = fmt::format("owner file {} cannot be opened: {}", path_, std::strerror(errno));
-        return errno == ENOENT ? Load::missing : Load::unreadable;
+    Mem::FileError error;
+    const Mem::TableDir dir = openDir(error);
+    std::string bytes;
+    if (!dir.valid() || !dir.readFile(kFileName, sizeof(OwnerFileRecord), bytes, error)) {
+        if (error.errnum == EFBIG) {
+            reason = fmt::format("owner file {} has more than {} bytes, expected {}", path_,
+                                 sizeof(OwnerFileRecord), sizeof(OwnerFileRecord));
+            return Load::unreadable;
+        }
+        reason = fmt::format("owner file {} cannot be read: {}", path_, error.text);
+        return error.errnum == ENOENT ? Load::missing : Load::unreadable;
     }
-    // One byte more than a record: a longer file is caught without a separate stat.
-    char buffer[sizeof(OwnerFileRecord) + 1];
-    ssize_t n;
-    do {
-        n = ::pread(fd, buffer, sizeof buffer, 0);
-    } while (n < 0 && errno == EINTR);
-    const int saved = errno;
-    ::close(fd);
-    if (n < 0) {
-        reason = fmt::format("owner file {} cannot be read: {}", path_, std::strerror(saved));
+    if (bytes.size() != sizeof(OwnerFileRecord)) {
+        reason = fmt::format("owner file {} has only {} bytes, expected {}", path_, bytes.size(),
+                             sizeof(OwnerFileRecord));
         return Load::unreadable;
     }
-    if (size_t(n) != sizeof(OwnerFileRecord)) {
-        reason =
-            fmt::format("owner file {} has {} {} bytes, expected {}", path_,
-                        size_t(n) > sizeof(OwnerFileRecord) ? "more than" : "only",
-                        size_t(n) > sizeof(OwnerFileRecord) ? n - 1 : n, sizeof(OwnerFileRecord));
-        return Load::unreadable;
-    }
-    std::memcpy(&record, buffer, sizeof record);
+    std::memcpy(&record, bytes.data(), sizeof record);
     if (std::memcmp(record.magic, OwnerFileRecord::kMagic, sizeof record.magic) != 0) {
         reason = fmt::format("owner file {}: bad magic: {:x}", path_, magicValue(record.magic));
         return Load::damaged;
@@ -289,15 +261,18 @@ void OwnerFile::checkWritable(const char* operation) const {
 
 void OwnerFile::store(OwnerFileRecord record) {
     record.checksum = record.computeChecksum();
+    Mem::Fd own;
     int fd = lockFd_;
-    const bool ownFd = fd < 0;
-    if (ownFd) {
-        rootPath_.ensureDirectory();
-        fd = openForWrite(path_);
-        if (fd < 0) {
+    if (fd < 0) {
+        Mem::FileError error;
+        const Mem::TableDir dir = openDir(error);
+        if (dir.valid())
+            own = dir.openFile(kFileName, Mem::TableDir::FileAccess::create, error);
+        if (!own) {
             PIMBO_THROW(Pimbo::MemoryResourceException, "cannot open owner file {}: {}", path_,
-                        std::strerror(errno));
+                        error.text);
         }
+        fd = own.get();
     }
     // One write of the whole record (invariant 2); a short write can only come with an error.
     ssize_t n;
@@ -313,9 +288,6 @@ void OwnerFile::store(OwnerFileRecord record) {
             saved = errno;
             ok = false;
         }
-    }
-    if (ownFd) {
-        ::close(fd);
     }
     if (!ok) {
         PIMBO_THROW(Pimbo::MemoryResourceException,
@@ -391,11 +363,13 @@ std::string OwnerFile::headerToString() const {
     return reason;
 }
 
-void OwnerFile::remove() {
+bool OwnerFile::remove() {
     PIMBO_TRACE(3, "removing file: {}", path_);
-    if (::unlink(path_.c_str()) != 0 && errno != ENOENT) {
-        PIMBO_TRACE(0, "cannot remove owner file {}: {}", path_, std::strerror(errno));
+    if (!rootPath_.removeFile(kFileName)) {
+        PIMBO_TRACE(0, "cannot remove owner file {}", path_);
+        return false;
     }
+    return true;
 }
 
 }  // namespace Plinth

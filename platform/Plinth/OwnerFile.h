@@ -15,13 +15,14 @@
 //      the flock of lock(), which must stay on the file that every writer opens.
 //   3. A reader racing a rewrite may copy a mixed record; its checksum fails and the read is
 //      repeated (kReadAttempts times) before the file is called damaged.
-//   4. lock() holds an exclusive flock on the file that is at the path right now: when the file
-//      was removed or replaced while lock() waited, it locks the new one instead.
+//   4. lock() never waits (invariant of every lock of a table: nobody else can make a writer
+//      wait). The file is read and written only through Mem::TableDir.
 //
 // One owning thread per object; processes coordinate through the flock.
 #pragma once
 
 #include "Mem/RootPath.h"
+#include "Mem/TableDir.h"
 #include "Pimbo/Debuggable.h"
 
 #include <cstddef>
@@ -110,11 +111,13 @@ class OwnerFile : public Pimbo::Debuggable {
     OwnerFile(const OwnerFile&) = delete;
     OwnerFile& operator=(const OwnerFile&) = delete;
 
-    // Takes an exclusive flock on the owner file, waiting for the holder; held until unlock() or
-    // destruction. With create, makes the directory and the file (0644, empty) when missing;
-    // without, a missing file leaves nothing locked. Throws Pimbo::MemoryResourceException
-    // naming the file when it cannot be opened or locked.
-    void lock();
+    // Takes an exclusive flock on the owner file without ever waiting; true when held (until
+    // unlock() or destruction). Anyone who may read the file may flock it, so this lock only
+    // keeps two writers from rewriting the record at once when both took it; writers exclude
+    // each other through Mem::WriterLock. With create, makes the directory and the file when
+    // missing; without, a missing file leaves nothing locked. Throws
+    // Pimbo::MemoryResourceException naming the file when it cannot be opened.
+    bool lock();
     void unlock();
     bool locked() const { return lockFd_ >= 0; }
 
@@ -143,7 +146,8 @@ class OwnerFile : public Pimbo::Debuggable {
     std::string headerToString() const;
 
     // Removes the file; a missing file is not an error. A lock held stays on the removed file.
-    void remove();
+    // False (traced at level 0) when the file is there and stays.
+    bool remove();
     const std::string& path() const { return path_; }
 
   private:
@@ -164,6 +168,8 @@ class OwnerFile : public Pimbo::Debuggable {
     // Writes `record` with a fresh checksum as the whole file.
     void store(OwnerFileRecord record);
     void checkWritable(const char* operation) const;
+    // The table directory: with writer trust when this handle may create.
+    Mem::TableDir openDir(Mem::FileError& error) const;
 
     Mem::RootPath rootPath_;
     std::string path_;

@@ -1,5 +1,7 @@
 #include "Vesk/Util.h"
 
+#include "Mem/TableDir.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,44 +18,26 @@ std::atomic<bool> strict{true};
 
 constexpr const char* kClass = "VeskUtil";
 
-// Writes all of `text` to `fd`; false with errno set on failure.
-bool writeAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        if (n == 0) {
-            errno = ENOSPC;
-            return false;
-        }
-        done += size_t(n);
-    }
-    return true;
-}
-
 }  // namespace
 
-bool validateFile(Pimbo::Platform::DebugHandler& handler, const std::string& fileName,
-                  uint64_t size) {
+bool validateFile(Pimbo::Platform::DebugHandler& handler, const Mem::RootPath& rootPath,
+                  const std::string& file, uint64_t size) {
+    Mem::FileError error;
+    const Mem::TableDir dir = Mem::TableDir::open(rootPath, Mem::TableDir::Access::reader, error);
     struct stat st;
-    if (::stat(fileName.c_str(), &st) != 0) {
-        PIMBO_TRACE_TO(handler, kClass, 0, "file {} cannot be checked: {}", fileName,
-                       std::strerror(errno));
+    if (!dir.valid() || !dir.statEntry(file, st)) {
+        PIMBO_TRACE_TO(handler, kClass, 0, "file {} cannot be checked: {}", rootPath.filePath(file),
+                       dir.valid() ? std::strerror(errno) : error.text);
         return false;
     }
     if (!S_ISREG(st.st_mode)) {
-        PIMBO_TRACE_TO(handler, kClass, 0, "file {} is not a regular file (mode {:#o})", fileName,
-                       unsigned(st.st_mode));
+        PIMBO_TRACE_TO(handler, kClass, 0, "file {} is {}, not a regular file",
+                       rootPath.filePath(file), Mem::fileKindText(st.st_mode));
         return false;
     }
     if (uint64_t(st.st_size) < size) {
         PIMBO_TRACE_TO(handler, kClass, 0, "file {} holds {} bytes, fewer than the {} expected",
-                       fileName, uint64_t(st.st_size), size);
+                       rootPath.filePath(file), uint64_t(st.st_size), size);
         return false;
     }
     return true;
@@ -75,41 +59,31 @@ void strictValidationIs(bool value) {
     strict.store(value, std::memory_order_relaxed);
 }
 
-void writeCorruptionFile(Pimbo::Platform::DebugHandler& handler, const std::string& directory,
+bool writeCorruptionFile(Pimbo::Platform::DebugHandler& handler, const Mem::RootPath& rootPath,
                          const std::string& reason) noexcept {
     try {
-        const std::string path = directory + "/" + kCorruptionFileName;
-        const std::string temp = path + ".tmp." + std::to_string(::getpid());
-        const char* step = "open";
-        int error = 0;
-        const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd < 0) {
-            error = errno;
-        } else {
-            if (!writeAll(fd, reason + "\n")) {
-                step = "write";
-                error = errno;
-            }
-            if (::close(fd) != 0 && error == 0) {
-                step = "close";
-                error = errno;
-            }
-            if (error == 0 && ::rename(temp.c_str(), path.c_str()) != 0) {
-                step = "rename";
-                error = errno;
-            }
-            if (error != 0) {
-                ::unlink(temp.c_str());
-            }
+        const std::string path = rootPath.filePath(kCorruptionFileName);
+        Mem::FileError error;
+        const Mem::TableDir dir =
+            Mem::TableDir::open(rootPath, Mem::TableDir::Access::reader, error);
+        if (dir.valid() && !dir.ownedByMe()) {
+            PIMBO_TRACE_TO(handler, kClass, 0,
+                           "not writing {}: the directory belongs to uid {}; corruption: {}", path,
+                           unsigned(dir.owner()), reason);
+            return false;
         }
-        if (error != 0) {
-            PIMBO_TRACE_TO(handler, kClass, 0, "cannot write {} ({} of {}: {}); corruption: {}",
-                           path, step, temp, std::strerror(error), reason);
-            return;
+        const std::string text = reason.substr(0, kCorruptionTextLimit - 1) + "\n";
+        if (!dir.valid() ||
+            !dir.replaceFile(kCorruptionFileName, text.data(), text.size(), error)) {
+            PIMBO_TRACE_TO(handler, kClass, 0, "cannot write {} ({}); corruption: {}", path,
+                           error.text, reason);
+            return false;
         }
         PIMBO_TRACE_TO(handler, kClass, 1, "wrote {}: {}", path, reason);
+        return true;
     } catch (...) {
         // Reporting corruption must not turn into a second failure; nothing more can be said.
+        return false;
     }
 }
 

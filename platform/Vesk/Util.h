@@ -2,6 +2,7 @@
 // table machinery.
 #pragma once
 
+#include "Mem/RootPath.h"
 #include "Pimbo/Debug.h"
 
 #include <cstdint>
@@ -13,10 +14,10 @@ namespace Vesk::Util {
 // not yet repaired by a writer.
 inline constexpr const char* kCorruptionFileName = "corruption-detected";
 
-// `fileName` is a regular file of at least `size` bytes; otherwise traces the reason at level 0
-// and returns false.
-bool validateFile(Pimbo::Platform::DebugHandler& handler, const std::string& fileName,
-                  uint64_t size);
+// The file `file` of the table is a regular file of at least `size` bytes; otherwise traces the
+// reason at level 0 and returns false.
+bool validateFile(Pimbo::Platform::DebugHandler& handler, const Mem::RootPath& rootPath,
+                  const std::string& file, uint64_t size);
 
 // The process runs on a physical device (false unless the program says otherwise).
 bool runningOnPhysicalDut();
@@ -26,11 +27,16 @@ void runningOnPhysicalDutIs(bool physical);
 bool strictValidation();
 void strictValidationIs(bool strict);
 
-// Writes `reason` (followed by a newline) as the file kCorruptionFileName in `directory`,
-// through a temporary file and a rename so that no reader sees a partial text. When the
-// process may not (no such directory, no permission, a full file system) it only traces at
-// level 0 that it could not, with the reason. Never throws.
-void writeCorruptionFile(Pimbo::Platform::DebugHandler& handler, const std::string& directory,
+// The longest marker text kept (longer reasons are cut), and so the most a marker is read.
+inline constexpr size_t kCorruptionTextLimit = 4096;
+
+// Writes `reason` (followed by a newline) as the file kCorruptionFileName in the table's
+// directory, through an O_EXCL temporary and a rename so that no reader sees a partial text.
+// Only a process that owns the directory writes there (the writer, or a reader of its own
+// table); any other process, and one that cannot (no such directory, a full file system), only
+// traces at level 0 that it did not, with the reason. Returns whether the marker was written.
+// Never throws.
+bool writeCorruptionFile(Pimbo::Platform::DebugHandler& handler, const Mem::RootPath& rootPath,
                          const std::string& reason) noexcept;
 
 }  // namespace Vesk::Util

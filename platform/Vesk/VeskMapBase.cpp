@@ -36,7 +36,7 @@ void VeskMapBase::doCorruptionDetected(const std::string& message) {
     ++corruptionsDetected_;
     try {
         const RootPath root(*handler_, name_, false);
-        Util::writeCorruptionFile(*handler_, root.directory(), message);
+        Util::writeCorruptionFile(*handler_, root, message);
     } catch (const Pimbo::Exception& e) {
         PIMBO_TRACE_TO(*handler_, "VeskMapBase", 0, "cannot record corruption of {}: {}", name_,
                        e.msg());

@@ -191,10 +191,10 @@ bool BucketWriter<Link>::validateFile() {
 }
 
 template <class Link>
-void BucketWriter<Link>::cleanup() {
+bool BucketWriter<Link>::cleanup() {
     detach();
     PIMBO_TRACE(3, "removing file: {}", region_.getFilename());
-    ::unlink(region_.getFilename().c_str());
+    return region_.remove();
 }
 
 template <class Link>

@@ -93,7 +93,8 @@ class BucketWriter : public Pimbo::Debuggable {
     bool validate(Plinth::CinderId cinderId, std::string& reason);
     // The file exists and is at least as long as its header announces.
     bool validateFile();
-    void cleanup();
+    // Detaches and removes the file; false when it is there and stays.
+    bool cleanup();
 
     Link* operator[](uint32_t b) {
         if (b >= numBuckets_) [[unlikely]]

@@ -40,7 +40,7 @@ bool VeskReader<Ops>::initialize(const std::string& event) {
         PIMBO_TRACE(0, "failed to validate buckets");
         if (debugHandler().enabled(0))
             PIMBO_TRACE(0, "{}", dumpHeaders());
-        Util::writeCorruptionFile(debugHandler(), rootPath_.directory(), reason);
+        Util::writeCorruptionFile(debugHandler(), rootPath_, reason);
         return false;
     }
     // The header copy that is validated is also the one whose generation (cinder id and hash
@@ -52,7 +52,7 @@ bool VeskReader<Ops>::initialize(const std::string& event) {
         PIMBO_TRACE(0, "failed to validate slots");
         if (debugHandler().enabled(0))
             PIMBO_TRACE(0, "{}", dumpHeaders());
-        Util::writeCorruptionFile(debugHandler(), rootPath_.directory(), reason);
+        Util::writeCorruptionFile(debugHandler(), rootPath_, reason);
         return false;
     }
     table_.generationIs(copy.header());

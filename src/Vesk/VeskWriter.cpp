@@ -52,39 +52,53 @@ void VeskWriter<Ops>::attach() {
     rootPath_.ensureDirectory();
     Plinth::CinderFile cinder(debugHandler(), rootPath_, true);
     Plinth::OwnerFile ownerFile(debugHandler(), rootPath_, true);
-    ownerFile.lock();
     std::string lockError;
-    auto lock = Mem::WriterLock::acquireWriterLock(debugHandler(), rootPath_, lockError);
-    if (!lock) {
+    bool held = false;
+    auto lock = Mem::WriterLock::acquireWriterLock(debugHandler(), rootPath_, lockError, &held);
+    if (!lock && held) {
         PIMBO_THROW(Pimbo::InvalidInitializeException,
                     "Vesk table {} is owned by another live writer (owner {}); not "
                     "attaching: {}",
                     rootPath_, recordedOwner(ownerFile), lockError);
     }
-    writerLock_ = std::move(lock);
-    const Plinth::ConduitInfo conduitInfo{Zolt::ConduitAcceptSm::socketName(), ~0ull};
-    cinderId_ = cinder.read();
-    if (cinderId_.isNone())
-        cinderId_ = Plinth::CinderId(uint16_t(::getpid()), nextCinderCounter());
-    const bool ownerOk = ownerFile.validate();
-    if (!ownerOk) {
-        PIMBO_TRACE(1, "owner file validation failed, dumping owner file string: {}",
-                    ownerFile.headerToString());
+    if (!lock) {
+        PIMBO_THROW(Pimbo::InvalidInitializeException,
+                    "Vesk table {} cannot be taken by this writer: {}", rootPath_, lockError);
     }
-    ownerFile.typeNameIs(typeName_);
-    ownerFile.plinthTypeIs(kWriterTableType);
-    bool ok = attachAndValidate(!ownerOk, &ownerFile, conduitInfo);
-    if (!ok && ownerOk)
-        ok = attachAndValidate(true, &ownerFile, conduitInfo);
-    if (!ok)
-        PIMBO_FAIL("failed to attach to and validate new files");
-    ruxa_.writerAttachedIs(true);
-    cinder.write(cinderId_);
-    // After the cinder file: a reader that failed against the old generation may have left a
-    // marker until this moment.
-    rootPath_.removeFile(Util::kCorruptionFileName);
-    PIMBO_TRACE(1, "success {} capacity:{} cinderId:{} mtime:{} conduitInfo:{}", name_,
-                table_.capacity(), cinderId_, cinder.mtime(), conduitInfo);
+    writerLock_ = std::move(lock);
+    // From here on this process holds the table: a start that fails gives it up again, so the
+    // next writer is not told that a live writer owns it.
+    try {
+        ownerFile.lock();
+        const Plinth::ConduitInfo conduitInfo{Zolt::ConduitAcceptSm::socketName(), ~0ull};
+        cinderId_ = cinder.read();
+        if (cinderId_.isNone())
+            cinderId_ = Plinth::CinderId(uint16_t(::getpid()), nextCinderCounter());
+        const bool ownerOk = ownerFile.validate();
+        if (!ownerOk) {
+            PIMBO_TRACE(1, "owner file validation failed, dumping owner file string: {}",
+                        ownerFile.headerToString());
+        }
+        ownerFile.typeNameIs(typeName_);
+        ownerFile.plinthTypeIs(kWriterTableType);
+        bool ok = attachAndValidate(!ownerOk, &ownerFile, conduitInfo);
+        if (!ok && ownerOk)
+            ok = attachAndValidate(true, &ownerFile, conduitInfo);
+        if (!ok)
+            PIMBO_FAIL("failed to attach to and validate new files");
+        ruxa_.writerAttachedIs(true);
+        cinder.write(cinderId_);
+        // After the cinder file: a reader that failed against the old generation may have left
+        // a marker until this moment.
+        rootPath_.removeFile(Util::kCorruptionFileName);
+        PIMBO_TRACE(1, "success {} capacity:{} cinderId:{} mtime:{} conduitInfo:{}", name_,
+                    table_.capacity(), cinderId_, cinder.mtime(), conduitInfo);
+    } catch (...) {
+        releaseOwnership();
+        table_.detach();
+        hashMap_.bucketWriter().detach();
+        throw;
+    }
 }
 
 template <class Ops>
@@ -162,13 +176,15 @@ bool VeskWriter<Ops>::validateFiles() {
     if (localMem_)
         return true;
     bool ok = hashMap_.bucketWriter().validateFile();
-    ok = Util::validateFile(debugHandler(), table_.fileName(), table_.region().memSize()) && ok;
+    ok = Util::validateFile(debugHandler(), rootPath_, table_.region().name(),
+                            table_.region().memSize()) &&
+         ok;
     ok = Plinth::CinderFile(debugHandler(), rootPath_, false).validate(cinderId_) && ok;
     ok = Plinth::OwnerFile(debugHandler(), rootPath_, false).validateFile() && ok;
     if (!ok)
         PIMBO_TRACE(0, "file check of {} found a fault", rootPath_);
     rootPath_.removeFile(Util::kCorruptionFileName);
-    return true;
+    return ok;
 }
 
 template <class Ops>
@@ -177,18 +193,24 @@ bool VeskWriter<Ops>::cleanup() {
     if (localMem_)
         return true;  // nothing of a local table lives in files
     Plinth::OwnerFile ownerFile(debugHandler(), rootPath_, false);
-    ownerFile.lock();
     std::unique_ptr<Mem::WriterLock> cleanupLock;
     if (!writerLock_) {
         std::string lockError;
-        cleanupLock = Mem::WriterLock::acquireWriterLock(debugHandler(), rootPath_, lockError);
+        bool held = false;
+        cleanupLock =
+            Mem::WriterLock::acquireWriterLock(debugHandler(), rootPath_, lockError, &held);
         if (!cleanupLock) {
-            PIMBO_THROW(Pimbo::NoPermissionException,
-                        "cleanup of Vesk table {} refused: it is owned by the live "
-                        "writer {} ({})",
-                        rootPath_, recordedOwner(ownerFile), lockError);
+            if (held) {
+                PIMBO_THROW(Pimbo::NoPermissionException,
+                            "cleanup of Vesk table {} refused: it is owned by the live "
+                            "writer {} ({})",
+                            rootPath_, recordedOwner(ownerFile), lockError);
+            }
+            PIMBO_THROW(Pimbo::NoPermissionException, "cleanup of Vesk table {} refused: {}",
+                        rootPath_, lockError);
         }
     }
+    ownerFile.lock();
     if (!ownerFile.validate()) {
         PIMBO_TRACE(1,
                     "owner file corruption detected but continuing with cleanup, "
@@ -200,13 +222,24 @@ bool VeskWriter<Ops>::cleanup() {
         owner_ = true;
     }
     PIMBO_TRACE(1, "removing Vesk files in {}", rootPath_);
-    rootPath_.removeFile(Util::kCorruptionFileName);
-    hashMap_.bucketWriter().cleanup();
-    PIMBO_TRACE(3, "removing file: {}", table_.fileName());
-    ::unlink(table_.fileName().c_str());
-    Plinth::CinderFile(debugHandler(), rootPath_, false).remove();
-    ownerFile.remove();
+    std::vector<std::string> left;
+    auto removed = [&left](bool ok, std::string file) {
+        if (!ok)
+            left.push_back(std::move(file));
+    };
+    removed(rootPath_.removeFile(Util::kCorruptionFileName),
+            rootPath_.filePath(Util::kCorruptionFileName));
+    removed(hashMap_.bucketWriter().cleanup(), hashMap_.bucketWriter().fileName());
+    PIMBO_TRACE(3, "removing file: {}", table_.region().getFilename());
+    removed(table_.region().remove(), table_.fileName());
+    Plinth::CinderFile cinder(debugHandler(), rootPath_, false);
+    removed(cinder.remove(), cinder.path());
+    removed(ownerFile.remove(), ownerFile.path());
     owner_ = false;  // the owner file is gone: nothing of ours is left to clear in it
+    if (!left.empty()) {
+        PIMBO_TRACE(0, "cleanup of {} could not remove: {}", rootPath_, fmt::join(left, ", "));
+        return false;
+    }
     return true;
 }
 

@@ -67,7 +67,7 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
           Pimbo::Debuggable(handler, "VeskWriter"),
           hashOps_(ops),
           localMem_(descriptor.localMem != 0),
-          rootPath_(handler, name, !localMem_),
+          rootPath_(handler, name, !localMem_, descriptor.fileMode),
           quiesced_(std::move(quiesced)),
           name_(name),
           table_(handler, name_, rootPath_, localMem_, hashOps_, descriptor.initialSize,

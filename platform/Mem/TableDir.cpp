@@ -1,0 +1,484 @@
+#include "Mem/TableDir.h"
+
+#include "Pimbo/Exception.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+
+namespace Mem {
+namespace {
+
+std::vector<std::string> components(const std::string& path) {
+    std::vector<std::string> out;
+    size_t i = 0;
+    while (i < path.size()) {
+        size_t j = path.find('/', i);
+        if (j == std::string::npos)
+            j = path.size();
+        if (j > i)
+            out.push_back(path.substr(i, j - i));
+        i = j + 1;
+    }
+    return out;
+}
+
+std::string join(const std::string& dir, const std::string& name) {
+    return dir == "/" ? "/" + name : dir + "/" + name;
+}
+
+std::string parentOf(const std::string& dir) {
+    const size_t slash = dir.rfind('/');
+    return slash == 0 || slash == std::string::npos ? std::string("/") : dir.substr(0, slash);
+}
+
+// The directories above `root` with every symbolic link resolved: realpath of the deepest one
+// that exists, followed by the names still missing (a writer creates them).
+bool resolveAncestors(const std::string& root, std::string& resolved, FileError& error) {
+    std::vector<std::string> missing;
+    std::string p = parentOf(root);
+    for (;;) {
+        char* real = ::realpath(p.c_str(), nullptr);
+        if (real != nullptr) {
+            resolved = real;
+            std::free(real);
+            break;
+        }
+        if (errno != ENOENT || p == "/") {
+            error.set(errno,
+                      fmt::format("cannot resolve directory {}: {}", p, std::strerror(errno)));
+            return false;
+        }
+        missing.push_back(p.substr(p.rfind('/') + 1));
+        p = parentOf(p);
+    }
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it)
+        resolved = join(resolved, *it);
+    return true;
+}
+
+// One directory on the way from "/" to the table directory.
+struct Step {
+    std::string path;
+    bool strict;  // the root or below: writable by its owner alone, never a symbolic link
+    struct stat st;
+};
+
+const char* stepKind(const Step& s, bool last) {
+    return last ? "table directory" : s.strict ? "directory" : "directory above the root";
+}
+
+// Why `s` may not be trusted ("" when it may): `trusted` is the set of owners accepted.
+std::string distrust(const Step& s, uid_t me, uid_t tableOwner) {
+    const uid_t uid = s.st.st_uid;
+    if (uid != 0 && uid != me && uid != tableOwner)
+        return fmt::format("it belongs to uid {}, neither this user (uid {}) nor root", uid, me);
+    const unsigned mode = s.st.st_mode & 07777;
+    if ((mode & 022) != 0 && (s.strict || (mode & S_ISVTX) == 0))
+        return fmt::format("mode {:04o} lets others than its owner write it", mode);
+    return "";
+}
+
+bool checkTrust(const Step& s, bool last, uid_t me, uid_t tableOwner, FileError& error) {
+    const std::string why = distrust(s, me, tableOwner);
+    if (why.empty())
+        return true;
+    error.set(EPERM, fmt::format("refusing untrusted {} {} (owner uid {}, mode {:04o}): {}",
+                                 stepKind(s, last), s.path, unsigned(s.st.st_uid),
+                                 unsigned(s.st.st_mode & 07777), why));
+    return false;
+}
+
+uint64_t unpredictable() {
+    uint64_t r = 0;
+    if (::getrandom(&r, sizeof r, GRND_NONBLOCK) != ssize_t(sizeof r)) {
+        r = uint64_t(std::chrono::steady_clock::now().time_since_epoch().count()) *
+                0x9E3779B97F4A7C15ull ^
+            uint64_t(::getpid()) << 32;
+    }
+    return r;
+}
+
+bool plainName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+bool writeAll(int fd, const void* bytes, size_t size) {
+    const char* p = static_cast<const char*>(bytes);
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::write(fd, p + done, size - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = ENOSPC;
+            return false;
+        }
+        done += size_t(n);
+    }
+    return true;
+}
+
+// Gives a file or directory the mode and group the table asks for; false with errno set.
+bool applyMode(int fd, const struct stat& st, unsigned mode, int64_t group) {
+    if ((st.st_mode & 07777) != mode && ::fchmod(fd, mode) != 0)
+        return false;
+    if (group != FileMode::kNoGroup && st.st_gid != gid_t(group) &&
+        ::fchown(fd, uid_t(-1), gid_t(group)) != 0)
+        return false;
+    return true;
+}
+
+}  // namespace
+
+const char* fileKindText(mode_t mode) {
+    switch (mode & S_IFMT) {
+        case S_IFREG:
+            return "a regular file";
+        case S_IFDIR:
+            return "a directory";
+        case S_IFLNK:
+            return "a symbolic link";
+        case S_IFIFO:
+            return "a FIFO";
+        case S_IFSOCK:
+            return "a socket";
+        case S_IFCHR:
+            return "a character device";
+        case S_IFBLK:
+            return "a block device";
+        default:
+            return "of an unknown kind";
+    }
+}
+
+TableDir TableDir::open(const RootPath& rootPath, Access access, FileError& error) {
+    error = FileError();
+    TableDir out;
+    const std::string& root = rootPath.rootDirectory();
+    if (root.empty() || root.front() != '/') {
+        error.set(EINVAL, fmt::format("no root directory for table {}", rootPath.name()));
+        return out;
+    }
+    std::vector<Step> steps;
+    if (root != "/") {
+        std::string above;
+        if (!resolveAncestors(root, above, error))
+            return out;
+        std::string at = "/";
+        for (const std::string& c : components(above))
+            steps.push_back(Step{at = join(at, c), false, {}});
+        steps.push_back(Step{at = join(at, root.substr(root.rfind('/') + 1)), true, {}});
+        for (const std::string& c : components(rootPath.directory().substr(root.size())))
+            steps.push_back(Step{at = join(at, c), true, {}});
+    } else {
+        std::string at = "/";
+        for (const std::string& c : components(rootPath.directory()))
+            steps.push_back(Step{at = join(at, c), true, {}});
+    }
+
+    const bool writer = access != Access::reader;
+    const bool create = access == Access::writer && rootPath.mayCreate();
+    const uid_t me = ::geteuid();
+    const FileMode& fm = rootPath.fileMode();
+    Fd dir(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir) {
+        error.set(errno, fmt::format("cannot open /: {}", std::strerror(errno)));
+        return out;
+    }
+    for (size_t i = 0; i < steps.size(); ++i) {
+        Step& s = steps[i];
+        const std::string name = s.path.substr(s.path.rfind('/') + 1);
+        const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+        Fd next(::openat(dir.get(), name.c_str(), flags));
+        const bool last = i + 1 == steps.size();
+        // The table directory follows the files' mode; the directories above it, shared with
+        // other tables, get the default one.
+        const unsigned dirMode = last ? fm.directoryMode() : FileMode().directoryMode();
+        bool made = false;
+        if (!next && errno == ENOENT && create) {
+            if (::mkdirat(dir.get(), name.c_str(), dirMode) == 0)
+                made = true;
+            else if (errno != EEXIST) {
+                error.set(errno, fmt::format("cannot create directory {}: {}", s.path,
+                                             std::strerror(errno)));
+                return out;
+            }
+            next.reset(::openat(dir.get(), name.c_str(), flags));
+        }
+        if (!next) {
+            const int e = errno;
+            struct stat lst;
+            if ((e == ELOOP || e == ENOTDIR) &&
+                ::fstatat(dir.get(), name.c_str(), &lst, AT_SYMLINK_NOFOLLOW) == 0) {
+                if (S_ISLNK(lst.st_mode))
+                    error.set(EPERM,
+                              fmt::format("refusing directory {}: it is a symbolic link", s.path));
+                else
+                    error.set(ENOTDIR, fmt::format("{} is {}, not a directory", s.path,
+                                                   fileKindText(lst.st_mode)));
+                return out;
+            }
+            if (e == ENOENT)
+                error.set(e, fmt::format("directory {} does not exist", s.path));
+            else
+                error.set(e, fmt::format("cannot open directory {}: {}", s.path, std::strerror(e)));
+            return out;
+        }
+        if (::fstat(next.get(), &s.st) != 0) {
+            error.set(errno,
+                      fmt::format("cannot stat directory {}: {}", s.path, std::strerror(errno)));
+            return out;
+        }
+        // A writer trusts a directory it found before it changes or creates anything in it.
+        if (writer && !made && !checkTrust(s, last, me, me, error))
+            return out;
+        // The umask only narrowed the mode mkdirat was given; a writer's own table directory
+        // takes the table's mode and group at every start.
+        if ((made || (last && create && s.st.st_uid == me)) &&
+            (!applyMode(next.get(), s.st, dirMode, last ? fm.group : FileMode::kNoGroup) ||
+             ::fstat(next.get(), &s.st) != 0)) {
+            error.set(errno, fmt::format("cannot set mode {:04o} on directory {}: {}", dirMode,
+                                         s.path, std::strerror(errno)));
+            return out;
+        }
+        if (writer && made && !checkTrust(s, last, me, me, error))
+            return out;
+        dir = std::move(next);
+    }
+    struct stat top;
+    if (steps.empty()) {
+        if (::fstat(dir.get(), &top) != 0) {
+            error.set(errno, fmt::format("cannot stat /: {}", std::strerror(errno)));
+            return out;
+        }
+    } else {
+        top = steps.back().st;
+    }
+    if (!writer) {
+        // A reader accepts the table owner's directories too, and nobody else's.
+        for (size_t i = 0; i < steps.size(); ++i) {
+            if (!checkTrust(steps[i], i + 1 == steps.size(), me, top.st_uid, error))
+                return out;
+        }
+    }
+    out.fd_ = std::move(dir);
+    out.path_ = rootPath.directory();
+    out.owner_ = top.st_uid;
+    out.dev_ = top.st_dev;
+    out.ino_ = top.st_ino;
+    out.fileMode_ = fm;
+    return out;
+}
+
+TableDir TableDir::openOrThrow(const RootPath& rootPath, Access access) {
+    FileError error;
+    TableDir dir = open(rootPath, access, error);
+    if (!dir.valid()) {
+        PIMBO_THROW(Pimbo::InvalidInitializeException, "cannot open table directory {}: {}",
+                    rootPath.directory(), error.text);
+    }
+    return dir;
+}
+
+bool TableDir::ownedByMe() const {
+    return valid() && owner_ == ::geteuid();
+}
+
+bool TableDir::removed() const {
+    struct stat st;
+    if (!valid() || ::fstat(fd_.get(), &st) != 0 || st.st_nlink == 0)
+        return true;
+    struct stat atPath;
+    return ::fstatat(AT_FDCWD, path_.c_str(), &atPath, AT_SYMLINK_NOFOLLOW) != 0 ||
+           atPath.st_dev != dev_ || atPath.st_ino != ino_;
+}
+
+bool TableDir::statEntry(const std::string& name, struct stat& st) const {
+    return valid() && plainName(name) &&
+           ::fstatat(fd_.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+bool TableDir::exists(const std::string& name) const {
+    struct stat st;
+    return statEntry(name, st);
+}
+
+Fd TableDir::openFile(const std::string& name, FileAccess access, FileError& error,
+                      unsigned mode) const {
+    error = FileError();
+    const std::string path = filePath(name);
+    if (!valid() || !plainName(name)) {
+        error.set(EINVAL, fmt::format("bad file name {}", path));
+        return Fd();
+    }
+    const unsigned want = mode != 0 ? mode : fileMode_.mode;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        struct stat st;
+        const bool exists = ::fstatat(fd_.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+        if (!exists && errno != ENOENT) {
+            error.set(errno, fmt::format("cannot stat {}: {}", path, std::strerror(errno)));
+            return Fd();
+        }
+        // Looked at before it is opened: a FIFO or device is never opened at all.
+        if (exists && !S_ISREG(st.st_mode)) {
+            error.set(S_ISLNK(st.st_mode) ? ELOOP : EINVAL,
+                      fmt::format("{} is {}, not a regular file", path, fileKindText(st.st_mode)));
+            return Fd();
+        }
+        if (!exists && access != FileAccess::create) {
+            error.set(ENOENT, fmt::format("{} does not exist", path));
+            return Fd();
+        }
+        int flags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+        flags |= access == FileAccess::read ? O_RDONLY : O_RDWR;
+        if (!exists)
+            flags |= O_CREAT | O_EXCL;
+        Fd f(::openat(fd_.get(), name.c_str(), flags, want));
+        if (!f) {
+            if (errno == EEXIST || errno == ENOENT)
+                continue;  // created or removed between the look and the open: look again
+            error.set(errno, errno == ELOOP
+                                 ? fmt::format("{} is a symbolic link, not a regular file", path)
+                                 : fmt::format("cannot open {}: {}", path, std::strerror(errno)));
+            return Fd();
+        }
+        if (::fstat(f.get(), &st) != 0) {
+            error.set(errno, fmt::format("cannot stat {}: {}", path, std::strerror(errno)));
+            return Fd();
+        }
+        if (!S_ISREG(st.st_mode)) {
+            error.set(EINVAL,
+                      fmt::format("{} is {}, not a regular file", path, fileKindText(st.st_mode)));
+            return Fd();
+        }
+        if (st.st_nlink != 1) {
+            error.set(EMLINK, fmt::format("{} has {} hard links; a table's file has one", path,
+                                          unsigned(st.st_nlink)));
+            return Fd();
+        }
+        if (access != FileAccess::read && !applyMode(f.get(), st, want, fileMode_.group)) {
+            error.set(errno, fmt::format("cannot set mode {:04o} on {}: {}", want, path,
+                                         std::strerror(errno)));
+            return Fd();
+        }
+        return f;
+    }
+    error.set(EAGAIN, fmt::format("{} keeps changing while it is opened", path));
+    return Fd();
+}
+
+bool TableDir::readFile(const std::string& name, size_t limit, std::string& out,
+                        FileError& error) const {
+    out.clear();
+    Fd f = openFile(name, FileAccess::read, error);
+    if (!f)
+        return false;
+    char buffer[4096];
+    for (;;) {
+        const size_t want = std::min(sizeof buffer, limit + 1 - out.size());
+        const ssize_t n = ::read(f.get(), buffer, want);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            error.set(errno,
+                      fmt::format("cannot read {}: {}", filePath(name), std::strerror(errno)));
+            return false;
+        }
+        if (n == 0)
+            return true;
+        out.append(buffer, size_t(n));
+        if (out.size() > limit) {
+            error.set(EFBIG, fmt::format("{} is larger than {} bytes", filePath(name), limit));
+            return false;
+        }
+    }
+}
+
+bool TableDir::replaceFile(const std::string& name, const void* bytes, size_t size,
+                           FileError& error, unsigned mode) const {
+    error = FileError();
+    if (!valid() || !plainName(name)) {
+        error.set(EINVAL, fmt::format("bad file name {}", filePath(name)));
+        return false;
+    }
+    const unsigned want = mode != 0 ? mode : fileMode_.mode;
+    const std::string temp = fmt::format(".{}.tmp-{:016x}", name, unpredictable());
+    const char* step = "create";
+    int e = 0;
+    Fd f(::openat(fd_.get(), temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                  want));
+    if (!f) {
+        e = errno;
+    } else {
+        struct stat st;
+        if (!writeAll(f.get(), bytes, size)) {
+            step = "write";
+            e = errno;
+        } else if (::fstat(f.get(), &st) != 0 || !applyMode(f.get(), st, want, fileMode_.group)) {
+            step = "set the mode of";
+            e = errno;
+        }
+        if (::close(f.release()) != 0 && e == 0) {
+            step = "close";
+            e = errno;
+        }
+        if (e == 0 && ::renameat(fd_.get(), temp.c_str(), fd_.get(), name.c_str()) != 0) {
+            step = "rename";
+            e = errno;
+        }
+        if (e != 0)
+            ::unlinkat(fd_.get(), temp.c_str(), 0);
+    }
+    if (e != 0) {
+        error.set(e, fmt::format("cannot replace {}: {} of {} failed: {}", filePath(name), step,
+                                 filePath(temp), std::strerror(e)));
+        return false;
+    }
+    return true;
+}
+
+bool TableDir::removeFile(const std::string& name, FileError& error) const {
+    error = FileError();
+    if (!valid() || !plainName(name)) {
+        error.set(EINVAL, fmt::format("bad file name {}", filePath(name)));
+        return false;
+    }
+    if (::unlinkat(fd_.get(), name.c_str(), 0) != 0 && errno != ENOENT) {
+        error.set(errno, fmt::format("cannot remove {}: {}", filePath(name), std::strerror(errno)));
+        return false;
+    }
+    return true;
+}
+
+std::vector<std::string> TableDir::subdirectories() const {
+    std::vector<std::string> names;
+    if (!valid())
+        return names;
+    const int copy = ::openat(fd_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* d = copy >= 0 ? ::fdopendir(copy) : nullptr;
+    if (d == nullptr) {
+        if (copy >= 0)
+            ::close(copy);
+        return names;
+    }
+    while (const dirent* e = ::readdir(d)) {
+        const std::string n = e->d_name;
+        struct stat st;
+        if (n != "." && n != ".." && statEntry(n, st) && S_ISDIR(st.st_mode))
+            names.push_back(n);
+    }
+    ::closedir(d);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+}  // namespace Mem
