@@ -1,5 +1,6 @@
 #include "Mem/PlinthWrapper.h"
 
+#include "Mem/MappingRegistry.h"
 #include "Mem/TableDir.h"
 #include "Mem/Util.h"
 #include "Pimbo/Exception.h"
@@ -107,6 +108,7 @@ void* PlinthWrapper::mapFile(uint64_t size, void* hint) {
             return nullptr;
         }
     }
+    MappingRegistry::add(range, size, path_);  // names the file to a SIGBUS handler
     return range;
 }
 
@@ -203,6 +205,7 @@ void* PlinthWrapper::resize(uint64_t size) {
         return nullptr;
     }
     ::munmap(base_, oldSpan + pageSize_);
+    MappingRegistry::remove(base_);
     base_ = static_cast<char*>(p);
     mappedSize_ = size;
     return base_;
@@ -245,6 +248,7 @@ void PlinthWrapper::detach() {
     }
     if (base_ != nullptr) {
         ::munmap(base_, roundUpToPage(mappedSize_) + pageSize_);
+        MappingRegistry::remove(base_);
         base_ = nullptr;
         mappedSize_ = 0;
     }
