@@ -215,6 +215,7 @@ void readAsNobody(std::vector<std::string>& report) {
         Reader r(*handler(), kTable, Simple{}, nullptr);
         const bool ok = r.initialize("nobody");
         report.push_back(fmt::format("initialize={}", ok));
+        report.push_back(fmt::format("failure={}", Vesk::attachFailureText(r.attachFailure())));
         if (ok) {
             uint64_t hits = 0, right = 0;
             for (uint64_t k = 1; k <= 60; ++k) {
@@ -272,6 +273,7 @@ TEST_F(UnprivilegedReader, IsRefusedByFilesItMayNotReadAndSaysWhy) {
     EXPECT_EQ(got["exit"], "0");
     EXPECT_EQ(got["error"], "");
     EXPECT_EQ(got["initialize"], "false");
+    EXPECT_EQ(got["failure"], "permission denied");
     EXPECT_NE(got["traces"].find("permission denied"), std::string::npos) << got["traces"];
     EXPECT_NE(got["traces"].find(lower(tableFile("buckets"))), std::string::npos) << got["traces"];
     // The front stays a placeholder and answers "absent".

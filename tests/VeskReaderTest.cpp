@@ -13,7 +13,9 @@
 #include <unistd.h>
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
@@ -139,32 +141,50 @@ TEST_F(VeskReaderLifecycle, InitializeTracesSuccessOnceAndDetachTwiceIsHarmless)
     EXPECT_TRUE(found);
 }
 
-TEST_F(VeskReaderLifecycle, RefusesMissingFilesCinderAndHardware) {
+// initialize refuses with a reason a caller can act on, and a message naming the file.
+TEST_F(VeskReaderLifecycle, RefusalsSayWhyAsAValueAndAtomicsAreRequired) {
+    using F = Vesk::AttachFailure;
+    struct Case {
+        const char* table;
+        std::function<void(const std::string&)> damage;  // of the table's directory
+        F failure;
+    };
+    const Case cases[] = {
+        {"noslots", [](auto& d) { std::filesystem::remove(d + "/slots"); }, F::noFiles},
+        {"nocinder", [](auto& d) { std::filesystem::remove(d + "/cinder"); }, F::noFiles},
+        {"short", [](auto& d) { ASSERT_EQ(::truncate((d + "/slots").c_str(), 1), 0); },
+         F::notATable},
+        {"magic", [](auto& d) { pwriteValue<uint32_t>(d + "/slots", Off::kMagic, 0); },
+         F::notATable},
+        {"version", [](auto& d) { pwriteValue<uint32_t>(d + "/slots", Off::kVersion, 9); },
+         F::otherVersion},
+        {"generation", [](auto&) { publishCinder(Plinth::CinderId(9, 9), "generation"); },
+         F::otherGeneration},
+        {"checksum", [](auto& d) { pwriteValue<uint32_t>(d + "/slots", Off::kMaxSlots, 5); },
+         F::corrupt},
+        {"untrusted", [](auto& d) { ASSERT_EQ(::chmod(d.c_str(), 0777), 0); },
+         F::untrustedDirectory},
+    };
     TraceCapture traces;
     readerHandler()->levelMaskIs(0x0001);
-    {
-        Reader r(*readerHandler(), kTableName, Simple{}, nullptr);
-        EXPECT_FALSE(r.initialize("no files"));
-        EXPECT_TRUE(traces.contains(0, "VeskReader", "failed to attach to buckets"));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.table);
+        attachedWriter<Simple>(shrinkingDescriptor(100), kCinder, c.table);
+        publishCinder(kCinder, c.table);
+        c.damage(root_.path(c.table));
+        Reader r(*readerHandler(), c.table, Simple{}, nullptr);
+        EXPECT_FALSE(r.initialize("refused"));
+        EXPECT_EQ(r.attachFailure(), c.failure) << r.attachFailureMessage();
+        EXPECT_NE(r.attachFailureMessage().find(root_.path(c.table)), std::string::npos)
+            << r.attachFailureMessage();
     }
-    auto w = attachedWriter<Simple>(shrinkingDescriptor(100));
-    {
-        Reader r(*readerHandler(), kTableName, Simple{}, nullptr);
-        EXPECT_FALSE(r.initialize("no cinder file"));
-        EXPECT_TRUE(traces.contains(0, "VeskReader", "failed to read cinder file"));
-        EXPECT_EQ(r.mountStatus(), 0u);
-    }
-    // A cinder file of another generation: both headers are refused and the reason recorded.
-    publishCinder(Plinth::CinderId(9, 9));
-    {
-        Reader r(*readerHandler(), kTableName, Simple{}, nullptr);
-        EXPECT_FALSE(r.initialize("other generation"));
-        EXPECT_TRUE(traces.contains(0, "VeskReader", "failed to validate buckets"));
-        const std::string marker =
-            readText(root_.path(std::string(kTableName) + "/" + Vesk::Util::kCorruptionFileName));
-        EXPECT_TRUE(startsWith(marker, "bad bucket cinder:7:1 wanted:9:9")) << marker;
-    }
-    publishCinder(kCinder);
+    EXPECT_TRUE(traces.contains(0, "SlotReaderTable", "cannot attach to shmem size:616"));
+    // A reader records a refused generation in the marker of a table it owns.
+    const std::string marker =
+        readText(root_.path(std::string("generation/") + Vesk::Util::kCorruptionFileName));
+    EXPECT_TRUE(startsWith(marker, "bad bucket cinder:7:1 wanted:9:9")) << marker;
+
+    auto w = startWriter(shrinkingDescriptor(100));
     Mem::Atomics::simulateMissingSupportIs(true);
     Reader r(*readerHandler(), kTableName, Simple{}, nullptr);
     try {
@@ -186,6 +206,7 @@ TEST_F(VeskReaderLifecycle, AReaderOfAnotherRecordTypeRefusesTheTable) {
     Vesk::VeskReader<CounterEntryNormalOps> normal(*readerHandler(), kTableName,
                                                    CounterEntryNormalOps{}, nullptr);
     EXPECT_FALSE(normal.initialize("wrong type"));
+    EXPECT_EQ(normal.attachFailure(), Vesk::AttachFailure::otherRecordType);
     EXPECT_TRUE(traces.contains(0, "VeskReader", "failed to validate slots"));
     const std::string expected =
         "bad valueType:DravoCounters::FlexCounters2::CounterEntrySimple "

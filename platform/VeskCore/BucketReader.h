@@ -85,12 +85,14 @@ class BucketReader : public Pimbo::Debuggable {
     uint32_t bucketBits() const { return bucketBits_; }
     uint64_t fileSize() const { return region_.memSize(); }
     const std::string& fileName() const { return region_.getFilename(); }
+    const Mem::PlinthWrapper& region() const { return region_; }
+    // A consistent copy of the live header (attached only).
+    Header copyHeader() const;
     // "buckets detached" or the text of a consistent copy of the header.
     std::string toString() const;
 
   private:
     [[noreturn]] void outOfRange(uint32_t b) const;
-    Header copyHeader() const;
 
     Mem::PlinthWrapper region_;
     const Header* header_ = nullptr;

@@ -109,8 +109,8 @@ class SlotReaderTable : public SlotTable<Ops>, public Pimbo::Debuggable {
         }
         void* base = this->region_.attach(headerSize, Mem::PlinthWrapper::kReader);
         if (base == nullptr) {
-            PIMBO_TRACE(0, "cannot attach to shmem size:{}: {}", headerSize,
-                        this->region_.errorText());
+            PIMBO_TRACE(0, "cannot attach to shmem size:{}", headerSize);
+            PIMBO_TRACE(0, "{}", this->region_.errorText());
             return false;
         }
         this->header_ = static_cast<Header*>(base);

@@ -5,11 +5,128 @@
 
 #include "FlexCounters2/FlexCounters2Vesk.h"
 #include "Mem/Atomics.h"
+#include "Mem/TableDir.h"
 #include "Pimbo/Util.h"
 #include "Plinth/CinderFile.h"
+#include "Vesk/Compatibility.h"
 #include "Vesk/Util.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
 namespace Vesk {
+
+namespace {
+
+AttachFailure fromErrno(int e) {
+    switch (e) {
+        case ENOENT:
+            return AttachFailure::noFiles;
+        case EACCES:
+            return AttachFailure::permissionDenied;
+        case EPERM:  // Mem::TableDir: a directory refused as untrusted
+            return AttachFailure::untrustedDirectory;
+        case ENOTDIR:
+        case EINVAL:  // not a regular file
+        case ELOOP:   // a symbolic link
+        case EMLINK:  // a hard link
+            return AttachFailure::notATable;
+        default:
+            return AttachFailure::cannotMap;
+    }
+}
+
+// Which check of SlotTableHeader::validate failed, taken in the same order.
+AttachFailure slotHeaderFailure(const SlotTableHeader& h, Plinth::CinderId cinder, const char* type,
+                                uint32_t valueSize) {
+    if (std::memcmp(h.magic, SlotTableHeader::kMagic, sizeof(h.magic)) != 0)
+        return AttachFailure::notATable;
+    if (h.version != SlotTableHeader::kVersion || h.platform != Compatibility::kPlatform)
+        return AttachFailure::otherVersion;
+    if (h.cinder != cinder.value)
+        return AttachFailure::otherGeneration;
+    if (h.computeChecksum() == h.hash &&
+        (std::string(h.valueType, strnlen(h.valueType, sizeof(h.valueType))) != type ||
+         h.valueSize != valueSize))
+        return AttachFailure::otherRecordType;
+    return AttachFailure::corrupt;
+}
+
+AttachFailure bucketHeaderFailure(const VeskCore::BucketHeader& h, Plinth::CinderId cinder) {
+    if (std::memcmp(h.magic, VeskCore::BucketHeader::kMagic, sizeof(h.magic)) != 0)
+        return AttachFailure::notATable;
+    if (h.version != VeskCore::BucketHeader::kVersion)
+        return AttachFailure::otherVersion;
+    if (h.cinder != cinder.value)
+        return AttachFailure::otherGeneration;
+    return AttachFailure::corrupt;
+}
+
+}  // namespace
+
+const char* attachFailureText(AttachFailure failure) {
+    switch (failure) {
+        case AttachFailure::none:
+            return "";
+        case AttachFailure::noFiles:
+            return "no files yet";
+        case AttachFailure::permissionDenied:
+            return "permission denied";
+        case AttachFailure::untrustedDirectory:
+            return "untrusted directory";
+        case AttachFailure::notATable:
+            return "not a table";
+        case AttachFailure::otherRecordType:
+            return "other record type";
+        case AttachFailure::otherVersion:
+            return "other version";
+        case AttachFailure::otherGeneration:
+            return "other generation";
+        case AttachFailure::corrupt:
+            return "corrupt";
+        case AttachFailure::cannotMap:
+            return "cannot map";
+    }
+    return "?";
+}
+
+template <class Ops>
+bool VeskReader<Ops>::refuse(AttachFailure failure, std::string message) {
+    failure_ = failure;
+    failureMessage_ = std::move(message);
+    return false;
+}
+
+template <class Ops>
+bool VeskReader<Ops>::refuseUnmapped(const Mem::PlinthWrapper& region, uint64_t headerSize) {
+    const uint64_t size = region.memSize();
+    if (size >= headerSize) {
+        const int e = region.errorNumber();
+        return refuse(e != 0 ? fromErrno(e) : AttachFailure::cannotMap, region.errorText());
+    }
+    if (size > 0) {
+        return refuse(AttachFailure::notATable,
+                      fmt::format("{} holds {} bytes, shorter than its header ({} bytes)",
+                                  region.getFilename(), size, headerSize));
+    }
+    // Nothing was opened: say what stands at the file's name.
+    Mem::FileError error;
+    const Mem::TableDir dir = Mem::TableDir::open(rootPath_, Mem::TableDir::Access::reader, error);
+    struct stat st;
+    if (!dir.valid())
+        return refuse(fromErrno(error.errnum), error.text);
+    if (!dir.statEntry(region.name(), st))
+        return refuse(AttachFailure::noFiles,
+                      fmt::format("{} does not exist", region.getFilename()));
+    if (!S_ISREG(st.st_mode)) {
+        return refuse(AttachFailure::notATable,
+                      fmt::format("{} is {}, not a regular file", region.getFilename(),
+                                  Mem::fileKindText(st.st_mode)));
+    }
+    return refuse(AttachFailure::notATable, fmt::format("{} is empty", region.getFilename()));
+}
 
 template <class Ops>
 bool VeskReader<Ops>::initialize(const std::string& event) {
@@ -18,13 +135,15 @@ bool VeskReader<Ops>::initialize(const std::string& event) {
     }
     if (this->initialized())
         return true;
+    failure_ = AttachFailure::none;
+    failureMessage_.clear();
     if (!hashMap_.buckets().attach()) {
         PIMBO_TRACE(0, "failed to attach to buckets");
-        return false;
+        return refuseUnmapped(hashMap_.buckets().region(), sizeof(VeskCore::BucketHeader));
     }
     if (!table_.attach()) {
         PIMBO_TRACE(0, "failed to attach to slots");
-        return false;
+        return refuseUnmapped(table_.region(), Table::headerSize);
     }
     const Plinth::CinderFile cinder(debugHandler(), rootPath_, false);
     cinderId_ = cinder.read();
@@ -33,15 +152,23 @@ bool VeskReader<Ops>::initialize(const std::string& event) {
         PIMBO_TRACE(0, "failed to read cinder file");
         if (debugHandler().enabled(0))
             PIMBO_TRACE(0, "{}", dumpHeaders());
-        return false;
+        // The writer writes the cinder file last, once both files are complete.
+        return mtime == 0
+                   ? refuse(AttachFailure::noFiles,
+                            fmt::format("{} does not exist: the writer has not completed "
+                                        "the files",
+                                        cinder.path()))
+                   : refuse(AttachFailure::corrupt, fmt::format("{} is damaged", cinder.path()));
     }
     std::string reason;
     if (!hashMap_.buckets().validate(cinderId_, reason)) {
         PIMBO_TRACE(0, "failed to validate buckets");
         if (debugHandler().enabled(0))
             PIMBO_TRACE(0, "{}", dumpHeaders());
-        Util::writeCorruptionFile(debugHandler(), rootPath_, reason);
-        return false;
+        if (writesMarker_)
+            Util::writeCorruptionFile(debugHandler(), rootPath_, reason);
+        return refuse(bucketHeaderFailure(hashMap_.buckets().copyHeader(), cinderId_),
+                      fmt::format("{}: {}", hashMap_.buckets().fileName(), reason));
     }
     // The header copy that is validated is also the one whose generation (cinder id and hash
     // seed) the reader keeps: a re-format between attach and here cannot slip through.
@@ -52,8 +179,10 @@ bool VeskReader<Ops>::initialize(const std::string& event) {
         PIMBO_TRACE(0, "failed to validate slots");
         if (debugHandler().enabled(0))
             PIMBO_TRACE(0, "{}", dumpHeaders());
-        Util::writeCorruptionFile(debugHandler(), rootPath_, reason);
-        return false;
+        if (writesMarker_)
+            Util::writeCorruptionFile(debugHandler(), rootPath_, reason);
+        return refuse(slotHeaderFailure(copy.header(), cinderId_, Ops::typeName(), Ops::valueSize),
+                      fmt::format("{}: {}", table_.region().getFilename(), reason));
     }
     table_.generationIs(copy.header());
     this->initializedIs(true);

@@ -46,6 +46,23 @@
 
 namespace Vesk {
 
+// Why VeskReader::initialize could not attach; none after a success.
+enum class AttachFailure : uint8_t {
+    none,
+    noFiles,             // the table's directory or a file is missing, or no generation published
+    permissionDenied,    // this user may not read a directory or file of the table
+    untrustedDirectory,  // a directory of the table is a symbolic link or others may change it
+    notATable,           // a file is not a regular file, is shorter than its header, bad magic
+    otherRecordType,     // the table holds records of another type
+    otherVersion,        // the files have another format version or platform
+    otherGeneration,     // the files and the cinder file name different generations
+    corrupt,             // a header fails its checksum, its counts or its file sizes
+    cannotMap,           // the system would not map a file (memory, descriptors)
+};
+// "no files yet", "permission denied", "untrusted directory", "not a table", "other record type",
+// "other version", "other generation", "corrupt", "cannot map", "" for none.
+const char* attachFailureText(AttachFailure failure);
+
 template <class OpsT>
 class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
   public:
@@ -74,8 +91,14 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
 
     // ----- lifecycle (VeskReader.cpp) -----
 
-    // Maps and validates both files; true when the reader is (now) attached.
+    // Maps and validates both files; true when the reader is (now) attached. Otherwise
+    // attachFailure() says why and attachFailureMessage() names the file and the value found.
     bool initialize(const std::string& event) override;
+    AttachFailure attachFailure() const { return failure_; }
+    const std::string& attachFailureMessage() const { return failureMessage_; }
+    // Whether a validation failure writes the table's corruption marker (default true; an
+    // inspecting tool turns it off, and a reader that does not own the directory never writes).
+    void writesMarkerIs(bool writes) { writesMarker_ = writes; }
     void detach(bool deleted) override;
     // "Vesk table "{}"\n\n\n{}\n\n{}\n\n": the root path and the texts of both file headers.
     std::string dumpHeaders() const;
@@ -224,6 +247,10 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
     // successful re-attach and returns false otherwise.
     bool generationChanged();
     bool reattach();
+    // Records why initialize failed and returns false.
+    bool refuse(AttachFailure failure, std::string message);
+    // initialize's refusal for a file that could not be mapped.
+    bool refuseUnmapped(const Mem::PlinthWrapper& region, uint64_t headerSize);
 
     RootPath rootPath_;
     std::unique_ptr<Reader::Counters> ownedCounters_;
@@ -237,6 +264,9 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
     // The cinder file (id, mtime) of the last failed re-attach: retried only when it changed.
     Plinth::CinderId lastTriedCinder_;
     double lastTriedMtime_ = -1;
+    AttachFailure failure_ = AttachFailure::none;
+    std::string failureMessage_;
+    bool writesMarker_ = true;
 };
 
 }  // namespace Vesk

@@ -153,9 +153,9 @@ class ReaderHashMap {
                 retried();
                 continue;
             }
-            // The chain ended in a bucket marker or the end of the table.
-            if (SlotLink::isBucketMarker(prev.next))
-                (void)buckets_[SlotLink::bucketOf(prev.next)];
+            // The chain ended in a bucket marker or the end of the table: it must name the
+            // bucket's successor, or the bucket file is damaged and "absent" would be a guess.
+            verifyNextBucket(b, SlotLink::isEnd(prev.next) ? 0 : SlotLink::bucketOf(prev.next));
             buckets_.checkResize();
             return &reader_->defaultValue();
         }
