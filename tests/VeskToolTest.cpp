@@ -3,6 +3,7 @@
 // /dev/shm per test. A `vesk fill` keeps writing in the background while the other commands
 // read; their output is parsed and compared with what the writer wrote.
 #include "../tools/RecordKinds.h"
+#include "Orlo/Hash.h"
 #include "TestRoot.h"
 
 #include <gtest/gtest.h>
@@ -26,6 +27,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -53,8 +55,10 @@ struct Result {
 // One run of the tool, its output read through pipes while it runs.
 class Tool {
   public:
-    // runAs >= 0: the child drops to that user and group id before it runs the tool.
-    explicit Tool(const std::vector<std::string>& args, int runAs = -1) {
+    // runAs >= 0: the child drops to that user and group id before it runs the tool. outFd >= 0:
+    // the tool's stdout instead of a pipe. The tool leads its own process group, which goes
+    // with it (its children too).
+    explicit Tool(const std::vector<std::string>& args, int runAs = -1, int outFd = -1) {
         int out[2];
         int err[2];
         if (::pipe(out) != 0 || ::pipe(err) != 0)
@@ -63,7 +67,8 @@ class Tool {
         std::fflush(stderr);
         pid_ = ::fork();
         if (pid_ == 0) {
-            ::dup2(out[1], STDOUT_FILENO);
+            ::setpgid(0, 0);
+            ::dup2(outFd >= 0 ? outFd : out[1], STDOUT_FILENO);
             ::dup2(err[1], STDERR_FILENO);
             ::close(out[0]);
             ::close(err[0]);
@@ -88,7 +93,7 @@ class Tool {
     }
     ~Tool() {
         if (pid_ > 0 && !reaped_) {
-            ::kill(pid_, SIGKILL);
+            ::kill(-pid_, SIGKILL);
             wait(10);
         }
         closeFds();
@@ -108,12 +113,18 @@ class Tool {
 
     void signal(int sig) { ::kill(pid_, sig); }
 
+    // Waits until the tool has written something to stdout, without reading it.
+    bool outputWaiting(double seconds) {
+        pollfd p{outFd_, POLLIN, 0};
+        return ::poll(&p, 1, int(seconds * 1000)) == 1;
+    }
+
     // Waits for the end (killing the tool after `seconds`) and returns what it did.
     Result wait(double seconds) {
         const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
         while (pump(50)) {
             if (Clock::now() > deadline) {
-                ::kill(pid_, SIGKILL);
+                ::kill(-pid_, SIGKILL);
                 ADD_FAILURE() << "the tool did not end within " << seconds << " s";
                 break;
             }
@@ -495,6 +506,24 @@ TEST(VeskTool, ErrorsAreOneLineNamingTheProblem) {
     expectOneLineError(run({"get", "t", "--root", r}), 2, "KEY is required", "get without a key");
     expectOneLineError(run({"ls", "--root", r + "/nowhere"}), 3, "does not exist",
                        "ls of a missing root");
+    expectOneLineError(run({"ls", "--root", ""}), 2, "bad --root ''", "an empty root");
+    expectOneLineError(run({"fill", "a\tb", "--root", r, "--type", "wide", "--count", "1"}), 2,
+                       "bad table name", "a name with a control character");
+    std::string deep;
+    for (int i = 0; i < 17; ++i)
+        deep += i == 0 ? "d" : "/d";
+    expectOneLineError(run({"fill", deep, "--root", r, "--type", "wide", "--count", "1"}), 2,
+                       "bad table name", "a name deeper than ls looks");
+    expectOneLineError(run({"fill", "t/in", "--root", r, "--type", "wide", "--count", "1"}), 3,
+                       "'t' is a table", "a table inside a table, which ls would not list");
+    expectOneLineError(run({"fill", "plainfile/x", "--root", r, "--type", "wide", "--count", "1"}),
+                       3, "plainfile is a regular file, not a directory", "fill below a file");
+    expectOneLineError(
+        run({"fill", "u", "--root", r, "--type", "wide", "--count", "1", "--mode", "0666"}), 2,
+        "bad mode '0666'", "a mode that lets others write");
+    expectOneLineError(
+        run({"fill", "u", "--root", r, "--type", "wide", "--count", "1", "--group", "no-such-g"}),
+        2, "no such group 'no-such-g'", "an unknown group");
 
     // A table of a record type this tool does not know (its type name rewritten in place).
     ASSERT_EQ(run({"fill", "odd", "--root", r, "--type", "simple", "--count", "4"}).status, 0);
@@ -542,11 +571,39 @@ TEST(VeskTool, GetAnswersNotFoundForEachMissingKey) {
     EXPECT_NE(get.err.find("not found: 2 of 4 keys"), std::string::npos) << get.err;
 }
 
+// FIFOs planted at a table's file names never hang a command: each ends, with status 0 when the
+// table itself is whole.
+TEST(VeskTool, PlantedFifosNeverHangACommand) {
+    VeskTest::TestRoot root;
+    const std::string r = root.dir();
+    ASSERT_EQ(run({"fill", "t", "--root", r, "--type", "simple", "--count", "10"}).status, 0);
+    ASSERT_EQ(::mkfifo((r + "/t/corruption-detected").c_str(), 0644), 0);
+    ASSERT_EQ(::mkdir((r + "/f").c_str(), 0755), 0);
+    for (const char* file : {"/f/slots", "/f/owner", "/f/cinder"})
+        ASSERT_EQ(::mkfifo((r + file).c_str(), 0644), 0);
+    const std::pair<std::vector<std::string>, int> cases[] = {
+        {{"ls"}, 0},
+        {{"stat", "t"}, 0},
+        {{"dump", "t"}, 0},
+        {{"check", "t"}, 0},
+        {{"get", "f", "1"}, 3},
+        {{"check", "f"}, 3},
+        {{"fill", "f", "--type", "simple", "--count", "1"}, 3},
+    };
+    for (const auto& [args, status] : cases) {
+        std::vector<std::string> withRoot = args;
+        withRoot.insert(withRoot.end(), {"--root", r});
+        const Result got = run(withRoot, 20);
+        EXPECT_EQ(got.status, status) << args[0] << ": " << got.err;
+    }
+}
+
 // check writes nothing, and finds each kind of damage with a non-zero status.
 TEST(VeskTool, CheckFindsDamageAndWritesNothing) {
     VeskTest::TestRoot root;
     const std::string r = root.dir();
-    for (const char* t : {"clean", "occupied", "cycle", "rhash", "count", "free"})
+    for (const char* t :
+         {"clean", "occupied", "cycle", "rhash", "count", "free", "lookaside", "marker"})
         ASSERT_EQ(run({"fill", t, "--root", r, "--type", "simple", "--count", "100"}).status, 0);
     // "free": 100 records and 100 free slots.
     ASSERT_EQ(run({"fill", "free", "--root", r, "--type", "simple", "--count", "200"}).status, 0);
@@ -580,12 +637,22 @@ TEST(VeskTool, CheckFindsDamageAndWritesNothing) {
         const auto [path, at] = slot("rhash", 3);
         pokeU32(path, at + 12, peekU32(path, at + 12) ^ 0x80000000u);
     }
+    {
+        const auto [path, at] = slot("lookaside", 5);
+        pokeU32(path, at + 8, peekU32(path, at + 8) | 2);  // LOOKASIDE left set
+    }
+    // The chain of key 0's bucket is cut short by a marker naming the bucket itself.
+    const uint32_t numBuckets = peekU32(r + "/marker/buckets", 20);
+    const uint32_t b =
+        Orlo::hashSingleAttr(peekU32(r + "/marker/slots", 564), uint64_t(0)) % numBuckets;
+    pokeU32(r + "/marker/buckets", 24 + 8 * b + 4, 0x80000000u | b);
     pokeU32(r + "/count/slots", 552, 99);  // occupiedSlots
     pokeU32(r + "/free/slots", 556, 0);    // the free list starts at an occupied slot
     for (const Damage& d :
          {Damage{"occupied", "not marked OCCUPIED"}, Damage{"cycle", "slot 0 is reached twice"},
           Damage{"rhash", "slot 3 (key "}, Damage{"count", "occupiedSlots is 99"},
-          Damage{"free", "slot 0 is both in a chain and on the free list"}}) {
+          Damage{"free", "slot 0 is both in a chain and on the free list"},
+          Damage{"lookaside", "has LOOKASIDE set"}, Damage{"marker", "continues with bucket"}}) {
         SCOPED_TRACE(d.table);
         const Result check = run({"check", d.table, "--root", r});
         EXPECT_TRUE(check.exited);
@@ -595,6 +662,10 @@ TEST(VeskTool, CheckFindsDamageAndWritesNothing) {
         EXPECT_EQ(std::count(check.err.begin(), check.err.end(), '\n'), 1) << check.err;
         EXPECT_NE(check.err.find("fault"), std::string::npos) << check.err;
     }
+    // A lookup that meets the damaged chain reports it instead of "not found".
+    const Result get = run({"get", "marker", "0", "--root", r});
+    EXPECT_EQ(get.status, 3) << get.out << get.err;
+    EXPECT_NE(get.err.find("with next bucket: " + std::to_string(b)), std::string::npos) << get.err;
     // The readers of the damaged table stop with one line that names it; nothing crashes.
     for (const char* command : {"dump", "stat"}) {
         const Result r2 = run({command, "cycle", "--root", r});
@@ -602,6 +673,112 @@ TEST(VeskTool, CheckFindsDamageAndWritesNothing) {
         EXPECT_EQ(r2.status, 3) << command << ": " << r2.err;
         EXPECT_EQ(std::count(r2.err.begin(), r2.err.end(), '\n'), 1) << r2.err;
         EXPECT_NE(r2.err.find("table 'cycle': "), std::string::npos) << r2.err;
+    }
+}
+
+// check that sees no stable table says why with status 3, never "FAULT" with status 1: a table
+// that lost a file, and a live writer paused inside a change.
+TEST(VeskTool, CheckWithoutAStablePictureSaysWhyWithStatus3) {
+    VeskTest::TestRoot root;
+    const std::string r = root.dir();
+    ASSERT_EQ(run({"fill", "gone", "--root", r, "--type", "simple", "--count", "10"}).status, 0);
+    std::filesystem::remove(r + "/gone/buckets");
+    Tool live(
+        {"fill", "busy", "--root", r, "--type", "simple", "--count", "10", "--seconds", "600"});
+    ASSERT_TRUE(live.waitForOutput(" ready: ", 20)) << live.out();
+    // As inside an insert: the critical-section bit set, the record not yet counted.
+    pokeU32(r + "/busy/slots", 544, peekU32(r + "/busy/slots", 544) | 1u << 16);
+    pokeU32(r + "/busy/slots", 552, 9);
+    for (const auto& [table, why] : {std::pair{"gone", "gone/buckets does not exist"},
+                                     std::pair{"busy", "writer mid-change"}}) {
+        const Result check = run({"check", table, "--root", r});
+        EXPECT_EQ(check.status, 3) << check.out << check.err;
+        EXPECT_NE(check.err.find(why), std::string::npos) << check.err;
+        EXPECT_EQ(check.out.find("FAULT"), std::string::npos) << check.out;
+    }
+}
+
+// A table changed under a dump part way through its walk (held there by its full output pipe)
+// ends the dump with status 3 and the reason, never with a partial table and status 0, never by
+// a signal.
+TEST(VeskTool, ADumpPartWayThroughItsWalkNeverPassesOffAPartialTable) {
+    VeskTest::TestRoot root;
+    const std::string r = root.dir();
+    for (const auto& [change, why] :
+         {std::pair{"shrink", "t/slots shrank under the reader"},
+          std::pair{"re-format", "table 't' was re-formatted while it was dumped"}}) {
+        SCOPED_TRACE(change);
+        const std::vector<std::string> fill{"fill",   "t",      "--root",  r,
+                                            "--type", "simple", "--count", "20000"};
+        ASSERT_EQ(run(fill).status, 0);
+        Tool dump({"dump", "t", "--root", r});
+        ASSERT_TRUE(dump.outputWaiting(30));
+        if (std::string(change) == "shrink") {
+            ASSERT_EQ(::truncate((r + "/t/slots").c_str(), 0), 0);
+        } else {
+            std::filesystem::remove(r + "/t/owner");  // the next writer re-formats
+            ASSERT_EQ(run(fill).status, 0);
+        }
+        const Result got = dump.wait(30);
+        EXPECT_TRUE(got.exited);
+        EXPECT_EQ(got.status, 3) << got.err;
+        EXPECT_NE(got.err.find(why), std::string::npos) << got.err;
+        std::filesystem::remove_all(r + "/t");
+    }
+}
+
+// Output that cannot be written fails with status 4 and the reason; a reader of the output that
+// went away (a closed pipe) ends the command quietly with status 0.
+TEST(VeskTool, UnwritableOutputFailsLoudlyAndAClosedPipeEndsQuietly) {
+    VeskTest::TestRoot root;
+    ASSERT_EQ(run({"fill", "t", "--root", root.dir(), "--type", "simple", "--count", "10"}).status,
+              0);
+    int closed[2];
+    ASSERT_EQ(::pipe2(closed, O_CLOEXEC), 0);
+    ::close(closed[0]);
+    const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(full, 0);
+    for (const auto& [fd, status, error] :
+         {std::tuple{full, 4, "No space left on device"}, std::tuple{closed[1], 0, ""}}) {
+        const Result got = Tool({"dump", "t", "--root", root.dir()}, -1, fd).wait(30);
+        EXPECT_TRUE(got.exited);
+        EXPECT_EQ(got.status, status) << got.err;
+        EXPECT_EQ(got.err.empty(), *error == '\0') << got.err;
+        EXPECT_NE(got.err.find(error), std::string::npos) << got.err;
+        ::close(fd);
+    }
+}
+
+// A slot file left shorter than its header (a full file system, a writer killed before it sized
+// the file) is re-formatted by the next fill.
+TEST(VeskTool, FillReformatsASlotFileShorterThanItsHeader) {
+    VeskTest::TestRoot root;
+    const std::vector<std::string> fill{"fill",   "t",      "--root",  root.dir(),
+                                        "--type", "simple", "--count", "10"};
+    for (const off_t size : {0, 100}) {
+        ASSERT_EQ(run(fill).status, 0);
+        ASSERT_EQ(::truncate(root.path("t/slots").c_str(), size), 0);
+        const Result again = run(fill);
+        EXPECT_EQ(again.status, 0) << size << ": " << again.err;
+        EXPECT_NE(again.out.find("files valid"), std::string::npos) << again.out;
+    }
+}
+
+// --mode and --group give the table's files and its directory their mode and group.
+TEST(VeskTool, FillGivesTheTableTheModeAndGroupAskedFor) {
+    const struct group* g = ::getgrgid(65534);
+    if (::geteuid() != 0 || g == nullptr)
+        GTEST_SKIP() << "needs root and group 65534 to give a table another group; skipped";
+    VeskTest::TestRoot root;
+    ASSERT_EQ(run({"fill", "t", "--root", root.dir(), "--type", "simple", "--count", "5", "--mode",
+                   "0640", "--group", g->gr_name})
+                  .status,
+              0);
+    for (const char* file : {"", "/slots", "/buckets", "/owner", "/cinder"}) {
+        struct stat st {};
+        ASSERT_EQ(::stat((root.path("t") + file).c_str(), &st), 0) << file;
+        EXPECT_EQ(st.st_mode & 07777, *file != '\0' ? 0640u : 0750u) << file;
+        EXPECT_EQ(st.st_gid, 65534u) << file;
     }
 }
 
@@ -691,6 +868,17 @@ TEST(VeskTool, DemoRunsToItsSummaryWithoutTornRecordsAndCleansUp) {
     EXPECT_TRUE(std::regex_search(demo.out, std::regex(R"(lookups: +[1-9]\d* \(\d+/s\))")))
         << demo.out;
     EXPECT_TRUE(std::regex_search(demo.out, std::regex(R"(iterations: +[1-9]\d* )"))) << demo.out;
+    EXPECT_TRUE(std::filesystem::is_empty(root.dir())) << "the demo left its private root behind";
+}
+
+// The demo's processes end with it, even when it is killed, and its private root goes with them.
+TEST(VeskTool, DemoProcessesEndWithAKilledParentAndRemoveItsRoot) {
+    VeskTest::TestRoot root;
+    Tool demo({"demo", "--root", root.dir(), "--seconds", "600", "--count", "1000"});
+    ASSERT_TRUE(demo.waitForOutput(" s  ", 60)) << demo.out();  // a progress line: readers run
+    demo.signal(SIGKILL);
+    // The output pipes end when the last process of the demo has ended.
+    EXPECT_EQ(demo.wait(60).status, 128 + SIGKILL);
     EXPECT_TRUE(std::filesystem::is_empty(root.dir())) << "the demo left its private root behind";
 }
 

@@ -11,14 +11,19 @@
 //     (rhash, key);
 //  4. the free list: within numSlots, no slot twice or also chained, none OCCUPIED;
 //  5. the counts: chained records equal occupiedSlots, and chained plus free equal numSlots;
-//  6. a critical-section bit left set by a writer that no longer runs.
+//  6. a critical-section bit left set by a writer that no longer runs;
+//  7. a LOOKASIDE flag left set on a chained slot while no change is in progress (readers
+//     would copy that slot's record from the lookaside slot).
 //
 // Racing the writer. Every link the walk follows is a versioned 8-byte word whose version
 // grows on every change, and every resize moves the version of numSlots or numBuckets. After
 // the walk the links are loaded again together with the header's counts, the free-list head
 // and the critical-section bit: when anything moved, the walk saw a mixture and is repeated.
 // A fault is reported only from a walk during which nothing moved; in-place record updates
-// (the steady state of a counter table) move nothing the walk depends on.
+// (the steady state of a counter table) move nothing the walk depends on. Faults seen while a
+// live writer has its critical-section bit set are that writer mid-change: the walk is repeated
+// (bounded) and, when the writer stays inside the change, reported as "writer mid-change" with
+// status 3, never as a fault. A table that disappears or loses a file is status 3 too.
 #include "Commands.h"
 
 #include "Mem/Atomic.h"
@@ -35,6 +40,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -100,19 +106,21 @@ struct Walk {
 // One walk of the files as they are now.
 Walk walkOnce(const TableProbe& probe) {
     Walk w;
+    // A table that went away, or lost a file, cannot be checked: that is no fault found in it.
+    const Mem::RootPath rootPath(toolHandler(), probe.name, false);
+    Mem::FileError error;
+    const Mem::TableDir dir = Mem::TableDir::open(rootPath, Mem::TableDir::Access::reader, error);
+    auto lost = [&](const Mem::FileError& e) {
+        return ToolError(kTable, fmt::format("cannot check table '{}': {}", probe.name, e.text));
+    };
+    if (!dir.valid())
+        throw lost(error);
     MappedFile slots;
     MappedFile buckets;
-    if (!slots.open(probe.directory + "/slots")) {
-        w.fault("cannot map {}: {}", slots.path(), std::strerror(slots.error()));
-        w.outcome = Walk::Outcome::faults;
-        return w;
-    }
-    if (!buckets.open(probe.directory + "/buckets")) {
-        w.fault("cannot map {}: {}", buckets.path(), std::strerror(buckets.error()));
-        w.outcome = Walk::Outcome::faults;
-        return w;
-    }
-    const Mem::RootPath rootPath(toolHandler(), probe.name, false);
+    if (!slots.open(dir, "slots"))
+        throw lost(slots.error());
+    if (!buckets.open(dir, "buckets"))
+        throw lost(buckets.error());
     w.cinder = Plinth::CinderFile(toolHandler(), rootPath, false).read();
     if (w.cinder.isNone())
         w.fault("the cinder file {}/cinder is missing or damaged", probe.directory);
@@ -180,6 +188,14 @@ Walk walkOnce(const TableProbe& probe) {
         return link;
     };
 
+    // Chained slots seen with LOOKASIDE set, and their flags: readers copy such a slot from the
+    // lookaside slot, which is right only while a copy into the slot is in progress.
+    struct Flagged {
+        uint32_t id;
+        uint32_t flags;
+    };
+    std::vector<Flagged> lookaside;
+
     // ----- 2, 3. the chains in bucket order -----
     enum : uint8_t { kUnseen = 0, kChained = 1, kFree = 2 };
     std::vector<uint8_t> state(numSlots, kUnseen);
@@ -213,6 +229,8 @@ Walk walkOnce(const TableProbe& probe) {
             const char* s = slotAt(id);
             const uint32_t flags = Vesk::loadFlags(s);
             const uint64_t key = Vesk::slotKey(s);
+            if ((flags & Vesk::LOOKASIDE) != 0)
+                lookaside.push_back({id, flags});
             const uint32_t rhash = Vesk::loadRhash(s);
             const uint32_t hash = Orlo::hashSingleAttr(seed, key);
             if ((flags & Vesk::OCCUPIED) == 0) {
@@ -337,6 +355,17 @@ Walk walkOnce(const TableProbe& probe) {
             "the critical-section bit is set and no writer runs: the last writer stopped in "
             "the middle of a change");
     }
+    // A LOOKASIDE flag that did not move while no change was in progress is stuck.
+    for (size_t i = 0; !moved && !w.criticalSection && i < lookaside.size(); ++i) {
+        const Flagged& f = lookaside[i];
+        if (Vesk::loadFlags(slotAt(f.id)) != f.flags)
+            continue;
+        const auto* live = reinterpret_cast<const Vesk::SlotTableHeader*>(slots.data());
+        w.fault(
+            "slot {} (key {}) has LOOKASIDE set (flags {:#x}) and no change is in progress: "
+            "readers copy it from the lookaside slot, which holds key {}",
+            f.id, Vesk::slotKey(slotAt(f.id)), f.flags, Vesk::slotKey(live->lookaside()));
+    }
     if (moved)
         w.outcome = Walk::Outcome::raced;
     else
@@ -347,30 +376,37 @@ Walk walkOnce(const TableProbe& probe) {
 }  // namespace
 
 int runCheck(const std::string& table) {
-    const TableProbe probe = probeTable(table);
+    TableProbe probe = probeTable(table);
+    const Mem::RootPath rootPath(toolHandler(), table, false);
     Walk w;
     int attempt = 0;
+    bool midChange = false;
     for (attempt = 1; attempt <= kAttempts; ++attempt) {
         w = walkOnce(probe);
-        // A fault seen while a live writer is inside a change may be that change half done.
-        const bool busy = w.outcome == Walk::Outcome::faults && w.criticalSection &&
-                          probe.writerAlive && attempt < kAttempts;
-        if (w.outcome != Walk::Outcome::raced && !busy)
+        // A fault seen while a live writer is inside a change may be that change half done:
+        // the writer is mid-change, which is checked again, never reported as a fault.
+        midChange = w.outcome == Walk::Outcome::faults && w.criticalSection && probe.writerAlive;
+        if (w.outcome != Walk::Outcome::raced && !midChange)
             break;
         if (!sleepUnlessStopped(0.02))
             break;
+        TableProbe now;
+        readWriter(now, rootPath);
+        probe.writerAlive = now.writerAlive;
     }
     std::printf("vesk check: table '%s' (%s) in %s\n", table.c_str(), probe.typeText().c_str(),
                 probe.directory.c_str());
     std::printf("  writer      %s\n", probe.writerText().c_str());
     if (probe.haveMarker)
         std::printf("  marker      corruption-detected: %s\n", probe.markerText.c_str());
-    if (w.outcome == Walk::Outcome::raced) {
+    if (w.outcome == Walk::Outcome::raced || midChange) {
         std::fflush(stdout);
-        throw ToolError(kTable, fmt::format("table '{}' kept changing during {} walks; no stable "
-                                            "picture (the writer is resizing it); run the check "
-                                            "again",
-                                            table, attempt - 1));
+        throw ToolError(kTable,
+                        fmt::format("{}: table '{}' kept changing during {} walks; no stable "
+                                    "picture (the writer is {}); run the check again",
+                                    midChange ? "writer mid-change" : "busy writer", table,
+                                    std::min(attempt, kAttempts),
+                                    midChange ? "inside a change" : "resizing it"));
     }
     if (w.outcome == Walk::Outcome::clean) {
         std::printf("  headers     slot file and bucket file valid, generation %s\n",

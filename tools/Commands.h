@@ -2,6 +2,8 @@
 // throws ToolError; the table root (--root) is set before any of them runs.
 #pragma once
 
+#include "Mem/RootPath.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -23,10 +25,11 @@ int runWatch(const WatchOptions& options);
 
 struct FillOptions {
     std::string table;
-    int kind = 0;         // position in kKindNames
-    uint64_t count = 0;   // keys 0..count-1
-    double rate = 0;      // updates per second; 0: none
-    double seconds = -1;  // how long to keep the table; < 0: until stopped (with a rate)
+    int kind = 0;            // position in kKindNames
+    uint64_t count = 0;      // keys 0..count-1
+    double rate = 0;         // updates per second; 0: none
+    double seconds = -1;     // how long to keep the table; < 0: until stopped (with a rate)
+    Mem::FileMode fileMode;  // of the table's files and directory (--mode, --group)
 };
 int runFill(const FillOptions& options);
 

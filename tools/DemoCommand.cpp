@@ -6,7 +6,8 @@
 //   - lost: a key the writer had written is missing from a lookup or a walk.
 // The processes report through a board in anonymous shared memory (each writes only its own
 // row); the parent prints a progress line and, at the end, the summary. Everything lives in a
-// private root directory that is removed at the end.
+// private root directory that is removed at the end. The processes end with the parent, however
+// it ends (PR_SET_PDEATHSIG); when it was killed, the writer removes the private root.
 #include "Commands.h"
 
 #include "Mem/Atomic.h"
@@ -21,6 +22,7 @@
 
 #include <fmt/format.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -369,11 +371,18 @@ std::string shortCount(double n) {
     return fmt::format("{:.0f}", n);
 }
 
+// A child process running body. It ends with its parent: the parent's death sends it SIGTERM,
+// which stops it as SIGTERM stops the demo (stopOnSignals must be installed).
 pid_t spawn(const std::function<int()>& body) {
     std::fflush(stdout);
     std::fflush(stderr);
+    const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
     if (pid == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        // The parent may have died before the request: then it is stopped now.
+        if (::getppid() != parent)
+            ::raise(SIGTERM);
         int rc = 3;
         try {
             rc = body();
@@ -413,14 +422,15 @@ bool exited(pid_t pid) {
            info.si_pid == pid;
 }
 
-// Removes the private root however the demo ends.
+// Removes the private root however the demo ends: the parent does, or the writer process
+// when the parent died first.
 struct PrivateRoot {
     std::string path;
-    ~PrivateRoot() {
-        if (!path.empty()) {
-            std::error_code ec;
+    ~PrivateRoot() { remove(); }
+    void remove() const {
+        std::error_code ec;
+        if (!path.empty())
             std::filesystem::remove_all(path, ec);
-        }
     }
 };
 
@@ -454,7 +464,13 @@ int runDemo(const DemoOptions& o) {
         o.readers, static_cast<unsigned long long>(o.count), o.seconds, root.path.c_str(),
         static_cast<unsigned long long>(seed));
     const double writerStart = monotonicSeconds();
-    const pid_t writer = spawn([&] { return runWriter(board, o.count); });
+    const pid_t parent = ::getpid();
+    const pid_t writer = spawn([&] {
+        const int rc = runWriter(board, o.count);
+        if (::getppid() != parent)
+            root.remove();
+        return rc;
+    });
     if (writer < 0)
         throw ToolError(kTable, fmt::format("cannot start the writer: {}", std::strerror(errno)));
 

@@ -16,6 +16,8 @@
 #include "ToolError.h"
 #include "Vesk/VeskWriter.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <fmt/format.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,7 +27,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <limits>
 #include <vector>
 
@@ -33,35 +34,54 @@ namespace VeskTool {
 
 namespace {
 
-namespace fs = std::filesystem;
+// The directory holds an entry other than "." and "..".
+bool holdsEntries(const Mem::TableDir& dir) {
+    Mem::Fd copy(::openat(dir.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    DIR* d = copy ? ::fdopendir(copy.get()) : nullptr;
+    if (d == nullptr)
+        return false;
+    copy.release();  // closedir closes it
+    bool any = false;
+    while (const dirent* e = ::readdir(d)) {
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
+            any = true;
+            break;
+        }
+    }
+    ::closedir(d);
+    return any;
+}
 
 // Refuses what the writer must not touch: another kind of table, a table with a live writer, a
-// directory that is not a table, a place this user may not write.
+// directory that is not a table, a table inside another table (`vesk ls` would not list it), a
+// place this user may not write. Everything is looked at through Mem::TableDir; a slot file
+// shorter than its header (a writer stopped by a full file system or a kill before it sized
+// the file) is no refusal: the writer re-formats it.
 void checkFillTarget(const FillOptions& o) {
     checkTableName(o.table);
-    const std::string dir = Mem::RootPath::root() + "/" + o.table;
-    struct stat st {};
-    if (::stat(dir.c_str(), &st) != 0) {
-        if (errno == EACCES || errno == EPERM) {
-            throw ToolError(kTable, fmt::format("permission denied: cannot reach {}: {}", dir,
-                                                std::strerror(errno)));
+    Mem::FileError error;
+    for (size_t slash = o.table.find('/'); slash != std::string::npos;
+         slash = o.table.find('/', slash + 1)) {
+        const std::string above = o.table.substr(0, slash);
+        const Mem::TableDir dir = Mem::TableDir::open(Mem::RootPath(toolHandler(), above, false),
+                                                      Mem::TableDir::Access::reader, error);
+        if (dir.valid() && isTableDirectory(dir)) {
+            throw ToolError(kTable, fmt::format("not a table: '{}' is a table, which cannot hold "
+                                                "the table '{}'",
+                                                above, o.table));
         }
-        // The writer creates the directory: its nearest existing ancestor must be writable.
-        fs::path ancestor = fs::path(dir).parent_path();
-        std::error_code ec;
-        while (!ancestor.empty() && !fs::exists(ancestor, ec) && ancestor != ancestor.root_path())
-            ancestor = ancestor.parent_path();
-        if (!ancestor.empty() && ::access(ancestor.c_str(), W_OK | X_OK) != 0 &&
-            (errno == EACCES || errno == EPERM || errno == EROFS)) {
-            throw ToolError(kTable, fmt::format("permission denied: cannot create {} in {}: {}",
-                                                dir, ancestor.string(), std::strerror(errno)));
-        }
-        return;
     }
-    if (!S_ISDIR(st.st_mode))
-        throw ToolError(kTable, fmt::format("not a table: {} is not a directory", dir));
-    std::error_code ec;
-    if (fs::exists(dir + "/slots", ec)) {
+    const Mem::RootPath rootPath(toolHandler(), o.table, false);
+    const Mem::TableDir dir =
+        Mem::TableDir::open(rootPath, Mem::TableDir::Access::writerExisting, error);
+    if (!dir.valid()) {
+        if (error.errnum == ENOENT)
+            return;  // the writer creates what is missing
+        throwFileError(o.table, error);
+    }
+    struct stat st {};
+    if (dir.statEntry("slots", st) && S_ISREG(st.st_mode) &&
+        uint64_t(st.st_size) >= sizeof(Vesk::SlotTableHeader)) {
         const TableProbe p = probeTable(o.table);
         if (p.kind != o.kind) {
             throw ToolError(kTable, fmt::format("wrong record type: table '{}' holds {} records, "
@@ -75,15 +95,16 @@ void checkFillTarget(const FillOptions& o) {
                                                 "table has one writer at a time",
                                                 o.table, p.writerText()));
         }
-    } else if (!fs::exists(dir + "/owner", ec) && !fs::is_empty(dir, ec)) {
+    } else if (!isTableDirectory(dir) && holdsEntries(dir)) {
         throw ToolError(kTable, fmt::format("not a table: {} exists and holds other files; "
                                             "vesk fill makes tables only in new or empty "
                                             "directories",
-                                            dir));
+                                            dir.path()));
     }
-    if (::access(dir.c_str(), W_OK | X_OK) != 0) {
-        throw ToolError(kTable, fmt::format("permission denied: cannot write in {}: {}", dir,
-                                            std::strerror(errno)));
+    if (::faccessat(dir.fd(), ".", W_OK | X_OK, AT_EACCESS) != 0) {
+        throw ToolError(kTable, fmt::format("{}cannot write in {}: {}",
+                                            errno == EACCES ? "permission denied: " : "",
+                                            dir.path(), std::strerror(errno)));
     }
 }
 
@@ -91,6 +112,7 @@ template <class Ops>
 int fillWith(const FillOptions& o) {
     using K = Kind<Ops>;
     Vesk::MapDescriptor descriptor(uint32_t(std::max<uint64_t>(o.count, 64)));
+    descriptor.fileMode = o.fileMode;
     Vesk::VeskWriter<Ops> writer(toolHandler(), o.table, descriptor, Ops{}, K::kTableClass);
     try {
         writer.initialize("vesk fill");

@@ -1,8 +1,8 @@
 // The commands that only read: ls, stat, dump, get and watch.
 #include "Commands.h"
 
-#include "Mem/RootPath.h"
 #include "Numbers.h"
+#include "Output.h"
 #include "Pimbo/Format.h"
 #include "RecordKinds.h"
 #include "Signals.h"
@@ -44,17 +44,6 @@ void printColumns(const std::vector<std::vector<std::string>>& rows) {
     std::fwrite(out.data(), 1, out.size(), stdout);
 }
 
-// Every record of the table in table order, through the reader's lock-free iteration.
-template <class Ops>
-std::vector<typename Ops::Value> readAll(Vesk::VeskReader<Ops>& reader) {
-    std::vector<typename Ops::Value> records;
-    typename Ops::Value v{};
-    Vesk::IterHint hint;
-    for (bool more = reader.first(v, hint); more; more = reader.next(Ops::key(v), v, hint))
-        records.push_back(v);
-    return records;
-}
-
 std::string fieldText(int kind, uint64_t value) {
     // A bitmap reads best in hexadecimal; counters in decimal.
     return kind == 3 ? fmt::format("{:#018x}", value) : std::to_string(value);
@@ -65,8 +54,7 @@ std::string fieldText(int kind, uint64_t value) {
 // ----- ls -----
 
 int runLs() {
-    const std::string root = Mem::RootPath::root();
-    const std::vector<std::string> tables = findTables(root);
+    const std::vector<std::string> tables = findTables();
     std::vector<std::vector<std::string>> rows{
         {"TABLE", "TYPE", "RECORDS", "CAPACITY", "BUCKETS", "WRITER", "ALIVE", "GENERATION"}};
     for (const std::string& name : tables) {
@@ -95,7 +83,7 @@ int runStat(const std::string& table) {
     return withKind(p.kind, [&]<class Ops>() {
         auto reader = attachReader<Ops>(p);
         const double start = monotonicSeconds();
-        const size_t walked = readAll(*reader).size();
+        const size_t walked = readAll(*reader, table).size();
         const double walkMs = (monotonicSeconds() - start) * 1e3;
         const Vesk::Reader::Counters c = reader->readerCounters();
         const Vesk::SlotTableHeader& h = p.slotHeader();
@@ -149,28 +137,43 @@ int runDump(const std::string& table, bool json) {
     const TableProbe p = probeTable(table);
     return withKind(p.kind, [&]<class Ops>() {
         auto reader = attachReader<Ops>(p);
+        // Output goes out in chunks as the walk goes. A walk that meets a re-format of the table
+        // ends early: it starts again while nothing was printed, and fails once something was.
         std::string out;
-        typename Ops::Value v{};
-        Vesk::IterHint hint;
-        // Records read before a fault are printed before the fault is reported.
-        struct Flush {
-            std::string& out;
-            ~Flush() { std::fwrite(out.data(), 1, out.size(), stdout); }
-        } flush{out};
-        for (bool more = reader->first(v, hint); more; more = reader->next(Ops::key(v), v, hint)) {
-            if (json) {
-                out += recordJson<Ops>(v);
-            } else {
-                std::ostringstream line;
-                line << v;
-                out += line.str();
+        uint64_t printed = 0;
+        for (int walks = 1;; ++walks) {
+            const uint64_t generations = reader->counters().generationChanges;
+            uint64_t records = 0;
+            typename Ops::Value v{};
+            Vesk::IterHint hint;
+            for (bool more = reader->first(v, hint); more;
+                 more = reader->next(Ops::key(v), v, hint)) {
+                if (json) {
+                    out += recordJson<Ops>(v);
+                } else {
+                    std::ostringstream line;
+                    line << v;
+                    out += line.str();
+                }
+                out += '\n';
+                ++records;
+                if (out.size() > (1 << 16)) {
+                    writeOutput(out);
+                    out.clear();
+                    printed = records;
+                }
             }
-            out += '\n';
-            if (out.size() > (1 << 16)) {
-                std::fwrite(out.data(), 1, out.size(), stdout);
-                out.clear();
+            if (!reformatted(*reader, generations))
+                break;
+            if (printed != 0 || walks == 3) {
+                throw ToolError(kTable, fmt::format("table '{}' was re-formatted while it was "
+                                                    "dumped; the {} records printed are not the "
+                                                    "whole table (run again)",
+                                                    table, printed));
             }
+            out.clear();
         }
+        writeOutput(out);
         return int(kOk);
     });
 }
@@ -190,6 +193,12 @@ int runGet(const std::string& table, const std::vector<std::string>& keyTexts, b
             bool found = false;
             typename Ops::Value v{};
             reader->lookup(CounterIndex(key), found, &v);
+            // A reader that lost its table (re-formatted, not complete yet) knows no key.
+            if (reader->mountStatus() == 0) {
+                throw ToolError(kTable, fmt::format("table '{}' was re-formatted and its new "
+                                                    "files are not complete (run again)",
+                                                    table));
+            }
             if (!found) {
                 ++missing;
                 if (json)
@@ -206,7 +215,7 @@ int runGet(const std::string& table, const std::vector<std::string>& keyTexts, b
             }
         }
         if (missing != 0) {
-            std::fflush(stdout);
+            checkOutput();
             std::fprintf(stderr, "vesk get: not found: %zu of %zu keys are not in table '%s'\n",
                          missing, keys.size(), table.c_str());
             return int(kFound);
@@ -233,23 +242,15 @@ struct Snapshot {
 };
 
 template <class Ops>
-Snapshot<Ops> takeSnapshot(Vesk::VeskReader<Ops>& reader) {
-    for (int attempt = 0;; ++attempt) {
-        try {
-            Snapshot<Ops> s;
-            s.records = readAll(reader);
-            s.at = monotonicSeconds();
-            std::sort(s.records.begin(), s.records.end(),
-                      [](const typename Ops::Value& a, const typename Ops::Value& b) {
-                          return Ops::key(a).value() < Ops::key(b).value();
-                      });
-            return s;
-        } catch (const Pimbo::CorruptionDetectedException&) {
-            // The writer re-formatted the table: the reader re-attached; read the new one.
-            if (attempt >= 3)
-                throw;
-        }
-    }
+Snapshot<Ops> takeSnapshot(Vesk::VeskReader<Ops>& reader, const std::string& table) {
+    Snapshot<Ops> s;
+    s.records = readAll(reader, table);
+    s.at = monotonicSeconds();
+    std::sort(s.records.begin(), s.records.end(),
+              [](const typename Ops::Value& a, const typename Ops::Value& b) {
+                  return Ops::key(a).value() < Ops::key(b).value();
+              });
+    return s;
 }
 
 }  // namespace
@@ -266,7 +267,7 @@ int runWatch(const WatchOptions& o) {
         using K = Kind<Ops>;
         constexpr size_t kFields = K::kFields.size();
         auto reader = attachReader<Ops>(p);
-        Snapshot<Ops> before = takeSnapshot(*reader);
+        Snapshot<Ops> before = takeSnapshot(*reader, o.table);
         for (uint64_t refresh = 1; o.refreshes == 0 || refresh <= o.refreshes; ++refresh) {
             if (!sleepUnlessStopped(o.interval))
                 return int(kOk);
@@ -276,7 +277,7 @@ int runWatch(const WatchOptions& o) {
                                                     "stopped ({})",
                                                     o.table, p.writerText()));
             }
-            Snapshot<Ops> now = takeSnapshot(*reader);
+            Snapshot<Ops> now = takeSnapshot(*reader, o.table);
             const double seconds = std::max(now.at - before.at, 1e-6);
 
             struct Row {
@@ -331,7 +332,7 @@ int runWatch(const WatchOptions& o) {
                 o.table.c_str(), K::kName, now.records.size(), added, removed,
                 p.writerText().c_str(), static_cast<unsigned long long>(refresh), seconds);
             printColumns(table);
-            std::fflush(stdout);
+            checkOutput();
             before = std::move(now);
         }
         return int(kOk);

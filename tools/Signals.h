@@ -1,9 +1,19 @@
 // Stopping on SIGINT and SIGTERM: the handler only records the signal; the command's loop sees
 // it between two operations and finishes cleanly (a writer detaches and leaves valid files, a
 // watch prints nothing half-done). A table operation is therefore never interrupted midway.
+//
+// A table file cut short while it is mapped (by someone who may write it) makes the next read
+// of the lost pages raise SIGBUS. The tool's handler names the file from Mem::MappingRegistry,
+// says "... shrank under the reader" on stderr and ends the process with status 3 (kTable):
+// only async-signal-safe calls (write, _exit).
 #pragma once
 
+#include "Mem/MappingRegistry.h"
+
+#include <unistd.h>
+
 #include <csignal>
+#include <cstring>
 #include <ctime>
 
 namespace VeskTool {
@@ -22,6 +32,32 @@ inline void stopOnSignals() {
     action.sa_flags = 0;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+}
+
+// "vesk dump", the command whose SIGBUS is reported.
+inline char gBusCommand[64];
+
+extern "C" inline void reportShrunkFile(int, siginfo_t* info, void*) {
+    char path[Mem::MappingRegistry::kPathSize];
+    if (!Mem::MappingRegistry::find(info->si_addr, path, sizeof path))
+        std::strcpy(path, "a mapped table file");
+    const char* parts[] = {gBusCommand, ": ", path,
+                           " shrank under the reader (another process cut the file short)\n"};
+    for (const char* part : parts) {
+        if (::write(STDERR_FILENO, part, std::strlen(part)) < 0)
+            break;
+    }
+    ::_exit(3);
+}
+
+// Installs the SIGBUS report for `command` (also in the processes it forks).
+inline void reportShrunkFiles(const char* command) {
+    std::strncpy(gBusCommand, command, sizeof gBusCommand - 1);
+    struct sigaction action {};
+    action.sa_sigaction = reportShrunkFile;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_SIGINFO;
+    sigaction(SIGBUS, &action, nullptr);
 }
 
 inline bool stopRequested() {

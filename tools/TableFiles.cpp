@@ -1,6 +1,7 @@
 #include "TableFiles.h"
 
 #include "Mem/Atomic.h"
+#include "Mem/MappingRegistry.h"
 #include "Mem/RootPath.h"
 #include "Mem/SafeHeaderCopy.h"
 #include "Mem/WriterLock.h"
@@ -12,21 +13,14 @@
 #include "ToolError.h"
 #include "Vesk/Util.h"
 
-#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 
 namespace VeskTool {
-
-namespace fs = std::filesystem;
 
 Pimbo::Platform::DebugHandler& toolHandler() {
     static const std::shared_ptr<Pimbo::Platform::DebugHandler> handler =
@@ -36,55 +30,73 @@ Pimbo::Platform::DebugHandler& toolHandler() {
 
 void checkTableName(const std::string& name) {
     bool ok = !name.empty() && name.front() != '/' && name.back() != '/' && name.size() < 512;
+    // Printable: a name `ls` prints must not move its cursor, ring or end its line.
+    for (const char c : name)
+        ok = ok && (static_cast<unsigned char>(c) >= 0x20 && c != 0x7f);
+    size_t depth = 0;
     std::string_view rest(name);
     while (ok && !rest.empty()) {
         const size_t slash = rest.find('/');
         const std::string_view part = rest.substr(0, slash);
-        ok = !part.empty() && part != "." && part != "..";
+        ok = !part.empty() && part != "." && part != ".." && ++depth <= kMaxTableDepth;
         rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
     }
     if (!ok) {
         throw ToolError(kUsage, fmt::format("bad table name '{}': a table is named by a relative "
-                                            "path of plain names, such as 'port/counter'",
-                                            name));
+                                            "path of at most {} plain, printable names, such as "
+                                            "'port/counter'",
+                                            name, kMaxTableDepth));
+    }
+}
+
+void throwFileError(const std::string& table, const Mem::FileError& error) {
+    switch (error.errnum) {
+        case ENOENT:
+            throw ToolError(kTable, fmt::format("no such table: '{}' ({})", table, error.text));
+        case EACCES:
+            throw ToolError(kTable, "permission denied: " + error.text);
+        case ENOTDIR:
+        case EINVAL:
+        case ELOOP:
+        case EMLINK:
+            throw ToolError(kTable, "not a table: " + error.text);
+        default:
+            throw ToolError(kTable, error.text);
     }
 }
 
 // ----- MappedFile -----
 
-bool MappedFile::open(const std::string& path) {
+bool MappedFile::open(const Mem::TableDir& dir, const std::string& name) {
     unmap();
-    path_ = path;
-    error_ = 0;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        error_ = errno;
+    path_ = dir.filePath(name);
+    const Mem::Fd fd = dir.openFile(name, Mem::TableDir::FileAccess::read, error_);
+    if (!fd)
         return false;
-    }
     struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        error_ = errno;
-        ::close(fd);
+    if (::fstat(fd.get(), &st) != 0) {
+        error_.set(errno, fmt::format("cannot stat {}: {}", path_, std::strerror(errno)));
         return false;
     }
     size_ = uint64_t(st.st_size);
     if (size_ > 0) {
-        void* p = ::mmap(nullptr, size_, PROT_READ, MAP_SHARED, fd, 0);
+        void* p = ::mmap(nullptr, size_, PROT_READ, MAP_SHARED, fd.get(), 0);
         if (p == MAP_FAILED) {
-            error_ = errno;
+            error_.set(errno, fmt::format("cannot map {}: {}", path_, std::strerror(errno)));
             size_ = 0;
-            ::close(fd);
             return false;
         }
         data_ = static_cast<const char*>(p);
+        Mem::MappingRegistry::add(data_, size_, path_);
     }
-    ::close(fd);
     return true;
 }
 
 void MappedFile::unmap() {
-    if (data_ != nullptr)
+    if (data_ != nullptr) {
+        Mem::MappingRegistry::remove(data_);
         ::munmap(const_cast<char*>(data_), size_);
+    }
     data_ = nullptr;
     size_ = 0;
 }
@@ -124,38 +136,6 @@ void copyBucketHeader(const void* live, VeskCore::BucketHeader& out) {
 
 // ----- TableProbe -----
 
-bool TableProbe::validate(std::string& reason) const {
-    if (!haveSlots) {
-        reason = fmt::format("{}/slots is missing", directory);
-        return false;
-    }
-    if (!haveBuckets) {
-        reason = fmt::format("{}/buckets is missing or shorter than its header", directory);
-        return false;
-    }
-    if (cinder.isNone()) {
-        reason = fmt::format(
-            "{}/cinder is missing or damaged: the writer never finished the "
-            "files of this generation",
-            directory);
-        return false;
-    }
-    const Vesk::SlotTableHeader& h = slotHeader();
-    const char* type = kind >= 0 ? kKindTypeNames[size_t(kind)] : nullptr;
-    const uint32_t valueSize =
-        kind >= 0 ? withKind(kind, []<class Ops>() { return uint32_t(Ops::valueSize); }) : 0;
-    if (!h.validate(toolHandler(), slotFileSize, cinder, reason, type, valueSize)) {
-        reason = fmt::format("{}/slots: {}", directory, reason);
-        return false;
-    }
-    if (!VeskCore::BucketTable<Vesk::SlotLink>::validateHeader(buckets, bucketFileSize, cinder,
-                                                               reason)) {
-        reason = fmt::format("{}/buckets: {}", directory, reason);
-        return false;
-    }
-    return true;
-}
-
 std::string TableProbe::writerText() const {
     if (writerPid != 0)
         return fmt::format("pid {}, {}", writerPid, writerAlive ? "alive" : "not running");
@@ -170,35 +150,7 @@ std::string TableProbe::typeText() const {
     return valueType.empty() ? "?" : valueType;
 }
 
-namespace {
-
-std::string errnoText(int e) {
-    return std::strerror(e);
-}
-
-// The first table found below `dir` (for the message about a directory of tables).
-std::string firstTableBelow(const std::string& dir, const std::string& prefix) {
-    std::error_code ec;
-    std::vector<std::string> names;
-    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-        if (it->is_directory(ec) && !it->is_symlink(ec))
-            names.push_back(it->path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    for (const std::string& n : names) {
-        const std::string sub = dir + "/" + n;
-        if (fs::exists(sub + "/slots", ec) || fs::exists(sub + "/owner", ec))
-            return prefix + n;
-    }
-    for (const std::string& n : names) {
-        const std::string found = firstTableBelow(dir + "/" + n, prefix + n + "/");
-        if (!found.empty())
-            return found;
-    }
-    return "";
-}
-
-void readOwner(TableProbe& p, const Mem::RootPath& rootPath) {
+void readWriter(TableProbe& p, const Mem::RootPath& rootPath) {
     Pimbo::Platform::DebugHandler& handler = toolHandler();
     try {
         const Plinth::OwnerFile owner(handler, rootPath, false);
@@ -222,53 +174,68 @@ void readOwner(TableProbe& p, const Mem::RootPath& rootPath) {
         p.writerAlive = Mem::WriterLock::heldByOther(rootPath);
 }
 
-}  // namespace
+bool isTableDirectory(const Mem::TableDir& dir) {
+    return dir.exists("slots") || dir.exists(Plinth::OwnerFile::kFileName);
+}
+
+std::vector<std::string> tablesBelow(const std::string& name, size_t limit) {
+    std::vector<std::string> tables;
+    // Depth-first; a table's own directory is not searched further.
+    std::vector<std::string> pending{name};
+    while (!pending.empty() && tables.size() < limit) {
+        const std::string at = pending.back();
+        pending.pop_back();
+        Mem::FileError error;
+        const Mem::TableDir dir = Mem::TableDir::open(Mem::RootPath(toolHandler(), at, false),
+                                                      Mem::TableDir::Access::reader, error);
+        if (!dir.valid())
+            continue;
+        if (at != name && isTableDirectory(dir)) {
+            tables.push_back(at);
+            continue;
+        }
+        const size_t depth = at.empty() ? 0 : size_t(std::count(at.begin(), at.end(), '/')) + 1;
+        if (depth >= kMaxTableDepth)
+            continue;
+        const std::vector<std::string> subs = dir.subdirectories();
+        for (auto it = subs.rbegin(); it != subs.rend(); ++it)
+            pending.push_back(at.empty() ? *it : at + "/" + *it);
+    }
+    std::sort(tables.begin(), tables.end());
+    return tables;
+}
+
+std::vector<std::string> findTables() {
+    Mem::FileError error;
+    const Mem::RootPath rootPath(toolHandler(), "", false);
+    if (!Mem::TableDir::open(rootPath, Mem::TableDir::Access::reader, error).valid()) {
+        if (error.errnum == ENOENT) {
+            throw ToolError(kTable, fmt::format("no such directory: the root directory {} does "
+                                                "not exist (no table was created under it): {}",
+                                                rootPath.directory(), error.text));
+        }
+        throwFileError("", error);
+    }
+    return tablesBelow("");
+}
 
 TableProbe probeTable(const std::string& name) {
     checkTableName(name);
     TableProbe p;
     p.name = name;
-    const std::string root = Mem::RootPath::root();
-    p.directory = root + "/" + name;
-
-    struct stat st {};
-    if (::stat(p.directory.c_str(), &st) != 0) {
-        const int e = errno;
-        if (e == EACCES || e == EPERM) {
-            throw ToolError(kTable, fmt::format("permission denied: cannot reach table '{}' at {}: "
-                                                "{}",
-                                                name, p.directory, errnoText(e)));
-        }
-        if (e == ENOENT && ::access(root.c_str(), F_OK) != 0) {
-            throw ToolError(kTable, fmt::format("no such table: '{}' (the root directory {} does "
-                                                "not exist)",
-                                                name, root));
-        }
-        throw ToolError(kTable,
-                        fmt::format("no such table: '{}' (no directory {})", name, p.directory));
-    }
-    if (!S_ISDIR(st.st_mode)) {
-        throw ToolError(kTable, fmt::format("not a table: {} is not a directory", p.directory));
-    }
+    const Mem::RootPath rootPath(toolHandler(), name, false);
+    p.directory = rootPath.directory();
+    Mem::FileError error;
+    const Mem::TableDir dir = Mem::TableDir::open(rootPath, Mem::TableDir::Access::reader, error);
+    if (!dir.valid())
+        throwFileError(name, error);
 
     MappedFile slots;
-    const std::string slotsPath = p.directory + "/slots";
-    if (!slots.open(slotsPath)) {
-        const int e = slots.error();
-        if (e == EACCES || e == EPERM) {
-            throw ToolError(kTable, fmt::format("permission denied: cannot read {}: {}", slotsPath,
-                                                errnoText(e)));
-        }
-        if (e != ENOENT) {
-            throw ToolError(kTable, fmt::format("cannot read {}: {}", slotsPath, errnoText(e)));
-        }
-        std::error_code ec;
-        if (::access(p.directory.c_str(), R_OK | X_OK) != 0) {
-            throw ToolError(kTable, fmt::format("permission denied: cannot read directory {}: {}",
-                                                p.directory, errnoText(errno)));
-        }
-        if (fs::exists(p.directory + "/owner", ec)) {
-            readOwner(p, Mem::RootPath(toolHandler(), name, false));
+    if (!slots.open(dir, "slots")) {
+        if (slots.error().errnum != ENOENT)
+            throwFileError(name, slots.error());
+        if (dir.exists(Plinth::OwnerFile::kFileName)) {
+            readWriter(p, rootPath);
             if (p.writerAlive) {
                 throw ToolError(kTable, fmt::format("table '{}' is being created by its writer "
                                                     "({}); it has no slot file yet",
@@ -278,30 +245,28 @@ TableProbe probeTable(const std::string& name) {
                                                 "writer stopped before it created one)",
                                                 name));
         }
-        const std::string below = firstTableBelow(p.directory, name + "/");
+        const std::vector<std::string> below = tablesBelow(name, 1);
         if (!below.empty()) {
             throw ToolError(kTable, fmt::format("not a table: {} has no slot file; it holds "
                                                 "tables such as '{}'",
-                                                p.directory, below));
+                                                p.directory, below.front()));
         }
         throw ToolError(kTable, fmt::format("not a table: {} has no slot file", p.directory));
     }
-    p.slotFileSize = slots.size();
     if (slots.size() < sizeof(Vesk::SlotTableHeader)) {
         throw ToolError(kTable,
                         fmt::format("not a table: {} is {} bytes, shorter than a slot file "
                                     "header ({} bytes)",
-                                    slotsPath, slots.size(), sizeof(Vesk::SlotTableHeader)));
+                                    slots.path(), slots.size(), sizeof(Vesk::SlotTableHeader)));
     }
     copySlotHeader(slots.data(), p.slots);
-    p.haveSlots = true;
     const Vesk::SlotTableHeader& h = p.slotHeader();
     if (std::memcmp(h.magic, Vesk::SlotTableHeader::kMagic, sizeof(h.magic)) != 0) {
         uint64_t m = 0;
         std::memcpy(&m, h.magic, sizeof(m));
         throw ToolError(kTable, fmt::format("not a table: {} is not a slot file (magic {:#x}, "
                                             "expected VESK_SLT)",
-                                            slotsPath, m));
+                                            slots.path(), m));
     }
     p.valueType.assign(h.valueType, strnlen(h.valueType, sizeof(h.valueType)));
     p.kind = kindByTypeName(p.valueType);
@@ -313,68 +278,25 @@ TableProbe probeTable(const std::string& name) {
     }
 
     MappedFile buckets;
-    if (buckets.open(p.directory + "/buckets") &&
-        buckets.size() >= sizeof(VeskCore::BucketHeader)) {
+    if (buckets.open(dir, "buckets") && buckets.size() >= sizeof(VeskCore::BucketHeader)) {
         copyBucketHeader(buckets.data(), p.buckets);
-        p.bucketFileSize = buckets.size();
         p.haveBuckets = true;
     }
-
-    const Mem::RootPath rootPath(toolHandler(), name, false);
     p.cinder = Plinth::CinderFile(toolHandler(), rootPath, false).read();
-    readOwner(p, rootPath);
-    std::ifstream marker(p.directory + "/" + Vesk::Util::kCorruptionFileName);
-    if (marker) {
+    readWriter(p, rootPath);
+    // The marker is read with a limit: a marker linked to an endless file is cut, not followed.
+    std::string marker;
+    if (dir.readFile(Vesk::Util::kCorruptionFileName, Vesk::Util::kCorruptionTextLimit, marker,
+                     error) ||
+        error.errnum == EFBIG) {
         p.haveMarker = true;
-        std::getline(marker, p.markerText);
+        p.markerText =
+            marker.substr(0, std::min(marker.find('\n'), Vesk::Util::kCorruptionTextLimit));
+    } else if (error.errnum != ENOENT) {
+        p.haveMarker = true;
+        p.markerText = "(unreadable: " + error.text + ")";
     }
     return p;
-}
-
-std::vector<std::string> findTables(const std::string& root) {
-    struct stat st {};
-    if (::stat(root.c_str(), &st) != 0) {
-        const int e = errno;
-        if (e == EACCES || e == EPERM) {
-            throw ToolError(kTable, fmt::format("permission denied: cannot reach the root "
-                                                "directory {}: {}",
-                                                root, errnoText(e)));
-        }
-        throw ToolError(kTable, fmt::format("no such directory: the root directory {} does not "
-                                            "exist (no table was created under it)",
-                                            root));
-    }
-    if (!S_ISDIR(st.st_mode))
-        throw ToolError(kTable, fmt::format("not a directory: the root {} is a file", root));
-    if (::access(root.c_str(), R_OK | X_OK) != 0) {
-        throw ToolError(kTable, fmt::format("permission denied: cannot read the root directory "
-                                            "{}: {}",
-                                            root, errnoText(errno)));
-    }
-    std::vector<std::string> tables;
-    // Depth-first; a table's own directory is not searched further.
-    std::vector<std::pair<std::string, int>> pending{{"", 0}};
-    while (!pending.empty()) {
-        const auto [rel, depth] = pending.back();
-        pending.pop_back();
-        const std::string dir = rel.empty() ? root : root + "/" + rel;
-        std::error_code ec;
-        for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-            std::error_code e2;
-            if (it->is_symlink(e2) || !it->is_directory(e2))
-                continue;
-            const std::string name =
-                (rel.empty() ? "" : rel + "/") + it->path().filename().string();
-            const std::string path = root + "/" + name;
-            if (fs::exists(path + "/slots", e2) || fs::exists(path + "/owner", e2)) {
-                tables.push_back(name);
-            } else if (depth < 16) {
-                pending.emplace_back(name, depth + 1);
-            }
-        }
-    }
-    std::sort(tables.begin(), tables.end());
-    return tables;
 }
 
 }  // namespace VeskTool

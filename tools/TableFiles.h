@@ -2,13 +2,15 @@
 // root holds, what one table's headers, owner and generation say, and read-only mappings of its
 // files.
 //
-// Nothing here writes, creates or locks anything: files are opened O_RDONLY and mapped
-// PROT_READ, the owner and cinder files are read through their read-only handles, and whether
-// the writer lives is asked without taking its lock. The writer may change the files at any
+// Nothing here writes, creates or locks anything: every file is opened read-only through
+// Mem::TableDir and mapped PROT_READ, small files are read with a size limit, the owner and
+// cinder files are read through their read-only handles, and whether the writer lives is asked
+// without taking its lock. The writer may change the files at any
 // moment: headers are copied with the seqlock rule of the file format (copy between two equal
 // loads of the header's versioned count), and the copies are what the commands print.
 #pragma once
 
+#include "Mem/TableDir.h"
 #include "Plinth/CinderId.h"
 #include "Vesk/SlotTable.h"
 #include "VeskCore/BucketTable.h"
@@ -27,11 +29,22 @@ namespace VeskTool {
 // The debug handler of the tool and of every table it opens.
 Pimbo::Platform::DebugHandler& toolHandler();
 
-// Refuses a TABLE argument that is not a relative path of plain names ("bad table name").
+// The deepest table name (in components) that every command accepts and `vesk ls` finds.
+inline constexpr size_t kMaxTableDepth = 16;
+
+// Refuses a TABLE argument that is not a relative path of at most kMaxTableDepth plain,
+// printable names ("bad table name").
 void checkTableName(const std::string& name);
 
-// One file of a table mapped read-only, at the size it had when mapped. Files of a table never
-// shrink while in use, so the mapping stays readable whatever the writer does.
+// Throws ToolError(kTable) for a file or directory of table `table` that Mem::TableDir refused,
+// naming the cause first: "no such table", "permission denied", "not a table" (not a directory,
+// not a regular file), "refusing untrusted directory", ...
+[[noreturn]] void throwFileError(const std::string& table, const Mem::FileError& error);
+
+// One file of a table mapped read-only, at the size it had when mapped, opened through the
+// table's directory (Mem::TableDir: no symbolic link, FIFO or device is ever opened). Another
+// process that may write the file can still shorten it: the mapping is registered with
+// Mem::MappingRegistry, so the tool's SIGBUS handler names the file (Signals.h).
 class MappedFile {
   public:
     MappedFile() = default;
@@ -39,22 +52,21 @@ class MappedFile {
     MappedFile(const MappedFile&) = delete;
     MappedFile& operator=(const MappedFile&) = delete;
 
-    // Opens `path` read-only and maps all of it. False, with errno in error(), when it cannot.
-    bool open(const std::string& path);
-    // Maps the file again at its current size (it may have grown). False as for open.
-    bool remap() { return open(path_); }
+    // Opens the file `name` of `dir` read-only and maps all of it. False, with error() set,
+    // when it cannot.
+    bool open(const Mem::TableDir& dir, const std::string& name);
     void unmap();
 
     const char* data() const { return data_; }
     uint64_t size() const { return size_; }
-    int error() const { return error_; }
+    const Mem::FileError& error() const { return error_; }
     const std::string& path() const { return path_; }
 
   private:
     std::string path_;
     const char* data_ = nullptr;
     uint64_t size_ = 0;
-    int error_ = 0;
+    Mem::FileError error_;
 };
 
 // A private copy of a slot file header, made from the live header by copySlotHeader.
@@ -78,12 +90,9 @@ struct TableProbe {
     int kind = -1;          // position in kKindNames; -1 while the record type is unknown
     std::string valueType;  // the slot header's record type name
 
-    bool haveSlots = false;
     SlotHeaderCopy slots;
-    uint64_t slotFileSize = 0;
     bool haveBuckets = false;
     VeskCore::BucketHeader buckets{};
-    uint64_t bucketFileSize = 0;
 
     Plinth::CinderId cinder;   // of the cinder file; none when missing or damaged
     bool ownerValid = false;   // the owner file validates
@@ -94,9 +103,6 @@ struct TableProbe {
     std::string markerText;
 
     const Vesk::SlotTableHeader& slotHeader() const { return slots.header(); }
-    // The checks a reader makes before it trusts the files (headers, generation, sizes); false
-    // with the reason of the first that fails.
-    bool validate(std::string& reason) const;
     // "pid 1234, alive", "pid 1234, not running", "none (detached)".
     std::string writerText() const;
     // "simple", or the stored type name when the tool does not know it.
@@ -108,8 +114,18 @@ struct TableProbe {
 // tool does not know).
 TableProbe probeTable(const std::string& name);
 
-// The tables under `root` (directories that hold a table's files), by name, sorted. Throws
-// ToolError when the root is missing or cannot be read.
-std::vector<std::string> findTables(const std::string& root);
+// Whether the writer of table `name` runs (recorded in its owner file, or holding its lock).
+void readWriter(TableProbe& p, const Mem::RootPath& rootPath);
+
+// The tables below table directory `name` ("" for the root itself), by name, sorted, at most
+// `limit`. Directories that cannot be opened or trusted are skipped.
+std::vector<std::string> tablesBelow(const std::string& name, size_t limit = SIZE_MAX);
+
+// The tables under the process's root. Throws ToolError when the root is missing or cannot be
+// read.
+std::vector<std::string> findTables();
+
+// A directory that holds a table's files ("slots" or "owner").
+bool isTableDirectory(const Mem::TableDir& dir);
 
 }  // namespace VeskTool

@@ -1,4 +1,5 @@
-// Attaching the library's lock-free reader to a table for the commands that read records.
+// Attaching the library's lock-free reader to a table for the commands that read records, and
+// whole-table walks that never pass a half-walked table off as the table.
 #pragma once
 
 #include "Pimbo/Exception.h"
@@ -12,42 +13,63 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace VeskTool {
 
-// A reader of the table `probe` looked at, attached. The files are checked as a reader would
-// before the reader maps them; while a live writer is still completing them (a table being
-// created or re-formatted) the attach is retried for up to two seconds. Throws ToolError:
-// "writer absent" when no writer runs and the files cannot be read, otherwise the reason the
-// files do not validate.
+// A reader of the table `probe` looked at, attached. The reader validates the files itself and
+// says why it cannot attach (Vesk::AttachFailure); it writes no corruption marker. While a live
+// writer is still completing the files (a table being created or re-formatted) the attach is
+// retried for up to two seconds. Throws ToolError naming the reader's reason first.
 template <class Ops>
 std::unique_ptr<Vesk::VeskReader<Ops>> attachReader(const TableProbe& probe) {
-    std::string reason;
     bool writerAlive = probe.writerAlive;
     const double deadline = monotonicSeconds() + 2.0;
-    for (TableProbe now = probe;;) {
-        if (now.validate(reason)) {
-            auto reader = std::make_unique<Vesk::VeskReader<Ops>>(toolHandler(), probe.name.c_str(),
-                                                                  Ops{}, nullptr);
-            try {
-                if (reader->initialize("vesk"))
-                    return reader;
-                reason = "the files changed while the reader attached";
-            } catch (const Pimbo::Exception& e) {
-                reason = e.msg();
-            }
+    for (;;) {
+        auto reader = std::make_unique<Vesk::VeskReader<Ops>>(toolHandler(), probe.name.c_str(),
+                                                              Ops{}, nullptr);
+        reader->writesMarkerIs(false);
+        if (reader->initialize("vesk"))
+            return reader;
+        if (!writerAlive || monotonicSeconds() > deadline || !sleepUnlessStopped(0.05)) {
+            throw ToolError(
+                kTable, fmt::format("{}: cannot read table '{}' ({}): {}",
+                                    Vesk::attachFailureText(reader->attachFailure()), probe.name,
+                                    writerAlive ? "its writer did not complete the files"
+                                                : "writer absent, no live writer",
+                                    reader->attachFailureMessage()));
         }
-        writerAlive = now.writerAlive;
-        if (!writerAlive || monotonicSeconds() > deadline || !sleepUnlessStopped(0.05))
-            break;
-        now = probeTable(probe.name);
+        writerAlive = probeTable(probe.name).writerAlive;
     }
-    if (!writerAlive) {
-        throw ToolError(kTable, fmt::format("writer absent: table '{}' has no live writer and its "
-                                            "files cannot be read: {}",
-                                            probe.name, reason));
+}
+
+// A re-format of the table met by the reader since it counted `generations`: its iteration
+// ended early (its order belonged to the old files), or it has no table to read from now.
+template <class Ops>
+bool reformatted(Vesk::VeskReader<Ops>& reader, uint64_t generations) {
+    return reader.counters().generationChanges != generations || reader.mountStatus() == 0;
+}
+
+// Every record of the table in table order, from one walk that met no re-format; a walk that
+// met one is repeated, for up to two seconds. Throws ToolError when no walk completed.
+template <class Ops>
+std::vector<typename Ops::Value> readAll(Vesk::VeskReader<Ops>& reader, const std::string& table) {
+    const double deadline = monotonicSeconds() + 2.0;
+    for (int walks = 1;; ++walks) {
+        const uint64_t generations = reader.counters().generationChanges;
+        std::vector<typename Ops::Value> records;
+        typename Ops::Value v{};
+        Vesk::IterHint hint;
+        for (bool more = reader.first(v, hint); more; more = reader.next(Ops::key(v), v, hint))
+            records.push_back(v);
+        if (!reformatted(reader, generations))
+            return records;
+        if (monotonicSeconds() > deadline || !sleepUnlessStopped(0.05)) {
+            throw ToolError(kTable, fmt::format("table '{}' was re-formatted during each of {} "
+                                                "walks; no whole table to show (run again)",
+                                                table, walks));
+        }
     }
-    throw ToolError(kTable, fmt::format("cannot read table '{}': {}", probe.name, reason));
 }
 
 }  // namespace VeskTool

@@ -18,6 +18,8 @@ enum Status : int {
     kUsage = 2,
     // The table: missing, not a table, unreadable, of another record type, no live writer...
     kTable = 3,
+    // The output: stdout could not be written (a full file system, /dev/full).
+    kOutput = 4,
 };
 
 class ToolError : public std::runtime_error {

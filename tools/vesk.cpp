@@ -12,16 +12,21 @@
 //
 // Every command takes --root DIR (the table root; default /dev/shm/vesk) and --help. Errors go
 // to stderr as one line, "vesk COMMAND: problem: details"; the exit statuses are in
-// ToolError.h.
+// ToolError.h. Output that cannot be written ends a command with status 4 and a message; a
+// closed pipe (`vesk dump t | head`) ends it quietly with status 0 (Output.h). A table file cut
+// short under the tool ends it with status 3 and "... shrank under the reader" (Signals.h).
 #include "Commands.h"
 #include "Mem/RootPath.h"
 #include "Numbers.h"
+#include "Output.h"
 #include "Pimbo/Debug.h"
 #include "Pimbo/Exception.h"
 #include "RecordKinds.h"
+#include "Signals.h"
 #include "ToolError.h"
 
 #include <fmt/format.h>
+#include <grp.h>
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
@@ -50,11 +55,44 @@ int report(const std::string& command, const std::string& message, int status) {
     return status;
 }
 
+// --mode and --group of fill: octal permission bits and a group name.
+Mem::FileMode parseFileMode(const std::string& mode, const std::string& group) {
+    Mem::FileMode m;
+    if (!mode.empty()) {
+        size_t used = 0;
+        unsigned long bits = 0;
+        try {
+            bits = std::stoul(mode, &used, 8);
+        } catch (const std::exception&) {
+            used = 0;
+        }
+        if (used != mode.size() || mode.front() == '-' || mode.front() == '+' || bits > 07777) {
+            throw ToolError(kUsage, fmt::format("bad mode '{}' for --mode: want octal permission "
+                                                "bits such as 0640",
+                                                mode));
+        }
+        m.mode = unsigned(bits);
+        try {
+            m.check();
+        } catch (const Pimbo::Exception& e) {
+            throw ToolError(kUsage, fmt::format("bad mode '{}' for --mode: {}", mode, e.msg()));
+        }
+    }
+    if (!group.empty()) {
+        const struct group* g = ::getgrnam(group.c_str());
+        if (g == nullptr)
+            throw ToolError(kUsage, fmt::format("no such group '{}' for --group", group));
+        m.group = int64_t(g->gr_gid);
+    }
+    return m;
+}
+
 constexpr const char* kStatuses =
     "Exit status: 0 success; 1 a key not found (get), a fault found (check, or the final\n"
     "validation of fill), a bad record (demo); 2 a bad command line (unknown option, bad number,\n"
     "bad table name); 3 a table that cannot be used (no such table, not a table, permission\n"
-    "denied, writer absent, wrong record type).";
+    "denied, writer absent, wrong record type, a file that shrank under the reader); 4 the\n"
+    "output cannot be written. A closed output pipe ends a command quietly with status 0.";
 
 }  // namespace
 
@@ -69,10 +107,13 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
 
     std::string root;
+    bool rootGiven = false;
     bool verbose = false;
     auto common = [&](CLI::App* command,
                       const char* rootHelp = "Table root directory (default /dev/shm/vesk)") {
-        command->add_option("--root", root, rootHelp)->type_name("DIR");
+        command->add_option("--root", root, rootHelp)
+            ->type_name("DIR")
+            ->each([&](const std::string&) { rootGiven = true; });
         command->add_flag("--verbose", verbose, "Print the library's traces (levels 0-2)");
         command->footer(kStatuses);
     };
@@ -144,6 +185,13 @@ int main(int argc, char** argv) {
                      "How long to keep the table after the fill (default: until stopped when "
                      "updating, else exit at once)")
         ->type_name("S");
+    std::string mode, group;
+    fill->add_option("--mode", mode,
+                     "Permission bits of the table's files, in octal (default 0644); its "
+                     "directory follows (0640 gives 0750)")
+        ->type_name("MODE");
+    fill->add_option("--group", group, "Group of the table's files and directory")
+        ->type_name("NAME");
 
     CLI::App* check = app.add_subcommand(
         "check",
@@ -200,55 +248,69 @@ int main(int argc, char** argv) {
         command = "vesk " + chosen->get_name();
         if (verbose)
             Pimbo::Platform::allLevelMasksIs(0x0007);
+        if (rootGiven && root.empty())
+            throw ToolError(kUsage, fmt::format("bad --root '': a directory is required (see {} "
+                                                "--help)",
+                                                command));
         if (!root.empty() && chosen != demo)
             Mem::RootPath::rootIs(root);
-
-        if (chosen == ls)
-            return runLs();
-        if (chosen == stat)
-            return runStat(table);
-        if (chosen == dump)
-            return runDump(table, json);
-        if (chosen == get)
-            return runGet(table, keys, json);
-        if (chosen == watch) {
-            WatchOptions o;
-            o.table = table;
-            o.interval = parseDecimal(interval, "--interval", 0.01, 86400);
-            o.top = parseCount(top, "--top", 1, 100000000);
-            o.refreshes = parseCount(refreshes, "--count", 0, 1000000000);
-            return runWatch(o);
-        }
-        if (chosen == fill) {
-            FillOptions o;
-            o.table = table;
-            o.kind = kindByName(type);
-            if (o.kind < 0) {
-                throw ToolError(kUsage, fmt::format("wrong record type '{}' for --type: want "
-                                                    "simple, normal, wide or bitmap64",
-                                                    type));
+        ignoreSigpipe();
+        reportShrunkFiles(command.c_str());
+        auto run = [&]() -> int {
+            if (chosen == ls)
+                return runLs();
+            if (chosen == stat)
+                return runStat(table);
+            if (chosen == dump)
+                return runDump(table, json);
+            if (chosen == get)
+                return runGet(table, keys, json);
+            if (chosen == watch) {
+                WatchOptions o;
+                o.table = table;
+                o.interval = parseDecimal(interval, "--interval", 0.01, 86400);
+                o.top = parseCount(top, "--top", 1, 100000000);
+                o.refreshes = parseCount(refreshes, "--count", 0, 1000000000);
+                return runWatch(o);
             }
-            o.count = parseCount(count, "--count", 1, 100000000);
-            o.rate = parseDecimal(rate, "--updates-per-sec", 0, 1e9);
-            o.seconds = seconds.empty() ? -1 : parseDecimal(seconds, "--seconds", 0, 1e8);
-            return runFill(o);
-        }
-        if (chosen == check)
-            return runCheck(table);
-        if (chosen == demo) {
-            DemoOptions o;
-            if (!root.empty())
-                o.parent = root;
-            if (!seconds.empty())
-                o.seconds = parseDecimal(seconds, "--seconds", 0.1, 86400);
-            if (!count.empty())
-                o.count = parseCount(count, "--count", 1, 10000000);
-            o.readers = int(parseCount(readers, "--readers", 1, 8));
-            if (!seed.empty())
-                o.seed = parseCount(seed, "--seed", 0, UINT64_MAX);
-            return runDemo(o);
-        }
-        throw ToolError(kUsage, "unknown command (see vesk --help)");
+            if (chosen == fill) {
+                FillOptions o;
+                o.table = table;
+                o.kind = kindByName(type);
+                if (o.kind < 0) {
+                    throw ToolError(kUsage, fmt::format("wrong record type '{}' for --type: want "
+                                                        "simple, normal, wide or bitmap64",
+                                                        type));
+                }
+                o.count = parseCount(count, "--count", 1, 100000000);
+                o.rate = parseDecimal(rate, "--updates-per-sec", 0, 1e9);
+                o.seconds = seconds.empty() ? -1 : parseDecimal(seconds, "--seconds", 0, 1e8);
+                if (!mode.empty() || !group.empty())
+                    o.fileMode = parseFileMode(mode, group);
+                return runFill(o);
+            }
+            if (chosen == check)
+                return runCheck(table);
+            if (chosen == demo) {
+                DemoOptions o;
+                if (!root.empty())
+                    o.parent = root;
+                if (!seconds.empty())
+                    o.seconds = parseDecimal(seconds, "--seconds", 0.1, 86400);
+                if (!count.empty())
+                    o.count = parseCount(count, "--count", 1, 10000000);
+                o.readers = int(parseCount(readers, "--readers", 1, 8));
+                if (!seed.empty())
+                    o.seed = parseCount(seed, "--seed", 0, UINT64_MAX);
+                return runDemo(o);
+            }
+            throw ToolError(kUsage, "unknown command (see vesk --help)");
+        };
+        const int status = run();
+        checkOutput();
+        return status;
+    } catch (const OutputClosed&) {
+        return kOk;
     } catch (const ToolError& e) {
         return report(command, e.what(), e.status());
     } catch (const Pimbo::Exception& e) {
