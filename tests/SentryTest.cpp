@@ -1,7 +1,8 @@
 // Tests of the sentries: a reader sentry in this process watches a table's directory with
 // inotify and tells a stand-in map to attach when the writer's files appear, to detach when
 // they go, and to detach and attach again for a new generation - only from the event loop (or
-// from inside its own event operation).
+// from inside its own event operation). A writer sentry tells its writer's front (or answers a
+// program without one) when the table's directory or a writer's file was removed under it.
 #include <gtest/gtest.h>
 
 #include <fmt/format.h>
@@ -14,11 +15,13 @@
 #include <vector>
 
 #include "Mem/Sentry.h"
+#include "Orlo/Entity.h"
+#include "OrloVesk/CollectionControl.h"
 #include "Pimbo/Debug.h"
 #include "Pimbo/EventLoop.h"
 #include "Plinth/CinderFile.h"
-#include "TestRoot.h"
 #include "Vesk/RootPath.h"
+#include "WriterTestUtil.h"
 
 namespace {
 
@@ -306,28 +309,132 @@ TEST_F(ReaderSentryTest, ATableInLocalMemoryNeedsNoWatch) {
     EXPECT_EQ(Mem::ReaderSentry::watchedDirectories(), baseline_);
 }
 
-class RecordingWriter : public Mem::WriterSentry::Notifiee {
+// The map side of a writer sentry: records what it was told was lost.
+class StandInWriter : public Mem::WriterSentry::Notifiee {
   public:
     Plinth::CinderId cinderId() override { return Plinth::CinderId(1, 1); }
     bool validate() override { return true; }
     bool validateFiles(const std::string&, unsigned) override { return true; }
+    void filesLost(const std::string& what) override { lost.push_back(what); }
+    Calls lost;
 };
 
-TEST(WriterSentry, RecordsEventsWithoutWatching) {
+struct Removal {
+    const char* name;
+    // Done to the published table `dir` (a sentry watches it unless `beforeSentry`).
+    std::function<void(const std::string& dir, Mem::WriterSentry* sentry)> act;
+    const char* lost;  // "" nothing; "DIR" the table directory; else the file named
+    bool beforeSentry = false;
+};
+
+TEST(WriterSentry, ReportsItsDirectoryOrAWriterFileRemovedUnderItOnceFromTheLoop) {
+    const auto remove = [](const char* file) {
+        return [file](const std::string& dir, Mem::WriterSentry*) { fs::remove(dir + "/" + file); };
+    };
+    const std::vector<Removal> cases = {
+        {"directory removed", [](const std::string& d, auto) { fs::remove_all(d); }, "DIR"},
+        {"directory moved", [](const std::string& d, auto) { fs::rename(d, d + ".old"); }, "DIR"},
+        {"a parent removed",
+         [](const std::string& d, auto) { fs::remove_all(fs::path(d).parent_path()); }, "DIR"},
+        {"directory gone before the sentry", [](const std::string& d, auto) { fs::remove_all(d); },
+         "DIR", true},
+        {"slots deleted", remove("slots"), "slots"},
+        {"buckets deleted", remove("buckets"), "buckets"},
+        {"cinder renamed away",
+         [](const std::string& d, auto) { fs::rename(d + "/cinder", d + "/old"); }, "cinder"},
+        {"cinder rewritten by its writer",
+         [](const std::string&, auto) {
+             Plinth::CinderFile(handler(), Vesk::RootPath(handler(), kTable, true), true)
+                 .write(Plinth::CinderId(2, 2));
+         },
+         ""},
+        {"another file removed", remove("owner"), ""},
+        {"the writer's own cleanup, then a purge",
+         [](const std::string& d, Mem::WriterSentry* sentry) {
+             fs::remove(d + "/slots");
+             fs::remove(d + "/cinder");
+             sentry->purgeInotifyRecord();
+         },
+         ""},
+    };
+    for (const Removal& c : cases) {
+        SCOPED_TRACE(c.name);
+        VeskTest::TestRoot root;
+        settle();
+        const size_t baseline = Mem::ReaderSentry::watchedDirectories();
+        publish(kTable, Plinth::CinderId(1, 1));
+        std::ofstream(root.path(kTable + "/owner")) << "o";
+        const Vesk::RootPath path(handler(), kTable, true);
+        StandInWriter writer;
+        if (c.beforeSentry)
+            c.act(path.directory(), nullptr);
+        auto sentry = std::make_unique<Mem::WriterSentry>(handler(), &writer, path);
+        EXPECT_EQ(sentry->watching(), !c.beforeSentry);
+        if (!c.beforeSentry)
+            c.act(path.directory(), sentry.get());
+        EXPECT_TRUE(writer.lost.empty()) << "only the event loop reports";
+        settle();
+        const std::string expected = std::string(c.lost) == "DIR"
+                                         ? "table directory " + path.directory()
+                                     : *c.lost != '\0' ? path.filePath(c.lost)
+                                                       : "";
+        EXPECT_EQ(writer.lost, expected.empty() ? Calls{} : Calls{expected});
+        EXPECT_EQ(sentry->lostFiles(), expected);
+        EXPECT_EQ(sentry->watching(), expected.empty());
+        // Then the whole table goes: told now if nothing was before, and never a second time.
+        fs::remove_all(root.path("sys"));
+        settle();
+        EXPECT_EQ(writer.lost.size(), 1u);
+        sentry.reset();
+        EXPECT_EQ(Mem::ReaderSentry::watchedDirectories(), baseline) << "the watch went with it";
+    }
+}
+
+// A front's writer whose directory went: it detaches and says so, and a second writer that
+// re-created the table at the same path is left alone.
+TEST(WriterSentry, AFrontDetachesItsWriterWhenTheDirectoryIsRemoved) {
+    using R = VeskTest::Records<DravoCounters::FlexCounters2::CounterEntrySimpleOps>;
     VeskTest::TestRoot root;
-    const size_t baseline = Mem::ReaderSentry::watchedDirectories();
-    RecordingWriter writer;
-    Mem::WriterSentry sentry(handler(), &writer, Vesk::RootPath(handler(), kTable, true));
-    EXPECT_EQ(sentry.events(), 0u);
-    sentry.event("init", false);
-    sentry.event("notifEnabled", false);
-    EXPECT_EQ(sentry.events(), 2u);
-    EXPECT_EQ(sentry.lastEvent(), "notifEnabled");
-    sentry.purgeInotifyRecord();
-    EXPECT_EQ(sentry.status(), 1);
-    sentry.status() = 0;
-    EXPECT_EQ(sentry.status(), 0);
-    EXPECT_EQ(Mem::ReaderSentry::watchedDirectories(), baseline);
+    auto dir = Orlo::Directory::DirectoryIs("sys");
+    auto table = DravoCounters::FlexCounters2::counterTableSimpleFactory("T");
+    dir->entityIs(table);
+    table->counterControl()->mount(Vesk::MapDescriptor(100));
+    table->counterIs(R::make(1, 1));
+    const std::string directory = root.path("sys/T/counter");
+
+    VeskTest::TraceCapture traces;
+    fs::remove_all(directory);
+    settle();
+    EXPECT_TRUE(traces.contains(
+        0, "VeskMap", "table directory " + directory + " was removed under its writer; detached"));
+    EXPECT_EQ(table->counter.mountStatus(), 0u);
+    EXPECT_THROW(table->counterIs(R::make(2, 2)), Pimbo::NoPermissionException);
+
+    auto second = VeskTest::makeWriter<DravoCounters::FlexCounters2::CounterEntrySimpleOps>(
+        Vesk::MapDescriptor(100), "sys/T/counter");
+    ASSERT_TRUE(second->initialize("second"));
+    second->write(R::make(3, 3), true);
+    EXPECT_THROW(table->counterIs(R::make(4, 4)), Pimbo::NoPermissionException);
+    bool found = false;
+    second->lookup(DravoCounters::FlexCounters2::CounterIndex(4), found, nullptr);
+    EXPECT_FALSE(found);
+    EXPECT_TRUE(second->validate());
+    dir->entityDelAll();
+}
+
+// A program that drives a writer without a front builds the sentry over the writer and asks.
+TEST(WriterSentry, OverAWriterWithoutAFrontAnswersWhatWasLost) {
+    VeskTest::TestRoot root;
+    VeskTest::TraceCapture quiet;  // the writer's detach finds no owner file left, and says so
+    auto writer = VeskTest::makeWriter<DravoCounters::FlexCounters2::CounterEntrySimpleOps>(
+        Vesk::MapDescriptor(100), kTable);
+    ASSERT_TRUE(writer->initialize("fill"));
+    Mem::WriterSentry sentry(handler(), *writer);
+    settle();
+    EXPECT_EQ(sentry.lostFiles(), "");
+    fs::remove_all(root.path("sys"));
+    settle();
+    EXPECT_EQ(sentry.lostFiles(), "table directory " + root.path(kTable));
 }
 
 }  // namespace

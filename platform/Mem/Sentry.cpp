@@ -1,9 +1,11 @@
 #include "Mem/Sentry.h"
 
+#include "Mem/TableDir.h"
 #include "Pimbo/EventLoop.h"
 #include "Pimbo/Exception.h"
 #include "Pimbo/Format.h"
 #include "Plinth/CinderFile.h"
+#include "Vesk/VeskInterfaceBase.h"
 
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
@@ -69,8 +71,9 @@ class InotifyMgr {
     void clientDel(uint64_t id) { clients_.erase(id); }
 
     // Watches the directory `path` for the client; returns the wd, or -1 with `error` set.
-    int watchIs(uint64_t client, const std::string& path, int& error) {
-        const int wd = ::inotify_add_watch(fd_, path.c_str(), kWatchMask);
+    // `flags` adds path flags (IN_DONT_FOLLOW) to the mask.
+    int watchIs(uint64_t client, const std::string& path, int& error, uint32_t flags = 0) {
+        const int wd = ::inotify_add_watch(fd_, path.c_str(), kWatchMask | flags);
         if (wd < 0) {
             error = errno;
             return -1;
@@ -121,6 +124,10 @@ class InotifyMgr {
     // Queues a look-again record for the client and wakes the event loop for it.
     void lookAgain(uint64_t client) {
         queue_.push_back(Record{++seq_, kLookAgainWd, 0, std::string(), client});
+        kick();
+    }
+    // Wakes the event loop to deliver what is queued (records drained by a purge).
+    void kick() {
         const uint64_t one = 1;
         [[maybe_unused]] ssize_t w = ::write(kickFd_, &one, sizeof one);
     }
@@ -481,15 +488,157 @@ void ReaderSentry::reconcile(Look look) {
 // ---------------------------------------------------------------------------------------------
 // WriterSentry
 
+// The sentry's membership in the inotify manager, its watch and the directory it holds.
+class WriterSentry::Watch : public SentryImpl::Client {
+  public:
+    explicit Watch(WriterSentry& sentry)
+        : sentry_(sentry), mgr_(SentryImpl::InotifyMgr::instance()), id_(mgr_.clientIs(this)) {}
+    ~Watch() override {
+        unwatch();
+        mgr_.clientDel(id_);
+    }
+
+    void onRecord(const SentryImpl::Record& r) override {
+        if (r.seq <= purgedUpTo_) {
+            return;  // dropped by purgeInotifyRecord
+        }
+        if (r.wd == SentryImpl::kLookAgainWd || (r.mask & IN_Q_OVERFLOW) != 0) {
+            sentry_.look("");
+            return;
+        }
+        if (r.wd != wd_ || wd_ < 0) {
+            return;
+        }
+        if ((r.mask & IN_IGNORED) != 0) {
+            wd_ = -1;  // the kernel dropped the watch (the directory is gone)
+            sentry_.look("");
+        } else if ((r.mask & (IN_DELETE_SELF | IN_MOVE_SELF)) != 0) {
+            sentry_.look("");
+        } else if ((r.mask & (IN_DELETE | IN_MOVED_FROM)) != 0 &&
+                   (r.name == ReaderSentry::kSlotsFile || r.name == ReaderSentry::kBucketsFile ||
+                    r.name == ReaderSentry::kCinderFile)) {
+            sentry_.look(r.name);
+        }
+        // Nothing may touch this object from here on: the notifiee may have deleted the sentry.
+    }
+
+    void unwatch() {
+        if (wd_ >= 0) {
+            mgr_.watchDel(id_, wd_);
+            wd_ = -1;
+        }
+    }
+
+    void purge() {
+        mgr_.drain();
+        purgedUpTo_ = mgr_.lastSeq();
+        mgr_.kick();  // other clients' records drained here are delivered from the loop
+    }
+
+    WriterSentry& sentry_;
+    SentryImpl::InotifyMgr& mgr_;
+    const uint64_t id_;
+    int wd_ = -1;
+    TableDir dir_;
+    uint64_t purgedUpTo_ = 0;
+};
+
+// What a sentry built over a writer asks of it.
+class WriterSentry::WriterNotifiee : public WriterSentry::Notifiee {
+  public:
+    explicit WriterNotifiee(Vesk::VeskInterfaceBase& writer) : writer_(writer) {}
+    Plinth::CinderId cinderId() override { return writer_.cinderId(); }
+    bool validate() override { return writer_.validate(); }
+    bool validateFiles(const std::string&, unsigned) override { return writer_.validateFiles(); }
+    void filesLost(const std::string&) override {}  // the program asks lostFiles()
+
+  private:
+    Vesk::VeskInterfaceBase& writer_;
+};
+
 WriterSentry::WriterSentry(Pimbo::Platform::DebugHandler& handler, Notifiee* notifiee,
                            const Vesk::RootPath& rootPath)
     : Pimbo::Debuggable(handler, "WriterSentry"), notifiee_(notifiee), rootPath_(rootPath) {
     if (notifiee_ == nullptr) {
         PIMBO_FAIL("writer sentry of {} built without a notifiee", rootPath_);
     }
+    watch();
+}
+
+WriterSentry::WriterSentry(Pimbo::Platform::DebugHandler& handler, Vesk::VeskInterfaceBase& writer)
+    : Pimbo::Debuggable(handler, "WriterSentry"),
+      ownNotifiee_(std::make_unique<WriterNotifiee>(writer)),
+      notifiee_(ownNotifiee_.get()),
+      rootPath_(writer.rootPath()) {
+    watch();
 }
 
 WriterSentry::~WriterSentry() = default;
+
+bool WriterSentry::watching() const {
+    return watch_ && watch_->wd_ >= 0;
+}
+
+void WriterSentry::watch() {
+    const std::string& directory = rootPath_.directory();
+    try {
+        watch_ = std::make_unique<Watch>(*this);
+    } catch (const Pimbo::Exception& e) {
+        PIMBO_TRACE(0, "{} not watched; a removal will go unnoticed: {}", directory, e.msg());
+        return;
+    }
+    Watch& w = *watch_;
+    FileError error;
+    w.dir_ = TableDir::open(rootPath_, TableDir::Access::writerExisting, error);
+    int e = error.errnum;
+    if (w.dir_.valid()) {
+        w.wd_ = w.mgr_.watchIs(w.id_, directory, e, IN_DONT_FOLLOW);
+        // Placed by path: make sure it is on the directory held (else it went meanwhile).
+        if (w.wd_ >= 0 && w.dir_.removed()) {
+            e = ENOENT;
+        } else if (w.wd_ >= 0) {
+            e = 0;
+        }
+    }
+    if (e == ENOENT || e == ENOTDIR) {
+        w.mgr_.lookAgain(w.id_);  // reported from the event loop (invariant 7)
+    } else if (e != 0) {
+        PIMBO_TRACE(0, "{} not watched; a removal will go unnoticed: {}", directory,
+                    error ? error.text : std::string(std::strerror(e)));
+        w.unwatch();
+    } else {
+        PIMBO_TRACE(2, "{} watching for its writer", directory);
+    }
+}
+
+void WriterSentry::look(const std::string& name) {
+    if (!lost_.empty() || !watch_) {
+        return;
+    }
+    const TableDir& dir = watch_->dir_;
+    std::string what;
+    if (dir.removed()) {
+        what = "table directory " + rootPath_.directory();
+    } else if (!name.empty()) {
+        what = dir.filePath(name);
+    } else {
+        for (const char* file :
+             {ReaderSentry::kSlotsFile, ReaderSentry::kBucketsFile, ReaderSentry::kCinderFile}) {
+            if (!dir.exists(file)) {
+                what = dir.filePath(file);
+                break;
+            }
+        }
+    }
+    if (what.empty()) {
+        return;  // a record of something that came back, or a look with nothing lost
+    }
+    lost_ = what;
+    watch_->unwatch();
+    PIMBO_TRACE(1, "{} was removed under its writer", what);
+    notifiee_->filesLost(what);
+    // Nothing may touch this object from here on: the notifiee may have deleted the sentry.
+}
 
 void WriterSentry::event(const std::string& eventName, bool flag) {
     ++events_;
@@ -500,6 +649,9 @@ void WriterSentry::event(const std::string& eventName, bool flag) {
 
 void WriterSentry::purgeInotifyRecord() {
     PIMBO_TRACE(5, "{}", rootPath_);
+    if (watch_) {
+        watch_->purge();
+    }
 }
 
 }  // namespace Mem

@@ -2,7 +2,9 @@
 //
 // A reader sentry watches the table's directory with inotify and tells its map (the notifiee)
 // when the writer's files can be mapped (attach) and when they went away or were replaced by a
-// new generation (detach). A writer sentry only records the events its map reports.
+// new generation (detach). A writer sentry watches the directory its writer holds and tells its
+// map (or, for a program that drives a writer without a front, answers lostFiles()) when that
+// directory or one of the writer's files was removed under the writer.
 //
 // Who may call what:
 //   - Everything runs on the thread that owns the map, which is the thread that polls the
@@ -32,6 +34,20 @@
 //      appeared just before the watch is not missed.
 //   4. Records read but not yet handled belong to the sentry until purgeInotifyRecord() drops
 //      them; a purge is followed by one fresh look (2), so dropping records loses nothing.
+//
+// Invariants of the writer sentry:
+//   5. From its construction it watches the table directory that its writer holds: the
+//      directory is opened through Mem::TableDir (writer trust, nothing created) and the watch,
+//      placed by path, is checked against that descriptor.
+//   6. It reports once, from the event loop, and then watches no more: the directory was
+//      deleted or moved away (it is no longer at its path), or "slots", "buckets" or "cinder"
+//      was deleted or renamed away. The writer itself never does either while it holds the
+//      table (it replaces "cinder" by renaming a new file over it, which removes no name).
+//   7. A directory already gone when the sentry is built is reported from the event loop as
+//      well. One that cannot be watched (no inotify instance or no watch left) is traced at
+//      level 0 and left unwatched: the writer works on, it only will not notice a removal.
+//   8. purgeInotifyRecord() drops the records read so far: a writer that removed its own files
+//      (cleanup) is not told about it.
 #pragma once
 
 #include "Pimbo/Debuggable.h"
@@ -42,6 +58,10 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+
+namespace Vesk {
+class VeskInterfaceBase;
+}
 
 namespace Mem {
 
@@ -123,6 +143,22 @@ class ReaderSentry : public Pimbo::Debuggable {
     std::shared_ptr<bool> alive_;
 };
 
+// The watcher of a writer's table directory (invariants 5 to 8).
+//
+// A front builds it over itself as the notifiee. A program that drives a writer without a
+// front (as the `vesk fill` tool does) builds it over the writer and polls:
+//
+//     Vesk::VeskWriter<Ops> writer(...);
+//     writer.initialize("start");
+//     Mem::WriterSentry sentry(handler, writer);
+//     for (;;) {
+//         ... writes ...
+//         Pimbo::eventLoop().poll(0);
+//         if (!sentry.lostFiles().empty())
+//             break;  // "table directory D" or "D/slots": stop writing, detach the writer
+//     }
+//
+// The writer's own cleanup() removes its files; call purgeInotifyRecord() right after it.
 class WriterSentry : public Pimbo::Debuggable {
   public:
     class Notifiee {
@@ -131,17 +167,24 @@ class WriterSentry : public Pimbo::Debuggable {
         virtual Plinth::CinderId cinderId() = 0;
         virtual bool validate() = 0;
         virtual bool validateFiles(const std::string& path, unsigned count) = 0;
+        // The writer's files were taken away under it: `what` is "table directory DIR" when
+        // the directory was removed or moved away, else the path of the file deleted. Called
+        // once, from the event loop; the notifiee may delete the sentry from inside.
+        virtual void filesLost(const std::string& what) = 0;
     };
 
+    // Watches the table directory of `rootPath` for `notifiee` (the front).
     WriterSentry(Pimbo::Platform::DebugHandler& handler, Notifiee* notifiee,
                  const Vesk::RootPath& rootPath);
+    // Watches the table directory of `writer` (initialized) for a program without a front.
+    WriterSentry(Pimbo::Platform::DebugHandler& handler, Vesk::VeskInterfaceBase& writer);
     ~WriterSentry();
     WriterSentry(const WriterSentry&) = delete;
     WriterSentry& operator=(const WriterSentry&) = delete;
 
-    // Records the event; the writer needs no watch.
+    // Records the event (the watch is in place since construction).
     void event(const std::string& eventName, bool flag);
-    // A writer has no queued records; kept for the map's detach sequence.
+    // Drops the records read so far (invariant 8).
     void purgeInotifyRecord();
     uint8_t& status() { return status_; }
 
@@ -149,13 +192,29 @@ class WriterSentry : public Pimbo::Debuggable {
     // The last event recorded ("" before the first) and the number recorded.
     const std::string& lastEvent() const { return lastEvent_; }
     uint64_t events() const { return events_; }
+    // "" while the writer's files are in place; what was lost once reported (Notifiee::filesLost).
+    const std::string& lostFiles() const { return lost_; }
+    // A watch is in place (false once the loss was reported, or when none could be placed).
+    bool watching() const;
 
   private:
+    class Watch;
+    class WriterNotifiee;
+    friend class Watch;
+
+    // Places the watch (invariants 5 and 7).
+    void watch();
+    // Looks at the directory after a record (`name`: the table file a record said went, or "").
+    void look(const std::string& name);
+
+    std::unique_ptr<Notifiee> ownNotifiee_;  // the adapter over a writer, when built over one
     Notifiee* notifiee_;
     Vesk::RootPath rootPath_;
     uint8_t status_ = 1;
     std::string lastEvent_;
     uint64_t events_ = 0;
+    std::string lost_;
+    std::unique_ptr<Watch> watch_;
 };
 
 }  // namespace Mem

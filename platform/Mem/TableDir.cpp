@@ -75,10 +75,11 @@ const char* stepKind(const Step& s, bool last) {
     return last ? "table directory" : s.strict ? "directory" : "directory above the root";
 }
 
-// Why `s` may not be trusted ("" when it may): `trusted` is the set of owners accepted.
-std::string distrust(const Step& s, uid_t me, uid_t tableOwner) {
+// Why `s` may not be trusted ("" when it may): it belongs to root or to this process's user,
+// and only its owner may write it (above the root, a sticky directory may be written by others).
+std::string distrust(const Step& s, uid_t me) {
     const uid_t uid = s.st.st_uid;
-    if (uid != 0 && uid != me && uid != tableOwner)
+    if (uid != 0 && uid != me)
         return fmt::format("it belongs to uid {}, neither this user (uid {}) nor root", uid, me);
     const unsigned mode = s.st.st_mode & 07777;
     if ((mode & 022) != 0 && (s.strict || (mode & S_ISVTX) == 0))
@@ -86,8 +87,8 @@ std::string distrust(const Step& s, uid_t me, uid_t tableOwner) {
     return "";
 }
 
-bool checkTrust(const Step& s, bool last, uid_t me, uid_t tableOwner, FileError& error) {
-    const std::string why = distrust(s, me, tableOwner);
+bool checkTrust(const Step& s, bool last, uid_t me, FileError& error) {
+    const std::string why = distrust(s, me);
     if (why.empty())
         return true;
     error.set(EPERM, fmt::format("refusing untrusted {} {} (owner uid {}, mode {:04o}): {}",
@@ -185,7 +186,6 @@ TableDir TableDir::open(const RootPath& rootPath, Access access, FileError& erro
             steps.push_back(Step{at = join(at, c), true, {}});
     }
 
-    const bool writer = access != Access::reader;
     const bool create = access == Access::writer && rootPath.mayCreate();
     const uid_t me = ::geteuid();
     const FileMode& fm = rootPath.fileMode();
@@ -238,8 +238,8 @@ TableDir TableDir::open(const RootPath& rootPath, Access access, FileError& erro
                       fmt::format("cannot stat directory {}: {}", s.path, std::strerror(errno)));
             return out;
         }
-        // A writer trusts a directory it found before it changes or creates anything in it.
-        if (writer && !made && !checkTrust(s, last, me, me, error))
+        // A directory is trusted before anything in it is changed, created or opened.
+        if (!made && !checkTrust(s, last, me, error))
             return out;
         // The umask only narrowed the mode mkdirat was given; a writer's own table directory
         // takes the table's mode and group at every start.
@@ -250,7 +250,7 @@ TableDir TableDir::open(const RootPath& rootPath, Access access, FileError& erro
                                          s.path, std::strerror(errno)));
             return out;
         }
-        if (writer && made && !checkTrust(s, last, me, me, error))
+        if (made && !checkTrust(s, last, me, error))
             return out;
         dir = std::move(next);
     }
@@ -262,13 +262,6 @@ TableDir TableDir::open(const RootPath& rootPath, Access access, FileError& erro
         }
     } else {
         top = steps.back().st;
-    }
-    if (!writer) {
-        // A reader accepts the table owner's directories too, and nobody else's.
-        for (size_t i = 0; i < steps.size(); ++i) {
-            if (!checkTrust(steps[i], i + 1 == steps.size(), me, top.st_uid, error))
-                return out;
-        }
     }
     out.fd_ = std::move(dir);
     out.path_ = rootPath.directory();
@@ -363,6 +356,14 @@ Fd TableDir::openFile(const std::string& name, FileAccess access, FileError& err
         if (st.st_nlink != 1) {
             error.set(EMLINK, fmt::format("{} has {} hard links; a table's file has one", path,
                                           unsigned(st.st_nlink)));
+            return Fd();
+        }
+        // Only root or this user could have made it in a trusted directory; anyone else's
+        // file was planted, and its owner may still hold it open for writing.
+        if (st.st_uid != 0 && st.st_uid != ::geteuid()) {
+            error.set(EPERM,
+                      fmt::format("{} belongs to uid {}, neither this user (uid {}) nor root", path,
+                                  unsigned(st.st_uid), unsigned(::geteuid())));
             return Fd();
         }
         if (access != FileAccess::read && !applyMode(f.get(), st, want, fileMode_.group)) {

@@ -6,17 +6,18 @@
 //   1. A directory is reached component by component from "/" with openat(O_NOFOLLOW |
 //      O_DIRECTORY); the directories above the root are resolved once with realpath and must
 //      then hold no symbolic link either.
-//   2. Every directory is trusted before anything below it is touched. Above the root, its
-//      owner is root or this process's user (a reader also accepts the table directory's
-//      owner), and others may not write it unless it is sticky (as /dev/shm is). The root and
-//      every directory below it must in addition be writable by their owner alone and never be
-//      a symbolic link. A writer creates what is missing, with the table's directory mode, and
-//      refuses a directory that another user (other than root) owns; a reader never creates.
+//   2. Every directory is trusted before anything below it is touched: its owner is root or
+//      this process's user, for readers and writers alike (a reader never follows another
+//      user's directory: whoever owns a directory on the way can put any table there), and
+//      others may not write it unless it is sticky (as /dev/shm is) and above the root. The
+//      root and every directory below it must in addition be writable by their owner alone and
+//      never be a symbolic link. A writer creates what is missing, with the table's directory
+//      mode; a reader never creates.
 //   3. Every file is opened relative to the table directory's descriptor with O_NOFOLLOW and
 //      O_NONBLOCK (a FIFO or device never blocks the open) after an lstat-style look, and is
-//      used only when fstat says it is a regular file with one link: a symlink, FIFO, device,
-//      directory or hard link planted at a table's file name is refused with an error naming
-//      the file.
+//      used only when fstat says it is a regular file with one link that belongs to root or
+//      this process's user: a symlink, FIFO, device, directory, hard link or another user's
+//      file planted at a table's file name is refused with an error naming the file.
 //   4. Small files are read with a size limit; replaced files are written to an O_EXCL
 //      temporary with an unpredictable name in the same directory and renamed into place with
 //      renameat, so no reader sees a partial file and no planted name is written through.
@@ -38,9 +39,9 @@
 
 namespace Mem {
 
-// Why a file operation failed: the errno (EPERM for a directory that is not trusted, EINVAL for
-// something that is not a regular file, EMLINK for a hard link, EFBIG for a file above its
-// size limit) and a text naming the path.
+// Why a file operation failed: the errno (EPERM for a directory that is not trusted or a file
+// of another user, EINVAL for something that is not a regular file, ELOOP for a symbolic link,
+// EMLINK for a hard link, EFBIG for a file above its size limit) and a text naming the path.
 struct FileError {
     int errnum = 0;
     std::string text;
@@ -54,9 +55,8 @@ struct FileError {
 
 class TableDir {
   public:
-    // reader: never creates, trusts the table directory's owner; writer: creates what is
-    // missing when the root path may create, trusts only root and this user; writerExisting:
-    // as writer, creating nothing.
+    // reader: never creates; writer: creates what is missing when the root path may create;
+    // writerExisting: as writer, creating nothing. All three trust only root and this user.
     enum class Access { reader, writer, writerExisting };
     enum class FileAccess {
         read,       // O_RDONLY

@@ -113,9 +113,11 @@ OwnerFile::~OwnerFile() {
     unlock();
 }
 
-Mem::TableDir OwnerFile::openDir(Mem::FileError& error) const {
-    return Mem::TableDir::open(
-        rootPath_, create_ ? Mem::TableDir::Access::writer : Mem::TableDir::Access::reader, error);
+Mem::TableDir OwnerFile::openDir(Mem::FileError& error, bool making) const {
+    const Mem::TableDir::Access access = !create_ ? Mem::TableDir::Access::reader
+                                         : making ? Mem::TableDir::Access::writer
+                                                  : Mem::TableDir::Access::writerExisting;
+    return Mem::TableDir::open(rootPath_, access, error);
 }
 
 bool OwnerFile::lock() {
@@ -123,7 +125,7 @@ bool OwnerFile::lock() {
         return true;
     }
     Mem::FileError error;
-    const Mem::TableDir dir = openDir(error);
+    const Mem::TableDir dir = openDir(error, true);
     Mem::Fd fd;
     if (dir.valid()) {
         fd = dir.openFile(
@@ -265,7 +267,7 @@ void OwnerFile::store(OwnerFileRecord record) {
     int fd = lockFd_;
     if (fd < 0) {
         Mem::FileError error;
-        const Mem::TableDir dir = openDir(error);
+        const Mem::TableDir dir = openDir(error, true);
         if (dir.valid())
             own = dir.openFile(kFileName, Mem::TableDir::FileAccess::create, error);
         if (!own) {

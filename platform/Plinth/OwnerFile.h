@@ -168,8 +168,10 @@ class OwnerFile : public Pimbo::Debuggable {
     // Writes `record` with a fresh checksum as the whole file.
     void store(OwnerFileRecord record);
     void checkWritable(const char* operation) const;
-    // The table directory: with writer trust when this handle may create.
-    Mem::TableDir openDir(Mem::FileError& error) const;
+    // The table directory: with writer trust when this handle may create, and made when
+    // missing only when `making` (a lock or a write; a read never brings back a directory that
+    // was removed).
+    Mem::TableDir openDir(Mem::FileError& error, bool making = false) const;
 
     Mem::RootPath rootPath_;
     std::string path_;

@@ -3,9 +3,9 @@
 // decides from the descriptor it is initialised with which one that is. It owns the sentry that
 // watches the table's files and carries the table's notification callbacks.
 //
-// Threads: a front is used from its owner's thread only; sentries call attach and detach on that
-// thread from the process's event loop. The front takes no locks and adds nothing to the
-// lock-free read path of an attached reader.
+// Threads: a front is used from its owner's thread only; sentries call attach, detach and
+// filesLost on that thread from the process's event loop. The front takes no locks and adds
+// nothing to the lock-free read path of an attached reader.
 #pragma once
 
 #include "Mem/WriterLock.h"
@@ -155,7 +155,11 @@ class VeskMap : public VeskMapBase, public Mem::WriterSentry::Notifiee {
 
     virtual bool cleanup() {
         PIMBO_TRACE_TO(*handler_, "VeskMap", 5, "{}", interface_->rootPath());
-        return interface_->cleanup();
+        const bool ok = interface_->cleanup();
+        // The writer removed its own files: not a removal under it.
+        if (writerSentry_)
+            writerSentry_->purgeInotifyRecord();
+        return ok;
     }
     std::string name() override { return interface_->veskName(); }
     virtual Reader::Counters readerCounters() {
@@ -315,6 +319,14 @@ class VeskMap : public VeskMapBase, public Mem::WriterSentry::Notifiee {
             writerSentry_->purgeInotifyRecord();
     }
 
+    // The writer sentry found the table's directory (or one of the writer's files) removed
+    // under the writer: a second writer may own a re-created table at the same path by now, so
+    // this writer must never write to its deleted files or answer for the path again.
+    void filesLost(const std::string& what) override {
+        PIMBO_TRACE_TO(*handler_, "VeskMap", 0, "{} was removed under its writer; detached", what);
+        detach(true);
+    }
+
     // The front has a live reader (not a placeholder).
     bool readerFullyAttached() override {
         return interface_->type() == reader && interface_->mountStatus() != 0;
@@ -445,8 +457,9 @@ class VeskMap : public VeskMapBase, public Mem::WriterSentry::Notifiee {
                         name_);
         }
         if (!descriptor_.localMem) {
-            writerSentry_ = std::make_unique<Mem::WriterSentry>(*handler_, this, raw->rootPath());
             try {
+                writerSentry_ =
+                    std::make_unique<Mem::WriterSentry>(*handler_, this, raw->rootPath());
                 writerSentry_->event(eventInit_, false);
             } catch (...) {
                 writerSentry_.reset();  // the next init must not find a stale sentry
