@@ -784,7 +784,7 @@ TEST(VeskTool, FillGivesTheTableTheModeAndGroupAskedFor) {
 
 // SIGTERM detaches cleanly: the files validate, and the next writer reuses them (same
 // generation, records kept) instead of re-formatting.
-TEST(VeskTool, FillDetachesCleanlyOnSigtermAndTheNextWriterReusesTheFiles) {
+TEST(VeskTool, FillDetachesOnSigtermOrALostDirectoryAndTheNextWriterReusesTheFiles) {
     VeskTest::TestRoot root;
     const std::string r = root.dir();
     Tool fill({"fill", "t", "--root", r, "--type", "wide", "--count", "1000", "--updates-per-sec",
@@ -810,6 +810,15 @@ TEST(VeskTool, FillDetachesCleanlyOnSigtermAndTheNextWriterReusesTheFiles) {
     EXPECT_EQ(m[1], "-");
     EXPECT_EQ(m[2], "no");
     EXPECT_EQ(m[3], liveGeneration) << "the files were re-formatted instead of reused";
+
+    // A table directory taken away under a live writer ends its fill, detached, with status 3.
+    Tool again({"fill", "t", "--root", r, "--type", "wide", "--count", "1000", "--updates-per-sec",
+                "2000"});
+    ASSERT_TRUE(again.waitForOutput(" ready: ", 20)) << again.out();
+    std::filesystem::remove_all(r + "/t");
+    const Result lost = again.wait(20);
+    EXPECT_EQ(lost.status, 3) << lost.out << lost.err;
+    EXPECT_NE(lost.err.find("was taken away under its writer"), std::string::npos) << lost.err;
 }
 
 // The demo counts torn records through the records' self-check: a copy that mixes two writes of

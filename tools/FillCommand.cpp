@@ -9,6 +9,8 @@
 #include "Commands.h"
 
 #include "Mem/RootPath.h"
+#include "Mem/Sentry.h"
+#include "Pimbo/EventLoop.h"
 #include "Pimbo/Exception.h"
 #include "RecordKinds.h"
 #include "Signals.h"
@@ -122,6 +124,13 @@ int fillWith(const FillOptions& o) {
                                             denied ? "permission denied: " : "", o.table, e.msg()));
     }
     const std::string dir = writer.rootPath().directory();
+    // The writer's sentry: a table directory (or file) removed under the writer ends the fill,
+    // instead of writing on into deleted files while a new writer may own the re-created table.
+    Mem::WriterSentry sentry(toolHandler(), writer);
+    auto filesLost = [&sentry] {
+        Pimbo::eventLoop().poll(0);
+        return !sentry.lostFiles().empty();
+    };
     uint64_t written = 0;
     uint64_t updates = 0;
     double started = monotonicSeconds();
@@ -159,10 +168,13 @@ int fillWith(const FillOptions& o) {
             ++written;
             if ((k & 4095) == 0 && stopRequested())
                 return finish(fmt::format("stopped by {} while filling", stopSignalName()).c_str());
+            if ((k & 4095) == 0 && filesLost())
+                break;
         }
-        std::printf("vesk fill: table '%s' ready: %llu %s records in %s, writer pid %d\n",
-                    o.table.c_str(), static_cast<unsigned long long>(o.count), K::kName,
-                    dir.c_str(), int(::getpid()));
+        if (!filesLost())
+            std::printf("vesk fill: table '%s' ready: %llu %s records in %s, writer pid %d\n",
+                        o.table.c_str(), static_cast<unsigned long long>(o.count), K::kName,
+                        dir.c_str(), int(::getpid()));
         std::fflush(stdout);
 
         started = monotonicSeconds();
@@ -170,7 +182,7 @@ int fillWith(const FillOptions& o) {
             o.seconds >= 0 ? started + o.seconds : std::numeric_limits<double>::infinity();
         if (o.rate > 0) {
             // Paced: by time t the writer has made rate * t updates, in bursts every 10 ms.
-            while (!stopRequested() && monotonicSeconds() < deadline) {
+            while (!stopRequested() && !filesLost() && monotonicSeconds() < deadline) {
                 const double now = monotonicSeconds();
                 const uint64_t due = uint64_t(std::floor((now - started) * o.rate));
                 while (updates < due) {
@@ -184,13 +196,22 @@ int fillWith(const FillOptions& o) {
                 sleepUnlessStopped(std::min(0.01, std::max(0.0, deadline - monotonicSeconds())));
             }
         } else if (o.seconds > 0) {
-            sleepUnlessStopped(o.seconds);
+            while (!filesLost() && monotonicSeconds() < deadline &&
+                   sleepUnlessStopped(std::min(0.05, deadline - monotonicSeconds()))) {
+            }
         }
     } catch (const Pimbo::Exception& e) {
         writer.detach(false);
         throw ToolError(kTable, fmt::format("writing table '{}' failed after {} records and {} "
                                             "updates: {}",
                                             o.table, written, updates, e.msg()));
+    }
+    if (!sentry.lostFiles().empty()) {
+        writer.detach(false);
+        throw ToolError(kTable, fmt::format("table '{}' was taken away under its writer ({} is "
+                                            "gone) after {} records and {} updates; writer "
+                                            "detached",
+                                            o.table, sentry.lostFiles(), written, updates));
     }
     if (stopRequested())
         return finish(fmt::format("stopped by {}", stopSignalName()).c_str());
