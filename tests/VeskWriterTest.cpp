@@ -9,7 +9,9 @@
 
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -276,6 +278,35 @@ TYPED_TEST(VeskWriterTest, VersionAnchorVouchesForTheLastRecordRead) {
     w.write(R::make(v.key().value(), 9), true);
     EXPECT_THROW(w.validateVersionAnchor(), Mem::VersionMismatchException);
     w.validateVersionAnchorHookIs(nullptr);
+
+    // Regression: after a remove that shrank the array in place (the anchor on the removed
+    // slot, now beyond the end) and after a detach, validation read unmapped memory.
+    auto s = attachedWriter<TypeParam>(shrinkingDescriptor(100000), kCinder, "s/counter");
+    for (uint64_t k = 1; k <= 1000; ++k)
+        s->write(R::make(k, k), true);
+    for (uint64_t k = 1; s->capacity() == 1024; ++k)
+        ASSERT_TRUE(s->remove(CounterIndex(k), v));
+    EXPECT_THROW(s->validateVersionAnchor(), Mem::VersionMismatchException);
+    bool found = false;
+    s->lookup(CounterIndex(1000), found, nullptr);
+    s->detach(false);
+    EXPECT_THROW(s->validateVersionAnchor(), Mem::VersionMismatchException);
+}
+
+// Regression: offsets of 4 GiB and more were cut to 32 bits and validated another word.
+TEST(VeskWriterAnchorTest, OffsetsBeyondFourGiBAreKeptWhole) {
+    const uint64_t far = (uint64_t(1) << 32) + 8;
+    void* m = ::mmap(nullptr, far + 8, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    ASSERT_NE(m, MAP_FAILED);
+    char* base = static_cast<char*>(m);
+    Mem::storeRelaxed32(base + 8, 0x10);  // the word a 32-bit offset would name
+    Mem::storeRelaxed32(base + far, 0x14);
+    Mem::VersionAnchor anchor;
+    anchor.set(0x14, base + far, base);
+    EXPECT_EQ(anchor.offset, far);
+    EXPECT_NO_THROW(anchor.validate());
+    ::munmap(m, far + 8);
 }
 
 // ----- pairing rules of the direct mode: fatal assertions -----

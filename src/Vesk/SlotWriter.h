@@ -167,6 +167,7 @@ class SlotWriterTable : public SlotTable<Ops>, public Pimbo::Debuggable {
 
     void detach() override {
         PIMBO_TRACE(5, "detach");
+        anchor_.rebase(nullptr, 0);  // nothing is mapped: a set anchor becomes invalid
         numSlots_ = 0;
         slots_ = Slots{};
         Base::detach();
@@ -273,8 +274,9 @@ class SlotWriterTable : public SlotTable<Ops>, public Pimbo::Debuggable {
         if (base != oldBase) {
             PIMBO_TRACE(5, "remap base address changed from {} to {}", oldBase, base);
             ++counters_.slotFileRemaps;
-            anchor_.rebase(base, this->region_.mappedSize());
         }
+        // Moved or cut in place: an anchor whose slot lies beyond the new array is invalid.
+        anchor_.rebase(base, size);
         this->header_ = static_cast<Header*>(base);
         slots_.base = static_cast<char*>(base) + headerSize;
         if (newNumSlots < numSlots_)
