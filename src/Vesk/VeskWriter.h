@@ -170,7 +170,7 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
         return ok;
     }
 
-    uint32_t members() override { return table_.header() ? table_.header()->occupiedSlots : 0; }
+    uint32_t members() override { return table_.header() ? table_.header()->occupied() : 0; }
     uint32_t buckets() override { return hashMap_.numBuckets(); }
     uint32_t minSize() override {
         return table_.fixedSize() ? table_.maxSlots() : Table::pageCapacity();
@@ -249,7 +249,7 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
         PIMBO_TRACE(9, "{} bucket:{} slot:{}", key, bucket, s);
         doMaybeShrinkSlots(target);
         if (hashMap_.shrinkBucketsAllowed() &&
-            table_.header()->occupiedSlots < hashMap_.shrinkThreshold()) {
+            table_.header()->occupied() < hashMap_.shrinkThreshold()) {
             hashMap_.shrinkBuckets();
         }
         return true;
@@ -382,7 +382,7 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
         refuseIfBusy("shrink");
         typename Table::CriticalSectionAnchor anchor(table_);
         const uint32_t threshold = table_.shrinkThresholdValue();
-        doMaybeShrinkSlots(table_.header()->occupiedSlots < threshold / 2 ? threshold : 0);
+        doMaybeShrinkSlots(table_.header()->occupied() < threshold / 2 ? threshold : 0);
     }
 
     void handleQuiesced(bool q) {
@@ -499,7 +499,7 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
     uint32_t takeSlot(typename Table::CriticalSectionAnchor& anchor, SlotLink*& prev,
                       uint32_t hash) {
         Header* h = table_.header();
-        if (h->freeSlots == kNoSlot) {
+        if (h->freeHead() == kNoSlot) {
             const LinkRef ref = saveLink(prev);
             bool grew = false;
             try {
@@ -511,7 +511,7 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
             if (!grew) {
                 anchor.release();
                 PIMBO_THROW(TableFullException, "Vesk table full (occupancy:{} tableSize:{}) {}",
-                            table_.header()->occupiedSlots, table_.maxSlots(), name_);
+                            table_.header()->occupied(), table_.maxSlots(), name_);
             }
             prev = restoreLink(ref);
         }
@@ -544,7 +544,7 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
     }
 
     void maybeGrowBuckets() {
-        if (table_.header()->occupiedSlots <= hashMap_.growThreshold())
+        if (table_.header()->occupied() <= hashMap_.growThreshold())
             return;
         try {
             hashMap_.growBuckets();
@@ -601,7 +601,7 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
         if (target == 0)
             return;
         Header* h = table_.header();
-        const uint32_t occupied = h->occupiedSlots;
+        const uint32_t occupied = h->occupied();
         uint64_t n = occupied == 0 ? 0 : 4ull << (31 - __builtin_clz(occupied));
         if (n < table_.initialCapacity())
             n = table_.initialCapacity();
@@ -631,7 +631,7 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
             }
             if (prev == nullptr)
                 PIMBO_FAIL("fromSlot:{} not referenced", id);
-            const uint32_t to = h->freeSlots;
+            const uint32_t to = h->freeHead();
             if (to == kNoSlot)
                 PIMBO_FAIL("not valid toSlotId:{}", to);
             if (to >= id) {
@@ -640,7 +640,7 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
             }
             char* toSlot = slots[to];
             setRhash(toSlot, loadRhash(from));
-            h->freeSlots = slotLink(toSlot)->next;
+            h->freeHeadIs(slotLink(toSlot)->next);
             const uint32_t toFlags = loadFlags(toSlot);
             Mem::storeRelaxedCopy(slotValue(toSlot), slotValue(from), sizeof(Value));
             setFlags(toSlot, (toFlags + 4) | OCCUPIED);
@@ -667,13 +667,13 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
     // occupied count add up to the slot count. The walk is bounded by the slot count.
     void purgeFreeSlots(uint32_t n) {
         Header* h = table_.header();
-        if (h->freeSlots == kNoSlot)
+        if (h->freeHead() == kNoSlot)
             PIMBO_FAIL("free-list is empty");
         const uint32_t numSlots = table_.capacity();
         auto& slots = table_.slots();
         uint32_t length = 0;
         SlotLink* prevLink = nullptr;  // null: the head (freeSlots)
-        uint32_t id = h->freeSlots;
+        uint32_t id = h->freeHead();
         while (id != kNoSlot) {
             if (++length > numSlots) {
                 PIMBO_THROW(Pimbo::CorruptionDetectedException,
@@ -684,7 +684,7 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
             if (id >= n) {
                 PIMBO_TRACE(7, "removing slot id {} from free-list", id);
                 if (prevLink == nullptr) {
-                    h->freeSlots = next;
+                    h->freeHeadIs(next);
                 } else {
                     publishLink(prevLink, next);
                 }
@@ -693,12 +693,12 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
             }
             id = next;
         }
-        if (uint64_t(length) + h->occupiedSlots != numSlots) {
+        if (uint64_t(length) + h->occupied() != numSlots) {
             PIMBO_THROW(
                 Pimbo::CorruptionDetectedException,
                 "numSlots mismatch, length of freeList: {}, occupiedSlots: {} do not add up "
                 "to numSlots: {}",
-                length, h->occupiedSlots, numSlots);
+                length, h->occupied(), numSlots);
         }
     }
 
