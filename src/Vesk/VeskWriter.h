@@ -260,7 +260,7 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
         const uint32_t bucket = hashMap_.bucketOf(hash);
         SlotLink* prev = nullptr;
         char* curr = nullptr;
-        found = hashMap_.find(key, bucket, prev, curr, hash);
+        found = hashMap_.find(key, bucket, prev, curr, hash, true);
         if (found) {
             table_.versionAnchor().set(loadFlags(curr), slotFlagsWord(curr), table_.header());
             PIMBO_TRACE(9, "{} found bucket:{} slotId:{}", key, bucket, slotId(curr));

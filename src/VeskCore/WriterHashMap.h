@@ -61,8 +61,9 @@ class WriterHashMap : public Pimbo::Debuggable {
 
     // Finds key in its bucket's chain. prev is the link whose next leads to the position (the
     // insertion point when not found); curr the slot found or the last slot examined (null when
-    // none).
-    bool find(const Key& key, uint32_t bucket, SlotLink*& prev, char*& curr, uint32_t hash) {
+    // none). A lookup names a slot of another bucket "slot: {}", the other walks "slotId: {}".
+    bool find(const Key& key, uint32_t bucket, SlotLink*& prev, char*& curr, uint32_t hash,
+              bool forLookup = false) {
         auto& slots = owner_.slotTable().slots();
         const uint32_t capacity = owner_.slotTable().capacity();
         prev = buckets_[bucket];
@@ -78,7 +79,7 @@ class WriterHashMap : public Pimbo::Debuggable {
             }
             const uint32_t s = prev->next & SlotLink::kIdMask;
             curr = slots[s];
-            checkSlot(curr, s, bucket);
+            checkSlot(curr, s, bucket, forLookup);
             const uint32_t sr = Vesk::loadRhash(curr);
             const uint64_t k = Vesk::slotKey(curr);
             if (r < sr || (r == sr && key.value() < k)) {
@@ -312,11 +313,14 @@ class WriterHashMap : public Pimbo::Debuggable {
     }
 
     // The chain checks every walk makes: the slot holds a record of this bucket.
-    void checkSlot(const char* slot, uint32_t s, uint32_t bucket) const {
+    void checkSlot(const char* slot, uint32_t s, uint32_t bucket, bool forLookup = false) const {
         if ((Vesk::loadFlags(slot) & Vesk::OCCUPIED) == 0) {
             PIMBO_THROW(Pimbo::CorruptionDetectedException, "slotId: {} not marked as occupied", s);
         }
         if (owner_.hashKeyValue(Vesk::slotKey(slot)) % buckets_.numBuckets() != bucket) {
+            if (forLookup)
+                PIMBO_THROW(Pimbo::CorruptionDetectedException, "corrupt key detected, slot: {}",
+                            s);
             PIMBO_THROW(Pimbo::CorruptionDetectedException, "corrupt key detected, slotId: {}", s);
         }
     }
