@@ -14,6 +14,10 @@
 //     unlinked from its old slot; numSlots shrinks before the file's tail is released.
 //  5. Every mutation sets the critical-section bit of the slot file for its duration; a file
 //     found with the bit set was left in the middle of a change and is never reused.
+//  6. A failure after a publishing store that leaves this writer's view behind the files (a
+//     bucket shrink whose re-map fails) detaches the writer (abandon()); a detached writer
+//     refuses every read and mutation with an error, as do reads from critical tasks that run
+//     while the buckets are resized.
 //
 // The lifecycle (ownership, restart, validation, cleanup) is the second half of this class.
 #pragma once
@@ -47,6 +51,12 @@ struct ConduitInfo;
 }  // namespace Plinth
 
 namespace Vesk {
+
+// Generation ids of the writer's tables; neither is ever the "none" id (0).
+// A local table of process `pid`: (low 16 bits of the pid, 0); (0, 1) when those bits are 0.
+Plinth::CinderId localCinderId(uint32_t pid);
+// The generation after `id` (a re-format): the second half plus one, skipping 0 when it wraps.
+Plinth::CinderId nextCinderId(Plinth::CinderId id);
 
 template <class Ops>
 class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
@@ -89,6 +99,7 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
     // both are new; false for any re-format or a mix.
     bool attach(Plinth::CinderId cinderId) {
         counters_ = Writer::Counters{};
+        failure_.clear();
         cinderId_ = cinderId;
         const uint32_t slots = table_.attach(cinderId);
         const uint32_t buckets = hashMap_.bucketWriter().attach(cinderId);
@@ -98,25 +109,32 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
     }
 
     // Full validation: both headers, the critical-section bit, every chain and the free list.
-    // Never throws: a structural error met by a walk is a false result with its text.
+    // Never throws: a structural error met by a walk, or a validator whose marks cannot be
+    // allocated (a huge numSlots), is a false result with its text.
     bool validate(Plinth::CinderId cinderId, bool checkOwner) {
-        ValidatorType validator(debugHandler(), *this, table_.capacity());
-        hashMap_.validatorIs(&validator);
-        ruxa_.validatorIs(&validator);
-        struct Detach {
-            VeskWriter& w;
-            ~Detach() {
-                w.hashMap_.validatorIs(nullptr);
-                w.ruxa_.validatorIs(nullptr);
-            }
-        } detachValidator{*this};
-        std::string& reason = validator.reason;
+        std::string reason;
         bool ok = false;
         try {
-            ok = validateWith(validator, cinderId);
+            ValidatorType validator(debugHandler(), *this, table_.capacity());
+            hashMap_.validatorIs(&validator);
+            ruxa_.validatorIs(&validator);
+            struct Detach {
+                VeskWriter& w;
+                ~Detach() {
+                    w.hashMap_.validatorIs(nullptr);
+                    w.ruxa_.validatorIs(nullptr);
+                }
+            } detachValidator{*this};
+            try {
+                ok = validateWith(validator, cinderId);
+            } catch (const Pimbo::Exception& e) {
+                validator.reason = e.msg();
+            }
+            reason = std::move(validator.reason);
         } catch (const Pimbo::Exception& e) {
-            reason = e.msg();
-            ok = false;
+            reason = fmt::format("cannot validate {} slots: {}", table_.capacity(), e.msg());
+        } catch (const std::exception& e) {
+            reason = fmt::format("cannot validate {} slots: {}", table_.capacity(), e.what());
         }
         if (!ok) {
             PIMBO_TRACE(0, "{}", reason);
@@ -256,6 +274,7 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
     }
 
     const Value* lookup(const Key& key, bool& found, void*) override {
+        refuseIfUnreadable("lookup");
         const uint32_t hash = hashKey(key);
         const uint32_t bucket = hashMap_.bucketOf(hash);
         SlotLink* prev = nullptr;
@@ -271,6 +290,7 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
     }
 
     bool first(Value& out, IterHint& hint) override {
+        refuseIfUnreadable("first");
         if (hashMap_.first(0, out, hint))
             return true;
         out = this->ops().defaultValue;
@@ -278,6 +298,7 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
     }
 
     bool next(const Key& after, Value& out, IterHint& hint) override {
+        refuseIfUnreadable("next");
         return hashMap_.next(after, out, hint);
     }
 
@@ -403,6 +424,23 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
     const std::string& name() const { return name_; }
     const MapDescriptor& descriptor() const { return descriptor_; }
     bool directOpen() const { return directSlot_ != kNoSlot || directNew_; }
+
+    // Seconds a long grow, shrink or bucket resize runs between yields to the critical-priority
+    // tasks (when criticalTaskCheck() is on): 10 ms.
+    double criticalTaskPeriod() const { return criticalTaskPeriod_; }
+    void criticalTaskPeriodIs(double seconds) { criticalTaskPeriod_ = seconds; }
+
+    // Gives the table up when this writer's view fell behind files that readers already use
+    // (a failure after a publishing store): traces and remembers why, detaches (the lock and the
+    // owner entry go too; the critical-section bit stays set, so the next start re-formats), and
+    // throws Pimbo::MemoryResourceException naming the table. Every later call is refused.
+    [[noreturn]] void abandon(const std::string& why) {
+        failure_ = why;
+        PIMBO_TRACE(0, "Vesk table {} detached: {}", name_, why);
+        detach(false);
+        PIMBO_THROW(Pimbo::MemoryResourceException,
+                    "Vesk table {} detached: {}; the next writer start re-formats it", name_, why);
+    }
 
     // Runs the process's critical-priority tasks; mutations of this table are refused meanwhile.
     void runCriticalTasks() {
@@ -588,9 +626,25 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
             directSlot_, held, operation, what);
     }
 
+    // Mutations: refused while critical tasks run inside a long operation, and by a writer
+    // that is not attached.
     void refuseIfBusy(const char* operation) {
-        if (!busy_) [[likely]]
+        if (!busy_ && table_.header() != nullptr) [[likely]]
             return;
+        refuse(operation);
+    }
+    // Reads: refused while the buckets are being resized (the chains then match neither
+    // count), and by a writer that is not attached.
+    void refuseIfUnreadable(const char* operation) {
+        if (!hashMap_.resizing() && table_.header() != nullptr) [[likely]]
+            return;
+        refuse(operation);
+    }
+    [[noreturn]] void refuse(const char* operation) {
+        if (table_.header() == nullptr) {
+            PIMBO_THROW(Pimbo::RuntimeException, "{} on Vesk table {} refused: not attached{}{}",
+                        operation, name_, failure_.empty() ? "" : ": ", failure_);
+        }
         PIMBO_THROW(Pimbo::RuntimeException,
                     "{} on Vesk table {} refused: the table is being resized and the call comes "
                     "from a critical task",
@@ -723,6 +777,8 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
     MapDescriptor descriptor_;
     VersionAnchorHook hook_ = nullptr;
     bool busy_ = false;
+    double criticalTaskPeriod_ = 0.01;
+    std::string failure_;  // why abandon() gave the table up
     bool atomicsCheck_ = false;
     std::string lastValidationFailure_;
     std::shared_ptr<Mem::WriterLock> writerLock_;
