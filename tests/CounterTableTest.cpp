@@ -8,6 +8,7 @@
 
 #include "FlexCounters2/FlexCounters2Vesk.h"
 #include "Hova/EventWriter.h"
+#include "Mem/Atomics.h"
 #include "Orlo/Alloc.h"
 #include "Orlo/Entity.h"
 #include "Orlo/Notifiee.h"
@@ -290,6 +291,16 @@ TYPED_TEST(CounterTableTest, ParentingRenamesTheMapAndEmptiesItOnce) {
     Orlo::Ptr<TypeParam> t = TableTraits<TypeParam>::factory("T");
     for (uint64_t k = 1; k <= 10; ++k) {
         t->counterIs(this->rec(k, k));
+    }
+    {
+        // Regression: a new local writer that could not be built left the front without any.
+        Orlo::Ptr<TypeParam> u = TableTraits<TypeParam>::factory("U");
+        u->counterIs(this->rec(1, 1));
+        Mem::Atomics::simulateMissingSupportIs(true);
+        EXPECT_THROW(ports->entityIs(u), Pimbo::InvalidInitializeException);
+        Mem::Atomics::simulateMissingSupportIs(false);
+        EXPECT_EQ(records(*u).size(), 1u) << "the old local writer is gone";
+        ports->entityDelAll();
     }
     ports->entityIs(t);
     handler->levelMaskIs(mask);
@@ -574,6 +585,16 @@ TYPED_TEST(CounterTableTest, ControlChangesAreNotifiedButNewsStayWithTheFirstCon
     EXPECT_EQ(observer->others, (std::vector<uint32_t>{259, 259}));
     EXPECT_FALSE(t->counterControl());
     dir->entityDelAll();
+
+    // Regression: once nothing outside held the first control or a table handed to another
+    // control, the news went to the freed first control.
+    Orlo::Ptr<TypeParam> u = TableTraits<TypeParam>::factory("U");
+    Orlo::Ptr<OrloVesk::CollectionControl> holder(new OrloVesk::CollectionControl(&u->counter));
+    u->counterControlIs(holder);
+    u.reset();
+    holder->mount(Vesk::MapDescriptor(1000));
+    holder->unmount();
+    EXPECT_EQ(holder->historyString(), "entityRef:set");
 }
 
 // ----- failures -----

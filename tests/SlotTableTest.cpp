@@ -32,7 +32,7 @@ class SlotTableHeaderTest : public ::testing::Test {
 
     void build(uint32_t slots,
                const std::string& name = Records<CounterEntrySimpleOps>::kTypeName) {
-        new (buf_.data()) Header(*testHandler(), slots, 100, 0, kCinder, name, 24, 12345);
+        Header::format(buf_.data(), *testHandler(), slots, 100, 0, kCinder, name, 24, 12345);
     }
     Header& h() { return *reinterpret_cast<Header*>(buf_.data()); }
     std::vector<unsigned char> bytes() const {
@@ -199,12 +199,14 @@ TEST_F(SlotTableHeaderTest, TypeNameOf511IsStoredAnd512IsRefused) {
     EXPECT_EQ(check(kNeeded, kCinder, name511.c_str(), 24), "");
 
     const std::string name512(512, 'n');
+    const auto formatted = bytes();
     try {
         build(kSlots, name512);
         FAIL() << "a 512-character name was accepted";
     } catch (const Pimbo::InvalidInitializeException& e) {
         EXPECT_EQ(e.msg(), "value typename " + name512 + " exceeds 512 characters");
     }
+    EXPECT_EQ(bytes(), formatted) << "the refused format stored into the file";
 }
 
 TEST_F(SlotTableHeaderTest, TextForm) {

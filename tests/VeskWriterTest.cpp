@@ -9,7 +9,9 @@
 
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -276,6 +278,35 @@ TYPED_TEST(VeskWriterTest, VersionAnchorVouchesForTheLastRecordRead) {
     w.write(R::make(v.key().value(), 9), true);
     EXPECT_THROW(w.validateVersionAnchor(), Mem::VersionMismatchException);
     w.validateVersionAnchorHookIs(nullptr);
+
+    // Regression: after a remove that shrank the array in place (the anchor on the removed
+    // slot, now beyond the end) and after a detach, validation read unmapped memory.
+    auto s = attachedWriter<TypeParam>(shrinkingDescriptor(100000), kCinder, "s/counter");
+    for (uint64_t k = 1; k <= 1000; ++k)
+        s->write(R::make(k, k), true);
+    for (uint64_t k = 1; s->capacity() == 1024; ++k)
+        ASSERT_TRUE(s->remove(CounterIndex(k), v));
+    EXPECT_THROW(s->validateVersionAnchor(), Mem::VersionMismatchException);
+    bool found = false;
+    s->lookup(CounterIndex(1000), found, nullptr);
+    s->detach(false);
+    EXPECT_THROW(s->validateVersionAnchor(), Mem::VersionMismatchException);
+}
+
+// Regression: offsets of 4 GiB and more were cut to 32 bits and validated another word.
+TEST(VeskWriterAnchorTest, OffsetsBeyondFourGiBAreKeptWhole) {
+    const uint64_t far = (uint64_t(1) << 32) + 8;
+    void* m = ::mmap(nullptr, far + 8, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    ASSERT_NE(m, MAP_FAILED);
+    char* base = static_cast<char*>(m);
+    Mem::storeRelaxed32(base + 8, 0x10);  // the word a 32-bit offset would name
+    Mem::storeRelaxed32(base + far, 0x14);
+    Mem::VersionAnchor anchor;
+    anchor.set(0x14, base + far, base);
+    EXPECT_EQ(anchor.offset, far);
+    EXPECT_NO_THROW(anchor.validate());
+    ::munmap(m, far + 8);
 }
 
 // ----- pairing rules of the direct mode: fatal assertions -----
@@ -381,11 +412,12 @@ TEST(VeskWriterShrinkTest, ShrinkWaitsForTheOpenDirectOperation) {
     EXPECT_TRUE(w->validate(kCinder, false)) << w->lastValidationFailure();
 }
 
-// ----- a full file system -----
+// ----- failures of the host: a full file system, refused locks, no mapping or memory left -----
 
-// Runs in a child process with a private mount namespace and a 256 KiB tmpfs as the table root.
-// Returns 0 when every check held, 77 when the namespace or the mount is not allowed here, and 1
-// otherwise; `why` tells what happened.
+// Runs in a child process with a private mount namespace and a 256 KiB tmpfs as the table root;
+// the last steps exhaust the child's mappings and address space for a moment. Returns 0 when
+// every check held, 77 when the namespace or the mount is not allowed here, and 1 otherwise;
+// `why` tells what happened.
 class FullDiskChild {
   public:
     int run() {
@@ -404,11 +436,16 @@ class FullDiskChild {
             return rc;
         }
         Mem::RootPath::rootIs(dir_);
-        int rc;
+        int rc = 0;
         try {
-            rc = slotGrowthFails();
-            if (rc == 0)
-                rc = bucketGrowthFails();
+            for (auto step : {&FullDiskChild::slotGrowthFails, &FullDiskChild::bucketGrowthFails,
+                              &FullDiskChild::failedStartReleasesTheTable,
+                              &FullDiskChild::lockRefusalsNameTheirReason,
+                              &FullDiskChild::failedBucketShrinkDetaches,
+                              &FullDiskChild::validatorWithoutMemory}) {
+                if (rc == 0)
+                    rc = (this->*step)();
+            }
         } catch (const std::exception& e) {
             rc = fail(std::string("unexpected exception: ") + e.what());
         }
@@ -427,6 +464,19 @@ class FullDiskChild {
     int fail(std::string text) {
         why = std::move(text);
         return 1;
+    }
+    // The message of the Pimbo::Exception that f throws; "" when it throws none.
+    template <class F>
+    static std::string failure(F&& f) {
+        try {
+            f();
+        } catch (const Pimbo::Exception& e) {
+            return e.msg();
+        }
+        return "";
+    }
+    static bool contains(const std::string& text, const std::string& part) {
+        return text.find(part) != std::string::npos;
     }
 #define CHILD_CHECK(cond)                                                              \
     do {                                                                               \
@@ -533,12 +583,120 @@ class FullDiskChild {
         CHILD_CHECK(RawTable::of(*w).walkChains(chain).empty() && chain.size() == 258);
         return 0;
     }
+
+    // Regression: a start that failed after taking the writer lock (here the owner file cannot
+    // be written) kept the lock, and the next writer was told that a live writer owned the table.
+    int failedStartReleasesTheTable() {
+        const std::string filler = dir_ + "/filler";
+        const int fd = ::open(filler.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        CHILD_CHECK(fd >= 0 && ::posix_fallocate(fd, 0, off_t(freePages() * 4096)) == 0);
+        ::close(fd);
+        auto first = makeWriter<SimpleOps>(Vesk::MapDescriptor(1000), "t/c");
+        CHILD_CHECK(contains(failure([&] { first->initialize("full"); }), "No space left"));
+        ::unlink(filler.c_str());
+        auto next = makeWriter<SimpleOps>(Vesk::MapDescriptor(1000), "t/c");
+        CHILD_CHECK(failure([&] { next->initialize("next"); }).empty());
+        return 0;
+    }
+
+    // Regression: a writer lock that could not be created for a reason of the host was reported
+    // as held by another live writer.
+    int lockRefusalsNameTheirReason() {
+        struct Case {
+            const char* name;
+            const char* options;
+            unsigned long remount;
+            const char* reason;
+        };
+        for (const Case& c :
+             {Case{"ro", "size=64k,mode=0755", MS_RDONLY, "Read-only file system"},
+              Case{"ni", "size=64k,mode=0755,nr_inodes=2", 0, "No space left on device"}}) {
+            const std::string mnt = dir_ + "/" + c.name;
+            CHILD_CHECK(::mkdir(mnt.c_str(), 0755) == 0);
+            CHILD_CHECK(::mount("tmpfs", mnt.c_str(), "tmpfs", 0, c.options) == 0);
+            CHILD_CHECK(::mkdir((mnt + "/t").c_str(), 0755) == 0);
+            CHILD_CHECK(c.remount == 0 || ::mount(nullptr, mnt.c_str(), nullptr,
+                                                  MS_REMOUNT | c.remount, nullptr) == 0);
+            auto w = makeWriter<SimpleOps>(Vesk::MapDescriptor(1000), std::string(c.name) + "/t");
+            const std::string text = failure([&] { w->initialize("refused"); });
+            ::umount2(mnt.c_str(), MNT_DETACH);
+            if (!contains(text, "cannot be taken by this writer") || !contains(text, c.reason) ||
+                contains(text, "live writer")) {
+                return fail(std::string(c.reason) + " reported as: " + text);
+            }
+        }
+        return 0;
+    }
+
+    // Regression: a bucket shrink whose re-map failed after the halved count was published went
+    // on with the old count. The writer gives the table up instead; readers keep a whole table.
+    int failedBucketShrinkDetaches() {
+        Vesk::MapDescriptor d(1u << 20);
+        d.shrinkBuckets = 1;
+        auto w = attachedWriter<SimpleOps>(d, kCinder, "t/m");
+        for (uint64_t k = 0; k <= 1024; ++k)
+            w->write(SimpleRecords::make(k, k), true);
+        SimpleRecords::Value removed;
+        for (uint64_t k = 1024; k >= 512; --k)
+            CHILD_CHECK(w->remove(CounterIndex(k), removed));
+        CHILD_CHECK(w->buckets() == 2048);
+        const std::string slots = slotsPath(*w);
+        const std::string buckets = bucketsPath(*w);
+        // Every new mapping fails: the process has as many as it may have.
+        const size_t pages = 1u << 17;
+        char* range = static_cast<char*>(::mmap(
+            nullptr, pages * 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0));
+        CHILD_CHECK(range != MAP_FAILED);
+        size_t split = 0;
+        while (split < pages && ::mprotect(range + split * 4096, 4096, PROT_READ) == 0)
+            split += 2;
+        const std::string text = failure([&] { w->remove(CounterIndex(511), removed); });
+        ::munmap(range, pages * 4096);
+        CHILD_CHECK(split < pages);
+        CHILD_CHECK(contains(text, "t/m detached: its buckets could not shrink from 2048 to 1024"));
+        bool found = false;
+        CHILD_CHECK(
+            contains(failure([&] { w->lookup(CounterIndex(1), found, nullptr); }), "not attached"));
+        RawTable after{readFile(slots), readFile(buckets), 40, 616};
+        std::vector<RawSlot> chain;
+        CHILD_CHECK(after.walkChains(chain).empty() && chain.size() == 511);
+        CHILD_CHECK(after.numBuckets() == 1024 && after.runtimeFlags() == 1);
+        return 0;
+    }
+
+    // Regression: validate() threw when the validator's own marks could not be allocated.
+    int validatorWithoutMemory() {
+        auto w = attachedWriter<SimpleOps>(Vesk::MapDescriptor(1000), kCinder, "t/v");
+        std::vector<char>(100000).swap(heapRoom_);  // freed below: room for small allocations
+        struct rlimit saved;
+        CHILD_CHECK(::getrlimit(RLIMIT_AS, &saved) == 0);
+        // No mapping beyond what the process has now.
+        std::ifstream statm("/proc/self/statm");
+        uint64_t vmPages = 0;
+        statm >> vmPages;
+        struct rlimit tight = saved;
+        tight.rlim_cur = vmPages * 4096;
+        std::vector<char>().swap(heapRoom_);
+        CHILD_CHECK(::setrlimit(RLIMIT_AS, &tight) == 0);
+        bool ok = true;
+        std::string text;
+        try {
+            ok = w->validate(kCinder, false);
+        } catch (const std::exception& e) {
+            text = e.what();
+        }
+        ::setrlimit(RLIMIT_AS, &saved);
+        CHILD_CHECK(text.empty() && !ok);
+        CHILD_CHECK(contains(w->lastValidationFailure(), "cannot validate 64 slots"));
+        return 0;
+    }
 #undef CHILD_CHECK
 
     std::string dir_;
+    std::vector<char> heapRoom_;
 };
 
-TEST(VeskWriterFullDiskTest, GrowingOnAFullFileSystemThrowsAndKeepsTheTable) {
+TEST(VeskWriterHostFailureTest, EachFailureKeepsOrReleasesTheTableAndSaysWhy) {
     int pipeFds[2];
     ASSERT_EQ(::pipe(pipeFds), 0);
     const pid_t pid = ::fork();

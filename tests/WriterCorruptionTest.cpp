@@ -288,7 +288,7 @@ TEST_F(WriterCorruptionTest, SlotsThatDoNotBelongWhereTheyAreLinked) {
     EXPECT_EQ(failure(), fmt::format("corrupt key detected, slotId: {}", first));
     bool found = false;
     EXPECT_EQ(corruption([&] { w_->lookup(CounterIndex(keys[1]), found, nullptr); }),
-              fmt::format("corrupt key detected, slotId: {}", first));
+              fmt::format("corrupt key detected, slot: {}", first));
     pwriteValue<uint64_t>(slotsPath(*w_), slotOffset<Writer>(first, Off::kValue), keys[0]);
     // A linked slot without OCCUPIED.
     const uint32_t flags = Vesk::loadFlags(slot);

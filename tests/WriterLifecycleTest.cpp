@@ -653,6 +653,10 @@ TEST_F(WriterDetachTest, CleanupRemovesEveryFileOfTheTable) {
     }
     for (const auto& f : files)
         EXPECT_FALSE(exists(f)) << "the writer's detach made " << f;
+
+    // Regression: a file that stays (here a directory at the marker's name) was not reported.
+    fs::create_directory(tableDir() + "/" + Vesk::Util::kCorruptionFileName);
+    EXPECT_FALSE(makeWriter<Ops>(shrinkingDescriptor(100000))->cleanup());
 }
 
 TEST_F(WriterDetachTest, AttachAndFileCheckRemoveTheCorruptionMarker) {
@@ -670,6 +674,20 @@ TEST_F(WriterDetachTest, AttachAndFileCheckRemoveTheCorruptionMarker) {
                                     Mem::RootPath(*testHandler(), kTableName, false), "seen again");
     EXPECT_TRUE(w->validateFiles());
     EXPECT_FALSE(exists(Vesk::Util::kCorruptionFileName));
+    // Regression: a damaged file was reported by a trace only; the result stayed true.
+    Plinth::CinderFile(*testHandler(), w->rootPath(), true).write(Plinth::CinderId(1, 1));
+    EXPECT_FALSE(w->validateFiles());
+}
+
+// Regression: a local table of a pid that is a multiple of 65536, and a re-format that wrapped
+// the second half, got the "none" id.
+TEST_F(WriterDetachTest, GenerationIdIsNeverNone) {
+    EXPECT_EQ(Vesk::localCinderId(3 * 65536), Plinth::CinderId(0, 1));
+    EXPECT_EQ(Vesk::localCinderId(70000), Plinth::CinderId(70000 - 65536, 0));
+    Plinth::CinderFile(*testHandler(), Mem::RootPath(*testHandler(), kTableName, true), true)
+        .write(Plinth::CinderId(0, 0xFFFF));
+    auto w = started<Ops>();  // no owner file: re-formats into the next generation
+    EXPECT_EQ(w->cinderId(), Plinth::CinderId(0, 1));
 }
 
 TEST_F(WriterDetachTest, DumpHeadersNamesTheTableAndHoldsBothHeaders) {

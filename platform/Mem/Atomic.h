@@ -71,6 +71,13 @@ inline void storeRelaxedCopy(void* dst, const void* src, size_t n) {
     }
 }
 
+// Zeroes n bytes (a multiple of 8, 8-aligned) with relaxed 8-byte stores: the writer clearing
+// memory that readers may be reading.
+inline void storeRelaxedZero(void* dst, size_t n) {
+    for (size_t i = 0; i < n / 8; ++i)
+        Detail::ref<uint64_t>(static_cast<uint64_t*>(dst) + i).store(0, std::memory_order_relaxed);
+}
+
 // Orders the relaxed loads of a seqlock copy before the re-load of the sequence word.
 inline void readFence() {
     std::atomic_thread_fence(std::memory_order_acquire);

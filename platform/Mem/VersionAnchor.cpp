@@ -19,7 +19,7 @@ void VersionAnchor::rebase(const void* newBase, uint64_t mappedSize) {
     if (!isSet())
         return;
     // The 4-byte word must lie wholly inside the new mapping; compare without overflow.
-    if (mappedSize >= 4 && uint64_t(offset) <= mappedSize - 4) {
+    if (mappedSize >= 4 && offset <= mappedSize - 4) {
         base = static_cast<const char*>(newBase);
     } else {
         offset = kInvalid;

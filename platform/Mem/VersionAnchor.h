@@ -3,7 +3,12 @@
 // It keeps the `flags` value seen when the record was copied, the byte offset of that `flags`
 // word from the mapping base, and the mapping base. validate() compares the live word with the
 // value seen. Offsets 0xFFFFFFFE (never set) and 0xFFFFFFFF (invalidated, for example by a
-// re-map that left the word outside the mapping) are reserved.
+// re-map that left the word outside the mapping) are reserved; a flags word is 8-aligned, so no
+// real offset takes either value.
+//
+// The offset is carried in 64 bits: a mapping may be larger than 4 GiB (up to
+// Mem::Local::maxMappingSize()), and a 32-bit offset would name a word 4 GiB away. Anchors live
+// only in this process, never in a shared file, so the width costs no format change.
 #pragma once
 
 #include <cstdint>
@@ -14,24 +19,24 @@ namespace Mem {
 // The first two words of a VersionAnchor: what a caller keeps to compare anchors later.
 struct CacheVersionAnchor {
     uint32_t flags = 0;
-    uint32_t offset = 0xFFFFFFFE;
+    uint64_t offset = 0xFFFFFFFE;
 
     std::string toString() const;
     friend bool operator==(const CacheVersionAnchor&, const CacheVersionAnchor&) = default;
 };
 
 struct VersionAnchor {
-    static constexpr uint32_t kNotSet = 0xFFFFFFFE;
-    static constexpr uint32_t kInvalid = 0xFFFFFFFF;
+    static constexpr uint64_t kNotSet = 0xFFFFFFFE;
+    static constexpr uint64_t kInvalid = 0xFFFFFFFF;
 
     uint32_t flags = 0;
-    uint32_t offset = kNotSet;
+    uint64_t offset = kNotSet;
     const char* base = nullptr;
 
     void set(uint32_t seenFlags, const void* flagsWord, const void* mappingBase) {
         flags = seenFlags;
         offset =
-            uint32_t(static_cast<const char*>(flagsWord) - static_cast<const char*>(mappingBase));
+            uint64_t(static_cast<const char*>(flagsWord) - static_cast<const char*>(mappingBase));
         base = static_cast<const char*>(mappingBase);
     }
     void reset() { *this = VersionAnchor{0, kNotSet, nullptr}; }

@@ -185,10 +185,10 @@ class CounterTable : public CounterTableBase {
     }
 
     ~CounterTable() override {
-        // A control that still has this table's map must not reach it after this point. Once
-        // the table was handed over, the control that holds it forgets the map itself.
-        if (!handedOver_ && control_ != nullptr && control_->map() == &counter) {
-            control_->mapIs(nullptr);
+        // A control that still has this table's map must not reach it after this point. The
+        // control that holds a handed-over table forgets the map itself.
+        if (constructionControl_ && constructionControl_->map() == &counter) {
+            constructionControl_->mapIs(nullptr);
         }
         counterControl_ = nullptr;
         constructionControl_ = nullptr;
@@ -215,13 +215,16 @@ class CounterTable : public CounterTableBase {
         Orlo::Ptr<OrloVesk::CollectionControl> control = counterControl_;
         if (!control)
             return;  // nobody to hand over to: the table is destroyed
-        handedOver_ = true;
         {
             Orlo::Ptr<Orlo::Entity> self(this);
             control->entityRefIs(self);
         }
         counterControl_ = nullptr;
-        constructionControl_ = nullptr;
+        // The control created with the table still hears the map's news (control_). When it is
+        // the one that now holds the table it outlives the table; any other control holds the
+        // table, so the table keeps the construction control alive (no cycle).
+        if (control == constructionControl_)
+            constructionControl_ = nullptr;
     }
 
     uint64_t* counterIsCount_ = nullptr;
@@ -229,10 +232,10 @@ class CounterTable : public CounterTableBase {
     uint64_t* counterNotifyCount_ = nullptr;
     Orlo::Ptr<ZeroReferencesNotifiee> zeroReferences_;
     Orlo::Ptr<OrloVesk::CollectionControl> counterControl_;
-    // The control created with the table; mount-status and quiesced news always go to it.
+    // The control created with the table; mount-status and quiesced news always go to it
+    // (control_). Held while the table lives, unless that control holds the table itself.
     Orlo::Ptr<OrloVesk::CollectionControl> constructionControl_;
     OrloVesk::CollectionControl* control_ = nullptr;
-    bool handedOver_ = false;
     Record scratch_{};
 };
 

@@ -16,6 +16,7 @@
 #include "Vesk/VeskMap.h"
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <typeinfo>
 
@@ -84,8 +85,10 @@ class OrloVeskMap : public Vesk::VeskMap<Ops> {
         // A mounted front is unmounted first: its writer and sentry go with the old name.
         if (this->initialized_)
             this->controlDetach();
-        this->interface_.reset();
-        this->interface_.reset(this->createDefaultLocalWriter(*this->handler_));
+        // The new local writer first: when it cannot be built, the front keeps the old one.
+        std::unique_ptr<typename Base::Interface> fresh(
+            this->createDefaultLocalWriter(*this->handler_));
+        this->interface_ = std::move(fresh);
     }
 
     // The owner's class name, e.g. "DravoCounters::FlexCounters2::CounterTableSimple".

@@ -14,47 +14,51 @@ namespace Vesk {
 void buildFreshSlot(void* slot, uint32_t slotSize) {
     resetLink(slotLink(slot));
     setRhash(slot, 0);
-    std::memset(slotValue(slot), 0, slotSize - sizeof(SlotHead));
+    Mem::storeRelaxedZero(slotValue(slot), slotSize - sizeof(SlotHead));
     setFlags(slot, 0);
 }
 
-SlotTableHeader::SlotTableHeader(Pimbo::Platform::DebugHandler& handler, uint32_t numSlots,
-                                 uint32_t maxSlotsIn, uint32_t constFlagsIn,
-                                 Plinth::CinderId cinderId, const std::string& valueTypeName,
-                                 uint32_t valueSizeIn, uint32_t hashSeedIn,
-                                 uint32_t numSlotsVersion) {
-    // Members are assigned here, never default-initialised: the region already holds them.
-    cinder = cinderId.value;
-    std::memcpy(magic, kMagic, sizeof(magic));
-    valueSize = valueSizeIn;
-    maxSlots = maxSlotsIn;
-    version = kVersion;
-    constFlags = uint16_t(constFlagsIn);
-    runtimeFlags = 0;
-    platform = Compatibility::kPlatform;
-    hashSeed = hashSeedIn;
-    slotSize = valueSizeIn + sizeof(SlotHead);
-    occupiedSlots = 0;
-    freeSlots = kNoSlot;
-    mostSlots = numSlots;
-    Mem::VersionedRef<uint32_t>::publish(&this->numSlots,
-                                         Mem::VersionedRef<uint32_t>{numSlotsVersion, numSlots});
-    buildFreshSlot(lookaside(), slotSize);
-
+SlotTableHeader* SlotTableHeader::format(void* at, Pimbo::Platform::DebugHandler& handler,
+                                         uint32_t numSlots, uint32_t maxSlots, uint32_t constFlags,
+                                         Plinth::CinderId cinderId,
+                                         const std::string& valueTypeName, uint32_t valueSize,
+                                         uint32_t hashSeed, uint32_t numSlotsVersion) {
     if (valueTypeName.size() > kTypeNameSize - 1) {
         PIMBO_THROW(Pimbo::InvalidInitializeException, "value typename {} exceeds {} characters",
                     valueTypeName, kTypeNameSize);
     }
-    std::memset(valueType, 0, sizeof(valueType));
-    std::memcpy(valueType, valueTypeName.data(), valueTypeName.size());
+    // Built in private memory first (the checksum is computed there), then stored.
+    SlotTableHeader h{};
+    std::memcpy(h.magic, kMagic, sizeof(h.magic));
+    h.version = kVersion;
+    h.cinder = cinderId.value;
+    h.platform = Compatibility::kPlatform;
+    std::memcpy(h.valueType, valueTypeName.data(), valueTypeName.size());
+    h.valueSize = valueSize;
+    h.slotSize = valueSize + sizeof(SlotHead);
+    h.maxSlots = maxSlots;
+    h.constFlags = uint16_t(constFlags);
+    h.runtimeFlags = 0;
+    h.occupiedSlots = 0;
+    h.freeSlots = kNoSlot;
+    h.mostSlots = numSlots;
+    h.hashSeed = hashSeed;
+    h.hash = h.computeChecksum();
 
-    hash = computeChecksum();
-
-    char* first = reinterpret_cast<char*>(this) + headerSizeFor(slotSize);
+    // A reader of the old generation sees the cinder change first, and numSlots (with a new
+    // version) last: a header copy that straddles the re-format is retried.
+    auto* live = static_cast<SlotTableHeader*>(at);
+    Mem::storeRelease32(&live->cinder, h.cinder);
+    Mem::storeRelaxedCopy(live, &h, offsetof(SlotTableHeader, numSlots));
+    Mem::VersionedRef<uint32_t>::publish(&live->numSlots,
+                                         Mem::VersionedRef<uint32_t>{numSlotsVersion, numSlots});
+    buildFreshSlot(live->lookaside(), h.slotSize);
+    char* first = static_cast<char*>(at) + headerSizeFor(h.slotSize);
     for (uint32_t i = 0; i < numSlots; ++i)
-        buildFreshSlot(first + uint64_t(i) * slotSize, slotSize);
+        buildFreshSlot(first + uint64_t(i) * h.slotSize, h.slotSize);
     PIMBO_TRACE_TO(handler, "SlotTable::Header", 5, "built {} slots for {}", numSlots,
                    valueTypeName);
+    return live;
 }
 
 uint32_t SlotTableHeader::computeChecksum() const {
@@ -112,15 +116,15 @@ bool SlotTableHeader::validate(Pimbo::Platform::DebugHandler& handler, uint64_t 
         return fail(fmt::format("bad slotSize:{} expecting:{}", slotSize,
                                 uint64_t(valueSize) + sizeof(SlotHead)));
     }
-    const auto count = numSlots;
-    if (occupiedSlots > count.value) {
-        return fail(fmt::format("bad occupiedSlots: {} num slots: {}", occupiedSlots, count));
+    const auto count = Mem::VersionedRef<uint32_t>::load(&numSlots);
+    if (occupied() > count.value) {
+        return fail(fmt::format("bad occupiedSlots: {} num slots: {}", occupied(), count));
     }
-    if (freeSlots != kNoSlot && freeSlots >= count.value) {
-        return fail(fmt::format("bad freeSlots: {} slots: {}", freeSlots, count.value));
+    if (freeHead() != kNoSlot && freeHead() >= count.value) {
+        return fail(fmt::format("bad freeSlots: {} slots: {}", freeHead(), count.value));
     }
-    if (mostSlots < count.value) {
-        return fail(fmt::format("bad mostSlots:{} numSlots:{}", mostSlots, count.value));
+    if (most() < count.value) {
+        return fail(fmt::format("bad mostSlots:{} numSlots:{}", most(), count.value));
     }
     const uint64_t headerSize = headerSizeFor(slotSize);
     if (fileSize < headerSize) {
@@ -151,7 +155,7 @@ std::string SlotTableHeader::toString() const {
         "maxSlots:{} constFlags:{:#x} runtimeFlags:{:#x} hash:{:#x} occupiedSlots:{} freeSlots:{} "
         "mostSlots:{} hashSeed:{} numSlots:{}",
         m, version, Plinth::CinderId(cinder), platform, type, valueSize, slotSize, maxSlots,
-        constFlags, Mem::loadRelaxed16(&runtimeFlags), hash, occupiedSlots, freeSlots, mostSlots,
+        constFlags, Mem::loadRelaxed16(&runtimeFlags), hash, occupied(), freeHead(), most(),
         hashSeed, Mem::VersionedRef<uint32_t>::load(&numSlots));
 }
 

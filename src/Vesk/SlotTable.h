@@ -106,14 +106,18 @@ class SlotTableHeader {
     static constexpr uint32_t kVersion = 23;
     static constexpr uint32_t kTypeNameSize = 512;
 
-    // Builds the header, the lookaside slot and numSlots fresh slots in place, at the start of a
-    // region of at least headerSize + numSlots x slotSize bytes. The free list is left empty.
-    // numSlotsVersion lets a re-format keep the numSlots version growing for mapped readers.
-    // Throws Pimbo::InvalidInitializeException when the type name is too long.
-    SlotTableHeader(Pimbo::Platform::DebugHandler& handler, uint32_t numSlots, uint32_t maxSlots,
-                    uint32_t constFlags, Plinth::CinderId cinderId,
-                    const std::string& valueTypeName, uint32_t valueSize, uint32_t hashSeed,
-                    uint32_t numSlotsVersion = 0);
+    // Formats a file: builds the header, the lookaside slot and numSlots fresh slots at `at`,
+    // the start of a region of at least headerSize + numSlots x slotSize bytes that readers may
+    // have mapped (a re-format). Checks its inputs before the first store: a type name of more
+    // than 511 characters throws Pimbo::InvalidInitializeException and leaves the region as it
+    // was. Every store is atomic; numSlots goes last, with a release store, and numSlotsVersion
+    // lets a re-format keep its version growing for mapped readers. The free list is left
+    // empty.
+    static SlotTableHeader* format(void* at, Pimbo::Platform::DebugHandler& handler,
+                                   uint32_t numSlots, uint32_t maxSlots, uint32_t constFlags,
+                                   Plinth::CinderId cinderId, const std::string& valueTypeName,
+                                   uint32_t valueSize, uint32_t hashSeed,
+                                   uint32_t numSlotsVersion = 0);
 
     static constexpr uint32_t headerSizeFor(uint32_t slotSize) { return 576 + slotSize; }
 
@@ -129,6 +133,15 @@ class SlotTableHeader {
 
     void* lookaside() { return reinterpret_cast<char*>(this) + 576; }
     const void* lookaside() const { return reinterpret_cast<const char*>(this) + 576; }
+
+    // The counts and the free-list head. Only the writer changes them, with relaxed atomic
+    // stores; readers load them as hints.
+    uint32_t occupied() const { return Mem::loadRelaxed32(&occupiedSlots); }
+    void occupiedIs(uint32_t n) { Mem::storeRelaxed32(&occupiedSlots, n); }
+    uint32_t freeHead() const { return Mem::loadRelaxed32(&freeSlots); }
+    void freeHeadIs(uint32_t id) { Mem::storeRelaxed32(&freeSlots, id); }
+    uint32_t most() const { return Mem::loadRelaxed32(&mostSlots); }
+    void mostIs(uint32_t n) { Mem::storeRelaxed32(&mostSlots, n); }
 
     // Writer only.
     void criticalSectionIs(bool on) {

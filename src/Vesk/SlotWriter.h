@@ -7,7 +7,11 @@
 //  1. new slots are built and pushed on the free list before numSlots grows;
 //  2. every link change is one 8-byte release store with version + 4 (publishLink);
 //  3. numSlots changes by one 8-byte release store with version + 1;
-//  4. the file keeps its length when the array shrinks; the released tail reads as zero.
+//  4. the file keeps its length when the array shrinks; the released tail reads as zero;
+//  5. the counts and the free-list head are stored with relaxed atomic stores (readers only
+//     take them as hints).
+// The version anchor never points outside the live slot array: every resize re-bases it (or
+// invalidates it when its slot is gone) and detach invalidates it.
 // Any slot or link address held across grow() or resize() must be turned into an offset from
 // the header first: the mapping may move.
 #pragma once
@@ -167,6 +171,7 @@ class SlotWriterTable : public SlotTable<Ops>, public Pimbo::Debuggable {
 
     void detach() override {
         PIMBO_TRACE(5, "detach");
+        anchor_.rebase(nullptr, 0);  // nothing is mapped: a set anchor becomes invalid
         numSlots_ = 0;
         slots_ = Slots{};
         Base::detach();
@@ -185,14 +190,14 @@ class SlotWriterTable : public SlotTable<Ops>, public Pimbo::Debuggable {
     // not empty) and counts it.
     uint32_t takeFreeSlot() {
         Header* h = this->header_;
-        const uint32_t s = h->freeSlots;
+        const uint32_t s = h->freeHead();
         char* slot = slots_[s];
         if ((loadFlags(slot) & OCCUPIED) != 0) {
             PIMBO_THROW(Pimbo::CorruptionDetectedException,
                         "free slot {} of {} is marked as occupied", s, tableName_);
         }
-        h->freeSlots = slotLink(slot)->next;
-        ++h->occupiedSlots;
+        h->freeHeadIs(slotLink(slot)->next);
+        h->occupiedIs(h->occupied() + 1);
         ++counters_.slotAllocations;
         return s;
     }
@@ -202,13 +207,13 @@ class SlotWriterTable : public SlotTable<Ops>, public Pimbo::Debuggable {
         Header* h = this->header_;
         char* slot = slots_[slotId];
         setFlags(slot, loadFlags(slot) & ~OCCUPIED);
-        const uint32_t previousHead = h->freeSlots;
-        h->freeSlots = slotId;
+        const uint32_t previousHead = h->freeHead();
+        h->freeHeadIs(slotId);
         publishLink(slotLink(slot), previousHead);
-        --h->occupiedSlots;
+        h->occupiedIs(h->occupied() - 1);
         ++counters_.slotFrees;
         PIMBO_TRACE(7, "freed slot {} next free {}", slotId, previousHead);
-        if (shrinkThreshold_ != 0 && h->occupiedSlots < shrinkThreshold_ / 2)
+        if (shrinkThreshold_ != 0 && h->occupied() < shrinkThreshold_ / 2)
             return shrinkThreshold_;
         return 0;
     }
@@ -217,11 +222,11 @@ class SlotWriterTable : public SlotTable<Ops>, public Pimbo::Debuggable {
     bool grow() {
         Header* h = this->header_;
         const auto count = h->numSlots;
-        if (h->occupiedSlots != count.value) {
+        if (h->occupied() != count.value) {
             PIMBO_THROW(
                 Pimbo::CorruptionDetectedException,
                 "the slot table is full but numSlots: {} and occupiedSlots: {} are not equal",
-                count, h->occupiedSlots);
+                count, h->occupied());
         }
         if (fixedSize_)
             return false;
@@ -244,11 +249,11 @@ class SlotWriterTable : public SlotTable<Ops>, public Pimbo::Debuggable {
         slots_.count = next;
         for (uint32_t i = old; i < next; ++i)
             buildFreshSlot(slots_[i], slotSize);
-        if (h->freeSlots != kNoSlot)
+        if (h->freeHead() != kNoSlot)
             PIMBO_FAIL("free-list is not empty");
         pushFree(old, next);
-        if (h->mostSlots < next)
-            h->mostSlots = next;
+        if (h->most() < next)
+            h->mostIs(next);
         Mem::VersionedRef<uint32_t>::publish(&h->numSlots, {count.version + 1, next});
         PIMBO_TRACE(2, "{} from {} slots to {}", tableName_, count, h->numSlots);
         loadCounts();
@@ -273,8 +278,9 @@ class SlotWriterTable : public SlotTable<Ops>, public Pimbo::Debuggable {
         if (base != oldBase) {
             PIMBO_TRACE(5, "remap base address changed from {} to {}", oldBase, base);
             ++counters_.slotFileRemaps;
-            anchor_.rebase(base, this->region_.mappedSize());
         }
+        // Moved or cut in place: an anchor whose slot lies beyond the new array is invalid.
+        anchor_.rebase(base, size);
         this->header_ = static_cast<Header*>(base);
         slots_.base = static_cast<char*>(base) + headerSize;
         if (newNumSlots < numSlots_)
@@ -311,25 +317,25 @@ class SlotWriterTable : public SlotTable<Ops>, public Pimbo::Debuggable {
     void pushFree(uint32_t start, uint32_t end) {
         if (!(end > start))
             PIMBO_FAIL("bad index range, start: {} end: {}", start, end);
-        if (this->header_->freeSlots != kNoSlot)
+        if (this->header_->freeHead() != kNoSlot)
             PIMBO_FAIL("free-list is not empty");
         uint32_t head = kNoSlot;
         for (uint32_t i = end; i-- > start;) {
             publishLink(slotLink(slots_[i]), head);
             head = i;
         }
-        this->header_->freeSlots = start;
+        this->header_->freeHeadIs(start);
     }
 
     const std::string& tableName() const { return tableName_; }
 
   private:
     void format(Plinth::CinderId cinderId, uint32_t numSlotsVersion, bool existed) {
-        uint32_t seed = std::random_device{}();
-        hashOps_.hashSeedIs(seed);
+        const uint32_t seed = std::random_device{}();
         const uint64_t size = Pimbo::Util::fileSizeHelper(initialCapacity_, slotSize, headerSize);
-        new (this->header_) Header(debugHandler(), initialCapacity_, maxSlots_, 0, cinderId,
-                                   Ops::typeName(), valueSize, seed, numSlotsVersion);
+        Header::format(this->header_, debugHandler(), initialCapacity_, maxSlots_, 0, cinderId,
+                       Ops::typeName(), valueSize, seed, numSlotsVersion);
+        hashOps_.hashSeedIs(seed);
         // A re-format keeps the file length; the old tail is released once the new generation
         // is in the header, so a mapped reader meets zeroed slots only under the new cinder id.
         if (existed)

@@ -29,7 +29,7 @@ class Validator : public Pimbo::Debuggable {
     // Iterates the whole table; first and next mark each slot they return.
     bool walkOccupiedSlots() {
         PIMBO_TRACE(5, "starting");
-        const uint32_t occupied = writer_.slotTable().header()->occupiedSlots;
+        const uint32_t occupied = writer_.slotTable().header()->occupied();
         typename Writer::Value value{};
         IterHint hint;
         uint32_t walked = 0;
@@ -73,7 +73,7 @@ class Validator : public Pimbo::Debuggable {
         PIMBO_TRACE(5, "starting");
         auto& table = writer_.slotTable();
         const uint32_t numSlots = table.capacity();
-        uint32_t id = table.header()->freeSlots;
+        uint32_t id = table.header()->freeHead();
         while (id != kNoSlot) {
             PIMBO_TRACE(9, "walking slotIndex: {}", id);
             if (id >= numSlots) {

@@ -306,8 +306,8 @@ MountStatus VeskDummy<OpsT>::mountStatus() {
 template <class OpsT>
 bool VeskDummy<OpsT>::validateVersionAnchor() {
     PIMBO_THROW(Mem::VersionMismatchException,
-                "no record of Vesk table {} is vouched for by a placeholder (rootpath:{}): its "
-                "lookups never succeed, so the anchor cannot be validated",
+                "should never be called since it's impossible for a lookup to succeed: Vesk "
+                "table {} is a placeholder (rootpath:{}) and vouches for no record",
                 name_, rootPath_);
 }
 

@@ -27,6 +27,20 @@ uint16_t nextCinderCounter() {
     return c;
 }
 
+}  // namespace
+
+Plinth::CinderId localCinderId(uint32_t pid) {
+    const Plinth::CinderId id(uint16_t(pid), 0);
+    return id.isNone() ? Plinth::CinderId(0, 1) : id;
+}
+
+Plinth::CinderId nextCinderId(Plinth::CinderId id) {
+    const uint16_t second = uint16_t(id.second() + 1);
+    return Plinth::CinderId(id.first(), second == 0 ? uint16_t(1) : second);
+}
+
+namespace {
+
 // The conduit name the owner file records, for messages about another writer.
 std::string recordedOwner(const Plinth::OwnerFile& ownerFile) {
     return ownerFile.validate() ? ownerFile.conduitInfo().socketName : std::string("unknown");
@@ -42,7 +56,7 @@ void VeskWriter<Ops>::attach() {
     PIMBO_TRACE(5, "localMem_:{} rootPath:{}", localMem_, rootPath_);
     if (localMem_) {
         // Process memory only: no owner, lock, cinder or marker file.
-        cinderId_ = Plinth::CinderId(uint16_t(::getpid()), 0);
+        cinderId_ = localCinderId(uint32_t(::getpid()));
         const Plinth::ConduitInfo none;
         if (!attachAndValidate(false, nullptr, none) && !attachAndValidate(true, nullptr, none)) {
             PIMBO_FAIL("failed to attach to and validate new files");
@@ -107,7 +121,7 @@ bool VeskWriter<Ops>::attachAndValidate(bool reformat, Plinth::OwnerFile* ownerF
     auto ownerText = [&] { return ownerFile ? ownerFile->headerToString() : std::string("none"); };
     if (reformat) {
         PIMBO_TRACE(1, "all entries from {} will be lost", rootPath_);
-        cinderId_ = Plinth::CinderId(cinderId_.first(), uint16_t(cinderId_.second() + 1));
+        cinderId_ = nextCinderId(cinderId_);
         attach(cinderId_);
         if (!validate(cinderId_, false)) {
             PIMBO_THROW(Pimbo::InvalidInitializeException, "failed validation");

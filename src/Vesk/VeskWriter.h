@@ -14,6 +14,10 @@
 //     unlinked from its old slot; numSlots shrinks before the file's tail is released.
 //  5. Every mutation sets the critical-section bit of the slot file for its duration; a file
 //     found with the bit set was left in the middle of a change and is never reused.
+//  6. A failure after a publishing store that leaves this writer's view behind the files (a
+//     bucket shrink whose re-map fails) detaches the writer (abandon()); a detached writer
+//     refuses every read and mutation with an error, as do reads from critical tasks that run
+//     while the buckets are resized.
 //
 // The lifecycle (ownership, restart, validation, cleanup) is the second half of this class.
 #pragma once
@@ -47,6 +51,12 @@ struct ConduitInfo;
 }  // namespace Plinth
 
 namespace Vesk {
+
+// Generation ids of the writer's tables; neither is ever the "none" id (0).
+// A local table of process `pid`: (low 16 bits of the pid, 0); (0, 1) when those bits are 0.
+Plinth::CinderId localCinderId(uint32_t pid);
+// The generation after `id` (a re-format): the second half plus one, skipping 0 when it wraps.
+Plinth::CinderId nextCinderId(Plinth::CinderId id);
 
 template <class Ops>
 class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
@@ -89,6 +99,7 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
     // both are new; false for any re-format or a mix.
     bool attach(Plinth::CinderId cinderId) {
         counters_ = Writer::Counters{};
+        failure_.clear();
         cinderId_ = cinderId;
         const uint32_t slots = table_.attach(cinderId);
         const uint32_t buckets = hashMap_.bucketWriter().attach(cinderId);
@@ -98,25 +109,32 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
     }
 
     // Full validation: both headers, the critical-section bit, every chain and the free list.
-    // Never throws: a structural error met by a walk is a false result with its text.
+    // Never throws: a structural error met by a walk, or a validator whose marks cannot be
+    // allocated (a huge numSlots), is a false result with its text.
     bool validate(Plinth::CinderId cinderId, bool checkOwner) {
-        ValidatorType validator(debugHandler(), *this, table_.capacity());
-        hashMap_.validatorIs(&validator);
-        ruxa_.validatorIs(&validator);
-        struct Detach {
-            VeskWriter& w;
-            ~Detach() {
-                w.hashMap_.validatorIs(nullptr);
-                w.ruxa_.validatorIs(nullptr);
-            }
-        } detachValidator{*this};
-        std::string& reason = validator.reason;
+        std::string reason;
         bool ok = false;
         try {
-            ok = validateWith(validator, cinderId);
+            ValidatorType validator(debugHandler(), *this, table_.capacity());
+            hashMap_.validatorIs(&validator);
+            ruxa_.validatorIs(&validator);
+            struct Detach {
+                VeskWriter& w;
+                ~Detach() {
+                    w.hashMap_.validatorIs(nullptr);
+                    w.ruxa_.validatorIs(nullptr);
+                }
+            } detachValidator{*this};
+            try {
+                ok = validateWith(validator, cinderId);
+            } catch (const Pimbo::Exception& e) {
+                validator.reason = e.msg();
+            }
+            reason = std::move(validator.reason);
         } catch (const Pimbo::Exception& e) {
-            reason = e.msg();
-            ok = false;
+            reason = fmt::format("cannot validate {} slots: {}", table_.capacity(), e.msg());
+        } catch (const std::exception& e) {
+            reason = fmt::format("cannot validate {} slots: {}", table_.capacity(), e.what());
         }
         if (!ok) {
             PIMBO_TRACE(0, "{}", reason);
@@ -170,7 +188,7 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
         return ok;
     }
 
-    uint32_t members() override { return table_.header() ? table_.header()->occupiedSlots : 0; }
+    uint32_t members() override { return table_.header() ? table_.header()->occupied() : 0; }
     uint32_t buckets() override { return hashMap_.numBuckets(); }
     uint32_t minSize() override {
         return table_.fixedSize() ? table_.maxSlots() : Table::pageCapacity();
@@ -249,18 +267,19 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
         PIMBO_TRACE(9, "{} bucket:{} slot:{}", key, bucket, s);
         doMaybeShrinkSlots(target);
         if (hashMap_.shrinkBucketsAllowed() &&
-            table_.header()->occupiedSlots < hashMap_.shrinkThreshold()) {
+            table_.header()->occupied() < hashMap_.shrinkThreshold()) {
             hashMap_.shrinkBuckets();
         }
         return true;
     }
 
     const Value* lookup(const Key& key, bool& found, void*) override {
+        refuseIfUnreadable("lookup");
         const uint32_t hash = hashKey(key);
         const uint32_t bucket = hashMap_.bucketOf(hash);
         SlotLink* prev = nullptr;
         char* curr = nullptr;
-        found = hashMap_.find(key, bucket, prev, curr, hash);
+        found = hashMap_.find(key, bucket, prev, curr, hash, true);
         if (found) {
             table_.versionAnchor().set(loadFlags(curr), slotFlagsWord(curr), table_.header());
             PIMBO_TRACE(9, "{} found bucket:{} slotId:{}", key, bucket, slotId(curr));
@@ -271,6 +290,7 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
     }
 
     bool first(Value& out, IterHint& hint) override {
+        refuseIfUnreadable("first");
         if (hashMap_.first(0, out, hint))
             return true;
         out = this->ops().defaultValue;
@@ -278,6 +298,7 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
     }
 
     bool next(const Key& after, Value& out, IterHint& hint) override {
+        refuseIfUnreadable("next");
         return hashMap_.next(after, out, hint);
     }
 
@@ -382,7 +403,7 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
         refuseIfBusy("shrink");
         typename Table::CriticalSectionAnchor anchor(table_);
         const uint32_t threshold = table_.shrinkThresholdValue();
-        doMaybeShrinkSlots(table_.header()->occupiedSlots < threshold / 2 ? threshold : 0);
+        doMaybeShrinkSlots(table_.header()->occupied() < threshold / 2 ? threshold : 0);
     }
 
     void handleQuiesced(bool q) {
@@ -403,6 +424,23 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
     const std::string& name() const { return name_; }
     const MapDescriptor& descriptor() const { return descriptor_; }
     bool directOpen() const { return directSlot_ != kNoSlot || directNew_; }
+
+    // Seconds a long grow, shrink or bucket resize runs between yields to the critical-priority
+    // tasks (when criticalTaskCheck() is on): 10 ms.
+    double criticalTaskPeriod() const { return criticalTaskPeriod_; }
+    void criticalTaskPeriodIs(double seconds) { criticalTaskPeriod_ = seconds; }
+
+    // Gives the table up when this writer's view fell behind files that readers already use
+    // (a failure after a publishing store): traces and remembers why, detaches (the lock and the
+    // owner entry go too; the critical-section bit stays set, so the next start re-formats), and
+    // throws Pimbo::MemoryResourceException naming the table. Every later call is refused.
+    [[noreturn]] void abandon(const std::string& why) {
+        failure_ = why;
+        PIMBO_TRACE(0, "Vesk table {} detached: {}", name_, why);
+        detach(false);
+        PIMBO_THROW(Pimbo::MemoryResourceException,
+                    "Vesk table {} detached: {}; the next writer start re-formats it", name_, why);
+    }
 
     // Runs the process's critical-priority tasks; mutations of this table are refused meanwhile.
     void runCriticalTasks() {
@@ -499,7 +537,7 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
     uint32_t takeSlot(typename Table::CriticalSectionAnchor& anchor, SlotLink*& prev,
                       uint32_t hash) {
         Header* h = table_.header();
-        if (h->freeSlots == kNoSlot) {
+        if (h->freeHead() == kNoSlot) {
             const LinkRef ref = saveLink(prev);
             bool grew = false;
             try {
@@ -511,7 +549,7 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
             if (!grew) {
                 anchor.release();
                 PIMBO_THROW(TableFullException, "Vesk table full (occupancy:{} tableSize:{}) {}",
-                            table_.header()->occupiedSlots, table_.maxSlots(), name_);
+                            table_.header()->occupied(), table_.maxSlots(), name_);
             }
             prev = restoreLink(ref);
         }
@@ -544,7 +582,7 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
     }
 
     void maybeGrowBuckets() {
-        if (table_.header()->occupiedSlots <= hashMap_.growThreshold())
+        if (table_.header()->occupied() <= hashMap_.growThreshold())
             return;
         try {
             hashMap_.growBuckets();
@@ -588,9 +626,25 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
             directSlot_, held, operation, what);
     }
 
+    // Mutations: refused while critical tasks run inside a long operation, and by a writer
+    // that is not attached.
     void refuseIfBusy(const char* operation) {
-        if (!busy_) [[likely]]
+        if (!busy_ && table_.header() != nullptr) [[likely]]
             return;
+        refuse(operation);
+    }
+    // Reads: refused while the buckets are being resized (the chains then match neither
+    // count), and by a writer that is not attached.
+    void refuseIfUnreadable(const char* operation) {
+        if (!hashMap_.resizing() && table_.header() != nullptr) [[likely]]
+            return;
+        refuse(operation);
+    }
+    [[noreturn]] void refuse(const char* operation) {
+        if (table_.header() == nullptr) {
+            PIMBO_THROW(Pimbo::RuntimeException, "{} on Vesk table {} refused: not attached{}{}",
+                        operation, name_, failure_.empty() ? "" : ": ", failure_);
+        }
         PIMBO_THROW(Pimbo::RuntimeException,
                     "{} on Vesk table {} refused: the table is being resized and the call comes "
                     "from a critical task",
@@ -601,7 +655,7 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
         if (target == 0)
             return;
         Header* h = table_.header();
-        const uint32_t occupied = h->occupiedSlots;
+        const uint32_t occupied = h->occupied();
         uint64_t n = occupied == 0 ? 0 : 4ull << (31 - __builtin_clz(occupied));
         if (n < table_.initialCapacity())
             n = table_.initialCapacity();
@@ -631,7 +685,7 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
             }
             if (prev == nullptr)
                 PIMBO_FAIL("fromSlot:{} not referenced", id);
-            const uint32_t to = h->freeSlots;
+            const uint32_t to = h->freeHead();
             if (to == kNoSlot)
                 PIMBO_FAIL("not valid toSlotId:{}", to);
             if (to >= id) {
@@ -640,7 +694,7 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
             }
             char* toSlot = slots[to];
             setRhash(toSlot, loadRhash(from));
-            h->freeSlots = slotLink(toSlot)->next;
+            h->freeHeadIs(slotLink(toSlot)->next);
             const uint32_t toFlags = loadFlags(toSlot);
             Mem::storeRelaxedCopy(slotValue(toSlot), slotValue(from), sizeof(Value));
             setFlags(toSlot, (toFlags + 4) | OCCUPIED);
@@ -667,13 +721,13 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
     // occupied count add up to the slot count. The walk is bounded by the slot count.
     void purgeFreeSlots(uint32_t n) {
         Header* h = table_.header();
-        if (h->freeSlots == kNoSlot)
+        if (h->freeHead() == kNoSlot)
             PIMBO_FAIL("free-list is empty");
         const uint32_t numSlots = table_.capacity();
         auto& slots = table_.slots();
         uint32_t length = 0;
         SlotLink* prevLink = nullptr;  // null: the head (freeSlots)
-        uint32_t id = h->freeSlots;
+        uint32_t id = h->freeHead();
         while (id != kNoSlot) {
             if (++length > numSlots) {
                 PIMBO_THROW(Pimbo::CorruptionDetectedException,
@@ -684,7 +738,7 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
             if (id >= n) {
                 PIMBO_TRACE(7, "removing slot id {} from free-list", id);
                 if (prevLink == nullptr) {
-                    h->freeSlots = next;
+                    h->freeHeadIs(next);
                 } else {
                     publishLink(prevLink, next);
                 }
@@ -693,12 +747,12 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
             }
             id = next;
         }
-        if (uint64_t(length) + h->occupiedSlots != numSlots) {
+        if (uint64_t(length) + h->occupied() != numSlots) {
             PIMBO_THROW(
                 Pimbo::CorruptionDetectedException,
                 "numSlots mismatch, length of freeList: {}, occupiedSlots: {} do not add up "
                 "to numSlots: {}",
-                length, h->occupiedSlots, numSlots);
+                length, h->occupied(), numSlots);
         }
     }
 
@@ -723,6 +777,8 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
     MapDescriptor descriptor_;
     VersionAnchorHook hook_ = nullptr;
     bool busy_ = false;
+    double criticalTaskPeriod_ = 0.01;
+    std::string failure_;  // why abandon() gave the table up
     bool atomicsCheck_ = false;
     std::string lastValidationFailure_;
     std::shared_ptr<Mem::WriterLock> writerLock_;

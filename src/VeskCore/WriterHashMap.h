@@ -12,6 +12,9 @@
 //  3. Shrinking: chains are joined before the smaller count is published, and the bucket file
 //     releases its tail only after that.
 //  4. numBuckets changes by one 8-byte release store with version + 1.
+//  5. While a grow or shrink runs (resizing()), the chains match neither the old count nor the
+//     new one everywhere: the writer's own reads (from critical tasks run by the yield) are
+//     refused by the owner, never answered from a half-split structure.
 // Every walk is bounded by the slot count (chains) or the bucket count (bucket hops) and throws
 // Pimbo::CorruptionDetectedException beyond it; nothing is repaired here.
 #pragma once
@@ -55,14 +58,17 @@ class WriterHashMap : public Pimbo::Debuggable {
         shrinkThreshold_ = n / 4;
     }
     void validatorIs(Validator* v) { validator_ = v; }
+    // A grow or shrink of the buckets is under way (its passes may yield to critical tasks).
+    bool resizing() const { return resizing_; }
     Validator* validator() const { return validator_; }
 
     uint32_t bucketOf(uint32_t hash) const { return hash % buckets_.numBuckets(); }
 
     // Finds key in its bucket's chain. prev is the link whose next leads to the position (the
     // insertion point when not found); curr the slot found or the last slot examined (null when
-    // none).
-    bool find(const Key& key, uint32_t bucket, SlotLink*& prev, char*& curr, uint32_t hash) {
+    // none). A lookup names a slot of another bucket "slot: {}", the other walks "slotId: {}".
+    bool find(const Key& key, uint32_t bucket, SlotLink*& prev, char*& curr, uint32_t hash,
+              bool forLookup = false) {
         auto& slots = owner_.slotTable().slots();
         const uint32_t capacity = owner_.slotTable().capacity();
         prev = buckets_[bucket];
@@ -78,7 +84,7 @@ class WriterHashMap : public Pimbo::Debuggable {
             }
             const uint32_t s = prev->next & SlotLink::kIdMask;
             curr = slots[s];
-            checkSlot(curr, s, bucket);
+            checkSlot(curr, s, bucket, forLookup);
             const uint32_t sr = Vesk::loadRhash(curr);
             const uint64_t k = Vesk::slotKey(curr);
             if (r < sr || (r == sr && key.value() < k)) {
@@ -203,6 +209,7 @@ class WriterHashMap : public Pimbo::Debuggable {
             return;
         PIMBO_TRACE(2, "growing from: {} to: {}", m, 2 * m);
         const double start = Pimbo::time();
+        Resizing resizing(*this);
         Yield yield(owner_);
         buckets_.resize(2 * m);
         auto& slots = owner_.slotTable().slots();
@@ -253,6 +260,7 @@ class WriterHashMap : public Pimbo::Debuggable {
             return;
         const uint32_t h = m / 2;
         const double start = Pimbo::time();
+        Resizing resizing(*this);
         Yield yield(owner_);
         auto& slots = owner_.slotTable().slots();
         const uint32_t capacity = owner_.slotTable().capacity();
@@ -268,7 +276,14 @@ class WriterHashMap : public Pimbo::Debuggable {
         }
         Mem::VersionedRef<uint32_t>::publish(&buckets_.header()->numBuckets,
                                              {buckets_.header()->numBuckets.version + 1, h});
-        buckets_.resize(h);
+        try {
+            buckets_.resize(h);
+        } catch (const Pimbo::Exception& e) {
+            // Readers already use h; this writer would go on with m. It gives the table up
+            // instead (the critical-section bit stays set: the next start re-formats).
+            owner_.abandon(
+                fmt::format("its buckets could not shrink from {} to {}: {}", m, h, e.msg()));
+        }
         const double elapsed = Pimbo::time() - start;
         auto& c = owner_.counters();
         c.lastShrinkTime = elapsed;
@@ -280,9 +295,10 @@ class WriterHashMap : public Pimbo::Debuggable {
         thresholdsIs(h);
     }
 
-    // Yields to the process's critical-priority tasks every 10 ms of a long pass when the owner
-    // asks for it. The table is consistent and readable at each such point; the owner refuses
-    // mutations of this table while the tasks run.
+    // Yields to the process's critical-priority tasks every criticalTaskPeriod() seconds (10 ms)
+    // of a long pass when the owner asks for it. The table is consistent at each such point; the
+    // owner refuses mutations of this table while the tasks run, and reads during a bucket
+    // resize.
     class Yield {
       public:
         explicit Yield(Writer& owner)
@@ -291,7 +307,8 @@ class WriterHashMap : public Pimbo::Debuggable {
             if (!on_)
                 return;
             const uint64_t now = Pimbo::Rdtsc::now();
-            if (double(now - last_) >= 0.01 * Pimbo::Rdtsc::calibrationRate) {
+            if (double(now - last_) >=
+                owner_.criticalTaskPeriod() * Pimbo::Rdtsc::calibrationRate) {
                 owner_.runCriticalTasks();
                 last_ = Pimbo::Rdtsc::now();
             }
@@ -304,6 +321,15 @@ class WriterHashMap : public Pimbo::Debuggable {
     };
 
   private:
+    // Marks a grow or shrink for its duration.
+    struct Resizing {
+        explicit Resizing(WriterHashMap& map) : map_(map) { map_.resizing_ = true; }
+        ~Resizing() { map_.resizing_ = false; }
+        Resizing(const Resizing&) = delete;
+        Resizing& operator=(const Resizing&) = delete;
+        WriterHashMap& map_;
+    };
+
     void bounded(uint32_t steps, uint32_t capacity) const {
         if (steps > capacity) {
             PIMBO_THROW(Pimbo::CorruptionDetectedException,
@@ -312,11 +338,14 @@ class WriterHashMap : public Pimbo::Debuggable {
     }
 
     // The chain checks every walk makes: the slot holds a record of this bucket.
-    void checkSlot(const char* slot, uint32_t s, uint32_t bucket) const {
+    void checkSlot(const char* slot, uint32_t s, uint32_t bucket, bool forLookup = false) const {
         if ((Vesk::loadFlags(slot) & Vesk::OCCUPIED) == 0) {
             PIMBO_THROW(Pimbo::CorruptionDetectedException, "slotId: {} not marked as occupied", s);
         }
         if (owner_.hashKeyValue(Vesk::slotKey(slot)) % buckets_.numBuckets() != bucket) {
+            if (forLookup)
+                PIMBO_THROW(Pimbo::CorruptionDetectedException, "corrupt key detected, slot: {}",
+                            s);
             PIMBO_THROW(Pimbo::CorruptionDetectedException, "corrupt key detected, slotId: {}", s);
         }
     }
@@ -369,6 +398,7 @@ class WriterHashMap : public Pimbo::Debuggable {
     uint32_t growThreshold_ = 0;
     uint32_t shrinkThreshold_ = 0;
     bool shrinkBuckets_;
+    bool resizing_ = false;
     Validator* validator_ = nullptr;
 };
 
