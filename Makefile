@@ -5,12 +5,13 @@ BUILD   ?= build
 ASAN    ?= build-asan
 TSAN    ?= build-tsan
 WERROR  ?= ON
+SECONDS ?= 60
 # ccache, when installed, keeps rebuilds short.
 CMAKE_FLAGS := -DVESK_WERROR=$(WERROR) \
     $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 
-.PHONY: deps build build-asan build-tsan test test-plain test-asan test-tsan bench format clean \
-        demo
+.PHONY: deps build build-asan build-tsan test test-plain test-asan test-tsan fuzz bench format \
+        clean demo
 
 deps:
 	@bash scripts/install-deps.sh
@@ -29,8 +30,9 @@ build-tsan: deps
 	cmake -S . -B $(TSAN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESK_TSAN=ON $(CMAKE_FLAGS) >/dev/null
 	cmake --build $(TSAN) -j $(JOBS)
 
-# Every test in a Release build, again under AddressSanitizer + UndefinedBehaviorSanitizer, and
-# the threaded stress test under ThreadSanitizer. Warnings are errors in all three builds.
+# Every test in a Release build (the fuzz target's corpus replayed), again under
+# AddressSanitizer + UndefinedBehaviorSanitizer, and the threaded stress test under
+# ThreadSanitizer. Warnings are errors in all three builds.
 test: build build-asan build-tsan
 	$(MAKE) --no-print-directory test-plain test-asan test-tsan
 
@@ -49,6 +51,11 @@ test-tsan:
 	cd $(TSAN) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	    ctest --output-on-failure --timeout 900
 
+# The reader's fuzz target: replays fuzz/corpus/, then fuzzes for SECONDS seconds
+# (`make fuzz SECONDS=3600` for a soak).
+fuzz: deps
+	bash fuzz/run.sh $(SECONDS)
+
 # The library at work: a writer process fills a table of each record type and keeps updating it
 # while reader processes look records up and walk the tables, live; then a summary. It runs in a
 # private root under /dev/shm that is removed at the end.
@@ -62,4 +69,4 @@ format:
 	clang-format -i $$(git ls-files '*.h' '*.cpp')
 
 clean:
-	rm -rf $(BUILD) $(ASAN) $(TSAN)
+	rm -rf $(BUILD) $(ASAN) $(TSAN) build-fuzz
