@@ -1,35 +1,60 @@
 # The two commands a new user needs: `make demo` and `make test`.
-SHELL := /bin/bash
-JOBS  ?= $(shell nproc)
-BUILD ?= build
-ASAN  ?= build-asan
+SHELL   := /bin/bash
+JOBS    ?= $(shell nproc)
+BUILD   ?= build
+ASAN    ?= build-asan
+TSAN    ?= build-tsan
+WERROR  ?= ON
+SECONDS ?= 60
+# ccache, when installed, keeps rebuilds short.
+CMAKE_FLAGS := -DVESK_WERROR=$(WERROR) \
+    $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 
-.PHONY: deps build build-asan test test-plain test-asan bench format clean demo
+.PHONY: deps build build-asan build-tsan test test-plain test-asan test-tsan fuzz bench format \
+        clean demo
 
 deps:
 	@bash scripts/install-deps.sh
 
 build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 
 build-asan: deps
-	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DVESK_SANITIZE=ON -DVESK_BUILD_BENCH=OFF >/dev/null
+	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DVESK_SANITIZE=ON -DVESK_BUILD_BENCH=OFF \
+	    $(CMAKE_FLAGS) >/dev/null
 	cmake --build $(ASAN) -j $(JOBS)
 
-# Every test, once in a normal build and once under AddressSanitizer + UndefinedBehaviorSanitizer.
-test: build build-asan
-	$(MAKE) --no-print-directory test-plain test-asan
+# The library and the threaded stress test only.
+build-tsan: deps
+	cmake -S . -B $(TSAN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESK_TSAN=ON $(CMAKE_FLAGS) >/dev/null
+	cmake --build $(TSAN) -j $(JOBS)
+
+# Every test in a Release build (the fuzz target's corpus replayed), again under
+# AddressSanitizer + UndefinedBehaviorSanitizer, and the threaded stress test under
+# ThreadSanitizer. Warnings are errors in all three builds.
+test: build build-asan build-tsan
+	$(MAKE) --no-print-directory test-plain test-asan test-tsan
 
 test-plain:
-	@echo "== tests (plain build) =="
+	@echo "== tests (Release build) =="
 	cd $(BUILD) && ctest -j $(JOBS) --output-on-failure --timeout 600
 
 test-asan:
 	@echo "== tests (AddressSanitizer + UndefinedBehaviorSanitizer) =="
 	cd $(ASAN) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:halt_on_error=1 \
 	    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	    VESK_SANITIZED_RUN=1 ctest -j $(JOBS) --output-on-failure --timeout 900 -LE no-sanitizer
+	    VESK_SANITIZED_RUN=1 ctest -j $(JOBS) --output-on-failure --timeout 900
+
+test-tsan:
+	@echo "== threaded stress test (ThreadSanitizer) =="
+	cd $(TSAN) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	    ctest --output-on-failure --timeout 900
+
+# The reader's fuzz target: replays fuzz/corpus/, then fuzzes for SECONDS seconds
+# (`make fuzz SECONDS=3600` for a soak).
+fuzz: deps
+	bash fuzz/run.sh $(SECONDS)
 
 # The library at work: a writer process fills a table of each record type and keeps updating it
 # while reader processes look records up and walk the tables, live; then a summary. It runs in a
@@ -44,4 +69,4 @@ format:
 	clang-format -i $$(git ls-files '*.h' '*.cpp')
 
 clean:
-	rm -rf $(BUILD) $(ASAN)
+	rm -rf $(BUILD) $(ASAN) $(TSAN) build-fuzz

@@ -26,6 +26,7 @@
 #include "Vesk/VeskWriter.h"
 
 #include <benchmark/benchmark.h>
+#include <fmt/format.h>
 
 #include <poll.h>
 #include <signal.h>
@@ -124,7 +125,7 @@ CounterEntrySimple record(uint64_t key, uint64_t next, uint64_t serial) {
 constexpr uint64_t kMissStride = 7919;
 
 std::string tableName(uint64_t n) {
-    return "bench/reader" + std::to_string(n);
+    return fmt::format("bench/reader{}", n);
 }
 
 std::shared_ptr<Pimbo::Platform::DebugHandler> handler() {
@@ -606,37 +607,33 @@ void registerAll() {
     const char* const kMode[] = {"independent", "dependent"};
     const char* const kWriter[] = {"writer_idle", "writer_busy"};
     for (uint64_t n : {uint64_t(1000), uint64_t(100000), uint64_t(1000000)}) {
-        const std::string size = "/" + std::to_string(n);
         for (int busy = 0; busy < 2; ++busy) {
             for (int l = 0; l < 2; ++l) {
                 for (int m = 0; m < 2; ++m) {
-                    benchmark::RegisterBenchmark((std::string("VeskReader/lookup_") + kLookup[l] +
-                                                  "/" + kMode[m] + "/" + kWriter[busy] + size)
-                                                     .c_str(),
-                                                 readerLookup, n, Lookup(l), Mode(m), busy != 0)
+                    const auto name = fmt::format("VeskReader/lookup_{}/{}/{}/{}", kLookup[l],
+                                                  kMode[m], kWriter[busy], n);
+                    benchmark::RegisterBenchmark(name.c_str(), readerLookup, n, Lookup(l), Mode(m),
+                                                 busy != 0)
                         ->Unit(benchmark::kMillisecond);
                 }
             }
-            benchmark::RegisterBenchmark(
-                (std::string("VeskReader/iterate/") + kWriter[busy] + size).c_str(), readerIterate,
-                n, busy != 0)
+            const auto name = fmt::format("VeskReader/iterate/{}/{}", kWriter[busy], n);
+            benchmark::RegisterBenchmark(name.c_str(), readerIterate, n, busy != 0)
                 ->Unit(benchmark::kMillisecond);
         }
         for (int l = 0; l < 2; ++l) {
             for (int m = 0; m < 2; ++m) {
-                benchmark::RegisterBenchmark(
-                    (std::string("Map/lookup_") + kLookup[l] + "/" + kMode[m] + size).c_str(),
-                    mapLookup, n, Lookup(l), Mode(m))
+                const auto name = fmt::format("Map/lookup_{}/{}/{}", kLookup[l], kMode[m], n);
+                benchmark::RegisterBenchmark(name.c_str(), mapLookup, n, Lookup(l), Mode(m))
                     ->Unit(benchmark::kMillisecond);
             }
         }
-        benchmark::RegisterBenchmark(("Map/iterate" + size).c_str(), mapIterate, n)
+        benchmark::RegisterBenchmark(fmt::format("Map/iterate/{}", n).c_str(), mapIterate, n)
             ->Unit(benchmark::kMillisecond);
         for (int withReader = 0; withReader < 2; ++withReader) {
-            benchmark::RegisterBenchmark((std::string("VeskWriter/overwrite/") +
-                                          (withReader ? "with_reader" : "no_reader") + size)
-                                             .c_str(),
-                                         writerOverwrite, n, withReader != 0)
+            const auto name = fmt::format("VeskWriter/overwrite/{}/{}",
+                                          withReader ? "with_reader" : "no_reader", n);
+            benchmark::RegisterBenchmark(name.c_str(), writerOverwrite, n, withReader != 0)
                 ->UseManualTime()
                 ->Unit(benchmark::kMillisecond);
         }

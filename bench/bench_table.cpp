@@ -12,6 +12,7 @@
 #include "BenchUtil.h"
 
 #include <benchmark/benchmark.h>
+#include <fmt/format.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -37,7 +38,7 @@ Vesk::MapDescriptor descriptor(uint64_t n) {
 
 std::string nextName() {
     static int serial = 0;
-    return "t" + std::to_string(serial++);
+    return fmt::format("t{}", serial++);
 }
 
 CounterEntrySimple record(uint64_t k, uint64_t round) {

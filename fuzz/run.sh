@@ -3,8 +3,8 @@
 #
 #   fuzz/run.sh [SECONDS]      builds the target when needed (clang-14, libFuzzer, ASan, UBSan)
 #                              into build-fuzz/, replays the saved corpus fuzz/corpus/, then
-#                              fuzzes for SECONDS (default 60; 0 only replays). A soak is
-#                              `fuzz/run.sh 3600`.
+#                              fuzzes for SECONDS (default 60; 0 only replays, as the test suite
+#                              does). `make fuzz SECONDS=N` runs it; a soak is SECONDS=3600.
 #
 # Exits non-zero on any finding: a crash, a sanitizer report, a read into a guard page, an input
 # that runs longer than VESK_FUZZ_TIMEOUT seconds (default 20: a hang), or an exception that is
