@@ -73,7 +73,11 @@ void sweepDeadRoots() {
         const std::string name = e->d_name;
         if (name.rfind(kPrefix, 0) != 0)
             continue;
-        const long pid = std::strtol(name.c_str() + std::strlen(kPrefix), nullptr, 10);
+        // Only names of the form PREFIX<pid>-XXXXXX are ours to judge.
+        char* end = nullptr;
+        const long pid = std::strtol(name.c_str() + std::strlen(kPrefix), &end, 10);
+        if (end == nullptr || *end != '-')
+            continue;
         struct stat st;
         const std::string path = std::string(kShm) + "/" + name;
         if (pid > 0 && ::kill(pid_t(pid), 0) != 0 && errno == ESRCH &&
