@@ -20,6 +20,7 @@
 // overwrite keeps packets and bumps octets, so the cycle stays intact under a busy writer.
 // The parent drives the child through a command pipe; the child answers on a reply pipe.
 #include "FlexCounters2/FlexCounters2Vesk.h"
+#include "Mem/Fd.h"
 #include "Mem/RootPath.h"
 #include "Orlo/Hash.h"
 #include "Vesk/VeskReader.h"
@@ -270,16 +271,16 @@ class WriterProcess {
         gWriterPid = pid_;
         ::close(command[0]);
         ::close(reply[1]);
-        commandFd_ = command[1];
-        replyFd_ = reply[0];
+        commandFd_.reset(command[1]);
+        replyFd_.reset(reply[0]);
         expect('r');
     }
 
     ~WriterProcess() {
         const char quit = kQuit;
-        writeAll(commandFd_, &quit, 1);
-        ::close(commandFd_);
-        ::close(replyFd_);
+        writeAll(commandFd_.get(), &quit, 1);
+        commandFd_.reset();
+        replyFd_.reset();
         int status = 0;
         ::waitpid(pid_, &status, 0);
         gWriterPid = 0;
@@ -306,17 +307,17 @@ class WriterProcess {
     }
     // The child times kMeasureOps overwrites; measured() waits for the result.
     void startMeasure() { send(kMeasure); }
-    bool replied() const { return readable(replyFd_); }
+    bool replied() const { return readable(replyFd_.get()); }
     Reply measured() { return expect('m'); }
 
   private:
     void send(char command) {
-        if (!writeAll(commandFd_, &command, 1))
+        if (!writeAll(commandFd_.get(), &command, 1))
             fatal("cannot send a command");
     }
     Reply expect(char what) {
         Reply r;
-        if (!readAll(replyFd_, &r, sizeof(r)) || r.what != what)
+        if (!readAll(replyFd_.get(), &r, sizeof(r)) || r.what != what)
             fatal("no answer from the writer");
         return r;
     }
@@ -328,8 +329,8 @@ class WriterProcess {
 
     uint64_t n_;
     pid_t pid_ = -1;
-    int commandFd_ = -1;
-    int replyFd_ = -1;
+    Mem::Fd commandFd_;
+    Mem::Fd replyFd_;
 };
 
 // ----- what one size needs: the writer child, the reader, the reference map -----

@@ -10,6 +10,7 @@
 #include "Vesk/VeskWriter.h"
 
 #include "BenchUtil.h"
+#include "RecordKinds.h"
 
 #include <benchmark/benchmark.h>
 #include <fmt/format.h>
@@ -41,11 +42,9 @@ std::string nextName() {
     return fmt::format("t{}", serial++);
 }
 
+// Generation `round` of key k, as the tool writes it (RecordKinds.h).
 CounterEntrySimple record(uint64_t k, uint64_t round) {
-    CounterEntrySimple e{CounterIndex(k)};
-    e.packetsIs(k + round);
-    e.octetsIs((k + round) * 64);
-    return e;
+    return VeskTool::Kind<Ops>::make(k, round);
 }
 
 std::vector<uint64_t> shuffledKeys(uint64_t n) {

@@ -7,6 +7,7 @@
 #include "Vesk/VeskWriter.h"
 
 #include "BenchUtil.h"
+#include "RecordKinds.h"
 
 #include <benchmark/benchmark.h>
 
@@ -36,11 +37,9 @@ std::unique_ptr<Writer> makeWriter(uint64_t n) {
     return w;
 }
 
-CounterEntrySimple record(uint64_t k) {
-    CounterEntrySimple e{CounterIndex(k)};
-    e.packetsIs(k);
-    e.octetsIs(k * 64);
-    return e;
+// Generation `round` of key k, as the tool writes it (RecordKinds.h).
+CounterEntrySimple record(uint64_t k, uint64_t round = 0) {
+    return VeskTool::Kind<Ops>::make(k, round);
 }
 
 // Keys of a table of n records, in a shuffled order.
@@ -96,9 +95,7 @@ void VeskOverwrite(benchmark::State& state) {
     for (auto _ : state) {
         ++round;
         for (uint64_t k : keys) {
-            auto r = record(k);
-            r.packetsIs(k + round);
-            w->write(r, true);
+            w->write(record(k, round), true);
         }
     }
     perOp(state, n);
@@ -115,9 +112,7 @@ void MapOverwrite(benchmark::State& state) {
     for (auto _ : state) {
         ++round;
         for (uint64_t k : keys) {
-            auto r = record(k);
-            r.packetsIs(k + round);
-            m.insert_or_assign(k, r);
+            m.insert_or_assign(k, record(k, round));
         }
     }
     perOp(state, n);

@@ -166,12 +166,8 @@ void readWriter(TableProbe& p, const Mem::RootPath& rootPath) {
         } catch (const Pimbo::Exception&) {
             p.writerPid = 0;
         }
-        std::string ownerName;
-        p.writerAlive = Mem::WriterLock::ownerIsAlive(handler, p.ownerConduit, ownerName);
     }
-    // A writer that is attaching holds the lock before it records itself.
-    if (!p.writerAlive)
-        p.writerAlive = Mem::WriterLock::heldByOther(rootPath);
+    p.writerAlive = Mem::WriterLock::writerRuns(handler, rootPath);
 }
 
 bool isTableDirectory(const Mem::TableDir& dir) {

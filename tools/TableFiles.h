@@ -114,9 +114,6 @@ struct TableProbe {
 // tool does not know).
 TableProbe probeTable(const std::string& name);
 
-// Whether the writer of table `name` runs (recorded in its owner file, or holding its lock).
-void readWriter(TableProbe& p, const Mem::RootPath& rootPath);
-
 // The tables below table directory `name` ("" for the root itself), by name, sorted, at most
 // `limit`. Directories that cannot be opened or trusted are skipped.
 std::vector<std::string> tablesBelow(const std::string& name, size_t limit = SIZE_MAX);

@@ -62,7 +62,7 @@ bool PlinthWrapper::extendFile(uint64_t size) {
     // already longer keeps its length.
     int rc;
     do {
-        rc = ::posix_fallocate(fd_, 0, off_t(size));
+        rc = ::posix_fallocate(fd_.get(), 0, off_t(size));
     } while (rc == EINTR);
     if (rc != 0) {
         fail(fmt::format("posix_fallocate {} to {} bytes: {}", path_, size, std::strerror(rc)));
@@ -73,7 +73,7 @@ bool PlinthWrapper::extendFile(uint64_t size) {
 
 bool PlinthWrapper::fileHolds(uint64_t size) {
     struct stat st;
-    if (::fstat(fd_, &st) != 0) {
+    if (::fstat(fd_.get(), &st) != 0) {
         fail(fmt::format("fstat {}: {}", path_, std::strerror(errno)));
         return false;
     }
@@ -99,7 +99,7 @@ void* PlinthWrapper::mapFile(uint64_t size, void* hint) {
     }
     if (size > 0) {
         const int prot = mode_ == kWriter ? PROT_READ | PROT_WRITE : PROT_READ;
-        void* p = ::mmap(range, size, prot, MAP_SHARED | MAP_FIXED, fd_, 0);
+        void* p = ::mmap(range, size, prot, MAP_SHARED | MAP_FIXED, fd_.get(), 0);
         if (p == MAP_FAILED) {
             const int err = errno;
             ::munmap(range, reserved);
@@ -150,12 +150,11 @@ void* PlinthWrapper::attach(uint64_t size, int mode, void* address) {
         fail(error.text);
         return nullptr;
     }
-    fd_ = file.release();
+    fd_ = std::move(file);
     const bool sized = mode == kWriter ? extendFile(size) : fileHolds(size);
     void* p = sized ? mapFile(size, address) : nullptr;
     if (p == nullptr) {
-        ::close(fd_);
-        fd_ = -1;
+        fd_.reset();
         return nullptr;
     }
     base_ = static_cast<char*>(p);
@@ -218,12 +217,12 @@ bool PlinthWrapper::punchHole(uint64_t offset) {
         }
         return true;
     }
-    if (fd_ < 0 || mode_ != kWriter) {
+    if (!fd_ || mode_ != kWriter) {
         fail(fmt::format("cannot punch a hole into {}: not attached as writer", path_));
         return false;
     }
     struct stat st;
-    if (::fstat(fd_, &st) != 0) {
+    if (::fstat(fd_.get(), &st) != 0) {
         fail(fmt::format("fstat {}: {}", path_, std::strerror(errno)));
         return false;
     }
@@ -232,7 +231,7 @@ bool PlinthWrapper::punchHole(uint64_t offset) {
         return true;
     }
     PIMBO_TRACE(5, "{} from {} to {}", path_, offset, fileBytes);
-    if (::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, off_t(offset),
+    if (::fallocate(fd_.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, off_t(offset),
                     off_t(fileBytes - offset)) != 0) {
         fail(fmt::format("cannot punch a hole into {} from {} to {}: {}", path_, offset, fileBytes,
                          std::strerror(errno)));
@@ -252,10 +251,7 @@ void PlinthWrapper::detach() {
         base_ = nullptr;
         mappedSize_ = 0;
     }
-    if (fd_ >= 0) {
-        ::close(fd_);
-        fd_ = -1;
-    }
+    fd_.reset();
 }
 
 uint64_t PlinthWrapper::memSize() const {
@@ -263,8 +259,8 @@ uint64_t PlinthWrapper::memSize() const {
         return local_.size();
     }
     struct stat st;
-    if (fd_ >= 0)
-        return ::fstat(fd_, &st) == 0 ? uint64_t(st.st_size) : 0;
+    if (fd_)
+        return ::fstat(fd_.get(), &st) == 0 ? uint64_t(st.st_size) : 0;
     return fileSize();
 }
 

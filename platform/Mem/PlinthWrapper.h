@@ -27,6 +27,7 @@
 // One owning thread; no locks.
 #pragma once
 
+#include "Mem/Fd.h"
 #include "Mem/Local.h"
 #include "Mem/RootPath.h"
 #include "Pimbo/Debuggable.h"
@@ -103,7 +104,7 @@ class PlinthWrapper : public Pimbo::Debuggable {
     std::string path_;
     bool isLocal_;
     Mem::Local local_;
-    int fd_ = -1;
+    Fd fd_;
     int mode_ = -1;
     int errno_ = 0;
     char* base_ = nullptr;

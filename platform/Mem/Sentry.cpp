@@ -73,7 +73,7 @@ class InotifyMgr {
     // Watches the directory `path` for the client; returns the wd, or -1 with `error` set.
     // `flags` adds path flags (IN_DONT_FOLLOW) to the mask.
     int watchIs(uint64_t client, const std::string& path, int& error, uint32_t flags = 0) {
-        const int wd = ::inotify_add_watch(fd_, path.c_str(), kWatchMask | flags);
+        const int wd = ::inotify_add_watch(fd_.get(), path.c_str(), kWatchMask | flags);
         if (wd < 0) {
             error = errno;
             return -1;
@@ -94,7 +94,7 @@ class InotifyMgr {
         if (it->second.empty()) {
             users_.erase(it);
             // Fails harmlessly when the directory is gone and the kernel dropped the watch.
-            ::inotify_rm_watch(fd_, wd);
+            ::inotify_rm_watch(fd_.get(), wd);
         }
     }
     size_t watches() const { return users_.size(); }
@@ -103,7 +103,7 @@ class InotifyMgr {
     void drain() {
         alignas(inotify_event) char buf[16 * 1024];
         for (;;) {
-            const ssize_t n = ::read(fd_, buf, sizeof buf);
+            const ssize_t n = ::read(fd_.get(), buf, sizeof buf);
             if (n < 0 && errno == EINTR) {
                 continue;
             }
@@ -129,30 +129,27 @@ class InotifyMgr {
     // Wakes the event loop to deliver what is queued (records drained by a purge).
     void kick() {
         const uint64_t one = 1;
-        [[maybe_unused]] ssize_t w = ::write(kickFd_, &one, sizeof one);
+        [[maybe_unused]] ssize_t w = ::write(kickFd_.get(), &one, sizeof one);
     }
 
   private:
     InotifyMgr() {
-        fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        if (fd_ < 0) {
+        // A constructor that throws closes the descriptors it made (Mem::Fd).
+        fd_.reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+        if (!fd_) {
             PIMBO_THROW(Pimbo::InvalidInitializeException,
                         "cannot watch table files: inotify_init1 failed: {}", std::strerror(errno));
         }
-        kickFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-        if (kickFd_ < 0) {
-            const int err = errno;
-            ::close(fd_);
+        kickFd_.reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+        if (!kickFd_) {
             PIMBO_THROW(Pimbo::InvalidInitializeException,
-                        "cannot watch table files: eventfd failed: {}", std::strerror(err));
+                        "cannot watch table files: eventfd failed: {}", std::strerror(errno));
         }
         try {
-            Pimbo::eventLoop().addFd(fd_, [this] { onReadable(); });
-            Pimbo::eventLoop().addFd(kickFd_, [this] { onReadable(); });
+            Pimbo::eventLoop().addFd(fd_.get(), [this] { onReadable(); });
+            Pimbo::eventLoop().addFd(kickFd_.get(), [this] { onReadable(); });
         } catch (const Pimbo::Exception& e) {
-            Pimbo::eventLoop().removeFd(fd_);
-            ::close(kickFd_);
-            ::close(fd_);
+            Pimbo::eventLoop().removeFd(fd_.get());
             PIMBO_THROW(Pimbo::InvalidInitializeException,
                         "cannot watch table files: the event loop refused inotify: {}", e.msg());
         }
@@ -160,7 +157,7 @@ class InotifyMgr {
 
     void onReadable() {
         uint64_t kicks;
-        while (::read(kickFd_, &kicks, sizeof kicks) == ssize_t(sizeof kicks)) {
+        while (::read(kickFd_.get(), &kicks, sizeof kicks) == ssize_t(sizeof kicks)) {
         }
         drain();
         if (dispatching_) {
@@ -206,8 +203,8 @@ class InotifyMgr {
         }
     }
 
-    int fd_ = -1;
-    int kickFd_ = -1;
+    Fd fd_;
+    Fd kickFd_;
     uint64_t seq_ = 0;
     uint64_t nextClient_ = 1;
     std::deque<Record> queue_;

@@ -464,13 +464,11 @@ std::vector<std::string> TableDir::subdirectories() const {
     std::vector<std::string> names;
     if (!valid())
         return names;
-    const int copy = ::openat(fd_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR* d = copy >= 0 ? ::fdopendir(copy) : nullptr;
-    if (d == nullptr) {
-        if (copy >= 0)
-            ::close(copy);
+    Fd copy(::openat(fd_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    DIR* d = copy ? ::fdopendir(copy.get()) : nullptr;
+    if (d == nullptr)
         return names;
-    }
+    copy.release();  // closedir closes it
     while (const dirent* e = ::readdir(d)) {
         const std::string n = e->d_name;
         struct stat st;

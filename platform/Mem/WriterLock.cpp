@@ -26,38 +26,46 @@ struct flock wholeFile(short type) {
     return fl;
 }
 
-// " (owner file names ...)" when the table's owner file records an owner, for error texts.
-std::string recordedOwner(Pimbo::Platform::DebugHandler& handler, const Mem::RootPath& rootPath) {
-    try {
-        Plinth::OwnerFile ownerFile(handler, rootPath, false);
-        const Plinth::ConduitInfo info = ownerFile.conduitInfo();
-        if (info.empty()) {
-            return "";
-        }
-        std::string name;
-        const bool alive = WriterLock::ownerIsAlive(handler, info.socketName, name);
-        return fmt::format(" (owner file names {}, {})", name, alive ? "alive" : "not running");
-    } catch (const Pimbo::Exception&) {
-        return "";
+// The writer the table's owner file records (none when it records none or cannot be read).
+struct RecordedOwner {
+    std::string name;
+    bool alive = false;
+
+    // " (owner file names {}, alive)" or "... not running)", for error texts; "" for none.
+    std::string text() const {
+        return name.empty() ? ""
+                            : fmt::format(" (owner file names {}, {})", name,
+                                          alive ? "alive" : "not running");
     }
+};
+
+RecordedOwner recordedOwner(Pimbo::Platform::DebugHandler& handler, const Mem::RootPath& rootPath) {
+    RecordedOwner owner;
+    try {
+        const Plinth::ConduitInfo info = Plinth::OwnerFile(handler, rootPath, false).conduitInfo();
+        if (!info.empty())
+            owner.alive = WriterLock::ownerIsAlive(handler, info.socketName, owner.name);
+    } catch (const Pimbo::Exception&) {
+        owner = RecordedOwner();
+    }
+    return owner;
 }
 
 }  // namespace
 
-WriterLock::WriterLock(Pimbo::Platform::DebugHandler& handler, std::string path, int fd)
-    : Pimbo::Debuggable(handler, "WriterLock"), path_(std::move(path)), fd_(fd) {}
+WriterLock::WriterLock(Pimbo::Platform::DebugHandler& handler, std::string path, Fd fd)
+    : Pimbo::Debuggable(handler, "WriterLock"), path_(std::move(path)), fd_(std::move(fd)) {}
 
 WriterLock::~WriterLock() {
     release();
 }
 
 void WriterLock::release() {
-    if (fd_ < 0) {
+    if (!fd_) {
         return;
     }
     // Closing the description drops its OFD lock; no explicit unlock is needed.
-    ::close(fd_);
-    fd_ = -1;
+    fd_.reset();
     PIMBO_TRACE(5, "released {}", path_);
 }
 
@@ -82,9 +90,10 @@ std::unique_ptr<WriterLock> WriterLock::acquireWriterLock(Pimbo::Platform::Debug
         struct stat st;
         if (dir.statEntry(kFileName, st) && S_ISREG(st.st_mode) &&
             ((st.st_mode & 07777) != kFileMode || st.st_uid != ::geteuid())) {
-            const std::string owner = recordedOwner(handler, rootPath);
-            if (owner.find(", alive)") != std::string::npos) {
-                error = fmt::format("writer lock {} is held by another writer{}", path, owner);
+            const RecordedOwner owner = recordedOwner(handler, rootPath);
+            if (owner.alive) {
+                error =
+                    fmt::format("writer lock {} is held by another writer{}", path, owner.text());
                 if (heldByOther != nullptr)
                     *heldByOther = true;
                 return nullptr;
@@ -113,7 +122,7 @@ std::unique_ptr<WriterLock> WriterLock::acquireWriterLock(Pimbo::Platform::Debug
             const int saved = errno;
             if (saved == EAGAIN || saved == EACCES) {
                 error = fmt::format("writer lock {} is held by another writer{}", path,
-                                    recordedOwner(handler, rootPath));
+                                    recordedOwner(handler, rootPath).text());
                 if (heldByOther != nullptr)
                     *heldByOther = true;
             } else {
@@ -126,7 +135,7 @@ std::unique_ptr<WriterLock> WriterLock::acquireWriterLock(Pimbo::Platform::Debug
         if (::fstat(fd.get(), &held) == 0 && dir.statEntry(kFileName, st) &&
             held.st_dev == st.st_dev && held.st_ino == st.st_ino) {
             PIMBO_TRACE_TO(handler, "WriterLock", 5, "acquired {}", path);
-            return std::unique_ptr<WriterLock>(new WriterLock(handler, path, fd.release()));
+            return std::unique_ptr<WriterLock>(new WriterLock(handler, path, std::move(fd)));
         }
         // The file was replaced between open and lock: lock the one at the path now.
     }
@@ -143,6 +152,11 @@ bool WriterLock::heldByOther(const Mem::RootPath& rootPath) {
     }
     struct flock fl = wholeFile(F_WRLCK);
     return ::fcntl(fd.get(), F_OFD_GETLK, &fl) == 0 && fl.l_type != F_UNLCK;
+}
+
+bool WriterLock::writerRuns(Pimbo::Platform::DebugHandler& handler, const Mem::RootPath& rootPath) {
+    // A writer that is attaching holds the lock before it records itself.
+    return recordedOwner(handler, rootPath).alive || heldByOther(rootPath);
 }
 
 bool WriterLock::ownerIsAlive(Pimbo::Platform::DebugHandler& handler, const std::string& socketName,

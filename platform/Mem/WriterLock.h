@@ -20,6 +20,7 @@
 // Zolt::ConduitAcceptSm) is alive or is this process.
 #pragma once
 
+#include "Mem/Fd.h"
 #include "Mem/RootPath.h"
 #include "Pimbo/Debuggable.h"
 
@@ -47,6 +48,9 @@ class WriterLock : public Pimbo::Debuggable {
     // WriterLock of this very process included). False when the file is missing or this
     // process may not open it.
     static bool heldByOther(const Mem::RootPath& rootPath);
+    // A writer of the table runs: its owner file names a live process, or some description
+    // holds its lock (a writer that is attaching locks before it records itself).
+    static bool writerRuns(Pimbo::Platform::DebugHandler& handler, const Mem::RootPath& rootPath);
     // Sets ownerName to socketName and tells whether the process it names runs now: the pid
     // exists, is not a zombie and has the recorded start time. An unparsable name is not alive.
     static bool ownerIsAlive(Pimbo::Platform::DebugHandler& handler, const std::string& socketName,
@@ -60,14 +64,14 @@ class WriterLock : public Pimbo::Debuggable {
 
     // Drops the lock and closes the file. Harmless when released.
     void release();
-    bool held() const { return fd_ >= 0; }
+    bool held() const { return static_cast<bool>(fd_); }
     const std::string& path() const { return path_; }
 
   private:
-    WriterLock(Pimbo::Platform::DebugHandler& handler, std::string path, int fd);
+    WriterLock(Pimbo::Platform::DebugHandler& handler, std::string path, Fd fd);
 
     std::string path_;
-    int fd_;
+    Fd fd_;
 };
 
 }  // namespace Mem

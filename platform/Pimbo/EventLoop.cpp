@@ -12,33 +12,26 @@
 
 namespace Pimbo {
 
+// A constructor that throws closes the descriptors it made (Mem::Fd).
 EventLoop::EventLoop() {
-    epollFd_ = ::epoll_create1(EPOLL_CLOEXEC);
-    if (epollFd_ < 0) {
+    epollFd_.reset(::epoll_create1(EPOLL_CLOEXEC));
+    if (!epollFd_) {
         PIMBO_THROW(RuntimeException, "event loop: epoll_create1 failed: {}", std::strerror(errno));
     }
-    wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wakeFd_ < 0) {
-        const int err = errno;
-        ::close(epollFd_);
-        PIMBO_THROW(RuntimeException, "event loop: eventfd failed: {}", std::strerror(err));
+    wakeFd_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!wakeFd_) {
+        PIMBO_THROW(RuntimeException, "event loop: eventfd failed: {}", std::strerror(errno));
     }
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.u64 = kWakeId;
-    if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, wakeFd_, &ev) != 0) {
-        const int err = errno;
-        ::close(wakeFd_);
-        ::close(epollFd_);
+    if (::epoll_ctl(epollFd_.get(), EPOLL_CTL_ADD, wakeFd_.get(), &ev) != 0) {
         PIMBO_THROW(RuntimeException, "event loop: cannot watch its wake-up descriptor: {}",
-                    std::strerror(err));
+                    std::strerror(errno));
     }
 }
 
-EventLoop::~EventLoop() {
-    ::close(wakeFd_);
-    ::close(epollFd_);
-}
+EventLoop::~EventLoop() = default;
 
 void EventLoop::addFd(int fd, std::function<void()> onReadable) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -49,7 +42,7 @@ void EventLoop::addFd(int fd, std::function<void()> onReadable) {
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.u64 = id;  // an id, not the fd: a stale event of a re-registered fd finds nothing
-    if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &ev) != 0) {
+    if (::epoll_ctl(epollFd_.get(), EPOLL_CTL_ADD, fd, &ev) != 0) {
         PIMBO_THROW(RuntimeException, "event loop: cannot watch descriptor {}: {}", fd,
                     std::strerror(errno));
     }
@@ -70,7 +63,7 @@ void EventLoop::removeFd(int fd) {
         byId_.erase(r);
         idOfFd_.erase(it);
         // The descriptor may already be closed (and then left the epoll set by itself).
-        ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
+        ::epoll_ctl(epollFd_.get(), EPOLL_CTL_DEL, fd, nullptr);
     }
 }
 
@@ -87,14 +80,14 @@ std::shared_ptr<EventLoop::Registration> EventLoop::registration(uint64_t id) co
 
 void EventLoop::drainWake() {
     uint64_t n;
-    while (::read(wakeFd_, &n, sizeof n) == ssize_t(sizeof n)) {
+    while (::read(wakeFd_.get(), &n, sizeof n) == ssize_t(sizeof n)) {
     }
 }
 
 bool EventLoop::poll(int timeoutMs) {
     constexpr int kMaxEvents = 64;
     epoll_event events[kMaxEvents];
-    const int n = ::epoll_wait(epollFd_, events, kMaxEvents, timeoutMs);
+    const int n = ::epoll_wait(epollFd_.get(), events, kMaxEvents, timeoutMs);
     if (n < 0) {
         if (errno == EINTR) {
             return false;
@@ -128,7 +121,7 @@ void EventLoop::stop() {
     stopRequested_.store(true);
     const uint64_t one = 1;
     // A full counter already wakes the loop; nothing else can fail here.
-    [[maybe_unused]] ssize_t w = ::write(wakeFd_, &one, sizeof one);
+    [[maybe_unused]] ssize_t w = ::write(wakeFd_.get(), &one, sizeof one);
 }
 
 EventLoop& eventLoop() {

@@ -17,6 +17,8 @@
 //      again at the next poll.
 #pragma once
 
+#include "Mem/Fd.h"
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -36,7 +38,7 @@ class EventLoop {
     EventLoop& operator=(const EventLoop&) = delete;
 
     // A descriptor that is readable whenever poll(0) would run something.
-    int fd() const { return epollFd_; }
+    int fd() const { return epollFd_.get(); }
 
     // Calls onReadable whenever `fd` is readable. Throws Pimbo::RuntimeException when `fd` is
     // already registered or cannot be watched.
@@ -64,8 +66,8 @@ class EventLoop {
     std::shared_ptr<Registration> registration(uint64_t id) const;
     void drainWake();
 
-    int epollFd_ = -1;
-    int wakeFd_ = -1;
+    Mem::Fd epollFd_;
+    Mem::Fd wakeFd_;
     mutable std::mutex mutex_;
     std::unordered_map<uint64_t, std::shared_ptr<Registration>> byId_;
     std::unordered_map<int, uint64_t> idOfFd_;

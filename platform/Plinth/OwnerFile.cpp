@@ -5,9 +5,7 @@
 #include "Pimbo/Format.h"
 #include "Pimbo/HashMix.h"
 
-#include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -121,7 +119,7 @@ Mem::TableDir OwnerFile::openDir(Mem::FileError& error, bool making) const {
 }
 
 bool OwnerFile::lock() {
-    if (lockFd_ >= 0) {
+    if (lockFd_) {
         return true;
     }
     Mem::FileError error;
@@ -151,18 +149,14 @@ bool OwnerFile::lock() {
                     std::strerror(errno));
         return false;
     }
-    lockFd_ = fd.release();
+    lockFd_ = std::move(fd);
     PIMBO_TRACE(5, "locked {}", path_);
     return true;
 }
 
 void OwnerFile::unlock() {
-    if (lockFd_ < 0) {
-        return;
-    }
     // Closing the only descriptor of the open file description drops the flock.
-    ::close(lockFd_);
-    lockFd_ = -1;
+    lockFd_.reset();
 }
 
 OwnerFile::Load OwnerFile::loadOnce(OwnerFileRecord& record, std::string& reason) const {
@@ -197,7 +191,7 @@ OwnerFile::Load OwnerFile::loadOnce(OwnerFileRecord& record, std::string& reason
     if (record.checksum != computed) {
         reason = fmt::format("owner file {}: bad checksum: {:#010x} (computed {:#010x})", path_,
                              record.checksum, computed);
-        return Load::torn;
+        return Load::damaged;
     }
     if (!terminated(record.socketName, sizeof record.socketName) ||
         !terminated(record.typeName, sizeof record.typeName)) {
@@ -207,16 +201,8 @@ OwnerFile::Load OwnerFile::loadOnce(OwnerFileRecord& record, std::string& reason
     return Load::ok;
 }
 
-OwnerFile::Load OwnerFile::loadStable(OwnerFileRecord& record, std::string& reason) const {
-    Load result = Load::torn;
-    for (int attempt = 0; attempt < kReadAttempts && result == Load::torn; ++attempt) {
-        result = loadOnce(record, reason);
-    }
-    return result;
-}
-
 bool OwnerFile::load(OwnerFileRecord& record, std::string& reason) const {
-    return loadStable(record, reason) == Load::ok;
+    return loadOnce(record, reason) == Load::ok;
 }
 
 OwnerFileRecord OwnerFile::loadOrThrow() const {
@@ -263,38 +249,11 @@ void OwnerFile::checkWritable(const char* operation) const {
 
 void OwnerFile::store(OwnerFileRecord record) {
     record.checksum = record.computeChecksum();
-    Mem::Fd own;
-    int fd = lockFd_;
-    if (fd < 0) {
-        Mem::FileError error;
-        const Mem::TableDir dir = openDir(error, true);
-        if (dir.valid())
-            own = dir.openFile(kFileName, Mem::TableDir::FileAccess::create, error);
-        if (!own) {
-            PIMBO_THROW(Pimbo::MemoryResourceException, "cannot open owner file {}: {}", path_,
-                        error.text);
-        }
-        fd = own.get();
-    }
-    // One write of the whole record (invariant 2); a short write can only come with an error.
-    ssize_t n;
-    do {
-        n = ::pwrite(fd, &record, sizeof record, 0);
-    } while (n < 0 && errno == EINTR);
-    int saved = errno;
-    bool ok = n == ssize_t(sizeof record);
-    if (ok) {
-        struct stat st;
-        if (::fstat(fd, &st) == 0 && uint64_t(st.st_size) != sizeof record &&
-            ::ftruncate(fd, sizeof record) != 0) {
-            saved = errno;
-            ok = false;
-        }
-    }
-    if (!ok) {
-        PIMBO_THROW(Pimbo::MemoryResourceException,
-                    "cannot write owner file {} ({} of {} bytes written): {}", path_, n < 0 ? 0 : n,
-                    sizeof record, saved != 0 ? std::strerror(saved) : "short write");
+    Mem::FileError error;
+    const Mem::TableDir dir = openDir(error, true);
+    if (!dir.valid() || !dir.replaceFile(kFileName, &record, sizeof record, error)) {
+        PIMBO_THROW(Pimbo::MemoryResourceException, "cannot write owner file {}: {}", path_,
+                    error.text);
     }
 }
 
@@ -351,11 +310,10 @@ ConduitInfo OwnerFile::conduitInfo() const {
 std::string OwnerFile::headerToString() const {
     OwnerFileRecord record;
     std::string reason;
-    switch (loadStable(record, reason)) {
+    switch (loadOnce(record, reason)) {
         case Load::ok:
             return fmt::format("owner file {} {}", path_, fieldsToString(record));
         case Load::damaged:
-        case Load::torn:
             // A record-sized file that fails a check still shows what it holds.
             return fmt::format("{}; as found: {}", reason, fieldsToString(record));
         case Load::missing:

@@ -9,16 +9,15 @@
 //   1. The file is one OwnerFileRecord, exactly sizeof(OwnerFileRecord) bytes. Nothing in it is
 //      trusted before size, magic, version and checksum (in that order) have been checked, and
 //      a failed check names the file, the check and the value found.
-//   2. A rewrite is one pwrite of the whole record at offset 0 into the same file. The record is
-//      smaller than a page, so a writer killed mid-way leaves the old record or the new one,
-//      never a mix. The file is never replaced by rename: that would move it away from under
-//      the flock of lock(), which must stay on the file that every writer opens.
-//   3. A reader racing a rewrite may copy a mixed record; its checksum fails and the read is
-//      repeated (kReadAttempts times) before the file is called damaged.
-//   4. lock() never waits (invariant of every lock of a table: nobody else can make a writer
-//      wait). The file is read and written only through Mem::TableDir.
+//   2. A rewrite replaces the whole file (Mem::TableDir::replaceFile: a temporary renamed into
+//      place), so a reader, and a writer killed mid-way, find the old record or the new one,
+//      never a mix: a record that fails its checksum is damaged, not torn.
+//   3. lock() is a best effort that never waits (invariant of every lock of a table: nobody
+//      else can make a writer wait). Its flock stays on the file it opened, which the next
+//      rewrite replaces; writers exclude each other through Mem::WriterLock, not through it.
+//   4. The file is read and written only through Mem::TableDir.
 //
-// One owning thread per object; processes coordinate through the flock.
+// One owning thread per object; processes coordinate through Mem::WriterLock.
 #pragma once
 
 #include "Mem/RootPath.h"
@@ -104,22 +103,21 @@ static_assert(sizeof(OwnerFileRecord) == 672);
 class OwnerFile : public Pimbo::Debuggable {
   public:
     static constexpr const char* kFileName = "owner";
-    static constexpr int kReadAttempts = 3;
 
     OwnerFile(Pimbo::Platform::DebugHandler& handler, const Mem::RootPath& rootPath, bool create);
     ~OwnerFile();
     OwnerFile(const OwnerFile&) = delete;
     OwnerFile& operator=(const OwnerFile&) = delete;
 
-    // Takes an exclusive flock on the owner file without ever waiting; true when held (until
-    // unlock() or destruction). Anyone who may read the file may flock it, so this lock only
-    // keeps two writers from rewriting the record at once when both took it; writers exclude
-    // each other through Mem::WriterLock. With create, makes the directory and the file when
-    // missing; without, a missing file leaves nothing locked. Throws
-    // Pimbo::MemoryResourceException naming the file when it cannot be opened.
+    // Takes an exclusive flock on the owner file as it is now, without ever waiting; true when
+    // held (until unlock() or destruction; a rewrite replaces the file, so the lock then stays
+    // on the old one). Anyone who may read the file may flock it: the lock is a best effort
+    // that excludes nobody; writers exclude each other through Mem::WriterLock. With create,
+    // makes the directory and the file when missing; without, a missing file leaves nothing
+    // locked. Throws Pimbo::MemoryResourceException naming the file when it cannot be opened.
     bool lock();
     void unlock();
-    bool locked() const { return lockFd_ >= 0; }
+    bool locked() const { return static_cast<bool>(lockFd_); }
 
     // The file exists and has the right size, magic, version and checksum.
     bool validate() const;
@@ -152,15 +150,12 @@ class OwnerFile : public Pimbo::Debuggable {
 
   private:
     // missing: no file; unreadable: cannot be read or has the wrong size; damaged: a check
-    // failed on a record-sized file; torn: only the checksum failed, which a concurrent rewrite
-    // can cause.
-    enum class Load { ok, missing, unreadable, damaged, torn };
+    // failed on a record-sized file.
+    enum class Load { ok, missing, unreadable, damaged };
 
-    // Reads the file into `record` (filled for ok, damaged and torn); on failure `reason` names
-    // the file, the check and the value.
+    // Reads the file into `record` (filled for ok and damaged); on failure `reason` names the
+    // file, the check and the value.
     Load loadOnce(OwnerFileRecord& record, std::string& reason) const;
-    // loadOnce, repeated while a concurrent rewrite may have torn the copy.
-    Load loadStable(OwnerFileRecord& record, std::string& reason) const;
     bool load(OwnerFileRecord& record, std::string& reason) const;
     OwnerFileRecord loadOrThrow() const;
     // The valid record in the file, or a blank one.
@@ -176,7 +171,7 @@ class OwnerFile : public Pimbo::Debuggable {
     Mem::RootPath rootPath_;
     std::string path_;
     bool create_;
-    int lockFd_ = -1;
+    Mem::Fd lockFd_;
 };
 
 }  // namespace Plinth

@@ -246,14 +246,14 @@ extern template class VeskInterface<DravoCounters::FlexCounters2::CounterEntrySi
 extern template class VeskInterface<DravoCounters::FlexCounters2::CounterEntryNormalOps>;
 extern template class VeskInterface<DravoCounters::FlexCounters2::CounterEntryWideOps>;
 extern template class VeskInterface<DravoCounters::FlexCounters2::CounterEntryBitmap64Ops>;
-extern template class VeskDummy<DravoCounters::FlexCounters2::CounterEntrySimpleOps>;
-extern template class VeskDummy<DravoCounters::FlexCounters2::CounterEntryNormalOps>;
-extern template class VeskDummy<DravoCounters::FlexCounters2::CounterEntryWideOps>;
-extern template class VeskDummy<DravoCounters::FlexCounters2::CounterEntryBitmap64Ops>;
-extern template class VeskStrictDummy<DravoCounters::FlexCounters2::CounterEntrySimpleOps>;
-extern template class VeskStrictDummy<DravoCounters::FlexCounters2::CounterEntryNormalOps>;
-extern template class VeskStrictDummy<DravoCounters::FlexCounters2::CounterEntryWideOps>;
-extern template class VeskStrictDummy<DravoCounters::FlexCounters2::CounterEntryBitmap64Ops>;
+extern template class Placeholder<DravoCounters::FlexCounters2::CounterEntrySimpleOps, false>;
+extern template class Placeholder<DravoCounters::FlexCounters2::CounterEntryNormalOps, false>;
+extern template class Placeholder<DravoCounters::FlexCounters2::CounterEntryWideOps, false>;
+extern template class Placeholder<DravoCounters::FlexCounters2::CounterEntryBitmap64Ops, false>;
+extern template class Placeholder<DravoCounters::FlexCounters2::CounterEntrySimpleOps, true>;
+extern template class Placeholder<DravoCounters::FlexCounters2::CounterEntryNormalOps, true>;
+extern template class Placeholder<DravoCounters::FlexCounters2::CounterEntryWideOps, true>;
+extern template class Placeholder<DravoCounters::FlexCounters2::CounterEntryBitmap64Ops, true>;
 }  // namespace Vesk
 
 // The tables of these records.

@@ -11,14 +11,14 @@ template class VeskInterface<CounterEntryNormalOps>;
 template class VeskInterface<CounterEntryWideOps>;
 template class VeskInterface<CounterEntryBitmap64Ops>;
 
-template class VeskDummy<CounterEntrySimpleOps>;
-template class VeskDummy<CounterEntryNormalOps>;
-template class VeskDummy<CounterEntryWideOps>;
-template class VeskDummy<CounterEntryBitmap64Ops>;
+template class Placeholder<CounterEntrySimpleOps, false>;
+template class Placeholder<CounterEntryNormalOps, false>;
+template class Placeholder<CounterEntryWideOps, false>;
+template class Placeholder<CounterEntryBitmap64Ops, false>;
 
-template class VeskStrictDummy<CounterEntrySimpleOps>;
-template class VeskStrictDummy<CounterEntryNormalOps>;
-template class VeskStrictDummy<CounterEntryWideOps>;
-template class VeskStrictDummy<CounterEntryBitmap64Ops>;
+template class Placeholder<CounterEntrySimpleOps, true>;
+template class Placeholder<CounterEntryNormalOps, true>;
+template class Placeholder<CounterEntryWideOps, true>;
+template class Placeholder<CounterEntryBitmap64Ops, true>;
 
 }  // namespace Vesk

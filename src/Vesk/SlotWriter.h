@@ -7,7 +7,9 @@
 //  1. new slots are built and pushed on the free list before numSlots grows;
 //  2. every link change is one 8-byte release store with version + 4 (publishLink);
 //  3. numSlots changes by one 8-byte release store with version + 1;
-//  4. the file keeps its length when the array shrinks; the released tail reads as zero;
+//  4. a shrink moves every record beyond the new end to a free slot below and links it there
+//     before it leaves its old slot; numSlots shrinks after the last move, and the file keeps
+//     its length: the released tail reads as zero;
 //  5. the counts and the free-list head are stored with relaxed atomic stores (readers only
 //     take them as hints).
 // The version anchor never points outside the live slot array: every resize re-bases it (or
@@ -259,6 +261,103 @@ class SlotWriterTable : public SlotTable<Ops>, public Pimbo::Debuggable {
         loadCounts();
         ++counters_.slotGrows;
         return true;
+    }
+
+    // Shrinks the slot array, asked for by a remove below `target` (the shrink threshold): to
+    // four times the occupied count rounded down to a power of two, at least the initial
+    // capacity. The free slots beyond the new end leave the free list first; then every record
+    // beyond it moves to a free slot below, complete (rhash, record, flags with OCCUPIED, own
+    // link) before it is linked there through linkTo(id, key) (the link that leads to slot id
+    // in its chain), and its old slot loses OCCUPIED only after that; yield() runs after each
+    // move. numSlots shrinks last, before the file's tail is released.
+    template <class LinkTo, class Yield>
+    void shrink(uint32_t target, LinkTo&& linkTo, Yield&& yield) {
+        Header* h = this->header_;
+        const uint32_t occupied = h->occupied();
+        uint64_t n = occupied == 0 ? 0 : 4ull << (31 - __builtin_clz(occupied));
+        if (n < initialCapacity_)
+            n = initialCapacity_;
+        PIMBO_TRACE(5, "threshold:{} shrinkThreshold:{}{}", n, target,
+                    n < target ? " SUPER SHRINK!" : "");
+        const uint32_t numSlots = numSlots_;
+        if (!(n < numSlots))
+            PIMBO_FAIL("bad threshold: {} numSlots:{}", n, numSlots);
+        const uint32_t newSize = uint32_t(n);
+        purgeFreeSlots(newSize);
+        uint64_t moves = 0;
+        for (uint32_t id = newSize; id < numSlots; ++id) {
+            char* from = slots_[id];
+            const uint32_t fromFlags = loadFlags(from);
+            if ((fromFlags & OCCUPIED) == 0) {
+                PIMBO_TRACE(9, "skipping not occupied slot:{}", id);
+                continue;
+            }
+            SlotLink* prev = linkTo(id, slotKey(from));
+            const uint32_t to = h->freeHead();
+            if (to == kNoSlot)
+                PIMBO_FAIL("not valid toSlotId:{}", to);
+            if (to >= id) {
+                PIMBO_FAIL("should always move entries to lower section fromSlotId:{} toSlotId:{}",
+                           id, to);
+            }
+            char* toSlot = slots_[to];
+            setRhash(toSlot, loadRhash(from));
+            h->freeHeadIs(slotLink(toSlot)->next);
+            const uint32_t toFlags = loadFlags(toSlot);
+            Mem::storeRelaxedCopy(slotValue(toSlot), slotValue(from), valueSize);
+            setFlags(toSlot, (toFlags + 4) | OCCUPIED);
+            publishLink(slotLink(toSlot), slotLink(from)->next);
+            PIMBO_TRACE(7, "moving fromSlot:{} toSlot:{}", id, to);
+            PIMBO_TRACE(9, "fromSlotId:{} toSlotId:{}", id, to);
+            publishLink(prev, to);
+            setFlags(from, fromFlags & ~OCCUPIED);
+            ++moves;
+            yield();
+        }
+        PIMBO_TRACE(5, "newNumSlots:{}", newSize);
+        const auto old = h->numSlots;
+        Mem::VersionedRef<uint32_t>::publish(&h->numSlots, {old.version + 1, newSize});
+        resize(newSize);
+        loadCounts();
+        ++counters_.slotShrinks;
+        counters_.movedSlots += moves;
+        PIMBO_TRACE(2, "{} from {} slots to {}", tableName_, old, this->header_->numSlots);
+        PIMBO_TRACE(5, "at threshold:{} done", newSize);
+    }
+
+    // Unlinks every free slot at or above n from the free list, checking that the list and the
+    // occupied count add up to the slot count. The walk is bounded by the slot count.
+    void purgeFreeSlots(uint32_t n) {
+        Header* h = this->header_;
+        if (h->freeHead() == kNoSlot)
+            PIMBO_FAIL("free-list is empty");
+        uint32_t length = 0;
+        SlotLink* prevLink = nullptr;  // null: the head (freeSlots)
+        for (uint32_t id = h->freeHead(); id != kNoSlot;) {
+            if (++length > numSlots_) {
+                PIMBO_THROW(Pimbo::CorruptionDetectedException,
+                            "free-list of {} longer than numSlots: {}", tableName_, numSlots_);
+            }
+            char* slot = slots_[id];
+            const uint32_t next = slotLink(slot)->next;
+            if (id >= n) {
+                PIMBO_TRACE(7, "removing slot id {} from free-list", id);
+                if (prevLink == nullptr) {
+                    h->freeHeadIs(next);
+                } else {
+                    publishLink(prevLink, next);
+                }
+            } else {
+                prevLink = slotLink(slot);
+            }
+            id = next;
+        }
+        if (uint64_t(length) + h->occupied() != numSlots_) {
+            PIMBO_THROW(Pimbo::CorruptionDetectedException,
+                        "numSlots mismatch, length of freeList: {}, occupiedSlots: {} do not add "
+                        "up to numSlots: {}",
+                        length, h->occupied(), numSlots_);
+        }
     }
 
     // Re-maps the file for newNumSlots slots. Never shortens the file: the tail beyond a smaller

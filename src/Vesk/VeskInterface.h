@@ -15,7 +15,8 @@
 //      thing in its own destructor.
 //   4. VeskDummy answers every read as an empty, unmounted table; VeskStrictDummy stops the
 //      process on any read, count or initialisation, naming the table, its root path and the
-//      reason given by its owner (`suffix`).
+//      reason given by its owner (`suffix`). Both are one class, Placeholder, with the policy
+//      as its template argument.
 #pragma once
 
 #include "Pimbo/Debuggable.h"
@@ -72,91 +73,133 @@ class VeskInterface : public VeskInterfaceBase {
     Ops ops_;
 };
 
-// The quiet placeholder: an empty, unmounted table that answers every read.
-template <class OpsT>
-class VeskDummy : public VeskInterface<OpsT>, public Pimbo::Debuggable {
+// The placeholders, one body with two policies. VeskDummy (kStrict false) is the quiet one: an
+// empty, unmounted table that answers every read and traces it at level 5. VeskStrictDummy
+// (kStrict true) stands for an orphaned table whose owner asked to hear of any use: every read,
+// count and initialisation is a fatal assertion ending in `suffix`. Both answer detach,
+// validation, cleanup, rootPath, veskName and mountStatus alike (the strict one without trace).
+template <class OpsT, bool kStrict>
+class Placeholder : public VeskInterface<OpsT>, public Pimbo::Debuggable {
   public:
     using Ops = OpsT;
     using Value = typename Ops::Value;
     using Key = typename Ops::Key;
 
-    // Takes ownership of `wrapped` (may be null). `flag` is the root path's may-create flag.
-    VeskDummy(Pimbo::Platform::DebugHandler& handler, const std::string& name, const Ops& ops,
-              VeskInterface<Ops>* wrapped, bool flag);
-    ~VeskDummy() override;
+    // Takes ownership of `wrapped` (may be null). `flag` is the root path's may-create flag;
+    // `suffix` ends every assertion of the strict placeholder.
+    Placeholder(Pimbo::Platform::DebugHandler& handler, const std::string& name, const Ops& ops,
+                VeskInterface<Ops>* wrapped, bool flag, const std::string& suffix = "")
+        : VeskInterface<OpsT>(ops),
+          Pimbo::Debuggable(handler, kStrict ? "VeskStrictDummy" : "VeskDummy"),
+          name_(name),
+          rootPath_(handler, name, flag),
+          suffix_(suffix),
+          wrapped_(wrapped) {}
+    // Members go in reverse order: the wrapped implementation first, then the root path and the
+    // name; the trace handle last.
+    ~Placeholder() override = default;
 
-    bool initialize(const std::string& event) override;
-    void detach(bool deleted) override;
-    bool validate() override;
-    bool validateFiles() override;
-    bool cleanup() override;
-    uint32_t members() override;
-    uint32_t buckets() override;
-    uint32_t minSize() override;
-    uint32_t maxSize() override;
-    uint32_t capacity() override;
-    VeskType type() override;
-    Reader::Counters readerCounters() override;
-    RootPath rootPath() override;
-    std::string veskName() override;
-    MountStatus mountStatus() override;
-    // Throws Mem::VersionMismatchException: a placeholder's lookup never succeeds, so no
-    // record is vouched for.
-    bool validateVersionAnchor() override;
-    const Value* lookup(const Key& key, bool& found, void* buffer) override;
-    bool first(Value& out, IterHint& hint) override;
-    bool next(const Key& after, Value& out, IterHint& hint) override;
-
-    VeskInterface<Ops>* wrapped() const { return wrapped_.get(); }
-
-  private:
-    std::string name_;
-    RootPath rootPath_;
-    std::unique_ptr<VeskInterface<Ops>> wrapped_;
-};
-
-// The loud placeholder of an orphaned table whose owner asked to hear of any use: every read,
-// count and initialisation is a fatal assertion ending in `suffix`.
-template <class OpsT>
-class VeskStrictDummy : public VeskInterface<OpsT>, public Pimbo::Debuggable {
-  public:
-    using Ops = OpsT;
-    using Value = typename Ops::Value;
-    using Key = typename Ops::Key;
-
-    VeskStrictDummy(Pimbo::Platform::DebugHandler& handler, const std::string& name, const Ops& ops,
-                    VeskInterface<Ops>* wrapped, bool flag, const std::string& suffix);
-    ~VeskStrictDummy() override;
-
-    bool initialize(const std::string& event) override;
-    void detach(bool deleted) override;
-    bool validate() override;
-    bool validateFiles() override;
-    bool cleanup() override;
-    uint32_t members() override;
-    uint32_t buckets() override;
-    uint32_t minSize() override;
-    uint32_t maxSize() override;
-    uint32_t capacity() override;
-    VeskType type() override;
-    Reader::Counters readerCounters() override;
-    RootPath rootPath() override;
-    std::string veskName() override;
-    MountStatus mountStatus() override;
-    bool validateVersionAnchor() override;
-    const Value* lookup(const Key& key, bool& found, void* buffer) override;
-    bool first(Value& out, IterHint& hint) override;
-    bool next(const Key& after, Value& out, IterHint& hint) override;
+    bool initialize(const std::string& event) override {
+        if constexpr (kStrict)
+            PIMBO_FAIL("{} rootPath:{} event:{}{}", name_, rootPath_, event, suffix_);
+        PIMBO_TRACE(5, "{} event:{}", name_, event);
+        return true;
+    }
+    void detach(bool) override { PIMBO_TRACE(5, "{}", name_); }
+    bool validate() override {
+        PIMBO_TRACE(5, "{}", name_);
+        return true;
+    }
+    bool validateFiles() override {
+        PIMBO_TRACE(5, "{}", name_);
+        return true;
+    }
+    // The files of a writer that was replaced by this placeholder are still its business.
+    bool cleanup() override {
+        PIMBO_TRACE(5, "{}", name_);
+        return wrapped_ ? wrapped_->cleanup() : false;
+    }
+    uint32_t members() override { return zero(__func__); }
+    uint32_t buckets() override { return zero(__func__); }
+    uint32_t minSize() override { return zero(__func__); }
+    uint32_t maxSize() override { return zero(__func__); }
+    uint32_t capacity() override { return zero(__func__); }
+    // A waiting reader looks like a reader; only its mount status (0) tells it apart.
+    VeskType type() override {
+        enter(__func__);
+        return VeskType::reader;
+    }
+    Reader::Counters readerCounters() override {
+        enter(__func__);
+        return Reader::Counters();
+    }
+    RootPath rootPath() override { return rootPath_; }
+    std::string veskName() override { return rootPath_.veskName(); }
+    MountStatus mountStatus() override {
+        if constexpr (!kStrict)
+            PIMBO_TRACE(5, "{}", name_);
+        return 0;
+    }
+    // Only an anchor taken by a successful lookup can be validated, and no lookup of a
+    // placeholder succeeds: whoever holds an anchor got it from another implementation, whose
+    // record this placeholder cannot vouch for. Refusing (Mem::VersionMismatchException) is the
+    // only honest answer; the caller re-reads.
+    bool validateVersionAnchor() override {
+        if constexpr (kStrict)
+            enter(__func__);
+        PIMBO_THROW(Mem::VersionMismatchException,
+                    "should never be called since it's impossible for a lookup to succeed: Vesk "
+                    "table {} is a placeholder (rootpath:{}) and vouches for no record",
+                    name_, rootPath_);
+    }
+    const Value* lookup(const Key& key, bool& found, void*) override {
+        enter(__func__, &key);
+        found = false;
+        return &this->ops_.defaultValue;
+    }
+    bool first(Value& out, IterHint&) override {
+        enter(__func__);
+        Ops::copyValue(out, this->ops_.defaultValue);
+        return false;
+    }
+    // Answers as first does.
+    bool next(const Key& after, Value& out, IterHint& hint) override {
+        enter(__func__, &after);
+        return Placeholder::first(out, hint);
+    }
 
     VeskInterface<Ops>* wrapped() const { return wrapped_.get(); }
     const std::string& suffix() const { return suffix_; }
 
   private:
+    // A count: 0, after enter(op).
+    uint32_t zero(const char* op) const {
+        enter(op);
+        return 0;
+    }
+    // Every read and count enters here, naming its operation `op`: the quiet placeholder traces
+    // it at level 5, the strict one stops the process naming the table, the key (when given)
+    // and its owner's reason.
+    void enter(const char* op, const Key* key = nullptr) const {
+        if constexpr (kStrict) {
+            Pimbo::fmassert(debugClass(), __FILE__, op, __LINE__,
+                            fmt::format("invoked, name:{} rootpath:{}{}{}", name_, rootPath_,
+                                        key ? fmt::format(" key:{}", *key) : "", suffix_));
+        } else if (debugHandler().enabled(5)) {
+            debugHandler().emit(5, debugClass(), __FILE__, op, __LINE__, name_);
+        }
+    }
+
     std::string name_;
     RootPath rootPath_;
     std::string suffix_;
     std::unique_ptr<VeskInterface<Ops>> wrapped_;
 };
+
+template <class OpsT>
+using VeskDummy = Placeholder<OpsT, false>;
+template <class OpsT>
+using VeskStrictDummy = Placeholder<OpsT, true>;
 
 // ---- VeskInterface defaults ----
 
@@ -193,258 +236,6 @@ template <class OpsT>
 const typename OpsT::Value* VeskInterface<OpsT>::directLookup(const Key& key, bool& found,
                                                               void* buffer) {
     return this->lookup(key, found, buffer);
-}
-
-// ---- VeskDummy ----
-
-template <class OpsT>
-VeskDummy<OpsT>::VeskDummy(Pimbo::Platform::DebugHandler& handler, const std::string& name,
-                           const Ops& ops, VeskInterface<Ops>* wrapped, bool flag)
-    : VeskInterface<OpsT>(ops),
-      Pimbo::Debuggable(handler, "VeskDummy"),
-      name_(name),
-      rootPath_(handler, name, flag),
-      wrapped_(wrapped) {}
-
-// Members go in reverse order: the wrapped implementation first, then the root path and the
-// name; the trace handle last.
-template <class OpsT>
-VeskDummy<OpsT>::~VeskDummy() = default;
-
-template <class OpsT>
-bool VeskDummy<OpsT>::initialize(const std::string& event) {
-    PIMBO_TRACE(5, "{} event:{}", name_, event);
-    return true;
-}
-
-template <class OpsT>
-void VeskDummy<OpsT>::detach(bool) {
-    PIMBO_TRACE(5, "{}", name_);
-}
-
-template <class OpsT>
-bool VeskDummy<OpsT>::validate() {
-    PIMBO_TRACE(5, "{}", name_);
-    return true;
-}
-
-template <class OpsT>
-bool VeskDummy<OpsT>::validateFiles() {
-    PIMBO_TRACE(5, "{}", name_);
-    return true;
-}
-
-// The files of a writer that was replaced by this placeholder are still its business.
-template <class OpsT>
-bool VeskDummy<OpsT>::cleanup() {
-    PIMBO_TRACE(5, "{}", name_);
-    return wrapped_ ? wrapped_->cleanup() : false;
-}
-
-template <class OpsT>
-uint32_t VeskDummy<OpsT>::members() {
-    PIMBO_TRACE(5, "{}", name_);
-    return 0;
-}
-
-template <class OpsT>
-uint32_t VeskDummy<OpsT>::buckets() {
-    PIMBO_TRACE(5, "{}", name_);
-    return 0;
-}
-
-template <class OpsT>
-uint32_t VeskDummy<OpsT>::minSize() {
-    PIMBO_TRACE(5, "{}", name_);
-    return 0;
-}
-
-template <class OpsT>
-uint32_t VeskDummy<OpsT>::maxSize() {
-    PIMBO_TRACE(5, "{}", name_);
-    return 0;
-}
-
-template <class OpsT>
-uint32_t VeskDummy<OpsT>::capacity() {
-    PIMBO_TRACE(5, "{}", name_);
-    return 0;
-}
-
-// A waiting reader looks like a reader; only its mount status (0) tells it apart.
-template <class OpsT>
-VeskType VeskDummy<OpsT>::type() {
-    PIMBO_TRACE(5, "{}", name_);
-    return VeskType::reader;
-}
-
-template <class OpsT>
-Reader::Counters VeskDummy<OpsT>::readerCounters() {
-    PIMBO_TRACE(5, "{}", name_);
-    return Reader::Counters();
-}
-
-template <class OpsT>
-RootPath VeskDummy<OpsT>::rootPath() {
-    return rootPath_;
-}
-
-template <class OpsT>
-std::string VeskDummy<OpsT>::veskName() {
-    return rootPath_.veskName();
-}
-
-template <class OpsT>
-MountStatus VeskDummy<OpsT>::mountStatus() {
-    PIMBO_TRACE(5, "{}", name_);
-    return 0;
-}
-
-// Only an anchor taken by a successful lookup can be validated, and no lookup of a placeholder
-// succeeds: whoever holds an anchor got it from another implementation, whose record this
-// placeholder cannot vouch for. Refusing is the only honest answer; the caller re-reads.
-template <class OpsT>
-bool VeskDummy<OpsT>::validateVersionAnchor() {
-    PIMBO_THROW(Mem::VersionMismatchException,
-                "should never be called since it's impossible for a lookup to succeed: Vesk "
-                "table {} is a placeholder (rootpath:{}) and vouches for no record",
-                name_, rootPath_);
-}
-
-template <class OpsT>
-const typename OpsT::Value* VeskDummy<OpsT>::lookup(const Key&, bool& found, void*) {
-    PIMBO_TRACE(5, "{}", name_);
-    found = false;
-    return &this->ops_.defaultValue;
-}
-
-template <class OpsT>
-bool VeskDummy<OpsT>::first(Value& out, IterHint&) {
-    PIMBO_TRACE(5, "{}", name_);
-    Ops::copyValue(out, this->ops_.defaultValue);
-    return false;
-}
-
-template <class OpsT>
-bool VeskDummy<OpsT>::next(const Key&, Value& out, IterHint& hint) {
-    PIMBO_TRACE(5, "{}", name_);
-    return VeskDummy::first(out, hint);
-}
-
-// ---- VeskStrictDummy ----
-
-template <class OpsT>
-VeskStrictDummy<OpsT>::VeskStrictDummy(Pimbo::Platform::DebugHandler& handler,
-                                       const std::string& name, const Ops& ops,
-                                       VeskInterface<Ops>* wrapped, bool flag,
-                                       const std::string& suffix)
-    : VeskInterface<OpsT>(ops),
-      Pimbo::Debuggable(handler, "VeskStrictDummy"),
-      name_(name),
-      rootPath_(handler, name, flag),
-      suffix_(suffix),
-      wrapped_(wrapped) {}
-
-// Members go in reverse order: the wrapped implementation first.
-template <class OpsT>
-VeskStrictDummy<OpsT>::~VeskStrictDummy() = default;
-
-template <class OpsT>
-bool VeskStrictDummy<OpsT>::initialize(const std::string& event) {
-    PIMBO_FAIL("{} rootPath:{} event:{}{}", name_, rootPath_, event, suffix_);
-}
-
-template <class OpsT>
-void VeskStrictDummy<OpsT>::detach(bool) {
-    PIMBO_TRACE(5, "{}", name_);
-}
-
-template <class OpsT>
-bool VeskStrictDummy<OpsT>::validate() {
-    PIMBO_TRACE(5, "{}", name_);
-    return true;
-}
-
-template <class OpsT>
-bool VeskStrictDummy<OpsT>::validateFiles() {
-    PIMBO_TRACE(5, "{}", name_);
-    return true;
-}
-
-template <class OpsT>
-bool VeskStrictDummy<OpsT>::cleanup() {
-    PIMBO_TRACE(5, "{}", name_);
-    return wrapped_ ? wrapped_->cleanup() : false;
-}
-
-template <class OpsT>
-uint32_t VeskStrictDummy<OpsT>::members() {
-    PIMBO_FAIL("invoked, name:{} rootpath:{}{}", name_, rootPath_, suffix_);
-}
-
-template <class OpsT>
-uint32_t VeskStrictDummy<OpsT>::buckets() {
-    PIMBO_FAIL("invoked, name:{} rootpath:{}{}", name_, rootPath_, suffix_);
-}
-
-template <class OpsT>
-uint32_t VeskStrictDummy<OpsT>::minSize() {
-    PIMBO_FAIL("invoked, name:{} rootpath:{}{}", name_, rootPath_, suffix_);
-}
-
-template <class OpsT>
-uint32_t VeskStrictDummy<OpsT>::maxSize() {
-    PIMBO_FAIL("invoked, name:{} rootpath:{}{}", name_, rootPath_, suffix_);
-}
-
-template <class OpsT>
-uint32_t VeskStrictDummy<OpsT>::capacity() {
-    PIMBO_FAIL("invoked, name:{} rootpath:{}{}", name_, rootPath_, suffix_);
-}
-
-template <class OpsT>
-VeskType VeskStrictDummy<OpsT>::type() {
-    PIMBO_FAIL("invoked, name:{} rootpath:{}{}", name_, rootPath_, suffix_);
-}
-
-template <class OpsT>
-Reader::Counters VeskStrictDummy<OpsT>::readerCounters() {
-    PIMBO_FAIL("invoked, name:{} rootpath:{}{}", name_, rootPath_, suffix_);
-}
-
-template <class OpsT>
-RootPath VeskStrictDummy<OpsT>::rootPath() {
-    return rootPath_;
-}
-
-template <class OpsT>
-std::string VeskStrictDummy<OpsT>::veskName() {
-    return rootPath_.veskName();
-}
-
-template <class OpsT>
-MountStatus VeskStrictDummy<OpsT>::mountStatus() {
-    return 0;
-}
-
-template <class OpsT>
-bool VeskStrictDummy<OpsT>::validateVersionAnchor() {
-    PIMBO_FAIL("invoked, name:{} rootpath:{}{}", name_, rootPath_, suffix_);
-}
-
-template <class OpsT>
-const typename OpsT::Value* VeskStrictDummy<OpsT>::lookup(const Key& key, bool&, void*) {
-    PIMBO_FAIL("invoked, name:{} rootpath:{} key:{}{}", name_, rootPath_, key, suffix_);
-}
-
-template <class OpsT>
-bool VeskStrictDummy<OpsT>::first(Value&, IterHint&) {
-    PIMBO_FAIL("invoked, name:{} rootpath:{}{}", name_, rootPath_, suffix_);
-}
-
-template <class OpsT>
-bool VeskStrictDummy<OpsT>::next(const Key& after, Value&, IterHint&) {
-    PIMBO_FAIL("invoked, name:{} rootpath:{} key:{}{}", name_, rootPath_, after, suffix_);
 }
 
 }  // namespace Vesk

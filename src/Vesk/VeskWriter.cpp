@@ -4,6 +4,7 @@
 #include "Vesk/VeskWriter.h"
 
 #include "FlexCounters2/FlexCounters2Vesk.h"
+#include "Mem/Atomics.h"
 #include "Mem/Shared.h"
 #include "Mem/WriterLock.h"
 #include "Pimbo/Core.h"
@@ -50,6 +51,19 @@ std::string recordedOwner(const Plinth::OwnerFile& ownerFile) {
 constexpr uint32_t kWriterTableType = 0;
 
 }  // namespace
+
+template <class Ops>
+bool VeskWriter<Ops>::initialize(const std::string& event) {
+    if ((!localMem_ || atomicsCheck_) && !Mem::Atomics::checkCpuSupport()) {
+        PIMBO_THROW(Pimbo::InvalidInitializeException, "Hardware does not support Atomics");
+    }
+    PIMBO_TRACE(5, "{} event:{}", name_, event);
+    if (!this->initialized()) {
+        attach();
+        this->initializedIs(true);
+    }
+    return true;
+}
 
 template <class Ops>
 void VeskWriter<Ops>::attach() {

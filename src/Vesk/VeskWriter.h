@@ -19,11 +19,12 @@
 //     refuses every read and mutation with an error, as do reads from critical tasks that run
 //     while the buckets are resized.
 //
-// The lifecycle (ownership, restart, validation, cleanup) is the second half of this class.
+// The lifecycle (ownership, restart, validation, cleanup) is the second half of this class, its
+// cold part in VeskWriter.cpp. Direct mode is in Vesk/VeskWriterDirect.h, the slot shrink
+// beside the free list in Vesk/SlotWriter.h, and Tmp in Vesk/Tmp.h; this header includes them.
 #pragma once
 
 #include "Mem/Atomic.h"
-#include "Mem/Atomics.h"
 #include "Pimbo/Assert.h"
 #include "Pimbo/Debuggable.h"
 #include "Pimbo/Exception.h"
@@ -149,17 +150,9 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
 
     // ----- VeskInterface -----
 
-    bool initialize(const std::string& event) override {
-        if ((!localMem_ || atomicsCheck_) && !Mem::Atomics::checkCpuSupport()) {
-            PIMBO_THROW(Pimbo::InvalidInitializeException, "Hardware does not support Atomics");
-        }
-        PIMBO_TRACE(5, "{} event:{}", name_, event);
-        if (!this->initialized()) {
-            attach();
-            this->initializedIs(true);
-        }
-        return true;
-    }
+    // Checks the processor's atomics (also for a local table when atomicsCheck_) and takes the
+    // table's files (attach()) unless initialized.
+    bool initialize(const std::string& event) override;
 
     void detach(bool) override {
         if (directSlot_ != kNoSlot || directNew_) {
@@ -226,24 +219,20 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
         assertNoDirect("writing value", value);
         refuseIfBusy("write");
         typename Table::CriticalSectionAnchor anchor(table_);
-        const uint32_t hash = hashKey(key);
-        const uint32_t bucket = hashMap_.bucketOf(hash);
-        SlotLink* prev = nullptr;
-        char* curr = nullptr;
-        if (hashMap_.find(key, bucket, prev, curr, hash)) {
-            const uint32_t s = slotId(curr);
-            PIMBO_TRACE(9, "existing {} bucket:{} slot:{} next:{}", key, bucket, s,
-                        slotLink(curr)->next);
+        auto p = hashMap_.find(key);
+        if (p.found) {
+            PIMBO_TRACE(9, "existing {} bucket:{} slot:{} next:{}", key, p.bucket, p.slot,
+                        slotLink(p.curr)->next);
             if (overwrite)
-                copyInPlace(curr, &value);
-            return reinterpret_cast<const Value*>(slotValue(curr));
+                copyInPlace(p.curr, &value);
+            return reinterpret_cast<const Value*>(slotValue(p.curr));
         }
-        const uint32_t s = takeSlot(anchor, prev, hash);
+        const uint32_t s = takeSlot(anchor, p.prev, p.hash);
         char* slot = table_.slots()[s];
-        publishLink(slotLink(slot), prev->next);
+        publishLink(slotLink(slot), p.prev->next);
         copyUnlinked(slot, &value);
-        publishLink(prev, s);
-        PIMBO_TRACE(9, "new {} bucket:{} slot:{} next:{}", key, bucket, s, slotLink(slot)->next);
+        publishLink(p.prev, s);
+        PIMBO_TRACE(9, "new {} bucket:{} slot:{} next:{}", key, p.bucket, s, slotLink(slot)->next);
         maybeGrowBuckets();
         return reinterpret_cast<const Value*>(slotValue(table_.slots()[s]));
     }
@@ -251,21 +240,17 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
     bool remove(const Key& key, Value& removed) override {
         assertNoDirect("removing key", key);
         refuseIfBusy("remove");
-        const uint32_t hash = hashKey(key);
-        const uint32_t bucket = hashMap_.bucketOf(hash);
-        SlotLink* prev = nullptr;
-        char* curr = nullptr;
-        if (!hashMap_.find(key, bucket, prev, curr, hash)) {
-            PIMBO_TRACE(9, "{} bucket:{} not found", key, bucket);
+        const auto p = hashMap_.find(key);
+        if (!p.found) {
+            PIMBO_TRACE(9, "{} bucket:{} not found", key, p.bucket);
             return false;
         }
         typename Table::CriticalSectionAnchor anchor(table_);
-        const uint32_t s = slotId(curr);
-        table_.copySlotValue(s, removed);
-        publishLink(prev, slotLink(curr)->next);
-        const uint32_t target = table_.dealloc(s);
-        PIMBO_TRACE(9, "{} bucket:{} slot:{}", key, bucket, s);
-        doMaybeShrinkSlots(target);
+        table_.copySlotValue(p.slot, removed);
+        publishLink(p.prev, slotLink(p.curr)->next);
+        const uint32_t target = table_.dealloc(p.slot);
+        PIMBO_TRACE(9, "{} bucket:{} slot:{}", key, p.bucket, p.slot);
+        shrinkSlots(target);
         if (hashMap_.shrinkBucketsAllowed() &&
             table_.header()->occupied() < hashMap_.shrinkThreshold()) {
             hashMap_.shrinkBuckets();
@@ -275,17 +260,14 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
 
     const Value* lookup(const Key& key, bool& found, void*) override {
         refuseIfUnreadable("lookup");
-        const uint32_t hash = hashKey(key);
-        const uint32_t bucket = hashMap_.bucketOf(hash);
-        SlotLink* prev = nullptr;
-        char* curr = nullptr;
-        found = hashMap_.find(key, bucket, prev, curr, hash, true);
+        const auto p = hashMap_.find(key, HashMap::Seek::lookup);
+        found = p.found;
         if (found) {
-            table_.versionAnchor().set(loadFlags(curr), slotFlagsWord(curr), table_.header());
-            PIMBO_TRACE(9, "{} found bucket:{} slotId:{}", key, bucket, slotId(curr));
-            return reinterpret_cast<const Value*>(slotValue(curr));
+            table_.versionAnchor().set(loadFlags(p.curr), slotFlagsWord(p.curr), table_.header());
+            PIMBO_TRACE(9, "{} found bucket:{} slotId:{}", key, p.bucket, p.slot);
+            return reinterpret_cast<const Value*>(slotValue(p.curr));
         }
-        PIMBO_TRACE(9, "{} not found bucket:{}", key, bucket);
+        PIMBO_TRACE(9, "{} not found bucket:{}", key, p.bucket);
         return &this->ops().defaultValue;
     }
 
@@ -302,99 +284,10 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
         return hashMap_.next(after, out, hint);
     }
 
-    Value* directWrite(const Value& value) override {
-        const Key& key = Ops::key(value);
-        assertNoDirect("modifying key", key);
-        refuseIfBusy("directWrite");
-        typename Table::CriticalSectionAnchor anchor(table_);
-        const uint32_t hash = hashKey(key);
-        const uint32_t bucket = hashMap_.bucketOf(hash);
-        SlotLink* prev = nullptr;
-        char* curr = nullptr;
-        const bool found = hashMap_.find(key, bucket, prev, curr, hash);
-        uint32_t s;
-        char* area;
-        if (found) {
-            s = slotId(curr);
-            area = slotValue(table_.header()->lookaside());
-        } else {
-            s = takeSlot(anchor, prev, hash);
-            area = slotValue(table_.slots()[s]);
-        }
-        ++counters_.directUpdates;
-        Mem::writeFence();  // as in copyInPlace: earlier flags stores before the fill area's
-        Mem::storeRelaxedCopy(area, &value, sizeof(Value));
-        PIMBO_TRACE(9, "{}{} bucket:{} slot:{} next:{}", key, found ? " existing " : " new ",
-                    bucket, s, found ? slotLink(curr)->next : prev->next);
-        openDirect(s, prev, !found, key);
-        anchor.keep();  // the bit stays set until directCommit
-        return reinterpret_cast<Value*>(area);
-    }
-
-    Value* directUpdate(const Key& key) override {
-        assertNoDirect("modifying key", key);
-        refuseIfBusy("directUpdate");
-        typename Table::CriticalSectionAnchor anchor(table_);
-        const uint32_t hash = hashKey(key);
-        const uint32_t bucket = hashMap_.bucketOf(hash);
-        SlotLink* prev = nullptr;
-        char* curr = nullptr;
-        if (!hashMap_.find(key, bucket, prev, curr, hash))
-            return nullptr;
-        ++counters_.directUpdates;
-        const uint32_t s = slotId(curr);
-        // The fill area starts as the current record, so fields the caller leaves alone keep
-        // their values.
-        char* area = slotValue(table_.header()->lookaside());
-        Mem::writeFence();  // as in copyInPlace: earlier flags stores before the fill area's
-        Mem::storeRelaxedCopy(area, slotValue(curr), sizeof(Value));
-        openDirect(s, prev, false, key);
-        return reinterpret_cast<Value*>(area);
-    }
-
-    void directCommit() override {
-        PIMBO_TRACE(9, "slot: {}", directSlot_);
-        if (directSlot_ == kNoSlot && !directNew_) {
-            PIMBO_FAIL("not in direct mode! Make sure the DirectIs/Commit are properly paired!");
-        }
-        typename Table::CriticalSectionAnchor anchor(table_);
-        Header* h = table_.header();
-        char* slot = table_.slots()[directSlot_];
-        const bool isNew = directNew_;
-        const char* filled = isNew ? slotValue(slot) : slotValue(h->lookaside());
-        const Key filledKey(Mem::loadRelaxed64(filled));
-        if (!hashOps_.keyEqual(filledKey, directKey_)) {
-            abandonDirect(slot);
-            anchor.release();  // nothing was published: the table is as consistent as before
-            PIMBO_THROW(Pimbo::RuntimeException,
-                        "directCommit on {} refused: the record's key {} is not the key {} of "
-                        "slot {}",
-                        name_, filledKey, directKey_, slotId(slot));
-        }
-        if (isNew)
-            publishLink(slotLink(slot), directPrev_->next);
-        ++counters_.directCommits;
-        const uint32_t flags = loadFlags(slot);
-        if ((flags & OCCUPIED) == 0) {
-            setFlags(slot, (flags + 4) | OCCUPIED);
-        } else {
-            setRhash(h->lookaside(), loadRhash(slot));
-            setFlags(slot, flags + 2);
-            Mem::writeFence();
-            Mem::storeRelaxedCopy(slotValue(slot), slotValue(h->lookaside()), sizeof(Value));
-            setFlags(slot, (flags + 4) | OCCUPIED);
-        }
-        const uint32_t s = directSlot_;
-        directSlot_ = kNoSlot;
-        if (isNew) {
-            publishLink(directPrev_, s);
-            directNew_ = false;
-        }
-        directPrev_ = nullptr;
-        // The anchor clears the bit on return, also ending the section a directWrite opened;
-        // a bucket doubling triggered by the new record still runs inside it.
-        maybeGrowBuckets();
-    }
+    // Direct mode (Vesk/VeskWriterDirect.h): the caller fills a record in place and commits it.
+    Value* directWrite(const Value& value) override;
+    Value* directUpdate(const Key& key) override;
+    void directCommit() override;
 
     // Shrinks the slot array if it is due. Does nothing while a direct operation is open.
     void shrink() {
@@ -403,7 +296,7 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
         refuseIfBusy("shrink");
         typename Table::CriticalSectionAnchor anchor(table_);
         const uint32_t threshold = table_.shrinkThresholdValue();
-        doMaybeShrinkSlots(table_.header()->occupied() < threshold / 2 ? threshold : 0);
+        shrinkSlots(table_.header()->occupied() < threshold / 2 ? threshold : 0);
     }
 
     void handleQuiesced(bool q) {
@@ -592,39 +485,14 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
         }
     }
 
-    void openDirect(uint32_t s, SlotLink* prev, bool isNew, const Key& key) {
-        directSlot_ = s;
-        directPrev_ = prev;
-        directNew_ = isNew;
-        directKey_ = key;
-    }
-
+    void openDirect(uint32_t s, SlotLink* prev, bool isNew, const Key& key);
     // Closes a refused direct operation without publishing anything; a new slot goes back to
     // the free list.
-    void abandonDirect(char* slot) {
-        if (directNew_) {
-            setFlags(slot, loadFlags(slot) & ~OCCUPIED);
-            table_.dealloc(directSlot_);
-        }
-        directSlot_ = kNoSlot;
-        directNew_ = false;
-        directPrev_ = nullptr;
-    }
-
+    void abandonDirect(char* slot);
+    // Stops the process when a direct operation is open (an unbalanced directWrite or
+    // directUpdate), naming `operation` and `what`.
     template <class What>
-    void assertNoDirect(const char* operation, const What& what) {
-        if (directSlot_ == kNoSlot && !directNew_) [[likely]]
-            return;
-        char* slot = table_.slots()[directSlot_];
-        table_.versionAnchor().set(loadFlags(slot), slotFlagsWord(slot), table_.header());
-        Value held{};
-        std::memcpy(&held, slotValue(slot), sizeof(Value));
-        PIMBO_FAIL(
-            "unbalanced directSlot:{} containing value:{} when {}:{} - Make sure the "
-            "DirectIs/Commit "
-            "are properly paired!",
-            directSlot_, held, operation, what);
-    }
+    void assertNoDirect(const char* operation, const What& what);
 
     // Mutations: refused while critical tasks run inside a long operation, and by a writer
     // that is not attached.
@@ -651,109 +519,20 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
                     operation, name_);
     }
 
-    void doMaybeShrinkSlots(uint32_t target) {
+    // Shrinks the slot array when `target` (the threshold that asked for it) is not 0: the
+    // slot table moves the records beyond the new end down (Vesk/SlotWriter.h), each one
+    // relinked through the link that leads to it in its chain.
+    void shrinkSlots(uint32_t target) {
         if (target == 0)
             return;
-        Header* h = table_.header();
-        const uint32_t occupied = h->occupied();
-        uint64_t n = occupied == 0 ? 0 : 4ull << (31 - __builtin_clz(occupied));
-        if (n < table_.initialCapacity())
-            n = table_.initialCapacity();
-        PIMBO_TRACE(5, "threshold:{} shrinkThreshold:{}{}", n, target,
-                    n < target ? " SUPER SHRINK!" : "");
-        const uint32_t numSlots = table_.capacity();
-        if (!(n < numSlots))
-            PIMBO_FAIL("bad threshold: {} numSlots:{}", n, numSlots);
-        const uint32_t newSize = uint32_t(n);
-        purgeFreeSlots(newSize);
-        uint64_t moves = 0;
         typename HashMap::Yield yield(*this);
-        auto& slots = table_.slots();
-        for (uint32_t id = newSize; id < numSlots; ++id) {
-            char* from = slots[id];
-            const uint32_t fromFlags = loadFlags(from);
-            if ((fromFlags & OCCUPIED) == 0) {
-                PIMBO_TRACE(9, "skipping not occupied slot:{}", id);
-                continue;
-            }
-            const Key key(slotKey(from));
-            const uint32_t hash = hashKey(key);
-            SlotLink* prev = nullptr;
-            char* curr = nullptr;
-            if (!hashMap_.find(key, hashMap_.bucketOf(hash), prev, curr, hash)) {
+        auto linkTo = [&](uint32_t id, uint64_t key) {
+            const auto p = hashMap_.find(Key(key));
+            if (!p.found)
                 PIMBO_FAIL("fromSlot:{} key not found", id);
-            }
-            if (prev == nullptr)
-                PIMBO_FAIL("fromSlot:{} not referenced", id);
-            const uint32_t to = h->freeHead();
-            if (to == kNoSlot)
-                PIMBO_FAIL("not valid toSlotId:{}", to);
-            if (to >= id) {
-                PIMBO_FAIL("should always move entries to lower section fromSlotId:{} toSlotId:{}",
-                           id, to);
-            }
-            char* toSlot = slots[to];
-            setRhash(toSlot, loadRhash(from));
-            h->freeHeadIs(slotLink(toSlot)->next);
-            const uint32_t toFlags = loadFlags(toSlot);
-            Mem::storeRelaxedCopy(slotValue(toSlot), slotValue(from), sizeof(Value));
-            setFlags(toSlot, (toFlags + 4) | OCCUPIED);
-            publishLink(slotLink(toSlot), slotLink(from)->next);
-            PIMBO_TRACE(7, "moving fromSlot:{} toSlot:{}", id, to);
-            PIMBO_TRACE(9, "fromSlotId:{} toSlotId:{}", id, to);
-            publishLink(prev, to);
-            setFlags(from, fromFlags & ~OCCUPIED);
-            ++moves;
-            yield.check();
-        }
-        PIMBO_TRACE(5, "newNumSlots:{}", newSize);
-        const auto old = h->numSlots;
-        Mem::VersionedRef<uint32_t>::publish(&h->numSlots, {old.version + 1, newSize});
-        table_.resize(newSize);
-        table_.loadCounts();
-        ++counters_.slotShrinks;
-        PIMBO_TRACE(2, "{} from {} slots to {}", name_, old, table_.header()->numSlots);
-        PIMBO_TRACE(5, "at threshold:{} done", newSize);
-        counters_.movedSlots += moves;
-    }
-
-    // Unlinks every free slot at or above n from the free list, checking that the list and the
-    // occupied count add up to the slot count. The walk is bounded by the slot count.
-    void purgeFreeSlots(uint32_t n) {
-        Header* h = table_.header();
-        if (h->freeHead() == kNoSlot)
-            PIMBO_FAIL("free-list is empty");
-        const uint32_t numSlots = table_.capacity();
-        auto& slots = table_.slots();
-        uint32_t length = 0;
-        SlotLink* prevLink = nullptr;  // null: the head (freeSlots)
-        uint32_t id = h->freeHead();
-        while (id != kNoSlot) {
-            if (++length > numSlots) {
-                PIMBO_THROW(Pimbo::CorruptionDetectedException,
-                            "free-list of {} longer than numSlots: {}", name_, numSlots);
-            }
-            char* slot = slots[id];
-            const uint32_t next = slotLink(slot)->next;
-            if (id >= n) {
-                PIMBO_TRACE(7, "removing slot id {} from free-list", id);
-                if (prevLink == nullptr) {
-                    h->freeHeadIs(next);
-                } else {
-                    publishLink(prevLink, next);
-                }
-            } else {
-                prevLink = slotLink(slot);
-            }
-            id = next;
-        }
-        if (uint64_t(length) + h->occupied() != numSlots) {
-            PIMBO_THROW(
-                Pimbo::CorruptionDetectedException,
-                "numSlots mismatch, length of freeList: {}, occupiedSlots: {} do not add up "
-                "to numSlots: {}",
-                length, h->occupied(), numSlots);
-        }
+            return p.prev;
+        };
+        table_.shrink(target, linkTo, [&] { yield.check(); });
     }
 
   protected:
@@ -784,30 +563,9 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
     std::shared_ptr<Mem::WriterLock> writerLock_;
 };
 
-// Tmp: the local writer a table holds before it is mounted. It lives in process memory and
-// touches no file, lock, owner, cinder or marker of the table it stands in for, so any process
-// may create a table without disturbing that table's real writer. It still checks the
-// processor's atomics, and it never counts as mounted.
-template <class Ops>
-class Tmp : public VeskWriter<Ops> {
-  public:
-    Tmp(
-        Pimbo::Platform::DebugHandler& handler, const std::string& name, const Ops& ops,
-        MapDescriptor descriptor = MapDescriptor(100),
-        typename VeskWriter<Ops>::QuiescedCallback quiesced = [](bool) {})
-        : VeskWriter<Ops>(handler, name, localDescriptor(descriptor), ops, "",
-                          std::move(quiesced)) {
-        this->atomicsCheck_ = true;
-    }
-    ~Tmp() override { VeskWriter<Ops>::detach(false); }
-
-    MountStatus mountStatus() override { return 0; }
-
-  private:
-    static MapDescriptor localDescriptor(MapDescriptor d) {
-        d.localMem = 1;
-        return d;
-    }
-};
-
 }  // namespace Vesk
+
+// The rest of the writer: its direct mode, and Tmp, the local writer of a table before it is
+// mounted.
+#include "Vesk/Tmp.h"
+#include "Vesk/VeskWriterDirect.h"

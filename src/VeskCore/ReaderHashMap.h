@@ -70,95 +70,20 @@ class ReaderHashMap {
             trace(5, "bucket table detached");
             return &reader_->defaultValue();
         }
-        auto& table = reader_->slotTable();
-        const uint64_t k = key.value();
-        const uint32_t hash = reader_->hashKeyValue(k);
-        const uint32_t b = hash % n;
-        const uint32_t r = Pimbo::Util::reverse(hash);
         Value& dest = buffer != nullptr ? *static_cast<Value*>(buffer) : reader_->scratch();
-        // What a pass can meet after copying slot s, and why each is handled:
-        //  - the link it came through unchanged and its owner alive, s occupied: s was in the
-        //    chain when it was copied; compare it.
-        //  - that link moved (an insert, remove or move right there) or its owner died (a
-        //    shrink moved it): s may be anything; restart the bucket.
-        //  - s not occupied behind an unchanged, live link: no writer step leaves that;
-        //    corruption.
-        //  - a key of the bucket's half-level or double-level neighbour: a split or join in
-        //    progress; tolerated. Any other bucket is corruption, or a stale bucket count that
-        //    the reader's retry loop re-maps.
-        //  - a marker naming a bucket beyond the mapped count: the writer doubled; out of range
-        //    makes the reader re-map.
-        for (;;) {  // one pass per restart of the bucket
-            const SlotLink* prevPtr = buckets_[b];
-            const char* prevSlot = nullptr;  // the slot that owns prevPtr; null for the entry
-            SlotLink prev = Vesk::loadLink(prevPtr);
-            const uint32_t capacity = table.capacity();
-            uint32_t count = 0;
-            bool restart = false;
-            while (SlotLink::isSlot(prev.next)) {
-                if (++count > capacity)
-                    cycle(count, capacity);
-                const uint32_t s = prev.next;
-                const auto got = table.getValue(s, dest);
-                const uint64_t sk = Ops::key(dest).value();
-                // Did the link we came through move while we copied? Then s may be anything.
-                const bool moved = linkMoved(prevPtr, prev, prevSlot);
-                if ((got.flags & Vesk::OCCUPIED) == 0) {
-                    if (!moved)
-                        notOccupied(s, dest);
-                    restart = true;
-                    break;
-                }
-                if (got.rhash == r && sk == k) {
-                    if (moved) {
-                        restart = true;
-                        break;
-                    }
-                    found = true;
-                    return &dest;
-                }
-                if (got.rhash > r || (got.rhash == r && sk > k)) {
-                    // The chain is sorted: key is not in it.
-                    if (moved) {
-                        restart = true;
-                        break;
-                    }
-                    if (!inBucket(sk, b, n)) {
-                        PIMBO_THROW(Pimbo::CorruptionDetectedException,
-                                    "corrupt key detected. key:{} bucketIndex:{}",
-                                    Pimbo::dumpHex(&dest, 8), b);
-                    }
-                    buckets_.checkResize();
-                    return &reader_->defaultValue();
-                }
-                // Advance: s's own link first, then prove that s was still linked when it was
-                // read (the writer rewrites a removed slot's link only after unlinking it).
-                const char* slot = table.slots()[s];
-                const SlotLink* own = Vesk::slotLink(slot);
-                const SlotLink next = Vesk::loadLink(own);
-                if (linkMoved(prevPtr, prev, prevSlot)) {
-                    restart = true;
-                    break;
-                }
-                if (!inBucket(sk, b, n)) {
-                    PIMBO_THROW(Pimbo::CorruptionDetectedException,
-                                "corrupt key detected. key:{} bucketIndex:{}",
-                                Pimbo::dumpHex(&dest, 8), b);
-                }
-                prevPtr = own;
-                prevSlot = slot;
-                prev = next;
-            }
-            if (restart) {
-                retried();
-                continue;
-            }
-            // The chain ended in a bucket marker or the end of the table: it must name the
-            // bucket's successor, or the bucket file is damaged and "absent" would be a guess.
-            verifyNextBucket(b, SlotLink::isEnd(prev.next) ? 0 : SlotLink::bucketOf(prev.next));
-            buckets_.checkResize();
-            return &reader_->defaultValue();
+        const Stop stop = walkBucket(key, false, n, dest);
+        if (stop.exact) {
+            found = true;
+            return &dest;
         }
+        // A chain that ended in a bucket marker or the end of the table must name the bucket's
+        // successor, or the bucket file is damaged and "absent" would be a guess.
+        if (!SlotLink::isSlot(stop.next)) {
+            verifyNextBucket(stop.bucket,
+                             SlotLink::isEnd(stop.next) ? 0 : SlotLink::bucketOf(stop.next));
+        }
+        buckets_.checkResize();
+        return &reader_->defaultValue();
     }
 
     // Copies the first record at or after bucket (in bucket order) into out.
@@ -184,11 +109,8 @@ class ReaderHashMap {
                 }
                 if ((got.flags & Vesk::OCCUPIED) == 0)
                     notOccupied(s, out);
-                if (!inBucket(Ops::key(out).value(), bucket, n)) {
-                    PIMBO_THROW(Pimbo::CorruptionDetectedException,
-                                "corrupt key detected, key:{} bucket:{}", Pimbo::dumpHex(&out, 8),
-                                bucket);
-                }
+                if (!inBucket(Ops::key(out).value(), bucket, n))
+                    corruptKey(out, bucket);
                 hint = Vesk::IterHint{got.flags, s, bucket};
                 trace(9, "{} found at bucket {}, saving {}", Ops::key(out), bucket, hint);
                 return true;
@@ -256,11 +178,8 @@ class ReaderHashMap {
                     if ((got.flags & Vesk::OCCUPIED) == 0 && !moved)
                         notOccupied(s, out);
                     if ((got.flags & Vesk::OCCUPIED) != 0 && !moved) {
-                        if (!inBucket(Ops::key(out).value(), hint.bucket, n)) {
-                            PIMBO_THROW(Pimbo::CorruptionDetectedException,
-                                        "corrupt key detected. key:{} bucketIndex {}",
-                                        Pimbo::dumpHex(&out, 8), hint.bucket);
-                        }
+                        if (!inBucket(Ops::key(out).value(), hint.bucket, n))
+                            corruptKey(out, hint.bucket);
                         trace(9, "{} success {} using {}, saving new slot hint {}", after,
                               Ops::key(out), hint, s);
                         hint.version = got.flags;
@@ -280,7 +199,7 @@ class ReaderHashMap {
                 }
             }
         }
-        return slowNext(a, after, out, hint);
+        return slowNext(after, out, hint);
     }
 
     // Throws unless nb is bucket's successor in bucket order at the mapped count, at half of it
@@ -298,84 +217,109 @@ class ReaderHashMap {
     }
 
   private:
-    // The successor of (r, after) found by walking after's bucket from its entry.
-    bool slowNext(uint64_t a, const Key& after, Value& out, Vesk::IterHint& hint) const {
+    // The successor of after found by walking after's bucket from its entry.
+    bool slowNext(const Key& after, Value& out, Vesk::IterHint& hint) const {
         ++reader_->counters().slowPaths;
-        auto& table = reader_->slotTable();
-        const uint32_t n = buckets_.numBuckets();
-        const uint32_t hash = reader_->hashKeyValue(a);
-        const uint32_t b = hash % n;
-        const uint32_t r = Pimbo::Util::reverse(hash);
-        for (;;) {  // one pass per restart of the bucket
-            const SlotLink* prevPtr = buckets_[b];
-            const char* prevSlot = nullptr;  // the slot that owns prevPtr; null for the entry
-            SlotLink prev = Vesk::loadLink(prevPtr);
-            const uint32_t capacity = table.capacity();
-            uint32_t count = 0;
-            bool restart = false;
-            while (SlotLink::isSlot(prev.next)) {
-                if (++count > capacity)
-                    cycle(count, capacity);
-                const uint32_t s = prev.next;
-                const auto got = table.getValue(s, out);
-                const uint64_t sk = Ops::key(out).value();
-                trace(9, "{} comparing slot {} {}", after, s, Ops::key(out));
-                const bool moved = linkMoved(prevPtr, prev, prevSlot);
-                if ((got.flags & Vesk::OCCUPIED) == 0) {
-                    if (!moved) {
-                        PIMBO_THROW(Pimbo::CorruptionDetectedException,
-                                    "slow-path slot:{} not marked as occupied key:{} slotCount:{}",
-                                    s, Pimbo::dumpHex(&out, 8), count);
-                    }
-                    restart = true;
-                    break;
-                }
-                if (got.rhash > r || (got.rhash == r && sk > a)) {
-                    if (moved) {
-                        restart = true;
-                        break;
-                    }
-                    if (!inBucket(sk, b, n)) {
-                        PIMBO_THROW(Pimbo::CorruptionDetectedException,
-                                    "corrupt key detected. key:{} bucketIndex {}",
-                                    Pimbo::dumpHex(&out, 8), b);
-                    }
-                    hint = Vesk::IterHint{got.flags, s, b};
-                    trace(9, "{} success {}, saving {}", after, Ops::key(out), hint);
-                    return true;
-                }
-                const char* slot = table.slots()[s];
-                const SlotLink* own = Vesk::slotLink(slot);
-                const SlotLink next = Vesk::loadLink(own);
-                if (linkMoved(prevPtr, prev, prevSlot)) {
-                    restart = true;
-                    break;
-                }
-                if (!inBucket(sk, b, n)) {
-                    PIMBO_THROW(Pimbo::CorruptionDetectedException,
-                                "corrupt key detected. key:{} bucketIndex {}",
-                                Pimbo::dumpHex(&out, 8), b);
-                }
-                if (SlotLink::isSlot(next.next))
-                    trace(9, "{} next slot {} success", after, next.next);
-                prevPtr = own;
-                prevSlot = slot;
-                prev = next;
-            }
-            if (restart) {
-                retried();
-                continue;
-            }
-            if (SlotLink::isEnd(prev.next)) {
-                verifyNextBucket(b, 0);
-                trace(9, "{} failed", after);
-                return false;
-            }
-            const uint32_t nb = SlotLink::bucketOf(prev.next);
-            verifyNextBucket(b, nb);
-            trace(9, "{} next bucket {}", after, nb);
-            return first(nb, out, hint);
+        const Stop stop = walkBucket(after, true, buckets_.numBuckets(), out);
+        if (SlotLink::isSlot(stop.next)) {
+            hint = Vesk::IterHint{stop.flags, stop.next, stop.bucket};
+            trace(9, "{} success {}, saving {}", after, Ops::key(out), hint);
+            return true;
         }
+        if (SlotLink::isEnd(stop.next)) {
+            verifyNextBucket(stop.bucket, 0);
+            trace(9, "{} failed", after);
+            return false;
+        }
+        const uint32_t nb = SlotLink::bucketOf(stop.next);
+        verifyNextBucket(stop.bucket, nb);
+        trace(9, "{} next bucket {}", after, nb);
+        return first(nb, out, hint);
+    }
+
+    // Where a bucket walk stopped: `next` is the id of the slot it stopped at (copied into the
+    // caller's value, with its flags as copied), or the link that ended the chain (a bucket
+    // marker or the end of the table).
+    struct Stop {
+        uint32_t bucket;
+        uint32_t next = SlotLink::kEnd;
+        uint32_t flags = 0;
+        bool exact = false;  // the slot holds the key walked to
+    };
+
+    // The one walk of a chain, shared by lookup and the slow path of next: from the entry of
+    // key's bucket to the first slot whose (rhash, key) is at key's, or strictly after it when
+    // `after`, copying each slot into out. The bucket is walked again (a retry) whenever a link
+    // it came through moved; restarts are not limited, each is caused by one writer step.
+    Stop walkBucket(const Key& key, bool after, uint32_t n, Value& out) const {
+        const uint32_t hash = reader_->hashKeyValue(key.value());
+        Stop stop{hash % n};
+        while (!walkPass(key, after, Pimbo::Util::reverse(hash), n, out, stop))
+            retried();
+        return stop;
+    }
+
+    // One pass of walkBucket over stop.bucket; false when it must start again.
+    //
+    // What a pass can meet after copying slot s, and why each is handled:
+    //  - the link it came through unchanged and its owner alive, s occupied: s was in the
+    //    chain when it was copied; compare it.
+    //  - that link moved (an insert, remove or move right there) or its owner died (a
+    //    shrink moved it): s may be anything; restart the bucket.
+    //  - s not occupied behind an unchanged, live link: no writer step leaves that;
+    //    corruption.
+    //  - a key of the bucket's half-level or double-level neighbour: a split or join in
+    //    progress; tolerated. Any other bucket is corruption, or a stale bucket count that
+    //    the reader's retry loop re-maps.
+    //  - a marker naming a bucket beyond the mapped count: the writer doubled; out of range
+    //    makes the reader re-map.
+    bool walkPass(const Key& key, bool after, uint32_t r, uint32_t n, Value& out,
+                  Stop& stop) const {
+        auto& table = reader_->slotTable();
+        const uint64_t k = key.value();
+        const uint32_t b = stop.bucket;
+        const SlotLink* prevPtr = buckets_[b];
+        const char* prevSlot = nullptr;  // the slot that owns prevPtr; null for the entry
+        SlotLink prev = Vesk::loadLink(prevPtr);
+        const uint32_t capacity = table.capacity();
+        for (uint32_t count = 1; SlotLink::isSlot(prev.next); ++count) {
+            if (count > capacity)
+                cycle(count, capacity);
+            const uint32_t s = prev.next;
+            const auto got = table.getValue(s, out);
+            const uint64_t sk = Ops::key(out).value();
+            if (after)
+                trace(9, "{} comparing slot {} {}", key, s, Ops::key(out));
+            // Did the link we came through move while we copied? Then s may be anything.
+            if (linkMoved(prevPtr, prev, prevSlot))
+                return false;
+            if ((got.flags & Vesk::OCCUPIED) == 0)
+                notOccupied(s, out);
+            const bool exact = got.rhash == r && sk == k;
+            if (got.rhash > r || (got.rhash == r && sk > k) || (exact && !after)) {
+                // The chain is sorted: the walk ends here.
+                if (!exact && !inBucket(sk, b, n))
+                    corruptKey(out, b);
+                stop = Stop{b, s, got.flags, exact};
+                return true;
+            }
+            // Advance: s's own link first, then prove that s was still linked when it was
+            // read (the writer rewrites a removed slot's link only after unlinking it).
+            const char* slot = table.slots()[s];
+            const SlotLink* own = Vesk::slotLink(slot);
+            const SlotLink next = Vesk::loadLink(own);
+            if (linkMoved(prevPtr, prev, prevSlot))
+                return false;
+            if (!inBucket(sk, b, n))
+                corruptKey(out, b);
+            if (after && SlotLink::isSlot(next.next))
+                trace(9, "{} next slot {} success", key, next.next);
+            prevPtr = own;
+            prevSlot = slot;
+            prev = next;
+        }
+        stop = Stop{b, prev.next};
+        return true;
     }
 
     // The link a walk came through no longer vouches for where it led: it was relinked, or the
@@ -406,6 +350,11 @@ class ReaderHashMap {
     [[noreturn]] static void cycle(uint32_t count, uint32_t capacity) {
         PIMBO_THROW(Pimbo::CorruptionDetectedException,
                     "hash chain cycle detected, slotCount:{} capacity:{}", count, capacity);
+    }
+
+    [[noreturn]] static void corruptKey(const Value& copied, uint32_t b) {
+        PIMBO_THROW(Pimbo::CorruptionDetectedException,
+                    "corrupt key detected. key:{} bucketIndex:{}", Pimbo::dumpHex(&copied, 8), b);
     }
 
     [[noreturn]] static void notOccupied(uint32_t s, const Value& copied) {

@@ -64,42 +64,50 @@ class WriterHashMap : public Pimbo::Debuggable {
 
     uint32_t bucketOf(uint32_t hash) const { return hash % buckets_.numBuckets(); }
 
-    // Finds key in its bucket's chain. prev is the link whose next leads to the position (the
-    // insertion point when not found); curr the slot found or the last slot examined (null when
-    // none). A lookup names a slot of another bucket "slot: {}", the other walks "slotId: {}".
-    bool find(const Key& key, uint32_t bucket, SlotLink*& prev, char*& curr, uint32_t hash,
-              bool forLookup = false) {
+    // Where a key is, or would go, in its bucket's chain.
+    struct Position {
+        uint32_t hash = 0;
+        uint32_t bucket = 0;
+        SlotLink* prev = nullptr;  // the link that leads to the position
+        char* curr = nullptr;      // the slot there (the key's when found); null at the chain's end
+        uint32_t slot = 0;         // curr's id
+        bool found = false;
+    };
+
+    // What find walks to: the slot of the key (or its insertion point), the same for a lookup
+    // (which names a slot of another bucket "slot: {}", the other walks "slotId: {}"), or the
+    // first slot after the key (the slow path of next).
+    enum class Seek { key, lookup, after };
+
+    // The one walk of a chain by key, for every writer operation on a key: from the entry of
+    // key's bucket to what `seek` asks for.
+    Position find(const Key& key, Seek seek = Seek::key) {
+        Position p;
+        p.hash = owner_.hashKey(key);
+        p.bucket = bucketOf(p.hash);
+        p.prev = buckets_[p.bucket];
         auto& slots = owner_.slotTable().slots();
         const uint32_t capacity = owner_.slotTable().capacity();
-        prev = buckets_[bucket];
-        curr = nullptr;
-        const uint32_t r = Pimbo::Util::reverse(hash);
-        uint32_t steps = 0;
-        if (!SlotLink::isSlot(prev->next))
-            return false;
-        for (;;) {
-            if (++steps > capacity) {
-                PIMBO_THROW(Pimbo::CorruptionDetectedException,
-                            "hash chain cycle detected, slotCount:{} capacity:{}", steps, capacity);
+        const uint32_t r = Pimbo::Util::reverse(p.hash);
+        for (uint32_t steps = 1; SlotLink::isSlot(p.prev->next); ++steps) {
+            bounded(steps, capacity);
+            const uint32_t s = p.prev->next & SlotLink::kIdMask;
+            p.curr = slots[s];
+            p.slot = s;
+            checkSlot(p.curr, s, p.bucket, seek == Seek::lookup);
+            const uint32_t sr = Vesk::loadRhash(p.curr);
+            const uint64_t k = Vesk::slotKey(p.curr);
+            p.found = seek != Seek::after && r == sr && key.value() == k;
+            if (p.found || r < sr || (r == sr && key.value() < k)) {
+                PIMBO_TRACE(9, "{} {} curr:{} next:{}", key, p.found ? "found" : "not found", s,
+                            p.prev->next);
+                return p;
             }
-            const uint32_t s = prev->next & SlotLink::kIdMask;
-            curr = slots[s];
-            checkSlot(curr, s, bucket, forLookup);
-            const uint32_t sr = Vesk::loadRhash(curr);
-            const uint64_t k = Vesk::slotKey(curr);
-            if (r < sr || (r == sr && key.value() < k)) {
-                PIMBO_TRACE(9, "{} not found curr:{} next:{}", key, s, prev->next);
-                return false;
-            }
-            if (r == sr && key.value() == k) {
-                PIMBO_TRACE(9, "{} found curr:{} next:{}", key, s, prev->next);
-                return true;
-            }
-            prev = Vesk::slotLink(curr);
+            p.prev = Vesk::slotLink(p.curr);
             PIMBO_TRACE(9, "{} next curr:{}", key, s);
-            if (!SlotLink::isSlot(prev->next))
-                return false;
         }
+        p.curr = nullptr;
+        return p;
     }
 
     // Copies the first record at or after bucket b (in bucket order) into value.
@@ -164,31 +172,13 @@ class WriterHashMap : public Pimbo::Debuggable {
             }
         }
         ++owner_.counters().slowPathNexts;
-        const uint32_t hash = owner_.hashKey(key);
-        const uint32_t b = bucketOf(hash);
-        const uint32_t r = Pimbo::Util::reverse(hash);
-        auto& slots = table.slots();
-        const uint32_t capacity = table.capacity();
-        SlotLink* prev = buckets_[b];
-        uint32_t steps = 0;
-        while (SlotLink::isSlot(prev->next)) {
-            if (++steps > capacity) {
-                PIMBO_THROW(Pimbo::CorruptionDetectedException,
-                            "hash chain cycle detected, slotCount:{} capacity:{}", steps, capacity);
-            }
-            const uint32_t s = prev->next & SlotLink::kIdMask;
-            char* curr = slots[s];
-            checkSlot(curr, s, b);
-            const uint32_t sr = Vesk::loadRhash(curr);
-            if (sr > r || (sr == r && Vesk::slotKey(curr) > key.value())) {
-                return take(s, b, value, hint, false);
-            }
-            prev = Vesk::slotLink(curr);
-        }
-        if (SlotLink::isEnd(prev->next))
-            return endOfTable(b, "{} failed", key);
-        const uint32_t succ = SlotLink::bucketOf(prev->next);
-        verifyNextBucket(b, succ);
+        const Position p = find(key, Seek::after);
+        if (p.curr != nullptr)
+            return take(p.slot, p.bucket, value, hint, false);
+        if (SlotLink::isEnd(p.prev->next))
+            return endOfTable(p.bucket, "{} failed", key);
+        const uint32_t succ = SlotLink::bucketOf(p.prev->next);
+        verifyNextBucket(p.bucket, succ);
         return first(succ, value, hint);
     }
 
