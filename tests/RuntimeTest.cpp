@@ -1,0 +1,118 @@
+// Tests of the stand-in runtime for what the library relies on: the key hash every table file
+// depends on, a notifiee list changed during a visit, the trace mask and an event loop whose
+// callbacks remove each other (the sentries' case). The hand-over of an entity whose last
+// reference went is tested where the library uses it, in CounterTableTest.
+#include "Orlo/Hash.h"
+#include "Orlo/Notifiee.h"
+#include "Pimbo/EventLoop.h"
+#include "support/Harness.h"
+
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <functional>
+#include <tuple>
+#include <utility>
+
+namespace {
+
+// Computed independently from the published definition: a change of any of them breaks every
+// existing table file.
+constexpr std::tuple<uint32_t, uint64_t, uint32_t> kPinned[] = {
+    {0x0u, 0x0ull, 0x00000000u},
+    {0x0u, 0x1ull, 0x469913f8u},
+    {0x0u, 0xffffffffffffffffull, 0x461be887u},
+    {0x1u, 0x0ull, 0x993d6596u},
+    {0xdeadbeefu, 0x0123456789abcdefull, 0x4332f20eu},
+    {0xffffffffu, 0xffffffffffffffffull, 0xfa3ab81du},
+    {0x2au, 1000000ull, 0x2923eb76u},
+};
+
+TEST(OrloHash, MatchesPinnedValues) {
+    for (const auto& [seed, value, hash] : kPinned)
+        EXPECT_EQ(Orlo::hashSingleAttr(seed, value), hash)
+            << fmt::format("{:#x} {:#x}", seed, value);
+}
+
+// Writes "<name><attribute>" for every call it hears and "<name> gone" when destroyed.
+struct Observer : Orlo::Notifiee {
+    Observer(std::string n, std::vector<std::string>& out) : name(std::move(n)), told(out) {}
+    ~Observer() override { told.push_back(name + " gone"); }
+    void onAttribute(uint32_t id, const void*) override {
+        told.push_back(name + std::to_string(id));
+        if (onCall)
+            onCall();
+    }
+    std::string name;
+    std::vector<std::string>& told;
+    std::function<void()> onCall;
+};
+
+// A member removed before its turn is not told, one added is told from the next visit on, and
+// one that removes itself (the list held its last reference) survives its own call.
+TEST(OrloNotifieeList, MembersChangedDuringAVisit) {
+    std::vector<std::string> told;
+    Orlo::NotifieeList list;
+    const int owner = 0;
+    Observer* a = new Observer("a", told);
+    Orlo::Ptr<Observer> b = new Observer("b", told);
+    Orlo::Ptr<Observer> c = new Observer("c", told);
+    Orlo::Ptr<Observer> d = new Observer("d", told);
+    a->onCall = [&] {
+        list.deleteMember(&owner, b.get());
+        list.newMember(&owner, d);
+        list.deleteMember(&owner, a);
+        a->told.push_back("a still here");
+    };
+    list.newMember(&owner, Orlo::Ptr<Orlo::Notifiee>(a));
+    list.newMember(&owner, b);
+    list.newMember(&owner, c);
+    list.visit(1);
+    list.visit(2);
+    EXPECT_EQ(told, (std::vector<std::string>{"a1", "a still here", "a gone", "c1", "c2", "d2"}));
+    list.deleteAll();
+}
+
+TEST(PimboDebug, ADisabledLevelEvaluatesNothing) {
+    auto h = Pimbo::Platform::getDebugHandler("RuntimeTest.lazy");
+    h->levelMaskIs(0x0001);
+    VeskTest::TraceCapture traces(15);
+    int sideEffects = 0;
+    PIMBO_TRACE_TO(*h, "Lazy", 5, "call {}", ++sideEffects);
+    EXPECT_EQ(sideEffects, 0);
+    EXPECT_EQ(traces.text, "");
+    h->levelMaskIs(0x0021);
+    PIMBO_TRACE_TO(*h, "Lazy", 5, "call {}", ++sideEffects);
+    EXPECT_TRUE(traces.contains(5, "Lazy", "call 1")) << traces.text;
+}
+
+// a and b become ready together and whichever runs first removes the other; c only drains.
+TEST(PimboEventLoop, PollRunsEachReadyCallbackOnceAndCallbacksMayRemoveOthers) {
+    Pimbo::EventLoop loop;
+    const int fds[3] = {::eventfd(0, 0), ::eventfd(0, 0), ::eventfd(0, 0)};
+    int calls[3] = {0, 0, 0};
+    for (int i = 0; i < 3; ++i) {
+        loop.addFd(fds[i], [&, i] {
+            ++calls[i];
+            eventfd_t value;
+            ::eventfd_read(fds[i], &value);
+            if (i < 2)
+                loop.removeFd(fds[1 - i]);
+        });
+    }
+    EXPECT_FALSE(loop.poll(0));
+    for (int round = 1; round <= 2; ++round) {
+        for (int fd : fds)
+            ::eventfd_write(fd, 1);
+        EXPECT_TRUE(loop.poll(0));
+        EXPECT_EQ(calls[0] + calls[1], round) << "a callback removed in the same round ran";
+        EXPECT_EQ(calls[2], round);
+        EXPECT_FALSE(loop.poll(0)) << "a drained or removed descriptor ran again";
+    }
+    for (int fd : fds)
+        ::close(fd);
+}
+
+}  // namespace
