@@ -9,8 +9,6 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
-#include <fstream>
-#include <functional>
 #include <map>
 #include <regex>
 #include <set>
@@ -27,19 +25,17 @@ struct Result {
     std::string out;  // stdout and stderr
 };
 
-// One run of the tool on the words of `command` ('' is an empty word), in a Child (as uid 65534
-// with As::nobody) that leads its own process group; the group is killed with the Tool. Its
-// stdout goes to `outFd` or, with stderr, to one pipe. Every wait is bounded by Child::kWait.
+// One run of the tool on the words of `command` ('' is an empty word) in a Child (as uid 65534
+// with As::nobody) that leads its own process group, killed with the Tool. Its stdout goes to
+// `outFd` or, with stderr, to one pipe. The run is bounded by Child::kWait.
 class Tool {
   public:
     explicit Tool(const std::string& command, Child::As as = Child::As::self, int outFd = -1) {
         const char* env = std::getenv("VESK_TOOL");
         std::vector<std::string> words{env != nullptr && *env != '\0' ? env : VESK_TOOL_PATH};
         std::istringstream in(command);
-        for (std::string w; std::getline(in, w, ' ');) {
-            if (!w.empty())
-                words.push_back(w == "''" ? "" : w);
-        }
+        for (std::string w; std::getline(in, w, ' ');)
+            words.push_back(w == "''" ? "" : w);
         int out[2];
         if (::pipe2(out, O_CLOEXEC) != 0)
             std::abort();
@@ -64,9 +60,24 @@ class Tool {
         wait();
     }
 
-    // Reads the output until it holds `text`; false when the tool ended first.
-    bool waitFor(const std::string& text) {
-        return pump([&] { return r_.out.find(text) != std::string::npos; });
+    // Reads the output until it holds `text` (true) or ends; past the bound the tool is killed
+    // and the test fails.
+    bool read(const std::string& text = "\1") {
+        while (fd_ >= 0 && r_.out.find(text) == std::string::npos) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                end_ - std::chrono::steady_clock::now());
+            pollfd p{fd_, POLLIN, 0};
+            char buffer[65536];
+            const int ready = left.count() > 0 ? ::poll(&p, 1, int(left.count())) : 0;
+            const ssize_t n = ready == 1 ? ::read(fd_, buffer, sizeof buffer) : 0;
+            if (n > 0)
+                r_.out.append(buffer, size_t(n));
+            else if (ready == 0 && ::kill(-child_->pid(), SIGKILL) == 0)
+                ADD_FAILURE() << "the tool did not end within " << Child::kWait << " s";
+            if (n <= 0 && ready != -1)
+                ::close(std::exchange(fd_, -1));
+        }
+        return fd_ >= 0;
     }
     // Waits until there is output to read, without reading it.
     bool outputWaiting() {
@@ -77,38 +88,18 @@ class Tool {
     // Reads the output to its end (the tool and all it started are gone) and its status.
     Result wait() {
         if (r_.status < 0) {
-            pump([] { return false; });
+            read();
             r_.status = child_->wait();
         }
         return r_;
     }
 
   private:
-    // Reads output until `done`; false when the pipe ended first or the bound passed (a failure
-    // of the test).
-    bool pump(const std::function<bool()>& done) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (!done()) {
-            if (fd_ < 0)
-                return false;
-            if (std::chrono::steady_clock::now() > end) {
-                ADD_FAILURE() << "the tool did not end within 60 s";
-                ::kill(-child_->pid(), SIGKILL);
-            }
-            char buffer[65536];
-            pollfd p{fd_, POLLIN, 0};
-            const ssize_t n = ::poll(&p, 1, 100) == 1 ? ::read(fd_, buffer, sizeof buffer) : -2;
-            if (n > 0)
-                r_.out.append(buffer, size_t(n));
-            else if (n != -2)
-                ::close(std::exchange(fd_, -1));
-        }
-        return true;
-    }
-
     std::unique_ptr<Child> child_;
     int fd_ = -1;
     Result r_;
+    std::chrono::steady_clock::time_point end_ =
+        std::chrono::steady_clock::now() + std::chrono::seconds(int(Child::kWait));
 };
 
 std::vector<std::string> lines(const std::string& text) {
@@ -121,22 +112,12 @@ std::vector<std::string> lines(const std::string& text) {
 uint64_t keyOf(const std::string& jsonLine) {
     return std::stoull(jsonLine.substr(jsonLine.find(':') + 1));
 }
-
-// A simple record as JSON at the generation its packets give: the line it came from is a
-// whole record the writer wrote when the two are equal.
+// A simple record's JSON line equals this when it is a whole record the writer wrote.
 std::string simpleAsWritten(const std::string& line) {
     const uint64_t k = keyOf(line);
     const uint64_t packets = std::stoull(line.substr(line.find("packets") + 10));
     return recordJson<Simple>(Kind<Simple>::make(k, (packets - k % 100) / packetStep(k)));
 }
-
-// The update count a finished `vesk fill` reports ("..., 5713 updates (...)").
-uint64_t updatesMade(const std::string& out) {
-    std::smatch m;
-    EXPECT_TRUE(std::regex_search(out, m, std::regex(R"((\d+) updates \()"))) << out;
-    return m.empty() ? 0 : std::stoull(m[1]);
-}
-
 // The regular files of a directory tree with their bytes.
 std::map<std::string, std::vector<unsigned char>> files(const std::string& dir) {
     std::map<std::string, std::vector<unsigned char>> out;
@@ -158,19 +139,22 @@ class VeskToolProcess : public ::testing::Test {
         return Tool(rooted(command), as, outFd).wait();
     }
     // A fill of `table` that writes `count` records of `type` and ends; its output.
-    std::string fill(const std::string& table, const std::string& type, uint64_t count) {
+    std::string fill(const std::string& table, const std::string& type, uint64_t count,
+                     const std::string& more = "") {
         const Result r =
-            vesk("fill " + table + " --type " + type + " --count " + std::to_string(count));
+            vesk("fill " + table + " --type " + type + " --count " + std::to_string(count) + more);
         EXPECT_EQ(r.status, 0) << table << ": " << r.out;
         return r.out;
     }
     std::string path(const std::string& rel) const { return root_.path(rel); }
 
     // dump (both forms, one order) holds exactly keys 0..count-1 of Ops, each at the generation
-    // a fill that made `updates` round-robin updates left it at.
+    // that the fill whose output is `filled` left it at.
     template <class Ops>
-    void expectDump(const std::string& table, uint64_t count, uint64_t updates) {
+    void expectDump(const std::string& table, uint64_t count, const std::string& filled) {
         SCOPED_TRACE(table);
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(filled, m, std::regex(R"((\d+) updates \()"))) << filled;
         const auto json = lines(vesk("dump " + table + " --json").out);
         const auto plain = lines(vesk("dump " + table).out);
         ASSERT_EQ(json.size(), count);
@@ -178,7 +162,7 @@ class VeskToolProcess : public ::testing::Test {
         std::set<uint64_t> keys;
         for (size_t i = 0; i < count; ++i) {
             const uint64_t k = keyOf(json[i]);
-            const auto v = Kind<Ops>::make(k, generationAfter(k, count, updates));
+            const auto v = Kind<Ops>::make(k, generationAfter(k, count, std::stoull(m[1])));
             std::ostringstream text;
             text << v;
             EXPECT_TRUE(k < count && keys.insert(k).second) << json[i];
@@ -197,7 +181,7 @@ TEST_F(VeskToolProcess, LiveFillSeenByEveryCommandDetachesAndIsReused) {
     const std::regex lsRow(R"(\nt +simple +300 +\d+ +\d+ +(\S+) +(yes|no) +(\S+)\n)");
     std::smatch m;
     Tool live(rooted("fill t --type simple --count 300 --updates-per-sec 4000"));
-    ASSERT_TRUE(live.waitFor(" ready: "));
+    ASSERT_TRUE(live.read(" ready: "));
     const std::string ls = vesk("ls").out;
     ASSERT_TRUE(std::regex_search(ls, m, lsRow)) << ls;
     EXPECT_EQ(m[2], "yes");
@@ -211,17 +195,15 @@ TEST_F(VeskToolProcess, LiveFillSeenByEveryCommandDetachesAndIsReused) {
     EXPECT_EQ(get.status, 1);
     const auto got = lines(get.out);
     ASSERT_EQ(got.size(), 5u) << get.out;
-    EXPECT_NE(got[4].find("not found: 1 of 4 keys"), std::string::npos) << got[4];
     for (const auto& [i, key] : {std::pair{0, 0ull}, {1, 7ull}, {2, 299ull}})
         EXPECT_TRUE(keyOf(got[i]) == key && got[i] == simpleAsWritten(got[i])) << got[i];
     EXPECT_EQ(got[3], R"({"key": 5000, "error": "not found"})");
+    EXPECT_NE(got[4].find("not found: 1 of 4 keys"), std::string::npos) << got[4];
     // dump: every key once, each record one the writer wrote.
-    const auto dumped = lines(vesk("dump t --json").out);
     std::set<uint64_t> keys;
-    for (const std::string& line : dumped)
+    for (const std::string& line : lines(vesk("dump t --json").out))
         EXPECT_TRUE(keys.insert(keyOf(line)).second && line == simpleAsWritten(line)) << line;
-    EXPECT_EQ(keys.size(), 300u);
-    EXPECT_EQ(*keys.rbegin(), 299u);
+    EXPECT_TRUE(keys.size() == 300 && *keys.rbegin() == 299);
     // watch, bounded: two refreshes of the five busiest, busiest first, the busiest moving.
     const auto watch = lines(vesk("watch t --interval 0.5 --count 2 --top 5").out);
     ASSERT_EQ(watch.size(), 14u);
@@ -229,8 +211,7 @@ TEST_F(VeskToolProcess, LiveFillSeenByEveryCommandDetachesAndIsReused) {
         EXPECT_EQ(watch[at].rfind("vesk watch 't' (simple): 300 records", 0), 0u) << watch[at];
         double previous = 1e300;
         for (size_t row = at + 2; row < at + 7; ++row) {
-            uint64_t key = 300;
-            uint64_t packets = 0;
+            uint64_t key = 300, packets = 0;
             double rate = -1;
             std::istringstream(watch[row]) >> key >> packets >> rate;
             EXPECT_TRUE(key < 300 && rate <= previous && (row > at + 2 || rate > 0)) << watch[row];
@@ -247,17 +228,15 @@ TEST_F(VeskToolProcess, LiveFillSeenByEveryCommandDetachesAndIsReused) {
     EXPECT_EQ(stopped.status, 0) << stopped.out;
     EXPECT_NE(stopped.out.find("stopped by SIGTERM"), std::string::npos) << stopped.out;
     EXPECT_NE(stopped.out.find("files valid, writer detached"), std::string::npos) << stopped.out;
-    expectDump<Simple>("t", 300, updatesMade(stopped.out));
-    EXPECT_EQ(vesk("check t").status, 0);
+    expectDump<Simple>("t", 300, stopped.out);
     fill("t", "simple", 300);
     const std::string lsAfter = vesk("ls").out;
     ASSERT_TRUE(std::regex_search(lsAfter, m, lsRow)) << lsAfter;
-    EXPECT_EQ(m[1], "-");
-    EXPECT_EQ(m[2], "no");
+    EXPECT_TRUE(m[1] == "-" && m[2] == "no") << lsAfter;
     EXPECT_EQ(m[3], generation) << "the files were re-formatted instead of reused";
 
     Tool again(rooted("fill t --type simple --count 300 --seconds 600"));
-    ASSERT_TRUE(again.waitFor(" ready: "));
+    ASSERT_TRUE(again.read(" ready: "));
     fs::remove_all(path("t"));
     const Result lost = again.wait();
     EXPECT_EQ(lost.status, 3) << lost.out;
@@ -269,9 +248,8 @@ TEST_F(VeskToolProcess, LiveFillSeenByEveryCommandDetachesAndIsReused) {
 TEST_F(VeskToolProcess, DumpAgreesRecordForRecordWithTheWriterForEveryType) {
     const auto fillAndCompare = [&]<class Ops>(Ops, uint64_t count) {
         const std::string name = Kind<Ops>::kName;
-        const Result fill = vesk("fill " + name + " --type " + name + " --count " +
-                                 std::to_string(count) + " --updates-per-sec 5000 --seconds 0.4");
-        expectDump<Ops>(name, count, updatesMade(fill.out));
+        expectDump<Ops>(name, count,
+                        fill(name, name, count, " --updates-per-sec 5000 --seconds 0.4"));
     };
     fillAndCompare(CounterEntrySimpleOps{}, 200);
     fillAndCompare(CounterEntryNormalOps{}, 200);
@@ -280,28 +258,31 @@ TEST_F(VeskToolProcess, DumpAgreesRecordForRecordWithTheWriterForEveryType) {
     fillAndCompare(CounterEntryNormalOps{}, 70);
 }
 
-// Every command ends with its status, and one that fails with one line on stderr that names the
-// problem (and nothing on stdout): bad invocations; tables that are missing, not tables or not
-// this user's; planted FIFOs (never a hang); damage, which check reports without writing
-// anything and get, dump and stat stop at; a check without a stable picture (status 3).
+// Every command ends with its status, and one that fails says why in one line on stderr (check
+// alone prints its heading first): bad command lines; tables missing, not tables or not this
+// user's; planted FIFOs (never a hang); damage, which check reports as a FAULT without writing
+// anything and get, dump and stat stop at (a looping chain too); a check without a stable
+// picture; output that cannot be written (a closed pipe ends quietly); a slot file shorter than
+// its header, which the next fill re-formats.
 TEST_F(VeskToolProcess, EveryCommandEndsWithItsStatusAndOneLine) {
     ASSERT_EQ(::chmod(root_.dir().c_str(), 0700), 0);  // closed to uid 65534
     fill("t", "simple", 10);
     fill("holder/inner", "wide", 3);
-    fs::create_directories(path("notatable/sub"));
-    fs::create_directories(path("garbage"));
-    fs::create_directories(path("f"));
+    for (const char* dir : {"notatable/sub", "garbage", "f"})
+        fs::create_directories(path(dir));
     std::ofstream(path("plainfile")) << "x";
     std::ofstream(path("garbage/slots")) << std::string(4096, 'g');
-    fill("odd", "simple", 4);  // then of a record type this tool does not know
-    pwriteAt(path("odd/slots"), Off::kValueType, "Elsewhere::CounterEntryOther", 29);
     for (const char* fifo : {"t/corruption-detected", "f/slots", "f/owner", "f/cinder"})
         ASSERT_EQ(::mkfifo(path(fifo).c_str(), 0644), 0);
-    fill("gone", "simple", 10);
+    for (const char* t : {"gone", "odd", "short0", "short100"})
+        fill(t, "simple", 10);
     fs::remove(path("gone/buckets"));
+    pwriteAt(path("odd/slots"), Off::kValueType, "Elsewhere::CounterEntryOther", 29);
+    ASSERT_EQ(::truncate(path("short0/slots").c_str(), 0), 0);
+    ASSERT_EQ(::truncate(path("short100/slots").c_str(), 100), 0);
     // A live writer caught inside an insert: the critical-section bit set, the record not counted.
     Tool busy(rooted("fill busy --type simple --count 10 --seconds 600"));
-    ASSERT_TRUE(busy.waitFor(" ready: "));
+    ASSERT_TRUE(busy.read(" ready: "));
     pwriteValue(path("busy/slots"), Off::kRuntimeFlags, uint16_t(1));
     pwriteValue(path("busy/slots"), Off::kOccupied, uint32_t(9));
 
@@ -319,11 +300,11 @@ TEST_F(VeskToolProcess, EveryCommandEndsWithItsStatusAndOneLine) {
     const auto at = [](uint32_t id, uint64_t field) {
         return slotOffset<Vesk::VeskWriter<Simple>>(id, field);
     };
-    // Key 0's chain in "marker" is cut short by a marker naming its own bucket.
-    const uint32_t b = hashIn("marker", 0) % u32("marker/buckets", Off::kNumBuckets);
     const auto change = [&](const std::string& file, uint64_t off, auto to) {
         pwriteValue(path(file), off, uint32_t(to(u32(file, off))));
     };
+    // Key 0's chain in "marker" is cut short by a marker naming its own bucket.
+    const uint32_t b = hashIn("marker", 0) % u32("marker/buckets", Off::kNumBuckets);
     change("occupied/slots", at(0, Off::kFlags), [](uint32_t v) { return v & ~1u; });
     change("cycle/slots", at(0, Off::kLinkNext), [](uint32_t) { return 0; });  // to itself
     change("rhash/slots", at(3, Off::kRhash), [](uint32_t v) { return v ^ kMarker; });
@@ -339,13 +320,19 @@ TEST_F(VeskToolProcess, EveryCommandEndsWithItsStatusAndOneLine) {
     while (hashIn("cycle", beyond) % n != h0 % n ||
            reverse32(hashIn("cycle", beyond)) <= reverse32(h0))
         ++beyond;
+    int closed[2];
+    ASSERT_EQ(::pipe2(closed, O_CLOEXEC), 0);
+    const Mem::Fd pipeEnd(closed[1]), full(::open("/dev/full", O_WRONLY | O_CLOEXEC));
+    ::close(closed[0]);
 
-    const std::string fillWide = " --type wide --count 1";
+    const std::string wide = " --type wide --count 1";
+    const auto self = Child::As::self;
     const struct {
         std::string command;
         int status;
         std::string text;
         Child::As as = Child::As::self;
+        int out = -1;  // the tool's stdout when set
     } cases[] = {
         {"frobnicate", 2, "unknown command 'frobnicate'"},
         {"get t", 2, "KEY is required"},
@@ -356,26 +343,26 @@ TEST_F(VeskToolProcess, EveryCommandEndsWithItsStatusAndOneLine) {
         {"fill u --type simple --count 5 --seconds -2", 2, "bad number"},
         {"watch t --interval 0", 2, "bad number"},
         {"fill t --type double --count 5", 2, "wrong record type 'double'"},
-        {"fill u --mode 0666" + fillWide, 2, "bad mode '0666'"},
-        {"fill u --group no-such-g" + fillWide, 2, "no such group 'no-such-g'"},
+        {"fill u --mode 0666" + wide, 2, "bad mode '0666'"},
+        {"fill u --group no-such-g" + wide, 2, "no such group 'no-such-g'"},
         {"ls --root ''", 2, "bad --root ''"},
         {"stat ../t", 2, "bad table name"},
-        {"fill a\tb" + fillWide, 2, "bad table name"},
-        {"fill d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d" + fillWide, 2, "bad table name"},  // too deep
+        {"fill a\tb" + wide, 2, "bad table name"},
+        {"fill d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d" + wide, 2, "bad table name"},  // too deep
         {"get missing 1", 3, "no such table"},
         {"ls --root " + path("nowhere"), 3, "does not exist"},
         {"dump notatable", 3, "not a table"},
         {"dump holder", 3, "holds tables such as 'holder/inner'"},
         {"dump plainfile", 3, "not a table"},
         {"dump garbage", 3, "not a table"},
-        {"fill notatable" + fillWide, 3, "not a table"},
-        {"fill t/in" + fillWide, 3, "'t' is a table"},
-        {"fill plainfile/x" + fillWide, 3, "plainfile is a regular file, not a directory"},
+        {"fill notatable" + wide, 3, "not a table"},
+        {"fill t/in" + wide, 3, "'t' is a table"},
+        {"fill plainfile/x" + wide, 3, "plainfile is a regular file, not a directory"},
         {"fill t --type normal --count 5", 3, "wrong record type"},
         {"get odd 1", 3, "wrong record type"},
         {"watch t --count 1", 3, "writer absent"},
         {"get t 1", 3, "permission denied", Child::As::nobody},
-        {"fill p" + fillWide, 3, "permission denied", Child::As::nobody},
+        {"fill p" + wide, 3, "permission denied", Child::As::nobody},
         {"ls", 0, ""},
         {"stat t", 0, ""},
         {"dump t", 0, ""},
@@ -396,6 +383,10 @@ TEST_F(VeskToolProcess, EveryCommandEndsWithItsStatusAndOneLine) {
         {"stat cycle", 3, "table 'cycle': "},
         {"check gone", 3, "gone/buckets does not exist"},
         {"check busy", 3, "writer mid-change"},
+        {"dump t", 4, "No space left on device", self, full.get()},
+        {"dump t", 0, "", self, pipeEnd.get()},
+        {"fill short0 --type simple --count 10", 0, "files valid"},
+        {"fill short100 --type simple --count 10", 0, "files valid"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.command);
@@ -403,18 +394,17 @@ TEST_F(VeskToolProcess, EveryCommandEndsWithItsStatusAndOneLine) {
             continue;  // only root may run the tool as uid 65534
         const std::string table = path(c.command.substr(c.command.find(' ') + 1));
         const auto before = c.status == 1 ? files(table) : decltype(files("")){};
-        const Result r = vesk(c.command, c.as);
+        const Result r = vesk(c.command, c.as, c.out);
         EXPECT_EQ(r.status, c.status) << r.out;
         EXPECT_NE(r.out.find(c.text), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("FAULT") != std::string::npos, c.status == 1) << r.out;
         if (c.status == 1) {
             EXPECT_EQ(files(table), before) << "check wrote to the table";
         }
-        // A fault is a FAULT of check; any other failure is one line on stderr (check alone
-        // prints its heading first).
-        EXPECT_EQ(r.out.find("FAULT") != std::string::npos, c.status == 1) << r.out;
-        const auto said = lines(r.out);
-        if (c.status >= 2 && c.command.rfind("check", 0) != 0) {
-            EXPECT_TRUE(said.size() == 1 && said[0].rfind("vesk", 0) == 0) << r.out;
+        const bool oneLine = c.status >= 2 && c.command.rfind("check", 0) != 0;
+        if (oneLine || c.out >= 0) {
+            EXPECT_EQ(lines(r.out).size(), oneLine ? 1u : 0u) << r.out;
+            EXPECT_EQ(r.out.rfind("vesk", 0), oneLine ? 0u : std::string::npos) << r.out;
         }
     }
     EXPECT_FALSE(fs::exists(path("u"))) << "a refused fill created its table";
@@ -439,43 +429,17 @@ TEST_F(VeskToolProcess, ADumpPartWayThroughItsWalkNeverPassesOffAPartialTable) {
         EXPECT_NE(got.out.find(shrink ? "t/slots shrank under the reader"
                                       : "table 't' was re-formatted while it was dumped"),
                   std::string::npos)
-            << std::string(got.out.end() - std::min<size_t>(got.out.size(), 200), got.out.end());
+            << got.out.substr(got.out.size() - std::min<size_t>(got.out.size(), 200));
         fs::remove_all(path("t"));
     }
 }
 
-// Output that cannot be written fails with status 4 and the reason; a closed pipe (its reader
-// went away) ends the command quietly with status 0.
-TEST_F(VeskToolProcess, UnwritableOutputFailsLoudlyAndAClosedPipeEndsQuietly) {
-    fill("t", "simple", 10);
-    int closed[2];
-    ASSERT_EQ(::pipe2(closed, O_CLOEXEC), 0);
-    ::close(closed[0]);
-    const Mem::Fd full(::open("/dev/full", O_WRONLY | O_CLOEXEC));
-    const Mem::Fd pipeEnd(closed[1]);
-    const Result noSpace = vesk("dump t", Child::As::self, full.get());
-    EXPECT_EQ(noSpace.status, 4);
-    EXPECT_NE(noSpace.out.find("No space left on device"), std::string::npos) << noSpace.out;
-    const Result gone = vesk("dump t", Child::As::self, pipeEnd.get());
-    EXPECT_EQ(gone.status, 0);
-    EXPECT_EQ(gone.out, "");
-}
-
-// A slot file left shorter than its header (a full file system, a writer killed before it sized
-// it) is re-formatted by the next fill; --mode and --group give the table's files and directory
-// their mode and group.
-TEST_F(VeskToolProcess, FillReformatsAShortSlotFileAndGivesTheModeAndGroupAskedFor) {
-    for (const off_t size : {0, 100}) {
-        fill("t", "simple", 10);
-        ASSERT_EQ(::truncate(path("t/slots").c_str(), size), 0);
-        EXPECT_NE(fill("t", "simple", 10).find("files valid"), std::string::npos) << size;
-    }
+// --mode and --group give the table's files and directory their mode and group.
+TEST_F(VeskToolProcess, FillGivesTheModeAndGroupAskedFor) {
     const struct group* g = ::getgrgid(65534);
     if (::geteuid() != 0 || g == nullptr)
         GTEST_SKIP() << "needs root and group 65534 to give a table another group";
-    const Result m =
-        vesk(std::string("fill m --type simple --count 5 --mode 0640 --group ") + g->gr_name);
-    ASSERT_EQ(m.status, 0) << m.out;
+    fill("m", "simple", 5, std::string(" --mode 0640 --group ") + g->gr_name);
     for (const char* file : {"", "/slots", "/buckets", "/owner", "/cinder"}) {
         struct stat st {};
         ASSERT_EQ(::stat((path("m") + file).c_str(), &st), 0) << file;
@@ -484,8 +448,9 @@ TEST_F(VeskToolProcess, FillReformatsAShortSlotFileAndGivesTheModeAndGroupAskedF
     }
 }
 
-// The demo runs to its summary without torn, lost or backward records, and removes its tables.
-TEST_F(VeskToolProcess, DemoRunsToItsSummaryWithoutTornRecordsAndCleansUp) {
+// The demo runs to its summary without torn, lost or backward records; killed, its processes end
+// with it. Either way its private root is removed.
+TEST_F(VeskToolProcess, DemoRunsToItsSummaryAndEndsWithAKilledParent) {
     const Result demo =
         vesk("demo --seconds 1.5 --count 3000 --readers 2 --seed " + std::to_string(testSeed()));
     EXPECT_EQ(demo.status, 0) << demo.out;
@@ -496,16 +461,13 @@ TEST_F(VeskToolProcess, DemoRunsToItsSummaryWithoutTornRecordsAndCleansUp) {
     for (const char* line : {R"(lookups: +[1-9]\d* \()", R"(iterations: +[1-9]\d* )"})
         EXPECT_TRUE(std::regex_search(demo.out, std::regex(line))) << demo.out;
     EXPECT_TRUE(fs::is_empty(root_.dir())) << "the demo left its private root behind";
-}
 
-// The demo's processes end with it, even when it is killed, and its private root goes with them.
-TEST_F(VeskToolProcess, DemoProcessesEndWithAKilledParentAndRemoveItsRoot) {
-    Tool demo(rooted("demo --seconds 600 --count 1000"));
-    ASSERT_TRUE(demo.waitFor(" s  "));  // a progress line: its readers run
-    demo.signal(SIGKILL);
-    // The output pipes end when the last process of the demo has ended.
-    EXPECT_EQ(demo.wait().status, 128 + SIGKILL);
-    EXPECT_TRUE(fs::is_empty(root_.dir())) << "the demo left its private root behind";
+    Tool killed(rooted("demo --seconds 600 --count 1000"));
+    ASSERT_TRUE(killed.read(" s  "));  // a progress line: its readers run
+    killed.signal(SIGKILL);
+    // The output pipe ends when the last process of the demo has ended.
+    EXPECT_EQ(killed.wait().status, 128 + SIGKILL);
+    EXPECT_TRUE(fs::is_empty(root_.dir())) << "the killed demo left its private root behind";
 }
 
 // The demo counts torn records through the records' self-check: a copy that mixes two writes of
@@ -516,12 +478,10 @@ TEST(VeskTool, RecordsTheToolWritesCatchAMixedCopy) {
         for (const uint64_t k : {0ull, 1ull, 15ull, 99ull, 100ull, 12345ull, 1ull << 40}) {
             for (const uint64_t n : {0ull, 1ull, 2ull, 1000ull}) {
                 SCOPED_TRACE(testing::Message() << K::kName << " key " << k << " generation " << n);
-                const auto older = K::make(k, n);
-                const auto newer = K::make(k, n + 1);
+                const auto older = K::make(k, n), newer = K::make(k, n + 1);
                 EXPECT_TRUE(K::selfCheck(older) && K::selfCheck(newer));
                 EXPECT_GT(K::progress(newer), K::progress(older));
-                EXPECT_FALSE(K::selfCheck(mix(newer, older)));
-                EXPECT_FALSE(K::selfCheck(mix(older, newer)));
+                EXPECT_FALSE(K::selfCheck(mix(newer, older)) || K::selfCheck(mix(older, newer)));
             }
         }
     };
