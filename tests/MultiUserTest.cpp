@@ -172,18 +172,26 @@ void PrintTo(const Attack& attack, std::ostream* os) {
     *os << attack.name;
 }
 
+// Rows of one kind: a symbolic link to root's victim, or a FIFO, at a file of a previous table.
+Attack symlinkAt(const char* name, const char* file, const char* refusal) {
+    return {name, Open::previous, [file](Env& e) { relink(e.file(file), e.victim); }, refusal};
+}
+Attack fifoAs(const char* name, const char* file, const char* refusal) {
+    return {name, Open::previous, [file](Env& e) { fifo(e.file(file)); }, refusal};
+}
+
 // In refusals, "{table}", "{root}" and "{aroot}" stand for those directories.
 const std::vector<Attack> kAttacks = {
-    {"SymlinkAtOwner", Open::previous, [](Env& e) { relink(e.file("owner"), e.victim); },
-     "{table}/owner is a symbolic link"},
-    {"SymlinkAtBuckets", Open::previous, [](Env& e) { relink(e.file("buckets"), e.victim); },
-     "{table}/buckets is a symbolic link"},
-    {"SymlinkAtWriterLock", Open::previous, [](Env& e) { relink(e.file("writer-lock"), e.victim); },
-     "{table}/writer-lock is a symbolic link"},
+    symlinkAt("SymlinkAtOwner", "owner", "{table}/owner is a symbolic link"),
+    symlinkAt("SymlinkAtBuckets", "buckets", "{table}/buckets is a symbolic link"),
+    symlinkAt("SymlinkAtWriterLock", "writer-lock", "{table}/writer-lock is a symbolic link"),
+    symlinkAt("SymlinkAtCinder", "cinder", ""),
+    fifoAs("FifoAsSlots", "slots", "{table}/slots is a FIFO"),
+    fifoAs("FifoAsOwner", "owner", "{table}/owner is a FIFO"),
+    fifoAs("FifoAsCinder", "cinder", ""),
     {"DanglingSymlinkAtSlots", Open::fresh,
      [](Env& e) { relink(e.file("slots"), e.outside + "/made-by-root"); },
      "{table}/slots is a symbolic link"},
-    {"SymlinkAtCinder", Open::previous, [](Env& e) { relink(e.file("cinder"), e.victim); }, ""},
     {"MarkerSymlinkedToABigFile", Open::previous,
      [](Env& e) { relink(e.file("corruption-detected"), e.big()); }, "", "ELOOP"},
     {"MarkerHardLinkedToABigFile", Open::previous,
@@ -240,11 +248,6 @@ const std::vector<Attack> kAttacks = {
          must(fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0, "flock");
      },
      "", "", true},
-    {"FifoAsSlots", Open::previous, [](Env& e) { fifo(e.file("slots")); },
-     "{table}/slots is a FIFO"},
-    {"FifoAsOwner", Open::previous, [](Env& e) { fifo(e.file("owner")); },
-     "{table}/owner is a FIFO"},
-    {"FifoAsCinder", Open::previous, [](Env& e) { fifo(e.file("cinder")); }, ""},
     // A file of its own that uid 65534 could go on writing through a descriptor it kept.
     {"SlotsReplacedByAFileOfNobodys", Open::previous,
      [](Env& e) { ownFile(e.file("slots"), 1 << 16); }, "{table}/slots belongs to uid 65534"},
@@ -335,13 +338,9 @@ TEST_P(MultiUserProcess, NothingOutsideTheTableChangesAndTheWriterStartsOrRefuse
     if (*a.marker != '\0') {
         EXPECT_EQ(readers.substr(readers.rfind(' ') + 1), a.marker) << readers;
     }
-    std::string want = *a.refusal != '\0' ? a.refusal : "started";
-    for (const auto& [name, dir] : {std::pair<std::string, std::string>{"{table}", e.table},
-                                    {"{root}", e.root},
-                                    {"{aroot}", e.aroot}}) {
-        if (const size_t at = want.find(name); at != std::string::npos)
-            want.replace(at, name.size(), dir);
-    }
+    const std::string want = fmt::format(fmt::runtime(*a.refusal != '\0' ? a.refusal : "started"),
+                                         fmt::arg("table", e.table), fmt::arg("root", e.root),
+                                         fmt::arg("aroot", e.aroot));
     EXPECT_NE(writer.find(want), std::string::npos)
         << "expected: " << want << "\nfound: " << writer;
     EXPECT_EQ(writer.rfind("error: ", 0) == 0, *a.refusal != '\0') << writer;
