@@ -55,9 +55,10 @@ class Tool {
         ::close(out[1]);
         fd_ = out[0];
     }
-    ~Tool() {
+    ~Tool() {  // the Child reaps it
         ::kill(-child_->pid(), SIGKILL);
-        wait();
+        if (fd_ >= 0)
+            ::close(fd_);
     }
 
     // Reads the output until it holds `text` (true) or ends; past the bound the tool is killed
