@@ -61,8 +61,8 @@ class Tool {
             ::close(fd_);
     }
 
-    // Reads the output until it holds `text` (true) or ends; past the bound the tool is killed
-    // and the test fails.
+    // Reads the output until it holds `text` (true) or ends (the default text never comes);
+    // past the bound the tool is killed and the test fails.
     bool read(const std::string& text = "\1") {
         while (fd_ >= 0 && r_.out.find(text) == std::string::npos) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
