@@ -34,7 +34,8 @@ const Value* find(Writer& w, uint64_t k) {
 
 // Every writer operation at random against a map in the table's order, (rhash, key), while the
 // population swings between thousands of records and almost none, so that the buckets double
-// and halve and the slots grow and shrink all the time. An iteration runs across the mutations.
+// and halve and the slots grow and shrink all the time. An iteration runs across the mutations
+// (it caught next() searching on from the record it had just overwritten after a bucket split).
 TEST(WriterModelTest, RandomOperationsAgreeWithAMap) {
     TestRoot root;
     auto w = attachedWriter<Simple>(shrinkingDescriptor(1u << 20));
@@ -171,24 +172,6 @@ TEST(WriterModelTest, RandomOperationsAgreeWithAMap) {
     for (uint64_t count : {c.slotGrows, c.slotShrinks, c.bucketGrows, c.bucketShrinks, c.movedSlots,
                            c.slowPathNexts})
         EXPECT_GT(count, 0u) << "a resize or recovery path never ran";
-}
-
-// Regression: next() after the buckets doubled copied the following record, found it in another
-// bucket and searched again from the copy's key, skipping it.
-TEST(WriterHashMapTest, NextAfterABucketSplitDoesNotSkipTheFollowingRecord) {
-    TestRoot root;
-    auto w = attachedWriter<Simple>(Vesk::MapDescriptor(100000));
-    const std::vector<uint64_t> pair = keysInBucket(*w, 2, 4, 2);  // 0 of 2, then 2 of 4
-    w->write(rec(pair[0]), true);
-    w->write(rec(pair[1]), true);
-    Value v{};
-    Vesk::IterHint hint;
-    ASSERT_TRUE(w->first(v, hint));
-    const uint64_t y = pair[0] == v.key().value() ? pair[1] : pair[0];
-    w->write(rec(keysInBucket(*w, 1, 4, 1)[0]), true);
-    ASSERT_EQ(w->buckets(), 4u);
-    ASSERT_TRUE(w->next(v.key(), v, hint));
-    EXPECT_EQ(v.key().value(), y);
 }
 
 // Regression: critical tasks that ran while the buckets doubled or halved read with a count the
