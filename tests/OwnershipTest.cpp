@@ -198,4 +198,46 @@ TEST_F(OwnershipProcess, WriterLockAndOwnerAlive) {
     EXPECT_TRUE(acquire(error)) << error;
 }
 
+// Regression: two writers that start at once on a lock file of the old mode (one that others may
+// open) both replace it. Their locks must still end on the one file at the path, so exactly one
+// of them holds it. Runs rounds until one had both contenders replace the file.
+TEST_F(OwnershipProcess, ContendersReplacingALegacyLockFileNeverBothHoldIt) {
+    std::string error;
+    ASSERT_TRUE(acquire(error)) << error;  // makes the file
+    const std::string path = table().filePath(WriterLock::kFileName);
+    std::vector<std::unique_ptr<Child>> contenders;
+    for (int i = 0; i < 2; ++i) {
+        contenders.push_back(std::make_unique<Child>([this](Child& self) {
+            testHandler()->levelMaskIs(0x3);
+            for (std::string error; self.receive() == "go";) {
+                TraceCapture traces(1);
+                const auto lock = acquire(error);
+                self.send(fmt::format("{}{}", lock ? "held" : "refused",
+                                      traces.has("replacing writer lock") ? " replaced" : ""));
+                self.receive();  // holds it until the round ends
+            }
+            return 0;
+        }));
+    }
+    bool raced = false;
+    for (uint64_t round = 0; !raced && round < scaled(5000); ++round) {
+        ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+        for (auto& c : contenders)
+            c->send("go");
+        std::string lines;
+        int held = 0, replaced = 0;
+        for (auto& c : contenders) {
+            const std::string line = c->receive();
+            held += line.rfind("held", 0) == 0;
+            replaced += line.find("replaced") != std::string::npos;
+            lines += line + "; ";
+        }
+        ASSERT_EQ(held, 1) << "round " << round << ": " << lines;
+        raced = replaced == 2;
+        for (auto& c : contenders)
+            c->send("next");
+    }
+    EXPECT_TRUE(raced) << "the contenders never both replaced the file";
+}
+
 }  // namespace
