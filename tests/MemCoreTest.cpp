@@ -1,6 +1,7 @@
 // The version anchor that vouches for a record copied out of a table, the versioned reference
 // whose two halves move as one word, and the table path that never leaves the root.
 #include "Mem/RootPath.h"
+#include "Mem/Util.h"
 #include "Mem/VersionAnchor.h"
 #include "Mem/VersionedRef.h"
 #include "Pimbo/Exception.h"
@@ -64,6 +65,15 @@ TEST(MemRootPath, RefusesParentComponents) {
     auto& handler = *Pimbo::Platform::getDebugHandler("MemCoreTest");
     for (const char* name : {"..", "../etc", "a/../../b", "a/.."})
         EXPECT_THROW(Mem::RootPath(handler, name, true), Pimbo::InvalidInitializeException) << name;
+}
+
+// A size that does not fit in 64 bits is refused, never wrapped.
+TEST(MemUtil, MultiplyOverflowCheck) {
+    EXPECT_EQ(Mem::multiplyOverflowCheck(0xFFFFFFFFu, 0xFFFFFFFFu), 0xFFFFFFFE00000001ull);
+    EXPECT_EQ(Mem::multiplyOverflowCheck(0, ~0ull), 0u);
+    EXPECT_EQ(Mem::multiplyOverflowCheck(1ull << 32, 1ull << 31), 1ull << 63);
+    EXPECT_THROW(Mem::multiplyOverflowCheck(~0ull, 2), Pimbo::RuntimeException);
+    EXPECT_THROW(Mem::multiplyOverflowCheck(1ull << 32, 1ull << 32), Pimbo::RuntimeException);
 }
 
 }  // namespace
