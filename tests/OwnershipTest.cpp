@@ -85,7 +85,7 @@ TEST_F(Ownership, CinderFile) {
     expectWriteFailure([&] { writer.write({2, 2}); }, writer.path(), "2:2");
 }
 
-TEST_F(Ownership, OwnerFile) {
+TEST_F(OwnershipProcess, OwnerFile) {
     Plinth::OwnerFile reader(*testHandler(), table(false), false);
     EXPECT_THROW(reader.conduitInfoIs({"1:2", 3}), Pimbo::NoPermissionException);
     EXPECT_FALSE(reader.lock() || fs::exists(reader.path())) << "a reader creates nothing";
@@ -101,12 +101,15 @@ TEST_F(Ownership, OwnerFile) {
     EXPECT_THROW(writer.conduitInfoIs({std::string(128, '8'), 1}), Pimbo::OutOfRangeException);
     EXPECT_EQ(reader.typeName(), std::string(511, 't')) << "a rewrite or a refusal lost it";
 
-    ASSERT_TRUE(writer.lock());  // the lock never waits: a second holder is told no at once
-    Plinth::OwnerFile second(*testHandler(), table(), true);
-    EXPECT_FALSE(second.lock());
+    // The lock never waits: a second holder, here in another process, is told no at once.
+    ASSERT_TRUE(writer.lock());
+    Child second([this](Child& self) {
+        self.send(Plinth::OwnerFile(*testHandler(), table(), true).lock() ? "locked" : "refused");
+        return 0;
+    });
+    EXPECT_EQ(second.receive(), "refused") << "a second holder waited or got the lock";
     writer.unlock();
-    EXPECT_TRUE(second.lock());
-    second.unlock();
+    EXPECT_TRUE(Plinth::OwnerFile(*testHandler(), table(), true).lock());
 
     const std::string good = readText(writer.path());
     Plinth::OwnerFileRecord other;  // whole, with a matching checksum, of another version
