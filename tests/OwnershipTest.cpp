@@ -5,6 +5,7 @@
 #include "Pimbo/Exception.h"
 #include "Plinth/CinderFile.h"
 #include "Plinth/OwnerFile.h"
+#include "Vesk/Util.h"
 #include "Zolt/ConduitAcceptSm.h"
 #include "support/Tables.h"
 
@@ -186,6 +187,35 @@ TEST_F(OwnershipProcess, WriterLockAndOwnerAlive) {
     holder.kill();
     EXPECT_FALSE(WriterLock::ownerIsAlive(h, theirs, name));
     EXPECT_TRUE(acquire(error)) << error;
+}
+
+// The marker is replaced whole where this process may write, and only traced where it may not: a
+// directory that does not exist, or another user's table directory, here one open to everyone so
+// that its mode alone would let the write through. Regression: a reader wrote it there.
+TEST_F(OwnershipProcess, TheMarkerIsWrittenOnlyIntoOwnDirectories) {
+    const Mem::RootPath own = table();
+    const std::string marker = own.filePath(Vesk::Util::kCorruptionFileName);
+    own.ensureDirectory();
+    EXPECT_TRUE(Vesk::Util::writeCorruptionFile(*testHandler(), own, "first reason"));
+    EXPECT_TRUE(Vesk::Util::writeCorruptionFile(*testHandler(), own, "bad magic: 42"));
+    EXPECT_EQ(files(), Names{Vesk::Util::kCorruptionFileName}) << "a temporary was left behind";
+    EXPECT_FALSE(Vesk::Util::writeCorruptionFile(
+        *testHandler(), Mem::RootPath(*testHandler(), "none", false), "lost reason"));
+    EXPECT_FALSE(fs::exists(root_.path("none")));
+    ASSERT_EQ(::chmod(own.directory().c_str(), 0777), 0);
+    Child nobody(
+        [&](Child& self) {
+            TraceCapture traces;
+            const bool wrote = Vesk::Util::writeCorruptionFile(*testHandler(), own, "readonly");
+            self.send(wrote ? "wrote" : traces.has("readonly") ? "traced" : "untraced");
+            return 0;
+        },
+        Child::As::nobody);
+    const std::string result = nobody.receive();
+    if (nobody.wait() == Child::kSkip)
+        GTEST_SKIP() << result;
+    EXPECT_EQ(result, "traced");
+    EXPECT_EQ(readText(marker), "bad magic: 42\n") << "another user's reason reached the marker";
 }
 
 // Regression: two writers that start at once on a lock file of the old mode (one that others may
