@@ -109,6 +109,7 @@ TEST_F(OwnershipProcess, OwnerFile) {
         return 0;
     });
     EXPECT_EQ(second.receive(), "refused") << "a second holder waited or got the lock";
+    EXPECT_EQ(second.wait(), 0);  // the child's copy of the descriptor holds the flock as well
     writer.unlock();
     EXPECT_TRUE(Plinth::OwnerFile(*testHandler(), table(), true).lock());
 
