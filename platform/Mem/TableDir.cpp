@@ -447,6 +447,48 @@ bool TableDir::replaceFile(const std::string& name, const void* bytes, size_t si
     return true;
 }
 
+Fd TableDir::replaceUnchanged(const std::string& name, const struct stat& expected, unsigned mode,
+                              const std::function<bool(int fd)>& prepare, FileError& error) const {
+    error = FileError();
+    if (!valid() || !plainName(name)) {
+        error.set(EINVAL, fmt::format("bad file name {}", filePath(name)));
+        return Fd();
+    }
+    const std::string temp = fmt::format(".{}.tmp-{:016x}", name, unpredictable());
+    Fd f(::openat(fd_.get(), temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                  mode));
+    struct stat st;
+    const char* step = "create";
+    int e = 0;
+    if (!f) {
+        e = errno;
+    } else if (::fstat(f.get(), &st) != 0 || !applyMode(f.get(), st, mode, fileMode_.group)) {
+        step = "set the mode of";
+        e = errno;
+    } else if (!prepare(f.get())) {
+        step = "prepare";
+        e = errno != 0 ? errno : EAGAIN;
+    } else if (::renameat2(fd_.get(), temp.c_str(), fd_.get(), name.c_str(), RENAME_EXCHANGE) !=
+               0) {
+        step = "swap";
+        e = errno;
+    } else if (::fstatat(fd_.get(), temp.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+               st.st_dev != expected.st_dev || st.st_ino != expected.st_ino) {
+        // Somebody replaced the file first; theirs goes back where it was.
+        step = "swap";
+        e = EAGAIN;
+        ::renameat2(fd_.get(), temp.c_str(), fd_.get(), name.c_str(), RENAME_EXCHANGE);
+    }
+    if (f)
+        ::unlinkat(fd_.get(), temp.c_str(), 0);
+    if (e != 0) {
+        error.set(e, fmt::format("cannot replace {}: {} of {} failed: {}", filePath(name), step,
+                                 filePath(temp), std::strerror(e)));
+        return Fd();
+    }
+    return f;
+}
+
 bool TableDir::removeFile(const std::string& name, FileError& error) const {
     error = FileError();
     if (!valid() || !plainName(name)) {

@@ -34,6 +34,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -102,6 +103,13 @@ class TableDir {
     // temporary and renameat (invariant 4).
     bool replaceFile(const std::string& name, const void* bytes, size_t size, FileError& error,
                      unsigned mode = 0) const;
+    // Replaces the file `name`, which lstat showed as `expected`, by a new empty file of `mode`
+    // that `prepare` (a lock, say) has handled before anyone else can open it. The two are
+    // swapped in one step (renameat2 RENAME_EXCHANGE); when the file swapped out is not
+    // `expected` (somebody replaced it meanwhile), they are swapped back and the call fails with
+    // EAGAIN. On success the new file's descriptor (O_RDWR) is returned, the old file removed.
+    Fd replaceUnchanged(const std::string& name, const struct stat& expected, unsigned mode,
+                        const std::function<bool(int fd)>& prepare, FileError& error) const;
     // Removes the file `name`; a missing file is not an error.
     bool removeFile(const std::string& name, FileError& error) const;
     // A directory entry `name` exists (of any kind; nothing is followed or opened).

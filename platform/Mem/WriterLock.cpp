@@ -26,6 +26,17 @@ struct flock wholeFile(short type) {
     return fl;
 }
 
+// Takes the exclusive lock on all of the file without waiting; false with errno set when it
+// cannot (EAGAIN or EACCES: somebody holds a lock on it).
+bool lockWhole(int fd) {
+    struct flock fl = wholeFile(F_WRLCK);
+    int rc;
+    do {
+        rc = ::fcntl(fd, F_OFD_SETLK, &fl);
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0;
+}
+
 // The writer the table's owner file records (none when it records none or cannot be read).
 struct RecordedOwner {
     std::string name;
@@ -98,12 +109,20 @@ std::unique_ptr<WriterLock> WriterLock::acquireWriterLock(Pimbo::Platform::Debug
                     *heldByOther = true;
                 return nullptr;
             }
+            // The new file is locked before it takes the old one's place, and the swap is undone
+            // when another writer replaced the old file first: two writers that both saw the old
+            // file never both hold a lock on the file at the path.
             PIMBO_TRACE_TO(handler, "WriterLock", 1, "replacing writer lock {} of mode {:04o}",
                            path, unsigned(st.st_mode & 07777));
-            if (!dir.replaceFile(kFileName, "", 0, fe, kFileMode)) {
-                error = fmt::format("cannot replace writer lock {}: {}", path, fe.text);
-                return nullptr;
+            Fd fd = dir.replaceUnchanged(kFileName, st, kFileMode, lockWhole, fe);
+            if (fd) {
+                PIMBO_TRACE_TO(handler, "WriterLock", 5, "acquired {}", path);
+                return std::unique_ptr<WriterLock>(new WriterLock(handler, path, std::move(fd)));
             }
+            if (fe.errnum == EAGAIN)
+                continue;  // replaced by another writer: take the lock on its file
+            error = fmt::format("cannot replace writer lock {}: {}", path, fe.text);
+            return nullptr;
         }
         Fd fd = dir.openFile(
             kFileName,
@@ -113,12 +132,7 @@ std::unique_ptr<WriterLock> WriterLock::acquireWriterLock(Pimbo::Platform::Debug
             error = fmt::format("cannot open writer lock {}: {}", path, fe.text);
             return nullptr;
         }
-        struct flock fl = wholeFile(F_WRLCK);
-        int rc;
-        do {
-            rc = ::fcntl(fd.get(), F_OFD_SETLK, &fl);
-        } while (rc != 0 && errno == EINTR);
-        if (rc != 0) {
+        if (!lockWhole(fd.get())) {
             const int saved = errno;
             if (saved == EAGAIN || saved == EACCES) {
                 error = fmt::format("writer lock {} is held by another writer{}", path,
