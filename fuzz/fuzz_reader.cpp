@@ -1,22 +1,13 @@
 // The reader's fuzz target (libFuzzer; fuzz/run.sh builds and runs it): hostile "slots" and
-// "buckets" files.
-//
-// An input is a table: bytes 0..3 the length of the slots part (u32, little endian, clamped to
-// what follows), byte 4 the mode, then the slots part and the buckets part. Mode bits 0-1 name the
-// record kind (tools/RecordKinds.h, by position); bit 2 recomputes the slot header's checksum, so
-// that damage to the header's constant fields gets past it; bit 3 gives the bucket header the
-// slot header's cinder id, so that both files name one generation. The target publishes the
-// files with a cinder file naming that id, then
-//  1. a reader attaches, looks up keys (those of the first slots and of the lookaside slot, fixed
-//     ones, and the input's last 8 bytes), continues from hints made of input bytes, and iterates
-//     the whole table until the reader ends the iteration. No walk has a bound of its own here: a
-//     table that makes one loop is a hang, which libFuzzer's -timeout reports;
-//  2. a writer attaches to a copy of the files (it may re-format them) and validates them.
-// A Pimbo exception, a refusal and an answer are all fine; a crash, a sanitizer report, a read
-// into a guard page, a hang or another exception is a finding.
-//
-// VESK_FUZZ_MAKE_CORPUS=<dir> writes seed inputs into <dir> and exits: tables of every kind made
-// by the real writer (empty, small, grown, shrunk) and damaged copies of them.
+// "buckets" files. An input: bytes 0..3 the length of the slots part (u32, clamped), byte 4 the
+// mode, then the slots part and the buckets part. Mode bits 0-1 name the record kind (by position
+// in tools/RecordKinds.h); bit 2 recomputes the slot header's checksum so that damage to its
+// constant fields gets past it; bit 3 gives the bucket header the slot header's cinder id.
+// A reader attaches, looks up keys (of the first slots, the lookaside slot, fixed ones and the
+// input's last 8 bytes), continues from hints made of input bytes and iterates the whole table
+// with no bound of its own (a loop is a hang, libFuzzer's -timeout reports it); then a writer
+// attaches to a copy and validates it. A Pimbo exception, a refusal or an answer is fine; a
+// crash, a sanitizer report, a read into a guard page, a hang or another exception is a finding.
 #include "../tools/RecordKinds.h"
 #include "Mem/RootPath.h"
 #include "Plinth/CinderFile.h"
@@ -30,7 +21,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <new>
 #include <string>
 #include <vector>
@@ -42,8 +32,7 @@ using Bytes = std::vector<unsigned char>;
 using Header = Vesk::SlotTableHeader;
 constexpr size_t kPrefix = 5;
 constexpr uint8_t kFixChecksum = 0x4, kSameCinder = 0x8;
-constexpr size_t kBucketCinder = 12, kBuckets = 24;  // offsets in the bucket file
-const Plinth::CinderId kSeedCinder(7, 1);
+constexpr size_t kBucketCinder = 12;  // offset in the bucket file
 
 Pimbo::Platform::DebugHandler& handler() {
     static auto h = Pimbo::Platform::getDebugHandler("FuzzReader");
@@ -63,10 +52,6 @@ void put(Bytes& b, size_t at, U v) {
         std::memcpy(b.data() + at, &v, sizeof(U));
 }
 
-Bytes readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 void writeAll(const std::string& path, const Bytes& bytes) {
     std::ofstream(path, std::ios::binary | std::ios::trunc)
         .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
@@ -143,80 +128,6 @@ void runTable(const Bytes& slots, const Bytes& buckets, Plinth::CinderId id, uin
     });
 }
 
-// ----- the seed corpus -----
-
-void writeInput(const std::string& path, const Bytes& slots, const Bytes& buckets, uint8_t mode) {
-    Bytes in(kPrefix);
-    put<uint32_t>(in, 0, uint32_t(slots.size()));
-    in[4] = mode;
-    in.insert(in.end(), slots.begin(), slots.end());
-    in.insert(in.end(), buckets.begin(), buckets.end());
-    writeAll(path, in);
-}
-
-// Tables made by the real writer. Where a bucket's chain holds two records a, b in a row, also
-// a "walk" seed: b links back to a, and the probe key (the input's last 8 bytes) sorts after
-// both in that bucket, so its lookup walks a, b, a, ... until the reader's bound ends it. (The
-// other damaged seeds in fuzz/corpus/ were made from these by hand-written damage; they stay as
-// data.)
-template <class Ops>
-void makeSeeds(const std::string& dir, uint8_t kind) {
-    using K = Kind<Ops>;
-    constexpr size_t slotSize = Vesk::SlotTable<Ops>::slotSize;
-    constexpr size_t headerSize = Vesk::SlotTable<Ops>::headerSize;
-    struct Shape {
-        const char* name;
-        uint64_t inserts, dropEvery;  // then removes keys k % dropEvery == 0 (1: all but a tenth)
-    };
-    for (const Shape& s :
-         {Shape{"empty", 0, 0}, {"small", 12, 3}, {"grown", 100, 0}, {"shrunk", 200, 1}}) {
-        Vesk::MapDescriptor d(100000);
-        d.shrinkSlots = d.shrinkBuckets = 1;
-        Vesk::VeskWriter<Ops> w(handler(), std::string("gen/") + K::kName + "/" + s.name, d, Ops{},
-                                "FuzzReader");
-        w.attach(kSeedCinder);
-        typename Ops::Value v{};
-        for (uint64_t k = 1; k <= s.inserts; ++k)
-            w.write(K::make(k * 7, k), true);
-        for (uint64_t k = 1; k <= s.inserts && s.dropEvery != 0; ++k) {
-            if (s.dropEvery == 1 ? k % 10 != 0 : k % s.dropEvery == 0)
-                w.remove(CounterIndex(k * 7), v);
-        }
-        // The files keep their length when the writer shrinks: only what the counts cover.
-        Bytes slots = readAll(w.slotTable().fileName());
-        slots.resize(std::min<size_t>(slots.size(), headerSize + w.capacity() * slotSize));
-        Bytes buckets = readAll(w.hashMap().bucketWriter().fileName());
-        buckets.resize(std::min<size_t>(buckets.size(), kBuckets + 8 * size_t(w.buckets())));
-        const std::string base = dir + "/" + K::kName + "-" + s.name;
-        writeInput(base, slots, buckets, kind);
-
-        auto bucket = [&](uint64_t key) { return w.hashKeyValue(key) % w.buckets(); };
-        auto slot = [&](uint64_t key) {
-            bool found = false;
-            const auto* at = reinterpret_cast<const char*>(w.lookup(CounterIndex(key), found, 0));
-            return uint32_t((at - 16 - w.slotTable().slots().base) / slotSize);
-        };
-        Vesk::IterHint hint;
-        uint64_t a = ~0ull;
-        for (bool more = w.first(v, hint); more; more = w.next(Ops::key(v), v, hint)) {
-            const uint64_t b = Ops::key(v).value();
-            if (a != ~0ull && bucket(a) == bucket(b)) {
-                put<uint32_t>(slots, headerSize + slot(b) * slotSize + 4, slot(a));
-                uint64_t probe = 1;
-                while (bucket(probe) != bucket(b) ||
-                       std::make_pair(Pimbo::Util::reverse(w.hashKeyValue(probe)), probe) <=
-                           std::make_pair(Pimbo::Util::reverse(w.hashKeyValue(b)), b))
-                    ++probe;
-                buckets.resize(buckets.size() + 8);
-                put<uint64_t>(buckets, buckets.size() - 8, probe);
-                writeInput(base + "-walk", slots, buckets, kind);
-                break;
-            }
-            a = b;
-        }
-    }
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -234,13 +145,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
         std::error_code ec;
         std::filesystem::remove_all(root, ec);
     });
-    if (const char* dir = std::getenv("VESK_FUZZ_MAKE_CORPUS"); dir != nullptr && *dir != '\0') {
-        std::filesystem::create_directories(dir);
-        for (int kind = 0; kind < kKindCount; ++kind)
-            withKind(kind, [&]<class Ops>() { makeSeeds<Ops>(dir, uint8_t(kind)); });
-        std::printf("seed corpus written to %s\n", dir);
-        std::exit(0);
-    }
     return 0;
 }
 

@@ -1,16 +1,9 @@
 #!/usr/bin/env bash
-# Fuzzes the reader (and the writer's validation) with hostile "slots" and "buckets" files.
-#
-#   fuzz/run.sh [SECONDS]   builds the target when needed (clang-14, libFuzzer, ASan, UBSan) into
-#                           build-fuzz/ (VESK_FUZZ_BUILD), replays the saved corpus fuzz/corpus/,
-#                           then fuzzes for SECONDS (default 60; 0 only replays, as `make test`
-#                           does). `make fuzz SECONDS=N` runs it.
-#
-# Exits non-zero on a finding: a crash, a sanitizer report, a read into a guard page, an input
-# that runs longer than VESK_FUZZ_TIMEOUT seconds (default 20: a hang), or an exception that is
-# not a Pimbo exception. The input is kept in build-fuzz/findings/; replay it with
-# build-fuzz/fuzz_reader <file>. Inputs the fuzzer finds go to build-fuzz/corpus/ (copy good ones
-# into fuzz/corpus/).
+# fuzz/run.sh [SECONDS]: builds the reader's fuzz target when needed (clang-14, libFuzzer, ASan,
+# UBSan) into build-fuzz/ (VESK_FUZZ_BUILD), replays fuzz/corpus/, then fuzzes for SECONDS
+# (default 60; 0 only replays, as `make test` does; `make fuzz SECONDS=N`). A finding (crash,
+# sanitizer report, guard-page read, an input slower than VESK_FUZZ_TIMEOUT seconds, a foreign
+# exception) exits non-zero and is kept in build-fuzz/findings/; new inputs go to build-fuzz/corpus/.
 set -euo pipefail
 
 seconds=${1:-60}

@@ -1,8 +1,6 @@
-// The sentries. A reader sentry watches a table's directory with inotify and tells a stand-in map
-// to attach when the writer's files appear, to detach when they go, and to detach and attach
-// again for a new generation - only from the event loop, or from inside its own event(). A writer
-// sentry tells its writer's front (or answers a program without one) once when the table's
-// directory or a writer's file was removed under it.
+// The sentries: a reader sentry tells its map (a stand-in here) to attach when a table appears,
+// to detach when it goes and both for a new generation, only from the event loop or its own
+// event(); a writer sentry reports once what was removed under its writer.
 #include "Mem/Sentry.h"
 #include "Orlo/Entity.h"
 #include "OrloVesk/CollectionControl.h"
@@ -26,8 +24,7 @@ Pimbo::Platform::DebugHandler& handler() {
     return *Pimbo::Platform::getDebugHandler("SentryTest");
 }
 
-// Runs the process's event loop until nothing is left to run.
-void settle() {
+void settle() {  // runs the event loop until nothing is left to run
     while (Pimbo::eventLoop().poll(0)) {
     }
 }
@@ -36,7 +33,7 @@ void writeCinder(CinderId id) {
     Plinth::CinderFile(handler(), Vesk::RootPath(handler(), kTable, true), true).write(id);
 }
 
-// The writer's side: the directory, the files, and "cinder" last (by rename).
+// The writer's side: the directory, the files, "cinder" last.
 void publish(CinderId id) {
     const Vesk::RootPath path(handler(), kTable, true);
     path.ensureDirectory();
@@ -45,7 +42,7 @@ void publish(CinderId id) {
     writeCinder(id);
 }
 
-// The map side of a reader sentry: records each call and holds the cinder id it attached to.
+// Records each call and holds the cinder id it attached to.
 class StandInMap : public Mem::ReaderSentry::Notifiee {
   public:
     bool notifying() override { return true; }
@@ -81,12 +78,10 @@ class ReaderSentryTest : public testing::Test {
         settle();  // nothing of an earlier test may reach this one
         baseline_ = Mem::ReaderSentry::watchedDirectories();
     }
-    // The sentry of map_, after its event `event`.
     void start(const char* event = "init") {
         sentry_ = std::make_unique<Mem::ReaderSentry>(handler(), path_, &map_);
         sentry_->event(event, false);
     }
-    // The map's calls once the event loop ran out.
     Calls settled() {
         settle();
         return map_.calls;

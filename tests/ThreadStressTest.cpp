@@ -1,21 +1,15 @@
-// Readers in other threads and processes than their writer, while it changes the table: it
-// inserts, overwrites (plainly and in direct mode) and removes, swinging between a few dozen and
-// a few thousand records so that both files grow and shrink; the readers look keys up and iterate
-// the whole table all the time and check every record they get.
-//   ThreadStress   threads, until every race path was seen. The ThreadSanitizer build holds
-//                  this test alone: it checks what the threads share in the process; the table's
-//                  words are mapped per reader, where the records' self-check is the judge.
-//   ReaderTorture  processes, until every race path was seen.
-//   ReaderProcess  processes while the writer is killed and restarted on its files (reuse) or over
-//                  files left in the middle of a change (re-format); and a reader mounted through
-//                  its front, the way programs do, following writers that come and go.
-// Records are Kind<Ops> records: generation n of key k checks itself and only grows with n, and a
-// writer's n starts above every earlier writer's, so a torn or mixed copy, a record that went
-// back or one of an earlier writer shows up on its own. Keys from kNeverBase on are never written.
-// A run until every race path was seen ends once both files grew and shrank, every reader
-// re-mapped both files and iterated, and the readers restarted a walk on a moved link, repeated an
-// operation after a re-map and copied from the lookaside slot, after scaled(200000) writer
-// operations; its deadline fails the test, naming what was missing. VESK_TEST_SEED replays a run.
+// Readers in other threads and processes than their writer, while it inserts, overwrites (also
+// in direct mode) and removes, swinging between a few dozen and a few thousand records so that
+// both files grow and shrink; the readers look up and iterate all the time and check every record.
+//   ThreadStress   threads (the ThreadSanitizer build holds this test alone)
+//   ReaderTortureStress  processes
+//   ReaderProcess  processes while the writer is killed, restarted on its files (reuse) or over
+//                  files left mid-change (re-format); a reader mounted through its front.
+// A Kind<Ops> record checks itself and its generation n only grows, a writer's n above every
+// earlier writer's: a torn or mixed copy, one that went back or one of an earlier writer shows.
+// A run until every race path was seen (both files grew and shrank, every reader re-mapped both
+// and iterated, a retry, a re-map retry and a lookaside copy, scaled(200000) operations) fails at
+// its deadline naming what was missing. VESK_TEST_SEED replays a run.
 #include "OrloVesk/CollectionControl.h"
 #include "Pimbo/EventLoop.h"
 #include "Vesk/VeskReader.h"
@@ -51,17 +45,15 @@ Pimbo::Platform::DebugHandler& handler() {
     return *Pimbo::Platform::getDebugHandler("StressTest");
 }
 
-// What readers must find while attached to generation `cinder` before and after an operation:
-// keys 1..held present, no record older than generation minN. With `stay`, being attached to
-// another generation (or to none) is a failure. A rule of cinder 0 judges nothing.
+// While attached to generation `cinder`: keys 1..held present, no record older than minN; with
+// `stay`, attached to no other. A rule of cinder 0 judges nothing.
 struct Rule {
     uint32_t cinder = 0;
     uint64_t held = 0, minN = 0;
     bool stay = false;
 };
 
-// What the writer, the readers and the test tell each other, in memory that forked processes
-// share too.
+// What the writer, the readers and the test tell each other, shared with forked children.
 struct Progress {
     std::atomic<uint64_t> retries{0}, remaps{0}, lookaside{0}, slotMaps{0}, bucketMaps{0},
         iterations{0}, generations{0}, failures{0};
@@ -86,13 +78,12 @@ struct Stress {
         rules[p] = rule;
         phase.store(p);
     }
-    // What the readers saw, a line each.
-    std::string counts() const {
+    std::string counts() const {  // what the readers saw, a line each
         std::string out;
         for (const Progress& p : readers) {
             out += fmt::format(
-                "\n  reader: {} retries, {} re-map retries, {} lookaside reads, {} "
-                "slot maps, {} bucket maps, {} full iterations, {} generations",
+                "\n  reader: retries {} re-map {} lookaside {} maps {}/{} "
+                "iterations {} generations {}",
                 p.retries.load(), p.remaps.load(), p.lookaside.load(), p.slotMaps.load(),
                 p.bucketMaps.load(), p.iterations.load(), p.generations.load());
         }
@@ -100,7 +91,6 @@ struct Stress {
     }
 };
 
-// A Stress in memory shared with forked children.
 auto sharedStress() {
     void* p =
         ::mmap(nullptr, sizeof(Stress), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
@@ -135,8 +125,7 @@ std::string lacking(const Stress& run, const Vesk::Writer::Counters& c) {
     return out;
 }
 
-// A writer started on the table (reusing or re-formatting what it finds) with keys 1..held
-// written; n is its generation counter.
+// A writer on the table (reusing or re-formatting what it finds), keys 1..held written.
 template <class Ops>
 std::unique_ptr<Vesk::VeskWriter<Ops>> startWriter(uint64_t held, uint64_t& n) {
     auto w = makeWriter<Ops>(shrinkingDescriptor(1u << 20), kName);
@@ -146,8 +135,7 @@ std::unique_ptr<Vesk::VeskWriter<Ops>> startWriter(uint64_t held, uint64_t& n) {
     return w;
 }
 
-// Changes the table until run.pauseWriter, or with `untilSeen` until the run saw every race
-// path (and then ends the readers too).
+// Changes the table until run.pauseWriter, or with `untilSeen` until every race path was seen.
 template <class Ops>
 void runWriter(Vesk::VeskWriter<Ops>& w, uint64_t seed, Stress& run, uint64_t n, uint64_t held,
                bool untilSeen) {
@@ -183,8 +171,7 @@ void runWriter(Vesk::VeskWriter<Ops>& w, uint64_t seed, Stress& run, uint64_t n,
             } else if (dice < 92) {
                 w.write(K::make(1 + rng() % held, ++n), true);
             } else {
-                // Direct mode, filled in place: a churn or held key (directWrite), or a held key
-                // (directUpdate).
+                // Direct mode: a churn or held key (directWrite), a held key (directUpdate).
                 const bool update = dice >= 96;
                 const uint64_t key = !update && rng() % 2 == 0 ? churn : 1 + rng() % held;
                 auto* area =
@@ -207,8 +194,8 @@ void runWriter(Vesk::VeskWriter<Ops>& w, uint64_t seed, Stress& run, uint64_t n,
         run.stop.store(true);
 }
 
-// Reads until run.stop, judged by the rule of the run's phase. `phaseDone`, when given, hears
-// of each phase once the reader made scaled(500) rounds in it on the rule's generation.
+// Reads until run.stop, judged by the rule of the run's phase; `phaseDone` hears of each phase
+// after scaled(500) rounds in it on the rule's generation.
 template <class Ops>
 void runReader(uint64_t seed, Stress& run, Progress& me,
                const std::function<void(int)>& phaseDone) {
@@ -254,10 +241,7 @@ void runReader(uint64_t seed, Stress& run, Progress& me,
                      more = r.next(Ops::key(v), v, hint)) {
                     check(v, Ops::key(v).value(), "iteration");
                     if (!keys.insert(Ops::key(v).value()).second || keys.size() > 2 * kChurnKeys)
-                        me.fail(
-                            fmt::format("iteration returned {} twice, or went on past the key "
-                                        "space",
-                                        recordJson<Ops>(v)));
+                        me.fail("iteration returned a key twice: " + recordJson<Ops>(v));
                 }
                 for (uint64_t k = 1; k <= rule.held && me.failures.load() == 0 && judged(); ++k) {
                     if (keys.count(k) == 0)
@@ -316,7 +300,7 @@ class Workload : public ::testing::Test {
     Stress& run = *shared_;
 };
 using ThreadStress = Workload;
-using ReaderTorture = Workload;
+using ReaderTortureStress = Workload;
 using ReaderProcess = Workload;
 
 TEST_F(ThreadStress, ReadersSeeWholeMonotonicRecordsWhileTheWriterResizes) {
@@ -367,7 +351,7 @@ uint32_t cinderOf(const std::string& answer) {
     return uint32_t(std::strtoul(answer.c_str(), nullptr, 10));
 }
 
-TEST_F(ReaderTorture, ReaderProcessesSeeWholeMonotonicRecordsWhileTheWriterResizes) {
+TEST_F(ReaderTortureStress, ReaderProcessesSeeWholeMonotonicRecordsWhileTheWriterResizes) {
     auto writer = writerProcess(run, kHeld, 0, true);
     run.phaseIs(0, Rule{cinderOf(writer->receive()), kHeld, 0, true});
     auto readers = readerProcesses(run);
@@ -437,80 +421,75 @@ TEST_F(ReaderProcess, ReadersKeepAnsweringRightAcrossWriterKillsReuseAndReformat
         EXPECT_GT(p.generations.load(), 0u);
 }
 
-// A reader mounted through its table's front (its reader sentry, the process's event loop) before
-// its writer exists: a placeholder that answers "absent", attaches by itself from its event loop
-// once the writer's files appear (the quiesced callback before the mount-status callback) and
-// falls back to the placeholder when they go; tryAttach attaches it at once to the next
-// generation. The writers here only start and write their keys.
+// A reader mounted through its table's front before its writer exists: a placeholder answering
+// "absent" that attaches from its event loop once the files appear (the quiesced callback before
+// the mount-status one), falls back when they go, and that tryAttach attaches at once.
 TEST_F(ReaderProcess, AReaderMountedBeforeItsWriterFollowsItAndTryAttachAttachesAtOnce) {
-    using Value = Ops::Value;
-    run.pauseWriter = true;
+    run.pauseWriter = true;  // the writers only start and write their keys
     auto dir = Orlo::Directory::DirectoryIs("sys");
     auto table = DravoCounters::FlexCounters2::counterTableSimpleFactory("T");
     auto control = table->counterControl();
     dir->entityIs(table);
     auto& map = table->counter;
-    auto status = [&](uint32_t waitFor) {
-        for (int i = 0; i < 600 && map.mountStatus() != waitFor; ++i)
+    // The map's state and records, once its mount status is `waitFor` (-1: the loop not run).
+    auto state = [&](int waitFor) {
+        for (int i = 0; waitFor >= 0 && i < 600 && map.mountStatus() != uint32_t(waitFor); ++i)
             Pimbo::eventLoop().poll(100);
-        return fmt::format("mount={} cinder={} history={}", map.mountStatus(), map.cinderId().value,
-                           control->historyString());
-    };
-    auto records = [&] {
-        std::set<std::string> out;
+        std::string out = fmt::format("mount={} cinder={} history={} records:", map.mountStatus(),
+                                      map.cinderId().value, control->historyString());
+        std::set<std::string> records;
         std::remove_reference_t<decltype(map)>::IteratorConst it(&map);
-        for (bool valid = it.valid(); valid && out.size() < 100; valid = it.advance())
-            out.insert(recordJson<Ops>(it.value()));
+        for (bool valid = it.valid(); valid && records.size() < 100; valid = it.advance())
+            records.insert(recordJson<Ops>(it.value()));
+        for (uint64_t k : {5, 7, 41, 400}) {  // what a lookup of an absent key says
+            bool found = false;
+            Ops::Value v{};
+            map.safeLookup(CounterIndex(k), found, &v);
+            records.insert(found ? recordJson<Ops>(v) : v == Ops::Value{} ? "" : "not zero");
+        }
+        for (const std::string& r : records)
+            out += " " + r;
         return out;
     };
     auto written = [](uint64_t keys, uint64_t n0) {
-        std::set<std::string> out;
+        std::string out;
+        std::set<std::string> records{""};
         for (uint64_t k = 1; k <= keys; ++k)
-            out.insert(recordJson<Ops>(Kind<Ops>::make(k, n0 + k)));
+            records.insert(recordJson<Ops>(Kind<Ops>::make(k, n0 + k)));
+        for (const std::string& r : records)
+            out += " " + r;
         return out;
-    };
-    auto absent = [&](uint64_t key) {
-        bool found = false;
-        Value v{};
-        map.safeLookup(CounterIndex(key), found, &v);
-        return !found && v == Value{};
     };
     control->mount(Vesk::MapDescriptor(1000, Vesk::reader));
     map.tryAttach();  // nothing to attach to yet
-    EXPECT_EQ(status(0), "mount=0 cinder=0 history=");
-    EXPECT_TRUE(absent(5));
+    EXPECT_EQ(state(0), "mount=0 cinder=0 history= records: ");
 
     auto writer = writerProcess(run, 40, 100, false);
     const std::string first = writer->receive();
     EXPECT_EQ(writer->receive(), "paused");
     const std::string mounted = "quiesced:true mountStatus:mounted";
-    EXPECT_EQ(status(1), "mount=1 cinder=" + first + " history=" + mounted);
-    EXPECT_EQ(records(), written(40, 100));
-    EXPECT_TRUE(absent(41));
+    EXPECT_EQ(state(1),
+              "mount=1 cinder=" + first + " history=" + mounted + " records:" + written(40, 100));
 
     // The writer and its files go: back to the placeholder.
     writer->kill();
     std::filesystem::remove_all(root_.path(kName));
     const std::string gone = mounted + " quiesced:false mountStatus:notMounted";
-    EXPECT_EQ(status(0), "mount=0 cinder=0 history=" + gone);
-    EXPECT_TRUE(absent(7));
-    EXPECT_EQ(records(), std::set<std::string>{});
+    EXPECT_EQ(state(0), "mount=0 cinder=0 history=" + gone + " records: ");
 
-    // A new generation. The reader has not polled its event loop since: tryAttach alone attaches,
-    // to the new records only, and what the loop still holds changes nothing.
+    // A new generation; the event loop not run since: tryAttach alone attaches, to the new
+    // records only, and what the loop still holds changes nothing.
     writer = writerProcess(run, 3, 500, false);
     const std::string next = writer->receive();
     EXPECT_EQ(writer->receive(), "paused");
     map.tryAttach();
-    const std::string attached = "mount=1 cinder=" + next + " history=" + gone + " " + mounted;
-    EXPECT_EQ(fmt::format("mount={} cinder={} history={}", map.mountStatus(), map.cinderId().value,
-                          control->historyString()),
-              attached);
-    EXPECT_EQ(records(), written(3, 500));
+    const std::string attached = "mount=1 cinder=" + next + " history=" + gone + " " + mounted +
+                                 " records:" + written(3, 500);
+    EXPECT_EQ(state(-1), attached);
     while (Pimbo::eventLoop().poll(0)) {
     }
     map.tryAttach();
-    EXPECT_EQ(status(1), attached);
+    EXPECT_EQ(state(1), attached);
     writer->send("exit");
     EXPECT_EQ(writer->wait(), 0);
     dir->entityDelAll();
