@@ -230,6 +230,36 @@ TEST_F(VeskReader, AnchorFollowsAMovedMappingAndRefusesAMovedRecord) {
     ASSERT_TRUE(has(3000));
     EXPECT_TRUE(r->validateVersionAnchor());
     EXPECT_GT(r->readerCounters().baseChanges, 0u);
+    // Detached, twice: the anchor's mapping is gone (refused, never read), lookups say "absent".
+    r->detach(false);
+    EXPECT_THROW(r->validateVersionAnchor(), Mem::VersionMismatchException);
+    r->detach(false);
+    EXPECT_FALSE(has(3000));
+    ASSERT_TRUE(r->initialize("again"));
+    EXPECT_TRUE(has(3000));
+}
+
+// A slot file cut below the count its header gives: the re-map refuses naming both sizes, the old
+// mapping stays, and a lookup that needs the re-map reports it.
+TEST_F(VeskReader, AFileShorterThanItsCountIsRefusedAndTheOldMappingStays) {
+    using T = Vesk::SlotTable<Simple>;
+    has(1);
+    const uint32_t mapped = r->capacity();
+    write(1, 200);
+    const std::string path = slotsPath(*w);
+    const uint64_t cut = T::headerSize + uint64_t(mapped) * T::slotSize;
+    ASSERT_EQ(::truncate(path.c_str(), off_t(cut)), 0);
+    try {
+        r->slotTable().doResize();
+        ADD_FAILURE() << "mapped beyond the end of the file";
+    } catch (const Pimbo::CorruptionDetectedException& e) {
+        EXPECT_EQ(e.msg(), fmt::format("requesting to map {} {} slots. Requested file resize to {} "
+                                       "but real file size is {}",
+                                       path, w->capacity(),
+                                       T::headerSize + uint64_t(w->capacity()) * T::slotSize, cut));
+    }
+    EXPECT_EQ(r->capacity(), mapped);
+    EXPECT_THROW(has(150), Pimbo::CorruptionDetectedException);
 }
 
 // The writer re-formats its files in place under a new cinder id: while the new
