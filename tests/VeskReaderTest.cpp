@@ -398,6 +398,16 @@ TEST(ReaderDamageProcess, EveryWalkOverADamagedTableEndsNamingTheDamage) {
             pwriteValue(slotsPath(w), slotOffset<W>(list[i].id, field), v);
         }
         uint32_t bucket(size_t i) const { return w.hashKeyValue(list[i].key) % w.buckets(); }
+        // The link that ends the table (of the last bucket, or of its last record) leads to
+        // bucket 0 instead.
+        void endAtFirst() {
+            const RawTable raw = RawTable::of(w);
+            const uint32_t last = raw.numBuckets() - 1;  // last in bucket order too
+            if (raw.bucketNext(last) == kEnd)
+                pwriteValue(bucketsPath(w), Off::kBuckets + 8u * last + 4, kMarker);
+            else
+                pwriteValue(slotsPath(w), slotOffset<W>(list.back().id, Off::kLinkNext), kMarker);
+        }
     };
     const char *cycle = "hash chain cycle detected", *back = "iteration went back";
     const struct {
@@ -416,19 +426,14 @@ TEST(ReaderDamageProcess, EveryWalkOverADamagedTableEndsNamingTheDamage) {
         {"b leads to its own bucket",
          [](Table& t) { t.set(t.a + 1, Off::kLinkNext, kMarker | t.bucket(t.a)); },
          "with next bucket", "with next bucket", "with next bucket"},
-        {"the last record leads to the first bucket",
-         [](Table& t) { t.set(t.list.size() - 1, Off::kLinkNext, kMarker); }, nullptr, nullptr,
-         back},
-        {"an empty table whose last bucket leads to the first",
+        {"the end of the table leads to the first bucket", [](Table& t) { t.endAtFirst(); },
+         nullptr, nullptr, back},
+        {"an empty table whose end leads to the first bucket",
          [](Table& t) {
              CounterEntrySimple removed;
              for (const RawSlot& s : t.list)
                  t.w.remove(CounterIndex(s.key), removed);
-             const RawTable raw = RawTable::of(t.w);
-             for (uint32_t b = 0; b < raw.numBuckets(); ++b) {
-                 if (raw.bucketNext(b) == kEnd)
-                     pwriteValue(bucketsPath(t.w), Off::kBuckets + 8u * b + 4, kMarker);
-             }
+             t.endAtFirst();
          },
          nullptr, nullptr, "bucket cycle detected"},
     };
