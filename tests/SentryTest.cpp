@@ -1,66 +1,64 @@
-// Tests of the sentries: a reader sentry in this process watches a table's directory with
-// inotify and tells a stand-in map to attach when the writer's files appear, to detach when
-// they go, and to detach and attach again for a new generation - only from the event loop (or
-// from inside its own event operation). A writer sentry tells its writer's front (or answers a
-// program without one) when the table's directory or a writer's file was removed under it.
-#include <gtest/gtest.h>
-
-#include <fmt/format.h>
+// The sentries: a reader sentry tells its map (a stand-in here) to attach when a table appears,
+// to detach when it goes and both for a new generation, only from the event loop or its own
+// event(); a writer sentry reports once what was removed under its writer.
+#include "Mem/Sentry.h"
+#include "Orlo/Entity.h"
+#include "OrloVesk/CollectionControl.h"
+#include "Pimbo/EventLoop.h"
+#include "Plinth/CinderFile.h"
+#include "Vesk/RootPath.h"
+#include "support/Tables.h"
 
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <memory>
-#include <string>
-#include <vector>
-
-#include "Mem/Sentry.h"
-#include "Orlo/Entity.h"
-#include "OrloVesk/CollectionControl.h"
-#include "Pimbo/Debug.h"
-#include "Pimbo/EventLoop.h"
-#include "Plinth/CinderFile.h"
-#include "Vesk/RootPath.h"
-#include "WriterTestUtil.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Calls = std::vector<std::string>;
+using Plinth::CinderId;
+const std::string kTable = "sys/ports/T/counter";
 
 Pimbo::Platform::DebugHandler& handler() {
-    static auto h = Pimbo::Platform::getDebugHandler("SentryTest");
-    return *h;
+    return *Pimbo::Platform::getDebugHandler("SentryTest");
 }
 
-// Runs the process's event loop until nothing is left to run.
-void settle() {
+void settle() {  // runs the event loop until nothing is left to run
     while (Pimbo::eventLoop().poll(0)) {
     }
 }
 
-// The map side of a reader sentry: records each call and holds the cinder id it attached to.
+void writeCinder(CinderId id) {
+    Plinth::CinderFile(handler(), Vesk::RootPath(handler(), kTable, true), true).write(id);
+}
+
+// The writer's side: the directory, the files, "cinder" last.
+void publish(CinderId id) {
+    const Vesk::RootPath path(handler(), kTable, true);
+    path.ensureDirectory();
+    std::ofstream(path.filePath("slots")) << "s";
+    std::ofstream(path.filePath("buckets")) << "b";
+    writeCinder(id);
+}
+
+// Records each call and holds the cinder id it attached to.
 class StandInMap : public Mem::ReaderSentry::Notifiee {
   public:
-    explicit StandInMap(const Vesk::RootPath& path) : path_(path) {}
-
     bool notifying() override { return true; }
-    Plinth::CinderId cinderId() override { return held; }
+    CinderId cinderId() override { return held; }
     void detach(bool deleted) override {
         calls.push_back(fmt::format("detach:{}", deleted));
         attached = false;
-        if (onDetach) {
+        if (onDetach)
             onDetach();
-        }
     }
     void attach(const std::string& event) override {
         calls.push_back("attach:" + event);
         if (!failAttach) {
-            held = Plinth::CinderFile(handler(), path_, false).read();
+            held = Plinth::CinderFile(handler(), Vesk::RootPath(handler(), kTable, false), false)
+                       .read();
             attached = true;
-        }
-        if (onAttach) {
-            onAttach();
         }
     }
     bool readerFullyAttached() override { return attached; }
@@ -69,26 +67,10 @@ class StandInMap : public Mem::ReaderSentry::Notifiee {
     bool disconnectedActiveReader() override { return false; }
 
     Calls calls;
-    bool attached = false;
-    bool failAttach = false;
-    bool local = false;
-    Plinth::CinderId held;
-    std::function<void()> onAttach, onDetach;
-
-  private:
-    Vesk::RootPath path_;
+    bool attached = false, failAttach = false, local = false;
+    CinderId held;
+    std::function<void()> onDetach;
 };
-
-// The writer's side: makes the directory, the files, and writes "cinder" last (by rename).
-void publish(const std::string& table, Plinth::CinderId id) {
-    const Vesk::RootPath path(handler(), table, true);
-    path.ensureDirectory();
-    std::ofstream(path.filePath("slots")) << "s";
-    std::ofstream(path.filePath("buckets")) << "b";
-    Plinth::CinderFile(handler(), path, true).write(id);
-}
-
-const std::string kTable = "sys/ports/T/counter";
 
 class ReaderSentryTest : public testing::Test {
   protected:
@@ -96,259 +78,164 @@ class ReaderSentryTest : public testing::Test {
         settle();  // nothing of an earlier test may reach this one
         baseline_ = Mem::ReaderSentry::watchedDirectories();
     }
+    void start(const char* event = "init") {
+        sentry_ = std::make_unique<Mem::ReaderSentry>(handler(), path_, &map_);
+        sentry_->event(event, false);
+    }
+    Calls settled() {
+        settle();
+        return map_.calls;
+    }
+    size_t watches() const { return Mem::ReaderSentry::watchedDirectories() - baseline_; }
 
     VeskTest::TestRoot root_;
+    const Vesk::RootPath path_{handler(), kTable, false};
+    StandInMap map_;
+    std::unique_ptr<Mem::ReaderSentry> sentry_;
     size_t baseline_ = 0;
 };
 
 TEST_F(ReaderSentryTest, FilesInDirectoriesMadeLaterAttachExactlyOnceFromTheLoop) {
-    const Vesk::RootPath path(handler(), kTable, false);
-    StandInMap map(path);
-    Mem::ReaderSentry sentry(handler(), path, &map);
-    sentry.event("init", false);
-    EXPECT_TRUE(map.calls.empty());
-    EXPECT_EQ(sentry.watchedDirectory(), root_.dir()) << "the nearest existing ancestor";
-
+    start();
+    EXPECT_EQ(sentry_->watchedDirectory(), root_.dir()) << "the nearest existing ancestor";
     fs::create_directory(root_.path("sys"));
-    EXPECT_EQ(sentry.watchedDirectory(), root_.dir()) << "nothing moves outside the loop";
+    EXPECT_EQ(sentry_->watchedDirectory(), root_.dir()) << "nothing moves outside the loop";
     settle();
-    EXPECT_EQ(sentry.watchedDirectory(), root_.path("sys")) << "the watch moves down";
-
-    publish(kTable, Plinth::CinderId(7, 1));
-    EXPECT_TRUE(map.calls.empty()) << "callbacks come only from the event loop";
-    settle();
-    EXPECT_EQ(map.calls, Calls{"attach:inotify"});
-    EXPECT_EQ(map.held, Plinth::CinderId(7, 1));
-    EXPECT_EQ(sentry.watchedDirectory(), path.directory());
-
+    EXPECT_EQ(sentry_->watchedDirectory(), root_.path("sys"));
+    publish(CinderId(7, 1));
+    EXPECT_EQ(map_.calls, Calls{}) << "callbacks come only from the event loop";
+    EXPECT_EQ(settled(), Calls{"attach:inotify"});
+    EXPECT_EQ(map_.held, CinderId(7, 1));
+    EXPECT_EQ(sentry_->watchedDirectory(), path_.directory());
     // Changes that leave the same generation in place say nothing.
-    std::ofstream(path.filePath("unrelated")) << "x";
-    Plinth::CinderFile(handler(), Vesk::RootPath(handler(), kTable, true), true)
-        .write(Plinth::CinderId(7, 1));
-    settle();
-    EXPECT_EQ(map.calls, Calls{"attach:inotify"});
+    std::ofstream(path_.filePath("unrelated")) << "x";
+    writeCinder(CinderId(7, 1));
+    EXPECT_EQ(settled(), Calls{"attach:inotify"});
 }
 
-TEST_F(ReaderSentryTest, EventAttachesAtOnceWhenTheFilesAlreadyExist) {
-    publish(kTable, Plinth::CinderId(3, 3));
-    const Vesk::RootPath path(handler(), kTable, false);
-    StandInMap map(path);
-    Mem::ReaderSentry sentry(handler(), path, &map);
-    sentry.event("tryAttach", false);
-    EXPECT_EQ(map.calls, Calls{"attach:tryAttach"});
-    settle();
-    sentry.event("tryAttach", false);  // attached: nothing more
-    EXPECT_EQ(map.calls, Calls{"attach:tryAttach"});
-    EXPECT_EQ(sentry.watchedDirectory(), path.directory());
+TEST_F(ReaderSentryTest, EventAttachesAtOnceWhenTheFilesExist) {
+    publish(CinderId(3, 3));
+    start("tryAttach");
+    EXPECT_EQ(map_.calls, Calls{"attach:tryAttach"});
+    sentry_->event("tryAttach", false);  // attached: nothing more
+    EXPECT_EQ(settled(), Calls{"attach:tryAttach"});
+    // Unless the map cleared the status (it kept a flushing implementation on detach).
+    sentry_->status() = 0;
+    sentry_->event("again", false);
+    EXPECT_EQ(map_.calls, (Calls{"attach:tryAttach", "attach:again"}));
+    EXPECT_EQ(sentry_->status(), 1);
+    // A table in local memory needs no watch.
+    StandInMap local;
+    local.local = true;
+    Mem::ReaderSentry(handler(), path_, &local).event("init", false);
+    EXPECT_EQ(local.calls, Calls{});
+    EXPECT_EQ(watches(), 1u);
 }
 
-TEST_F(ReaderSentryTest, ANotFullyAttachedMapIsOfferedTheFilesAgain) {
-    publish(kTable, Plinth::CinderId(3, 4));
-    const Vesk::RootPath path(handler(), kTable, false);
-    StandInMap map(path);
-    map.failAttach = true;
-    Mem::ReaderSentry sentry(handler(), path, &map);
-    sentry.event("init", false);
-    EXPECT_EQ(map.calls, Calls{"attach:init"});
-    map.failAttach = false;
-
-    // A writer at work on "slots" and "buckets" is not a reason to try again: "cinder" is
-    // written last.
-    const Vesk::RootPath writerPath(handler(), kTable, true);
-    std::ofstream(writerPath.filePath("slots")) << "rewritten";
-    std::ofstream(writerPath.filePath("buckets")) << "rewritten";
-    settle();
-    EXPECT_EQ(map.calls, Calls{"attach:init"});
-
-    Plinth::CinderFile(handler(), writerPath, true).write(Plinth::CinderId(3, 5));
-    settle();
-    EXPECT_EQ(map.calls, (Calls{"attach:init", "attach:inotify"}));
-    EXPECT_TRUE(map.attached);
-    EXPECT_EQ(map.held, Plinth::CinderId(3, 5));
-}
-
-TEST_F(ReaderSentryTest, DeletedFilesDetachAndNewFilesAttachAgain) {
-    publish(kTable, Plinth::CinderId(1, 1));
-    const Vesk::RootPath path(handler(), kTable, false);
-    StandInMap map(path);
-    Mem::ReaderSentry sentry(handler(), path, &map);
-    sentry.event("init", false);
-    ASSERT_EQ(map.calls, Calls{"attach:init"});
-
-    // Losing the bucket file alone is not the writer going away.
-    fs::remove(path.filePath("buckets"));
-    settle();
-    EXPECT_EQ(map.calls, Calls{"attach:init"});
-
-    fs::remove(path.filePath("slots"));
-    settle();
-    EXPECT_EQ(map.calls, (Calls{"attach:init", "detach:true"}));
-
-    publish(kTable, Plinth::CinderId(1, 2));
-    settle();
-    EXPECT_EQ(map.calls, (Calls{"attach:init", "detach:true", "attach:inotify"}));
-    EXPECT_EQ(map.held, Plinth::CinderId(1, 2));
-
+TEST_F(ReaderSentryTest, DeletedFilesDetachNewFilesAttachAndANewCinderIdDoesBoth) {
+    publish(CinderId(1, 1));
+    start();
+    fs::remove(path_.filePath("buckets"));  // alone not the writer going away
+    EXPECT_EQ(settled(), Calls{"attach:init"});
+    fs::remove(path_.filePath("slots"));
+    EXPECT_EQ(settled(), (Calls{"attach:init", "detach:true"}));
+    publish(CinderId(1, 2));
+    EXPECT_EQ(settled(), (Calls{"attach:init", "detach:true", "attach:inotify"}));
     // The whole directory goes: detach, and the watch moves up to wait for it.
-    fs::remove_all(path.directory());
-    settle();
-    EXPECT_EQ(map.calls.back(), "detach:true");
-    EXPECT_EQ(map.calls.size(), 4u);
-    EXPECT_EQ(sentry.watchedDirectory(), root_.path("sys/ports/T"));
-
-    publish(kTable, Plinth::CinderId(1, 3));
-    settle();
-    EXPECT_EQ(map.calls.size(), 5u);
-    EXPECT_EQ(map.calls.back(), "attach:inotify");
-    EXPECT_EQ(map.held, Plinth::CinderId(1, 3));
-    EXPECT_EQ(sentry.watchedDirectory(), path.directory());
+    fs::remove_all(path_.directory());
+    map_.calls.clear();
+    EXPECT_EQ(settled(), Calls{"detach:true"});
+    EXPECT_EQ(sentry_->watchedDirectory(), root_.path("sys/ports/T"));
+    publish(CinderId(1, 3));
+    EXPECT_EQ(settled(), (Calls{"detach:true", "attach:inotify"}));
+    EXPECT_EQ(sentry_->watchedDirectory(), path_.directory());
+    // A new cinder id: detach, then attach. A map that did not attach is offered the files
+    // again, not while the writer is at work on "slots" and "buckets" but when "cinder" follows.
+    map_.failAttach = true;
+    map_.calls.clear();
+    writeCinder(CinderId(1, 4));
+    EXPECT_EQ(settled(), (Calls{"detach:true", "attach:inotify"}));
+    map_.failAttach = false;
+    std::ofstream(path_.filePath("slots")) << "rewritten";
+    std::ofstream(path_.filePath("buckets")) << "rewritten";
+    EXPECT_EQ(settled().size(), 2u);
+    writeCinder(CinderId(1, 4));
+    EXPECT_EQ(settled(), (Calls{"detach:true", "attach:inotify", "attach:inotify"}));
+    EXPECT_EQ(map_.held, CinderId(1, 4));
 }
 
-TEST_F(ReaderSentryTest, ANewCinderIdDetachesThenAttaches) {
-    publish(kTable, Plinth::CinderId(5, 1));
-    const Vesk::RootPath path(handler(), kTable, false);
-    StandInMap map(path);
-    Mem::ReaderSentry sentry(handler(), path, &map);
-    sentry.event("init", false);
-    map.calls.clear();
-
-    Plinth::CinderFile(handler(), Vesk::RootPath(handler(), kTable, true), true)
-        .write(Plinth::CinderId(5, 2));
-    settle();
-    EXPECT_EQ(map.calls, (Calls{"detach:true", "attach:inotify"}));
-    EXPECT_EQ(map.held, Plinth::CinderId(5, 2));
-}
-
-TEST_F(ReaderSentryTest, ADeletedSentryHearsNothingAndLeavesNoWatch) {
-    const Vesk::RootPath path(handler(), kTable, false);
-    StandInMap map(path);
-    auto sentry = std::make_unique<Mem::ReaderSentry>(handler(), path, &map);
-    sentry->event("init", false);
-    EXPECT_EQ(Mem::ReaderSentry::watchedDirectories(), baseline_ + 1);
-    publish(kTable, Plinth::CinderId(2, 1));  // records queued for the sentry
-    sentry.reset();
-    EXPECT_EQ(Mem::ReaderSentry::watchedDirectories(), baseline_);
-    settle();
-    EXPECT_TRUE(map.calls.empty());
-}
-
-TEST_F(ReaderSentryTest, ASentryDeletedInsideItsCallbackStopsThere) {
-    publish(kTable, Plinth::CinderId(4, 1));
-    const Vesk::RootPath path(handler(), kTable, false);
-    StandInMap map(path);
-    auto sentry = std::make_unique<Mem::ReaderSentry>(handler(), path, &map);
-    sentry->event("init", false);
-    map.onDetach = [&] { sentry.reset(); };  // the map is unmounted when it detaches
-    Plinth::CinderFile(handler(), Vesk::RootPath(handler(), kTable, true), true)
-        .write(Plinth::CinderId(4, 2));
-    settle();
-    EXPECT_EQ(map.calls, (Calls{"attach:init", "detach:true"})) << "no attach after deletion";
-    EXPECT_FALSE(sentry);
-    EXPECT_EQ(Mem::ReaderSentry::watchedDirectories(), baseline_);
+TEST_F(ReaderSentryTest, ADeletedSentryHearsNothingEvenInsideItsCallbackAndLeavesNoWatch) {
+    publish(CinderId(4, 1));
+    start();
+    EXPECT_EQ(watches(), 1u);
+    map_.onDetach = [this] { sentry_.reset(); };  // the map is unmounted when it detaches
+    writeCinder(CinderId(4, 2));
+    EXPECT_EQ(settled(), (Calls{"attach:init", "detach:true"})) << "no attach after deletion";
+    EXPECT_EQ(watches(), 0u);
+    start();
+    publish(CinderId(4, 3));  // records queued for the sentry
+    sentry_.reset();
+    EXPECT_EQ(settled(), (Calls{"attach:init", "detach:true", "attach:init"}));
 }
 
 TEST_F(ReaderSentryTest, SentriesOfOneTableShareAWatchAndLeaveIndependently) {
-    publish(kTable, Plinth::CinderId(6, 1));
-    const Vesk::RootPath path(handler(), kTable, false);
-    StandInMap first(path), second(path);
-    auto a = std::make_unique<Mem::ReaderSentry>(handler(), path, &first);
-    Mem::ReaderSentry b(handler(), path, &second);
-    a->event("init", false);
-    b.event("init", false);
-    EXPECT_EQ(Mem::ReaderSentry::watchedDirectories(), baseline_ + 1);
-    a.reset();
-    EXPECT_EQ(Mem::ReaderSentry::watchedDirectories(), baseline_ + 1) << "b still watches";
-
-    Plinth::CinderFile(handler(), Vesk::RootPath(handler(), kTable, true), true)
-        .write(Plinth::CinderId(6, 2));
-    settle();
-    EXPECT_EQ(first.calls, Calls{"attach:init"});
-    EXPECT_EQ(second.calls, (Calls{"attach:init", "detach:true", "attach:inotify"}));
+    publish(CinderId(6, 1));
+    StandInMap other;
+    Mem::ReaderSentry second(handler(), path_, &other);
+    second.event("init", false);
+    start();
+    EXPECT_EQ(watches(), 1u);
+    sentry_.reset();
+    EXPECT_EQ(watches(), 1u) << "the second one still watches";
+    writeCinder(CinderId(6, 2));
+    EXPECT_EQ(settled(), Calls{"attach:init"});
+    EXPECT_EQ(other.calls, (Calls{"attach:init", "detach:true", "attach:inotify"}));
 }
 
 TEST_F(ReaderSentryTest, PurgedRecordsAreReplacedByOneFreshLook) {
-    publish(kTable, Plinth::CinderId(8, 1));
-    const Vesk::RootPath path(handler(), kTable, false);
-    StandInMap map(path);
-    Mem::ReaderSentry sentry(handler(), path, &map);
-    sentry.event("init", false);
-
-    fs::remove(path.filePath("slots"));  // its record is queued, then dropped by the purge
-    sentry.purgeInotifyRecord();
-    settle();
-    EXPECT_EQ(map.calls, (Calls{"attach:init", "detach:true"}));
-
-    // A purge with nothing changed calls nothing.
-    sentry.purgeInotifyRecord();
-    settle();
-    EXPECT_EQ(map.calls.size(), 2u);
-}
-
-TEST_F(ReaderSentryTest, AClearedStatusMakesTheMapAttachAgain) {
-    publish(kTable, Plinth::CinderId(9, 1));
-    const Vesk::RootPath path(handler(), kTable, false);
-    StandInMap map(path);
-    Mem::ReaderSentry sentry(handler(), path, &map);
-    sentry.event("init", false);
-    // The map kept a flushing implementation on detach and cleared the flag.
-    sentry.status() = 0;
-    sentry.event("tryAttach", false);
-    EXPECT_EQ(map.calls, (Calls{"attach:init", "attach:tryAttach"}));
-    EXPECT_EQ(sentry.status(), 1);
-}
-
-TEST_F(ReaderSentryTest, ATableInLocalMemoryNeedsNoWatch) {
-    publish(kTable, Plinth::CinderId(10, 1));
-    const Vesk::RootPath path(handler(), kTable, false);
-    StandInMap map(path);
-    map.local = true;
-    Mem::ReaderSentry sentry(handler(), path, &map);
-    sentry.event("init", false);
-    EXPECT_TRUE(map.calls.empty());
-    EXPECT_EQ(sentry.watchedDirectory(), "");
-    EXPECT_EQ(Mem::ReaderSentry::watchedDirectories(), baseline_);
+    publish(CinderId(8, 1));
+    start();
+    fs::remove(path_.filePath("slots"));  // its record is queued, then dropped by the purge
+    sentry_->purgeInotifyRecord();
+    EXPECT_EQ(settled(), (Calls{"attach:init", "detach:true"}));
+    sentry_->purgeInotifyRecord();  // nothing changed: nothing called
+    EXPECT_EQ(settled().size(), 2u);
 }
 
 // The map side of a writer sentry: records what it was told was lost.
 class StandInWriter : public Mem::WriterSentry::Notifiee {
   public:
-    Plinth::CinderId cinderId() override { return Plinth::CinderId(1, 1); }
+    CinderId cinderId() override { return CinderId(1, 1); }
     bool validate() override { return true; }
     bool validateFiles(const std::string&, unsigned) override { return true; }
     void filesLost(const std::string& what) override { lost.push_back(what); }
     Calls lost;
 };
 
-struct Removal {
-    const char* name;
-    // Done to the published table `dir` (a sentry watches it unless `beforeSentry`).
-    std::function<void(const std::string& dir, Mem::WriterSentry* sentry)> act;
-    const char* lost;  // "" nothing; "DIR" the table directory; else the file named
-    bool beforeSentry = false;
-};
-
 TEST(WriterSentry, ReportsItsDirectoryOrAWriterFileRemovedUnderItOnceFromTheLoop) {
-    const auto remove = [](const char* file) {
-        return [file](const std::string& dir, Mem::WriterSentry*) { fs::remove(dir + "/" + file); };
+    using Act = std::function<void(const std::string& dir, Mem::WriterSentry* sentry)>;
+    const auto rm = [](const std::string& what) -> Act {
+        return [what](const std::string& d, auto) { fs::remove_all(fs::path(d + what)); };
     };
-    const std::vector<Removal> cases = {
-        {"directory removed", [](const std::string& d, auto) { fs::remove_all(d); }, "DIR"},
-        {"directory moved", [](const std::string& d, auto) { fs::rename(d, d + ".old"); }, "DIR"},
+    const auto mv = [](const std::string& from, const std::string& to) -> Act {
+        return [from, to](const std::string& d, auto) { fs::rename(d + from, d + to); };
+    };
+    const struct {
+        const char* name;
+        Act act;           // done to the published table directory
+        const char* lost;  // "" nothing; "DIR" the table directory; else the file named
+        bool beforeSentry = false;
+    } cases[] = {
+        {"directory removed", rm(""), "DIR"},
+        {"directory moved", mv("", ".old"), "DIR"},
         {"a parent removed",
          [](const std::string& d, auto) { fs::remove_all(fs::path(d).parent_path()); }, "DIR"},
-        {"directory gone before the sentry", [](const std::string& d, auto) { fs::remove_all(d); },
-         "DIR", true},
-        {"slots deleted", remove("slots"), "slots"},
-        {"buckets deleted", remove("buckets"), "buckets"},
-        {"cinder renamed away",
-         [](const std::string& d, auto) { fs::rename(d + "/cinder", d + "/old"); }, "cinder"},
-        {"cinder rewritten by its writer",
-         [](const std::string&, auto) {
-             Plinth::CinderFile(handler(), Vesk::RootPath(handler(), kTable, true), true)
-                 .write(Plinth::CinderId(2, 2));
-         },
-         ""},
-        {"another file removed", remove("owner"), ""},
+        {"directory gone before the sentry", rm(""), "DIR", true},
+        {"slots deleted", rm("/slots"), "slots"},
+        {"buckets deleted", rm("/buckets"), "buckets"},
+        {"cinder renamed away", mv("/cinder", "/old"), "cinder"},
+        {"cinder rewritten by its writer", [](auto&, auto) { writeCinder(CinderId(2, 2)); }, ""},
+        {"another file removed", rm("/owner"), ""},
         {"the writer's own cleanup, then a purge",
          [](const std::string& d, Mem::WriterSentry* sentry) {
              fs::remove(d + "/slots");
@@ -357,12 +244,12 @@ TEST(WriterSentry, ReportsItsDirectoryOrAWriterFileRemovedUnderItOnceFromTheLoop
          },
          ""},
     };
-    for (const Removal& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         VeskTest::TestRoot root;
         settle();
         const size_t baseline = Mem::ReaderSentry::watchedDirectories();
-        publish(kTable, Plinth::CinderId(1, 1));
+        publish(CinderId(1, 1));
         std::ofstream(root.path(kTable + "/owner")) << "o";
         const Vesk::RootPath path(handler(), kTable, true);
         StandInWriter writer;
@@ -372,12 +259,12 @@ TEST(WriterSentry, ReportsItsDirectoryOrAWriterFileRemovedUnderItOnceFromTheLoop
         EXPECT_EQ(sentry->watching(), !c.beforeSentry);
         if (!c.beforeSentry)
             c.act(path.directory(), sentry.get());
-        EXPECT_TRUE(writer.lost.empty()) << "only the event loop reports";
+        EXPECT_EQ(writer.lost, Calls{}) << "only the event loop reports";
         settle();
-        const std::string expected = std::string(c.lost) == "DIR"
-                                         ? "table directory " + path.directory()
-                                     : *c.lost != '\0' ? path.filePath(c.lost)
-                                                       : "";
+        const std::string lost = c.lost;
+        const std::string expected = lost == "DIR"  ? "table directory " + path.directory()
+                                     : lost.empty() ? ""
+                                                    : path.filePath(c.lost);
         EXPECT_EQ(writer.lost, expected.empty() ? Calls{} : Calls{expected});
         EXPECT_EQ(sentry->lostFiles(), expected);
         EXPECT_EQ(sentry->watching(), expected.empty());
@@ -390,51 +277,34 @@ TEST(WriterSentry, ReportsItsDirectoryOrAWriterFileRemovedUnderItOnceFromTheLoop
     }
 }
 
-// A front's writer whose directory went: it detaches and says so, and a second writer that
-// re-created the table at the same path is left alone.
-TEST(WriterSentry, AFrontDetachesItsWriterWhenTheDirectoryIsRemoved) {
-    using R = VeskTest::Records<DravoCounters::FlexCounters2::CounterEntrySimpleOps>;
+// A front's writer whose directory went detaches and says so, and leaves alone a second writer
+// that re-created the table at the same path. A program without a front asks the sentry.
+TEST(WriterSentry, AFrontDetachesItsWriterAndAProgramWithoutOneIsTold) {
+    using Ops = VeskTest::CounterEntrySimpleOps;
     VeskTest::TestRoot root;
     auto dir = Orlo::Directory::DirectoryIs("sys");
     auto table = DravoCounters::FlexCounters2::counterTableSimpleFactory("T");
     dir->entityIs(table);
     table->counterControl()->mount(Vesk::MapDescriptor(100));
-    table->counterIs(R::make(1, 1));
     const std::string directory = root.path("sys/T/counter");
-
     VeskTest::TraceCapture traces;
     fs::remove_all(directory);
     settle();
     EXPECT_TRUE(traces.contains(
         0, "VeskMap", "table directory " + directory + " was removed under its writer; detached"));
     EXPECT_EQ(table->counter.mountStatus(), 0u);
-    EXPECT_THROW(table->counterIs(R::make(2, 2)), Pimbo::NoPermissionException);
-
-    auto second = VeskTest::makeWriter<DravoCounters::FlexCounters2::CounterEntrySimpleOps>(
-        Vesk::MapDescriptor(100), "sys/T/counter");
+    auto second = VeskTest::makeWriter<Ops>(Vesk::MapDescriptor(100), "sys/T/counter");
     ASSERT_TRUE(second->initialize("second"));
-    second->write(R::make(3, 3), true);
-    EXPECT_THROW(table->counterIs(R::make(4, 4)), Pimbo::NoPermissionException);
-    bool found = false;
-    second->lookup(DravoCounters::FlexCounters2::CounterIndex(4), found, nullptr);
-    EXPECT_FALSE(found);
-    EXPECT_TRUE(second->validate());
+    EXPECT_THROW(table->counterIs(VeskTest::Kind<Ops>::make(4, 4)), Pimbo::NoPermissionException);
+    EXPECT_EQ(second->members(), 0u);
     dir->entityDelAll();
-}
 
-// A program that drives a writer without a front builds the sentry over the writer and asks.
-TEST(WriterSentry, OverAWriterWithoutAFrontAnswersWhatWasLost) {
-    VeskTest::TestRoot root;
-    VeskTest::TraceCapture quiet;  // the writer's detach finds no owner file left, and says so
-    auto writer = VeskTest::makeWriter<DravoCounters::FlexCounters2::CounterEntrySimpleOps>(
-        Vesk::MapDescriptor(100), kTable);
-    ASSERT_TRUE(writer->initialize("fill"));
-    Mem::WriterSentry sentry(handler(), *writer);
+    Mem::WriterSentry sentry(handler(), *second);
     settle();
     EXPECT_EQ(sentry.lostFiles(), "");
     fs::remove_all(root.path("sys"));
     settle();
-    EXPECT_EQ(sentry.lostFiles(), "table directory " + root.path(kTable));
+    EXPECT_EQ(sentry.lostFiles(), "table directory " + directory);
 }
 
 }  // namespace

@@ -1,144 +1,253 @@
-// One writer thread and two reader threads of one process on one table. The writer inserts,
-// overwrites (plainly and in direct mode) and removes, swinging between a few dozen and a few
-// thousand records so that both files grow and shrink; each reader is a VeskReader on the
-// writer's files that looks keys up and iterates the whole table all the time.
-//
-// Built alone under ThreadSanitizer (make test-tsan), which checks everything the three threads
-// share in this process: the library's globals, trace handlers, root path and the test's own
-// state. The table's words themselves are mapped twice (the writer's mapping and each reader's),
-// at different addresses, so the sanitizer cannot pair a writer's store with a reader's load;
-// those are guarded by the records' self-check instead.
-//
-// Every record carries a self-check (octets = a fixed mix of key and packets), so a torn or
-// mixed copy shows up on its own; packets come from one counter that only grows, so a key never
-// goes back for a reader. Keys 1..kHeld are never removed, keys from kNeverBase on never written.
-// The run lasts until both files grew and shrank, every reader re-mapped both files and did a
-// full iteration, and the readers together restarted a walk on a moved link, repeated an
-// operation after a re-map and copied a record from the lookaside slot; and at least
-// VESK_STRESS_OPS writer operations (default 200000; more for a soak). VESK_STRESS_DEADLINE
-// (seconds, default 300) bounds the wait; reaching it fails the test. VESK_TEST_SEED replays a
-// run.
-#include "Plinth/CinderFile.h"
+// Readers in other threads and processes than their writer, while it inserts, overwrites (also
+// in direct mode) and removes, swinging between a few dozen and a few thousand records so that
+// both files grow and shrink; the readers look up and iterate all the time and check every record.
+//   ThreadStress   threads (the ThreadSanitizer build holds this test alone)
+//   ReaderTortureStress  processes
+//   ReaderProcess  processes while the writer is killed, restarted on its files (reuse) or over
+//                  files left mid-change (re-format); a reader mounted through its front.
+// A Kind<Ops> record checks itself and its generation n only grows, a writer's n above every
+// earlier writer's: a torn or mixed copy, one that went back or one of an earlier writer shows.
+// A run until every race path was seen (both files grew and shrank, every reader re-mapped both
+// and iterated, a retry, a re-map retry and a lookaside copy, scaled(200000) operations) fails at
+// its deadline naming what was missing. VESK_TEST_SEED replays a run.
+#include "OrloVesk/CollectionControl.h"
+#include "Pimbo/EventLoop.h"
 #include "Vesk/VeskReader.h"
-#include "WriterTestUtil.h"
+#include "support/Tables.h"
 
-#include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <new>
 #include <random>
-#include <string>
+#include <set>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
-#include <vector>
 
 namespace {
 
 using namespace VeskTest;
-using Ops = CounterEntrySimpleOps;
-using Value = CounterEntrySimple;
-using Clock = std::chrono::steady_clock;
 
-constexpr uint64_t kHeld = 64;
-constexpr uint64_t kHot = 4;  // held keys overwritten most, so copies overlap often
+constexpr uint64_t kHeld = 64;  // keys 1..kHeld are written first and never removed
+constexpr uint64_t kHot = 4;    // held keys written and read most, so copies overlap often
 constexpr uint64_t kChurnBase = 1000;
 constexpr uint64_t kChurnKeys = 4096;
 constexpr uint64_t kNeverBase = uint64_t(1) << 40;
 constexpr int kReaders = 2;
-const char* const kName = "stress/counter";
-
-uint64_t selfCheck(uint64_t key, uint64_t packets) {
-    return (key * 0x9E3779B97F4A7C15ull) ^ (packets * 0xC2B2AE3D27D4EB4Full) ^ 0x5bd1e995ull;
-}
-
-Value record(uint64_t key, uint64_t packets) {
-    Value v{CounterIndex(key)};
-    v.packetsIs(packets);
-    v.octetsIs(selfCheck(key, packets));
-    return v;
-}
+const char* const kName = "sys/T/counter";  // where the front of table "T" in "sys" looks
 
 Pimbo::Platform::DebugHandler& handler() {
-    return *Pimbo::Platform::getDebugHandler("ThreadStress");
+    return *Pimbo::Platform::getDebugHandler("StressTest");
 }
 
-// One reader thread's results. The atomics are its progress, read by the writer thread to know
-// when to stop; the rest is read only after the thread was joined.
-struct ReaderState {
-    std::atomic<uint64_t> retries{0};
-    std::atomic<uint64_t> remapRetries{0};
-    std::atomic<uint64_t> lookasideReads{0};
-    std::atomic<uint64_t> slotMaps{0};
-    std::atomic<uint64_t> bucketMaps{0};
-    std::atomic<uint64_t> fullIterations{0};
-    std::atomic<uint64_t> failures{0};
-    std::string firstFailure;  // written by the reader thread only
-    Vesk::Reader::Counters counters;
+// While attached to generation `cinder`: keys 1..held present, no record older than minN; with
+// `stay`, attached to no other. A rule of cinder 0 judges nothing.
+struct Rule {
+    uint32_t cinder = 0;
+    uint64_t held = 0, minN = 0;
+    bool stay = false;
+};
+
+// What the writer, the readers and the test tell each other, shared with forked children.
+struct Progress {
+    std::atomic<uint64_t> retries{0}, remaps{0}, lookaside{0}, slotMaps{0}, bucketMaps{0},
+        iterations{0}, generations{0}, failures{0};
+    char firstFailure[512] = {};
 
     void fail(const std::string& what) {
         if (failures.fetch_add(1) == 0)
-            firstFailure = what;
+            std::snprintf(firstFailure, sizeof firstFailure, "%s", what.c_str());
     }
-    bool remapped() const { return slotMaps.load() > 1 && bucketMaps.load() > 1; }
 };
+struct Stress {
+    std::atomic<bool> stop{false};         // the readers end
+    std::atomic<bool> pauseWriter{false};  // the writer ends its changes
+    std::atomic<int> phase{0};             // rules[phase] holds; written before phase is set
+    Rule rules[8];
+    Progress readers[kReaders];
+    uint64_t operations = 0;
+    Vesk::Writer::Counters writer;
+    char failure[1024] = {};
 
-// A reader's checks of every record it gets: whole, written, never older than before.
-class RecordCheck {
-  public:
-    explicit RecordCheck(ReaderState& state) : state_(state) {}
-    void operator()(const Value& v, const char* where) {
-        const uint64_t key = v.key().value();
-        if (v.octets() != selfCheck(key, v.packets())) {
-            state_.fail(fmt::format("{}: torn record key:{} packets:{} octets:{:#x}", where, key,
-                                    v.packets(), v.octets()));
-        } else if (key >= kNeverBase) {
-            state_.fail(fmt::format("{}: never-written key {} found", where, key));
-        } else if (uint64_t& last = lastSeen_[key]; v.packets() < last) {
-            state_.fail(fmt::format("{}: key {} went back from packets {} to {}", where, key, last,
-                                    v.packets()));
-        } else {
-            last = v.packets();
+    void phaseIs(int p, const Rule& rule) {
+        rules[p] = rule;
+        phase.store(p);
+    }
+    std::string counts() const {  // what the readers saw, a line each
+        std::string out;
+        for (const Progress& p : readers) {
+            out += fmt::format(
+                "\n  reader: retries {} re-map {} lookaside {} maps {}/{} "
+                "iterations {} generations {}",
+                p.retries.load(), p.remaps.load(), p.lookaside.load(), p.slotMaps.load(),
+                p.bucketMaps.load(), p.iterations.load(), p.generations.load());
         }
+        return out;
     }
-
-  private:
-    ReaderState& state_;
-    std::unordered_map<uint64_t, uint64_t> lastSeen_;
 };
 
-void runReader(uint64_t seed, const std::atomic<bool>& stop, ReaderState& state) {
-    RecordCheck check(state);
-    Vesk::VeskReader<Ops> r(handler(), kName, Ops{}, nullptr);
-    if (!r.initialize("stress")) {
-        state.fail("initialize failed");
-        return;
+auto sharedStress() {
+    void* p =
+        ::mmap(nullptr, sizeof(Stress), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED)
+        throw std::runtime_error("mmap failed");
+    auto unmap = [](Stress* s) {
+        s->~Stress();
+        ::munmap(s, sizeof(Stress));
+    };
+    return std::unique_ptr<Stress, decltype(unmap)>(new (p) Stress, unmap);
+}
+
+// What a run until every race path was seen still lacks; "" when nothing (or a reader failed).
+std::string lacking(const Stress& run, const Vesk::Writer::Counters& c) {
+    std::string out;
+    uint64_t retries = 0, remaps = 0, lookaside = 0;
+    for (const Progress& p : run.readers) {
+        if (p.failures.load() > 0)
+            return "";
+        if (p.slotMaps.load() <= 1 || p.bucketMaps.load() <= 1 || p.iterations.load() == 0)
+            out = " every reader re-mapping both files and iterating;";
+        retries += p.retries.load();
+        remaps += p.remaps.load();
+        lookaside += p.lookaside.load();
     }
+    if (run.operations < scaled(200000))
+        out += fmt::format(" {} operations;", scaled(200000));
+    if (c.slotGrows == 0 || c.slotShrinks == 0 || c.bucketGrows == 0 || c.bucketShrinks == 0)
+        out += " both files growing and shrinking;";
+    if (retries == 0 || remaps == 0 || lookaside == 0)
+        out += " a retry, a re-map retry and a lookaside read;";
+    return out;
+}
+
+// A writer on the table (reusing or re-formatting what it finds), keys 1..held written.
+template <class Ops>
+std::unique_ptr<Vesk::VeskWriter<Ops>> startWriter(uint64_t held, uint64_t& n) {
+    auto w = makeWriter<Ops>(shrinkingDescriptor(1u << 20), kName);
+    w->initialize("stress");
+    for (uint64_t k = 1; k <= held; ++k)
+        w->write(Kind<Ops>::make(k, ++n), true);
+    return w;
+}
+
+// Changes the table until run.pauseWriter, or with `untilSeen` until every race path was seen.
+template <class Ops>
+void runWriter(Vesk::VeskWriter<Ops>& w, uint64_t seed, Stress& run, uint64_t n, uint64_t held,
+               bool untilSeen) {
+    using K = Kind<Ops>;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(scaled(300));
+    try {
+        std::mt19937_64 rng(seed);
+        std::set<uint64_t> present;  // the churn keys in the table
+        bool growing = true;
+        for (;; ++run.operations) {
+            if (run.operations % 256 == 0) {
+                const std::string missing = untilSeen ? lacking(run, w.writerCounters()) : "-";
+                if (missing.empty() || run.pauseWriter.load())
+                    break;
+                if (std::chrono::steady_clock::now() > deadline)
+                    throw std::runtime_error("deadline reached, missing:" + missing + run.counts());
+            }
+            growing = present.size() >= 2500 ? false : present.size() <= 20 ? true : growing;
+            const uint64_t dice = rng() % 100;
+            const uint64_t churn = kChurnBase + rng() % kChurnKeys;
+            if (dice < 30) {
+                w.write(K::make(1 + rng() % kHot, ++n), true);
+            } else if (dice < (growing ? 45u : 80u) && !present.empty()) {
+                const auto it = present.lower_bound(churn);
+                const uint64_t key = it == present.end() ? *present.begin() : *it;
+                typename Ops::Value removed;
+                if (!w.remove(CounterIndex(key), removed))
+                    throw std::runtime_error(fmt::format("churn key {} missing", key));
+                present.erase(key);
+            } else if (dice < 88) {
+                w.write(K::make(churn, ++n), true);
+                present.insert(churn);
+            } else if (dice < 92) {
+                w.write(K::make(1 + rng() % held, ++n), true);
+            } else {
+                // Direct mode: a churn or held key (directWrite), a held key (directUpdate).
+                const bool update = dice >= 96;
+                const uint64_t key = !update && rng() % 2 == 0 ? churn : 1 + rng() % held;
+                auto* area =
+                    update ? w.directUpdate(CounterIndex(key)) : w.directWrite(K::make(key, ++n));
+                if (area == nullptr)
+                    throw std::runtime_error(fmt::format("held key {} missing", key));
+                *area = K::make(key, ++n);
+                w.directCommit();
+                if (key >= kChurnBase)
+                    present.insert(key);
+            }
+        }
+        if (!w.validate())
+            throw std::runtime_error("final validation failed: " + w.lastValidationFailure());
+    } catch (const std::exception& e) {
+        std::snprintf(run.failure, sizeof run.failure, "writer: %s", e.what());
+    }
+    run.writer = w.writerCounters();
+    if (untilSeen || run.failure[0] != '\0')
+        run.stop.store(true);
+}
+
+// Reads until run.stop, judged by the rule of the run's phase; `phaseDone` hears of each phase
+// after scaled(500) rounds in it on the rule's generation.
+template <class Ops>
+void runReader(uint64_t seed, Stress& run, Progress& me,
+               const std::function<void(int)>& phaseDone) {
+    using K = Kind<Ops>;
+    using Value = typename Ops::Value;
+    Vesk::VeskReader<Ops> r(handler(), kName, Ops{}, nullptr);
+    if (!r.initialize("stress"))
+        return me.fail("initialize: " + r.attachFailureMessage());
     std::mt19937_64 rng(seed);
-    for (uint64_t round = 1; !stop.load(); ++round) {
+    std::unordered_map<uint64_t, uint64_t> seen;  // progress last seen of each key in seenCinder
+    uint32_t seenCinder = 0;
+    int phase = -1;
+    uint64_t phaseRounds = 0;
+    auto state = [&r] { return std::make_pair(r.mountStatus(), r.cinderId().value); };
+    for (uint64_t round = 1; !run.stop.load() && me.failures.load() == 0; ++round) {
+        const int p = run.phase.load();
+        const Rule& rule = run.rules[p];
+        const auto before = state();
+        // The rule judges an answer given while attached to its generation throughout.
+        auto judged = [&] {
+            return before.first == 1 && before.second == rule.cinder && state() == before;
+        };
+        auto check = [&](const Value& v, uint64_t key, const char* where) {
+            const uint64_t k = Ops::key(v).value();
+            if (std::exchange(seenCinder, state().second) != state().second)
+                seen.clear();
+            if (k != key || !K::selfCheck(v) || k >= kNeverBase)
+                me.fail(fmt::format("{}: key {} answered with {}", where, key, recordJson<Ops>(v)));
+            else if (K::progress(v) < seen[k])
+                me.fail(
+                    fmt::format("{}: {} went back from {}", where, recordJson<Ops>(v), seen[k]));
+            else if (judged() && K::progress(v) < K::progress(K::make(k, rule.minN)))
+                me.fail(fmt::format("{}: {} is of an earlier writer", where, recordJson<Ops>(v)));
+            seen[k] = std::max(seen[k], K::progress(v));
+        };
         try {
             if (round % 64 == 0) {
                 // A full iteration: every record whole, no key twice, every held key there.
                 std::unordered_set<uint64_t> keys;
                 Value v;
                 Vesk::IterHint hint;
-                for (bool more = r.first(v, hint); more; more = r.next(v.key(), v, hint)) {
-                    check(v, "iteration");
-                    if (!keys.insert(v.key().value()).second || keys.size() > kHeld + kChurnKeys) {
-                        state.fail(
-                            fmt::format("iteration returned key {} twice or went on past "
-                                        "the key space",
-                                        v.key().value()));
-                        break;
-                    }
+                for (bool more = r.first(v, hint); more && me.failures.load() == 0;
+                     more = r.next(Ops::key(v), v, hint)) {
+                    check(v, Ops::key(v).value(), "iteration");
+                    if (!keys.insert(Ops::key(v).value()).second || keys.size() > 2 * kChurnKeys)
+                        me.fail("iteration returned a key twice: " + recordJson<Ops>(v));
                 }
-                for (uint64_t k = 1; k <= kHeld; ++k) {
-                    if (keys.count(k) == 0) {
-                        state.fail(fmt::format("iteration missed held key {}", k));
-                        break;
-                    }
+                for (uint64_t k = 1; k <= rule.held && me.failures.load() == 0 && judged(); ++k) {
+                    if (keys.count(k) == 0)
+                        me.fail(fmt::format("iteration missed key {}", k));
                 }
-                ++state.fullIterations;
+                ++me.iterations;
             } else {
                 // Mostly a hot key; else a held key, a churn key or a never-written key.
                 const uint64_t dice = rng() % 8;
@@ -147,169 +256,245 @@ void runReader(uint64_t seed, const std::atomic<bool>& stop, ReaderState& state)
                                    : dice == 6 ? kChurnBase + rng() % kChurnKeys
                                                : kNeverBase + rng() % 100000;
                 bool found = false;
-                Value buffer;
-                r.lookup(CounterIndex(k), found, &buffer);
-                if (found && buffer.key().value() != k)
-                    state.fail(
-                        fmt::format("lookup of {} returned key {}", k, buffer.key().value()));
-                else if (found)
-                    check(buffer, "lookup");
-                else if (k <= kHeld)
-                    state.fail(fmt::format("held key {} reported absent", k));
+                Value v;
+                r.lookup(CounterIndex(k), found, &v);
+                if (found)
+                    check(v, k, "lookup");
+                else if (k <= rule.held && judged())
+                    me.fail(fmt::format("key {} absent in generation {}", k, rule.cinder));
             }
         } catch (const Pimbo::Exception& e) {
-            state.fail(fmt::format("exception: {} at {}", e.msg(), e.where()));
+            me.fail(fmt::format("exception: {} at {}", e.msg(), e.where()));
         }
+        // A round that began before the phase changed (a call that waited out the re-format)
+        // is judged by the next phase.
+        if (rule.stay && run.phase.load() == p && state() != std::make_pair(1u, rule.cinder))
+            me.fail(fmt::format("left generation {} for {}", rule.cinder, state().second));
         const Vesk::Reader::Counters& c = r.counters();
-        state.retries.store(c.retries);
-        state.remapRetries.store(c.remapRetries);
-        state.lookasideReads.store(c.lookasideReads);
-        state.slotMaps.store(c.resizes);
-        state.bucketMaps.store(c.bucketResizes);
+        me.retries = c.retries;
+        me.remaps = c.remapRetries;
+        me.lookaside = c.lookasideReads;
+        me.slotMaps = c.resizes;
+        me.bucketMaps = c.bucketResizes;
+        me.generations = c.generationChanges;
+        phaseRounds = std::exchange(phase, p) == p ? phaseRounds : 0;
+        if (rule.cinder != 0 && state().second == rule.cinder && ++phaseRounds == scaled(500) &&
+            phaseDone)
+            phaseDone(p);
     }
-    state.counters = r.readerCounters();
 }
 
-struct WriterResult {
-    Vesk::Writer::Counters counters;
-    uint64_t operations = 0;
-    bool deadlinePassed = false;
-    std::string failure;
+class Workload : public ::testing::Test {
+  protected:
+    void SetUp() override { handler().levelMaskIs(0x0001); }
+    void TearDown() override {
+        std::printf("writer: %llu operations, %s%s\n", (unsigned long long)run.operations,
+                    run.writer.toString().c_str(), run.counts().c_str());
+        EXPECT_STREQ(run.failure, "");
+        for (const Progress& p : run.readers)
+            EXPECT_EQ(p.failures.load(), 0u) << p.firstFailure;
+    }
+
+    TestRoot root_;
+    decltype(sharedStress()) shared_ = sharedStress();
+    Stress& run = *shared_;
 };
+using ThreadStress = Workload;
+using ReaderTortureStress = Workload;
+using ReaderProcess = Workload;
 
-// Writes until the readers have seen every race path, one of them failed or the deadline passed;
-// then stops them.
-void runWriter(Vesk::VeskWriter<Ops>& w, uint64_t seed, uint64_t minOps, Clock::time_point deadline,
-               std::vector<ReaderState>& readers, std::atomic<bool>& stop, WriterResult& out) {
-    auto enough = [&] {
-        const auto c = w.writerCounters();
-        uint64_t retries = 0;
-        uint64_t remapRetries = 0;
-        uint64_t lookasideReads = 0;
-        for (const ReaderState& r : readers) {
-            if (r.failures.load() > 0)
-                return true;
-        }
-        for (const ReaderState& r : readers) {
-            if (!r.remapped() || r.fullIterations.load() == 0)
-                return false;
-            retries += r.retries.load();
-            remapRetries += r.remapRetries.load();
-            lookasideReads += r.lookasideReads.load();
-        }
-        return out.operations >= minOps && c.slotGrows > 0 && c.slotShrinks > 0 &&
-               c.bucketGrows > 0 && c.bucketShrinks > 0 && retries > 0 && remapRetries > 0 &&
-               lookasideReads > 0;
-    };
-    try {
-        std::mt19937_64 rng(seed);
-        uint64_t seq = 1000;
-        // The churn keys now in the table, for picking one at random.
-        std::vector<uint64_t> present;
-        std::unordered_map<uint64_t, size_t> where;
-        bool growing = true;
-        for (;; ++out.operations) {
-            if (out.operations % 256 == 0 && enough())
-                break;
-            if (out.operations % 256 == 0 && Clock::now() > deadline) {
-                out.deadlinePassed = true;
-                break;
-            }
-            if (present.size() >= 2500)
-                growing = false;
-            if (present.size() <= 20)
-                growing = true;
-            const uint64_t dice = rng() % 100;
-            if (dice < 30) {
-                w.write(record(1 + rng() % kHot, ++seq), true);
-            } else if (dice < (growing ? 45u : 80u) && !present.empty()) {
-                const size_t at = rng() % present.size();
-                const uint64_t key = present[at];
-                Value removed;
-                if (!w.remove(CounterIndex(key), removed)) {
-                    out.failure = fmt::format("churn key {} missing", key);
-                    break;
-                }
-                where.erase(key);
-                present[at] = present.back();
-                present.pop_back();
-                if (at < present.size())
-                    where[present[at]] = at;
-            } else if (dice < 90) {
-                const uint64_t key = kChurnBase + rng() % kChurnKeys;
-                w.write(record(key, ++seq), true);
-                if (where.emplace(key, present.size()).second)
-                    present.push_back(key);
-            } else if (dice < 95) {
-                w.write(record(1 + rng() % kHeld, ++seq), true);
-            } else {
-                // Direct mode, filled in place.
-                const uint64_t key = 1 + rng() % kHeld;
-                Value* area = w.directUpdate(CounterIndex(key));
-                if (area == nullptr) {
-                    out.failure = fmt::format("held key {} missing", key);
-                    break;
-                }
-                area->packetsIs(++seq);
-                area->octetsIs(selfCheck(key, seq));
-                w.directCommit();
-            }
-        }
-        if (out.failure.empty() && !w.validate(kCinder, false))
-            out.failure = "final validation failed: " + w.lastValidationFailure();
-    } catch (const std::exception& e) {
-        out.failure = e.what();
-    }
-    out.counters = w.writerCounters();
-    stop.store(true);
-}
-
-TEST(ThreadStress, ReadersSeeWholeMonotonicRecordsWhileTheWriterResizes) {
-    TestRoot root;
-    handler().levelMaskIs(0x0001);
-    const uint64_t seed = testSeed();
-    const auto deadline =
-        Clock::now() + std::chrono::seconds(envCount("VESK_STRESS_DEADLINE", 300));
-
-    auto w = attachedWriter<Ops>(shrinkingDescriptor(1u << 20), kCinder, kName);
-    for (uint64_t k = 1; k <= kHeld; ++k)
-        w->write(record(k, k), true);
-    Mem::RootPath rp(handler(), kName, true);
-    Plinth::CinderFile(handler(), rp, true).write(kCinder);
-
-    std::vector<ReaderState> readers(kReaders);
-    std::atomic<bool> stop{false};
-    WriterResult writer;
-    std::vector<std::thread> threads;
+TEST_F(ThreadStress, ReadersSeeWholeMonotonicRecordsWhileTheWriterResizes) {
+    using Ops = CounterEntryNormalOps;
+    uint64_t n = 0;
+    auto w = startWriter<Ops>(kHeld, n);
+    run.phaseIs(0, Rule{w->cinderId().value, kHeld, 0, true});
+    std::vector<std::thread> readers;
     for (int i = 0; i < kReaders; ++i)
-        threads.emplace_back(runReader, seed + 1 + uint64_t(i), std::cref(stop),
-                             std::ref(readers[i]));
-    threads.emplace_back(runWriter, std::ref(*w), seed, envCount("VESK_STRESS_OPS", 200000),
-                         deadline, std::ref(readers), std::ref(stop), std::ref(writer));
-    for (auto& t : threads)
+        readers.emplace_back(
+            [&, i] { runReader<Ops>(testSeed() + 1 + i, run, run.readers[i], {}); });
+    runWriter<Ops>(*w, testSeed(), run, n, kHeld, true);
+    for (auto& t : readers)
         t.join();
-
-    const auto& wc = writer.counters;
-    std::printf(
-        "writer: %llu operations, slot grows %llu shrinks %llu, bucket grows %llu shrinks "
-        "%llu\n",
-        static_cast<unsigned long long>(writer.operations),
-        static_cast<unsigned long long>(wc.slotGrows),
-        static_cast<unsigned long long>(wc.slotShrinks),
-        static_cast<unsigned long long>(wc.bucketGrows),
-        static_cast<unsigned long long>(wc.bucketShrinks));
-    EXPECT_EQ(writer.failure, "");
-    for (int i = 0; i < kReaders; ++i) {
-        const ReaderState& r = readers[i];
-        std::printf("reader %d: %s, %llu full iterations, %llu failures\n", i,
-                    r.counters.toString().c_str(),
-                    static_cast<unsigned long long>(r.fullIterations.load()),
-                    static_cast<unsigned long long>(r.failures.load()));
-        EXPECT_EQ(r.failures.load(), 0u) << "reader " << i << ": " << r.firstFailure;
-    }
-    // Reaching the deadline means a race path never ran: the counts above say which.
-    EXPECT_FALSE(writer.deadlinePassed)
-        << "the readers did not see every race path before VESK_STRESS_DEADLINE; seed " << seed;
 }
+
+#if !defined(__SANITIZE_THREAD__)  // processes: not in the ThreadSanitizer build
+
+using Ops = CounterEntrySimpleOps;
+
+// A writer process: starts on the table with keys 1..held written from generation n0 on, answers
+// its cinder id, changes the table (see runWriter), answers "paused", and exits after "exit".
+std::unique_ptr<Child> writerProcess(Stress& run, uint64_t held, uint64_t n0, bool untilSeen) {
+    return std::make_unique<Child>([&run, held, n0, untilSeen](Child& self) {
+        uint64_t n = n0;
+        auto w = startWriter<Ops>(held, n);
+        self.send(std::to_string(w->cinderId().value));
+        runWriter<Ops>(*w, testSeed() + n0, run, n, held, untilSeen);
+        self.send("paused");
+        return self.receive() == "exit" ? 0 : 1;
+    });
+}
+
+// Reader processes; each answers the number of a phase once it is done with it.
+std::vector<std::unique_ptr<Child>> readerProcesses(Stress& run) {
+    std::vector<std::unique_ptr<Child>> readers;
+    for (int i = 0; i < kReaders; ++i) {
+        readers.push_back(std::make_unique<Child>([&run, i](Child& self) {
+            runReader<Ops>(testSeed() + 1 + i, run, run.readers[i],
+                           [&self](int p) { self.send(std::to_string(p)); });
+            return 0;
+        }));
+    }
+    return readers;
+}
+
+uint32_t cinderOf(const std::string& answer) {
+    return uint32_t(std::strtoul(answer.c_str(), nullptr, 10));
+}
+
+TEST_F(ReaderTortureStress, ReaderProcessesSeeWholeMonotonicRecordsWhileTheWriterResizes) {
+    auto writer = writerProcess(run, kHeld, 0, true);
+    run.phaseIs(0, Rule{cinderOf(writer->receive()), kHeld, 0, true});
+    auto readers = readerProcesses(run);
+    EXPECT_EQ(writer->receive(double(scaled(300)) + Child::kWait), "paused");
+    writer->send("exit");
+    EXPECT_EQ(writer->wait(), 0);
+    for (auto& r : readers)
+        EXPECT_EQ(r->wait(), 0);
+}
+
+TEST_F(ReaderProcess, ReadersKeepAnsweringRightAcrossWriterKillsReuseAndReformat) {
+    auto writer = writerProcess(run, kHeld, 1000000, false);
+    const std::string first = writer->receive();
+    const Rule held{cinderOf(first), kHeld, 0, true};
+    run.phaseIs(0, held);
+    auto readers = readerProcesses(run);
+    // Every reader is done with phase p, judged by `rule`.
+    auto phase = [&](int p, const Rule& rule, const char* what) {
+        if (p != 0)
+            run.phaseIs(p, rule);
+        for (int i = 0; i < kReaders; ++i) {
+            EXPECT_EQ(readers[i]->receive(), std::to_string(p))
+                << "reader " << i << ", " << what << ": " << run.readers[i].firstFailure;
+        }
+    };
+    auto stopWriter = [&] {
+        run.pauseWriter = true;
+        EXPECT_EQ(writer->receive(), "paused");
+        run.pauseWriter = false;
+    };
+    phase(0, held, "first writer");
+
+    // Killed while idle: its files stay complete, the readers keep answering from them.
+    stopWriter();
+    writer->kill();
+    phase(1, held, "no writer");
+
+    // Restarted: it reuses the files (same generation) and goes on changing them.
+    writer = writerProcess(run, kHeld, 2000000000, false);
+    EXPECT_EQ(writer->receive(), first) << "the files were not reused";
+    phase(2, held, "restarted writer");
+    for (const Progress& p : run.readers)
+        EXPECT_EQ(p.generations.load(), 0u);
+
+    // Killed again, its files marked as left in the middle of a change: the next writer
+    // re-formats them, a new generation, and writes only keys 1..32 of the held ones.
+    stopWriter();
+    writer->kill();
+    run.phaseIs(3, Rule{});
+    const std::string slots = root_.path(std::string(kName) + "/slots");
+    pwriteValue<uint16_t>(
+        slots, Off::kRuntimeFlags,
+        rd<uint16_t>(readFile(slots), Off::kRuntimeFlags) | Vesk::CRITICAL_SECTION);
+    writer = writerProcess(run, 32, 3000000000, false);
+    const uint32_t next = cinderOf(writer->receive());
+    EXPECT_EQ(Plinth::CinderId(next).second(), Plinth::CinderId(held.cinder).second() + 1);
+    phase(4, Rule{next, 32, 3000000000, false}, "moving to the new generation");
+    phase(5, Rule{next, 32, 3000000000, true}, "re-formatted table");
+
+    run.stop = true;
+    stopWriter();
+    writer->send("exit");
+    EXPECT_EQ(writer->wait(), 0);
+    for (auto& r : readers)
+        EXPECT_EQ(r->wait(), 0);
+    for (const Progress& p : run.readers)
+        EXPECT_GT(p.generations.load(), 0u);
+}
+
+// A reader mounted through its table's front before its writer exists: a placeholder answering
+// "absent" that attaches from its event loop once the files appear (the quiesced callback before
+// the mount-status one), falls back when they go, and that tryAttach attaches at once.
+TEST_F(ReaderProcess, AReaderMountedBeforeItsWriterFollowsItAndTryAttachAttachesAtOnce) {
+    run.pauseWriter = true;  // the writers only start and write their keys
+    auto dir = Orlo::Directory::DirectoryIs("sys");
+    auto table = DravoCounters::FlexCounters2::counterTableSimpleFactory("T");
+    auto control = table->counterControl();
+    dir->entityIs(table);
+    auto& map = table->counter;
+    // The map's state and records, once its mount status is `waitFor` (-1: the loop not run).
+    auto state = [&](int waitFor) {
+        for (int i = 0; waitFor >= 0 && i < 600 && map.mountStatus() != uint32_t(waitFor); ++i)
+            Pimbo::eventLoop().poll(100);
+        std::string out = fmt::format("mount={} cinder={} history={} records:", map.mountStatus(),
+                                      map.cinderId().value, control->historyString());
+        std::set<std::string> records;
+        std::remove_reference_t<decltype(map)>::IteratorConst it(&map);
+        for (bool valid = it.valid(); valid && records.size() < 100; valid = it.advance())
+            records.insert(recordJson<Ops>(it.value()));
+        for (uint64_t k : {5, 7, 41, 400}) {  // what a lookup of an absent key says
+            bool found = false;
+            Ops::Value v{};
+            map.safeLookup(CounterIndex(k), found, &v);
+            records.insert(found ? recordJson<Ops>(v) : v == Ops::Value{} ? "" : "not zero");
+        }
+        for (const std::string& r : records)
+            out += " " + r;
+        return out;
+    };
+    auto written = [](uint64_t keys, uint64_t n0) {
+        std::string out;
+        std::set<std::string> records{""};
+        for (uint64_t k = 1; k <= keys; ++k)
+            records.insert(recordJson<Ops>(Kind<Ops>::make(k, n0 + k)));
+        for (const std::string& r : records)
+            out += " " + r;
+        return out;
+    };
+    control->mount(Vesk::MapDescriptor(1000, Vesk::reader));
+    map.tryAttach();  // nothing to attach to yet
+    EXPECT_EQ(state(0), "mount=0 cinder=0 history= records: ");
+
+    auto writer = writerProcess(run, 40, 100, false);
+    const std::string first = writer->receive();
+    EXPECT_EQ(writer->receive(), "paused");
+    const std::string mounted = "quiesced:true mountStatus:mounted";
+    EXPECT_EQ(state(1),
+              "mount=1 cinder=" + first + " history=" + mounted + " records:" + written(40, 100));
+
+    // The writer and its files go: back to the placeholder.
+    writer->kill();
+    std::filesystem::remove_all(root_.path(kName));
+    const std::string gone = mounted + " quiesced:false mountStatus:notMounted";
+    EXPECT_EQ(state(0), "mount=0 cinder=0 history=" + gone + " records: ");
+
+    // A new generation; the event loop not run since: tryAttach alone attaches, to the new
+    // records only, and what the loop still holds changes nothing.
+    writer = writerProcess(run, 3, 500, false);
+    const std::string next = writer->receive();
+    EXPECT_EQ(writer->receive(), "paused");
+    map.tryAttach();
+    const std::string attached = "mount=1 cinder=" + next + " history=" + gone + " " + mounted +
+                                 " records:" + written(3, 500);
+    EXPECT_EQ(state(-1), attached);
+    while (Pimbo::eventLoop().poll(0)) {
+    }
+    map.tryAttach();
+    EXPECT_EQ(state(1), attached);
+    writer->send("exit");
+    EXPECT_EQ(writer->wait(), 0);
+    dir->entityDelAll();
+}
+
+#endif
 
 }  // namespace
