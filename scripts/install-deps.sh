@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages the build needs, only those that are missing.
+# Installs the Debian 12 packages the build needs, only those that are missing. Extra package
+# names on the command line are wanted too (`install-deps.sh gcovr` for `make coverage`).
 set -euo pipefail
 want=(build-essential cmake pkg-config libfmt-dev libgtest-dev libgmock-dev libbenchmark-dev
-      libcli11-dev clang-14 libclang-rt-14-dev util-linux)
+      libcli11-dev clang-14 libclang-rt-14-dev util-linux "$@")
 missing=()
 for p in "${want[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
