@@ -34,7 +34,9 @@ build-tsan: deps
 # Every test in a Release build (the fuzz target's corpus replayed), again under
 # AddressSanitizer + UndefinedBehaviorSanitizer, and the threaded stress test under
 # ThreadSanitizer. Warnings are errors in all three builds.
+# The tests stay at most 0.36 of the code (scripts/test-ratio counts non-blank lines).
 test: build build-asan build-tsan
+	@bash scripts/test-ratio --max 0.36
 	$(MAKE) --no-print-directory test-plain test-asan test-tsan
 
 test-plain:
