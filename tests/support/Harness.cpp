@@ -142,11 +142,6 @@ bool TraceCapture::contains(unsigned level, const std::string& className,
     return false;
 }
 
-std::vector<TraceCapture::Record> TraceCapture::records() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return records_;
-}
-
 uint64_t testSeed() {
     static const uint64_t seed = [] {
         uint64_t s = 0;

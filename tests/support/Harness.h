@@ -44,7 +44,7 @@ class TestRoot {
 // ----- traces --------------------------------------------------------------------------------
 
 // Collects every trace of level <= maxLevel while it lives (and silences the default sink
-// meanwhile): `text` holds their messages one per line, records() the whole records.
+// meanwhile): `text` holds their messages one per line.
 class TraceCapture {
   public:
     struct Record {
@@ -60,7 +60,6 @@ class TraceCapture {
     bool has(const std::string& part) const { return text.find(part) != std::string::npos; }
     // A trace of exactly this level, class and message was seen.
     bool contains(unsigned level, const std::string& className, const std::string& message) const;
-    std::vector<Record> records() const;
     std::string text;
 
   private:

@@ -353,14 +353,6 @@ template <class Writer>
 char* slotOf(Writer& w, uint32_t id) {
     return w.slotTable().slots()[id];
 }
-template <class Writer>
-Vesk::SlotLink* linkOf(Writer& w, uint32_t id) {
-    return Vesk::slotLink(slotOf(w, id));
-}
-template <class Writer>
-Vesk::SlotLink* bucketOf(Writer& w, uint32_t b) {
-    return w.hashMap().bucketWriter()[b];
-}
 
 // The slot that holds key (the key must be present).
 template <class Writer>
