@@ -126,7 +126,6 @@ struct Env {
     }
     std::string file(const std::string& name) const { return table + "/" + name; }
     std::string big() const {  // as uid 65534: a 64 MiB file of its own
-
         ::mkdir(aroot.c_str(), 0755);
         return ownFile(aroot + "/big", 1 << 26);
     }
