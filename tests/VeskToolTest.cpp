@@ -18,6 +18,7 @@ namespace {
 using namespace VeskTest;
 namespace fs = std::filesystem;
 using Simple = CounterEntrySimpleOps;
+constexpr auto npos = std::string::npos;
 
 struct Result {
     int status = -1;  // the exit status, or 128 + the signal that ended the tool
@@ -58,7 +59,7 @@ class Tool {
     // Reads the output until it holds `text` (true) or ends (by default); past Child::kWait
     // the tool is killed and the test fails.
     bool read(const std::string& text = "\1") {
-        while (fd_ && r_.out.find(text) == std::string::npos) {
+        while (fd_ && r_.out.find(text) == npos) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 end_ - std::chrono::steady_clock::now());
             pollfd p{fd_.get(), POLLIN, 0};
@@ -120,8 +121,7 @@ class VeskToolProcess : public ::testing::Test {
   protected:
     // The command with "--root <the test's root>" unless it names one.
     std::string rooted(const std::string& command) const {
-        return command.find("--root") != std::string::npos ? command
-                                                           : command + " --root " + root_.dir();
+        return command.find("--root") != npos ? command : command + " --root " + root_.dir();
     }
     Result vesk(const std::string& command, Child::As as = Child::As::self, int outFd = -1) {
         return Tool(rooted(command), as, outFd).wait();
@@ -182,7 +182,7 @@ TEST_F(VeskToolProcess, LiveFillSeenByEveryCommandDetachesAndIsReused) {
     for (const auto& [i, key] : {std::pair{0, 0ull}, {1, 7ull}, {2, 299ull}})
         EXPECT_TRUE(keyOf(got[i]) == key && got[i] == simpleAsWritten(got[i])) << got[i];
     EXPECT_EQ(got[3], R"({"key": 5000, "error": "not found"})");
-    EXPECT_NE(got[4].find("not found: 1 of 4 keys"), std::string::npos) << got[4];
+    EXPECT_NE(got[4].find("not found: 1 of 4 keys"), npos) << got[4];
     std::set<uint64_t> keys;  // dump: every key once, each a record the writer wrote
     for (const std::string& line : lines(vesk("dump t --json").out))
         EXPECT_TRUE(keys.insert(keyOf(line)).second && line == simpleAsWritten(line)) << line;
@@ -202,14 +202,13 @@ TEST_F(VeskToolProcess, LiveFillSeenByEveryCommandDetachesAndIsReused) {
         }
     }
     const Result check = vesk("check t");  // takes no lock: the writer goes on
-    EXPECT_TRUE(check.status == 0 && check.out.find("300 records + ") != std::string::npos)
-        << check.out;
+    EXPECT_TRUE(check.status == 0 && check.out.find("300 records + ") != npos) << check.out;
 
     live.signal(SIGTERM);
     const Result stopped = live.wait();
-    EXPECT_EQ(stopped.status, 0) << stopped.out;
-    EXPECT_NE(stopped.out.find("stopped by SIGTERM"), std::string::npos) << stopped.out;
-    EXPECT_NE(stopped.out.find("files valid, writer detached"), std::string::npos) << stopped.out;
+    EXPECT_TRUE(stopped.status == 0 && stopped.out.find("stopped by SIGTERM") != npos &&
+                stopped.out.find("files valid, writer detached") != npos)
+        << stopped.out;
     expectDump<Simple>("t", 300, stopped.out);
     fill("t", "simple", 300);
     const std::string lsAfter = vesk("ls").out;
@@ -231,8 +230,8 @@ TEST_F(VeskToolProcess, LiveFillSeenByEveryCommandDetachesAndIsReused) {
     ASSERT_TRUE(again.read(" ready: "));
     fs::remove_all(path("t"));
     const Result lost = again.wait();
-    EXPECT_EQ(lost.status, 3) << lost.out;
-    EXPECT_NE(lost.out.find("was taken away under its writer"), std::string::npos) << lost.out;
+    EXPECT_TRUE(lost.status == 3 && lost.out.find("was taken away under its writer") != npos)
+        << lost.out;
 }
 
 // Every command ends with its status, and one that fails says why in one line (check prints its
@@ -241,16 +240,19 @@ TEST_F(VeskToolProcess, LiveFillSeenByEveryCommandDetachesAndIsReused) {
 // too; a check without a stable picture; unwritable output; slot files the next fill re-formats.
 TEST_F(VeskToolProcess, EveryCommandEndsWithItsStatusAndOneLine) {
     ASSERT_EQ(::chmod(root_.dir().c_str(), 0700), 0);  // closed to uid 65534
-    fill("t", "simple", 10);
     fill("holder/inner", "wide", 3);
+    // Tables of 100 records; "free" has 100 free slots besides.
+    for (const char* t : {"gone", "odd", "short0", "short100", "occupied", "cycle", "rhash",
+                          "count", "lookaside", "marker", "free"})
+        fill(t, "simple", std::string(t) == "free" ? 200 : 100);
+    fill("t", "simple", 10);  // its dump fits the output buffer
+    fill("free", "simple", 100);
     for (const char* dir : {"notatable/sub", "garbage", "f"})
         fs::create_directories(path(dir));
     std::ofstream(path("plainfile")) << "x";
     std::ofstream(path("garbage/slots")) << std::string(4096, 'g');
     for (const char* fifo : {"t/corruption-detected", "f/slots", "f/owner", "f/cinder"})
         ASSERT_EQ(::mkfifo(path(fifo).c_str(), 0644), 0);
-    for (const char* t : {"gone", "odd", "short0", "short100"})
-        fill(t, "simple", 10);
     fs::remove(path("gone/buckets"));
     pwriteAt(path("odd/slots"), Off::kValueType, "Elsewhere::CounterEntryOther", 29);
     ASSERT_EQ(::truncate(path("short0/slots").c_str(), 0), 0);
@@ -261,11 +263,7 @@ TEST_F(VeskToolProcess, EveryCommandEndsWithItsStatusAndOneLine) {
     pwriteValue(path("busy/slots"), Off::kRuntimeFlags, uint16_t(1));
     pwriteValue(path("busy/slots"), Off::kOccupied, uint32_t(9));
 
-    // Damaged tables of 100 records; "free" has 100 free slots besides.
-    for (const char* t : {"occupied", "cycle", "rhash", "count", "lookaside", "marker", "free"})
-        fill(t, "simple", std::string(t) == "free" ? 200 : 100);
-    fill("free", "simple", 100);
-    EXPECT_NE(vesk("check free").out.find("100 records + 100 free = 200 slots"), std::string::npos);
+    EXPECT_NE(vesk("check free").out.find("100 records + 100 free = 200 slots"), npos);
     const auto u32 = [&](const std::string& file, uint64_t off) {
         return rd<uint32_t>(readFile(path(file)), off);
     };
@@ -299,10 +297,8 @@ TEST_F(VeskToolProcess, EveryCommandEndsWithItsStatusAndOneLine) {
     ::close(closed[0]);
 
     const std::string wide = " --type wide --count 1";
-    const struct group* g = ::getgrgid(65534);
-    // "" when this is not root, or there is no group 65534 to give a table.
+    const struct group* g = ::getgrgid(65534);  // none, or not root: group is ""
     const std::string group = ::geteuid() == 0 && g != nullptr ? g->gr_name : "";
-    const auto self = Child::As::self;
     const struct {
         std::string command;
         int status;
@@ -340,7 +336,6 @@ TEST_F(VeskToolProcess, EveryCommandEndsWithItsStatusAndOneLine) {
         {"ls", 0, ""},
         {"stat t", 0, ""},
         {"dump t", 0, ""},
-        {"check t", 0, ""},
         {"get f 1", 3, ""},
         {"check f", 3, ""},
         {"fill f --type simple --count 1", 3, ""},
@@ -357,8 +352,8 @@ TEST_F(VeskToolProcess, EveryCommandEndsWithItsStatusAndOneLine) {
         {"stat cycle", 3, "table 'cycle': "},
         {"check gone", 3, "gone/buckets does not exist"},
         {"check busy", 3, "writer mid-change"},
-        {"dump t", 4, "No space left on device", self, full.get()},
-        {"dump t", 0, "", self, pipeEnd.get()},
+        {"dump t", 4, "No space left on device", Child::As::self, full.get()},
+        {"dump t", 0, "", Child::As::self, pipeEnd.get()},
         {"fill short0 --type simple --count 10", 0, "files valid"},
         {"fill short100 --type simple --count 10", 0, "files valid"},
         {"fill m --type simple --count 5 --mode 0640 --group " + group, 0, ""},
@@ -371,8 +366,8 @@ TEST_F(VeskToolProcess, EveryCommandEndsWithItsStatusAndOneLine) {
         const auto before = c.status == 1 ? files(table) : decltype(files("")){};
         const Result r = vesk(c.command, c.as, c.out);
         EXPECT_EQ(r.status, c.status) << r.out;
-        EXPECT_NE(r.out.find(c.text), std::string::npos) << r.out;
-        EXPECT_EQ(r.out.find("FAULT") != std::string::npos, c.status == 1) << r.out;
+        EXPECT_NE(r.out.find(c.text), npos) << r.out;
+        EXPECT_EQ(r.out.find("FAULT") != npos, c.status == 1) << r.out;
         if (c.status == 1) {
             EXPECT_EQ(files(table), before) << "check wrote to the table";
         }
@@ -411,7 +406,7 @@ TEST_F(VeskToolProcess, ADumpPartWayThroughItsWalkNeverPassesOffAPartialTable) {
         EXPECT_EQ(got.status, 3);
         EXPECT_NE(got.out.find(shrink ? "t/slots shrank under the reader"
                                       : "table 't' was re-formatted while it was dumped"),
-                  std::string::npos)
+                  npos)
             << got.out.substr(got.out.size() - std::min<size_t>(got.out.size(), 200));
         fs::remove_all(path("t"));
     }
