@@ -151,6 +151,9 @@ struct Attack {
     const char* marker = "";          // when set: what the root reader's marker read gives
     std::function<void(Env&)> prepare = [](Env&) {};  // root's steps before the plant
 };
+void PrintTo(const Attack& attack, std::ostream* os) {
+    *os << attack.name;
+}
 
 // A symbolic link to root's victim, or a FIFO, at a file of a previous table.
 Attack symlinkAt(const char* name, const char* file, const char* refusal) {
