@@ -182,8 +182,7 @@ const std::vector<Attack> kAttacks = {
          must(::link(e.big().c_str(), e.file("corruption-detected").c_str()) == 0, "ln");
      },
      "", "EMLINK"},
-    // The reader finds the cinder naming another generation and records the corruption by
-    // renaming its own file over the planted link.
+    // The reader finds another generation's cinder and renames its marker over the link.
     {"MarkerSymlinkUnderAReaderThatFindsCorruption", Open::previous,
      [](Env& e) { relink(e.file("corruption-detected"), e.victim); }, "", "written",
      [](Env&) {
@@ -247,8 +246,8 @@ std::string runWriter(const std::string& root) {
     return valid ? "started" : "invalid";
 }
 
-// What key 1 in `root` reads as through a bare reader and through a table's front ("forged",
-// "real", "absent" or "none" when not attached), then what the marker read through TableDir gives.
+// Key 1 in `root` through a bare reader and a table's front ("forged", "real", "absent" or
+// "none"), then what the marker read gives.
 std::string runReaders(const std::string& root) {
     Mem::RootPath::rootIs(root);
     auto keyOne = [](bool attached, auto lookup) -> std::string {

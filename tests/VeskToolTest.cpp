@@ -56,8 +56,7 @@ class Tool {
     }
     ~Tool() { ::kill(-child_->pid(), SIGKILL); }  // the Child reaps it
 
-    // Reads the output until it holds `text` (true) or ends (by default); past Child::kWait
-    // the tool is killed and the test fails.
+    // Reads until the output holds `text` (true) or ends; past kWait the tool is killed, failing.
     bool read(const std::string& text = "\1") {
         while (fd_ && r_.out.find(text) == npos) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -136,8 +135,7 @@ class VeskToolProcess : public ::testing::Test {
     }
     std::string path(const std::string& rel) const { return root_.path(rel); }
 
-    // dump, in both forms and one order, holds exactly keys 0..count-1 of Ops, each at the
-    // generation that the fill whose output is `filled` left it at.
+    // Both dumps hold keys 0..count-1 of Ops, each as the fill that printed `filled` left it.
     template <class Ops>
     void expectDump(const std::string& table, uint64_t count, const std::string& filled) {
         SCOPED_TRACE(table);
@@ -160,9 +158,8 @@ class VeskToolProcess : public ::testing::Test {
     TestRoot root_;
 };
 
-// `vesk fill` in one shell, every other command in another while it updates; SIGTERM detaches
-// it, leaving exactly what it wrote; the next writer reuses the files; then dump agrees with the
-// writer for every record type, and a table directory taken from a writer ends it with status 3.
+// Every command beside a live fill; SIGTERM leaves exactly what it wrote, which the next writer
+// reuses; dump agrees with the writer for every type; a writer's directory taken ends it.
 TEST_F(VeskToolProcess, LiveFillSeenByEveryCommandDetachesAndIsReused) {
     const std::regex lsRow(R"(\nt +simple +300 +\d+ +\d+ +(\S+) +(yes|no) +(\S+)\n)");
     std::smatch m;
@@ -234,10 +231,8 @@ TEST_F(VeskToolProcess, LiveFillSeenByEveryCommandDetachesAndIsReused) {
         << lost.out;
 }
 
-// Every command ends with its status, and one that fails says why in one line (check prints its
-// heading first; a check that finds damage reports a FAULT and writes nothing). Rows: bad command
-// lines; tables missing, not tables or not this user's; planted FIFOs; damage, a looping chain
-// too; a check without a stable picture; unwritable output; slot files the next fill re-formats.
+// Every command ends with its status; one that fails says why in one line (check after its
+// heading; finding damage, it reports a FAULT and writes nothing).
 TEST_F(VeskToolProcess, EveryCommandEndsWithItsStatusAndOneLine) {
     ASSERT_EQ(::chmod(root_.dir().c_str(), 0700), 0);  // closed to uid 65534
     fill("holder/inner", "wide", 3);
@@ -389,8 +384,8 @@ TEST_F(VeskToolProcess, EveryCommandEndsWithItsStatusAndOneLine) {
     }
 }
 
-// A table changed under a dump part way through its walk (held there by its full output pipe)
-// ends it with status 3 and the reason, never a partial table with status 0 nor a signal.
+// A table cut short or re-formatted under a dump held part way by its full pipe ends it with
+// status 3 and the reason, never a partial table with status 0 nor a signal.
 TEST_F(VeskToolProcess, ADumpPartWayThroughItsWalkNeverPassesOffAPartialTable) {
     for (const bool shrink : {true, false}) {
         fill("t", "simple", 20000);
@@ -412,8 +407,8 @@ TEST_F(VeskToolProcess, ADumpPartWayThroughItsWalkNeverPassesOffAPartialTable) {
     }
 }
 
-// The demo runs to its summary without torn, lost or backward records; killed, its processes end
-// with it. Either way its private root is removed.
+// The demo ends without torn, lost or backward records; killed, its processes end with it; either
+// way its private root is removed.
 TEST_F(VeskToolProcess, DemoRunsToItsSummaryAndEndsWithAKilledParent) {
     const Result demo =
         vesk("demo --seconds 1.5 --count 3000 --readers 2 --seed " + std::to_string(testSeed()));
@@ -427,13 +422,11 @@ TEST_F(VeskToolProcess, DemoRunsToItsSummaryAndEndsWithAKilledParent) {
     Tool killed(rooted("demo --seconds 600 --count 1000"));
     ASSERT_TRUE(killed.read(" s  "));  // a progress line: its readers run
     killed.signal(SIGKILL);
-    // The output pipe ends when the last process of the demo has ended.
-    EXPECT_EQ(killed.wait().status, 128 + SIGKILL);
+    EXPECT_EQ(killed.wait().status, 128 + SIGKILL);  // the pipe ends with the demo's last process
     EXPECT_TRUE(fs::is_empty(root_.dir())) << "the killed demo left its private root behind";
 }
 
-// The demo counts torn records by the records' self-check: a copy that mixes two writes of one
-// record fails it, whole records pass, and a newer write shows more progress.
+// The self-check the demo counts torn records by: a copy mixing two writes of a record fails it.
 TEST(VeskTool, RecordsTheToolWritesCatchAMixedCopy) {
     const auto expectCaught = []<class Ops>(Ops, auto mix) {
         using K = Kind<Ops>;
