@@ -77,10 +77,8 @@ class Tool {
     void signal(int sig) { ::kill(child_->pid(), sig); }
     // The whole output (the tool and all it started are gone) and the status.
     Result wait() {
-        if (r_.status < 0) {
-            read();
-            r_.status = child_->wait();
-        }
+        read();
+        r_.status = child_->wait();
         return r_;
     }
 
