@@ -1,9 +1,5 @@
-// A table on a host shared with other local users. Each row of kAttacks is planted by uid 65534,
-// mostly inside a directory of root's while it was open to everyone (0777, closed again before
-// root runs): how a name of another user's making can sit in a directory trusted otherwise.
-// Then root's readers (bare, through a table's front, the marker read) and writer run, each in
-// a bounded Child. Nothing outside the table may change, another live table stays whole, the
-// writer starts or refuses with one line, nothing hangs, no reader reads a forged record.
+// A table on a host shared with other users: uid 65534 plants each attack, mostly in a directory
+// of root's opened to everyone meanwhile; then root's readers and writer run, each in a Child.
 #include "Mem/TableDir.h"
 #include "Orlo/Entity.h"
 #include "OrloVesk/CollectionControl.h"
@@ -29,13 +25,13 @@ using Rec = Kind<Simple>;
 const char* const kTable = "sys/T/counter";  // the front of table "T" in directory "sys" mounts it
 constexpr uint64_t kForged = 666;            // the generation of key 1 in every forged table
 
-// Runs `body` in a Child and returns the one line it gives ("error: ..." when it threw); ""
-// when it hung (killed at the bound) or died. With `keep`, the child stays, holding what it
-// opened, as long as *keep.
-std::string ask(const std::function<std::string()>& body, Child::As as = Child::As::self,
-                std::unique_ptr<Child>* keep = nullptr) {
-    auto child = std::make_unique<Child>(
-        [&](Child& c) {
+// Runs `body` in `child`, which stays, holding what it opened, while `child` lives; the one line
+// it gives ("error: ..." when it threw), "" when it hung or died.
+std::string ask(std::unique_ptr<Child>& child, const std::function<std::string()>& body,
+                Child::As as = Child::As::self) {
+    child.reset();
+    child = std::make_unique<Child>(
+        [&](Child& c) -> int {
             std::string line;
             try {
                 line = body();
@@ -44,19 +40,14 @@ std::string ask(const std::function<std::string()>& body, Child::As as = Child::
             }
             std::replace(line.begin(), line.end(), '\n', '|');  // a second line shows
             c.send(line);
-            if (keep != nullptr)
-                Child::block();
-            return 0;
+            Child::block();
         },
         as);
-    const std::string line = child->receive();
-    if (keep != nullptr)
-        *keep = std::move(child);
-    return line;
+    return child->receive();
 }
 
-// Every entry under `dir` as lstat sees it, with a link's target and a small file's bytes.
-// Link counts and ctimes are left out: removing a planted hard link changes only them.
+// Every entry under `dir` as lstat sees it, with a link's target and a small file's bytes (no
+// link counts or ctimes: removing a planted hard link changes only them).
 std::map<std::string, std::string> snapshot(const std::string& dir) {
     std::map<std::string, std::string> out;
     for (const auto& entry : fs::recursive_directory_iterator(dir)) {
@@ -75,7 +66,7 @@ std::map<std::string, std::string> snapshot(const std::string& dir) {
     return out;
 }
 
-// Steps of uid 65534 throw what failed, so a plant that did not happen is reported.
+// Steps of uid 65534 throw what failed.
 void must(bool ok, const std::string& what) {
     if (!ok)
         throw std::runtime_error(what + ": " + std::strerror(errno));
@@ -95,8 +86,7 @@ std::string ownFile(const std::string& path, off_t size) {
     must(fd && ::ftruncate(fd.get(), size) == 0, "creating " + path);
     return path;
 }
-// A table at `name` in the current root, keys 1..count at their own generation (key 1 at
-// kForged when forged).
+// A table at `name`, keys 1..count at their own generation (key 1 at kForged when forged).
 std::unique_ptr<Vesk::VeskWriter<Simple>> makeTable(const char* name, uint64_t count,
                                                     bool forged = false) {
     auto w = makeWriter<Simple>(Vesk::MapDescriptor(1000), name);
@@ -109,40 +99,34 @@ std::unique_ptr<Vesk::VeskWriter<Simple>> makeTable(const char* name, uint64_t c
 // The places of one attack, and a live table of root's beside it (records 1..100).
 struct Env {
     TestRoot testRoot;
-    std::string root = testRoot.dir();  // root's
-    // Beside it: a sticky directory everyone may write, as /dev/shm.
-    std::string outside = [] {
+    std::string root = testRoot.dir();
+    std::string outside = [] {  // a sticky directory everyone may write, as /dev/shm
         std::string dir = "/dev/shm/vesk-outside-XXXXXX";
         must(::mkdtemp(dir.data()) != nullptr && ::chmod(dir.c_str(), 01777) == 0, dir);
         return dir;
     }();
-    std::string victim = ownFile(outside + "/victim", 0);  // root's own file there, mode 0600
-    std::string aroot = outside + "/nobody";               // uid 65534's own directory there
-    std::string table = testRoot.path(kTable);             // the attacked table
+    std::string victim = ownFile(outside + "/victim", 17);  // root's own file there
+    std::string aroot = outside + "/nobody";                // uid 65534's own directory there
+    std::string table = testRoot.path(kTable);              // the attacked table
     std::string runRoot = root;  // the root that root's writer and readers are given
     std::unique_ptr<Vesk::VeskWriter<Simple>> live;
-    std::unique_ptr<Child> holder;  // uid 65534 holding a lock
+    std::unique_ptr<Child> attacker;  // uid 65534, holding what it opened
 
     Env() {
-        ::chmod(victim.c_str(), 0600);
-        pwriteAt(victim, 0, "root's own bytes\n", 17);
         Mem::RootPath::rootIs(outside + "/live-root");
         live = makeTable("live/counter", 100);
         Mem::RootPath::rootIs(root);
     }
     ~Env() {
-        holder.reset();
         live.reset();
         fs::remove_all(outside);
     }
     std::string file(const std::string& name) const { return table + "/" + name; }
-    // As uid 65534: a 64 MiB file of its own.
-    std::string big() const {
+    std::string big() const {  // as uid 65534: a 64 MiB file of its own
         ::mkdir(aroot.c_str(), 0755);
         return ownFile(aroot + "/big", 1 << 26);
     }
-    // As uid 65534: its own table at kTable in the root `aroot` (or `aroot`/forged), key 1
-    // forged; returns that root.
+    // As uid 65534: its own forged table at kTable in root `aroot` (or `aroot`/forged).
     std::string forge(bool inAroot = false) const {
         const std::string at = inAroot ? aroot : aroot + "/forged";
         Mem::RootPath::rootIs(at);
@@ -165,14 +149,13 @@ struct Attack {
     std::function<void(Env&)> plant;  // uid 65534's steps
     const char* refusal;              // "" when the writer starts, else part of its one line
     const char* marker = "";          // when set: what the root reader's marker read gives
-    bool hold = false;                // 65534's child keeps what it opened while root runs
     std::function<void(Env&)> prepare = [](Env&) {};  // root's steps before the plant
 };
 void PrintTo(const Attack& attack, std::ostream* os) {
     *os << attack.name;
 }
 
-// Rows of one kind: a symbolic link to root's victim, or a FIFO, at a file of a previous table.
+// A symbolic link to root's victim, or a FIFO, at a file of a previous table.
 Attack symlinkAt(const char* name, const char* file, const char* refusal) {
     return {name, Open::previous, [file](Env& e) { relink(e.file(file), e.victim); }, refusal};
 }
@@ -199,10 +182,9 @@ const std::vector<Attack> kAttacks = {
          must(::link(e.big().c_str(), e.file("corruption-detected").c_str()) == 0, "ln");
      },
      "", "EMLINK"},
-    // The reader finds the cinder naming another generation and records the corruption by
-    // renaming its own file over the planted link.
+    // The reader finds another generation's cinder and renames its marker over the link.
     {"MarkerSymlinkUnderAReaderThatFindsCorruption", Open::previous,
-     [](Env& e) { relink(e.file("corruption-detected"), e.victim); }, "", "written", false,
+     [](Env& e) { relink(e.file("corruption-detected"), e.victim); }, "", "written",
      [](Env&) {
          Plinth::CinderFile(*testHandler(), Mem::RootPath(*testHandler(), kTable, true), true)
              .write(Plinth::CinderId(9, 9));
@@ -217,7 +199,7 @@ const std::vector<Attack> kAttacks = {
      },
      "{table}/slots is a symbolic link"},
     {"RootOwnedByNobodyHoldingAForgedTable", Open::none, [](Env& e) { e.forge(true); },
-     "untrusted directory {aroot} (owner uid 65534, mode 0755)", "", false,
+     "untrusted directory {aroot} (owner uid 65534, mode 0755)", "",
      [](Env& e) { e.runRoot = e.aroot; }},
     {"TableDirectoryOfNobodyHoldingAForgedTable", Open::parent,
      [](Env& e) { must(::rename((e.forge() + "/" + kTable).c_str(), e.table.c_str()) == 0, "mv"); },
@@ -228,7 +210,7 @@ const std::vector<Attack> kAttacks = {
          must(::rename((e.root + "/sys").c_str(), (e.root + "/sys.real").c_str()) == 0, "mv");
          must(::rename((e.forge() + "/sys").c_str(), (e.root + "/sys").c_str()) == 0, "mv");
      },
-     "untrusted directory {root} (owner uid 0, mode 0777)", "", false,
+     "untrusted directory {root} (owner uid 0, mode 0777)", "",
      [](Env& e) {
          makeTable(kTable, 10);
          ::chmod(e.root.c_str(), 0777);
@@ -241,20 +223,21 @@ const std::vector<Attack> kAttacks = {
          const int fd = ::open(e.file("writer-lock").c_str(), O_RDONLY);
          must(fd >= 0 && ::fcntl(fd, F_OFD_SETLK, &fl) == 0, "shared lock");
      },
-     "", "", true, [](Env& e) { ::chmod(e.file("writer-lock").c_str(), 0644); }},
+     "", "", [](Env& e) { ::chmod(e.file("writer-lock").c_str(), 0644); }},
     {"FlockOnOwner", Open::previous,
      [](Env& e) {
          const int fd = ::open(e.file("owner").c_str(), O_RDONLY);
          must(fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0, "flock");
      },
-     "", "", true},
+     ""},
     // A file of its own that uid 65534 could go on writing through a descriptor it kept.
     {"SlotsReplacedByAFileOfNobodys", Open::previous,
      [](Env& e) { ownFile(e.file("slots"), 1 << 16); }, "{table}/slots belongs to uid 65534"},
 };
 
-// Root's writer: "started" when it takes a record and validates.
-std::string runWriter() {
+// Root's writer in `root`: "started" when it takes a record and validates.
+std::string runWriter(const std::string& root) {
+    Mem::RootPath::rootIs(root);
     auto w = makeWriter<Simple>(Vesk::MapDescriptor(1000), kTable);
     w->initialize("attacked");
     w->write(Rec::make(2, 2), true);
@@ -263,9 +246,10 @@ std::string runWriter() {
     return valid ? "started" : "invalid";
 }
 
-// What key 1 reads as through a bare reader and through a table's front ("forged", "real",
-// "absent" or "none" when not attached), then what the marker read through TableDir gives.
-std::string runReaders() {
+// Key 1 in `root` through a bare reader and a table's front ("forged", "real", "absent" or
+// "none"), then what the marker read gives.
+std::string runReaders(const std::string& root) {
+    Mem::RootPath::rootIs(root);
     auto keyOne = [](bool attached, auto lookup) -> std::string {
         bool found = false;
         CounterEntrySimple buffer{};
@@ -304,40 +288,33 @@ TEST_P(MultiUserProcess, NothingOutsideTheTableChangesAndTheWriterStartsOrRefuse
     const Attack& a = GetParam();
     TraceCapture quiet;
     Env e;
-    if (a.open == Open::previous)
-        makeTable(kTable, 10);  // detached when it goes
-    if (a.open == Open::fresh)
-        Mem::RootPath(*testHandler(), kTable, true).ensureDirectory();
-    if (a.open == Open::parent)
-        fs::create_directories(fs::path(e.table).parent_path());
-    a.prepare(e);
     const std::string open = a.open == Open::parent ? fs::path(e.table).parent_path().string()
                              : a.open == Open::none ? ""
                                                     : e.table;
+    if (a.open == Open::previous)
+        makeTable(kTable, 10);  // detached when it goes
+    else if (!open.empty())
+        fs::create_directories(open);
+    a.prepare(e);
     ::chmod(open.c_str(), 0777);
-    const auto plant = [&] {
-        a.plant(e);
-        return std::string("planted");
-    };
-    const std::string planted = ask(plant, Child::As::nobody, a.hold ? &e.holder : nullptr);
+    const std::string planted = ask(
+        e.attacker,
+        [&] {
+            a.plant(e);
+            return std::string("planted");
+        },
+        Child::As::nobody);
     ::chmod(open.c_str(), 0755);
     ASSERT_EQ(planted, "planted") << "the attack was not planted";
     const auto outside = snapshot(e.outside);
 
-    const auto asRoot = [&](std::string (*run)()) {
-        return ask([&] {
-            Mem::RootPath::rootIs(e.runRoot);
-            return run();
-        });
-    };
-    const std::string readers = asRoot(runReaders);
-    const std::string writer = asRoot(runWriter);
-    EXPECT_NE(readers, "") << "the readers hung or died";
-    EXPECT_EQ(readers.find("forged"), std::string::npos) << readers;
-    EXPECT_EQ(readers.find("error"), std::string::npos) << readers;
-    if (*a.marker != '\0') {
-        EXPECT_EQ(readers.substr(readers.rfind(' ') + 1), a.marker) << readers;
-    }
+    std::unique_ptr<Child> root;
+    const std::string readers = ask(root, [&] { return runReaders(e.runRoot); });
+    const std::string writer = ask(root, [&] { return runWriter(e.runRoot); });
+    EXPECT_TRUE(readers != "" && readers.find("forged") == std::string::npos &&
+                readers.find("error") == std::string::npos)
+        << "the readers hung, died, threw or read a forged record: " << readers;
+    EXPECT_TRUE(*a.marker == '\0' || readers.ends_with(std::string(" ") + a.marker)) << readers;
     const std::string want = fmt::format(fmt::runtime(*a.refusal != '\0' ? a.refusal : "started"),
                                          fmt::arg("table", e.table), fmt::arg("root", e.root),
                                          fmt::arg("aroot", e.aroot));
