@@ -7,6 +7,7 @@
 #include "ToolError.h"
 
 #include <fmt/format.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
@@ -29,7 +30,11 @@ inline void checkOutput() {
     errno = 0;
     if (std::fflush(stdout) == 0 && !std::ferror(stdout))
         return;
-    const int e = errno;
+    int e = errno;
+    // A write that failed before this flush left the stream's error flag but not its errno:
+    // one more byte says why (the output is lost anyway).
+    if (e == 0 && ::write(STDOUT_FILENO, "\n", 1) < 0)
+        e = errno;
     if (e == EPIPE)
         throw OutputClosed{};
     throw ToolError(kOutput, fmt::format("cannot write the output: {}",
