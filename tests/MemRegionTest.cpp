@@ -1,5 +1,4 @@
-// Mem::PlinthWrapper: one file of a table mapped by its writer or a reader, or process memory
-// standing in for it in local mode.
+// Mem::PlinthWrapper: a table file mapped by its writer or a reader, or process memory (local).
 #include "Mem/PlinthWrapper.h"
 #include "Mem/Util.h"
 #include "support/Tables.h"
@@ -103,8 +102,7 @@ TEST_F(MemRegion, LocalModeNeverTouchesTheFileSystem) {
     }
 }
 
-// A file the reader may not open, and a file system too small for a resize (a 256 KiB tmpfs in
-// a private mount namespace): both fail with the reason named, never with a signal.
+// A file the reader may not open and a full file system fail with the reason, never a signal.
 TEST_F(MemRegionProcess, RefusalsNameTheirReason) {
     auto w = region();
     ASSERT_NE(w.attach(kPage, PlinthWrapper::kWriter), nullptr) << w.errorText();
@@ -146,8 +144,7 @@ TEST_F(MemRegionProcess, RefusalsNameTheirReason) {
         << text;
 }
 
-// Read-only mappings and guard pages: a stray store or read dies at once instead of changing
-// the file or reading a neighbour, even where the file goes on.
+// A stray store through a reader or a read past its mapping dies, even where the file goes on.
 TEST_F(MemRegionDeathTest, AStoreThroughAReaderOrAReadPastTheMappingDies) {
     auto w = region();
     ASSERT_NE(w.attach(2 * kPage, PlinthWrapper::kWriter), nullptr) << w.errorText();
