@@ -380,8 +380,8 @@ std::map<std::string, std::vector<unsigned char>> snapshot(const std::string& di
         out[e.path()] = e.is_directory() ? std::vector<unsigned char>{} : readFile(e.path());
     return out;
 }
-void mark() {
-    Vesk::Util::writeCorruptionFile(
+bool mark() {
+    return Vesk::Util::writeCorruptionFile(
         *testHandler(), Mem::RootPath(*testHandler(), kTableName, false), "seen by a reader");
 }
 bool exists(const std::string& file) {
@@ -400,7 +400,7 @@ TEST(WriterOwnershipProcess, OneLiveWriterDetachHandsOverCleanupRemovesEverythin
     });
     const std::string name = owner.receive();
     ASSERT_FALSE(name.empty()) << "the owner did not start";
-    mark();
+    ASSERT_TRUE(mark());
     const auto before = snapshot(root.dir());
     for (const bool cleanup : {false, true}) {
         try {
@@ -434,19 +434,19 @@ TEST(WriterOwnershipProcess, OneLiveWriterDetachHandsOverCleanupRemovesEverythin
     }
     ASSERT_TRUE(w->initialize("again"));  // and so does the detached one
     EXPECT_EQ(judge(*w, cinder, c), "reused");
-    mark();
+    ASSERT_TRUE(mark());
     EXPECT_TRUE(w->validateFiles());
     EXPECT_FALSE(exists(Vesk::Util::kCorruptionFileName)) << "the file check kept it";
     // Regression: a damaged file was reported by a trace only; the result stayed true.
     Plinth::CinderFile(*testHandler(), w->rootPath(), true).write(Plinth::CinderId(1, 1));
     EXPECT_FALSE(w->validateFiles());
-    mark();
+    ASSERT_TRUE(mark());
     EXPECT_TRUE(w->cleanup());  // by the table's own writer, while attached
     w.reset();
     for (const char* f : {"slots", "buckets", "cinder", "owner", Vesk::Util::kCorruptionFileName})
         EXPECT_FALSE(exists(f)) << f;
     fill(*started(), c, 10);
-    mark();
+    ASSERT_TRUE(mark());
     EXPECT_TRUE(writer()->cleanup());  // by a writer that never attached
     for (const auto& e : fs::directory_iterator(root.path(kTableName)))
         EXPECT_EQ(e.path().filename(), Mem::WriterLock::kFileName);
