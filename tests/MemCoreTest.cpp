@@ -1,5 +1,4 @@
-// The version anchor that vouches for a record copied out of a table, the versioned reference
-// whose two halves move as one word, and the table path that never leaves the root.
+// The version anchor, the versioned reference and the table path that never leaves the root.
 #include "Mem/RootPath.h"
 #include "Mem/Util.h"
 #include "Mem/VersionAnchor.h"
@@ -24,9 +23,8 @@ TEST(MemVersionedRef, PublishStoresVersionAndValueAsOneWord) {
     EXPECT_EQ(Ref::load(&shared), (Ref{5, 1024}));
 }
 
-// An anchor on the third word of a stand-in mapping passes while that word is unchanged, follows
-// a re-map that keeps the word whole, and fails once the word changed or was cut off; an invalid
-// anchor stays invalid.
+// An anchor passes while its word is unchanged and mapped, follows a re-map, and once invalid
+// stays invalid.
 TEST(MemAnchor, PassesOnlyWhileItsWordIsUnchangedAndMapped) {
     alignas(8) uint32_t words[4] = {0, 0, 0x10, 0};
     alignas(8) uint32_t moved[4] = {0, 0, 0x10, 0};

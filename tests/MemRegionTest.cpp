@@ -1,5 +1,4 @@
-// Mem::PlinthWrapper: one file of a table mapped by its writer or a reader, or process memory
-// standing in for it in local mode.
+// Mem::PlinthWrapper: a table file mapped by its writer or a reader, or process memory (local).
 #include "Mem/PlinthWrapper.h"
 #include "Mem/Util.h"
 #include "support/Tables.h"
@@ -42,7 +41,9 @@ class MemRegion : public ::testing::Test {
 using MemRegionProcess = MemRegion;
 using MemRegionDeathTest = MemRegion;
 
-TEST_F(MemRegion, TheWriterMakesTheFileWithItsModeAndNeverShortensIt) {
+// The writer makes the file with its mode and never shortens it; a reader follows its growth,
+// refuses to map beyond the file and sees a punched hole as zeros.
+TEST_F(MemRegion, TheWriterNeverShortensTheFileAndAReaderFollowsIt) {
     auto w = region();
     const mode_t mask = ::umask(077);
     void* p = w.attach(3 * kPage, PlinthWrapper::kWriter);
@@ -57,33 +58,27 @@ TEST_F(MemRegion, TheWriterMakesTheFileWithItsModeAndNeverShortensIt) {
     w.detach();
     ASSERT_NE(p = w.attach(kPage, PlinthWrapper::kWriter), nullptr) << w.errorText();
     EXPECT_EQ(w.fileSize(), 5 * kPage + 100) << "a smaller attach shortened the file";
+    auto r = region(false);
+    EXPECT_EQ(r.attach(6 * kPage, PlinthWrapper::kReader), nullptr);
+    EXPECT_TRUE(has(r.errorText(), r.getFilename()) &&
+                has(r.errorText(), std::to_string(6 * kPage)))
+        << r.errorText();
+    void* base = r.attach(kPage, PlinthWrapper::kReader);
+    ASSERT_NE(base, nullptr) << r.errorText();
+    ASSERT_NE(p = w.resize(8 * kPage), nullptr) << w.errorText();
+    fill(p, 8 * kPage, 2);
+    EXPECT_EQ(r.resize(9 * kPage), nullptr);
+    EXPECT_EQ(r.base(), base) << "a failed resize lost the mapping";
+    void* q = r.resize(8 * kPage);
+    ASSERT_NE(q, nullptr) << r.errorText();
+    EXPECT_TRUE(holds(q, 0, 8 * kPage, 2));
+    EXPECT_FALSE(r.punchHole(0)) << "a reader punched a hole";
     const FileStat before = statFile(w.getFilename());
     ASSERT_TRUE(w.punchHole(kPage / 2)) << w.errorText();
     EXPECT_EQ(statFile(w.getFilename()).size, before.size) << "punching a hole shortened the file";
     EXPECT_LT(statFile(w.getFilename()).blocks, before.blocks) << "no block was released";
-    EXPECT_TRUE(holds(p, 0, kPage / 2, 1) && holds(p, kPage / 2, kPage, 0));
-}
-
-TEST_F(MemRegion, AReaderFollowsGrowthAndRefusesToMapBeyondTheFile) {
-    auto w = region();
-    ASSERT_NE(w.attach(kPage, PlinthWrapper::kWriter), nullptr) << w.errorText();
-    auto r = region(false);
-    EXPECT_EQ(r.attach(2 * kPage, PlinthWrapper::kReader), nullptr);
-    EXPECT_TRUE(has(r.errorText(), r.getFilename()) &&
-                has(r.errorText(), std::to_string(2 * kPage)))
-        << r.errorText();
-    void* base = r.attach(kPage, PlinthWrapper::kReader);
-    ASSERT_NE(base, nullptr) << r.errorText();
-    void* p = w.resize(4 * kPage);
-    ASSERT_NE(p, nullptr) << w.errorText();
-    fill(p, 4 * kPage, 2);
-    EXPECT_EQ(r.resize(5 * kPage), nullptr);
-    EXPECT_EQ(r.base(), base) << "a failed resize lost the mapping";
-    ASSERT_NE(p = r.resize(4 * kPage), nullptr) << r.errorText();
-    EXPECT_TRUE(holds(p, 0, 4 * kPage, 2));
-    EXPECT_FALSE(r.punchHole(0)) << "a reader punched a hole";
-    ASSERT_TRUE(w.punchHole(kPage)) << w.errorText();
-    EXPECT_TRUE(holds(p, 0, kPage, 2) && holds(p, kPage, 4 * kPage, 0)) << "the hole reads as data";
+    EXPECT_TRUE(holds(p, 0, kPage / 2, 2) && holds(p, kPage / 2, 8 * kPage, 0));
+    EXPECT_TRUE(holds(q, 0, kPage / 2, 2) && holds(q, kPage / 2, 8 * kPage, 0)) << "reader";
 }
 
 TEST_F(MemRegion, LocalModeNeverTouchesTheFileSystem) {
@@ -103,8 +98,7 @@ TEST_F(MemRegion, LocalModeNeverTouchesTheFileSystem) {
     }
 }
 
-// A file the reader may not open, and a file system too small for a resize (a 256 KiB tmpfs in
-// a private mount namespace): both fail with the reason named, never with a signal.
+// A file the reader may not open and a full file system fail with the reason, never a signal.
 TEST_F(MemRegionProcess, RefusalsNameTheirReason) {
     auto w = region();
     ASSERT_NE(w.attach(kPage, PlinthWrapper::kWriter), nullptr) << w.errorText();
@@ -146,8 +140,7 @@ TEST_F(MemRegionProcess, RefusalsNameTheirReason) {
         << text;
 }
 
-// Read-only mappings and guard pages: a stray store or read dies at once instead of changing
-// the file or reading a neighbour, even where the file goes on.
+// A stray store through a reader or a read past its mapping dies, even where the file goes on.
 TEST_F(MemRegionDeathTest, AStoreThroughAReaderOrAReadPastTheMappingDies) {
     auto w = region();
     ASSERT_NE(w.attach(2 * kPage, PlinthWrapper::kWriter), nullptr) << w.errorText();
