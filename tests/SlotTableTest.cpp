@@ -6,6 +6,7 @@
 #include "Vesk/SlotTable.h"
 
 #include <functional>
+#include <map>
 
 namespace {
 
@@ -124,16 +125,11 @@ struct Layout {
     uint32_t valueSize, slotSize, headerSize, pageSlots;
     const char* type;
 };
-template <class Ops>
-constexpr Layout kLayout{};
-template <>
-constexpr Layout kLayout<CounterEntrySimpleOps>{24, 40, 616, 64, "CounterEntrySimple"};
-template <>
-constexpr Layout kLayout<CounterEntryNormalOps>{24, 40, 616, 64, "CounterEntryNormal"};
-template <>
-constexpr Layout kLayout<CounterEntryWideOps>{8, 24, 600, 128, "CounterEntryWide"};
-template <>
-constexpr Layout kLayout<CounterEntryBitmap64Ops>{16, 32, 608, 64, "CounterEntryBitmap64"};
+const std::map<std::string, Layout> kLayouts = {
+    {"simple", {24, 40, 616, 64, "CounterEntrySimple"}},
+    {"normal", {24, 40, 616, 64, "CounterEntryNormal"}},
+    {"wide", {8, 24, 600, 128, "CounterEntryWide"}},
+    {"bitmap64", {16, 32, 608, 64, "CounterEntryBitmap64"}}};
 
 template <class Ops>
 class SlotTableFileTest : public ::testing::Test {
@@ -142,7 +138,7 @@ class SlotTableFileTest : public ::testing::Test {
 TYPED_TEST_SUITE(SlotTableFileTest, AllOps, OpsNames);
 
 TYPED_TEST(SlotTableFileTest, NewFilesHaveTheDocumentedLayoutAndARecordReadsBack) {
-    constexpr Layout L = kLayout<TypeParam>;
+    const Layout L = kLayouts.at(Kind<TypeParam>::kName);
     auto w = makeWriter<TypeParam>(Vesk::MapDescriptor(1000));
     EXPECT_TRUE(w->attach(kCinder));  // both files new
     RawTable t = RawTable::of(*w);

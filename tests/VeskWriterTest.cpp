@@ -249,7 +249,6 @@ TEST(VeskWriterDirectTest, CommitIsCheckedPairingIsFatalAndAShrinkWaits) {
                  unbalanced + " when removing key:.*" + pairing);
     EXPECT_DEATH((w->directUpdate(CounterIndex(1)), w->directUpdate(CounterIndex(1))),
                  unbalanced + " when modifying key:.*" + pairing);
-    EXPECT_DEATH((w->directWrite(rec(30)), w->detach(false)), unbalanced + pairing);
     EXPECT_DEATH((w->directUpdate(CounterIndex(1)), w->directCommit(), w->directCommit()),
                  "not in direct mode! Make sure the DirectIs/Commit are properly paired!");
     w->directUpdate(CounterIndex(4))->packetsIs(444);
@@ -274,8 +273,6 @@ TEST(VeskWriterAnchorTest, VouchesForTheLastRecordReadWhereverItIsMapped) {
     auto base = [&] { return reinterpret_cast<const char*>(w->slotTable().header()); };
     static Mem::VersionAnchor seen;
     w->validateVersionAnchorHookIs([](const Mem::VersionAnchor& a) { seen = a; });
-    EXPECT_DEATH(w->validateVersionAnchor(),
-                 "should not be called on a default-constructed VersionAnchor");
     find(*w, 5);
     EXPECT_TRUE(w->validateVersionAnchor());
     EXPECT_EQ(seen.base, base());
