@@ -11,7 +11,7 @@
 #include <sys/resource.h>
 #include <sys/statvfs.h>
 
-#include <algorithm>
+#include <iterator>
 #include <map>
 #include <random>
 
