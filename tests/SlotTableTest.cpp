@@ -1,12 +1,12 @@
-// The slot table file: the header's checks (built in a plain buffer), the bytes a new table's
-// files hold per record type (read raw at the documented offsets), and the growth and
-// shrinking of the slots and buckets and a fixed-size table.
+// The slot table file: the header's checks, the raw bytes of a new table per record type, and
+// the growth and shrinking of the slots and buckets and a fixed-size table.
 #include "support/Tables.h"
 
 #include "Pimbo/Exception.h"
 #include "Vesk/SlotTable.h"
 
 #include <functional>
+#include <map>
 
 namespace {
 
@@ -15,26 +15,20 @@ using Header = Vesk::SlotTableHeader;
 using Simple = CounterEntrySimpleOps;
 const std::string kSimpleType = "DravoCounters::FlexCounters2::CounterEntrySimple";
 
-// ----- the header, built in a buffer -----
+constexpr uint32_t kSlots = 4;
+constexpr uint64_t kNeeded = 616 + kSlots * 40;  // a 24-byte record, 40-byte slots
 
-class SlotTableHeaderTest : public ::testing::Test {
-  protected:
-    static constexpr uint32_t kSlots = 4;
-    static constexpr uint64_t kNeeded = 616 + kSlots * 40;  // a 24-byte record, 40-byte slots
-
-    void build(const std::string& name = kSimpleType) {
-        Header::format(buf_.data(), *testHandler(), kSlots, 100, 0, kCinder, name, 24, 12345);
-    }
-    Header& h() { return *reinterpret_cast<Header*>(buf_.data()); }
-    std::vector<unsigned char> bytes() const {
-        const auto* p = reinterpret_cast<const unsigned char*>(buf_.data());
-        return std::vector<unsigned char>(p, p + buf_.size() * 8);
-    }
-
-    std::vector<uint64_t> buf_ = std::vector<uint64_t>(kNeeded / 8 + 1, 0xABABABABABABABABull);
-};
-
-TEST_F(SlotTableHeaderTest, FormatIsFreshOverOldBytesAndEachCheckNamesItsReason) {
+// The header, formatted in a buffer of old bytes.
+TEST(SlotTableHeaderTest, FormatIsFreshOverOldBytesAndEachCheckNamesItsReason) {
+    std::vector<uint64_t> buf(kNeeded / 8 + 1, 0xABABABABABABABABull);
+    auto build = [&](const std::string& name = kSimpleType) {
+        Header::format(buf.data(), *testHandler(), kSlots, 100, 0, kCinder, name, 24, 12345);
+    };
+    auto h = [&]() -> Header& { return *reinterpret_cast<Header*>(buf.data()); };
+    auto bytes = [&] {
+        const auto* p = reinterpret_cast<const unsigned char*>(buf.data());
+        return std::vector<unsigned char>(p, p + buf.size() * 8);
+    };
     build();
     const auto b = bytes();
     for (size_t i = kSimpleType.size(); i < 512; ++i)  // the checksum covers all 512 bytes
@@ -106,16 +100,12 @@ TEST_F(SlotTableHeaderTest, FormatIsFreshOverOldBytesAndEachCheckNamesItsReason)
         EXPECT_EQ(reason, expected);
         EXPECT_EQ(traces.contains(0, "SlotTable::Header", expected), !expected.empty());
     }
-}
-
-TEST_F(SlotTableHeaderTest, TypeNameOf511IsStoredAnd512IsRefusedBeforeAnyStore) {
+    // A type name of 511 characters is kept whole; one of 512 is refused before any store.
     const std::string name511(511, 'n');
     build(name511);
-    const auto formatted = bytes();
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&formatted[Off::kValueType])), name511);
     std::string reason;
     EXPECT_TRUE(h().validate(*testHandler(), kNeeded, kCinder, reason, name511.c_str(), 24));
-    buf_.assign(buf_.size(), 0xABABABABABABABABull);
+    buf.assign(buf.size(), 0xABABABABABABABABull);
     const auto old = bytes();
     const std::string name512(512, 'n');
     try {
@@ -135,16 +125,11 @@ struct Layout {
     uint32_t valueSize, slotSize, headerSize, pageSlots;
     const char* type;
 };
-template <class Ops>
-constexpr Layout kLayout{};
-template <>
-constexpr Layout kLayout<CounterEntrySimpleOps>{24, 40, 616, 64, "CounterEntrySimple"};
-template <>
-constexpr Layout kLayout<CounterEntryNormalOps>{24, 40, 616, 64, "CounterEntryNormal"};
-template <>
-constexpr Layout kLayout<CounterEntryWideOps>{8, 24, 600, 128, "CounterEntryWide"};
-template <>
-constexpr Layout kLayout<CounterEntryBitmap64Ops>{16, 32, 608, 64, "CounterEntryBitmap64"};
+const std::map<std::string, Layout> kLayouts = {
+    {"simple", {24, 40, 616, 64, "CounterEntrySimple"}},
+    {"normal", {24, 40, 616, 64, "CounterEntryNormal"}},
+    {"wide", {8, 24, 600, 128, "CounterEntryWide"}},
+    {"bitmap64", {16, 32, 608, 64, "CounterEntryBitmap64"}}};
 
 template <class Ops>
 class SlotTableFileTest : public ::testing::Test {
@@ -153,7 +138,7 @@ class SlotTableFileTest : public ::testing::Test {
 TYPED_TEST_SUITE(SlotTableFileTest, AllOps, OpsNames);
 
 TYPED_TEST(SlotTableFileTest, NewFilesHaveTheDocumentedLayoutAndARecordReadsBack) {
-    constexpr Layout L = kLayout<TypeParam>;
+    const Layout L = kLayouts.at(Kind<TypeParam>::kName);
     auto w = makeWriter<TypeParam>(Vesk::MapDescriptor(1000));
     EXPECT_TRUE(w->attach(kCinder));  // both files new
     RawTable t = RawTable::of(*w);
@@ -213,8 +198,6 @@ TYPED_TEST(SlotTableFileTest, NewFilesHaveTheDocumentedLayoutAndARecordReadsBack
     EXPECT_EQ(t.slot(0).next, hash % 2 == 0 ? (kMarker | 1) : kEnd);
     EXPECT_EQ(t.bucketNext(hash % 2), 0u);
     EXPECT_EQ(t.bucketVersion(hash % 2), bucketVersion + 4);
-    EXPECT_EQ(t.occupied(), 1u);
-    EXPECT_EQ(t.freeHead(), 1u);
     const auto second = Kind<TypeParam>::make(first.key().value(), 99);
     EXPECT_EQ(bytesOf(*w->write(second, true)), bytesOf(second));
     EXPECT_EQ(bytesOf(*w->write(first, false)), bytesOf(second));  // overwrite false: no change
@@ -229,17 +212,15 @@ TYPED_TEST(SlotTableFileTest, NewFilesHaveTheDocumentedLayoutAndARecordReadsBack
 
 // ----- the slot array and the buckets: growth, shrinking, fixed size, re-attach -----
 
-class SlotWriterTableTest : public ::testing::Test {
-  protected:
-    template <class W>
-    static void fill(W& w, uint64_t from, uint64_t to) {
-        for (uint64_t k = from; k < to; ++k)
-            w.write(Kind<Simple>::make(k, 1), true);
-    }
-    TestRoot root_;
-};
+void fill(Vesk::VeskWriter<Simple>& w, uint64_t from, uint64_t to) {
+    for (uint64_t k = from; k < to; ++k)
+        w.write(Kind<Simple>::make(k, 1), true);
+}
 
-TEST_F(SlotWriterTableTest, GrowsByDoublingToMaxSlotsThenByTenPercent) {
+// The slots double up to maxSlots and then grow by ten percent. A fixed-size table refuses such
+// a file, refuses the eleventh record and reuses only a file of its own size.
+TEST(SlotWriterTableTest, GrowsByDoublingThenByTenPercentUnlessFixedInSize) {
+    TestRoot root;
     auto w = attachedWriter<Simple>(Vesk::MapDescriptor(100));
     fill(*w, 0, 64);
     uint32_t old = 64;
@@ -263,11 +244,37 @@ TEST_F(SlotWriterTableTest, GrowsByDoublingToMaxSlotsThenByTenPercent) {
     }
     EXPECT_EQ(RawTable::of(*w).numSlotsVersion(), 3u);
     EXPECT_TRUE(w->validate(kCinder, false)) << w->lastValidationFailure();
+    Vesk::MapDescriptor d(10);
+    d.fixedSize = 1;
+    w = makeWriter<Simple>(d);
+    EXPECT_FALSE(w->attach(kCinder));  // the file of 121 slots is not taken
+    EXPECT_EQ(w->capacity(), 10u);
+    const Plinth::CinderId next(kCinder.first(), uint16_t(kCinder.second() + 1));
+    w->attach(next);  // a new generation: both files fresh
+    fill(*w, 0, 10);
+    for (bool direct : {false, true}) {
+        try {
+            if (direct)
+                w->directWrite(Kind<Simple>::make(10, 1));
+            else
+                w->write(Kind<Simple>::make(10, 1), true);
+            ADD_FAILURE() << "no exception for an eleventh record";
+        } catch (const Vesk::TableFullException& e) {
+            EXPECT_EQ(e.msg(), "Vesk table full (occupancy:10 tableSize:10) t/counter");
+        }
+        EXPECT_FALSE(w->directOpen());
+        EXPECT_EQ(RawTable::of(*w).runtimeFlags(), 0u);
+    }
+    EXPECT_TRUE(w->validate(next, false)) << w->lastValidationFailure();
+    w = makeWriter<Simple>(d);  // its own file, of its own size, is reused
+    EXPECT_TRUE(w->attach(next));
+    EXPECT_EQ(w->members(), 10u);
 }
 
 // The buckets double at the (numBuckets + 1)-th record; buckets and slots halve when fewer than
 // a quarter remain. The files keep their largest length; the released tails read as zero.
-TEST_F(SlotWriterTableTest, ResizesAtTheirThresholdsAndReleaseTheTails) {
+TEST(SlotWriterTableTest, ResizesAtTheirThresholdsAndReleaseTheTails) {
+    TestRoot root;
     auto w = attachedWriter<Simple>(shrinkingDescriptor(100000));
     uint64_t key = 0;
     for (uint32_t n = 2; n <= 512; n *= 2) {
@@ -297,39 +304,6 @@ TEST_F(SlotWriterTableTest, ResizesAtTheirThresholdsAndReleaseTheTails) {
     for (uint64_t off = 24 + 2 * 8; off < t.buckets.size(); ++off)
         ASSERT_EQ(t.buckets[off], 0) << off;
     EXPECT_TRUE(w->validate(kCinder, false)) << w->lastValidationFailure();
-}
-
-TEST_F(SlotWriterTableTest, FixedSizeTableRefusesTheEleventhRecordAndReusesOnlyItsOwnSize) {
-    {
-        auto grown = attachedWriter<Simple>(Vesk::MapDescriptor(1000));
-        fill(*grown, 0, 100);  // 128 slots
-    }
-    Vesk::MapDescriptor d(10);
-    d.fixedSize = 1;
-    auto w = makeWriter<Simple>(d);
-    EXPECT_FALSE(w->attach(kCinder));  // a file of 128 slots is not taken
-    EXPECT_EQ(w->capacity(), 10u);
-    const Plinth::CinderId next(kCinder.first(), uint16_t(kCinder.second() + 1));
-    w->attach(next);  // a new generation: both files fresh
-    fill(*w, 0, 10);
-    for (bool direct : {false, true}) {
-        try {
-            if (direct)
-                w->directWrite(Kind<Simple>::make(10, 1));
-            else
-                w->write(Kind<Simple>::make(10, 1), true);
-            ADD_FAILURE() << "no exception for an eleventh record";
-        } catch (const Vesk::TableFullException& e) {
-            EXPECT_EQ(e.msg(), "Vesk table full (occupancy:10 tableSize:10) t/counter");
-        }
-        EXPECT_FALSE(w->directOpen());
-        EXPECT_EQ(RawTable::of(*w).runtimeFlags(), 0u);
-    }
-    EXPECT_TRUE(w->validate(next, false)) << w->lastValidationFailure();
-    w.reset();
-    auto again = makeWriter<Simple>(d);  // its own file, of its own size, is reused
-    EXPECT_TRUE(again->attach(next));
-    EXPECT_EQ(again->members(), 10u);
 }
 
 }  // namespace

@@ -11,7 +11,7 @@
 #include <sys/resource.h>
 #include <sys/statvfs.h>
 
-#include <algorithm>
+#include <iterator>
 #include <map>
 #include <random>
 
@@ -31,6 +31,16 @@ const Value* find(Writer& w, uint64_t k) {
     const Value* v = w.lookup(CounterIndex(k), found, nullptr);
     return found ? v : nullptr;
 }
+// The message of the Pimbo::Exception that f throws; "" when it throws none.
+template <class F>
+std::string failure(F&& f) {
+    try {
+        f();
+    } catch (const Pimbo::Exception& e) {
+        return e.msg();
+    }
+    return "";
+}
 
 // Every writer operation at random against a map in the table's order, (rhash, key), while the
 // population swings between thousands of records and almost none, so that the buckets double
@@ -43,8 +53,9 @@ TEST(WriterModelTest, RandomOperationsAgreeWithAMap) {
     using Pos = std::pair<uint32_t, uint64_t>;
     auto pos = [&](uint64_t k) { return Pos{Pimbo::Util::reverse(w->hashKeyValue(k)), k}; };
     std::map<Pos, Value> model;
-    std::vector<uint64_t> keys;  // the model's keys, to pick from
-    auto anyKey = [&] { return keys[rng() % keys.size()]; };
+    auto anyKey = [&] {
+        return std::next(model.begin(), long(rng() % model.size()))->first.second;
+    };
     auto absentKey = [&] {
         for (;;) {
             const uint64_t k = rng() >> (rng() % 64);  // small keys too
@@ -52,15 +63,7 @@ TEST(WriterModelTest, RandomOperationsAgreeWithAMap) {
                 return k;
         }
     };
-    auto set = [&](const Value& v) {
-        if (model.insert_or_assign(pos(v.key().value()), v).second)
-            keys.push_back(v.key().value());
-    };
-    auto erase = [&](uint64_t k) {
-        model.erase(pos(k));
-        *std::find(keys.begin(), keys.end(), k) = keys.back();
-        keys.pop_back();
-    };
+    auto set = [&](const Value& v) { model.insert_or_assign(pos(v.key().value()), v); };
     auto expectRecord = [&](uint64_t k) {
         const Value* v = find(*w, k);
         ASSERT_NE(v, nullptr) << k;
@@ -100,7 +103,7 @@ TEST(WriterModelTest, RandomOperationsAgreeWithAMap) {
             ASSERT_EQ(w->remove(CounterIndex(k), removed), present) << k;
             if (present) {
                 ASSERT_EQ(removed, model.at(pos(k)));
-                erase(k);
+                model.erase(pos(k));
             }
         } else if (pick < 60 && !empty) {  // an existing key, with or without overwrite
             const uint64_t k = anyKey();
@@ -166,9 +169,6 @@ TEST(WriterModelTest, RandomOperationsAgreeWithAMap) {
     }
     checkAll();
     const auto c = w->writerCounters();
-    std::printf(
-        "slot grows:%lu shrinks:%lu bucket grows:%lu shrinks:%lu moved:%lu slow nexts:%lu\n",
-        c.slotGrows, c.slotShrinks, c.bucketGrows, c.bucketShrinks, c.movedSlots, c.slowPathNexts);
     for (uint64_t count : {c.slotGrows, c.slotShrinks, c.bucketGrows, c.bucketShrinks, c.movedSlots,
                            c.slowPathNexts})
         EXPECT_GT(count, 0u) << "a resize or recovery path never ran";
@@ -208,70 +208,9 @@ TEST(WriterHashMapTest, CriticalTasksNeverMisreadATableBeingResized) {
     EXPECT_GT(answered, 0u);
 }
 
-// ----- the direct mode -----
-
-class VeskWriterDirectTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        for (uint64_t k = 1; k <= 20; ++k)
-            w->write(rec(k), true);
-    }
-    uint16_t runtimeFlags() { return RawTable::of(*w).runtimeFlags(); }
-    TestRoot root_;
-    std::unique_ptr<Writer> w = attachedWriter<Simple>(Vesk::MapDescriptor(100000));
-};
-
-TEST_F(VeskWriterDirectTest, CommitOfARecordWhoseKeyChangedIsRefusedAndChangesNothing) {
-    struct Case {
-        bool fresh;
-        uint64_t key, changedTo;
-    };
-    for (const Case& c : {Case{false, 3, 4}, Case{true, 600, 601}}) {
-        const RawTable before = RawTable::of(*w);
-        const uint32_t id = c.fresh ? before.freeHead() : slotIdOf(*w, c.key);
-        Value* area = c.fresh ? w->directWrite(rec(c.key)) : w->directUpdate(CounterIndex(c.key));
-        *area = rec(c.changedTo, 44);
-        try {
-            w->directCommit();
-            ADD_FAILURE() << "a record with another key was committed";
-        } catch (const Pimbo::RuntimeException& e) {
-            EXPECT_EQ(e.msg(), fmt::format("directCommit on t/counter refused: the record's key "
-                                           "key: {} is not the key key: {} of slot {}",
-                                           c.changedTo, c.key, id));
-        }
-        EXPECT_FALSE(w->directOpen());
-        const RawTable after = RawTable::of(*w);
-        EXPECT_EQ(after.slot(id).flags, before.slot(id).flags);
-        EXPECT_EQ(after.freeHead(), before.freeHead());  // a new key's slot is free again
-        EXPECT_EQ(after.runtimeFlags(), 0u);
-        EXPECT_EQ(w->members(), 20u);
-        EXPECT_TRUE(find(*w, 4) != nullptr && *find(*w, 4) == rec(4));
-        EXPECT_EQ(find(*w, 601), nullptr);
-        EXPECT_TRUE(w->validate(kCinder, false)) << w->lastValidationFailure();
-    }
-    w->write(rec(600), true);  // nothing is left open
-    EXPECT_NE(find(*w, 600), nullptr);
-}
-
-// The pairing rules are fatal assertions.
-TEST_F(VeskWriterDirectTest, UnpairedDirectOperationsDie) {
-    const std::string unbalanced = "unbalanced directSlot:[0-9]+ containing value:.*";
-    const std::string pairing = " - Make sure the DirectIs/Commit are properly paired!";
-    Value removed;
-    EXPECT_DEATH((w->directWrite(rec(30)), w->write(rec(31), true)),
-                 unbalanced + " when writing value:.*" + pairing);
-    EXPECT_DEATH((w->directUpdate(CounterIndex(1)), w->remove(CounterIndex(1), removed)),
-                 unbalanced + " when removing key:.*" + pairing);
-    EXPECT_DEATH((w->directUpdate(CounterIndex(1)), w->directUpdate(CounterIndex(1))),
-                 unbalanced + " when modifying key:.*" + pairing);
-    EXPECT_DEATH((w->directWrite(rec(30)), w->detach(false)), unbalanced + pairing);
-    EXPECT_DEATH((w->directUpdate(CounterIndex(1)), w->directCommit(), w->directCommit()),
-                 "not in direct mode! Make sure the DirectIs/Commit are properly paired!");
-    EXPECT_DEATH(w->validateVersionAnchor(),
-                 "should not be called on a default-constructed VersionAnchor");
-}
-
-TEST(VeskWriterShrinkTest, ShrinkWaitsForTheOpenDirectOperation) {
+// The direct mode: a commit whose key changed is refused and changes nothing, unpaired
+// operations are fatal, and a shrink that is due waits for the open operation.
+TEST(VeskWriterDirectTest, CommitIsCheckedPairingIsFatalAndAShrinkWaits) {
     TestRoot root;
     {  // a writer that may not shrink leaves 5 records in 256 slots behind
         auto old = attachedWriter<Simple>(Vesk::MapDescriptor(100000));
@@ -283,6 +222,35 @@ TEST(VeskWriterShrinkTest, ShrinkWaitsForTheOpenDirectOperation) {
     }
     auto w = attachedWriter<Simple>(shrinkingDescriptor(100000));
     ASSERT_EQ(w->capacity(), 256u);
+    for (auto [fresh, key, changedTo] : {std::tuple{false, 3ul, 4ul}, {true, 600ul, 601ul}}) {
+        const RawTable before = RawTable::of(*w);
+        const uint32_t id = fresh ? before.freeHead() : slotIdOf(*w, key);
+        Value* area = fresh ? w->directWrite(rec(key)) : w->directUpdate(CounterIndex(key));
+        *area = rec(changedTo, 44);
+        EXPECT_EQ(failure([&] { w->directCommit(); }),
+                  fmt::format("directCommit on t/counter refused: the record's key key: {} is not "
+                              "the key key: {} of slot {}",
+                              changedTo, key, id));
+        EXPECT_FALSE(w->directOpen());
+        const RawTable after = RawTable::of(*w);
+        EXPECT_EQ(after.slot(id).flags, before.slot(id).flags);
+        EXPECT_EQ(after.freeHead(), before.freeHead());  // a new key's slot is free again
+        EXPECT_EQ(after.runtimeFlags(), 0u);
+        EXPECT_EQ(w->members(), 5u);
+        EXPECT_EQ(*find(*w, 4), rec(4));
+        EXPECT_EQ(find(*w, 601), nullptr);
+    }
+    const std::string unbalanced = "unbalanced directSlot:[0-9]+ containing value:.*";
+    const std::string pairing = " - Make sure the DirectIs/Commit are properly paired!";
+    Value removed;
+    EXPECT_DEATH((w->directWrite(rec(30)), w->write(rec(31), true)),
+                 unbalanced + " when writing value:.*" + pairing);
+    EXPECT_DEATH((w->directUpdate(CounterIndex(1)), w->remove(CounterIndex(1), removed)),
+                 unbalanced + " when removing key:.*" + pairing);
+    EXPECT_DEATH((w->directUpdate(CounterIndex(1)), w->directUpdate(CounterIndex(1))),
+                 unbalanced + " when modifying key:.*" + pairing);
+    EXPECT_DEATH((w->directUpdate(CounterIndex(1)), w->directCommit(), w->directCommit()),
+                 "not in direct mode! Make sure the DirectIs/Commit are properly paired!");
     w->directUpdate(CounterIndex(4))->packetsIs(444);
     w->shrink();  // due, but a direct operation is open
     EXPECT_EQ(w->capacity(), 256u);
@@ -330,12 +298,7 @@ TEST(VeskWriterAnchorTest, VouchesForTheLastRecordReadWhereverItIsMapped) {
     // slot, now beyond the end) and after a detach, validation read unmapped memory. The anchor
     // must be known invalid instead.
     auto invalid = [&] {
-        try {
-            w->validateVersionAnchor();
-        } catch (const Mem::VersionMismatchException& e) {
-            return e.msg().rfind("version anchor invalid", 0) == 0;
-        }
-        return false;
+        return failure([&] { w->validateVersionAnchor(); }).rfind("version anchor invalid", 0) == 0;
     };
     for (uint64_t i = 0; w->capacity() == 1024; ++i)  // slots 0, 1, ... in order
         ASSERT_TRUE(w->remove(CounterIndex(i < 20 ? i + 1 : 980 + i), v));
@@ -360,7 +323,6 @@ TEST(VeskWriterAnchorTest, OffsetsBeyondFourGiBAreKeptWhole) {
     EXPECT_NO_THROW(anchor.validate());
     ::munmap(m, far + 8);
 }
-
 // ----- failures of the host, each in a child with a private 256 KiB tmpfs as its table root ----
 
 #define HOST_CHECK(cond)                                             \
@@ -371,16 +333,6 @@ TEST(VeskWriterAnchorTest, OffsetsBeyondFourGiBAreKeptWhole) {
         }                                                            \
     } while (0)
 
-// The message of the Pimbo::Exception that f throws; "" when it throws none.
-template <class F>
-std::string failure(F&& f) {
-    try {
-        f();
-    } catch (const Pimbo::Exception& e) {
-        return e.msg();
-    }
-    return "";
-}
 bool has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
@@ -402,29 +354,10 @@ bool leaveFree(uint64_t pages) {
     return ok;
 }
 
-// The slot array cannot double: the insert that needs it fails cleanly, the table stays as it
-// was and usable, and the next grow fails the same way.
-int slotGrowthFails(Child& c) {
-    auto w = attachedWriter<Simple>(Vesk::MapDescriptor(1u << 20));
-    uint64_t k = 0;
-    std::string text;
-    for (; text.empty(); ++k)
-        text = failure([&] { w->write(rec(k), true); });
-    --k;
-    HOST_CHECK(text.rfind("failed to resize " + slotsPath(*w), 0) == 0);
-    HOST_CHECK(has(text, "No space left on device"));
-    HOST_CHECK(w->capacity() == k && w->members() == k && intact(*w, k));
-    Value removed;
-    w->remove(CounterIndex(0), removed);
-    w->write(rec(0), true);  // a freed slot is reused
-    HOST_CHECK(has(failure([&] { w->write(rec(k), true); }), "No space left on device"));
-    HOST_CHECK(intact(*w, k));
-    return 0;
-}
-
-// The slots grow but the buckets cannot double: the insert succeeds, the buckets keep their
-// count, and they double at a later insert once there is room.
-int bucketGrowthFails(Child& c) {
+// The buckets cannot double: the insert succeeds and they double later, once there is room.
+// Then the slot array cannot double: the insert that needs it fails cleanly, the table stays as
+// it was and usable, and the next grow fails the same way.
+int growthFails(Child& c) {
     TraceCapture traces;
     auto w = attachedWriter<Simple>(Vesk::MapDescriptor(1u << 20));
     for (uint64_t k = 0; k < 256; ++k)
@@ -437,6 +370,19 @@ int bucketGrowthFails(Child& c) {
     ::unlink((Mem::RootPath::root() + "/filler").c_str());
     w->write(rec(257), true);
     HOST_CHECK(w->buckets() == 512 && intact(*w, 258));
+    uint64_t k = 258;
+    std::string text;
+    for (; text.empty(); ++k)
+        text = failure([&] { w->write(rec(k), true); });
+    --k;
+    HOST_CHECK(text.rfind("failed to resize " + slotsPath(*w), 0) == 0);
+    HOST_CHECK(has(text, "No space left on device"));
+    HOST_CHECK(w->capacity() == k && w->members() == k && intact(*w, k));
+    Value removed;
+    w->remove(CounterIndex(0), removed);
+    w->write(rec(0), true);  // a freed slot is reused
+    HOST_CHECK(has(failure([&] { w->write(rec(k), true); }), "No space left on device"));
+    HOST_CHECK(intact(*w, k));
     return 0;
 }
 
@@ -532,21 +478,15 @@ int validatorWithoutMemory(Child& c) {
 #undef HOST_CHECK
 
 TEST(VeskWriterHostFailureProcess, EachFailureKeepsOrReleasesTheTableAndSaysWhy) {
-    for (auto step :
-         {slotGrowthFails, bucketGrowthFails, failedStartReleasesTheTable,
-          lockRefusalsNameTheirReason, failedBucketShrinkDetaches, validatorWithoutMemory}) {
+    for (auto step : {growthFails, failedStartReleasesTheTable, lockRefusalsNameTheirReason,
+                      failedBucketShrinkDetaches, validatorWithoutMemory}) {
         Child child([step](Child& c) {
             std::string why;
             if (!privateTmpfs("256k", why)) {
                 c.send(why);
                 return Child::kSkip;
             }
-            try {
-                return step(c);
-            } catch (const std::exception& e) {
-                c.send(std::string("unexpected exception: ") + e.what());
-                return 1;
-            }
+            return step(c);  // an exception ends the child with its text on stderr
         });
         const int rc = child.wait();
         if (rc == Child::kSkip)
