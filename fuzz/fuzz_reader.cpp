@@ -1,13 +1,9 @@
-// The reader's fuzz target (libFuzzer; fuzz/run.sh builds and runs it): hostile "slots" and
-// "buckets" files. An input: bytes 0..3 the length of the slots part (u32, clamped), byte 4 the
-// mode, then the slots part and the buckets part. Mode bits 0-1 name the record kind (by position
-// in tools/RecordKinds.h); bit 2 recomputes the slot header's checksum so that damage to its
-// constant fields gets past it; bit 3 gives the bucket header the slot header's cinder id.
-// A reader attaches, looks up keys (of the first slots, the lookaside slot, fixed ones and the
-// input's last 8 bytes), continues from hints made of input bytes and iterates the whole table
-// with no bound of its own (a loop is a hang, libFuzzer's -timeout reports it); then a writer
-// attaches to a copy and validates it. A Pimbo exception, a refusal or an answer is fine; a
-// crash, a sanitizer report, a read into a guard page, a hang or another exception is a finding.
+// The reader's fuzz target (libFuzzer, built and run by fuzz/run.sh): hostile "slots" and
+// "buckets". Input: u32 length of the slots part, a mode byte (bits 0-1 the record kind of
+// tools/RecordKinds.h, bit 2 re-computes the header checksum, bit 3 copies the slot header's
+// cinder id into the bucket header), the slots part, the buckets part. A reader attaches, looks
+// up, continues from hints and iterates with no bound of its own; a writer validates a copy. Only
+// a Pimbo exception, a refusal or an answer is fine.
 #include "../tools/RecordKinds.h"
 #include "Mem/RootPath.h"
 #include "Plinth/CinderFile.h"
@@ -35,8 +31,7 @@ constexpr uint8_t kFixChecksum = 0x4, kSameCinder = 0x8;
 constexpr size_t kBucketCinder = 12;  // offset in the bucket file
 
 Pimbo::Platform::DebugHandler& handler() {
-    static auto h = Pimbo::Platform::getDebugHandler("FuzzReader");
-    return *h;
+    return *Pimbo::Platform::getDebugHandler("FuzzReader");
 }
 
 template <class U>
@@ -83,16 +78,13 @@ void runTable(const Bytes& slots, const Bytes& buckets, Plinth::CinderId id, uin
     {
         Vesk::VeskReader<Ops> reader(handler(), "fuzz/counter", Ops{}, nullptr);
         std::vector<uint64_t> keys = {0, 1, 2, ~0ull, 1ull << 63, probe};
-        // The keys of the lookaside slot (just before slot 0) and of slots 0..5.
+        // The keys of the lookaside slot (just before slot 0), slots 0..5, then hints.
         for (size_t at = headerSize - slotSize + 16; at < headerSize + 6 * slotSize; at += slotSize)
             keys.push_back(get<uint64_t>(slots, at));
         const size_t tail = buckets.size() < 12 ? 0 : buckets.size() - 12;
+        const auto at = [&](size_t i) { return get<uint32_t>(buckets, tail + i); };
         const Vesk::IterHint hints[] = {
-            {0, 0, 0},
-            {~0u, ~0u, ~0u},
-            {1, 1, 1},
-            {get<uint32_t>(buckets, tail), get<uint32_t>(buckets, tail + 4),
-             get<uint32_t>(buckets, tail + 8)}};
+            {0, 0, 0}, {~0u, ~0u, ~0u}, {1, 1, 1}, {at(0), at(4), at(8)}};
         bool attached = false;
         allowed([&] { attached = reader.initialize("fuzz"); });
         for (size_t i = 0; attached && i < keys.size(); ++i) {
@@ -131,10 +123,8 @@ void runTable(const Bytes& slots, const Bytes& buckets, Plinth::CinderId id, uin
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // Traces cost time and fill the log; the findings are what the sanitizers and libFuzzer say.
     Pimbo::Platform::traceSinkIs([](const Pimbo::Platform::TraceRecord&) {});
     handler().levelMaskIs(0);
-    // A private root for this process, removed at exit.
     static std::string root = "/dev/shm/vesk-fuzz-XXXXXX";
     if (::mkdtemp(root.data()) == nullptr) {
         std::perror("mkdtemp");

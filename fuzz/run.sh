@@ -1,9 +1,7 @@
 #!/usr/bin/env bash
-# fuzz/run.sh [SECONDS]: builds the reader's fuzz target when needed (clang-14, libFuzzer, ASan,
-# UBSan) into build-fuzz/ (VESK_FUZZ_BUILD), replays fuzz/corpus/, then fuzzes for SECONDS
-# (default 60; 0 only replays, as `make test` does; `make fuzz SECONDS=N`). A finding (crash,
-# sanitizer report, guard-page read, an input slower than VESK_FUZZ_TIMEOUT seconds, a foreign
-# exception) exits non-zero and is kept in build-fuzz/findings/; new inputs go to build-fuzz/corpus/.
+# fuzz/run.sh [SECONDS]: builds the fuzz target (clang-14, ASan, UBSan) into build-fuzz/, replays
+# fuzz/corpus/, then fuzzes SECONDS (default 60; `make test` gives 0). A finding exits non-zero and
+# is kept in build-fuzz/findings/.
 set -euo pipefail
 
 seconds=${1:-60}

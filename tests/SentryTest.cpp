@@ -1,6 +1,6 @@
-// The sentries: a reader sentry tells its map (a stand-in here) to attach when a table appears,
-// to detach when it goes and both for a new generation, only from the event loop or its own
-// event(); a writer sentry reports once what was removed under its writer.
+// A reader sentry tells its map (a stand-in) to attach when a table appears, detach when it goes,
+// both for a new generation, only from the event loop or its own event(); a writer sentry reports
+// once what was removed under its writer.
 #include "Mem/Sentry.h"
 #include "Orlo/Entity.h"
 #include "OrloVesk/CollectionControl.h"
@@ -95,7 +95,7 @@ class ReaderSentryTest : public testing::Test {
     size_t baseline_ = 0;
 };
 
-TEST_F(ReaderSentryTest, FilesInDirectoriesMadeLaterAttachExactlyOnceFromTheLoop) {
+TEST_F(ReaderSentryTest, FilesAttachOnceFromTheLoopDeletedOnesDetachANewCinderIdDoesBoth) {
     start();
     EXPECT_EQ(sentry_->watchedDirectory(), root_.dir()) << "the nearest existing ancestor";
     fs::create_directory(root_.path("sys"));
@@ -111,36 +111,13 @@ TEST_F(ReaderSentryTest, FilesInDirectoriesMadeLaterAttachExactlyOnceFromTheLoop
     std::ofstream(path_.filePath("unrelated")) << "x";
     writeCinder(CinderId(7, 1));
     EXPECT_EQ(settled(), Calls{"attach:inotify"});
-}
-
-TEST_F(ReaderSentryTest, EventAttachesAtOnceWhenTheFilesExist) {
-    publish(CinderId(3, 3));
-    start("tryAttach");
-    EXPECT_EQ(map_.calls, Calls{"attach:tryAttach"});
-    sentry_->event("tryAttach", false);  // attached: nothing more
-    EXPECT_EQ(settled(), Calls{"attach:tryAttach"});
-    // Unless the map cleared the status (it kept a flushing implementation on detach).
-    sentry_->status() = 0;
-    sentry_->event("again", false);
-    EXPECT_EQ(map_.calls, (Calls{"attach:tryAttach", "attach:again"}));
-    EXPECT_EQ(sentry_->status(), 1);
-    // A table in local memory needs no watch.
-    StandInMap local;
-    local.local = true;
-    Mem::ReaderSentry(handler(), path_, &local).event("init", false);
-    EXPECT_EQ(local.calls, Calls{});
-    EXPECT_EQ(watches(), 1u);
-}
-
-TEST_F(ReaderSentryTest, DeletedFilesDetachNewFilesAttachAndANewCinderIdDoesBoth) {
-    publish(CinderId(1, 1));
-    start();
+    map_.calls.clear();
     fs::remove(path_.filePath("buckets"));  // alone not the writer going away
-    EXPECT_EQ(settled(), Calls{"attach:init"});
+    EXPECT_EQ(settled(), Calls{});
     fs::remove(path_.filePath("slots"));
-    EXPECT_EQ(settled(), (Calls{"attach:init", "detach:true"}));
+    EXPECT_EQ(settled(), Calls{"detach:true"});
     publish(CinderId(1, 2));
-    EXPECT_EQ(settled(), (Calls{"attach:init", "detach:true", "attach:inotify"}));
+    EXPECT_EQ(settled(), (Calls{"detach:true", "attach:inotify"}));
     // The whole directory goes: detach, and the watch moves up to wait for it.
     fs::remove_all(path_.directory());
     map_.calls.clear();
@@ -164,42 +141,50 @@ TEST_F(ReaderSentryTest, DeletedFilesDetachNewFilesAttachAndANewCinderIdDoesBoth
     EXPECT_EQ(map_.held, CinderId(1, 4));
 }
 
-TEST_F(ReaderSentryTest, ADeletedSentryHearsNothingEvenInsideItsCallbackAndLeavesNoWatch) {
+TEST_F(ReaderSentryTest, EventAttachesAtOnceWhenTheFilesExistAndAPurgeLooksAgain) {
+    publish(CinderId(3, 3));
+    start("tryAttach");
+    EXPECT_EQ(map_.calls, Calls{"attach:tryAttach"});
+    sentry_->event("tryAttach", false);  // attached: nothing more
+    EXPECT_EQ(settled(), Calls{"attach:tryAttach"});
+    // Unless the map cleared the status (it kept a flushing implementation on detach).
+    sentry_->status() = 0;
+    sentry_->event("again", false);
+    EXPECT_EQ(map_.calls, (Calls{"attach:tryAttach", "attach:again"}));
+    EXPECT_EQ(sentry_->status(), 1);
+    // A table in local memory needs no watch.
+    StandInMap local;
+    local.local = true;
+    Mem::ReaderSentry(handler(), path_, &local).event("init", false);
+    EXPECT_EQ(local.calls, Calls{});
+    EXPECT_EQ(watches(), 1u);
+    // Records dropped by a purge are replaced by one fresh look.
+    map_.calls.clear();
+    fs::remove(path_.filePath("slots"));
+    sentry_->purgeInotifyRecord();
+    EXPECT_EQ(settled(), Calls{"detach:true"});
+    sentry_->purgeInotifyRecord();  // nothing changed: nothing called
+    EXPECT_EQ(settled().size(), 1u);
+}
+
+TEST_F(ReaderSentryTest, SentriesShareAWatchAndADeletedOneHearsNothingEvenInItsCallback) {
     publish(CinderId(4, 1));
+    StandInMap other;
+    auto second = std::make_unique<Mem::ReaderSentry>(handler(), path_, &other);
+    second->event("init", false);
     start();
     EXPECT_EQ(watches(), 1u);
     map_.onDetach = [this] { sentry_.reset(); };  // the map is unmounted when it detaches
     writeCinder(CinderId(4, 2));
     EXPECT_EQ(settled(), (Calls{"attach:init", "detach:true"})) << "no attach after deletion";
+    EXPECT_EQ(other.calls, (Calls{"attach:init", "detach:true", "attach:inotify"}));
+    EXPECT_EQ(watches(), 1u) << "the second one still watches";
+    second.reset();
     EXPECT_EQ(watches(), 0u);
     start();
     publish(CinderId(4, 3));  // records queued for the sentry
     sentry_.reset();
     EXPECT_EQ(settled(), (Calls{"attach:init", "detach:true", "attach:init"}));
-}
-
-TEST_F(ReaderSentryTest, SentriesOfOneTableShareAWatchAndLeaveIndependently) {
-    publish(CinderId(6, 1));
-    StandInMap other;
-    Mem::ReaderSentry second(handler(), path_, &other);
-    second.event("init", false);
-    start();
-    EXPECT_EQ(watches(), 1u);
-    sentry_.reset();
-    EXPECT_EQ(watches(), 1u) << "the second one still watches";
-    writeCinder(CinderId(6, 2));
-    EXPECT_EQ(settled(), Calls{"attach:init"});
-    EXPECT_EQ(other.calls, (Calls{"attach:init", "detach:true", "attach:inotify"}));
-}
-
-TEST_F(ReaderSentryTest, PurgedRecordsAreReplacedByOneFreshLook) {
-    publish(CinderId(8, 1));
-    start();
-    fs::remove(path_.filePath("slots"));  // its record is queued, then dropped by the purge
-    sentry_->purgeInotifyRecord();
-    EXPECT_EQ(settled(), (Calls{"attach:init", "detach:true"}));
-    sentry_->purgeInotifyRecord();  // nothing changed: nothing called
-    EXPECT_EQ(settled().size(), 2u);
 }
 
 // The map side of a writer sentry: records what it was told was lost.

@@ -1,15 +1,8 @@
-// Readers in other threads and processes than their writer, while it inserts, overwrites (also
-// in direct mode) and removes, swinging between a few dozen and a few thousand records so that
-// both files grow and shrink; the readers look up and iterate all the time and check every record.
-//   ThreadStress   threads (the ThreadSanitizer build holds this test alone)
-//   ReaderTortureStress  processes
-//   ReaderProcess  processes while the writer is killed, restarted on its files (reuse) or over
-//                  files left mid-change (re-format); a reader mounted through its front.
-// A Kind<Ops> record checks itself and its generation n only grows, a writer's n above every
-// earlier writer's: a torn or mixed copy, one that went back or one of an earlier writer shows.
-// A run until every race path was seen (both files grew and shrank, every reader re-mapped both
-// and iterated, a retry, a re-map retry and a lookaside copy, scaled(200000) operations) fails at
-// its deadline naming what was missing. VESK_TEST_SEED replays a run.
+// Readers in threads (ThreadStress, the ThreadSanitizer target) and processes (ReaderTortureStress;
+// ReaderProcess across writer kills, reuse and re-format) while the writer grows and shrinks both
+// files. Records check themselves and their generation n only grows, so a torn, mixed, older or
+// earlier writer's copy shows. A run lasts until every race path was seen and fails at its
+// deadline naming what was missing. VESK_TEST_SEED replays a run.
 #include "OrloVesk/CollectionControl.h"
 #include "Pimbo/EventLoop.h"
 #include "Vesk/VeskReader.h"
@@ -45,8 +38,7 @@ Pimbo::Platform::DebugHandler& handler() {
     return *Pimbo::Platform::getDebugHandler("StressTest");
 }
 
-// While attached to generation `cinder`: keys 1..held present, no record older than minN; with
-// `stay`, attached to no other. A rule of cinder 0 judges nothing.
+// On generation `cinder` (0: none): keys 1..held there, none older than minN; `stay`: no other.
 struct Rule {
     uint32_t cinder = 0;
     uint64_t held = 0, minN = 0;
@@ -96,10 +88,7 @@ auto sharedStress() {
         ::mmap(nullptr, sizeof(Stress), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED)
         throw std::runtime_error("mmap failed");
-    auto unmap = [](Stress* s) {
-        s->~Stress();
-        ::munmap(s, sizeof(Stress));
-    };
+    auto unmap = [](Stress* s) { ::munmap(s, sizeof(Stress)); };  // trivially destructible
     return std::unique_ptr<Stress, decltype(unmap)>(new (p) Stress, unmap);
 }
 
@@ -214,7 +203,6 @@ void runReader(uint64_t seed, Stress& run, Progress& me,
         const int p = run.phase.load();
         const Rule& rule = run.rules[p];
         const auto before = state();
-        // The rule judges an answer given while attached to its generation throughout.
         auto judged = [&] {
             return before.first == 1 && before.second == rule.cinder && state() == before;
         };
@@ -288,9 +276,7 @@ class Workload : public ::testing::Test {
   protected:
     void SetUp() override { handler().levelMaskIs(0x0001); }
     void TearDown() override {
-        std::printf("writer: %llu operations, %s%s\n", (unsigned long long)run.operations,
-                    run.writer.toString().c_str(), run.counts().c_str());
-        EXPECT_STREQ(run.failure, "");
+        EXPECT_STREQ(run.failure, "") << run.writer.toString() << run.counts();
         for (const Progress& p : run.readers)
             EXPECT_EQ(p.failures.load(), 0u) << p.firstFailure;
     }
@@ -321,8 +307,7 @@ TEST_F(ThreadStress, ReadersSeeWholeMonotonicRecordsWhileTheWriterResizes) {
 
 using Ops = CounterEntrySimpleOps;
 
-// A writer process: starts on the table with keys 1..held written from generation n0 on, answers
-// its cinder id, changes the table (see runWriter), answers "paused", and exits after "exit".
+// A writer process from generation n0 on: sends its cinder id, then "paused" after runWriter.
 std::unique_ptr<Child> writerProcess(Stress& run, uint64_t held, uint64_t n0, bool untilSeen) {
     return std::make_unique<Child>([&run, held, n0, untilSeen](Child& self) {
         uint64_t n = n0;
@@ -347,13 +332,9 @@ std::vector<std::unique_ptr<Child>> readerProcesses(Stress& run) {
     return readers;
 }
 
-uint32_t cinderOf(const std::string& answer) {
-    return uint32_t(std::strtoul(answer.c_str(), nullptr, 10));
-}
-
 TEST_F(ReaderTortureStress, ReaderProcessesSeeWholeMonotonicRecordsWhileTheWriterResizes) {
     auto writer = writerProcess(run, kHeld, 0, true);
-    run.phaseIs(0, Rule{cinderOf(writer->receive()), kHeld, 0, true});
+    run.phaseIs(0, Rule{uint32_t(std::stoul(writer->receive())), kHeld, 0, true});
     auto readers = readerProcesses(run);
     EXPECT_EQ(writer->receive(double(scaled(300)) + Child::kWait), "paused");
     writer->send("exit");
@@ -365,7 +346,7 @@ TEST_F(ReaderTortureStress, ReaderProcessesSeeWholeMonotonicRecordsWhileTheWrite
 TEST_F(ReaderProcess, ReadersKeepAnsweringRightAcrossWriterKillsReuseAndReformat) {
     auto writer = writerProcess(run, kHeld, 1000000, false);
     const std::string first = writer->receive();
-    const Rule held{cinderOf(first), kHeld, 0, true};
+    const Rule held{uint32_t(std::stoul(first)), kHeld, 0, true};
     run.phaseIs(0, held);
     auto readers = readerProcesses(run);
     // Every reader is done with phase p, judged by `rule`.
@@ -396,8 +377,7 @@ TEST_F(ReaderProcess, ReadersKeepAnsweringRightAcrossWriterKillsReuseAndReformat
     for (const Progress& p : run.readers)
         EXPECT_EQ(p.generations.load(), 0u);
 
-    // Killed again, its files marked as left in the middle of a change: the next writer
-    // re-formats them, a new generation, and writes only keys 1..32 of the held ones.
+    // Killed with its files left mid-change: the next writer re-formats them with keys 1..32.
     stopWriter();
     writer->kill();
     run.phaseIs(3, Rule{});
@@ -406,7 +386,7 @@ TEST_F(ReaderProcess, ReadersKeepAnsweringRightAcrossWriterKillsReuseAndReformat
         slots, Off::kRuntimeFlags,
         rd<uint16_t>(readFile(slots), Off::kRuntimeFlags) | Vesk::CRITICAL_SECTION);
     writer = writerProcess(run, 32, 3000000000, false);
-    const uint32_t next = cinderOf(writer->receive());
+    const uint32_t next = uint32_t(std::stoul(writer->receive()));
     EXPECT_EQ(Plinth::CinderId(next).second(), Plinth::CinderId(held.cinder).second() + 1);
     phase(4, Rule{next, 32, 3000000000, false}, "moving to the new generation");
     phase(5, Rule{next, 32, 3000000000, true}, "re-formatted table");
@@ -421,9 +401,8 @@ TEST_F(ReaderProcess, ReadersKeepAnsweringRightAcrossWriterKillsReuseAndReformat
         EXPECT_GT(p.generations.load(), 0u);
 }
 
-// A reader mounted through its table's front before its writer exists: a placeholder answering
-// "absent" that attaches from its event loop once the files appear (the quiesced callback before
-// the mount-status one), falls back when they go, and that tryAttach attaches at once.
+// A front mounted before its writer answers "absent", attaches from its event loop once the files
+// appear (quiesced before mounted), falls back when they go; tryAttach attaches at once.
 TEST_F(ReaderProcess, AReaderMountedBeforeItsWriterFollowsItAndTryAttachAttachesAtOnce) {
     run.pauseWriter = true;  // the writers only start and write their keys
     auto dir = Orlo::Directory::DirectoryIs("sys");
@@ -435,8 +414,6 @@ TEST_F(ReaderProcess, AReaderMountedBeforeItsWriterFollowsItAndTryAttachAttaches
     auto state = [&](int waitFor) {
         for (int i = 0; waitFor >= 0 && i < 600 && map.mountStatus() != uint32_t(waitFor); ++i)
             Pimbo::eventLoop().poll(100);
-        std::string out = fmt::format("mount={} cinder={} history={} records:", map.mountStatus(),
-                                      map.cinderId().value, control->historyString());
         std::set<std::string> records;
         std::remove_reference_t<decltype(map)>::IteratorConst it(&map);
         for (bool valid = it.valid(); valid && records.size() < 100; valid = it.advance())
@@ -447,44 +424,40 @@ TEST_F(ReaderProcess, AReaderMountedBeforeItsWriterFollowsItAndTryAttachAttaches
             map.safeLookup(CounterIndex(k), found, &v);
             records.insert(found ? recordJson<Ops>(v) : v == Ops::Value{} ? "" : "not zero");
         }
-        for (const std::string& r : records)
-            out += " " + r;
-        return out;
+        return fmt::format("mount={} cinder={} history={} records: {}", map.mountStatus(),
+                           map.cinderId().value, control->historyString(), fmt::join(records, " "));
     };
-    auto written = [](uint64_t keys, uint64_t n0) {
-        std::string out;
+    // What state() says with keys 1..keys of a writer from n0 on (none: unmounted).
+    auto expected = [](const std::string& cinder, const std::string& history, uint64_t keys,
+                       uint64_t n0) {
         std::set<std::string> records{""};
         for (uint64_t k = 1; k <= keys; ++k)
             records.insert(recordJson<Ops>(Kind<Ops>::make(k, n0 + k)));
-        for (const std::string& r : records)
-            out += " " + r;
-        return out;
+        return fmt::format("mount={} cinder={} history={} records: {}", int(keys != 0), cinder,
+                           history, fmt::join(records, " "));
     };
     control->mount(Vesk::MapDescriptor(1000, Vesk::reader));
     map.tryAttach();  // nothing to attach to yet
-    EXPECT_EQ(state(0), "mount=0 cinder=0 history= records: ");
+    EXPECT_EQ(state(0), expected("0", "", 0, 0));
 
     auto writer = writerProcess(run, 40, 100, false);
     const std::string first = writer->receive();
     EXPECT_EQ(writer->receive(), "paused");
     const std::string mounted = "quiesced:true mountStatus:mounted";
-    EXPECT_EQ(state(1),
-              "mount=1 cinder=" + first + " history=" + mounted + " records:" + written(40, 100));
+    EXPECT_EQ(state(1), expected(first, mounted, 40, 100));
 
     // The writer and its files go: back to the placeholder.
     writer->kill();
     std::filesystem::remove_all(root_.path(kName));
     const std::string gone = mounted + " quiesced:false mountStatus:notMounted";
-    EXPECT_EQ(state(0), "mount=0 cinder=0 history=" + gone + " records: ");
+    EXPECT_EQ(state(0), expected("0", gone, 0, 0));
 
-    // A new generation; the event loop not run since: tryAttach alone attaches, to the new
-    // records only, and what the loop still holds changes nothing.
+    // A new generation, the loop not run: tryAttach alone attaches; the loop changes nothing.
     writer = writerProcess(run, 3, 500, false);
     const std::string next = writer->receive();
     EXPECT_EQ(writer->receive(), "paused");
     map.tryAttach();
-    const std::string attached = "mount=1 cinder=" + next + " history=" + gone + " " + mounted +
-                                 " records:" + written(3, 500);
+    const std::string attached = expected(next, gone + " " + mounted, 3, 500);
     EXPECT_EQ(state(-1), attached);
     while (Pimbo::eventLoop().poll(0)) {
     }

@@ -1,6 +1,5 @@
-// The reader against a writer on the same files: attach and its refusals, reads
-// across grows, shrinks and re-formats, damaged tables every walk must end on,
-// and what a reader may touch.
+// The reader against a writer on the same files: attach and its refusals, reads across grows,
+// shrinks and re-formats, what a reader may touch, and damaged tables every walk must end on.
 #include "Mem/Atomics.h"
 #include "Plinth/CinderFile.h"
 #include "Vesk/Util.h"
@@ -28,13 +27,7 @@ void publishCinder(Plinth::CinderId id, const std::string& name = kTableName) {
     Plinth::CinderFile(handler(), rp, true).write(id);
 }
 
-std::string text(const std::string& path) {
-    const auto bytes = readFile(path);
-    return std::string(bytes.begin(), bytes.end());
-}
-
-// A writer of a growable table with its files published, and a reader attached
-// to them.
+// A writer of a growable table with its files published, and a reader attached to them.
 template <class Ops>
 class ReaderFixture : public ::testing::Test {
   protected:
@@ -86,8 +79,7 @@ class ReaderFixture : public ::testing::Test {
 
 using VeskReader = ReaderFixture<Simple>;
 
-// initialize refuses with a reason a caller can act on, and a message naming
-// the table.
+// initialize refuses with a reason a caller can act on, and a message naming the table.
 TEST_F(VeskReader, RefusalsSayWhyAsAValueAndAtomicsAreRequired) {
     using F = Vesk::AttachFailure;
     struct Case {
@@ -122,9 +114,8 @@ TEST_F(VeskReader, RefusalsSayWhyAsAValueAndAtomicsAreRequired) {
         EXPECT_NE(refused.attachFailureMessage().find(root_.path(c.table)), std::string::npos)
             << refused.attachFailureMessage();
     }
-    // A reader records a refused generation or record type in the marker of a
-    // table it owns. (Normal has the sizes of Simple: only the type name tells
-    // them apart.)
+    // A refused generation or record type goes into the marker of a table the reader owns
+    // (Normal has the sizes of Simple: only the type name tells them apart).
     Vesk::VeskReader<CounterEntryNormalOps> normal(handler(), kTableName, {}, nullptr);
     EXPECT_FALSE(normal.initialize("wrong type"));
     EXPECT_EQ(normal.attachFailure(), Vesk::AttachFailure::otherRecordType);
@@ -133,8 +124,9 @@ TEST_F(VeskReader, RefusalsSayWhyAsAValueAndAtomicsAreRequired) {
           {kTableName,
            "bad valueType:DravoCounters::FlexCounters2::CounterEntrySimple "
            "expecting:DravoCounters::FlexCounters2::CounterEntryNormal"}}) {
-        const std::string marker =
-            text(root_.path(std::string(table) + "/" + Vesk::Util::kCorruptionFileName));
+        const auto bytes =
+            readFile(root_.path(std::string(table) + "/" + Vesk::Util::kCorruptionFileName));
+        const std::string marker(bytes.begin(), bytes.end());
         EXPECT_EQ(marker.rfind(says, 0), 0u) << marker;
     }
 
@@ -168,8 +160,7 @@ TYPED_TEST(VeskReaderTyped, LookupsHitAndMissAndIterationReturnsTheWritersRecord
         this->w->write(K::make(k * 7, k), true);
     this->expectSameContents();
 
-    // Found without a buffer: the reader's scratch value, vouched for by the
-    // anchor.
+    // Found without a buffer: the reader's scratch value, vouched for by the anchor.
     bool found = false;
     EXPECT_EQ(r.lookup(CounterIndex(21), found, nullptr), &r.scratch());
     EXPECT_TRUE(found && TypeParam::valueEqual(r.scratch(), K::make(21, 3)));
@@ -180,8 +171,7 @@ TYPED_TEST(VeskReaderTyped, LookupsHitAndMissAndIterationReturnsTheWritersRecord
     EXPECT_FALSE(found);
     EXPECT_TRUE(TypeParam::valueEqual(buffer, Value{}));
     EXPECT_THROW(r.validateVersionAnchor(), Mem::VersionMismatchException);
-    // An overwrite and a removal after a lookup: the anchor no longer vouches for
-    // the copy.
+    // An overwrite and a removal after a lookup: the anchor no longer vouches for the copy.
     ASSERT_TRUE(this->has(14));
     this->w->write(K::make(14, 1234), true);
     EXPECT_THROW(r.validateVersionAnchor(), Mem::VersionMismatchException);
@@ -217,13 +207,11 @@ TEST_F(VeskReader, NextFindsTheSuccessorWhateverTheHint) {
 TEST_F(VeskReader, AnchorFollowsAMovedMappingAndRefusesAMovedRecord) {
     write(1, 1);
     ASSERT_TRUE(has(1));
-    // Grow far enough that the reader's mapping moves; record 1 stays where it
-    // is.
+    // Grow far enough that the reader's mapping moves; record 1 stays where it is.
     write(2, 3000);
     ASSERT_TRUE(has(1));
     EXPECT_TRUE(r->validateVersionAnchor());
-    // Key 3000 lives high in the file: a shrink moves it down and releases its
-    // old slot.
+    // Key 3000 lives high in the file: a shrink moves it down and releases its old slot.
     ASSERT_TRUE(has(3000));
     remove(1, 2999);
     EXPECT_THROW(r->validateVersionAnchor(), Mem::VersionMismatchException);
@@ -262,10 +250,8 @@ TEST_F(VeskReader, AFileShorterThanItsCountIsRefusedAndTheOldMappingStays) {
     EXPECT_THROW(has(150), Pimbo::CorruptionDetectedException);
 }
 
-// The writer re-formats its files in place under a new cinder id: while the new
-// generation is not published the reader is unmounted and answers "absent";
-// then it answers from it alone. A changed hash seed alone is a new generation
-// too.
+// A re-format under a new cinder id: unpublished, the reader is unmounted and answers "absent";
+// then it answers from the new generation alone. A changed hash seed alone is one too.
 TEST_F(VeskReader, AReformattedTableIsANewGeneration) {
     write(1, 100);
     Value out;
@@ -288,8 +274,7 @@ TEST_F(VeskReader, AReformattedTableIsANewGeneration) {
     const uint32_t seed = RawTable::of(*w).seed() ^ 0x5A5A5A5Au;
     pwriteValue<uint32_t>(slotsPath(*w), Off::kHashSeed, seed);
     pwriteValue<uint32_t>(slotsPath(*w), Off::kHash, headerChecksum(RawTable::of(*w).slots));
-    // The records sit where the new seed does not lead: "absent" or the damage
-    // found, either way the reader hashes with the new seed from now on.
+    // The records sit where the new seed does not lead: "absent" or damage, but the new seed.
     try {
         has(505);
     } catch (const Pimbo::CorruptionDetectedException&) {
@@ -300,8 +285,7 @@ TEST_F(VeskReader, AReformattedTableIsANewGeneration) {
 
 // ----- what a reader may do -----
 
-// A store that must fault: SIGSEGV, or the sanitizer's report of it in a
-// sanitized build.
+// A store that must fault: SIGSEGV, or the sanitizer's report of it in a sanitized build.
 #if defined(VESK_SANITIZED)
 #define EXPECT_FAULTS(statement) EXPECT_DEATH(statement, "SEGV")
 #else
@@ -310,8 +294,7 @@ TEST_F(VeskReader, AReformattedTableIsANewGeneration) {
 
 TEST_F(VeskReader, AStoreIntoTheMappingOrAReadPastItFaults) {
     write(1, 50);
-    // The cache anchor says where the copied record lives: its flags, the rhash,
-    // the record.
+    // The cache anchor says where the copied record lives (its flags, the rhash, the record).
     ASSERT_TRUE(has(17));
     char* base = reinterpret_cast<char*>(r->slotTable().header());
     volatile uint64_t* key =
@@ -321,8 +304,7 @@ TEST_F(VeskReader, AStoreIntoTheMappingOrAReadPastItFaults) {
     volatile uint64_t* bucket =
         const_cast<uint64_t*>(reinterpret_cast<const uint64_t*>(r->hashMap().buckets()[0]));
     EXPECT_FAULTS(*bucket = 0);
-    // The last mapped byte is readable; the first byte of the next page is the
-    // guard.
+    // The last mapped byte is readable; the first byte of the next page is the guard.
     const uint64_t page = uint64_t(::sysconf(_SC_PAGESIZE));
     const uint64_t mapped = r->slotTable().region().mappedSize();
     volatile const char* last = base + mapped - 1;
@@ -334,23 +316,17 @@ TEST_F(VeskReader, AStoreIntoTheMappingOrAReadPastItFaults) {
 
 // A reader as uid 65534 on files of these modes.
 TEST(UnprivilegedReaderProcess, AttachesToReadableFilesAndIsRefusedByOthersSayingWhy) {
-    struct Case {
+    const struct {
         mode_t slots, buckets;
-        const char* said;   // what the reader says
-        const char* named;  // the file its refusal names
-    };
-    const Case cases[] = {
-        {0644, 0644, "attached:true failure: right answers:50", ""},
-        {0600, 0600, "attached:false failure:permission denied right answers:0", "buckets"},
-        {0600, 0644, "attached:false failure:permission denied right answers:0", "slots"},
-        {0644, 0600, "attached:false failure:permission denied right answers:0", "buckets"},
-    };
+        const char* named;  // the file a refusal names; "": attached
+    } cases[] = {
+        {0644, 0644, ""}, {0600, 0600, "buckets"}, {0600, 0644, "slots"}, {0644, 0600, "buckets"}};
     TestRoot root;
     auto w = attachedWriter<Simple>(shrinkingDescriptor(1000));
     publishCinder(kCinder);
     for (uint64_t k = 1; k <= 50; ++k)
         w->write(Kind<Simple>::make(k, k), true);
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         ASSERT_EQ(::chmod(slotsPath(*w).c_str(), c.slots), 0);
         ASSERT_EQ(::chmod(bucketsPath(*w).c_str(), c.buckets), 0);
         Child nobody(
@@ -373,7 +349,8 @@ TEST(UnprivilegedReaderProcess, AttachesToReadableFilesAndIsRefusedByOthersSayin
         const std::string said = nobody.receive();
         if (nobody.wait() == Child::kSkip)
             GTEST_SKIP() << said;
-        EXPECT_EQ(said, c.said);
+        EXPECT_EQ(said, *c.named ? "attached:false failure:permission denied right answers:0"
+                                 : "attached:true failure: right answers:50");
         const std::string message = nobody.rest();
         EXPECT_NE(message.find(*c.named ? root.path(std::string(kTableName) + "/" + c.named) : ""),
                   std::string::npos)
@@ -383,11 +360,9 @@ TEST(UnprivilegedReaderProcess, AttachesToReadableFilesAndIsRefusedByOthersSayin
 
 // ----- damaged files: every walk ends, naming the damage -----
 
-// Under an attached reader one word is damaged; a lookup of c, a next after b
-// without a hint (the slow path) and a full iteration must each end naming the
-// damage (null: not checked), where records a, b, c follow each other in one
-// bucket's chain. A walk that never ends hangs the child, which the bounded
-// wait catches.
+// Records a, b, c follow each other in one bucket's chain; one word is damaged under an attached
+// reader. A lookup of c, a hintless next after b and a full iteration each end naming the damage
+// (null: not checked); a walk that never ends hangs the child, which the bounded wait catches.
 TEST(ReaderDamageProcess, EveryWalkOverADamagedTableEndsNamingTheDamage) {
     using W = Vesk::VeskWriter<Simple>;
     struct Table {
@@ -398,8 +373,7 @@ TEST(ReaderDamageProcess, EveryWalkOverADamagedTableEndsNamingTheDamage) {
             pwriteValue(slotsPath(w), slotOffset<W>(list[i].id, field), v);
         }
         uint32_t bucket(size_t i) const { return w.hashKeyValue(list[i].key) % w.buckets(); }
-        // The link that ends the table (of the last bucket, or of its last record) leads to
-        // bucket 0 instead.
+        // The link that ends the table (the last bucket's or its last record's) leads to bucket 0.
         void endAtFirst() {
             const RawTable raw = RawTable::of(w);
             const uint32_t last = raw.numBuckets() - 1;  // last in bucket order too
