@@ -23,10 +23,6 @@ typename Ops::Value fromWords(const std::vector<uint64_t>& words) {
     std::memcpy(static_cast<void*>(&v), words.data(), sizeof v);
     return v;
 }
-template <class R>
-R parse(const std::string& text) {
-    return Orlo::strepToValue<R>(Orlo::String(text), nullptr);
-}
 
 template <class Ops>
 class CounterEntryTest : public ::testing::Test {};
@@ -44,7 +40,7 @@ TYPED_TEST(CounterEntryTest, BytesAreTheFieldsInOrder) {
     EXPECT_TRUE(TypeParam{}.keyLess(CounterIndex(1), CounterIndex(kMax)));
 }
 
-// The text forms of each type (0 simple, 1 normal, 2 wide, 3 bitmap64), written out here.
+// The text forms of each type (0 simple, 1 normal, 2 wide, 3 bitmap64).
 struct Text {
     int kind;
     std::vector<uint64_t> words;
@@ -57,21 +53,12 @@ const Text kTexts[] = {
      "Value('DravoCounters::FlexCounters2::CounterEntrySimple', ** {'key': 7, 'packets': 12, "
      "'octets': 1500})",
      "[key: 7] S 12, 1500"},
-    {0,
-     {kMax, 0, kMax},
-     "Value('DravoCounters::FlexCounters2::CounterEntrySimple', ** {'key': 18446744073709551615, "
-     "'packets': 0, 'octets': 18446744073709551615})",
-     "[key: 18446744073709551615] S 0, 18446744073709551615"},
     {1,
      {7, 1, 2},
      "Value('DravoCounters::FlexCounters2::CounterEntryNormal', ** {'key': 7, 'counterA': 1, "
      "'counterB': 2})",
      "[key: 7] N 1, 2"},
     {2, {kMax}, "18446744073709551615", "[key: 18446744073709551615] W "},
-    {3,
-     {7, 0},
-     "Value('DravoCounters::FlexCounters2::CounterEntryBitmap64', ** {'key': 7, 'bits': 0})",
-     "[key: 7] B 0"},
     {3,
      {kMax, 0x0800000000000000},
      "Value('DravoCounters::FlexCounters2::CounterEntryBitmap64', ** {'key': "
@@ -108,13 +95,11 @@ TYPED_TEST(CounterEntryTest, BadTextIsRejected) {
     // error starts with, or what the message of a parse error contains.
     std::vector<std::tuple<std::string, bool, std::string>> bad = {{good + " ", false, ""},
                                                                    {good + "})", false, ""}};
-    for (const Orlo::String& other : {valueToStrep(CounterEntrySimple(CounterIndex(7))),
-                                      valueToStrep(CounterEntryNormal(CounterIndex(7))),
-                                      valueToStrep(CounterEntryWide(CounterIndex(7))),
-                                      valueToStrep(CounterEntryBitmap64(CounterIndex(7)))}) {
-        if (other != valueToStrep(R(CounterIndex(7))))
-            bad.emplace_back(other.str(), false, "");  // another type's
-    }
+    for (int kind = 0; kind < 4; ++kind)  // another type's
+        VeskTool::withKind(kind, [&]<class O>() {
+            if (!std::is_same_v<O, TypeParam>)
+                bad.emplace_back(valueToStrep(typename O::Value(CounterIndex(7))).str(), false, "");
+        });
     if constexpr (VeskTool::Kind<TypeParam>::kFields
                       .empty()) {  // Wide: a bare key, whose prefixes are keys themselves
         bad.emplace_back("", false, "");
@@ -133,7 +118,7 @@ TYPED_TEST(CounterEntryTest, BadTextIsRejected) {
     }
     for (const auto& [text, range, says] : bad) {
         try {
-            parse<R>(text);
+            Orlo::strepToValue<R>(Orlo::String(text), nullptr);
             ADD_FAILURE() << "accepted \"" << text << "\"";
         } catch (const Orlo::Exception& e) {
             const size_t at = e.msg().find(says);

@@ -1,7 +1,5 @@
-// Tests of the stand-in runtime for what the library relies on: the key hash every table file
-// depends on, a notifiee list changed during a visit, the trace mask and an event loop whose
-// callbacks remove each other (the sentries' case). The hand-over of an entity whose last
-// reference went is tested where the library uses it, in CounterTableTest.
+// The stand-in runtime where the library relies on it: the key hash of the table files, a notifiee
+// list changed during a visit, the trace mask and event-loop callbacks that remove each other.
 #include "Orlo/Hash.h"
 #include "Orlo/Notifiee.h"
 #include "Pimbo/EventLoop.h"
@@ -18,8 +16,7 @@
 
 namespace {
 
-// Computed independently from the published definition: a change of any of them breaks every
-// existing table file.
+// Computed independently of the code: a change of any breaks every existing table file.
 constexpr std::tuple<uint32_t, uint64_t, uint32_t> kPinned[] = {
     {0x0u, 0x0ull, 0x00000000u},
     {0x0u, 0x1ull, 0x469913f8u},

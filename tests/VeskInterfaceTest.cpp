@@ -1,13 +1,11 @@
 // Tests of the placeholders VeskDummy and VeskStrictDummy, which stand in while no table is
 // attached and hold the writer they replaced (a front's answers are in CounterTableTest).
-#include "FlexCounters2/FlexCounters2Vesk.h"
-#include "Vesk/VeskWriter.h"
+#include "support/Tables.h"
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <memory>
 
 namespace {
 
@@ -17,13 +15,11 @@ using Value = CounterEntrySimple;
 using Interface = Vesk::VeskInterface<Ops>;
 constexpr const char* kTable = "VeskInterfaceTest/counter";
 
-Pimbo::Platform::DebugHandler& handler() {
-    return *Pimbo::Platform::getDebugHandler("VeskInterfaceTest");
-}
-
 // A local writer that accepts every mutation, and counts its cleanups and its deletions.
 struct Writer : Vesk::Tmp<Ops> {
-    Writer() : Vesk::Tmp<Ops>(handler(), "impl/counter", Ops{}) { initialize("none"); }
+    Writer() : Vesk::Tmp<Ops>(*VeskTest::testHandler(), "impl/counter", Ops{}) {
+        initialize("none");
+    }
     ~Writer() override { ++deletions; }
     bool cleanup() override {
         ++cleanups;
@@ -35,11 +31,12 @@ struct Writer : Vesk::Tmp<Ops> {
 };
 
 std::unique_ptr<Interface> dummy(Interface* wrapped) {
-    return std::make_unique<Vesk::VeskDummy<Ops>>(handler(), kTable, Ops{}, wrapped, false);
+    return std::make_unique<Vesk::VeskDummy<Ops>>(*VeskTest::testHandler(), kTable, Ops{}, wrapped,
+                                                  false);
 }
 std::unique_ptr<Interface> strict(Interface* wrapped) {
-    return std::make_unique<Vesk::VeskStrictDummy<Ops>>(handler(), kTable, Ops{}, wrapped, false,
-                                                        " (orphan)");
+    return std::make_unique<Vesk::VeskStrictDummy<Ops>>(*VeskTest::testHandler(), kTable, Ops{},
+                                                        wrapped, false, " (orphan)");
 }
 
 // Each refusal names the placeholder's table: none is forwarded to the writer it holds.
