@@ -1,5 +1,4 @@
-// The four counter tables and their map fronts as a program uses them: made, parented, mounted,
-// written, observed, counted and released.
+// The counter tables and their map fronts: made, parented, mounted, written, observed, released.
 #include "Mem/Atomics.h"
 #include "Mem/VersionAnchor.h"
 #include "Pimbo/EventLoop.h"
@@ -134,25 +133,22 @@ template <class Ops>
 class CounterTableTyped : public CounterTableTest {};
 TYPED_TEST_SUITE(CounterTableTyped, VeskTest::AllOps, VeskTest::OpsNames);
 
-// Made by factory or creator, or mounted in local memory (even as a reader), a table works without
-// files; mounted, it keeps its records in its files, where a reader table sees every write.
+// Local tables (even a reader in local memory) make no files; a reader sees a writer's records.
 TYPED_TEST(CounterTableTyped, WritesAndReadsBack) {
     using K = VeskTool::Kind<TypeParam>;
     using Table = typename decltype(Factory::of(TypeParam{})(""))::element_type;
     std::map<uint64_t, typename K::Value> expected;
     for (uint64_t k = 1; k <= 300; ++k)
         expected[k * 7919] = K::make(k * 7919, k);
-    for (auto make : {Factory::of(TypeParam{}), &Table::create}) {
-        Orlo::Ptr<Table> t = make("T");
-        for (const auto& [key, r] : expected)
-            t->counterIs(r);
-        EXPECT_EQ(contents(*t), expected);
-    }
+    Orlo::Ptr<Table> made = Factory::of(TypeParam{})("T");
     const D local = desc(0, Vesk::reader, {&D::localMem, &D::heap});
     Placed<Table> l(&local);
     EXPECT_EQ(l.state(), "initialized:true sentry:false mountStatus:1 writer");
-    for (const auto& [key, r] : expected)
+    for (const auto& [key, r] : expected) {
+        made->counterIs(r);
         l->counterIs(r);
+    }
+    EXPECT_EQ(contents(*made), expected);
     EXPECT_EQ(contents(*l.table), expected);
     EXPECT_TRUE(std::filesystem::is_empty(this->root_.dir())) << "a local table made files";
 
@@ -173,8 +169,6 @@ TYPED_TEST(CounterTableTyped, WritesAndReadsBack) {
     }
 }
 
-// ----- everything else, once -----
-
 using Table = CounterTableNormal;
 using Record = CounterEntryNormal;
 using Ops = CounterEntryNormalOps;
@@ -192,10 +186,7 @@ constexpr const char* kMounted = "quiesced:true mountStatus:mounted";
 
 using VeskMapTest = CounterTableTest;
 
-// ----- the front: init and its refusals, detach, unmount, cleanup, sentries -----
-
-// A repeated equal init changes nothing; an unmounted front answers as an empty reader. Every
-// refusal names the table and changes nothing: front, news, files (cleanup comes after the checks).
+// Repeated or refused inits change nothing (not even cleanupFirst); unmounted answers as empty.
 TEST_F(VeskMapTest, EveryRefusalOfInitNamesTheTableAndChangesNothing) {
     const D clean = desc(1000, Vesk::writer, {&D::cleanupFirst});
     Placed<> p(&clean);
@@ -244,8 +235,7 @@ TEST_F(VeskMapTest, EveryRefusalOfInitNamesTheTableAndChangesNothing) {
     EXPECT_TRUE(contents(*p.table).empty());
 }
 
-// Regression: a second detach wrapped the placeholder in another each time. Cleanup reaches the
-// detached writer, and its removal of the files reports no corruption and no lost directory.
+// Regression: each detach wrapped the placeholder again; cleanup then reported corruption.
 TEST_F(VeskMapTest, CleanupThroughOnePlaceholderRemovesTheFilesWithoutReportingCorruption) {
     VeskTest::TraceCapture traces(0);
     {
@@ -253,7 +243,6 @@ TEST_F(VeskMapTest, CleanupThroughOnePlaceholderRemovesTheFilesWithoutReportingC
         fill(*p.table, 20);
         p.map().detach(true);
         auto* first = dynamic_cast<Vesk::VeskDummy<Ops>*>(&p.map().interface());
-        ASSERT_NE(first, nullptr);
         p.map().detach(true);
         EXPECT_EQ(&p.map().interface(), first) << "the placeholder was wrapped again";
         p.map().cleanupAndDetach();
@@ -266,8 +255,7 @@ TEST_F(VeskMapTest, CleanupThroughOnePlaceholderRemovesTheFilesWithoutReportingC
     EXPECT_EQ(traces.text, "");
 }
 
-// Regressions: a writer refused because another live writer owns the files stayed installed half
-// made, and a sentry whose first event threw outlived the init: both leave the front mountable.
+// Regressions: a refused writer stayed half made, a throwing sentry outlived its init.
 TEST_F(VeskMapTest, WriterRefusedBecauseAnotherLiveWriterOwnsTheFilesLeavesAPlaceholder) {
     Placed<> owner(&kWriter);
     Placed<> second;
@@ -277,7 +265,6 @@ TEST_F(VeskMapTest, WriterRefusedBecauseAnotherLiveWriterOwnsTheFilesLeavesAPlac
     EXPECT_NE(refusal.find("/sys/T/counter is owned by another live writer"), std::string::npos)
         << refusal;
     EXPECT_EQ(second.state() + second.history(), kUnmounted);
-    EXPECT_THROW(second->counterIs(rec(1, 1)), Pimbo::NoPermissionException);
     EXPECT_EQ(contents(*owner.table), written);
     {
         SCOPED_TRACE("a reader whose sentry throws at its first event (the attach)");
@@ -318,10 +305,7 @@ TEST_F(VeskMapDeathTest, FatalMisuse) {
                  "orphan and has assertOnOrphanAccess set");
 }
 
-// ----- the tables: calls, observers, parents, corruption -----
-
-// Every call is counted and every changed key told, counterDelAll's in iteration order and only
-// when someone observes.
+// Every call is counted and every changed key told (counterDelAll's only when observed).
 TEST_F(CounterTableTest, EveryCallIsCountedAndEveryChangedKeyNotified) {
     for (const D* d : {&kWriter, static_cast<const D*>(0)}) {
         SCOPED_TRACE(d ? "mounted" : "in process memory");
@@ -361,8 +345,7 @@ TEST_F(CounterTableTest, EveryCallIsCountedAndEveryChangedKeyNotified) {
         EXPECT_EQ(contents(*p.table),
                   (std::map<uint64_t, Record>{{11, rec(11, 7)}, {20, rec(20, 5)}}));
 
-        // Regression: counterDel answered from its scratch record after notifying, so an
-        // observer that removed another key meanwhile changed what the caller got back.
+        // Regression: counterDel answered what an observer's own counterDel left in its scratch.
         observer->onKey = [&](uint64_t key) {
             if (key == 20)
                 p->counterDel(CounterIndex(11));
@@ -372,13 +355,11 @@ TEST_F(CounterTableTest, EveryCallIsCountedAndEveryChangedKeyNotified) {
     }
 }
 
-// The first parent renames the map and replaces the local writer, records and all; a mounted
-// front is unmounted first and its files are released; a second parent is refused.
+// The first parent renames and empties the map (unmounting it); a second parent is refused.
 TEST_F(CounterTableTest, ParentingRenamesTheMapAndEmptiesItOnce) {
     Placed<> sys;
     {
-        // Regression: the old local writer went before the new one was built, so a local writer
-        // that could not be built left the front without any.
+        // Regression: a local writer that could not be built left the front without any.
         Orlo::Ptr<Table> u = Table::create("U");
         u->counterIs(rec(1, 1));
         Mem::Atomics::simulateMissingSupportIs(true);
@@ -404,8 +385,7 @@ TEST_F(CounterTableTest, ParentingRenamesTheMapAndEmptiesItOnce) {
     EXPECT_TRUE(has(old->counter, 3));
 }
 
-// A write refused by a reader table, or by the corruption it finds (a chained slot lost its
-// OCCUPIED bit, as a stray write leaves it), is counted, reaches the caller and tells nobody.
+// A write refused by a reader, or by a corruption (a chained slot not OCCUPIED), tells nobody.
 TEST_F(CounterTableTest, RefusedWritesReachTheCallerCountedAndTellNobody) {
     VeskTest::TraceCapture traces;  // the level-0 reports of the damaged table
     Placed<> w(&kWriter);
@@ -434,10 +414,7 @@ TEST_F(CounterTableTest, RefusedWritesReachTheCallerCountedAndTellNobody) {
     EXPECT_EQ(observer->keys, std::vector<uint64_t>{1717});
 }
 
-// ----- zero references and teardown -----
-
-// The last outside reference hands the table to its control, which keeps it working; when the
-// control lets it go, or there is no control or notification, the table is destroyed once.
+// The last outside reference hands the table to its control, which keeps it until it lets go.
 TEST_F(CounterTableTest, LastOutsideReferenceHandsTheTableToItsControl) {
     const uint64_t tables = live<Table>();
     const uint64_t controls = live<Control>();
@@ -458,22 +435,17 @@ TEST_F(CounterTableTest, LastOutsideReferenceHandsTheTableToItsControl) {
     EXPECT_TRUE(has(next->counter, 3));
     next.reset();
 
-    Orlo::Ptr<Table> u = Table::create("U");
-    control = u->counterControl();
-    u->counterControlIs(nullptr);
-    u.reset();
-    EXPECT_EQ(live<Table>(), tables);
-    EXPECT_THROW(control->unmount(), Pimbo::InvalidInitializeException);
-    // Without notification nobody is asked: the last reference deletes the table.
-    u = Table::create("U");
-    control = u->counterControl();
-    u->hasNotificationActiveIs(false);
-    u.reset();
-    EXPECT_EQ(live<Table>(), tables);
-    EXPECT_FALSE(control->entityRef());
-
-    // Regression: a table handed to another control released the control it was made with,
-    // whose raw pointer still received the map's news: a use after free at the next mount.
+    // Without a control, or without notification, the last reference deletes the table.
+    Orlo::Ptr<Table> u;
+    for (bool noControl : {true, false}) {
+        u = Table::create("U");
+        control = u->counterControl();
+        noControl ? u->counterControlIs(nullptr) : u->hasNotificationActiveIs(false);
+        u.reset();
+        EXPECT_EQ(live<Table>(), tables);
+        EXPECT_THROW(control->unmount(), Pimbo::InvalidInitializeException);
+    }
+    // Regression: the first control was freed while the map still sent it news (use after free).
     u = Table::create("U");
     control = new Control(&u->counter);
     u->counterControlIs(control);
@@ -484,8 +456,7 @@ TEST_F(CounterTableTest, LastOutsideReferenceHandsTheTableToItsControl) {
     EXPECT_EQ(control->historyString(), "entityRef:set") << "the news went to another control";
 }
 
-// Every state released in every order (AddressSanitizer shows anything that touches freed
-// memory): only the source table stays alive.
+// Every state released in every order (AddressSanitizer shows any touch of freed memory).
 TEST_F(CounterTableTest, EveryStateTearsDownInEveryReleaseOrder) {
     const uint64_t tables = live<Table>();
     const uint64_t controls = live<Control>();
