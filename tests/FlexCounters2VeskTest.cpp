@@ -37,9 +37,9 @@ TYPED_TEST(CounterEntryTest, BytesAreTheFieldsInOrder) {
     EXPECT_TRUE(TypeParam{}.keyLess(CounterIndex(1), CounterIndex(kMax)));
 }
 
-// The text forms of each type (0 simple, 1 normal, 2 wide, 3 bitmap64).
+// The text forms of each type.
 struct Text {
-    int kind;
+    int kind;  // 0 simple, 1 normal, 2 wide, 3 bitmap64
     std::vector<uint64_t> words;
     const char* strep;
     const char* shortForm;
@@ -88,8 +88,8 @@ TYPED_TEST(CounterEntryTest, BadTextIsRejected) {
     const std::string good =
         valueToStrep(fromWords<TypeParam>(std::vector<uint64_t>(sizeof(R) / 8, 1))).str();
     const std::string big = "18446744073709551616";  // 2^64
-    // The text; whether it is a range error (else a parse error); what the message of a range
-    // error starts with, or what the message of a parse error contains.
+    // Text, range error (else parse error), start of a range error's or part of a parse error's
+    // text.
     std::vector<std::tuple<std::string, bool, std::string>> bad = {{good + " ", false, ""},
                                                                    {good + "})", false, ""}};
     for (int kind = 0; kind < 4; ++kind)  // another type's
@@ -97,8 +97,7 @@ TYPED_TEST(CounterEntryTest, BadTextIsRejected) {
             if (!std::is_same_v<O, TypeParam>)
                 bad.emplace_back(valueToStrep(typename O::Value(CounterIndex(7))).str(), false, "");
         });
-    if constexpr (VeskTool::Kind<TypeParam>::kFields
-                      .empty()) {  // Wide: a bare key, whose prefixes are keys themselves
+    if constexpr (names.empty()) {  // Wide: a bare key, whose prefixes are keys themselves
         bad.emplace_back("", false, "");
         bad.emplace_back(" 1", false, "");
         bad.emplace_back(big, true, "attribute 'key': ");
@@ -106,9 +105,8 @@ TYPED_TEST(CounterEntryTest, BadTextIsRejected) {
         for (size_t n = 0; n < good.size(); ++n)
             bad.emplace_back(good.substr(0, n), false, "");
         const size_t key = good.find(": 1") + 2;
-        const size_t last = good.rfind(": 1") + 2;
         bad.emplace_back(std::string(good).replace(key, 1, big), true, "attribute 'key': ");
-        bad.emplace_back(std::string(good).replace(last, 1, big), true,
+        bad.emplace_back(std::string(good).replace(good.rfind(": 1") + 2, 1, big), true,
                          fmt::format("attribute '{}': ", names.back()));
         bad.emplace_back(std::string(good).erase(key - 1, 1), false, "'key': ");  // no blank
         bad.emplace_back(std::string(good).replace(good.find(names[0]), 1, "X"), false, "");

@@ -1,5 +1,6 @@
 // The stand-in runtime where the library relies on it: the key hash of the table files, a notifiee
 // list changed during a visit, the trace mask and event-loop callbacks that remove each other.
+#include "Mem/Fd.h"
 #include "Orlo/Hash.h"
 #include "Orlo/Notifiee.h"
 #include "Pimbo/EventLoop.h"
@@ -8,7 +9,6 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <sys/eventfd.h>
-#include <unistd.h>
 
 #include <functional>
 #include <tuple>
@@ -87,28 +87,27 @@ TEST(PimboDebug, ADisabledLevelEvaluatesNothing) {
 // a and b become ready together and whichever runs first removes the other; c only drains.
 TEST(PimboEventLoop, PollRunsEachReadyCallbackOnceAndCallbacksMayRemoveOthers) {
     Pimbo::EventLoop loop;
-    const int fds[3] = {::eventfd(0, 0), ::eventfd(0, 0), ::eventfd(0, 0)};
+    const Mem::Fd fds[3] = {Mem::Fd(::eventfd(0, 0)), Mem::Fd(::eventfd(0, 0)),
+                            Mem::Fd(::eventfd(0, 0))};
     int calls[3] = {0, 0, 0};
     for (int i = 0; i < 3; ++i) {
-        loop.addFd(fds[i], [&, i] {
+        loop.addFd(fds[i].get(), [&, i] {
             ++calls[i];
             eventfd_t value;
-            ::eventfd_read(fds[i], &value);
+            ::eventfd_read(fds[i].get(), &value);
             if (i < 2)
-                loop.removeFd(fds[1 - i]);
+                loop.removeFd(fds[1 - i].get());
         });
     }
     EXPECT_FALSE(loop.poll(0));
     for (int round = 1; round <= 2; ++round) {
-        for (int fd : fds)
-            ::eventfd_write(fd, 1);
+        for (const Mem::Fd& fd : fds)
+            ::eventfd_write(fd.get(), 1);
         EXPECT_TRUE(loop.poll(0));
         EXPECT_EQ(calls[0] + calls[1], round) << "a callback removed in the same round ran";
         EXPECT_EQ(calls[2], round);
         EXPECT_FALSE(loop.poll(0)) << "a drained or removed descriptor ran again";
     }
-    for (int fd : fds)
-        ::close(fd);
 }
 
 }  // namespace
