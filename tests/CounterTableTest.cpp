@@ -337,23 +337,20 @@ TEST_F(CounterTableTest, EveryCallIsCountedAndEveryChangedKeyNotified) {
                 p->counterDel(CounterIndex(11));
         };
         EXPECT_EQ(p->counterDel(CounterIndex(20)), rec(20, 5));
-        EXPECT_TRUE(contents(*p.table).empty());
     }
 }
 
 // The first parent renames and empties the map (unmounting it); a second parent is refused.
 TEST_F(CounterTableTest, ParentingRenamesTheMapAndEmptiesItOnce) {
     Placed<> sys;
-    {
-        // Regression: a local writer that could not be built left the front without any.
-        Orlo::Ptr<Table> u = Table::create("U");
-        u->counterIs(rec(1, 1));
-        Mem::Atomics::simulateMissingSupportIs(true);
-        EXPECT_THROW(sys.dir->entityIs(u), Pimbo::InvalidInitializeException);
-        Mem::Atomics::simulateMissingSupportIs(false);
-        EXPECT_TRUE(lookup(u->counter, 1)) << "the old local writer is gone";
-        sys.dir->entityDel("U");
-    }
+    // Regression: a local writer that could not be built left the front without any.
+    Orlo::Ptr<Table> u = Table::create("U");
+    u->counterIs(rec(1, 1));
+    Mem::Atomics::simulateMissingSupportIs(true);
+    EXPECT_THROW(sys.dir->entityIs(u), Pimbo::InvalidInitializeException);
+    Mem::Atomics::simulateMissingSupportIs(false);
+    EXPECT_TRUE(lookup(u->counter, 1)) << "the old local writer is gone";
+    sys.dir->entityDel("U");
     Orlo::Ptr<Table> t = Table::create("T2");
     t->counterControl()->mount(kWriter);
     t->counterIs(rec(3, 3));

@@ -6,7 +6,6 @@
 
 #include <cstring>
 #include <limits>
-#include <sstream>
 #include <tuple>
 
 namespace {
@@ -67,10 +66,8 @@ TEST(CounterEntryText, MatchesCharacterForCharacterAndReadsBack) {
     for (const Text& t : kTexts) {
         VeskTool::withKind(t.kind, [&]<class Ops>() {
             const auto v = fromWords<Ops>(t.words);
-            std::ostringstream os;
-            os << v;
             EXPECT_EQ(valueToStrep(v).str(), t.strep);
-            EXPECT_EQ(os.str(), t.strep);
+            EXPECT_EQ(::testing::PrintToString(v), t.strep);
             EXPECT_EQ(v.veskString().str(), t.shortForm);
             EXPECT_EQ(fmt::format("{}", v), t.shortForm);
             // The parsing constructor consumes exactly the strep.
@@ -88,8 +85,7 @@ TYPED_TEST(CounterEntryTest, BadTextIsRejected) {
     const std::string good =
         valueToStrep(fromWords<TypeParam>(std::vector<uint64_t>(sizeof(R) / 8, 1))).str();
     const std::string big = "18446744073709551616";  // 2^64
-    // Text, range error (else parse error), start of a range error's or part of a parse error's
-    // text.
+    // Rows: text, range error (else parse error), start of a range error or part of a parse error.
     std::vector<std::tuple<std::string, bool, std::string>> bad = {{good + " ", false, ""},
                                                                    {good + "})", false, ""}};
     for (int kind = 0; kind < 4; ++kind)  // another type's

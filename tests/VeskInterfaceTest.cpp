@@ -1,5 +1,4 @@
-// Tests of the placeholders VeskDummy and VeskStrictDummy, which stand in while no table is
-// attached and hold the writer they replaced (a front's answers are in CounterTableTest).
+// The placeholders VeskDummy and VeskStrictDummy, which stand in for the writer they hold.
 #include "support/Tables.h"
 
 #include <fmt/format.h>
