@@ -79,7 +79,6 @@ std::string thrown(F&& f) {
 }
 
 using D = Vesk::MapDescriptor;
-// A descriptor with these flags set.
 D desc(uint32_t size, Vesk::VeskType type, std::initializer_list<uint8_t D::*> flags = {}) {
     D d(size, type);
     for (uint8_t D::*flag : flags)
@@ -317,7 +316,6 @@ TEST_F(CounterTableTest, EveryCallIsCountedAndEveryChangedKeyNotified) {
         p->counterIs(rec(10, 3));
         EXPECT_EQ(p->counterDel(CounterIndex(10)), rec(10, 3));
         EXPECT_EQ(p->counterDel(CounterIndex(10)), Record{}) << "absent: zeros, nobody told";
-        // A direct write and a direct update, each completed by a commit.
         p->counterCommit(p->counter.interface().directWrite(rec(20, 5)));
         Record* area = p->counter.interface().directUpdate(CounterIndex(11));
         ASSERT_NE(area, nullptr);

@@ -1,5 +1,4 @@
-// The stand-in runtime where the library relies on it: the key hash of the table files, a notifiee
-// list changed during a visit, the trace mask and event-loop callbacks that remove each other.
+// The stand-in runtime where the library relies on it: key hash, notifiees, trace mask, event loop.
 #include "Mem/Fd.h"
 #include "Orlo/Hash.h"
 #include "Orlo/Notifiee.h"
@@ -47,8 +46,7 @@ struct Observer : Orlo::Notifiee {
     std::function<void()> onCall;
 };
 
-// A member removed before its turn is not told, one added is told from the next visit on, and
-// one that removes itself (the list held its last reference) survives its own call.
+// Removed before its turn: not told; added: told from the next visit; removing itself: survives.
 TEST(OrloNotifieeList, MembersChangedDuringAVisit) {
     std::vector<std::string> told;
     Orlo::NotifieeList list;
