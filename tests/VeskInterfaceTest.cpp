@@ -1,13 +1,10 @@
-// Tests of the placeholders VeskDummy and VeskStrictDummy, which stand in while no table is
-// attached and hold the writer they replaced (a front's answers are in CounterTableTest).
-#include "FlexCounters2/FlexCounters2Vesk.h"
-#include "Vesk/VeskWriter.h"
+// The placeholders VeskDummy and VeskStrictDummy, which stand in for the writer they hold.
+#include "support/Tables.h"
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <memory>
 
 namespace {
 
@@ -17,13 +14,11 @@ using Value = CounterEntrySimple;
 using Interface = Vesk::VeskInterface<Ops>;
 constexpr const char* kTable = "VeskInterfaceTest/counter";
 
-Pimbo::Platform::DebugHandler& handler() {
-    return *Pimbo::Platform::getDebugHandler("VeskInterfaceTest");
-}
-
 // A local writer that accepts every mutation, and counts its cleanups and its deletions.
 struct Writer : Vesk::Tmp<Ops> {
-    Writer() : Vesk::Tmp<Ops>(handler(), "impl/counter", Ops{}) { initialize("none"); }
+    Writer() : Vesk::Tmp<Ops>(*VeskTest::testHandler(), "impl/counter", Ops{}) {
+        initialize("none");
+    }
     ~Writer() override { ++deletions; }
     bool cleanup() override {
         ++cleanups;
@@ -35,15 +30,17 @@ struct Writer : Vesk::Tmp<Ops> {
 };
 
 std::unique_ptr<Interface> dummy(Interface* wrapped) {
-    return std::make_unique<Vesk::VeskDummy<Ops>>(handler(), kTable, Ops{}, wrapped, false);
+    return std::make_unique<Vesk::VeskDummy<Ops>>(*VeskTest::testHandler(), kTable, Ops{}, wrapped,
+                                                  false);
 }
 std::unique_ptr<Interface> strict(Interface* wrapped) {
-    return std::make_unique<Vesk::VeskStrictDummy<Ops>>(handler(), kTable, Ops{}, wrapped, false,
-                                                        " (orphan)");
+    return std::make_unique<Vesk::VeskStrictDummy<Ops>>(*VeskTest::testHandler(), kTable, Ops{},
+                                                        wrapped, false, " (orphan)");
 }
 
-// Each refusal names the placeholder's table: none is forwarded to the writer it holds.
-TEST(VeskInterface, PlaceholdersRefuseEveryMutation) {
+// Each refusal names the placeholder's table and none reaches the writer it holds; cleanup does,
+// and the wrapped writer is deleted once, also along a chain (a table orphaned twice).
+TEST(VeskInterface, PlaceholdersRefuseMutationsForwardCleanupAndDeleteTheWrappedOnce) {
     const Value v(CounterIndex(7));
     const std::string table = fmt::format("to read-only Vesk table {}", kTable);
     for (auto& p : {dummy(new Writer), strict(new Writer)}) {
@@ -65,11 +62,6 @@ TEST(VeskInterface, PlaceholdersRefuseEveryMutation) {
         }
         EXPECT_EQ(removed, v);
     }
-}
-
-// A placeholder forwards cleanup to the writer it replaced and deletes it exactly once, also
-// along a chain of placeholders (a table orphaned twice).
-TEST(VeskInterface, PlaceholdersForwardCleanupAndDeleteTheWrappedOnce) {
     Writer::cleanups = Writer::deletions = 0;
     for (bool result : {true, false}) {
         Writer::cleanupResult = result;
