@@ -68,19 +68,6 @@ std::string contentFault(Writer& w, const Contents& c) {
     return fmt::format("raw walk: {} ({} chained, {} free)", fault, chained.size(), free.size());
 }
 
-// A writer started on the files as they are; null with `fault` when it did not start.
-std::unique_ptr<Writer> restart(std::string& fault) {
-    auto w = writer();
-    try {
-        if (w->initialize("restart"))
-            return w;
-        fault = "initialize returned false";
-    } catch (const Pimbo::Exception& e) {
-        fault = "initialize threw: " + e.msg();
-    }
-    return nullptr;
-}
-
 // "reused" (the files after generation `previous`, holding c), "new" (the next generation, empty
 // and working; c is then what it holds), or the fault.
 std::string judge(Writer& w, Plinth::CinderId previous, Contents& c) {
@@ -98,6 +85,29 @@ std::string judge(Writer& w, Plinth::CinderId previous, Contents& c) {
     return !fault.empty() ? (reused ? "reused: " : "new: ") + fault : reused ? "reused" : "new";
 }
 
+// Restarts on the files as they are: judge()'s result against c (`known` may first bring c up to
+// the files), and whether the traces disagree: a re-format traces `reason` and lost records.
+std::string restartAndJudge(Plinth::CinderId previous, Contents& c, const std::string& reason = "",
+                            const std::function<void(Writer&)>& known = {}) {
+    TraceCapture traces(1);
+    testHandler()->levelMaskIs(0x3);
+    auto w = writer();
+    try {
+        if (!w->initialize("restart"))
+            return "initialize returned false";
+    } catch (const Pimbo::Exception& e) {
+        return "initialize threw: " + e.msg();
+    }
+    if (known)
+        known(*w);
+    std::string result = judge(*w, previous, c);
+    if (!previous.isNone() && (result == "reused") == traces.has("will be lost"))
+        result += ", and the traces disagree";
+    if (result == "new" && !traces.has(reason))
+        result += " without tracing " + reason;
+    return result;
+}
+
 using Counters = Vesk::Writer::Counters;
 const std::pair<const char*, uint64_t Counters::*> kSeen[] = {
     {"slot grows", &Counters::slotGrows},
@@ -107,11 +117,11 @@ const std::pair<const char*, uint64_t Counters::*> kSeen[] = {
     {"direct commits", &Counters::directCommits}};
 
 // The table's committed state, shared with the test: the key in flight (else kKeys) may hold
-// either flightOld or flightNew after a kill, every other key its state.
+// its state or flightNew after a kill, every other key its state.
 struct CommitLog {
     uint64_t cinder;  // generation of the files; 0 before the first writer started
     uint64_t serial;  // the last record number handed out
-    uint64_t flightKey, flightOld, flightNew;
+    uint64_t flightKey, flightNew;
     uint64_t seen[std::size(kSeen)];  // the current worker's counters
     uint64_t state[kKeys];
 };
@@ -126,11 +136,6 @@ void store(uint64_t& word, uint64_t v) {
 // Fills and drains until killed, checking each key and that every resize (a level-2 trace) runs
 // inside the critical section; says "at" after `target` operations. Returns only on a fault.
 int runWorker(Child& self, CommitLog& log, uint64_t seed, uint64_t target) {
-    enum { overwrite, keep, remove, direct, update };
-    constexpr int kFill[10] = {overwrite, overwrite, overwrite, overwrite, overwrite,
-                               keep,      direct,    direct,    update,    remove};
-    constexpr int kDrain[10] = {remove, remove, remove,    remove, remove,
-                                remove, remove, overwrite, update, direct};
     std::mt19937_64 rng(seed);
     auto w = writer();
     w->initialize("worker");
@@ -151,20 +156,20 @@ int runWorker(Child& self, CommitLog& log, uint64_t seed, uint64_t target) {
         for (uint64_t i = 0; !filling && i < kKeys && load(log.state[k]) == 0; ++i)
             k = (k + 1) % kKeys;  // draining works on records that exist
         const uint64_t old = load(log.state[k]), n = load(log.serial) + 1;
-        const int kind = (filling ? kFill : kDrain)[rng() % 10];
-        const bool keeps = (kind == keep && old != 0) || (kind == update && old == 0);
-        const uint64_t next = kind == remove ? 0 : keeps ? old : n;
+        // overwrite, keep (write without overwrite), remove, direct write, direct update
+        const char kind = (filling ? "oooookddur" : "rrrrrrroud")[rng() % 10];
+        const bool keeps = (kind == 'k' && old != 0) || (kind == 'u' && old == 0);
+        const uint64_t next = kind == 'r' ? 0 : keeps ? old : n;
         store(log.serial, n);
-        store(log.flightOld, old);
         store(log.flightNew, next);
         store(log.flightKey, k);
         Ops::Value removed;
-        if (kind == overwrite || kind == keep) {
-            w->write(K::make(k, n), kind == overwrite);
-        } else if (kind == remove) {
+        if (kind == 'o' || kind == 'k') {
+            w->write(K::make(k, n), kind == 'o');
+        } else if (kind == 'r') {
             w->remove(CounterIndex(k), removed);
-        } else if (auto* area = kind == direct ? w->directWrite(K::make(k, 0))
-                                               : w->directUpdate(CounterIndex(k))) {
+        } else if (auto* area = kind == 'd' ? w->directWrite(K::make(k, 0))
+                                            : w->directUpdate(CounterIndex(k))) {
             *area = K::make(k, n);
             w->directCommit();
         }
@@ -180,32 +185,6 @@ int runWorker(Child& self, CommitLog& log, uint64_t seed, uint64_t target) {
         if (op == target)
             self.send("at");
     }
-}
-
-// The restart after a kill: sends judge()'s result and brings the log up to the files.
-int runChecker(Child& self, CommitLog& log) {
-    TraceCapture traces(1);
-    testHandler()->levelMaskIs(0x3);
-    const Plinth::CinderId previous(uint32_t(load(log.cinder)));
-    std::string result;
-    Contents c;
-    if (auto w = restart(result)) {
-        for (uint64_t k = 0; k < kKeys; ++k) {
-            const uint64_t have = stateOf(*w, k);
-            const bool flight = k == load(log.flightKey) && have == load(log.flightNew);
-            if (const uint64_t want = flight ? have : load(log.state[k]); want != 0)
-                c[k] = want;
-        }
-        result = judge(*w, previous, c);
-        if (!previous.isNone() && (result == "reused") == traces.has("will be lost"))
-            result += ", and the traces disagree";
-        store(log.cinder, w->cinderId().value);
-    }
-    for (uint64_t k = 0; k < kKeys; ++k)
-        store(log.state[k], c.count(k) != 0 ? c[k] : 0);
-    store(log.flightKey, kKeys);
-    self.send(result);
-    return 0;
 }
 
 TEST(WriterCrashStress, KilledWritersLeaveFilesThatAreReusedIntactOrReformatted) {
@@ -235,7 +214,23 @@ TEST(WriterCrashStress, KilledWritersLeaveFilesThatAreReusedIntactOrReformatted)
         ASSERT_EQ(worker.wait(), 128 + SIGKILL) << worker.rest();
         for (size_t i = 0; i < std::size(kSeen); ++i)
             seen[i] += load(log->seen[i]);
-        Child checker([&](Child& self) { return runChecker(self, *log); });
+        Child checker([&](Child& self) {  // restarts and brings the log up to the files
+            Contents c;
+            const Plinth::CinderId previous(uint32_t(load(log->cinder)));
+            self.send(restartAndJudge(previous, c, "", [&](Writer& w) {
+                for (uint64_t k = 0; k < kKeys; ++k) {
+                    const uint64_t have = stateOf(w, k);
+                    const bool flight = k == load(log->flightKey) && have == load(log->flightNew);
+                    if (const uint64_t want = flight ? have : load(log->state[k]); want != 0)
+                        c[k] = want;
+                }
+                store(log->cinder, w.cinderId().value);
+            }));
+            for (uint64_t k = 0; k < kKeys; ++k)
+                store(log->state[k], c.count(k) != 0 ? c[k] : 0);
+            store(log->flightKey, kKeys);
+            return 0;
+        });
         const std::string result = checker.receive();
         ASSERT_EQ(checker.wait(), 0) << "the restart after the kill died; " << result;
         ASSERT_TRUE(result == "reused" || result == "new") << result;
@@ -245,6 +240,14 @@ TEST(WriterCrashStress, KilledWritersLeaveFilesThatAreReusedIntactOrReformatted)
     EXPECT_TRUE(kills < 100 || results["new"] > 0) << "no kill damaged the files";
     for (size_t i = 0; kills >= 100 && i < std::size(kSeen); ++i)
         EXPECT_GT(seen[i], 0u) << kSeen[i].first << " never ran";
+}
+
+// Every entry below dir with its bytes (empty for a directory).
+std::map<std::string, std::vector<unsigned char>> snapshot(const std::string& dir) {
+    std::map<std::string, std::vector<unsigned char>> out;
+    for (const auto& e : fs::recursive_directory_iterator(dir))
+        out[e.path()] = e.is_directory() ? std::vector<unsigned char>{} : readFile(e.path());
+    return out;
 }
 
 // Each case spoils the files of a closed table of keys 1..150 and returns what the restart must
@@ -261,9 +264,7 @@ TEST(WriterDamageProcess, RestartConditionsBitFlipsAndTruncationsReuseOrReformat
     const std::string slots = slotsPath(*w), buckets = bucketsPath(*w);
     const fs::path dir = fs::path(slots).parent_path();
     w.reset();
-    std::map<std::string, std::vector<unsigned char>> pristine;
-    for (const auto& e : fs::directory_iterator(dir))
-        pristine[e.path()] = readFile(e.path());
+    const auto pristine = snapshot(dir);
     const RawTable raw{pristine.at(slots), pristine.at(buckets), Writer::Table::slotSize,
                        Writer::Table::headerSize};
     std::vector<uint32_t> free;
@@ -327,7 +328,6 @@ TEST(WriterDamageProcess, RestartConditionsBitFlipsAndTruncationsReuseOrReformat
     for (uint64_t length : {0ul, 8ul, 23ul, 24ul, 32ul, raw.buckets.size() - 8})
         cut(buckets, length);
     Child child([&](Child& self) {
-        testHandler()->levelMaskIs(0x3);
         for (size_t i = 0; i < cases.size(); ++i) {
             for (const auto& e : fs::directory_iterator(dir)) {
                 if (pristine.count(e.path()) == 0)
@@ -338,19 +338,12 @@ TEST(WriterDamageProcess, RestartConditionsBitFlipsAndTruncationsReuseOrReformat
                     .write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
             const std::string want = cases[i]();
             const uint64_t length = statFile(slots).size;
-            TraceCapture traces(1);
             Contents c = contents;
-            std::string result;
-            if (auto w = restart(result))
-                result = judge(*w, cinder, c);
+            std::string result = restartAndJudge(cinder, c, want == "reuse" ? "" : want);
             if (statFile(slots).size < length)
                 result += ", and the slot file was shortened";
-            if ((result == "reused") == traces.has("will be lost"))
-                result += ", and the traces disagree";
             if (!want.empty() && result != (want == "reuse" ? "reused" : "new"))
                 result += " instead of " + want;
-            if (result == "new" && want != "reuse" && !traces.has(want))
-                result += " without tracing " + want;
             self.send(fmt::format("{} {}", i, result));
         }
         return 0;
@@ -373,19 +366,9 @@ std::unique_ptr<Writer> started() {
     EXPECT_TRUE(w->initialize("test"));
     return w;
 }
-// Every entry below dir with its bytes (empty for a directory).
-std::map<std::string, std::vector<unsigned char>> snapshot(const std::string& dir) {
-    std::map<std::string, std::vector<unsigned char>> out;
-    for (const auto& e : fs::recursive_directory_iterator(dir))
-        out[e.path()] = e.is_directory() ? std::vector<unsigned char>{} : readFile(e.path());
-    return out;
-}
 bool mark() {
     return Vesk::Util::writeCorruptionFile(
         *testHandler(), Mem::RootPath(*testHandler(), kTableName, false), "seen by a reader");
-}
-bool exists(const std::string& file) {
-    return fs::exists(Mem::RootPath(*testHandler(), kTableName, false).filePath(file));
 }
 
 // A live owner refuses a writer and a cleanup, naming itself and changing no file; a detached
@@ -393,6 +376,7 @@ bool exists(const std::string& file) {
 TEST(WriterOwnershipProcess, OneLiveWriterDetachHandsOverCleanupRemovesEverything) {
     TestRoot root;
     TraceCapture traces;
+    const std::string marker = root.path(kTableName) + "/" + Vesk::Util::kCorruptionFileName;
     Child owner([](Child& self) -> int {
         auto w = started();
         self.send(Zolt::ConduitAcceptSm::socketName());
@@ -417,7 +401,7 @@ TEST(WriterOwnershipProcess, OneLiveWriterDetachHandsOverCleanupRemovesEverythin
     owner.kill();
     Contents c;
     auto w = started();
-    EXPECT_FALSE(exists(Vesk::Util::kCorruptionFileName)) << "attach kept it";
+    EXPECT_FALSE(fs::exists(marker)) << "attach kept it";
     fill(*w, c, 300);
     const Plinth::CinderId cinder = w->cinderId();
     // Regression: detach rewrote the owner file through a read-only handle, so the refusal was
@@ -436,7 +420,7 @@ TEST(WriterOwnershipProcess, OneLiveWriterDetachHandsOverCleanupRemovesEverythin
     EXPECT_EQ(judge(*w, cinder, c), "reused");
     ASSERT_TRUE(mark());
     EXPECT_TRUE(w->validateFiles());
-    EXPECT_FALSE(exists(Vesk::Util::kCorruptionFileName)) << "the file check kept it";
+    EXPECT_FALSE(fs::exists(marker)) << "the file check kept it";
     // Regression: a damaged file was reported by a trace only; the result stayed true.
     Plinth::CinderFile(*testHandler(), w->rootPath(), true).write(Plinth::CinderId(1, 1));
     EXPECT_FALSE(w->validateFiles());
@@ -444,14 +428,14 @@ TEST(WriterOwnershipProcess, OneLiveWriterDetachHandsOverCleanupRemovesEverythin
     EXPECT_TRUE(w->cleanup());  // by the table's own writer, while attached
     w.reset();
     for (const char* f : {"slots", "buckets", "cinder", "owner", Vesk::Util::kCorruptionFileName})
-        EXPECT_FALSE(exists(f)) << f;
+        EXPECT_FALSE(fs::exists(root.path(kTableName) + "/" + f)) << f;
     fill(*started(), c, 10);
     ASSERT_TRUE(mark());
     EXPECT_TRUE(writer()->cleanup());  // by a writer that never attached
     for (const auto& e : fs::directory_iterator(root.path(kTableName)))
         EXPECT_EQ(e.path().filename(), Mem::WriterLock::kFileName);
     // Regression: a file that stays (here a directory at the marker's name) was not reported.
-    fs::create_directory(root.path(kTableName) + "/" + Vesk::Util::kCorruptionFileName);
+    fs::create_directory(marker);
     EXPECT_FALSE(writer()->cleanup());
 }
 
