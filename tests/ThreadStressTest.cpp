@@ -1,8 +1,5 @@
-// Readers in threads (ThreadStress, the ThreadSanitizer target) and processes (ReaderTortureStress;
-// ReaderProcess across writer kills, reuse and re-format) while the writer grows and shrinks both
-// files. Records check themselves and their generation n only grows, so a torn, mixed, older or
-// earlier writer's copy shows. A run lasts until every race path was seen and fails at its
-// deadline naming what was missing. VESK_TEST_SEED replays a run.
+// Readers in threads and processes while the writer grows, shrinks, dies and re-formats. Records
+// check themselves and their n only grows, so a torn, mixed, older or earlier writer's copy shows.
 #include "OrloVesk/CollectionControl.h"
 #include "Pimbo/EventLoop.h"
 #include "Vesk/VeskReader.h"
@@ -72,24 +69,21 @@ struct Stress {
     }
     std::string counts() const {  // what the readers saw, a line each
         std::string out;
-        for (const Progress& p : readers) {
+        for (const Progress& p : readers)
             out += fmt::format(
-                "\n  reader: retries {} re-map {} lookaside {} maps {}/{} "
-                "iterations {} generations {}",
+                "\n  reader: retries {} re-map {} lookaside {} maps {}/{} iter {} gen {}",
                 p.retries.load(), p.remaps.load(), p.lookaside.load(), p.slotMaps.load(),
                 p.bucketMaps.load(), p.iterations.load(), p.generations.load());
-        }
         return out;
     }
 };
 
-auto sharedStress() {
+Stress& sharedStress() {  // unmapped by the fixture: Stress is trivially destructible
     void* p =
         ::mmap(nullptr, sizeof(Stress), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED)
         throw std::runtime_error("mmap failed");
-    auto unmap = [](Stress* s) { ::munmap(s, sizeof(Stress)); };  // trivially destructible
-    return std::unique_ptr<Stress, decltype(unmap)>(new (p) Stress, unmap);
+    return *new (p) Stress;
 }
 
 // What a run until every race path was seen still lacks; "" when nothing (or a reader failed).
@@ -279,11 +273,11 @@ class Workload : public ::testing::Test {
         EXPECT_STREQ(run.failure, "") << run.writer.toString() << run.counts();
         for (const Progress& p : run.readers)
             EXPECT_EQ(p.failures.load(), 0u) << p.firstFailure;
+        ::munmap(&run, sizeof run);
     }
 
     TestRoot root_;
-    decltype(sharedStress()) shared_ = sharedStress();
-    Stress& run = *shared_;
+    Stress& run = sharedStress();
 };
 using ThreadStress = Workload;
 using ReaderTortureStress = Workload;
@@ -397,8 +391,6 @@ TEST_F(ReaderProcess, ReadersKeepAnsweringRightAcrossWriterKillsReuseAndReformat
     EXPECT_EQ(writer->wait(), 0);
     for (auto& r : readers)
         EXPECT_EQ(r->wait(), 0);
-    for (const Progress& p : run.readers)
-        EXPECT_GT(p.generations.load(), 0u);
 }
 
 // A front mounted before its writer answers "absent", attaches from its event loop once the files
