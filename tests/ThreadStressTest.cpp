@@ -31,10 +31,6 @@ constexpr uint64_t kNeverBase = uint64_t(1) << 40;
 constexpr int kReaders = 2;
 const char* const kName = "sys/T/counter";  // where the front of table "T" in "sys" looks
 
-Pimbo::Platform::DebugHandler& handler() {
-    return *Pimbo::Platform::getDebugHandler("StressTest");
-}
-
 // On generation `cinder` (0: none): keys 1..held there, none older than minN; `stay`: no other.
 struct Rule {
     uint32_t cinder = 0;
@@ -184,7 +180,7 @@ void runReader(uint64_t seed, Stress& run, Progress& me,
                const std::function<void(int)>& phaseDone) {
     using K = Kind<Ops>;
     using Value = typename Ops::Value;
-    Vesk::VeskReader<Ops> r(handler(), kName, Ops{}, nullptr);
+    Vesk::VeskReader<Ops> r(*testHandler(), kName, Ops{}, nullptr);
     if (!r.initialize("stress"))
         return me.fail("initialize: " + r.attachFailureMessage());
     std::mt19937_64 rng(seed);
@@ -268,12 +264,13 @@ void runReader(uint64_t seed, Stress& run, Progress& me,
 
 class Workload : public ::testing::Test {
   protected:
-    void SetUp() override { handler().levelMaskIs(0x0001); }
+    void SetUp() override { testHandler()->levelMaskIs(0x0001); }
     void TearDown() override {
         EXPECT_STREQ(run.failure, "") << run.writer.toString() << run.counts();
         for (const Progress& p : run.readers)
             EXPECT_EQ(p.failures.load(), 0u) << p.firstFailure;
         ::munmap(&run, sizeof run);
+        testHandler()->levelMaskIs(Pimbo::Platform::defaultLevelMask());
     }
 
     TestRoot root_;

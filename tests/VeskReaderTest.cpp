@@ -410,7 +410,7 @@ TEST(ReaderDamageProcess, EveryWalkOverADamagedTableEndsNamingTheDamage) {
             TestRoot root;
             auto w = attachedWriter<Simple>(Vesk::MapDescriptor(1000));
             publishCinder(kCinder);
-            for (uint64_t k = 1; k <= 60; ++k)
+            for (uint64_t k = 1; k <= 200; ++k)
                 w->write(Kind<Simple>::make(k, 1), true);
             Table t{*w, {}};
             RawTable::of(*w).walkChains(t.list);
