@@ -18,13 +18,20 @@ namespace {
 using namespace VeskTest;
 using Simple = CounterEntrySimpleOps;
 
-Pimbo::Platform::DebugHandler& handler() {
-    return *Pimbo::Platform::getDebugHandler("VeskReaderTest");
+void publishCinder(Plinth::CinderId id, const std::string& name = kTableName) {
+    Mem::RootPath rp(*testHandler(), name, true);
+    Plinth::CinderFile(*testHandler(), rp, true).write(id);
 }
 
-void publishCinder(Plinth::CinderId id, const std::string& name = kTableName) {
-    Mem::RootPath rp(handler(), name, true);
-    Plinth::CinderFile(handler(), rp, true).write(id);
+// What f throws as E; "nothing" when it returns.
+template <class E, class F>
+std::string thrown(F&& f) {
+    try {
+        f();
+    } catch (const E& e) {
+        return e.msg();
+    }
+    return "nothing";
 }
 
 // A writer of a growable table with its files published, and a reader attached to them.
@@ -35,13 +42,13 @@ class ReaderFixture : public ::testing::Test {
     using Value = typename Ops::Value;
 
     void SetUp() override {
-        handler().levelMaskIs(0);
+        testHandler()->levelMaskIs(0);
         w = attachedWriter<Ops>(shrinkingDescriptor(100000));
         publishCinder(kCinder);
-        r = std::make_unique<Vesk::VeskReader<Ops>>(handler(), kTableName, Ops{}, nullptr);
+        r = std::make_unique<Vesk::VeskReader<Ops>>(*testHandler(), kTableName, Ops{}, nullptr);
         ASSERT_TRUE(r->initialize("test"));
     }
-    void TearDown() override { handler().levelMaskIs(Pimbo::Platform::defaultLevelMask()); }
+    void TearDown() override { testHandler()->levelMaskIs(Pimbo::Platform::defaultLevelMask()); }
 
     void write(uint64_t from, uint64_t to, uint64_t n = 1) {
         for (uint64_t k = from; k <= to; ++k)
@@ -108,7 +115,7 @@ TEST_F(VeskReader, RefusalsSayWhyAsAValueAndAtomicsAreRequired) {
         attachedWriter<Simple>(shrinkingDescriptor(100), kCinder, c.table);
         publishCinder(kCinder, c.table);
         c.damage(root_.path(c.table));
-        Vesk::VeskReader<Simple> refused(handler(), c.table, Simple{}, nullptr);
+        Vesk::VeskReader<Simple> refused(*testHandler(), c.table, Simple{}, nullptr);
         EXPECT_FALSE(refused.initialize("refused"));
         EXPECT_EQ(refused.attachFailure(), c.failure) << refused.attachFailureMessage();
         EXPECT_NE(refused.attachFailureMessage().find(root_.path(c.table)), std::string::npos)
@@ -116,7 +123,7 @@ TEST_F(VeskReader, RefusalsSayWhyAsAValueAndAtomicsAreRequired) {
     }
     // A refused generation or record type goes into the marker of a table the reader owns
     // (Normal has the sizes of Simple: only the type name tells them apart).
-    Vesk::VeskReader<CounterEntryNormalOps> normal(handler(), kTableName, {}, nullptr);
+    Vesk::VeskReader<CounterEntryNormalOps> normal(*testHandler(), kTableName, {}, nullptr);
     EXPECT_FALSE(normal.initialize("wrong type"));
     EXPECT_EQ(normal.attachFailure(), Vesk::AttachFailure::otherRecordType);
     for (const auto& [table, says] :
@@ -124,20 +131,15 @@ TEST_F(VeskReader, RefusalsSayWhyAsAValueAndAtomicsAreRequired) {
           {kTableName,
            "bad valueType:DravoCounters::FlexCounters2::CounterEntrySimple "
            "expecting:DravoCounters::FlexCounters2::CounterEntryNormal"}}) {
-        const auto bytes =
-            readFile(root_.path(std::string(table) + "/" + Vesk::Util::kCorruptionFileName));
-        const std::string marker(bytes.begin(), bytes.end());
-        EXPECT_EQ(marker.rfind(says, 0), 0u) << marker;
+        const auto marker = readFile(root_.path(table) + "/" + Vesk::Util::kCorruptionFileName);
+        EXPECT_EQ(std::string(marker.begin(), marker.end()).rfind(says, 0), 0u) << table;
     }
 
     Mem::Atomics::simulateMissingSupportIs(true);
-    Vesk::VeskReader<Simple> noAtomics(handler(), kTableName, Simple{}, nullptr);
-    try {
-        noAtomics.initialize("no atomics");
-        ADD_FAILURE() << "initialize accepted a processor without atomics";
-    } catch (const Pimbo::InvalidInitializeException& e) {
-        EXPECT_EQ(e.msg(), "Hardware does not support Atomics");
-    }
+    Vesk::VeskReader<Simple> noAtomics(*testHandler(), kTableName, Simple{}, nullptr);
+    EXPECT_EQ(
+        thrown<Pimbo::InvalidInitializeException>([&] { noAtomics.initialize("no atomics"); }),
+        "Hardware does not support Atomics");
     Mem::Atomics::simulateMissingSupportIs(false);
     EXPECT_TRUE(noAtomics.initialize("atomics back"));
 }
@@ -237,15 +239,11 @@ TEST_F(VeskReader, AFileShorterThanItsCountIsRefusedAndTheOldMappingStays) {
     const std::string path = slotsPath(*w);
     const uint64_t cut = T::headerSize + uint64_t(mapped) * T::slotSize;
     ASSERT_EQ(::truncate(path.c_str(), off_t(cut)), 0);
-    try {
-        r->slotTable().doResize();
-        ADD_FAILURE() << "mapped beyond the end of the file";
-    } catch (const Pimbo::CorruptionDetectedException& e) {
-        EXPECT_EQ(e.msg(), fmt::format("requesting to map {} {} slots. Requested file resize to {} "
-                                       "but real file size is {}",
-                                       path, w->capacity(),
-                                       T::headerSize + uint64_t(w->capacity()) * T::slotSize, cut));
-    }
+    EXPECT_EQ(thrown<Pimbo::CorruptionDetectedException>([&] { r->slotTable().doResize(); }),
+              fmt::format(
+                  "requesting to map {} {} slots. Requested file resize to {} but real file "
+                  "size is {}",
+                  path, w->capacity(), T::headerSize + uint64_t(w->capacity()) * T::slotSize, cut));
     EXPECT_EQ(r->capacity(), mapped);
     EXPECT_THROW(has(150), Pimbo::CorruptionDetectedException);
 }
@@ -275,10 +273,7 @@ TEST_F(VeskReader, AReformattedTableIsANewGeneration) {
     pwriteValue<uint32_t>(slotsPath(*w), Off::kHashSeed, seed);
     pwriteValue<uint32_t>(slotsPath(*w), Off::kHash, headerChecksum(RawTable::of(*w).slots));
     // The records sit where the new seed does not lead: "absent" or damage, but the new seed.
-    try {
-        has(505);
-    } catch (const Pimbo::CorruptionDetectedException&) {
-    }
+    thrown<Pimbo::CorruptionDetectedException>([&] { has(505); });
     EXPECT_EQ(r->readerCounters().generationChanges, 2u);
     EXPECT_EQ(r->slotTable().attachedHashSeed(), seed);
 }
@@ -331,7 +326,7 @@ TEST(UnprivilegedReaderProcess, AttachesToReadableFilesAndIsRefusedByOthersSayin
         ASSERT_EQ(::chmod(bucketsPath(*w).c_str(), c.buckets), 0);
         Child nobody(
             [](Child& self) {
-                Vesk::VeskReader<Simple> r(handler(), kTableName, Simple{}, nullptr);
+                Vesk::VeskReader<Simple> r(*testHandler(), kTableName, Simple{}, nullptr);
                 const bool attached = r.initialize("nobody");
                 uint64_t right = 0;
                 for (uint64_t k = 1; k <= 60 && attached; ++k) {
@@ -340,9 +335,9 @@ TEST(UnprivilegedReaderProcess, AttachesToReadableFilesAndIsRefusedByOthersSayin
                     r.lookup(CounterIndex(k), found, &v);
                     right += found && Simple::valueEqual(v, Kind<Simple>::make(k, k));
                 }
-                self.send(fmt::format("attached:{} failure:{} right answers:{}", attached,
-                                      Vesk::attachFailureText(r.attachFailure()), right));
-                self.send(r.attachFailureMessage());
+                self.send(fmt::format("attached:{} failure:{} right answers:{}\n{}", attached,
+                                      Vesk::attachFailureText(r.attachFailure()), right,
+                                      r.attachFailureMessage()));
                 return 0;
             },
             Child::As::nobody);
@@ -351,10 +346,9 @@ TEST(UnprivilegedReaderProcess, AttachesToReadableFilesAndIsRefusedByOthersSayin
             GTEST_SKIP() << said;
         EXPECT_EQ(said, *c.named ? "attached:false failure:permission denied right answers:0"
                                  : "attached:true failure: right answers:50");
-        const std::string message = nobody.rest();
-        EXPECT_NE(message.find(*c.named ? root.path(std::string(kTableName) + "/" + c.named) : ""),
-                  std::string::npos)
-            << message;
+        EXPECT_NE(
+            nobody.rest().find(*c.named ? root.path(std::string(kTableName) + "/" + c.named) : ""),
+            std::string::npos);
     }
 }
 
@@ -387,19 +381,18 @@ TEST(ReaderDamageProcess, EveryWalkOverADamagedTableEndsNamingTheDamage) {
     const struct {
         const char* name;
         std::function<void(Table&)> damage;
-        const char *lookup, *next, *iteration;
+        const char *lookup, *next = lookup, *iteration = next;  // what each walk says
     } cases[] = {
         {"b links back to a", [](Table& t) { t.set(t.a + 1, Off::kLinkNext, t.list[t.a].id); },
          cycle, cycle, back},
         {"b links to itself", [](Table& t) { t.set(t.a + 1, Off::kLinkNext, t.list[t.a + 1].id); },
          cycle, cycle, back},
         {"b links beyond the slots", [](Table& t) { t.set(t.a + 1, Off::kLinkNext, 0x7FFFFFF0u); },
-         "out-of-range index", "out-of-range index", "out-of-range index"},
-        {"b is free", [](Table& t) { t.set(t.a + 1, Off::kFlags, 4u); }, "not marked as occupied",
-         "not marked as occupied", "not marked as occupied"},
+         "out-of-range index"},
+        {"b is free", [](Table& t) { t.set(t.a + 1, Off::kFlags, 4u); }, "not marked as occupied"},
         {"b leads to its own bucket",
          [](Table& t) { t.set(t.a + 1, Off::kLinkNext, kMarker | t.bucket(t.a)); },
-         "with next bucket", "with next bucket", "with next bucket"},
+         "with next bucket"},
         {"the end of the table leads to the first bucket", [](Table& t) { t.endAtFirst(); },
          nullptr, nullptr, back},
         {"an empty table whose end leads to the first bucket",
@@ -411,13 +404,13 @@ TEST(ReaderDamageProcess, EveryWalkOverADamagedTableEndsNamingTheDamage) {
          },
          nullptr, nullptr, "bucket cycle detected"},
     };
-    handler().levelMaskIs(0);
     Child child([&](Child& self) {
+        testHandler()->levelMaskIs(0);
         for (const auto& c : cases) {
             TestRoot root;
             auto w = attachedWriter<Simple>(Vesk::MapDescriptor(1000));
             publishCinder(kCinder);
-            for (uint64_t k = 1; k <= 60; ++k)
+            for (uint64_t k = 1; k <= 200; ++k)
                 w->write(Kind<Simple>::make(k, 1), true);
             Table t{*w, {}};
             RawTable::of(*w).walkChains(t.list);
@@ -425,24 +418,17 @@ TEST(ReaderDamageProcess, EveryWalkOverADamagedTableEndsNamingTheDamage) {
                 ++t.a;
             if (t.a + 2 >= t.list.size())
                 return 1;
-            Vesk::VeskReader<Simple> r(handler(), kTableName, Simple{}, nullptr);
+            Vesk::VeskReader<Simple> r(*testHandler(), kTableName, Simple{}, nullptr);
             r.initialize("damaged");
             const uint64_t b = t.list[t.a + 1].key, c3 = t.list[t.a + 2].key;
             c.damage(t);
-            auto said = [&](const std::function<void()>& walk) -> std::string {
-                try {
-                    walk();
-                    return "no corruption";
-                } catch (const Pimbo::CorruptionDetectedException& e) {
-                    return e.msg();
-                }
-            };
+            using Damage = Pimbo::CorruptionDetectedException;
             CounterEntrySimple v;
             bool found = false;
             Vesk::IterHint hint;
-            self.send(said([&] { r.lookup(CounterIndex(c3), found, nullptr); }));
-            self.send(said([&] { r.next(CounterIndex(b), v, hint); }));
-            self.send(said([&] {
+            self.send(thrown<Damage>([&] { r.lookup(CounterIndex(c3), found, nullptr); }));
+            self.send(thrown<Damage>([&] { r.next(CounterIndex(b), v, hint); }));
+            self.send(thrown<Damage>([&] {
                 for (bool more = r.first(v, hint); more; more = r.next(v.key(), v, hint)) {
                 }
             }));
