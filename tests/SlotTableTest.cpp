@@ -117,8 +117,6 @@ TEST(SlotTableHeaderTest, FormatIsFreshOverOldBytesAndEachCheckNamesItsReason) {
     EXPECT_EQ(bytes(), old) << "the refused format stored into the region";
 }
 
-// ----- a new table's files, per record type -----
-
 // The documented sizes: the record, the slot (16 bytes of link, flags and rhash before it), the
 // header (576 bytes, then the lookaside slot) and the slots of the first page.
 struct Layout {
@@ -209,8 +207,6 @@ TYPED_TEST(SlotTableFileTest, NewFilesHaveTheDocumentedLayoutAndARecordReadsBack
     EXPECT_EQ(t.lookaside().value, bytesOf(second));
     EXPECT_TRUE(w->validate(kCinder, false)) << w->lastValidationFailure();
 }
-
-// ----- the slot array and the buckets: growth, shrinking, fixed size, re-attach -----
 
 void fill(Vesk::VeskWriter<Simple>& w, uint64_t from, uint64_t to) {
     for (uint64_t k = from; k < to; ++k)
