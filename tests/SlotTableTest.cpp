@@ -248,12 +248,10 @@ TEST(SlotWriterTableTest, GrowsByDoublingThenByTenPercentUnlessFixedInSize) {
     const Plinth::CinderId next(kCinder.first(), uint16_t(kCinder.second() + 1));
     w->attach(next);  // a new generation: both files fresh
     fill(*w, 0, 10);
+    const auto eleventh = Kind<Simple>::make(10, 1);
     for (bool direct : {false, true}) {
         try {
-            if (direct)
-                w->directWrite(Kind<Simple>::make(10, 1));
-            else
-                w->write(Kind<Simple>::make(10, 1), true);
+            direct ? (void)w->directWrite(eleventh) : (void)w->write(eleventh, true);
             ADD_FAILURE() << "no exception for an eleventh record";
         } catch (const Vesk::TableFullException& e) {
             EXPECT_EQ(e.msg(), "Vesk table full (occupancy:10 tableSize:10) t/counter");
