@@ -117,8 +117,6 @@ TEST(SlotTableHeaderTest, FormatIsFreshOverOldBytesAndEachCheckNamesItsReason) {
     EXPECT_EQ(bytes(), old) << "the refused format stored into the region";
 }
 
-// ----- a new table's files, per record type -----
-
 // The documented sizes: the record, the slot (16 bytes of link, flags and rhash before it), the
 // header (576 bytes, then the lookaside slot) and the slots of the first page.
 struct Layout {
@@ -210,8 +208,6 @@ TYPED_TEST(SlotTableFileTest, NewFilesHaveTheDocumentedLayoutAndARecordReadsBack
     EXPECT_TRUE(w->validate(kCinder, false)) << w->lastValidationFailure();
 }
 
-// ----- the slot array and the buckets: growth, shrinking, fixed size, re-attach -----
-
 void fill(Vesk::VeskWriter<Simple>& w, uint64_t from, uint64_t to) {
     for (uint64_t k = from; k < to; ++k)
         w.write(Kind<Simple>::make(k, 1), true);
@@ -252,12 +248,10 @@ TEST(SlotWriterTableTest, GrowsByDoublingThenByTenPercentUnlessFixedInSize) {
     const Plinth::CinderId next(kCinder.first(), uint16_t(kCinder.second() + 1));
     w->attach(next);  // a new generation: both files fresh
     fill(*w, 0, 10);
+    const auto eleventh = Kind<Simple>::make(10, 1);
     for (bool direct : {false, true}) {
         try {
-            if (direct)
-                w->directWrite(Kind<Simple>::make(10, 1));
-            else
-                w->write(Kind<Simple>::make(10, 1), true);
+            direct ? (void)w->directWrite(eleventh) : (void)w->write(eleventh, true);
             ADD_FAILURE() << "no exception for an eleventh record";
         } catch (const Vesk::TableFullException& e) {
             EXPECT_EQ(e.msg(), "Vesk table full (occupancy:10 tableSize:10) t/counter");

@@ -42,13 +42,6 @@ struct Damaged {
             put(k);
         return keys;
     }
-    // A key of bucket b of n that sorts after every key in `keys`.
-    uint64_t after(uint32_t b, uint32_t n, const std::vector<uint64_t>& keys) const {
-        uint64_t k = 1000000;
-        while (w->hashKeyValue(k) % n != b || rhash(k) <= rhash(keys.back()))
-            ++k;
-        return k;
-    }
     uint32_t slot(uint64_t k) { return slotIdOf(*w, k); }
     void link(uint32_t from, uint32_t to) {
         pwriteValue<uint32_t>(slotsPath(*w), slotOffset<Writer>(from, Off::kLinkNext), to);
@@ -119,6 +112,14 @@ std::function<void(Damaged&)> stuckLookaside(size_t i) {
     };
 }
 
+// Three records under an occupiedSlots of n.
+std::function<void(Damaged&)> occupiedIs(uint32_t n) {
+    return [n](Damaged& d) {
+        d.puts(0, 3), d.probe = 3;
+        pwriteValue<uint32_t>(slotsPath(*d.w), Off::kOccupied, n);
+    };
+}
+
 const std::vector<Row>& rows() {
     static const std::vector<Row> rows = {
         {"sound table",
@@ -127,10 +128,10 @@ const std::vector<Row>& rows() {
          {Lookup, Write, Remove, DirectUpdate, Next, First, Iterate}},
         {"looping chain",
          [](Damaged& d) {
-             const auto keys = d.chain(0, 4, 3);  // still one chain when the buckets double
+             const auto keys = d.chain(0, 4, 4);  // the loop cuts keys[3] off behind it
              d.n[0] = d.slot(keys[0]);
              d.link(d.slot(keys[2]), d.slot(keys[0]));
-             d.probe = d.after(0, 4, keys);
+             d.probe = keys[3];
          },
          "duplicate slot: {0}",
          {Lookup, Write, Remove, DirectUpdate, Next, Iterate},
@@ -151,18 +152,11 @@ const std::vector<Row>& rows() {
          {Fill},
          "free slot 7 of t/counter is marked as occupied"},
         {"occupiedSlots one too high",
-         [](Damaged& d) {
-             d.puts(0, 3), d.probe = 3;
-             pwriteValue<uint32_t>(slotsPath(*d.w), Off::kOccupied, 4);
-         },
+         occupiedIs(4),
          "mismatch header->occupiedSlots:4 count:3",
          {Fill},
          "the slot table is full but numSlots: 0x0:64 and occupiedSlots: 65 are not equal"},
-        {"occupiedSlots one too low",
-         [](Damaged& d) {
-             d.puts(0, 3);
-             pwriteValue<uint32_t>(slotsPath(*d.w), Off::kOccupied, 2);
-         },
+        {"occupiedSlots one too low", occupiedIs(2),
          "walkedSlots:3 is greater than header->occupiedSlots:2"},
         {"critical-section bit left set",
          [](Damaged& d) { pwriteValue<uint16_t>(slotsPath(*d.w), Off::kRuntimeFlags, 1); },
