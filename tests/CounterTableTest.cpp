@@ -19,6 +19,7 @@ namespace {
 
 using namespace DravoCounters::FlexCounters2;
 using Control = OrloVesk::CollectionControl;
+using VeskTest::thrown;
 
 // The record stored under `key`, if any; a miss must answer the zero record.
 template <class Map>
@@ -66,16 +67,6 @@ struct Observer : Orlo::Notifiee {
 template <class T>
 uint64_t live() {
     return Orlo::AllocTrackTypeInfo::liveCount(typeid(T));
-}
-// The message of the E that f throws, or "no exception".
-template <class E, class F>
-std::string thrown(F&& f) {
-    try {
-        f();
-    } catch (const E& e) {
-        return e.msg();
-    }
-    return "no exception";
 }
 
 using D = Vesk::MapDescriptor;

@@ -23,17 +23,6 @@ void publishCinder(Plinth::CinderId id, const std::string& name = kTableName) {
     Plinth::CinderFile(*testHandler(), rp, true).write(id);
 }
 
-// What f throws as E; "nothing" when it returns.
-template <class E, class F>
-std::string thrown(F&& f) {
-    try {
-        f();
-    } catch (const E& e) {
-        return e.msg();
-    }
-    return "nothing";
-}
-
 // A writer of a growable table with its files published, and a reader attached to them.
 template <class Ops>
 class ReaderFixture : public ::testing::Test {
@@ -426,12 +415,14 @@ TEST(ReaderDamageProcess, EveryWalkOverADamagedTableEndsNamingTheDamage) {
             CounterEntrySimple v;
             bool found = false;
             Vesk::IterHint hint;
-            self.send(thrown<Damage>([&] { r.lookup(CounterIndex(c3), found, nullptr); }));
-            self.send(thrown<Damage>([&] { r.next(CounterIndex(b), v, hint); }));
-            self.send(thrown<Damage>([&] {
-                for (bool more = r.first(v, hint); more; more = r.next(v.key(), v, hint)) {
-                }
-            }));
+            self.send("threw: " +
+                      thrown<Damage>([&] { r.lookup(CounterIndex(c3), found, nullptr); }));
+            self.send("threw: " + thrown<Damage>([&] { r.next(CounterIndex(b), v, hint); }));
+            self.send("threw: " + thrown<Damage>([&] {
+                          for (bool more = r.first(v, hint); more;
+                               more = r.next(v.key(), v, hint)) {
+                          }
+                      }));
         }
         return 0;
     });

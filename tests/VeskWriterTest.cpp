@@ -30,15 +30,6 @@ const Value* find(Writer& w, uint64_t k) {
     const Value* v = w.lookup(CounterIndex(k), found, nullptr);
     return found ? v : nullptr;
 }
-template <class F>
-std::string failure(F&& f) {
-    try {
-        f();
-    } catch (const Pimbo::Exception& e) {
-        return e.msg();
-    }
-    return "";
-}
 
 // Every writer operation at random against a map in the table's order, (rhash, key), while the
 // population swings between thousands of records and almost none, so that the buckets double
@@ -223,7 +214,7 @@ TEST(VeskWriterDirectTest, CommitIsCheckedPairingIsFatalAndAShrinkWaits) {
         const uint32_t id = fresh ? before.freeHead() : slotIdOf(*w, key);
         Value* area = fresh ? w->directWrite(rec(key)) : w->directUpdate(CounterIndex(key));
         *area = rec(changedTo, 44);
-        EXPECT_EQ(failure([&] { w->directCommit(); }),
+        EXPECT_EQ(thrown([&] { w->directCommit(); }),
                   fmt::format("directCommit on t/counter refused: the record's key key: {} is not "
                               "the key key: {} of slot {}",
                               changedTo, key, id));
@@ -291,7 +282,7 @@ TEST(VeskWriterAnchorTest, VouchesForTheLastRecordReadWhereverItIsMapped) {
     // Regression: after a remove that shrank the array in place under the anchor, and after a
     // detach, validation read unmapped memory. The anchor must be known invalid instead.
     auto invalid = [&] {
-        return failure([&] { w->validateVersionAnchor(); }).rfind("version anchor invalid", 0) == 0;
+        return thrown([&] { w->validateVersionAnchor(); }).rfind("version anchor invalid", 0) == 0;
     };
     for (uint64_t i = 0; w->capacity() == 1024; ++i)  // slots 0, 1, ... in order
         ASSERT_TRUE(w->remove(CounterIndex(i < 20 ? i + 1 : 980 + i), v));
@@ -364,14 +355,14 @@ int growthFails(Child& c) {
     uint64_t k = 257;
     std::string text;
     while (text.empty())
-        text = failure([&] { w->write(rec(++k), true); });
+        text = thrown([&] { w->write(rec(++k), true); });
     HOST_CHECK(text.rfind("failed to resize " + slotsPath(*w), 0) == 0);
     HOST_CHECK(has(text, "No space left on device"));
     HOST_CHECK(w->capacity() == k && w->members() == k && intact(*w, k));
     Value removed;
     w->remove(CounterIndex(0), removed);
     w->write(rec(0), true);  // a freed slot is reused
-    HOST_CHECK(has(failure([&] { w->write(rec(k), true); }), "No space left on device"));
+    HOST_CHECK(has(thrown([&] { w->write(rec(k), true); }), "No space left on device"));
     HOST_CHECK(intact(*w, k));
     return 0;
 }
@@ -381,11 +372,11 @@ int growthFails(Child& c) {
 int failedStartReleasesTheTable(Child& c) {
     HOST_CHECK(leaveFree(0));
     HOST_CHECK(
-        has(failure([] { makeWriter<Simple>(Vesk::MapDescriptor(1000))->initialize("full"); }),
+        has(thrown([] { makeWriter<Simple>(Vesk::MapDescriptor(1000))->initialize("full"); }),
             "No space left"));
     ::unlink((Mem::RootPath::root() + "/filler").c_str());
     HOST_CHECK(
-        failure([] { makeWriter<Simple>(Vesk::MapDescriptor(1000))->initialize("next"); }).empty());
+        thrown([] { makeWriter<Simple>(Vesk::MapDescriptor(1000))->initialize("next"); }).empty());
     return 0;
 }
 
@@ -401,7 +392,7 @@ int lockRefusalsNameTheirReason(Child& c) {
         HOST_CHECK(::mkdir((mnt + "/t").c_str(), 0755) == 0);
         HOST_CHECK(remount == 0 ||
                    ::mount(nullptr, mnt.c_str(), nullptr, MS_REMOUNT | remount, nullptr) == 0);
-        const std::string text = failure([&] {
+        const std::string text = thrown([&] {
             makeWriter<Simple>(Vesk::MapDescriptor(1000), std::string(name) + "/t")
                 ->initialize("refused");
         });
@@ -433,11 +424,11 @@ int failedBucketShrinkDetaches(Child& c) {
     size_t split = 0;
     while (split < pages && ::mprotect(range + split * 4096, 4096, PROT_READ) == 0)
         split += 2;
-    const std::string text = failure([&] { w->remove(CounterIndex(511), removed); });
+    const std::string text = thrown([&] { w->remove(CounterIndex(511), removed); });
     ::munmap(range, pages * 4096);
     HOST_CHECK(split < pages);
     HOST_CHECK(has(text, "t/counter detached: its buckets could not shrink from 2048 to 1024"));
-    HOST_CHECK(has(failure([&] { find(*w, 1); }), "not attached"));
+    HOST_CHECK(has(thrown([&] { find(*w, 1); }), "not attached"));
     RawTable after{readFile(slots), readFile(buckets), 40, 616};
     std::vector<RawSlot> chain;
     HOST_CHECK(after.walkChains(chain).empty() && chain.size() == 511);
@@ -458,7 +449,7 @@ int validatorWithoutMemory(Child& c) {
     tight.rlim_cur = vmPages * 4096;  // no mapping beyond what the process has now
     HOST_CHECK(::setrlimit(RLIMIT_AS, &tight) == 0);
     bool ok = true;
-    const std::string text = failure([&] { ok = w->validate(kCinder, false); });
+    const std::string text = thrown([&] { ok = w->validate(kCinder, false); });
     ::setrlimit(RLIMIT_AS, &saved);
     HOST_CHECK(text.empty() && !ok);
     HOST_CHECK(has(w->lastValidationFailure(), "cannot validate 64 slots"));

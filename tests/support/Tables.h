@@ -104,6 +104,17 @@ std::vector<typename Writer::Value> iterateAll(Writer& w) {
     return out;
 }
 
+// The message of the E that f throws; "" when it returns.
+template <class E = Pimbo::Exception, class F>
+std::string thrown(F&& f) {
+    try {
+        f();
+    } catch (const E& e) {
+        return e.msg();
+    }
+    return "";
+}
+
 // ----- raw files -----
 
 inline std::vector<unsigned char> readFile(const std::string& path) {
