@@ -77,7 +77,6 @@ void relink(const std::string& path, const std::string& target) {
     must((fifo ? ::mkfifo(path.c_str(), 0644) : ::symlink(target.c_str(), path.c_str())) == 0,
          "planting " + path);
 }
-// A new file of the caller's (sparse).
 std::string ownFile(const std::string& path, off_t size) {
     ::unlink(path.c_str());
     Mem::Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
@@ -133,13 +132,10 @@ struct Env {
     }
 };
 
-// What root makes before the plant, and which directory it opens to everyone meanwhile.
-enum class Open {
-    previous,  // a table at kTable left by a writer that ended (keys 1..10); its directory
-    fresh,     // the table's directory, new and empty; itself
-    parent,    // the table directory's parent; itself
-    none,      // nothing made, nothing opened
-};
+// What root makes before the plant, and which directory it opens to everyone meanwhile: previous,
+// a table at kTable left by a writer that ended (keys 1..10), its directory; fresh, the table's
+// directory, new and empty; parent, the table directory's parent; none, nothing.
+enum class Open { previous, fresh, parent, none };
 
 struct Attack {
     const char* name;
@@ -197,7 +193,6 @@ const std::vector<Attack> kAttacks = {
     {"TableDirectoryOfNobodyHoldingAForgedTable", Open::parent,
      [](Env& e) { must(::rename((e.forge() + "/" + kTable).c_str(), e.table.c_str()) == 0, "mv"); },
      "untrusted table directory {table} (owner uid 65534, mode 0755)"},
-    // The real table is renamed away and a forged one put in its place.
     {"WorldWritableRootWithTheTableSwapped", Open::none,
      [](Env& e) {
          must(::rename((e.root + "/sys").c_str(), (e.root + "/sys.real").c_str()) == 0, "mv");
@@ -308,13 +303,8 @@ TEST_P(MultiUserProcess, NothingOutsideTheTableChangesAndTheWriterStartsOrRefuse
     EXPECT_EQ(writer.rfind("error: ", 0) == 0, *a.refusal != '\0') << writer;
     EXPECT_EQ(writer.find('|'), std::string::npos) << "more than one line: " << writer;
 
+    // The live table's files are outside too: its records and header stay byte for byte.
     EXPECT_EQ(snapshot(e.outside), outside) << "a file outside the table changed";
-    EXPECT_TRUE(e.live->validate()) << e.live->lastValidationFailure();
-    for (uint64_t k = 1; k <= 100; ++k) {
-        bool found = false;
-        const CounterEntrySimple* v = e.live->lookup(CounterIndex(k), found, nullptr);
-        ASSERT_TRUE(found && Simple::valueEqual(*v, Rec::make(k, k))) << "live record " << k;
-    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Attacks, MultiUserProcess, ::testing::ValuesIn(kAttacks),

@@ -363,7 +363,6 @@ TEST_F(VeskToolProcess, EveryCommandEndsWithItsStatusAndOneLine) {
         }
     }
     EXPECT_FALSE(fs::exists(path("u"))) << "a refused fill created its table";
-    // --mode and --group give the table's files and its directory their mode and group.
     for (const char* file : {"", "/slots", "/buckets", "/owner", "/cinder"}) {
         struct stat st {};
         EXPECT_TRUE(group.empty() || (::stat((path("m") + file).c_str(), &st) == 0 &&
