@@ -203,8 +203,7 @@ TEST_F(VeskToolProcess, LiveFillSeenByEveryCommandDetachesAndIsReused) {
     expectDump<Simple>("t", 300, stopped.out);
     fill("t", "simple", 300);
     const std::string lsAfter = vesk("ls").out;
-    ASSERT_TRUE(std::regex_search(lsAfter, m, lsRow)) << lsAfter;
-    EXPECT_TRUE(m[1] == "-" && m[2] == "no") << lsAfter;
+    ASSERT_TRUE(std::regex_search(lsAfter, m, lsRow) && m[1] == "-" && m[2] == "no") << lsAfter;
     EXPECT_EQ(m[3], generation) << "the files were re-formatted instead of reused";
 
     const auto fillAndCompare = [&]<class Ops>(Ops, uint64_t count = 200) {
