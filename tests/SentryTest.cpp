@@ -199,11 +199,10 @@ class StandInWriter : public Mem::WriterSentry::Notifiee {
 
 TEST(WriterSentry, ReportsItsDirectoryOrAWriterFileRemovedUnderItOnceFromTheLoop) {
     using Act = std::function<void(const std::string& dir, Mem::WriterSentry* sentry)>;
-    const auto rm = [](const std::string& what) -> Act {
-        return [what](const std::string& d, auto) { fs::remove_all(fs::path(d + what)); };
-    };
-    const auto mv = [](const std::string& from, const std::string& to) -> Act {
-        return [from, to](const std::string& d, auto) { fs::rename(d + from, d + to); };
+    const auto rm = [](const std::string& what, const std::string& movedTo = "") -> Act {
+        return [=](const std::string& d, auto) {
+            movedTo.empty() ? void(fs::remove_all(d + what)) : fs::rename(d + what, d + movedTo);
+        };
     };
     const struct {
         const char* name;
@@ -212,13 +211,13 @@ TEST(WriterSentry, ReportsItsDirectoryOrAWriterFileRemovedUnderItOnceFromTheLoop
         bool beforeSentry = false;
     } cases[] = {
         {"directory removed", rm(""), "DIR"},
-        {"directory moved", mv("", ".old"), "DIR"},
+        {"directory moved", rm("", ".old"), "DIR"},
         {"a parent removed",
          [](const std::string& d, auto) { fs::remove_all(fs::path(d).parent_path()); }, "DIR"},
         {"directory gone before the sentry", rm(""), "DIR", true},
         {"slots deleted", rm("/slots"), "slots"},
         {"buckets deleted", rm("/buckets"), "buckets"},
-        {"cinder renamed away", mv("/cinder", "/old"), "cinder"},
+        {"cinder renamed away", rm("/cinder", "/old"), "cinder"},
         {"cinder rewritten by its writer", [](auto&, auto) { writeCinder(CinderId(2, 2)); }, ""},
         {"another file removed", rm("/owner"), ""},
         {"the writer's own cleanup, then a purge",
