@@ -29,8 +29,7 @@ std::vector<std::string> damaged(const std::string& good) {
     return out;
 }
 
-class Ownership : public ::testing::Test {
-  protected:
+struct Ownership : ::testing::Test {
     Mem::RootPath table(bool mayCreate = true) const {
         return Mem::RootPath(*testHandler(), kTableName, mayCreate);
     }
@@ -69,7 +68,6 @@ TEST_F(Ownership, CinderFile) {
 
     Plinth::CinderFile writer(*testHandler(), table(), true);
     const mode_t mask = ::umask(077);
-    writer.write(Plinth::CinderId(0x1234, 7));
     writer.write(Plinth::CinderId(5, 9));
     ::umask(mask);
     EXPECT_TRUE(reader.validate(Plinth::CinderId(5, 9)) && !reader.validate({5, 8}));
@@ -187,7 +185,6 @@ TEST_F(OwnershipProcess, TheMarkerIsWrittenOnlyIntoOwnDirectories) {
     own.ensureDirectory();
     EXPECT_TRUE(Vesk::Util::writeCorruptionFile(*testHandler(), own, "first reason"));
     EXPECT_TRUE(Vesk::Util::writeCorruptionFile(*testHandler(), own, "bad magic: 42"));
-    EXPECT_EQ(files(), Names{Vesk::Util::kCorruptionFileName}) << "a temporary was left behind";
     EXPECT_FALSE(Vesk::Util::writeCorruptionFile(
         *testHandler(), Mem::RootPath(*testHandler(), "none", false), "lost reason"));
     EXPECT_FALSE(fs::exists(root_.path("none")));
