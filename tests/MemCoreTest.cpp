@@ -1,27 +1,12 @@
-// The version anchor, the versioned reference and the table path that never leaves the root.
+// The version anchor and the table path that never leaves the root.
 #include "Mem/RootPath.h"
 #include "Mem/Util.h"
 #include "Mem/VersionAnchor.h"
-#include "Mem/VersionedRef.h"
 #include "Pimbo/Exception.h"
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 namespace {
-
-using Ref = Mem::VersionedRef<uint32_t>;
-
-// Both halves move as one 8-byte word: the version in bytes 0-3, the value in bytes 4-7.
-TEST(MemVersionedRef, PublishStoresVersionAndValueAsOneWord) {
-    alignas(8) Ref shared{};
-    Ref::publish(&shared, Ref{5, 1024});
-    uint64_t word = 0;
-    std::memcpy(&word, &shared, sizeof word);
-    EXPECT_EQ(word, 1024ull << 32 | 5);
-    EXPECT_EQ(Ref::load(&shared), (Ref{5, 1024}));
-}
 
 // An anchor passes while its word is unchanged and mapped, follows a re-map, and once invalid
 // stays invalid.
