@@ -10,7 +10,6 @@
 
 #include <sys/file.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <map>
 

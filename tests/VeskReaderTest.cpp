@@ -11,7 +11,6 @@
 
 #include <filesystem>
 #include <functional>
-#include <set>
 
 namespace {
 

@@ -440,8 +440,9 @@ int failedBucketShrinkDetaches(Child& c) {
 int validatorWithoutMemory(Child& c) {
     auto w = attachedWriter<Simple>(Vesk::MapDescriptor(1000));
     std::vector<char> room(100000);  // freed below: room for small allocations
+    std::ifstream statm("/proc/self/statm");
     uint64_t vmPages = 0;
-    std::ifstream("/proc/self/statm") >> vmPages;
+    statm >> vmPages;
     std::vector<char>().swap(room);
     struct rlimit saved, tight;
     HOST_CHECK(::getrlimit(RLIMIT_AS, &saved) == 0);

@@ -63,6 +63,12 @@ bool writeLine(int fd, const std::string& text) {
     return true;
 }
 
+// In a child: drops to uid and gid 65534 (no supplementary groups); false when it may not.
+bool becomeNobody() {
+    return ::geteuid() == 0 && ::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 &&
+           ::setuid(65534) == 0;
+}
+
 }  // namespace
 
 void sweepDeadRoots() {
@@ -288,11 +294,6 @@ bool Child::waitDead(double seconds) {
 void Child::block() {
     for (;;)
         ::pause();
-}
-
-bool becomeNobody() {
-    return ::geteuid() == 0 && ::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 &&
-           ::setuid(65534) == 0;
 }
 
 bool privateTmpfs(const std::string& size, std::string& why) {

@@ -121,8 +121,6 @@ class Child {
     int status_ = -1;
 };
 
-// In a child: drops to uid and gid 65534 (no supplementary groups); false when it may not.
-bool becomeNobody();
 // In a child: a private mount namespace with a fresh tmpfs of `size` ("256k"), mode 0755,
 // made the process's table root; false with `why` when the system does not allow it.
 bool privateTmpfs(const std::string& size, std::string& why);
