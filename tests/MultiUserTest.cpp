@@ -223,11 +223,6 @@ const std::vector<Attack> kAttacks = {
 };
 
 // Root's writer in `root`, ending without detaching: "started" when it writes and validates.
-std::string runWriter(const std::string& root) {
-    Mem::RootPath::rootIs(root);
-    return makeTable(kTable, 2).release()->validate() ? "started" : "invalid";
-}
-
 // Key 1 in `root` through a bare reader and a table's front ("forged", "real", "absent" or
 // "none"), then what the marker read gives.
 std::string runReaders(const std::string& root) {
@@ -289,7 +284,10 @@ TEST_P(MultiUserProcess, NothingOutsideTheTableChangesAndTheWriterStartsOrRefuse
 
     std::unique_ptr<Child> root;
     const std::string readers = ask(root, Child::As::self, [&] { return runReaders(e.runRoot); });
-    const std::string writer = ask(root, Child::As::self, [&] { return runWriter(e.runRoot); });
+    const std::string writer = ask(root, Child::As::self, [&] {
+        Mem::RootPath::rootIs(e.runRoot);
+        return std::string(makeTable(kTable, 2).release()->validate() ? "started" : "invalid");
+    });
     EXPECT_TRUE(readers != "" && readers.find("forged") == std::string::npos &&
                 readers.find("error") == std::string::npos)
         << "the readers hung, died, threw or read a forged record: " << readers;

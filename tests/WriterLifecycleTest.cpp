@@ -271,7 +271,7 @@ TEST(WriterDamageProcess, RestartConditionsBitFlipsAndTruncationsReuseOrReformat
     ASSERT_EQ(raw.walkFree(free), "");
     ASSERT_GE(free.size(), 3u);
     const uint64_t link = slotOffset<Writer>(free.back(), Off::kLinkNext);
-    const uint32_t occupied = raw.occupied(), numSlots = raw.numSlots();
+    const uint32_t occupied = rd<uint32_t>(raw.slots, Off::kOccupied), numSlots = raw.numSlots();
     std::vector<std::function<std::string()>> cases = {
         [] { return "reuse"; },
         [&] {

@@ -36,7 +36,6 @@ using namespace VeskTool;  // the record types and Kind<Ops>
 using AllOps = ::testing::Types<CounterEntrySimpleOps, CounterEntryNormalOps, CounterEntryWideOps,
                                 CounterEntryBitmap64Ops>;
 
-// Readable names of the typed test instances.
 struct OpsNames {
     template <class Ops>
     static std::string GetName(int) {
@@ -240,8 +239,6 @@ struct RawTable {
     }
 
     uint32_t numSlots() const { return rd<uint32_t>(slots, Off::kNumSlots); }
-    uint32_t numSlotsVersion() const { return rd<uint32_t>(slots, Off::kNumSlotsVersion); }
-    uint32_t occupied() const { return rd<uint32_t>(slots, Off::kOccupied); }
     uint32_t freeHead() const { return rd<uint32_t>(slots, Off::kFreeSlots); }
     uint32_t seed() const { return rd<uint32_t>(slots, Off::kHashSeed); }
     uint16_t runtimeFlags() const { return rd<uint16_t>(slots, Off::kRuntimeFlags); }
@@ -267,8 +264,6 @@ struct RawTable {
     }
     RawSlot slot(uint32_t id) const { return slotAt(headerSize + uint64_t(id) * slotSize, id); }
     RawSlot lookaside() const { return slotAt(Off::kLookaside, kEnd); }
-
-    uint32_t hashOf(uint64_t key) const { return Orlo::hashSingleAttr(seed(), key); }
 
     // Walks the whole split-ordered list from bucket 0 over the raw bytes and checks every
     // invariant of the chains: each slot is occupied and lies in the bucket whose chain holds it,
@@ -320,7 +315,7 @@ struct RawTable {
                 return "slot " + std::to_string(s.id) + " not occupied";
             if ((s.flags & 2u) != 0)
                 return "slot " + std::to_string(s.id) + " has LOOKASIDE";
-            const uint32_t h = hashOf(s.key);
+            const uint32_t h = Orlo::hashSingleAttr(seed(), s.key);
             if (h % n != b) {
                 return "slot " + std::to_string(s.id) + " of bucket " + std::to_string(h % n) +
                        " in the chain of " + std::to_string(b);
