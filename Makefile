@@ -67,7 +67,7 @@ fuzz: deps
 coverage:
 	@bash scripts/install-deps.sh gcovr
 	cmake -S . -B $(COV) -DCMAKE_BUILD_TYPE=Debug -DVESK_BUILD_BENCH=OFF -DVESK_WERROR=$(WERROR) \
-	    -DCMAKE_CXX_COMPILER_LAUNCHER= "-DCMAKE_CXX_FLAGS=--coverage -fprofile-update=atomic" \
+	    -DCMAKE_CXX_COMPILER_LAUNCHER= "-DCMAKE_CXX_FLAGS=--coverage -fprofile-update=atomic -DVESK_COVERAGE" \
 	    -DCMAKE_EXE_LINKER_FLAGS=--coverage -DCMAKE_SHARED_LINKER_FLAGS=--coverage >/dev/null
 	cmake --build $(COV) -j $(JOBS)
 	find $(COV) -name '*.gcda' -delete

@@ -23,8 +23,35 @@
 #include <filesystem>
 #include <random>
 
+#ifdef VESK_COVERAGE
+// The coverage runtime's list of instrumented objects (the executable and each shared library)
+// and its call that writes one object's counts so far.
+extern "C" {
+struct GcovRoot {
+    void* list;
+    unsigned flags;
+    GcovRoot* next;
+    GcovRoot* prev;
+};
+extern struct {
+    unsigned version;
+    GcovRoot* root;
+} __gcov_master;
+void __gcov_dump_one(GcovRoot* root);
+}
+#endif
+
 namespace VeskTest {
 namespace {
+
+// A child ends with _exit, so it writes its coverage counts itself, those of the library
+// included.
+void flushCoverage() {
+#ifdef VESK_COVERAGE
+    for (GcovRoot* root = __gcov_master.root; root != nullptr; root = root->next)
+        __gcov_dump_one(root);
+#endif
+}
 
 constexpr const char* kShm = "/dev/shm";
 constexpr const char* kPrefix = "vesk-test-";
@@ -198,6 +225,7 @@ Child::Child(std::function<int(Child&)> body, As as) {
             rc = body(*this);
         std::fflush(stdout);
         std::fflush(stderr);
+        flushCoverage();
         ::_exit(rc);
     }
     ::close(down[0]);
@@ -207,6 +235,10 @@ Child::Child(std::function<int(Child&)> body, As as) {
 }
 
 Child::~Child() {
+    // Asked first, so a parked child ends cleanly (writing its coverage counts in a coverage
+    // build); one that does not end soon is killed.
+    if (!reaped_ && pid_ > 0 && ::kill(pid_, SIGTERM) == 0)
+        wait(10);
     kill();
     ::close(in_);
     ::close(out_);
@@ -292,8 +324,15 @@ bool Child::waitDead(double seconds) {
 }
 
 void Child::block() {
-    for (;;)
-        ::pause();
+    sigset_t term;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    ::sigprocmask(SIG_BLOCK, &term, nullptr);
+    int sig = 0;
+    while (::sigwait(&term, &sig) != 0) {
+    }
+    flushCoverage();
+    ::_exit(0);
 }
 
 bool privateTmpfs(const std::string& size, std::string& why) {

@@ -110,7 +110,7 @@ class Child {
     // Everything the child sent that the parent has not received yet, after it ended.
     std::string rest();
 
-    // In the child: parks it until it is killed.
+    // In the child: parks it until it is asked to end (SIGTERM, as the destructor does) or killed.
     [[noreturn]] static void block();
 
   private:
