@@ -1,10 +1,13 @@
-// The version anchor and the table path that never leaves the root.
+// The version anchor, the table path that never leaves the root and the process-local store.
 #include "Mem/RootPath.h"
 #include "Mem/Util.h"
 #include "Mem/VersionAnchor.h"
+#include "Nebo/Local.h"
 #include "Pimbo/Exception.h"
 
 #include <gtest/gtest.h>
+
+#include <utility>
 
 namespace {
 
@@ -57,6 +60,47 @@ TEST(MemUtil, MultiplyOverflowCheck) {
     EXPECT_EQ(Mem::multiplyOverflowCheck(1ull << 32, 1ull << 31), 1ull << 63);
     EXPECT_THROW(Mem::multiplyOverflowCheck(~0ull, 2), Pimbo::RuntimeException);
     EXPECT_THROW(Mem::multiplyOverflowCheck(1ull << 32, 1ull << 32), Pimbo::RuntimeException);
+}
+
+// The local store keeps its elements through growth, shrinking and a move between the mapping
+// and the heap; writes past the end are refused and the read-only base refuses every change.
+TEST(NeboLocal, ElementsSurviveGrowthShrinkingAndMovesAndBadWritesAreRefused) {
+    Nebo::Local<uint64_t> store;
+    const auto expectElements = [&store](uint32_t n, const char* when) {
+        ASSERT_EQ(store.members(), n) << when;
+        ASSERT_GE(store.capacity(), n) << when;
+        for (uint32_t i = 0; i < n; ++i)
+            ASSERT_EQ(std::as_const(store).get(i), i < 1000 ? i * 3 : 0)
+                << when << " element " << i;
+        EXPECT_EQ(std::as_const(store).get(n), 0u) << when << ": past the end reads as default";
+    };
+    for (uint64_t i = 0; i < 1000; ++i)
+        store.push(i * 3);
+    expectElements(1000, "after pushes");
+    EXPECT_EQ(store.back(), 2997u);
+    for (bool heap : {true, false}) {
+        store.useHeapIs(heap);
+        expectElements(1000, heap ? "moved to the heap" : "moved back to a mapping");
+    }
+    store.capacityIs(1200);
+    expectElements(1200, "after growing to 1200 (new elements zero)");
+    store.capacityIs(10);
+    store.pop();
+    expectElements(9, "after shrinking");
+    EXPECT_THROW(store.write(9, 1), Pimbo::OutOfRangeException);
+    store.write(8, 24);
+    EXPECT_EQ(store.back(), 24u);
+    Nebo::Interface<uint64_t>& base = store;
+    EXPECT_EQ(*base.get(0u), 0u);
+    struct ReadOnly : Nebo::Local<uint64_t> {
+        uint64_t* data() override { return Nebo::Interface<uint64_t>::data(); }
+        void write(unsigned i, const uint64_t& v) override {
+            Nebo::Interface<uint64_t>::write(i, v);
+        }
+    } readOnly;
+    EXPECT_THROW(readOnly.data(), Pimbo::NoPermissionException);
+    EXPECT_THROW(readOnly.write(0, 1), Pimbo::NoPermissionException);
+    EXPECT_EQ(Nebo::Local<uint64_t>(5, 7).back(), 7u);
 }
 
 }  // namespace

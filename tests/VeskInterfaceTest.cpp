@@ -75,4 +75,24 @@ TEST(VeskInterface, PlaceholdersRefuseMutationsForwardCleanupAndDeleteTheWrapped
     EXPECT_EQ(Writer::deletions, 5);
 }
 
+// The quiet placeholder is an empty, valid, unmounted table to every read; the strict one stops
+// at the first read, naming the table, the key and its owner's reason.
+TEST(VeskInterfaceDeathTest, PlaceholdersAnswerReadsAsAnEmptyTableOrStopAtThem) {
+    const auto p = dummy(nullptr);
+    Value out(CounterIndex(9));
+    Vesk::IterHint hint;
+    bool found = true;
+    EXPECT_TRUE(p->initialize("start") && p->validate() && p->validateFiles());
+    EXPECT_EQ(p->members() + p->buckets() + p->minSize() + p->maxSize() + p->capacity(), 0u);
+    EXPECT_EQ(p->directLookup(CounterIndex(7), found, nullptr), &p->defaultValue());
+    EXPECT_FALSE(found || p->first(out, hint) || p->next(CounterIndex(7), out, hint));
+    EXPECT_EQ(out, p->defaultValue());
+    EXPECT_EQ(p->readerCounters().lookups + p->mountStatus(), 0u);
+    EXPECT_EQ(p->type(), Vesk::VeskType::reader);
+    EXPECT_THROW(p->validateVersionAnchor(), Mem::VersionMismatchException);
+    EXPECT_DEATH(strict(nullptr)->lookup(CounterIndex(7), found, nullptr),
+                 "invoked, name:VeskInterfaceTest/counter .*key: 7 \\(orphan\\)");
+    EXPECT_DEATH(strict(nullptr)->initialize("start"), "event:start \\(orphan\\)");
+}
+
 }  // namespace
