@@ -5,8 +5,6 @@
 #include "Zolt/ConduitAcceptSm.h"
 #include "support/Tables.h"
 
-#include <fmt/format.h>
-#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <array>
@@ -149,6 +147,8 @@ TYPED_TEST(CounterTableTyped, WritesAndReadsBack) {
         expected.erase(k * 7919);
     }
     EXPECT_EQ(contents(*r.table), expected);
+    for (const auto& [key, record] : expected)
+        EXPECT_EQ(lookup(r->counter, key), record);
 }
 
 using Table = CounterTableNormal;
@@ -182,7 +182,10 @@ TEST_F(VeskMapTest, EveryRefusalOfInitNamesTheTableAndChangesNothing) {
     EXPECT_EQ(p.state() + " " + p.history(),
               std::string("initialized:true sentry:true mountStatus:1 writer ") + kMounted);
     EXPECT_EQ(contents(*p.table), written) << "a repeated or refused init cleaned the table up";
+    EXPECT_EQ(p->counter.writerCounters().slotAllocations, 30u);
     p.control->unmount();
+    EXPECT_EQ(p->counter.writerCounters().slotAllocations, 30u)
+        << "the totals went with the writer";
     EXPECT_TRUE(contents(*p.table).empty());
     EXPECT_FALSE(lookup(p->counter, 101));
     EXPECT_THROW(p->counterIs(rec(1, 1)), Pimbo::NoPermissionException);
@@ -268,6 +271,11 @@ TEST_F(VeskMapTest, WriterRefusedBecauseAnotherLiveWriterOwnsTheFilesLeavesAPlac
 using VeskMapDeathTest = CounterTableTest;
 
 TEST_F(VeskMapDeathTest, FatalMisuse) {
+    Vesk::VeskMap<Ops> map(Ops{}, "/sys/M/counter");
+    EXPECT_DEATH(map.cleanupAndDetach(), "/sys/M/counter trying to cleanup uninitialized vesk");
+    EXPECT_DEATH(map.init(D(1000, Vesk::VeskType(9))), "not a valid reader type:9");
+    map.init(kWriter);
+    EXPECT_DEATH(map.notifyingIs(true), "not allowed at this time");
     Placed<> p;
     EXPECT_DEATH(p.control->mount(Vesk::MapDescriptor(1000, Vesk::shadow)),
                  "notifications unexpectedly disabled prior to initialization with asynchronous");
@@ -333,6 +341,7 @@ TEST_F(CounterTableTest, EveryCallIsCountedAndEveryChangedKeyNotified) {
         Placed<> r(&kReader);
         fill(*p.table, 40);
         auto& writer = dynamic_cast<Vesk::VeskWriter<Ops>&>(p->counter.interface());
+        EXPECT_TRUE(p->counter.validate());
         const uint32_t id = VeskTest::slotIdOf(writer, 1717);
         const uint64_t at = VeskTest::slotOffset<Vesk::VeskWriter<Ops>>(id, VeskTest::Off::kFlags);
         const uint32_t flags = VeskTest::RawTable::of(writer).slot(id).flags & ~1u;
@@ -348,6 +357,14 @@ TEST_F(CounterTableTest, EveryCallIsCountedAndEveryChangedKeyNotified) {
         EXPECT_EQ(since(refused), (Counts{2, 2, 0}));
         EXPECT_TRUE(observer->keys.empty());
         EXPECT_EQ(p->counter.corruptionsDetected(), 2u);
+        // A reader front reports the damage and answers "absent" or ends its iteration there.
+        EXPECT_EQ(lookup(r->counter, 1717), std::nullopt);
+        EXPECT_LT(contents(*r.table).size(), 40u);
+        EXPECT_EQ(r->counter.corruptionsDetected(), 2u);
+        EXPECT_GT(r->counter.readerCounters().lookups, 0u);
+        EXPECT_THROW(p->counterDelAll(), Pimbo::CorruptionDetectedException);
+        EXPECT_FALSE(p->counter.validate());
+        EXPECT_TRUE(p->counter.validateFiles("T", 1)) << "the files themselves are whole";
     }
 }
 
