@@ -54,12 +54,11 @@ std::map<std::string, std::string> snapshot(const std::string& dir) {
         std::string& what = out[entry.path()] =
             fmt::format("ino {} mode {:o} uid {} gid {} size {} mtime {}.{}", st.st_ino, st.st_mode,
                         st.st_uid, st.st_gid, st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
-        if (S_ISLNK(st.st_mode)) {
+        if (S_ISLNK(st.st_mode))
             what += " -> " + fs::read_symlink(entry.path()).string();
-        } else if (S_ISREG(st.st_mode) && st.st_size <= (1 << 20)) {
-            const auto bytes = readFile(entry.path());
-            what.append(bytes.begin(), bytes.end());
-        }
+        else if (S_ISREG(st.st_mode) && st.st_size <= (1 << 20))
+            for (const unsigned char c : readFile(entry.path()))
+                what += char(c);
     }
     return out;
 }
@@ -144,6 +143,9 @@ struct Attack {
     const char* marker = "";          // when set: what the root reader's marker read gives
     std::function<void(Env&)> prepare = [](Env&) {};  // root's steps before the plant
 };
+void PrintTo(const Attack& a, std::ostream* os) {  // a row shows as its name
+    *os << a.name;
+}
 
 // A symbolic link to root's victim, or a FIFO, at a file of a previous table.
 Attack atPrevious(const char* name, const char* file, const char* refusal, bool link = true) {

@@ -47,13 +47,9 @@ struct Ownership : ::testing::Test {
     void expectWriteFailure(F write, const std::string& path, const std::string& what) {
         fs::remove(path);
         fs::create_directory(path);
-        try {
-            write();
-            ADD_FAILURE() << "a failed write threw nothing";
-        } catch (const Pimbo::MemoryResourceException& e) {
-            EXPECT_NE(e.msg().find(path), std::string::npos) << e.msg();
-            EXPECT_NE(e.msg().find(what), std::string::npos) << e.msg();
-        }
+        const std::string msg = thrown<Pimbo::MemoryResourceException>(write);
+        EXPECT_TRUE(msg.find(path) != std::string::npos && msg.find(what) != std::string::npos)
+            << "a failed write threw: " << msg;
         EXPECT_EQ(files(), Names{fs::path(path).filename()}) << "a temporary was left behind";
     }
     TestRoot root_;
@@ -110,23 +106,23 @@ TEST_F(OwnershipProcess, OwnerFile) {
     EXPECT_TRUE(Plinth::OwnerFile(*testHandler(), table(), true).lock());
 
     const std::string good = readText(writer.path());
-    Plinth::OwnerFileRecord other;  // whole, with a matching checksum, of another version
-    std::memcpy(&other, good.data(), sizeof other);
-    other.version = 2;
-    other.checksum = other.computeChecksum();
     auto cases = damaged(good);
-    cases.emplace_back(reinterpret_cast<const char*>(&other), sizeof other);
+    // Whole records with a matching checksum: of another version, and with a name left open.
+    for (const bool otherVersion : {true, false}) {
+        Plinth::OwnerFileRecord r;
+        std::memcpy(&r, good.data(), sizeof r);
+        otherVersion ? void(r.version = 2) : void(std::memset(r.typeName, 't', sizeof r.typeName));
+        r.checksum = r.computeChecksum();
+        cases.emplace_back(reinterpret_cast<const char*>(&r), sizeof r);
+    }
     for (const std::string& bytes : cases) {
         std::ofstream(writer.path(), std::ios::trunc) << bytes;
         TraceCapture traces;
         EXPECT_FALSE(reader.validateFile());
         EXPECT_TRUE(traces.has(writer.path())) << traces.text;
-        try {
-            reader.conduitInfo();
-            ADD_FAILURE() << "a damaged file was read";
-        } catch (const Pimbo::CorruptionDetectedException& e) {
-            EXPECT_NE(e.msg().find(writer.path()), std::string::npos) << e.msg();
-        }
+        const std::string msg =
+            thrown<Pimbo::CorruptionDetectedException>([&] { reader.conduitInfo(); });
+        EXPECT_NE(msg.find(writer.path()), std::string::npos) << "a damaged file was read: " << msg;
     }
     writer.plinthTypeIs(9);  // a damaged file is rewritten whole from a blank record
     EXPECT_TRUE(reader.validate() && reader.conduitInfo().empty());
@@ -175,6 +171,9 @@ TEST_F(OwnershipProcess, WriterLockAndOwnerAlive) {
     EXPECT_FALSE(WriterLock::ownerIsAlive(h, theirs, name)) << "a zombie";
     EXPECT_FALSE(WriterLock::heldByOther(table())) << "the lock outlived its holder";
     EXPECT_TRUE(acquire(error)) << error;
+    // A lock file of the old, shared mode is not replaced while its recorded writer lives.
+    ASSERT_EQ(::chmod(table().filePath(WriterLock::kFileName).c_str(), 0644), 0);
+    EXPECT_TRUE(!acquire(error, &held) && held && error.find(me) != std::string::npos) << error;
 }
 
 // The marker is replaced whole in own directories, only traced in a missing one or another

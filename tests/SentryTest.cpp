@@ -53,11 +53,11 @@ struct StandInMap : Mem::ReaderSentry::Notifiee {
     }
     void attach(const std::string& event) override {
         calls.push_back("attach:" + event);
-        if (!failAttach) {
-            held = Plinth::CinderFile(handler(), Vesk::RootPath(handler(), kTable, false), false)
-                       .read();
-            attached = true;
-        }
+        if (failAttach)
+            throw std::runtime_error("refused");
+        held =
+            Plinth::CinderFile(handler(), Vesk::RootPath(handler(), kTable, false), false).read();
+        attached = true;
     }
     bool readerFullyAttached() override { return attached; }
     bool localMem() override { return local; }
@@ -113,19 +113,23 @@ TEST_F(ReaderSentryTest, FilesAttachOnceFromTheLoopDeletedOnesDetachANewCinderId
     EXPECT_EQ(settled(), Calls{"detach:true"});
     publish(CinderId(1, 2));
     EXPECT_EQ(settled(), (Calls{"detach:true", "attach:inotify"}));
-    // The whole directory goes: detach, and the watch moves up to wait for it.
-    fs::remove_all(path_.directory());
+    // The directory moves away: detach, and the watch moves up to wait for it.
+    fs::rename(path_.directory(), root_.path("moved"));
     map_.calls.clear();
     EXPECT_EQ(settled(), Calls{"detach:true"});
     EXPECT_EQ(sentry_->watchedDirectory(), root_.path("sys/ports/T"));
     publish(CinderId(1, 3));
     EXPECT_EQ(settled(), (Calls{"detach:true", "attach:inotify"}));
-    // A new cinder id: detach, then attach. A map that did not attach is offered the files
-    // again, not while the writer is at work on "slots" and "buckets" but when "cinder" follows.
+    // A new cinder id: detach, then attach. A map whose attach threw is offered the files again,
+    // not while the writer is at work on "slots" and "buckets" but when "cinder" follows.
     map_.failAttach = true;
     map_.calls.clear();
     writeCinder(CinderId(1, 4));
-    EXPECT_EQ(settled(), (Calls{"detach:true", "attach:inotify"}));
+    {
+        VeskTest::TraceCapture traces;
+        EXPECT_EQ(settled(), (Calls{"detach:true", "attach:inotify"}));
+        EXPECT_TRUE(traces.has("handling a change of its files failed: refused")) << traces.text;
+    }
     map_.failAttach = false;
     std::ofstream(path_.filePath("slots")) << "rewritten";
     std::ofstream(path_.filePath("buckets")) << "rewritten";
@@ -151,11 +155,12 @@ TEST_F(ReaderSentryTest, EventAttachesAtOnceWhenTheFilesExistAndAPurgeLooksAgain
     Mem::ReaderSentry(handler(), path_, &local).event("init", false);
     EXPECT_EQ(local.calls, Calls{});
     EXPECT_EQ(watches(), 1u);
-    // Records dropped by a purge are replaced by one fresh look.
+    // Records dropped by a purge (the kernel's end of the watch too) are replaced by one look.
     map_.calls.clear();
-    fs::remove(path_.filePath("slots"));
+    fs::remove_all(path_.directory());
     sentry_->purgeInotifyRecord();
     EXPECT_EQ(settled(), Calls{"detach:true"});
+    EXPECT_EQ(sentry_->watchedDirectory(), root_.path("sys/ports/T"));
     sentry_->purgeInotifyRecord();  // nothing changed: nothing called
     EXPECT_EQ(settled().size(), 1u);
 }

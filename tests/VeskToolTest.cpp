@@ -229,19 +229,23 @@ TEST_F(VeskToolProcess, LiveFillSeenByEveryCommandDetachesAndIsReused) {
 TEST_F(VeskToolProcess, EveryCommandEndsWithItsStatusAndOneLine) {
     ASSERT_EQ(::chmod(root_.dir().c_str(), 0700), 0);  // closed to uid 65534
     fill("holder/inner", "wide", 3);
-    // "free" has 100 free slots besides its 100 records.
-    for (const char* t : {"gone", "odd", "short0", "short100", "occupied", "cycle", "rhash",
-                          "count", "lookaside", "marker", "free"})
-        fill(t, "simple", std::string(t) == "free" ? 200 : 100);
+    // The "free..." tables have 100 free slots besides their 100 records.
+    for (const char* t :
+         {"gone", "odd", "short0", "short100", "occupied", "cycle", "rhash", "count", "lookaside",
+          "marker", "order", "nocinder", "bshort", "free", "freeloop", "freebad"})
+        fill(t, "simple", std::string(t).starts_with("free") ? 200 : 100);
     fill("t", "simple", 2000);  // its dump overflows the output buffer
-    fill("free", "simple", 100);
+    for (const char* t : {"free", "freeloop", "freebad"})
+        fill(t, "simple", 100);
     for (const char* dir : {"notatable/sub", "garbage", "f"})
         fs::create_directories(path(dir));
     std::ofstream(path("plainfile")) << "x";
     std::ofstream(path("garbage/slots")) << std::string(4096, 'g');
-    for (const char* fifo : {"t/corruption-detected", "f/slots", "f/owner", "f/cinder"})
-        ASSERT_EQ(::mkfifo(path(fifo).c_str(), 0644), 0);
+    for (const char* node : {"t/corruption-detected", "f/slots", "f/owner", "f/cinder"})
+        ASSERT_EQ(::mknod(path(node).c_str(), (node[0] == 'f' ? S_IFSOCK : S_IFIFO) | 0644, 0), 0);
     fs::remove(path("gone/buckets"));
+    fs::remove(path("nocinder/cinder"));
+    ASSERT_EQ(::truncate(path("bshort/buckets").c_str(), 10), 0);
     pwriteAt(path("odd/slots"), Off::kValueType, "Elsewhere::CounterEntryOther", 29);
     ASSERT_EQ(::truncate(path("short0/slots").c_str(), 0), 0);
     ASSERT_EQ(::truncate(path("short100/slots").c_str(), 100), 0);
@@ -263,12 +267,22 @@ TEST_F(VeskToolProcess, EveryCommandEndsWithItsStatusAndOneLine) {
     const uint32_t b = Orlo::hashSingleAttr(u32("marker/slots", Off::kHashSeed), 0) %
                        u32("marker/buckets", Off::kNumBuckets);
     change("occupied/slots", at(0, Off::kFlags), [](uint32_t v) { return v & ~1u; });
+    change("occupied/slots", at(0, Off::kLinkNext), [](uint32_t) { return 0x7FFFFFF0; });
     change("cycle/slots", at(0, Off::kLinkNext), [](uint32_t) { return 0; });  // to itself
     change("rhash/slots", at(3, Off::kRhash), [](uint32_t v) { return v ^ kMarker; });
     change("lookaside/slots", at(5, Off::kFlags), [](uint32_t v) { return v | 2; });
     change("count/slots", Off::kOccupied, [](uint32_t) { return 99; });
+    pwriteValue(path("count/slots"), Off::kRuntimeFlags, uint16_t(1));  // its writer is gone
     change("free/slots", Off::kFreeSlots, [](uint32_t) { return 0; });  // an occupied slot
+    change("freebad/slots", Off::kFreeSlots, [](uint32_t) { return 0x7FFFFFF1; });
+    const uint32_t head = u32("freeloop/slots", Off::kFreeSlots);
+    change("freeloop/slots", at(head, Off::kFlags), [](uint32_t v) { return v | 1; });
+    change("freeloop/slots", at(head, Off::kLinkNext), [head](uint32_t) { return head; });
     change("marker/buckets", Off::kBuckets + 8 * b + 4, [b](uint32_t) { return kMarker | b; });
+    // "order": bucket 0 ends the table, the last bucket continues with bucket 0.
+    const uint32_t last = u32("order/buckets", Off::kNumBuckets) - 1;
+    change("order/buckets", Off::kBuckets + 4, [](uint32_t) { return kEnd; });
+    change("order/buckets", Off::kBuckets + 8 * last + 4, [](uint32_t) { return kMarker; });
     // A missing key that a lookup seeks beyond slot 0 of "cycle": its bucket, a greater rhash.
     const uint32_t n = u32("cycle/buckets", Off::kNumBuckets),
                    seed = u32("cycle/slots", Off::kHashSeed);
@@ -322,14 +336,23 @@ TEST_F(VeskToolProcess, EveryCommandEndsWithItsStatusAndOneLine) {
         {"ls", 0, ""},
         {"stat t", 0, ""},
         {"dump t", 0, ""},
-        {"get f 1", 3, ""},
-        {"check f", 3, ""},
-        {"fill f --type simple --count 1", 3, ""},
+        {"get f 1", 3, "f/slots is a socket"},
+        {"check f", 3, "f/slots is a socket"},
+        {"fill f --type simple --count 1", 3, "f/owner is a socket"},
         {"check occupied", 1, "not marked OCCUPIED"},
+        {"check occupied", 1, "links to slot 2147483632, beyond numSlots"},
         {"check cycle", 1, "slot 0 is reached twice"},
         {"check rhash", 1, "slot 3 (key "},
         {"check count", 1, "occupiedSlots is 99"},
+        {"check count", 1, "the last writer stopped in the middle of a change"},
         {"check free", 1, "slot 0 is both in a chain and on the free list"},
+        {"check freebad", 1, "slot file header: bad freeSlots: 2147483633"},
+        {"check freeloop", 1, "free slot " + std::to_string(head) + " is marked OCCUPIED"},
+        {"check freeloop", 1, "the free list loops back"},
+        {"check order", 1, "the chain of bucket 0 ends the table early"},
+        {"check order", 1, "ends with 0x80000000, not with the end of the table"},
+        {"check nocinder", 1, "nocinder/cinder is missing or damaged"},
+        {"check bshort", 1, "bshort/buckets is 10 bytes, shorter than its header"},
         {"check lookaside", 1, "has LOOKASIDE set"},
         {"check marker", 1, "continues with bucket"},
         {"get cycle " + std::to_string(beyond), 3, "hash chain cycle detected"},
