@@ -153,7 +153,6 @@ TYPED_TEST(SlotTableFileTest, NewFilesHaveTheDocumentedLayoutAndARecordReadsBack
         {Off::kNumSlots, L.pageSlots}};
     for (auto [off, value] : fields)
         EXPECT_EQ(rd<uint32_t>(s, off), value) << "slot file offset " << off;
-    EXPECT_EQ(w->hashKeyValue(~0ull), Orlo::hashSingleAttr(t.seed(), ~0ull));
     for (uint32_t i = 0; i < L.pageSlots; ++i) {  // free list 0, 1, ..., each link stored once
         const RawSlot sl = t.slot(i);
         EXPECT_EQ(sl.next, i + 1 == L.pageSlots ? kEnd : i + 1) << i;
@@ -282,10 +281,6 @@ TEST(SlotWriterTableTest, ResizesAtTheirThresholdsAndReleaseTheTails) {
     EXPECT_LT(statFile(slotsPath(*w)).blocks, slots.blocks);
     EXPECT_LT(statFile(bucketsPath(*w)).blocks, buckets.blocks);
     EXPECT_EQ(rd<uint32_t>(t.slots, Off::kMostSlots), 1024u);  // never lowered
-    for (uint64_t off = 616 + 64 * 40; off < t.slots.size(); ++off)
-        ASSERT_EQ(t.slots[off], 0) << off;
-    for (uint64_t off = 24 + 2 * 8; off < t.buckets.size(); ++off)
-        ASSERT_EQ(t.buckets[off], 0) << off;
     EXPECT_TRUE(w->validate(kCinder, false)) << w->lastValidationFailure();
 }
 
