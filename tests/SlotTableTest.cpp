@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <map>
+#include <numeric>
 
 namespace {
 
@@ -48,7 +49,7 @@ TEST(SlotTableHeaderTest, FormatIsFreshOverOldBytesAndEachCheckNamesItsReason) {
         uint64_t fileSize = kNeeded;
         Plinth::CinderId wanted = kCinder;
         uint32_t valueSize = 24;
-        std::string type = kSimpleType;
+        std::string type = kSimpleType;  // "": the caller names no type
     };
     const auto none = [](Header&) {};
     const std::vector<Case> cases = {
@@ -70,6 +71,9 @@ TEST(SlotTableHeaderTest, FormatIsFreshOverOldBytesAndEachCheckNamesItsReason) {
         {"maxSlots", [](Header& x) { x.maxSlots = 101; }, "checksum fail: {0:x} != {1:x}"},
         {"slotSize", [](Header& x) { x.slotSize = 48, x.hash = x.computeChecksum(); },
          "bad slotSize:48 expecting:40"},
+        {"slotSize, no type named",
+         [](Header& x) { x.slotSize = 48, x.hash = x.computeChecksum(); },
+         "bad slotSize:48 expecting:40", kNeeded, kCinder, 24, ""},
         {"occupied", [](Header& x) { x.occupiedSlots = kSlots + 1; },
          "bad occupiedSlots: 5 num slots: 0x0:4"},
         {"freeSlots", [](Header& x) { x.freeSlots = kSlots; }, "bad freeSlots: 4 slots: 4"},
@@ -92,13 +96,11 @@ TEST(SlotTableHeaderTest, FormatIsFreshOverOldBytesAndEachCheckNamesItsReason) {
         const auto b = bytes();
         const std::string expected = fmt::format(fmt::runtime(c.reason), headerChecksum(b),
                                                  rd<uint32_t>(b, Off::kHash), rd<uint64_t>(b, 0));
-        TraceCapture traces;
         std::string reason;
-        EXPECT_EQ(
-            h().validate(*testHandler(), c.fileSize, c.wanted, reason, c.type.c_str(), c.valueSize),
-            expected.empty());
+        const char* type = c.type.empty() ? nullptr : c.type.c_str();
+        EXPECT_EQ(h().validate(*testHandler(), c.fileSize, c.wanted, reason, type, c.valueSize),
+                  expected.empty());
         EXPECT_EQ(reason, expected);
-        EXPECT_EQ(traces.contains(0, "SlotTable::Header", expected), !expected.empty());
     }
     // A type name of 511 characters is kept whole; one of 512 is refused before any store.
     const std::string name511(511, 'n');
@@ -106,15 +108,10 @@ TEST(SlotTableHeaderTest, FormatIsFreshOverOldBytesAndEachCheckNamesItsReason) {
     std::string reason;
     EXPECT_TRUE(h().validate(*testHandler(), kNeeded, kCinder, reason, name511.c_str(), 24));
     buf.assign(buf.size(), 0xABABABABABABABABull);
-    const auto old = bytes();
     const std::string name512(512, 'n');
-    try {
-        build(name512);
-        FAIL() << "a 512-character name was accepted";
-    } catch (const Pimbo::InvalidInitializeException& e) {
-        EXPECT_EQ(e.msg(), "value typename " + name512 + " exceeds 512 characters");
-    }
-    EXPECT_EQ(bytes(), old) << "the refused format stored into the region";
+    EXPECT_EQ(thrown<Pimbo::InvalidInitializeException>([&] { build(name512); }),
+              "value typename " + name512 + " exceeds 512 characters");
+    EXPECT_EQ(bytes(), std::vector<unsigned char>(buf.size() * 8, 0xAB)) << "it stored anyway";
 }
 
 // The documented sizes: the record, the slot (16 bytes of link, flags and rhash before it), the
@@ -146,21 +143,16 @@ TYPED_TEST(SlotTableFileTest, NewFilesHaveTheDocumentedLayoutAndARecordReadsBack
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(&s[Off::kValueType])),
               std::string("DravoCounters::FlexCounters2::") + L.type);
     // {offset, value} of the 32-bit fields; the 16-bit flags are both zero.
-    for (auto [off, value] : {std::pair{Off::kVersion, 23u},
-                              {Off::kCinder, kCinder.value},
-                              {Off::kPlatform, 1u},
-                              {Off::kValueSize, L.valueSize},
-                              {Off::kSlotSize, L.slotSize},
-                              {Off::kMaxSlots, 1000u},
-                              {Off::kConstFlags, 0u},
-                              {Off::kHash, headerChecksum(s)},
-                              {Off::kOccupied, 0u},
-                              {Off::kFreeSlots, 0u},
-                              {Off::kMostSlots, L.pageSlots},
-                              {Off::kNumSlotsVersion, 0u},
-                              {Off::kNumSlots, L.pageSlots}})
+    const std::pair<uint64_t, uint32_t> fields[] = {
+        {Off::kVersion, 23u},           {Off::kCinder, kCinder.value},
+        {Off::kPlatform, 1u},           {Off::kValueSize, L.valueSize},
+        {Off::kSlotSize, L.slotSize},   {Off::kMaxSlots, 1000u},
+        {Off::kConstFlags, 0u},         {Off::kHash, headerChecksum(s)},
+        {Off::kOccupied, 0u},           {Off::kFreeSlots, 0u},
+        {Off::kMostSlots, L.pageSlots}, {Off::kNumSlotsVersion, 0u},
+        {Off::kNumSlots, L.pageSlots}};
+    for (auto [off, value] : fields)
         EXPECT_EQ(rd<uint32_t>(s, off), value) << "slot file offset " << off;
-    EXPECT_EQ(w->hashKeyValue(~0ull), Orlo::hashSingleAttr(t.seed(), ~0ull));
     for (uint32_t i = 0; i < L.pageSlots; ++i) {  // free list 0, 1, ..., each link stored once
         const RawSlot sl = t.slot(i);
         EXPECT_EQ(sl.next, i + 1 == L.pageSlots ? kEnd : i + 1) << i;
@@ -171,19 +163,18 @@ TYPED_TEST(SlotTableFileTest, NewFilesHaveTheDocumentedLayoutAndARecordReadsBack
     ASSERT_EQ(b.size(), 24u + 2 * 8);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(b.data()), 8), "VESK_BKT");
     // Two buckets: 0 continues with 1, 1 ends the table.
-    for (auto [off, value] : {std::pair{Off::kBucketVersion, 1u},
-                              {Off::kBucketCinder, kCinder.value},
-                              {Off::kNumBucketsVersion, 0u},
-                              {Off::kNumBuckets, 2u},
-                              {Off::kBuckets + 4, kMarker | 1},
-                              {Off::kBuckets + 12, kEnd}})
+    const std::pair<uint64_t, uint32_t> bucketFields[] = {
+        {Off::kBucketVersion, 1u},        {Off::kBucketCinder, kCinder.value},
+        {Off::kNumBucketsVersion, 0u},    {Off::kNumBuckets, 2u},
+        {Off::kBuckets + 4, kMarker | 1}, {Off::kBuckets + 12, kEnd}};
+    for (auto [off, value] : bucketFields)
         EXPECT_EQ(rd<uint32_t>(b, off), value) << "bucket file offset " << off;
 
     // The first record lands in slot 0; an overwrite goes through the lookaside slot.
     const auto first = Kind<TypeParam>::make(0x8000000000000001ull, 11);
     const auto bytesOf = [](const auto& v) {
-        const auto* p = reinterpret_cast<const unsigned char*>(&v);
-        return std::vector<unsigned char>(p, p + sizeof(v));
+        return std::vector<unsigned char>(reinterpret_cast<const unsigned char*>(&v),
+                                          reinterpret_cast<const unsigned char*>(&v + 1));
     };
     const uint32_t hash = Orlo::hashSingleAttr(t.seed(), first.key().value());
     const uint32_t bucketVersion = t.bucketVersion(hash % 2);
@@ -230,10 +221,9 @@ TEST(SlotWriterTableTest, GrowsByDoublingThenByTenPercentUnlessFixedInSize) {
         EXPECT_EQ(rd<uint32_t>(t.slots, Off::kMostSlots), size);
         EXPECT_EQ(t.slots.size(), 616 + uint64_t(size) * 40);
         EXPECT_EQ(t.slot(old).key, old);
-        std::vector<uint32_t> free, expected;
-        ASSERT_EQ(t.walkFree(free), "");
-        for (uint32_t i = old + 1; i < size; ++i)
-            expected.push_back(i);
+        std::vector<uint32_t> free, expected(size - old - 1);
+        std::iota(expected.begin(), expected.end(), old + 1);
+        EXPECT_EQ(t.walkFree(free), "");
         EXPECT_EQ(free, expected);
         fill(*w, old + 1, size);
         old = size;
@@ -245,17 +235,15 @@ TEST(SlotWriterTableTest, GrowsByDoublingThenByTenPercentUnlessFixedInSize) {
     w = makeWriter<Simple>(d);
     EXPECT_FALSE(w->attach(kCinder));  // the file of 121 slots is not taken
     EXPECT_EQ(w->capacity(), 10u);
-    const Plinth::CinderId next(kCinder.first(), uint16_t(kCinder.second() + 1));
+    const Plinth::CinderId next = Vesk::nextCinderId(kCinder);
     w->attach(next);  // a new generation: both files fresh
     fill(*w, 0, 10);
     const auto eleventh = Kind<Simple>::make(10, 1);
     for (bool direct : {false, true}) {
-        try {
-            direct ? (void)w->directWrite(eleventh) : (void)w->write(eleventh, true);
-            ADD_FAILURE() << "no exception for an eleventh record";
-        } catch (const Vesk::TableFullException& e) {
-            EXPECT_EQ(e.msg(), "Vesk table full (occupancy:10 tableSize:10) t/counter");
-        }
+        EXPECT_EQ(thrown<Vesk::TableFullException>([&] {
+                      direct ? (void)w->directWrite(eleventh) : (void)w->write(eleventh, true);
+                  }),
+                  "Vesk table full (occupancy:10 tableSize:10) t/counter");
         EXPECT_FALSE(w->directOpen());
         EXPECT_EQ(RawTable::of(*w).runtimeFlags(), 0u);
     }
@@ -293,10 +281,6 @@ TEST(SlotWriterTableTest, ResizesAtTheirThresholdsAndReleaseTheTails) {
     EXPECT_LT(statFile(slotsPath(*w)).blocks, slots.blocks);
     EXPECT_LT(statFile(bucketsPath(*w)).blocks, buckets.blocks);
     EXPECT_EQ(rd<uint32_t>(t.slots, Off::kMostSlots), 1024u);  // never lowered
-    for (uint64_t off = 616 + 64 * 40; off < t.slots.size(); ++off)
-        ASSERT_EQ(t.slots[off], 0) << off;
-    for (uint64_t off = 24 + 2 * 8; off < t.buckets.size(); ++off)
-        ASSERT_EQ(t.buckets[off], 0) << off;
     EXPECT_TRUE(w->validate(kCinder, false)) << w->lastValidationFailure();
 }
 

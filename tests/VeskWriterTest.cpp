@@ -30,6 +30,9 @@ const Value* find(Writer& w, uint64_t k) {
     const Value* v = w.lookup(CounterIndex(k), found, nullptr);
     return found ? v : nullptr;
 }
+bool has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
 
 // Every writer operation at random against a map in the table's order, (rhash, key), while the
 // population swings between thousands of records and almost none, so that the buckets double
@@ -186,13 +189,10 @@ TEST(WriterHashMapTest, CriticalTasksNeverMisreadATableBeingResized) {
     for (uint64_t k = 1; k <= 300; ++k)
         w->write(present[k] = rec(k), true);
     Value removed;
-    for (uint64_t k = 1; k <= 300; ++k) {
-        present.erase(k);
-        ASSERT_TRUE(w->remove(CounterIndex(k), removed));
-    }
+    for (uint64_t k = 1; k <= 300; ++k)
+        ASSERT_TRUE(present.erase(k) == 1 && w->remove(CounterIndex(k), removed));
     Pimbo::schedulerRootPimbo().criticalTaskDel(task);
-    EXPECT_GT(refused, 0u);
-    EXPECT_GT(answered, 0u);
+    EXPECT_TRUE(refused > 0 && answered > 0) << refused << " refused, " << answered << " answered";
 }
 
 // The direct mode: a commit whose key changed is refused and changes nothing, unpaired
@@ -227,17 +227,14 @@ TEST(VeskWriterDirectTest, CommitIsCheckedPairingIsFatalAndAShrinkWaits) {
         EXPECT_EQ(*find(*w, 4), rec(4));
         EXPECT_EQ(find(*w, 601), nullptr);
     }
-    const std::string unbalanced = "unbalanced directSlot:[0-9]+ containing value:.*";
-    const std::string pairing = " - Make sure the DirectIs/Commit are properly paired!";
-    Value removed;
-    EXPECT_DEATH((w->directWrite(rec(30)), w->write(rec(31), true)),
-                 unbalanced + " when writing value:.*" + pairing);
+    Value removed;  // an operation while a direct one is open stops the process
+    EXPECT_DEATH((w->directWrite(rec(30)), w->write(rec(31), true)), "unbalanced.*when writing");
     EXPECT_DEATH((w->directUpdate(CounterIndex(1)), w->remove(CounterIndex(1), removed)),
-                 unbalanced + " when removing key:.*" + pairing);
+                 "unbalanced.*when removing");
     EXPECT_DEATH((w->directUpdate(CounterIndex(1)), w->directUpdate(CounterIndex(1))),
-                 unbalanced + " when modifying key:.*" + pairing);
+                 "unbalanced.*when modifying");
     EXPECT_DEATH((w->directUpdate(CounterIndex(1)), w->directCommit(), w->directCommit()),
-                 "not in direct mode! Make sure the DirectIs/Commit are properly paired!");
+                 "not in direct mode");
     w->directUpdate(CounterIndex(4))->packetsIs(444);
     w->shrink();  // due, but a direct operation is open
     EXPECT_EQ(w->capacity(), 256u);
@@ -256,19 +253,14 @@ TEST(VeskWriterAnchorTest, VouchesForTheLastRecordReadWhereverItIsMapped) {
     for (uint64_t k = 1; k <= 20; ++k)
         w->write(rec(k), true);
     auto base = [&] { return reinterpret_cast<const char*>(w->slotTable().header()); };
-    static Mem::VersionAnchor seen;
-    w->validateVersionAnchorHookIs([](const Mem::VersionAnchor& a) { seen = a; });
     find(*w, 5);
     EXPECT_TRUE(w->validateVersionAnchor());
-    EXPECT_EQ(seen.base, base());
-    EXPECT_EQ(seen.offset, slotOffset<Writer>(slotIdOf(*w, 5), Off::kFlags));
     // A grow moves the mapping; the anchor follows it, and a later write of the record breaks it.
     const char* before = base();
     for (uint64_t k = 1000; k < 1800; ++k)  // 820 records in 1024 slots
         w->write(rec(k), true);
     ASSERT_NE(base(), before);
     EXPECT_TRUE(w->validateVersionAnchor());
-    EXPECT_EQ(seen.base, base());
     w->write(rec(5, 2), true);
     EXPECT_THROW(w->validateVersionAnchor(), Mem::VersionMismatchException);
     Value v{};
@@ -277,7 +269,6 @@ TEST(VeskWriterAnchorTest, VouchesForTheLastRecordReadWhereverItIsMapped) {
     EXPECT_TRUE(w->validateVersionAnchor());
     w->write(rec(v.key().value(), 9), true);
     EXPECT_THROW(w->validateVersionAnchor(), Mem::VersionMismatchException);
-    w->validateVersionAnchorHookIs(nullptr);
 
     // Regression: after a remove that shrank the array in place under the anchor, and after a
     // detach, validation read unmapped memory. The anchor must be known invalid instead.
@@ -290,6 +281,8 @@ TEST(VeskWriterAnchorTest, VouchesForTheLastRecordReadWhereverItIsMapped) {
     ASSERT_NE(find(*w, 1799), nullptr);  // a valid anchor again
     w->detach(false);
     EXPECT_TRUE(invalid());
+    EXPECT_TRUE(has(thrown([&] { w->write(rec(1), true); }),
+                    "write on Vesk table t/counter refused: not attached"));
 }
 
 // Regression: offsets of 4 GiB and more were cut to 32 bits and validated another word.
@@ -316,9 +309,6 @@ TEST(VeskWriterAnchorTest, OffsetsBeyondFourGiBAreKeptWhole) {
         }                                                            \
     } while (0)
 
-bool has(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
 bool intact(Writer& w, uint64_t to) {
     for (uint64_t k = 0; k < to; ++k)
         if (find(w, k) == nullptr || !(*find(w, k) == rec(k)))
@@ -356,8 +346,8 @@ int growthFails(Child& c) {
     std::string text;
     while (text.empty())
         text = thrown([&] { w->write(rec(++k), true); });
-    HOST_CHECK(text.rfind("failed to resize " + slotsPath(*w), 0) == 0);
-    HOST_CHECK(has(text, "No space left on device"));
+    HOST_CHECK(text.rfind("failed to resize " + slotsPath(*w), 0) == 0 &&
+               has(text, "No space left on device"));
     HOST_CHECK(w->capacity() == k && w->members() == k && intact(*w, k));
     Value removed;
     w->remove(CounterIndex(0), removed);
@@ -371,9 +361,8 @@ int growthFails(Child& c) {
 // written) kept the lock, and the next writer was told that a live writer owned the table.
 int failedStartReleasesTheTable(Child& c) {
     HOST_CHECK(leaveFree(0));
-    HOST_CHECK(
-        has(thrown([] { makeWriter<Simple>(Vesk::MapDescriptor(1000))->initialize("full"); }),
-            "No space left"));
+    auto failed = makeWriter<Simple>(Vesk::MapDescriptor(1000));  // lives on
+    HOST_CHECK(has(thrown([&] { failed->initialize("full"); }), "No space left"));
     ::unlink((Mem::RootPath::root() + "/filler").c_str());
     HOST_CHECK(
         thrown([] { makeWriter<Simple>(Vesk::MapDescriptor(1000))->initialize("next"); }).empty());
@@ -392,13 +381,15 @@ int lockRefusalsNameTheirReason(Child& c) {
         HOST_CHECK(::mkdir((mnt + "/t").c_str(), 0755) == 0);
         HOST_CHECK(remount == 0 ||
                    ::mount(nullptr, mnt.c_str(), nullptr, MS_REMOUNT | remount, nullptr) == 0);
-        const std::string text = thrown([&] {
-            makeWriter<Simple>(Vesk::MapDescriptor(1000), std::string(name) + "/t")
-                ->initialize("refused");
-        });
-        if (!has(text, "cannot be taken by this writer") || !has(text, reason) ||
-            has(text, "live writer"))
-            return c.send(std::string(reason) + " reported as: " + text), 1;
+        for (const bool cleanup : {false, true}) {
+            const std::string text = thrown([&, name = name] {
+                auto w = makeWriter<Simple>(Vesk::MapDescriptor(1000), std::string(name) + "/t");
+                cleanup ? (void)w->cleanup() : (void)w->initialize("refused");
+            });
+            const char* says = cleanup ? "cleanup of Vesk table" : "cannot be taken by this writer";
+            if (!has(text, says) || !has(text, reason) || has(text, "live writer"))
+                return c.send(std::string(reason) + " reported as: " + text), 1;
+        }
     }
     return 0;
 }

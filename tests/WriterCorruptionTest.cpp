@@ -112,11 +112,21 @@ std::function<void(Damaged&)> stuckLookaside(size_t i) {
     };
 }
 
-// Three records under an occupiedSlots of n.
-std::function<void(Damaged&)> occupiedIs(uint32_t n) {
-    return [n](Damaged& d) {
+// Three records (four buckets), then v stored at off of the slot file or of the bucket file.
+std::function<void(Damaged&)> wordIs(bool buckets, uint64_t off, uint32_t v) {
+    return [=](Damaged& d) {
         d.puts(0, 3), d.probe = 3;
-        pwriteValue<uint32_t>(slotsPath(*d.w), Off::kOccupied, n);
+        pwriteValue(buckets ? bucketsPath(*d.w) : slotsPath(*d.w), off, v);
+    };
+}
+
+// Two records of bucket 0 of 2, the first spoilt by `spoil`; the walks look for the second.
+std::function<void(Damaged&)> firstOfTwo(std::function<void(Damaged&, uint32_t)> spoil) {
+    return [spoil](Damaged& d) {
+        const auto keys = d.chain(0, 2, 2);
+        d.n[0] = d.slot(keys[0]);
+        d.probe = keys[1];
+        spoil(d, uint32_t(d.n[0]));
     };
 }
 
@@ -152,25 +162,21 @@ const std::vector<Row>& rows() {
          {Fill},
          "free slot 7 of t/counter is marked as occupied"},
         {"occupiedSlots one too high",
-         occupiedIs(4),
+         wordIs(false, Off::kOccupied, 4),
          "mismatch header->occupiedSlots:4 count:3",
          {Fill},
          "the slot table is full but numSlots: 0x0:64 and occupiedSlots: 65 are not equal"},
-        {"occupiedSlots one too low", occupiedIs(2),
+        {"occupiedSlots one too low", wordIs(false, Off::kOccupied, 2),
          "walkedSlots:3 is greater than header->occupiedSlots:2"},
-        {"critical-section bit left set",
-         [](Damaged& d) { pwriteValue<uint16_t>(slotsPath(*d.w), Off::kRuntimeFlags, 1); },
-         "bad critical section runtimeFlags:1"},
         {"stuck LOOKASIDE on the first record", stuckLookaside(0), "stuck LOOKASIDE bit: {0:#x}"},
         {"stuck LOOKASIDE in mid-chain", stuckLookaside(11), "stuck LOOKASIDE bit: {0:#x}"},
-        {"header of another record type",
-         [](Damaged& d) {
-             auto wide =
-                 attachedWriter<CounterEntryWideOps>(Vesk::MapDescriptor(100), kCinder, "t/wide");
-             pwriteAt(slotsPath(*d.w), 0, readFile(slotsPath(*wide)).data(), 576);
-         },
-         "bad valueType:DravoCounters::FlexCounters2::CounterEntryWide "
-         "expecting:DravoCounters::FlexCounters2::CounterEntrySimple"},
+        {"bucket magic", wordIs(true, Off::kBucketMagic, 'X'),
+         "bad bucket magic: 544b425f00000058"},
+        {"bucket version", wordIs(true, Off::kBucketVersion, 2), "bad bucket version: 2"},
+        {"numBuckets not a power of two", wordIs(true, Off::kNumBuckets, 3),
+         "bad numBuckets: 0x1:3"},
+        {"numBuckets not the mapped count", wordIs(true, Off::kNumBuckets, 2),
+         "bad numBuckets: 0x1:2 mapped:4"},
         // Four buckets in the order 0, 2, 1, 3; records in buckets 1 and 3.
         {"bucket naming a wrong successor",
          [](Damaged& d) {
@@ -195,42 +201,31 @@ const std::vector<Row>& rows() {
          "has bucket cycle detected, bucketCount: 4 numBuckets: 4",
          {First}},
         {"table ending before the last bucket",
-         [](Damaged& d) { d.link(d.slot(d.chain(0, 2, 2)[1]), kEnd); },
+         firstOfTwo([](Damaged& d, uint32_t) { d.link(d.slot(d.probe), kEnd); }),
          "thinks we've reached the end of the table, but we're in bucket 0 when there are "
          "numBuckets: 2",
          {Iterate}},
-        {"wrong rhash",
-         [](Damaged& d) {
-             const uint32_t id = d.slot(d.chain(0, 2, 2)[0]);
+        {"wrong rhash", firstOfTwo([](Damaged& d, uint32_t id) {
              const uint32_t r = Vesk::loadRhash(slotOf(*d.w, id));
              Vesk::setRhash(slotOf(*d.w, id), r ^ 1);
              d.n = {id, r ^ 1, r};
-         },
+         }),
          "corrupt rhash detected, slotId: {0} slot.rhash:{1:08x} rhash:{2:08x}"},
         {"key of another bucket",
-         [](Damaged& d) {
-             const auto keys = d.chain(0, 2, 2);
-             d.n[0] = d.slot(keys[0]);
-             d.probe = keys[1];
-             pwriteValue<uint64_t>(slotsPath(*d.w),
-                                   slotOffset<Writer>(d.slot(keys[0]), Off::kValue),
-                                   keysInBucket(*d.w, 1, 2, 1)[0]);
-         },
+         firstOfTwo([](Damaged& d, uint32_t id) {
+             pwriteValue(slotsPath(*d.w), slotOffset<Writer>(id, Off::kValue),
+                         keysInBucket(*d.w, 1, 2, 1)[0]);
+         }),
          "corrupt key detected, slotId: {0}",
          {Lookup},
          "corrupt key detected, slot: {0}"},
         {"linked slot not occupied",
-         [](Damaged& d) {
-             const auto keys = d.chain(0, 2, 2);
-             d.n[0] = d.slot(keys[0]);
-             d.probe = keys[1];
-             d.flags(d.slot(keys[0]), 0, Vesk::OCCUPIED);
-         },
+         firstOfTwo([](Damaged& d, uint32_t id) { d.flags(id, 0, Vesk::OCCUPIED); }),
          "slotId: {0} from bucket: 0 not marked as occupied",
          {Lookup},
          "slotId: {0} not marked as occupied"},
         {"link beyond the slot array",
-         [](Damaged& d) { d.probe = d.chain(0, 2, 2)[1], d.bucketLink(0, 64); },
+         firstOfTwo([](Damaged& d, uint32_t) { d.bucketLink(0, 64); }),
          "out-of-range index: 64 max:63",
          {Lookup}},
         {"looping chain met by a bucket grow",

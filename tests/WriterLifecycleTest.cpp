@@ -1,6 +1,7 @@
 // A restart reuses its predecessor's files with every committed record, or re-formats them for a
 // traced reason, however it ended (killed, a header bit flipped, a file cut short).
 #include "Mem/Atomic.h"
+#include "Mem/Shared.h"
 #include "Mem/WriterLock.h"
 #include "Pimbo/Exception.h"
 #include "Plinth/CinderFile.h"
@@ -72,8 +73,7 @@ std::string contentFault(Writer& w, const Contents& c) {
 // and working; c is then what it holds), or the fault.
 std::string judge(Writer& w, Plinth::CinderId previous, Contents& c) {
     const bool reused = w.cinderId() == previous;
-    if (!reused && !previous.isNone() &&
-        w.cinderId() != Plinth::CinderId(previous.first(), uint16_t(previous.second() + 1)))
+    if (!reused && !previous.isNone() && w.cinderId() != Vesk::nextCinderId(previous))
         return fmt::format("new generation {} after {}", w.cinderId(), previous);
     if (!reused)
         c.clear();
@@ -272,26 +272,26 @@ TEST(WriterDamageProcess, RestartConditionsBitFlipsAndTruncationsReuseOrReformat
     ASSERT_GE(free.size(), 3u);
     const uint64_t link = slotOffset<Writer>(free.back(), Off::kLinkNext);
     const uint32_t occupied = rd<uint32_t>(raw.slots, Off::kOccupied), numSlots = raw.numSlots();
+    // Stores v at off of the slot file; the restart must re-format for `reason`.
+    const auto spoil = [&](uint64_t off, auto v, std::string reason) {
+        return [=] {
+            pwriteValue(slots, off, v);
+            return reason;
+        };
+    };
+    const std::string mismatch =
+        fmt::format("mismatch header->occupiedSlots:{} count:{}", occupied + 1, occupied);
+    const auto restore = [&](const std::string& path) {
+        const auto& bytes = pristine.at(path);
+        std::ofstream(path, std::ios::binary | std::ios::trunc)
+            .write(reinterpret_cast<const char*>(bytes.data()), long(bytes.size()));
+    };
     std::vector<std::function<std::string()>> cases = {
         [] { return "reuse"; },
-        [&] {
-            pwriteValue<uint16_t>(slots, Off::kRuntimeFlags, 1);
-            return "bad critical section runtimeFlags:1";
-        },
-        [&] {
-            pwriteValue(slots, link, free.front());  // the free list loops
-            return fmt::format("duplicate freeSlot detected: {}", free.front());
-        },
-        [&] {
-            pwriteValue(slots, link, numSlots);
-            return fmt::format("corrupted free slot detected with out of bound index: {}",
-                               numSlots);
-        },
-        [&] {
-            pwriteValue(slots, Off::kOccupied, occupied + 1);
-            return fmt::format("mismatch header->occupiedSlots:{} count:{}", occupied + 1,
-                               occupied);
-        },
+        spoil(Off::kRuntimeFlags, uint16_t(1), "bad critical section runtimeFlags:1"),
+        spoil(link, numSlots,
+              fmt::format("corrupted free slot detected with out of bound index: {}", numSlots)),
+        spoil(Off::kOccupied, occupied + 1, mismatch),
         [&] {  // a header of another record type of the same slot size, its checksum made good
             std::string type = kKindTypeNames[1];
             type.resize(512, '\0');
@@ -299,6 +299,27 @@ TEST(WriterDamageProcess, RestartConditionsBitFlipsAndTruncationsReuseOrReformat
             pwriteValue(slots, Off::kHash, headerChecksum(readFile(slots)));
             return fmt::format("bad valueType:{} expecting:{}", kKindTypeNames[1],
                                kKindTypeNames[0]);
+        },
+        [&] {  // on a physical device under strict validation the start stops and keeps evidence
+            pwriteValue(slots, Off::kOccupied, occupied + 1);
+            std::ofstream("/proc/self/coredump_filter") << "0x33";  // no file-backed shared maps
+            const bool physical = Vesk::Util::runningOnPhysicalDut();
+            const bool strict = Vesk::Util::strictValidation();
+            Vesk::Util::runningOnPhysicalDutIs(true);
+            Vesk::Util::strictValidationIs(true);
+            const std::string text = thrown([] { writer()->initialize("strict"); });
+            Vesk::Util::runningOnPhysicalDutIs(physical);
+            Vesk::Util::strictValidationIs(strict);
+            unsigned long filter = 0;
+            std::ifstream("/proc/self/coredump_filter") >> std::hex >> filter;
+            const std::string cinderFile = (dir / "cinder").string();
+            const bool kept = Mem::Shared::dumpToCore() && (filter & 8) != 0;
+            Mem::Shared::dumpToCoreIs(false);
+            if (text != "failed initial validation of " + dir.string() + " after re-attaching" ||
+                fs::exists(cinderFile) || !kept)
+                return fmt::format("strict start: \"{}\", filter {:#x}", text, filter);
+            restore(cinderFile);  // the next start then re-formats as usual
+            return mismatch;
         },
     };
     for (uint64_t bit = 0; bit < 576 * 8; ++bit) {
@@ -333,9 +354,8 @@ TEST(WriterDamageProcess, RestartConditionsBitFlipsAndTruncationsReuseOrReformat
                 if (pristine.count(e.path()) == 0)
                     fs::remove(e.path());
             }
-            for (const auto& [path, bytes] : pristine)
-                std::ofstream(path, std::ios::binary | std::ios::trunc)
-                    .write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+            for (const auto& entry : pristine)
+                restore(entry.first);
             const std::string want = cases[i]();
             const uint64_t length = statFile(slots).size;
             Contents c = contents;
@@ -387,14 +407,11 @@ TEST(WriterOwnershipProcess, OneLiveWriterDetachHandsOverCleanupRemovesEverythin
     ASSERT_TRUE(mark());
     const auto before = snapshot(root.dir());
     for (const bool cleanup : {false, true}) {
-        try {
-            cleanup ? writer()->cleanup() : writer()->initialize("second");
-            ADD_FAILURE() << "cleanup " << cleanup << " went ahead while the owner lives";
-        } catch (const Pimbo::Exception& e) {
-            EXPECT_TRUE(e.msg().find(root.path(kTableName)) != std::string::npos &&
-                        e.msg().find(name) != std::string::npos)
-                << e.msg();
-        }
+        const std::string text =
+            thrown([&] { cleanup ? writer()->cleanup() : writer()->initialize("second"); });
+        EXPECT_TRUE(text.find(root.path(kTableName)) != std::string::npos &&
+                    text.find(name) != std::string::npos)
+            << "cleanup " << cleanup << " while the owner lives: " << text;
         EXPECT_TRUE(snapshot(root.dir()) == before)
             << "a refusal changed files; cleanup " << cleanup;
     }
