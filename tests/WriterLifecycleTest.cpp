@@ -6,6 +6,7 @@
 #include "Pimbo/Exception.h"
 #include "Plinth/CinderFile.h"
 #include "Plinth/OwnerFile.h"
+#include "Vesk/TableChecker.h"
 #include "Vesk/Util.h"
 #include "Zolt/ConduitAcceptSm.h"
 #include "support/Tables.h"
@@ -50,7 +51,7 @@ void fill(Writer& w, Contents& c, uint64_t n) {
     }
 }
 
-// "" when the table holds exactly c, validates and its raw files account for every slot.
+// "" when the table holds exactly c, validates and passes the read-only check of its files.
 std::string contentFault(Writer& w, const Contents& c) {
     for (uint64_t k = 0; k < kKeys; ++k) {
         if (const uint64_t have = stateOf(w, k); have != (c.count(k) != 0 ? c.at(k) : 0))
@@ -60,13 +61,10 @@ std::string contentFault(Writer& w, const Contents& c) {
         return fmt::format("{} members, {} iterated", w.members(), iterateAll(w).size());
     if (!w.validate())
         return "validate: " + w.lastValidationFailure();
-    const RawTable raw = RawTable::of(w);
-    std::vector<RawSlot> chained;
-    std::vector<uint32_t> free;
-    const std::string fault = raw.walkChains(chained) + raw.walkFree(free);
-    if (fault.empty() && chained.size() == c.size() && c.size() + free.size() == raw.numSlots())
+    const Vesk::TableCheck check = Vesk::TableChecker<Ops>::check(w.rootPath());
+    if (check.ok() && check.records == c.size())
         return "";
-    return fmt::format("raw walk: {} ({} chained, {} free)", fault, chained.size(), free.size());
+    return fmt::format("check: {} ({} records)", check.firstFault(), check.records);
 }
 
 // "reused" (the files after generation `previous`, holding c), "new" (the next generation, empty
