@@ -407,7 +407,7 @@ TEST(ReaderDamageProcess, EveryWalkOverADamagedTableEndsNamingTheDamage) {
         return 0;
     });
     for (const auto& c : cases)
-        EXPECT_EQ(child.receive(), c.name) << "a walk never ended, or ended saying something else";
+        ASSERT_EQ(child.receive(), c.name) << "a walk never ended, or ended saying something else";
     EXPECT_EQ(child.wait(), 0);
 }
 
