@@ -340,12 +340,12 @@ TEST_F(CounterTableTest, EveryCallIsCountedAndEveryChangedKeyNotified) {
             continue;
         Placed<> r(&kReader);
         fill(*p.table, 40);
-        auto& writer = dynamic_cast<Vesk::VeskWriter<Ops>&>(p->counter.interface());
+        using W = Vesk::VeskWriter<Ops>;
+        auto& writer = dynamic_cast<W&>(p->counter.interface());
         EXPECT_TRUE(p->counter.validate());
-        const uint32_t id = VeskTest::slotIdOf(writer, 1717);
-        const uint64_t at = VeskTest::slotOffset<Vesk::VeskWriter<Ops>>(id, VeskTest::Off::kFlags);
-        const uint32_t flags = VeskTest::RawTable::of(writer).slot(id).flags & ~1u;
-        VeskTest::pwriteValue<uint32_t>(VeskTest::slotsPath(writer), at, flags);
+        const uint32_t id = VeskTest::slotIdOf(writer, 1717);  // marked free below
+        VeskTest::pwriteValue(VeskTest::slotsPath(writer),
+                              VeskTest::slotOffset<W>(id, VeskTest::Off::kFlags), 4u);
         observer->listen(r.table.get());
         observer->keys.clear();
         const Counts refused = since();
@@ -396,93 +396,80 @@ TEST_F(CounterTableTest, ParentingRenamesTheMapAndEmptiesItOnce) {
     other->entityDelAll();  // it holds T2 since the refused move
 }
 
-// The last outside reference hands the table to its control, which keeps it until it lets go.
-TEST_F(CounterTableTest, LastOutsideReferenceHandsTheTableToItsControl) {
-    const uint64_t tables = live<Table>();
-    const uint64_t controls = live<Control>();
-    Orlo::Ptr<Table> t = Table::create("T");
-    Orlo::Ptr<Control> control = t->counterControl();
-    Table* raw = t.get();
-    t->counterIs(rec(1, 1));
-    t.reset();
-    ASSERT_EQ(control->entityRef().get(), raw) << "the control did not take the table";
-    EXPECT_TRUE(lookup(raw->counter, 1));
-    control->mount(kWriter);
-    raw->counterIs(rec(3, 3));
-    control->entityRefIs(nullptr);
-    EXPECT_EQ(live<Table>(), tables);
-    EXPECT_THROW(control->mount(kWriter), Pimbo::InvalidInitializeException);
-    Orlo::Ptr<Table> next = Table::create("T");  // the files were released for the next writer
-    next->counterControl()->mount(kWriter);
-    EXPECT_TRUE(lookup(next->counter, 3));
-    next.reset();
-
-    // Without a control, or without notification, the last reference deletes the table.
-    Orlo::Ptr<Table> u;
-    for (bool noControl : {true, false}) {
-        u = Table::create("U");
-        control = u->counterControl();
-        noControl ? u->counterControlIs(nullptr) : u->hasNotificationActiveIs(false);
-        u.reset();
-        EXPECT_EQ(live<Table>(), tables);
-        EXPECT_THROW(control->unmount(), Pimbo::InvalidInitializeException);
-    }
-    // Regression: the first control was freed while the map still sent it news (use after free).
-    u = Table::create("U");
-    control = new Control(&u->counter);
-    u->counterControlIs(control);
-    u.reset();
-    EXPECT_EQ(live<Control>(), controls + 2) << "the control the news go to is gone";
-    control->mount(kWriter);
-    control->unmount();
-    EXPECT_EQ(control->historyString(), "entityRef:set") << "the news went to another control";
-}
-
-// Every state released in every order (AddressSanitizer shows any touch of freed memory).
+// Every state released in every order (AddressSanitizer shows any touch of freed memory): the last
+// outside reference hands the table to its control, which keeps it until it lets go; without a
+// control, or without notification, the last reference deletes it.
 TEST_F(CounterTableTest, EveryStateTearsDownInEveryReleaseOrder) {
     const uint64_t tables = live<Table>();
     const uint64_t controls = live<Control>();
     enum State { unmounted, parented, writer, reader, orphan };
-    enum Order { tableFirst, controlFirst, directoryFirst };
+    enum Order { tableFirst, controlFirst, directoryFirst, controlLetsGo, noControl, noNotify };
     Placed<> source(&kWriter);  // what the reader state reads
     source->counterIs(rec(42, 42));
     for (int state = unmounted; state <= orphan; ++state) {
-        for (int order = tableFirst; order <= directoryFirst; ++order) {
+        for (int order = tableFirst; order <= noNotify; ++order) {
             SCOPED_TRACE(fmt::format("state {} order {}", state, order));
             auto dir = Orlo::Directory::DirectoryIs(state == reader ? "sys" : "own");
             Orlo::Ptr<Table> t = Table::create("T");
             Orlo::Ptr<Control> control = t->counterControl();
-            const Table* raw = t.get();
+            Table* raw = t.get();
             if (state != unmounted)
                 dir->entityIs(t);
             if (state == writer || state == orphan || state == reader)
                 control->mount(state == reader ? kReader : kWriter);
-            if (state == writer || state == orphan)
+            if (state != parented && state != reader)
                 t->counterIs(rec(42, 42));
             if (state == orphan)
                 dir->entityDel("T");
-            EXPECT_EQ(lookup(t->counter, 42).has_value(), state == writer || state == reader)
+            EXPECT_EQ(lookup(t->counter, 42).has_value(), state != parented && state != orphan)
                 << "an orphan answers";
             const bool held = dir->entities() != 0;
-            if (order == tableFirst) {
-                t.reset();
-                EXPECT_EQ(control->entityRef().get(), held ? nullptr : raw);
-                control.reset();
-            } else if (order == controlFirst) {
+            if (order == noControl)
+                t->counterControlIs(nullptr);
+            if (order == noNotify)
+                t->hasNotificationActiveIs(false);
+            if (order == controlFirst) {
                 control.reset();
                 EXPECT_EQ(live<Control>(), controls + 2) << "the table lost its control";
-                t.reset();
-            } else {
-                dir->entityDelAll();
-                t.reset();
-                EXPECT_EQ(control->entityRef().get(), raw);
-                control.reset();
             }
+            if (order >= directoryFirst)
+                dir->entityDelAll();
+            t.reset();
+            if (order >= noControl) {
+                EXPECT_EQ(live<Table>(), tables + 1) << "the last reference kept the table";
+                EXPECT_THROW(control->unmount(), Pimbo::InvalidInitializeException);
+            } else if (control) {
+                EXPECT_EQ(control->entityRef().get(), held && order == tableFirst ? nullptr : raw);
+            }
+            if (order == controlLetsGo && state == unmounted) {  // still usable through it
+                EXPECT_TRUE(lookup(raw->counter, 42));
+                control->mount(kWriter);
+                raw->counterIs(rec(3, 3));
+            }
+            if (order == controlLetsGo) {
+                control->entityRefIs(nullptr);
+                EXPECT_EQ(live<Table>(), tables + 1);
+                EXPECT_THROW(control->mount(kWriter), Pimbo::InvalidInitializeException);
+            }
+            control.reset();
             dir->entityDelAll();
             EXPECT_EQ(live<Table>(), tables + 1);
             EXPECT_EQ(live<Control>(), controls + 1);
         }
     }
+    Orlo::Ptr<Table> next = Table::create("T");  // the released files are free for the next writer
+    next->counterControl()->mount(kWriter);
+    EXPECT_TRUE(lookup(next->counter, 3));
+    next.reset();
+    // Regression: the first control was freed while the map still sent it news (use after free).
+    Orlo::Ptr<Table> u = Table::create("U");
+    Orlo::Ptr<Control> control = new Control(&u->counter);
+    u->counterControlIs(control);
+    u.reset();
+    EXPECT_EQ(live<Control>(), controls + 3) << "the control the news go to is gone";
+    control->mount(kWriter);
+    control->unmount();
+    EXPECT_EQ(control->historyString(), "entityRef:set") << "the news went to another control";
 }
 
 }  // namespace

@@ -163,8 +163,8 @@ void runWriter(Vesk::VeskWriter<Ops>& w, uint64_t seed, Stress& run, uint64_t n,
         run.stop.store(true);
 }
 
-// Reads until run.stop, judged by the rule of the run's phase; `phaseDone` hears of each phase
-// after scaled(500) rounds in it on the rule's generation.
+// Reads until run.stop, judged by the phase's rule; `phaseDone` hears of a phase after
+// scaled(500) rounds on its generation.
 template <class Ops>
 void runReader(uint64_t seed, Stress& run, Progress& me,
                const std::function<void(int)>& phaseDone) {
@@ -234,8 +234,7 @@ void runReader(uint64_t seed, Stress& run, Progress& me,
         } catch (const Pimbo::Exception& e) {
             me.fail(fmt::format("exception: {} at {}", e.msg(), e.where()));
         }
-        // A round that began before the phase changed (a call that waited out the re-format)
-        // is judged by the next phase.
+        // A round that began before the phase changed (waiting out a re-format) is the next's.
         if (rule.stay && run.phase.load() == p && state() != std::make_pair(1u, rule.cinder))
             me.fail(fmt::format("left generation {} for {}", rule.cinder, state().second));
         const Vesk::Reader::Counters& c = r.counters();
@@ -313,15 +312,20 @@ std::vector<std::unique_ptr<Child>> readerProcesses(Stress& run) {
     return readers;
 }
 
+// The writer process is let go; it and every reader end well.
+void expectAllEnd(Child& writer, std::vector<std::unique_ptr<Child>>& readers) {
+    writer.send("exit");
+    EXPECT_EQ(writer.wait(), 0);
+    for (auto& r : readers)
+        EXPECT_EQ(r->wait(), 0);
+}
+
 TEST_F(ReaderTortureStress, ReaderProcessesSeeWholeMonotonicRecordsWhileTheWriterResizes) {
     auto writer = writerProcess(run, kHeld, 0, true);
     run.phaseIs(0, Rule{uint32_t(std::stoul(writer->receive())), kHeld, 0, true});
     auto readers = readerProcesses(run);
     EXPECT_EQ(writer->receive(double(scaled(300)) + Child::kWait), "paused");
-    writer->send("exit");
-    EXPECT_EQ(writer->wait(), 0);
-    for (auto& r : readers)
-        EXPECT_EQ(r->wait(), 0);
+    expectAllEnd(*writer, readers);
 }
 
 TEST_F(ReaderProcess, ReadersKeepAnsweringRightAcrossWriterKillsReuseAndReformat) {
@@ -374,10 +378,7 @@ TEST_F(ReaderProcess, ReadersKeepAnsweringRightAcrossWriterKillsReuseAndReformat
 
     run.stop = true;
     stopWriter();
-    writer->send("exit");
-    EXPECT_EQ(writer->wait(), 0);
-    for (auto& r : readers)
-        EXPECT_EQ(r->wait(), 0);
+    expectAllEnd(*writer, readers);
 }
 
 // A front mounted before its writer answers "absent", attaches from its event loop once the files
