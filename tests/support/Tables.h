@@ -1,7 +1,7 @@
 // The tables of the tests: the four record kinds (one description, tools/RecordKinds.h, shared
 // with the tool, the fuzz target and the benchmarks), writers in a private root, raw reading and
-// damaging of a table's files, and an independent walk of the split-ordered list over the raw
-// bytes.
+// damaging of a table's files. A whole table's consistency is checked with the library's
+// read-only checker (Vesk/TableChecker.h), which `vesk check` uses too.
 //
 // The raw readers deliberately do not use the library's structs: they read the documented
 // offsets of the files byte by byte, so a layout fault in the structs shows up here.
@@ -175,22 +175,12 @@ constexpr uint64_t kBucketMagic = 0, kBucketVersion = 8, kBucketCinder = 12,
 constexpr uint32_t kEnd = 0xFFFFFFFF;
 constexpr uint32_t kMarker = 0x80000000;
 
-// bits of v reversed within the low `bits` bits (computed bit by bit, independently of the
-// library's helpers).
-inline uint32_t reverseLow(uint32_t v, uint32_t bits) {
-    uint32_t r = 0;
-    for (uint32_t i = 0; i < bits; ++i)
-        r |= ((v >> i) & 1u) << (bits - 1 - i);
-    return r;
-}
+// v with its 32 bits reversed (bit by bit, independently of the library's helpers).
 inline uint32_t reverse32(uint32_t v) {
-    return reverseLow(v, 32);
-}
-inline uint32_t log2Exact(uint32_t n) {
-    uint32_t bits = 0;
-    while ((1u << bits) < n)
-        ++bits;
-    return bits;
+    uint32_t r = 0;
+    for (uint32_t i = 0; i < 32; ++i)
+        r |= ((v >> i) & 1u) << (31 - i);
+    return r;
 }
 
 // FNV-1a over the header's constant fields, in the order the file format fixes.
@@ -264,74 +254,6 @@ struct RawTable {
     }
     RawSlot slot(uint32_t id) const { return slotAt(headerSize + uint64_t(id) * slotSize, id); }
     RawSlot lookaside() const { return slotAt(Off::kLookaside, kEnd); }
-
-    // Walks the whole split-ordered list from bucket 0 over the raw bytes and checks every
-    // invariant of the chains: each slot is occupied and lies in the bucket whose chain holds it,
-    // its rhash is the reversed hash of its key, the list is strictly ascending by (rhash, key),
-    // the buckets follow each other in bit-reversed order and the last one ends the table.
-    // Returns "" or the first violation; `out` receives the slots in list order.
-    std::string walkChains(std::vector<RawSlot>& out) const {
-        out.clear();
-        const uint32_t n = numBuckets();
-        const uint32_t bits = log2Exact(n);
-        if (n < 2 || (1u << bits) != n)
-            return "numBuckets not a power of two: " + std::to_string(n);
-        const uint32_t count = numSlots();
-        uint32_t b = 0;
-        uint32_t visited = 1;
-        uint32_t next = bucketNext(0);
-        bool havePrev = false;
-        uint32_t prevR = 0;
-        uint64_t prevKey = 0;
-        for (;;) {
-            if (next == kEnd) {
-                if (b != n - 1)
-                    return "table ends in bucket " + std::to_string(b);
-                if (visited != n)
-                    return "visited " + std::to_string(visited) + " buckets";
-                return "";
-            }
-            if ((next & kMarker) != 0) {
-                const uint32_t nb = next & ~kMarker;
-                // The bucket whose bit-reversed index is one greater.
-                const uint32_t expect = reverseLow(reverseLow(b, bits) + 1, bits);
-                if (nb != expect) {
-                    return "bucket " + std::to_string(b) + " continues with " + std::to_string(nb) +
-                           " instead of " + std::to_string(expect);
-                }
-                if (reverseLow(nb, bits) != visited)
-                    return "bucket order broken at " + std::to_string(nb);
-                b = nb;
-                ++visited;
-                next = bucketNext(b);
-                continue;
-            }
-            if (next >= count)
-                return "slot id " + std::to_string(next) + " out of range";
-            if (out.size() >= count)
-                return "chain longer than the slot count";
-            RawSlot s = slot(next);
-            if ((s.flags & 1u) == 0)
-                return "slot " + std::to_string(s.id) + " not occupied";
-            if ((s.flags & 2u) != 0)
-                return "slot " + std::to_string(s.id) + " has LOOKASIDE";
-            const uint32_t h = Orlo::hashSingleAttr(seed(), s.key);
-            if (h % n != b) {
-                return "slot " + std::to_string(s.id) + " of bucket " + std::to_string(h % n) +
-                       " in the chain of " + std::to_string(b);
-            }
-            if (s.rhash != reverse32(h))
-                return "slot " + std::to_string(s.id) + " has a bad rhash";
-            if (havePrev && !(prevR < s.rhash || (prevR == s.rhash && prevKey < s.key))) {
-                return "slot " + std::to_string(s.id) + " out of (rhash, key) order";
-            }
-            havePrev = true;
-            prevR = s.rhash;
-            prevKey = s.key;
-            next = s.next;
-            out.push_back(std::move(s));
-        }
-    }
 
     // The free list from its head; "" or the first violation (bounded by the slot count).
     std::string walkFree(std::vector<uint32_t>& out) const {
