@@ -182,7 +182,8 @@ TEST_F(VeskMapTest, EveryRefusalOfInitNamesTheTableAndChangesNothing) {
     EXPECT_EQ(p.state() + " " + p.history(),
               std::string("initialized:true sentry:true mountStatus:1 writer ") + kMounted);
     EXPECT_EQ(contents(*p.table), written) << "a repeated or refused init cleaned the table up";
-    EXPECT_EQ(p->counter.writerCounters().slotAllocations, 30u);
+    for (int asked = 0; asked < 2; ++asked)  // asking again counts nothing twice
+        EXPECT_EQ(p->counter.writerCounters().slotAllocations, 30u);
     p.control->unmount();
     EXPECT_EQ(p->counter.writerCounters().slotAllocations, 30u)
         << "the totals went with the writer";

@@ -21,14 +21,14 @@ void VeskMapBase::init(VeskType type, bool localMem, unsigned initialSize) {
     init(d);
 }
 
-Reader::Counters VeskMapBase::veskMapUpdateReaderCounters(const Reader::Counters& c) {
-    readerTotals_.merge(c);
-    return readerTotals_;
+Reader::Counters VeskMapBase::veskMapUpdateReaderCounters(const void* source,
+                                                          const Reader::Counters& c) {
+    return readerTotals_.update(source, c);
 }
 
-Writer::Counters VeskMapBase::veskMapUpdateWriterCounters(const Writer::Counters& c) {
-    writerTotals_.merge(c);
-    return writerTotals_;
+Writer::Counters VeskMapBase::veskMapUpdateWriterCounters(const void* source,
+                                                          const Writer::Counters& c) {
+    return writerTotals_.update(source, c);
 }
 
 void VeskMapBase::doCorruptionDetected(const std::string& message) {

@@ -40,9 +40,11 @@ class VeskMapBase : public ControlBase, public Mem::ReaderSentry::Notifiee {
     std::string modeStr() override { return veskTypeName(descriptor_.type); }
     bool disconnectedActiveReader() override { return false; }
 
-    // Adds an implementation's counts to the front's running totals and returns the totals.
-    Reader::Counters veskMapUpdateReaderCounters(const Reader::Counters& c);
-    Writer::Counters veskMapUpdateWriterCounters(const Writer::Counters& c);
+    // The front's running totals with `c`, the counts that the implementation `source` has
+    // gathered since it was made, and returns them: the last counts seen from each earlier
+    // implementation plus `c`. Asking twice counts nothing twice.
+    Reader::Counters veskMapUpdateReaderCounters(const void* source, const Reader::Counters& c);
+    Writer::Counters veskMapUpdateWriterCounters(const void* source, const Writer::Counters& c);
 
     // A corruption met by a guarded operation: traced at level 0, recorded in the table's
     // "corruption-detected" marker where this process may write, counted. A front in writer
@@ -72,8 +74,26 @@ class VeskMapBase : public ControlBase, public Mem::ReaderSentry::Notifiee {
     }
 
   private:
-    Reader::Counters readerTotals_;
-    Writer::Counters writerTotals_;
+    // The totals of one kind of counts: those of the implementations before the current one,
+    // and the current one's last counts.
+    template <class Counters>
+    struct Totals {
+        Counters earlier;
+        Counters last;
+        const void* source = nullptr;
+        Counters update(const void* from, const Counters& c) {
+            if (from != source) {
+                earlier.merge(last);
+                source = from;
+            }
+            last = c;
+            Counters out = earlier;
+            out.merge(c);
+            return out;
+        }
+    };
+    Totals<Reader::Counters> readerTotals_;
+    Totals<Writer::Counters> writerTotals_;
     uint64_t corruptionsDetected_ = 0;
 };
 

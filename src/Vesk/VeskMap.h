@@ -163,10 +163,10 @@ class VeskMap : public VeskMapBase, public Mem::WriterSentry::Notifiee {
     }
     std::string name() override { return interface_->veskName(); }
     virtual Reader::Counters readerCounters() {
-        return veskMapUpdateReaderCounters(interface_->readerCounters());
+        return veskMapUpdateReaderCounters(interface_.get(), interface_->readerCounters());
     }
     virtual Writer::Counters writerCounters() {
-        return veskMapUpdateWriterCounters(interface_->writerCounters());
+        return veskMapUpdateWriterCounters(interface_.get(), interface_->writerCounters());
     }
 
     virtual void cleanupAndDetach() {
