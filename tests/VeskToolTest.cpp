@@ -269,7 +269,8 @@ TEST_F(VeskToolProcess, EveryCommandEndsWithItsStatusAndOneLine) {
     change("occupied/slots", at(0, Off::kFlags), [](uint32_t v) { return v & ~1u; });
     change("occupied/slots", at(0, Off::kLinkNext), [](uint32_t) { return 0x7FFFFFF0; });
     change("cycle/slots", at(0, Off::kLinkNext), [](uint32_t) { return 0; });  // to itself
-    change("rhash/slots", at(3, Off::kRhash), [](uint32_t v) { return v ^ kMarker; });
+    for (const char* t : {"rhash/slots", "nocinder/slots"})  // a missing cinder stops no walk
+        change(t, at(3, Off::kRhash), [](uint32_t v) { return v ^ kMarker; });
     change("lookaside/slots", at(5, Off::kFlags), [](uint32_t v) { return v | 2; });
     change("count/slots", Off::kOccupied, [](uint32_t) { return 99; });
     pwriteValue(path("count/slots"), Off::kRuntimeFlags, uint16_t(1));  // its writer is gone
@@ -352,6 +353,7 @@ TEST_F(VeskToolProcess, EveryCommandEndsWithItsStatusAndOneLine) {
         {"check order", 1, "the chain of bucket 0 ends the table early"},
         {"check order", 1, "ends with 0x80000000, not with the end of the table"},
         {"check nocinder", 1, "nocinder/cinder is missing or damaged"},
+        {"check nocinder", 1, "slot 3 (key "},
         {"check bshort", 1, "bshort/buckets is 10 bytes, shorter than its header"},
         {"check lookaside", 1, "has LOOKASIDE set"},
         {"check marker", 1, "continues with bucket"},

@@ -92,6 +92,8 @@ class Walk {
 
     void walk(Mem::PlinthWrapper& slotFile, Mem::PlinthWrapper& bucketFile, bool& criticalSection) {
         // ----- 1. headers -----
+        // Only the faults of this step stop the walk: a missing cinder file does not.
+        const uint64_t earlier = r_.faultCount;
         if (slotFile.mappedSize() < sizeof(SlotTableHeader)) {
             fault("{} is {} bytes, shorter than its header", slotFile.getFilename(),
                   slotFile.mappedSize());
@@ -100,7 +102,7 @@ class Walk {
             fault("{} is {} bytes, shorter than its header", bucketFile.getFilename(),
                   bucketFile.mappedSize());
         }
-        if (r_.faultCount != 0)
+        if (r_.faultCount != earlier)
             return finish(false);
         const char* const data = static_cast<const char*>(slotFile.base());
         const auto* live = static_cast<const SlotTableHeader*>(slotFile.base());
@@ -120,7 +122,7 @@ class Walk {
                                                              r_.cinder, reason)) {
             fault("bucket file header: {}", reason);
         }
-        if (r_.faultCount != 0) {
+        if (r_.faultCount != earlier) {
             // A header caught mid-resize, or a file that grew since it was mapped, is no fault.
             return finish(!(readStamp(live, liveBuckets) == before) ||
                           uint32_t(before.numSlots) != h.numSlots.version ||
