@@ -404,68 +404,71 @@ bool TableDir::readFile(const std::string& name, size_t limit, std::string& out,
     }
 }
 
-bool TableDir::replaceFile(const std::string& name, const void* bytes, size_t size,
-                           FileError& error, unsigned mode) const {
-    error = FileError();
-    if (!valid() || !plainName(name)) {
-        error.set(EINVAL, fmt::format("bad file name {}", filePath(name)));
-        return false;
-    }
-    const unsigned want = mode != 0 ? mode : fileMode_.mode;
-    const std::string temp = fmt::format(".{}.tmp-{:016x}", name, unpredictable());
-    const char* step = "create";
-    int e = 0;
-    Fd f(::openat(fd_.get(), temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                  want));
-    if (!f) {
-        e = errno;
-    } else {
-        struct stat st;
-        if (!writeAll(f.get(), bytes, size)) {
-            step = "write";
-            e = errno;
-        } else if (::fstat(f.get(), &st) != 0 || !applyMode(f.get(), st, want, fileMode_.group)) {
-            step = "set the mode of";
-            e = errno;
-        }
-        if (::close(f.release()) != 0 && e == 0) {
-            step = "close";
-            e = errno;
-        }
-        if (e == 0 && ::renameat(fd_.get(), temp.c_str(), fd_.get(), name.c_str()) != 0) {
-            step = "rename";
-            e = errno;
-        }
-        if (e != 0)
-            ::unlinkat(fd_.get(), temp.c_str(), 0);
-    }
-    if (e != 0) {
-        error.set(e, fmt::format("cannot replace {}: {} of {} failed: {}", filePath(name), step,
-                                 filePath(temp), std::strerror(e)));
-        return false;
-    }
-    return true;
-}
-
-Fd TableDir::replaceUnchanged(const std::string& name, const struct stat& expected, unsigned mode,
-                              const std::function<bool(int fd)>& prepare, FileError& error) const {
+Fd TableDir::newTemporary(const std::string& name, unsigned mode, std::string& temp,
+                          FileError& error) const {
     error = FileError();
     if (!valid() || !plainName(name)) {
         error.set(EINVAL, fmt::format("bad file name {}", filePath(name)));
         return Fd();
     }
-    const std::string temp = fmt::format(".{}.tmp-{:016x}", name, unpredictable());
+    temp = fmt::format(".{}.tmp-{:016x}", name, unpredictable());
     Fd f(::openat(fd_.get(), temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                   mode));
-    struct stat st;
-    const char* step = "create";
-    int e = 0;
     if (!f) {
+        replaceFailed(name, "create", temp, errno, error);
+        return Fd();
+    }
+    struct stat st;
+    if (::fstat(f.get(), &st) != 0 || !applyMode(f.get(), st, mode, fileMode_.group)) {
+        const int e = errno;
+        ::unlinkat(fd_.get(), temp.c_str(), 0);
+        replaceFailed(name, "set the mode of", temp, e, error);
+        return Fd();
+    }
+    return f;
+}
+
+void TableDir::replaceFailed(const std::string& name, const char* step, const std::string& temp,
+                             int e, FileError& error) const {
+    error.set(e, fmt::format("cannot replace {}: {} of {} failed: {}", filePath(name), step,
+                             filePath(temp), std::strerror(e)));
+}
+
+bool TableDir::replaceFile(const std::string& name, const void* bytes, size_t size,
+                           FileError& error, unsigned mode) const {
+    std::string temp;
+    Fd f = newTemporary(name, mode != 0 ? mode : fileMode_.mode, temp, error);
+    if (!f)
+        return false;
+    const char* step = nullptr;
+    int e = 0;
+    if (!writeAll(f.get(), bytes, size)) {
+        step = "write";
         e = errno;
-    } else if (::fstat(f.get(), &st) != 0 || !applyMode(f.get(), st, mode, fileMode_.group)) {
-        step = "set the mode of";
+    } else if (::close(f.release()) != 0) {
+        step = "close";
         e = errno;
-    } else if (!prepare(f.get())) {
+    } else if (::renameat(fd_.get(), temp.c_str(), fd_.get(), name.c_str()) != 0) {
+        step = "rename";
+        e = errno;
+    }
+    if (step == nullptr)
+        return true;
+    ::unlinkat(fd_.get(), temp.c_str(), 0);
+    replaceFailed(name, step, temp, e, error);
+    return false;
+}
+
+Fd TableDir::replaceUnchanged(const std::string& name, const struct stat& expected, unsigned mode,
+                              const std::function<bool(int fd)>& prepare, FileError& error) const {
+    std::string temp;
+    Fd f = newTemporary(name, mode, temp, error);
+    if (!f)
+        return Fd();
+    const char* step = nullptr;
+    int e = 0;
+    struct stat st;
+    if (!prepare(f.get())) {
         step = "prepare";
         e = errno != 0 ? errno : EAGAIN;
     } else if (::renameat2(fd_.get(), temp.c_str(), fd_.get(), name.c_str(), RENAME_EXCHANGE) !=
@@ -479,11 +482,9 @@ Fd TableDir::replaceUnchanged(const std::string& name, const struct stat& expect
         e = EAGAIN;
         ::renameat2(fd_.get(), temp.c_str(), fd_.get(), name.c_str(), RENAME_EXCHANGE);
     }
-    if (f)
-        ::unlinkat(fd_.get(), temp.c_str(), 0);
-    if (e != 0) {
-        error.set(e, fmt::format("cannot replace {}: {} of {} failed: {}", filePath(name), step,
-                                 filePath(temp), std::strerror(e)));
+    ::unlinkat(fd_.get(), temp.c_str(), 0);
+    if (step != nullptr) {
+        replaceFailed(name, step, temp, e, error);
         return Fd();
     }
     return f;

@@ -122,6 +122,13 @@ class TableDir {
     const FileMode& fileMode() const { return fileMode_; }
 
   private:
+    // A new, empty temporary beside `name` (O_EXCL, never followed) with `mode` applied, open
+    // for reading and writing, its name in `temp`; on failure nothing is left behind.
+    Fd newTemporary(const std::string& name, unsigned mode, std::string& temp,
+                    FileError& error) const;
+    void replaceFailed(const std::string& name, const char* step, const std::string& temp, int e,
+                       FileError& error) const;
+
     Fd fd_;
     std::string path_;
     uid_t owner_ = 0;
