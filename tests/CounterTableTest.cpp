@@ -208,7 +208,8 @@ TEST_F(VeskMapTest, EveryRefusalOfInitNamesTheTableAndChangesNothing) {
     };
     p->counter.notifyingIs(true);
     for (const auto& [d, text] : refusals) {
-        EXPECT_EQ(thrown<Pimbo::InvalidInitializeException>([&] { p.control->mount(d); }), text);
+        EXPECT_EQ(thrown<Pimbo::InvalidInitializeException>([&, &d = d] { p.control->mount(d); }),
+                  text);
         EXPECT_EQ(p.state() + " " + p.history(), std::string(kUnmounted) + " " + kMounted +
                                                      " quiesced:false mountStatus:notMounted")
             << text;
