@@ -40,9 +40,9 @@ class VeskMapBase : public ControlBase, public Mem::ReaderSentry::Notifiee {
     std::string modeStr() override { return veskTypeName(descriptor_.type); }
     bool disconnectedActiveReader() override { return false; }
 
-    // The front's running totals with `c`, the counts that the implementation `source` has
-    // gathered since it was made, and returns them: the last counts seen from each earlier
-    // implementation plus `c`. Asking twice counts nothing twice.
+    // The front's running totals: the last counts seen from each earlier implementation plus
+    // `c`, the counts the current implementation `source` has gathered since it was made.
+    // Asking twice counts nothing twice.
     Reader::Counters veskMapUpdateReaderCounters(const void* source, const Reader::Counters& c);
     Writer::Counters veskMapUpdateWriterCounters(const void* source, const Writer::Counters& c);
 
