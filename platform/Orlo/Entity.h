@@ -32,17 +32,24 @@
 
 namespace Orlo {
 
-// The type of an entity or value: the module that describes it and its index in that module.
-struct OrloType {
+// The type of an entity or value: the module that describes it (an Orlo::OrloModule, or
+// runtimeModule for the runtime's own types) and its index in that module.
+struct OrloTypeBase {
     const void* module = nullptr;
     uint16_t typeIndex = 0;
 
-    friend bool operator==(const OrloType&, const OrloType&) = default;
+    friend bool operator==(const OrloTypeBase&, const OrloTypeBase&) = default;
     // "module:{address} type:{index}"
     std::string toString() const;
+    // This type is `base` or derives from it, following the parents of the registered
+    // descriptions (Orlo/Module.h).
+    bool isDerived(const OrloTypeBase& base) const;
+    // Entity types are polymorphic, value types are not (the kind of the type record).
+    bool isPolymorphic() const;
 };
+using OrloType = OrloTypeBase;
 
-// The runtime's own module: the types it defines itself (the directory).
+// The runtime's own module: the types it defines itself (0 the entity, 1 the directory).
 extern const char runtimeModule[];
 
 // A directory refused a child (a name already taken, a null or unnamed entity, a loop).
