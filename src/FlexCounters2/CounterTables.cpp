@@ -2,8 +2,6 @@
 
 namespace DravoCounters::FlexCounters2 {
 
-const char flexCounters2VeskModule[] = "FlexCounters2Vesk";
-
 Orlo::Ptr<CounterTableSimple> counterTableSimpleFactory(const Orlo::String& name) {
     return CounterTableSimple::CounterTableSimpleIs(name);
 }

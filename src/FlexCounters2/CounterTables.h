@@ -27,16 +27,13 @@
 
 namespace DravoCounters::FlexCounters2 {
 
-// Identity of this library's module: the types it describes are (module, index).
-extern const char flexCounters2VeskModule[];
-
 class CounterTableBase : public Orlo::Entity {
   public:
     static constexpr uint16_t kTypeIndex = 5;
 
     Orlo::NotifieeList& notifieeList() override { return notifieeList_; }
     Orlo::OrloType fwkType() const override {
-        return Orlo::OrloType{flexCounters2VeskModule, kTypeIndex};
+        return Orlo::OrloType{&flexCounters2VeskModule, kTypeIndex};
     }
     Orlo::String name() const override { return name_; }
     void handleParent(const Orlo::Ptr<Orlo::Entity>&) override {}
@@ -56,11 +53,12 @@ class CounterTable : public CounterTableBase {
   public:
     using Wrapper = OrloVesk::OrloVeskMapValueWrapper<Record, CounterIndex, &Record::key>;
     using Map = OrloVesk::OrloVeskMap<Derived, Wrapper, CounterIndex, OpsT>;
+    static constexpr uint16_t kTypeIndex = TypeIndex;
     static constexpr uint32_t kCounterAttribute = 258;
     static constexpr uint32_t kCounterControlAttribute = 259;
 
     Orlo::OrloType fwkType() const override {
-        return Orlo::OrloType{flexCounters2VeskModule, TypeIndex};
+        return Orlo::OrloType{&flexCounters2VeskModule, kTypeIndex};
     }
 
     // Writes the record under its key (replacing what is there) and notifies its key.

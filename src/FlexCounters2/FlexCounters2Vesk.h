@@ -21,6 +21,8 @@
 // "[key: 7] N 1, 2", "[key: 7] W ", "[key: 7] B ff".
 #pragma once
 
+#include "Orlo/Hash.h"
+#include "Orlo/Module.h"
 #include "Orlo/String.h"
 #include "Orlo/Text.h"
 #include "OrloVesk/OrloVeskMapValueWrapper.h"
@@ -237,6 +239,47 @@ DravoCounters::FlexCounters2::CounterIndex
 deserializeAttr<DravoCounters::FlexCounters2::CounterIndex>(String::IteratorConst& it,
                                                             String::IteratorConst end,
                                                             const char* attrName);
+
+}  // namespace Orlo
+
+// ----- reflection: how the runtime reaches these types without being compiled against them -----
+namespace DravoCounters::FlexCounters2 {
+
+// The description of the ten types of this library (the five values and the five tables),
+// registered with the runtime when the library is loaded (FlexCounters2/Reflection.cpp).
+extern const Orlo::OrloModule flexCounters2VeskModule;
+
+// The runtime's generic hash of a key: the key hash of the tables, unseeded. Records have none.
+inline uint32_t orloHash(const CounterIndex& key) {
+    return Orlo::hashSingleAttr(0, key.value());
+}
+
+template <class T>
+concept CounterValue = std::is_same_v<T, CounterIndex> || std::is_same_v<T, CounterEntrySimple> ||
+    std::is_same_v<T, CounterEntryNormal> || std::is_same_v<T, CounterEntryWide> ||
+    std::is_same_v<T, CounterEntryBitmap64>;
+
+}  // namespace DravoCounters::FlexCounters2
+
+namespace Orlo {
+
+// The type operations of the five values. Attribute identifiers, from 2 up in this order:
+//   CounterIndex          value (read), veskString (call)
+//   CounterEntrySimple    key, counterIndex (read), packets, octets (read, write), veskString
+//   CounterEntryNormal    key, counterIndex, counterA, counterB, veskString
+//   CounterEntryWide      key, counterIndex, veskString
+//   CounterEntryBitmap64  key, counterIndex, bits, veskString
+// Operation 0 reads an attribute (8 bytes at result), 1 writes a counter from the 64-bit word at
+// input, 10 calls veskString (an Orlo::String constructed at result). On the value as a whole:
+// 11 "not all zero" and 12 "equal to the value at other" (a bool at result), 13 "less than the
+// value at other", CounterIndex only.
+template <DravoCounters::FlexCounters2::CounterValue T>
+struct TypeImpl<T> {
+    // A CounterIndex from the 64-bit number at args[0]; a record from the key at args[0].
+    static void genericIfConstructFromCtorArgs(void* dst, const void* const* args);
+    static int genericIfAttributeOp(void* result, void* p, const OrloAttr& attr, uint32_t op,
+                                    const void* other, const void* input);
+};
 
 }  // namespace Orlo
 

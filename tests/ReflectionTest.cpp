@@ -1,0 +1,292 @@
+// The runtime reaches the library's values and tables through the registered module only: the
+// bytes decode into the documented description, and values and tables work through their
+// operation records without the test naming a C++ type.
+#include "FlexCounters2/FlexCounters2Vesk.h"
+#include "Orlo/Module.h"
+#include "support/Harness.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <set>
+
+namespace {
+
+using Orlo::OrloAttr;
+using Orlo::OrloType;
+const std::string kNs = "DravoCounters::FlexCounters2::";
+using CounterIndexValue = DravoCounters::FlexCounters2::CounterIndex;
+
+OrloType type(const std::string& name) {
+    const auto t = Orlo::typeNamed(kNs + name);
+    EXPECT_TRUE(t.has_value()) << name;
+    return t.value_or(OrloType{});
+}
+// The names of a name table: `count` zero-terminated names from its start.
+std::vector<std::string> names(const char* table, size_t count) {
+    std::vector<std::string> out;
+    for (const char* at = table; out.size() < count; at += out.back().size() + 1)
+        out.emplace_back(at);
+    return out;
+}
+uint16_t u16(const uint8_t* p) {
+    uint16_t v;
+    std::memcpy(&v, p, 2);
+    return v;
+}
+
+// A decoded type on one line: name, kind, flag byte, size, parent (and the raw parent and
+// constructor-argument words), constructor argument, then "id name type flags access" per
+// attribute. Value types are written without their namespace.
+std::string render(const Orlo::TypeDescription& t, const uint8_t* raw) {
+    std::string text = fmt::format("{} {:02X} {:02X} {} {} {:04X}/{} {}: {}", t.name, t.kind,
+                                   t.flags, t.kind == 1 ? t.size : 0, t.parentName, u16(raw + 8),
+                                   u16(raw + 10), t.ctorArgName, t.ctorArgTypeName);
+    for (const auto& a : t.attributes) {
+        text += fmt::format(" | {} {} {} {:02X} {:02X} {:02X} {}", a.id, a.name, a.typeName,
+                            a.flags[0], a.flags[1], a.flags[2], a.access());
+        if (a.collection())
+            text += fmt::format(" by {}.{}", a.keyTypeName, a.keyAttributeName);
+    }
+    size_t at;
+    while ((at = text.find(kNs)) != std::string::npos)
+        text.erase(at, kNs.size());
+    return text;
+}
+
+TEST(ModuleDescription, TheRegisteredBytesDecodeIntoTheDocumentedTables) {
+    const auto& modules = Orlo::registeredModules();
+    const Orlo::OrloModule& m = DravoCounters::FlexCounters2::flexCounters2VeskModule;
+    ASSERT_EQ(std::count(modules.begin(), modules.end(), &m), 1);
+    ASSERT_EQ(m.numTypes, 10u);
+    const std::string key =
+        " | 2 key CounterIndex 00 2C 01 read | 3 counterIndex CounterIndex 00 "
+        "28 00 read";
+    auto counter = [](int id, const char* name) {
+        return fmt::format(" | {} {} U64 00 1C 01 read, write", id, name);
+    };
+    auto veskString = [](int id) {
+        return fmt::format(" | {} veskString String 10 08 00 call", id);
+    };
+    std::vector<std::string> expected = {
+        "CounterIndex 01 F8 8  FFFF/5 value: U64 | 2 value U64 00 2C 01 read" + veskString(3),
+        "CounterEntrySimple 01 F0 24  FFFF/1 key: CounterIndex" + key + counter(4, "packets") +
+            counter(5, "octets") + veskString(6),
+        "CounterEntryNormal 01 F0 24  FFFF/1 key: CounterIndex" + key + counter(4, "counterA") +
+            counter(5, "counterB") + veskString(6),
+        "CounterEntryWide 01 F0 8  FFFF/1 key: CounterIndex" + key + veskString(4),
+        "CounterEntryBitmap64 01 F0 16  FFFF/1 key: CounterIndex" + key + counter(4, "bits") +
+            veskString(5),
+        "CounterTableBase 40 F0 0 Orlo::Entity FFFD/3 name: Orlo::String"};
+    for (const char* record : {"Simple", "Normal", "Wide", "Bitmap64"})
+        expected.push_back(fmt::format(
+            "CounterTable{} 40 F0 0 CounterTableBase 0005/3 name: Orlo::String | 258 counter "
+            "CounterEntry{} 01 5C 01 read, write by CounterIndex.key | 259 counterControl "
+            "OrloVesk::CollectionControl 20 5C 01 read, write",
+            record, record));
+    const std::vector<Orlo::TypeDescription> types = Orlo::describeModule(m);
+    ASSERT_EQ(types.size(), 10u);
+    std::vector<std::string> typeNames;
+    for (uint16_t i = 0; i < 10; ++i) {
+        EXPECT_EQ(render(types[i], m.typeRecords + 16 * i), expected[i]);
+        EXPECT_EQ(types[i].type, (OrloType{&m, i}));
+        EXPECT_EQ(m.typeRecords[16 * i + 5] & 1, 1) << "bit 8 of the size word of " << i;
+        EXPECT_EQ(types[i].type.isDerived(OrloType{Orlo::runtimeModule, 0}), i >= 5) << i;
+        typeNames.push_back(types[i].name);
+    }
+    typeNames.insert(typeNames.end(), {"Orlo::String", "U64"});
+    EXPECT_EQ(names(m.typeNames, 12), typeNames);
+    EXPECT_EQ(names(m.attributeNames, 13),
+              (std::vector<std::string>{"", "bits", "counter", "counterA", "counterB",
+                                        "counterControl", "counterIndex", "key", "name", "octets",
+                                        "packets", "veskString", "value"}));
+    const char* const refs[] = {"CounterEntryBitmap64", "CounterEntryNormal", "CounterEntrySimple",
+                                "CounterEntryWide",     "CounterIndex",       "CounterTableBase"};
+    for (size_t i = 0; i < std::size(refs); ++i)
+        EXPECT_EQ(Orlo::describeType({&m, uint16_t(m.typeRefs[i].typeIndex)}).name, kNs + refs[i]);
+    EXPECT_EQ(m.typeRefs[6].module, uint32_t(Orlo::ModuleRef::collectionControl));
+}
+
+// An aligned buffer for any value of the module, and the generic calls on it.
+struct alignas(8) Buffer {
+    unsigned char bytes[32] = {};
+    void* p() { return bytes; }
+};
+int op(const OrloType& t, const char* attribute, uint32_t code, void* result, void* p,
+       const void* other = nullptr, const void* input = nullptr) {
+    return Orlo::attributeOp(t, attribute, code, result, p, other, input);
+}
+int whole(const OrloType& t, uint32_t code, void* result, void* p, const void* other) {
+    return Orlo::typeOps(t).genericIfAttributeOp(result, p, OrloAttr{}, code, other, nullptr);
+}
+
+// Construct from the key 7, set the first counter to 12 through operation 1, read it back,
+// print, parse the text back and compare: the same value.
+TEST(ValueReflection, EveryValueRoundTripsThroughItsOperationsAlone) {
+    const std::pair<const char*, std::string> rows[] = {
+        {"CounterIndex", "7"},
+        {"CounterEntrySimple",
+         "Value('" + kNs + "CounterEntrySimple', ** {'key': 7, 'packets': 12, 'octets': 0})"},
+        {"CounterEntryNormal",
+         "Value('" + kNs + "CounterEntryNormal', ** {'key': 7, 'counterA': 12, 'counterB': 0})"},
+        {"CounterEntryWide", "7"},
+        {"CounterEntryBitmap64",
+         "Value('" + kNs + "CounterEntryBitmap64', ** {'key': 7, 'bits': 12})"},
+    };
+    const uint64_t seven = 7;
+    Buffer key;
+    Orlo::constructFromCtorArgs(type("CounterIndex"), key.p(), &seven);
+    for (const auto& [name, strep] : rows) {
+        SCOPED_TRACE(name);
+        const OrloType t = type(name);
+        const Orlo::GenericIfMethods& m = *Orlo::typeOps(t).methods;
+        Buffer v, parsed, word;
+        Orlo::constructFromCtorArgs(t, v.p(), t == type("CounterIndex") ? &seven : key.p());
+        const Orlo::TypeDescription d = Orlo::describeType(t);
+        const auto counter = std::find_if(d.attributes.begin(), d.attributes.end(),
+                                          [](const auto& a) { return a.writable(); });
+        if (counter != d.attributes.end()) {
+            const uint64_t twelve = 12;
+            EXPECT_EQ(op(t, counter->name.c_str(), 1, nullptr, v.p(), nullptr, &twelve), 0);
+            EXPECT_EQ(op(t, counter->name.c_str(), 0, word.p(), v.p()), 0);
+            EXPECT_EQ(std::memcmp(word.p(), &twelve, 8), 0);
+        }
+        const Orlo::String text = m.genericIfStrRep(v.p(), t);
+        EXPECT_EQ(text, strep);
+        m.genericIfStrepToValue(parsed.p(), text, t);
+        bool equal = false;
+        EXPECT_EQ(whole(t, 12, &equal, v.p(), parsed.p()), 0);
+        EXPECT_TRUE(equal);
+        Buffer veskString;
+        EXPECT_EQ(op(t, "veskString", 10, veskString.p(), v.p()), 0);
+        auto* shortForm = static_cast<Orlo::String*>(veskString.p());
+        EXPECT_NE(shortForm->str().find("key: 7"), std::string::npos) << *shortForm;
+        std::destroy_at(shortForm);
+        m.genericIfDestruct(v.p());
+    }
+}
+
+// Each row: a generic call and the status and answer it must give.
+TEST(ValueReflection, RefusalsAndWholeValueOperations) {
+    const OrloType index = type("CounterIndex"), simple = type("CounterEntrySimple");
+    const CounterIndexValue three{3}, five{5};
+    Buffer zero, octets, result;
+    Orlo::typeOps(simple).methods->genericIfConstruct(zero.p(), nullptr);
+    Orlo::typeOps(simple).methods->genericIfConstruct(octets.p(), nullptr);
+    const uint64_t word = 9;
+    ASSERT_EQ(op(simple, "octets", 1, nullptr, octets.p(), nullptr, &word), 0);
+    for (const char* attribute : {"key", "counterIndex"}) {  // read only
+        EXPECT_EQ(op(simple, attribute, 1, nullptr, octets.p(), nullptr, &word), 1) << attribute;
+        EXPECT_EQ(op(simple, attribute, 0, result.p(), octets.p()), 0) << attribute;
+        EXPECT_EQ(std::memcmp(result.p(), zero.p(), 8), 0) << attribute << " changed";
+    }
+    bool answer = true;
+    EXPECT_EQ(whole(simple, 11, &answer, zero.p(), nullptr), 0);
+    EXPECT_FALSE(answer) << "the default record is all zero";
+    EXPECT_EQ(whole(simple, 11, &answer, octets.p(), nullptr), 0);
+    EXPECT_TRUE(answer) << "octets alone make a record non-zero";
+    EXPECT_EQ(whole(index, 13, &answer, (void*)&three, &five), 0);
+    EXPECT_TRUE(answer);
+    for (const char* record :
+         {"CounterEntrySimple", "CounterEntryNormal", "CounterEntryWide", "CounterEntryBitmap64"}) {
+        EXPECT_EQ(whole(type(record), 13, &answer, zero.p(), zero.p()), 1) << record;
+        EXPECT_THROW(Orlo::typeOps(type(record)).methods->genericIfHash(zero.p(), type(record)),
+                     Orlo::UnhashableException);
+    }
+    const CounterIndexValue none{0};
+    EXPECT_EQ(Orlo::typeOps(index).methods->genericIfHash(&none, index),
+              Orlo::hashSingleAttr(0, 0));
+    const Orlo::TypeDescription wide = Orlo::describeType(type("CounterEntryWide"));
+    const OrloAttr fifth =
+        Orlo::describeType(simple).attr(Orlo::describeType(simple).attributes[3]);
+    ASSERT_EQ(fifth.attributeId(), 5u);
+    EXPECT_EQ(Orlo::typeOps(wide.type).genericIfAttributeOp(result.p(), zero.p(), fifth, 0, nullptr,
+                                                            nullptr),
+              2)
+        << "identifier 5 is not one of the wide record's";
+    const auto& methods = *Orlo::typeOps(simple).methods;
+    EXPECT_EQ(methods.genericIfVoidPtrIs(zero.p(), simple, simple), zero.p());
+    EXPECT_THROW(methods.genericIfVoidPtrIs(zero.p(), simple, index), Orlo::TypeException);
+    EXPECT_THROW(Orlo::attributeOp(simple, "bits", 0, result.p(), zero.p()), Orlo::TypeException);
+}
+
+// A table made, written, read, iterated and emptied through its operation records only.
+TEST(TableReflection, TablesWorkThroughTheirOperationRecordsAlone) {
+    VeskTest::TestRoot root;
+    for (const char* record : {"Simple", "Normal", "Wide", "Bitmap64"}) {
+        SCOPED_TRACE(record);
+        const OrloType t = type(std::string("CounterTable") + record);
+        const OrloType r = type(std::string("CounterEntry") + record);
+        const Orlo::Ptr<Orlo::Entity> table = Orlo::newEntity(t, "T");
+        Orlo::Entity* p = table.get();
+        Buffer got, keyBuf;
+        auto counterOp = [&](uint32_t code, uint64_t key, const void* input = nullptr) {
+            Orlo::constructFromCtorArgs(type("CounterIndex"), keyBuf.p(), &key);
+            return op(t, "counter", code, got.p(), p, keyBuf.p(), input);
+        };
+        {
+            Orlo::GenericIterator empty(t, "counter", p);
+            EXPECT_FALSE(empty.valid());
+        }
+        std::vector<Buffer> records(3);
+        for (uint64_t k = 1; k <= 3; ++k) {
+            Orlo::constructFromCtorArgs(type("CounterIndex"), keyBuf.p(), &k);
+            Orlo::constructFromCtorArgs(r, records[k - 1].p(), keyBuf.p());
+            EXPECT_EQ(counterOp(1, k, records[k - 1].p()), 0);
+        }
+        bool found = false;
+        EXPECT_EQ(counterOp(5, 2), 0);
+        EXPECT_TRUE(*static_cast<bool*>(got.p()));
+        EXPECT_EQ(counterOp(0, 2), 0);
+        EXPECT_EQ(whole(r, 12, &found, got.p(), records[1].p()), 0);
+        EXPECT_TRUE(found) << "operation 0 read back another record";
+        EXPECT_EQ(counterOp(3, 0), 0);
+        EXPECT_EQ(*static_cast<uint32_t*>(got.p()), 3u);
+        EXPECT_EQ(counterOp(4, 0), 0);
+        EXPECT_EQ(*static_cast<uint32_t*>(got.p()), 0u);
+        std::set<uint64_t> keys;
+        for (Orlo::GenericIterator it(t, "counter", p); it.valid(); it.next()) {
+            it.key(keyBuf.p());
+            keys.insert(*static_cast<uint64_t*>(keyBuf.p()));
+            it.element(got.p());
+            EXPECT_EQ(std::memcmp(got.p(), keyBuf.p(), 8), 0) << "element and key disagree";
+        }
+        EXPECT_EQ(keys, (std::set<uint64_t>{1, 2, 3}));
+        EXPECT_EQ(counterOp(2, 2), 0);
+        EXPECT_EQ(whole(r, 12, &found, got.p(), records[1].p()), 0);
+        EXPECT_TRUE(found) << "operation 2 answered another record";
+        EXPECT_EQ(counterOp(5, 2), 0);
+        EXPECT_FALSE(*static_cast<bool*>(got.p()));
+        EXPECT_EQ(counterOp(0, 2), 0);
+        EXPECT_EQ(whole(r, 11, &found, got.p(), nullptr), 0);
+        EXPECT_FALSE(found) << "an absent key reads as the all-zero record";
+        EXPECT_EQ(counterOp(6, 2), 1);
+
+        using Control = Orlo::Ptr<OrloVesk::CollectionControl>;
+        Control control;
+        EXPECT_EQ(op(t, "counterControl", 0, &control, p), 0);
+        EXPECT_TRUE(control);
+        EXPECT_EQ(op(t, "counterControl", 1, nullptr, p, nullptr, &control), 0);
+        EXPECT_EQ(op(t, "counterControl", 2, nullptr, p), 1);
+        EXPECT_THROW(Orlo::GenericIterator(t, "counterControl", p), Orlo::TypeException);
+        const Orlo::TypeOps& base = Orlo::typeOps(type("CounterTableBase"));
+        const OrloAttr counterAttr =
+            Orlo::describeType(t).attr(*Orlo::describeType(t).attribute("counter"));
+        EXPECT_EQ(base.genericIfAttributeOp(got.p(), p, counterAttr, 0, keyBuf.p(), nullptr), 2);
+        const void* args[] = {nullptr};
+        EXPECT_THROW(Orlo::typeOps(t).newEntityForDir("U", args), Orlo::NewEntityArgsException);
+        EXPECT_EQ(Orlo::typeOps(t).methods->genericIfVoidPtrIs(p, t, type("CounterTableBase")), p);
+    }
+    // An identifier no table has (260), from a module of its own.
+    const uint8_t record260[20] = {0x04, 0x01};
+    const Orlo::OrloModule other = {nullptr, record260, nullptr, "", "", nullptr, nullptr, 0};
+    const Orlo::Ptr<Orlo::Entity> table = Orlo::newEntity(type("CounterTableSimple"), "T");
+    Buffer got;
+    EXPECT_EQ(
+        Orlo::typeOps(type("CounterTableSimple"))
+            .genericIfAttributeOp(got.p(), table.get(), OrloAttr{&other, 0}, 0, nullptr, nullptr),
+        2);
+}
+
+}  // namespace
