@@ -1,6 +1,8 @@
-// The stand-in runtime where the library relies on it: key hash, notifiees, trace mask, event loop.
+// The stand-in runtime where the library relies on it: key hash, types, notifiees, trace mask,
+// event loop.
 #include "Mem/Fd.h"
 #include "Orlo/Hash.h"
+#include "Orlo/Module.h"
 #include "Orlo/Notifiee.h"
 #include "Pimbo/EventLoop.h"
 #include "support/Harness.h"
@@ -8,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <sys/eventfd.h>
 
+#include <algorithm>
 #include <functional>
 #include <tuple>
 #include <utility>
@@ -26,6 +29,30 @@ constexpr std::tuple<uint32_t, uint64_t, uint32_t> kPinned[] = {
 TEST(OrloHash, MatchesPinnedValues) {
     for (const auto& [seed, value, hash] : kPinned)
         EXPECT_EQ(Orlo::hashSingleAttr(seed, value), hash) << std::hex << seed << ' ' << value;
+}
+
+// One entity type whose parent is the runtime's entity type: a parent chain across modules.
+const uint8_t kProbeRecord[16] = {0x40, 0, 0, 0, 0, 0x11, 0, 0, 0xFD, 0xFF, 0, 0, 0, 0, 0, 0};
+const Orlo::OrloModule kProbeModule = {kProbeRecord, nullptr, nullptr, "RuntimeTest::Probe",
+                                       nullptr,      nullptr, nullptr, 1};
+
+TEST(OrloModule, RegistrationNamesAndParentsOfTheRuntimesTypes) {
+    Orlo::orloModuleIs(&kProbeModule);
+    Orlo::orloModuleIs(&kProbeModule);
+    const auto& modules = Orlo::registeredModules();
+    EXPECT_EQ(std::count(modules.begin(), modules.end(), &kProbeModule), 1);
+    const Orlo::OrloType entity{Orlo::runtimeModule, 0}, dir{Orlo::runtimeModule, 1},
+        probe{&kProbeModule, 0}, unknown{&kPinned, 0};
+    EXPECT_EQ(Orlo::typeNamed("Orlo::Directory"), dir);
+    EXPECT_EQ(Orlo::typeNamed("RuntimeTest::Probe"), probe);
+    EXPECT_EQ(Orlo::typeNamed("Orlo::Nothing"), std::nullopt);
+    const std::tuple<Orlo::OrloType, Orlo::OrloType, bool> derived[] = {
+        {dir, entity, true},     {entity, dir, false},     {probe, entity, true},
+        {probe, dir, false},     {unknown, entity, false}, {entity, unknown, false},
+        {unknown, unknown, true}};
+    for (const auto& [type, base, expected] : derived)
+        EXPECT_EQ(type.isDerived(base), expected) << type.toString() << " of " << base.toString();
+    EXPECT_THROW(unknown.isPolymorphic(), Orlo::TypeException);
 }
 
 // Writes "<name><attribute>" for every call it hears and "<name> gone" when destroyed.
