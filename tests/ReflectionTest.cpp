@@ -67,7 +67,7 @@ TEST(ModuleDescription, TheRegisteredBytesDecodeIntoTheDocumentedTables) {
         return fmt::format(" | {} {} U64 00 1C 01 read, write", id, name);
     };
     auto veskString = [](int id) {
-        return fmt::format(" | {} veskString String 10 08 00 call", id);
+        return fmt::format(" | {} veskString Orlo::String 10 08 00 call", id);
     };
     std::vector<std::string> expected = {
         "CounterIndex 01 F8 8  FFFF/5 value: U64 | 2 value U64 00 2C 01 read" + veskString(3),
