@@ -1,5 +1,6 @@
 // An outside program built against the installed headers and library only: the README's writer
-// and reader, in a private root, plus a record's text read back. Exits non-zero on a mismatch.
+// and reader, in a private root, a record's text read back, and a table made and written through
+// the registered module description alone. Exits non-zero on a mismatch.
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -7,6 +8,7 @@
 
 #include "FlexCounters2/FlexCounters2Vesk.h"
 #include "Mem/RootPath.h"
+#include "Orlo/Module.h"
 #include "Vesk/VeskReader.h"
 #include "Vesk/VeskWriter.h"
 
@@ -39,6 +41,18 @@ int main() {
         ok = ok && found && got == e;
         reader.detach(false);
         ok = writer.cleanup() && ok;
+    }
+    // The runtime's view: the module found by its table's name, decoded from its bytes, and a
+    // table created and written through its operation records.
+    const auto tableType = Orlo::typeNamed("DravoCounters::FlexCounters2::CounterTableSimple");
+    ok = ok && tableType && Orlo::registeredModules().size() == 1 &&
+         Orlo::describeModule(*Orlo::registeredModules()[0]).size() == 10;
+    if (ok) {
+        Orlo::Ptr<Orlo::Entity> table = Orlo::newEntity(*tableType, "generic");
+        CounterEntrySimple got;
+        const CounterIndex key(7);
+        ok = Orlo::attributeOp(*tableType, "counter", 1, nullptr, table.get(), nullptr, &e) == 0 &&
+             Orlo::attributeOp(*tableType, "counter", 0, &got, table.get(), &key) == 0 && got == e;
     }
     std::filesystem::remove_all(root);
     std::printf("consumer: %s\n", ok ? "writer and reader agree" : "MISMATCH");
