@@ -31,9 +31,6 @@ namespace {
 static_assert(std::endian::native == std::endian::little,
               "module records are little-endian and read in the host's byte order");
 
-constexpr size_t kTypeRecordSize = 16;
-constexpr size_t kAttributeRecordSize = 20;
-constexpr size_t kCtorArgRecordSize = 12;
 constexpr uint16_t kNoParent = 0xFFFF;
 constexpr uint16_t kEntityParent = 0xFFFD;
 constexpr uint16_t kNoKeyType = 0xFFFF;

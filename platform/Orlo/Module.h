@@ -57,6 +57,11 @@ struct OrloAttrBase {
 };
 using OrloAttr = OrloAttrBase;
 
+// Sizes of the byte records (see the top of this file).
+inline constexpr size_t kTypeRecordSize = 16;
+inline constexpr size_t kAttributeRecordSize = 20;
+inline constexpr size_t kCtorArgRecordSize = 12;
+
 // Module numbers of a type reference.
 enum class ModuleRef : uint32_t {
     self = 0,               // the module that holds the reference

@@ -351,10 +351,10 @@ constexpr AttributeSpec kAttributes[] = {
 constexpr size_t kAttributeCount = std::size(kAttributes);
 
 constexpr auto attributeRecords() {
-    std::array<uint8_t, 20 * kAttributeCount> bytes{};
+    std::array<uint8_t, Orlo::kAttributeRecordSize * kAttributeCount> bytes{};
     for (size_t i = 0; i < kAttributeCount; ++i) {
         const AttributeSpec& a = kAttributes[i];
-        const size_t at = 20 * i;
+        const size_t at = Orlo::kAttributeRecordSize * i;
         const bool collection = a.kind == A::collection;
         put(bytes, at, a.id, 4);
         const std::array<uint8_t, 3> flags = flagsOf(a.kind);
@@ -370,13 +370,13 @@ constexpr auto attributeRecords() {
 
 // Constructor arguments: 0 the key of a record, 1 the name of a table, 2 the value of a key.
 constexpr auto ctorArgRecords() {
-    std::array<uint8_t, 12 * 3> bytes{};
+    std::array<uint8_t, Orlo::kCtorArgRecordSize * 3> bytes{};
     const std::pair<const char*, uint16_t> args[] = {{"key", 0},
                                                      {"name", offsetOf(kTypeNames, "Orlo::String")},
                                                      {"value", offsetOf(kTypeNames, "U64")}};
     for (size_t i = 0; i < 3; ++i) {
-        put(bytes, 12 * i + 8, offsetOf(kAttributeNames, args[i].first), 2);
-        put(bytes, 12 * i + 10, args[i].second, 2);
+        put(bytes, Orlo::kCtorArgRecordSize * i + 8, offsetOf(kAttributeNames, args[i].first), 2);
+        put(bytes, Orlo::kCtorArgRecordSize * i + 10, args[i].second, 2);
     }
     return bytes;
 }
@@ -416,12 +416,15 @@ constexpr TypeSpec kTypes[] = {
      sizeof(CounterTableBitmap64), baseRef, kNameArg, 25, 2},
 };
 constexpr size_t kTypeCount = std::size(kTypes);
+// The types name every attribute record once, in order.
+static_assert(kTypes[kTypeCount - 1].firstAttribute + kTypes[kTypeCount - 1].attributeCount ==
+              kAttributeCount);
 
 constexpr auto typeRecords() {
-    std::array<uint8_t, 16 * kTypeCount> bytes{};
+    std::array<uint8_t, Orlo::kTypeRecordSize * kTypeCount> bytes{};
     for (size_t i = 0; i < kTypeCount; ++i) {
         const TypeSpec& t = kTypes[i];
-        const size_t at = 16 * i;
+        const size_t at = Orlo::kTypeRecordSize * i;
         put(bytes, at, t.kind, 1);
         put(bytes, at + 1, i == 0 ? 0xF8 : 0xF0, 1);
         put(bytes, at + 2, offsetOf(kTypeNames, t.name), 2);
