@@ -259,6 +259,13 @@ concept CounterValue = std::is_same_v<T, CounterIndex> || std::is_same_v<T, Coun
     std::is_same_v<T, CounterEntryNormal> || std::is_same_v<T, CounterEntryWide> ||
     std::is_same_v<T, CounterEntryBitmap64>;
 
+// The bodies of TypeImpl (FlexCounters2/Reflection.cpp, compiled there for the five values).
+template <CounterValue T>
+void constructFromCtorArgs(void* dst, const void* const* args);
+template <CounterValue T>
+int attributeOp(void* result, void* p, const Orlo::OrloAttr& attr, uint32_t op, const void* other,
+                const void* input);
+
 }  // namespace DravoCounters::FlexCounters2
 
 namespace Orlo {
@@ -276,9 +283,13 @@ namespace Orlo {
 template <DravoCounters::FlexCounters2::CounterValue T>
 struct TypeImpl<T> {
     // A CounterIndex from the 64-bit number at args[0]; a record from the key at args[0].
-    static void genericIfConstructFromCtorArgs(void* dst, const void* const* args);
+    static void genericIfConstructFromCtorArgs(void* dst, const void* const* args) {
+        DravoCounters::FlexCounters2::constructFromCtorArgs<T>(dst, args);
+    }
     static int genericIfAttributeOp(void* result, void* p, const OrloAttr& attr, uint32_t op,
-                                    const void* other, const void* input);
+                                    const void* other, const void* input) {
+        return DravoCounters::FlexCounters2::attributeOp<T>(result, p, attr, op, other, input);
+    }
 };
 
 }  // namespace Orlo

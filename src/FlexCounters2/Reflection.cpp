@@ -82,14 +82,9 @@ int wholeValueOp(void* result, uint32_t op, const T& v, const void* other) {
 }
 
 }  // namespace
-}  // namespace DravoCounters::FlexCounters2
-
-namespace Orlo {
-
-using namespace DravoCounters::FlexCounters2;
 
 template <CounterValue T>
-void TypeImpl<T>::genericIfConstructFromCtorArgs(void* dst, const void* const* args) {
+void constructFromCtorArgs(void* dst, const void* const* args) {
     if constexpr (std::is_same_v<T, CounterIndex>)
         new (dst) CounterIndex(*static_cast<const uint64_t*>(args[0]));
     else
@@ -97,8 +92,8 @@ void TypeImpl<T>::genericIfConstructFromCtorArgs(void* dst, const void* const* a
 }
 
 template <CounterValue T>
-int TypeImpl<T>::genericIfAttributeOp(void* result, void* p, const OrloAttr& attr, uint32_t op,
-                                      const void* other, const void* input) {
+int attributeOp(void* result, void* p, const Orlo::OrloAttr& attr, uint32_t op, const void* other,
+                const void* input) {
     T& v = *static_cast<T*>(p);
     if (attr.empty())
         return wholeValueOp(result, op, v, other);
@@ -127,15 +122,22 @@ int TypeImpl<T>::genericIfAttributeOp(void* result, void* p, const OrloAttr& att
     }
 }
 
-template struct TypeImpl<CounterIndex>;
-template struct TypeImpl<CounterEntrySimple>;
-template struct TypeImpl<CounterEntryNormal>;
-template struct TypeImpl<CounterEntryWide>;
-template struct TypeImpl<CounterEntryBitmap64>;
+template void constructFromCtorArgs<CounterIndex>(void*, const void* const*);
+template int attributeOp<CounterIndex>(void*, void*, const Orlo::OrloAttr&, uint32_t, const void*,
+                                       const void*);
+template void constructFromCtorArgs<CounterEntrySimple>(void*, const void* const*);
+template int attributeOp<CounterEntrySimple>(void*, void*, const Orlo::OrloAttr&, uint32_t,
+                                             const void*, const void*);
+template void constructFromCtorArgs<CounterEntryNormal>(void*, const void* const*);
+template int attributeOp<CounterEntryNormal>(void*, void*, const Orlo::OrloAttr&, uint32_t,
+                                             const void*, const void*);
+template void constructFromCtorArgs<CounterEntryWide>(void*, const void* const*);
+template int attributeOp<CounterEntryWide>(void*, void*, const Orlo::OrloAttr&, uint32_t,
+                                           const void*, const void*);
+template void constructFromCtorArgs<CounterEntryBitmap64>(void*, const void* const*);
+template int attributeOp<CounterEntryBitmap64>(void*, void*, const Orlo::OrloAttr&, uint32_t,
+                                               const void*, const void*);
 
-}  // namespace Orlo
-
-namespace DravoCounters::FlexCounters2 {
 namespace {
 
 // ----- tables -----------------------------------------------------------------------------------
