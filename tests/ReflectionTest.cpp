@@ -1,6 +1,6 @@
 // The runtime reaches the library's values and tables through the registered module only: the
 // bytes decode into the documented description, and values and tables work through their
-// operation records without the test naming a C++ type.
+// operation records without the test naming a C++ type; `vesk types` prints the same decoding.
 #include "FlexCounters2/FlexCounters2Vesk.h"
 #include "Orlo/Module.h"
 #include "support/Harness.h"
@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <regex>
 #include <set>
 
 namespace {
@@ -287,6 +289,54 @@ TEST(TableReflection, TablesWorkThroughTheirOperationRecordsAlone) {
         Orlo::typeOps(type("CounterTableSimple"))
             .genericIfAttributeOp(got.p(), table.get(), OrloAttr{&other, 0}, 0, nullptr, nullptr),
         2);
+}
+
+// `vesk types` prints the module as this process decodes it: aligned columns (here joined by
+// '|'), and one JSON object per type.
+TEST(VeskTypesProcess, TypesPrintsTheDecodedModule) {
+    auto vesk = [](const std::string& options) {
+        VeskTest::Child tool([&](VeskTest::Child& self) {
+            FILE* out = ::popen((VESK_TOOL_PATH " types" + options).c_str(), "r");
+            std::string text;
+            char chunk[4096];
+            for (size_t n; out != nullptr && (n = std::fread(chunk, 1, sizeof chunk, out)) > 0;)
+                text.append(chunk, n);
+            self.send(text);
+            return out != nullptr && ::pclose(out) == 0 ? 0 : 1;
+        });
+        EXPECT_EQ(tool.wait(), 0) << options;
+        return tool.rest();
+    };
+    const std::string table = vesk(""), json = vesk(" --json");
+    const std::string simple = kNs + "CounterEntrySimple", index = kNs + "CounterIndex";
+    const uint32_t size = Orlo::describeType(type("CounterTableSimple")).size;
+    auto column = [&](const std::string& what) {
+        return table.find(what) - table.rfind('\n', table.find(what));
+    };
+    EXPECT_TRUE(column("TYPE") == column(simple) && column("TYPE") == column("258")) << table;
+    const std::string joined = std::regex_replace(table, std::regex("  +"), "|");
+    for (const std::string& block :
+         {"\n1|" + simple + "|value|24|-|key: " + index + "\n|2|key|read|" + index +
+              "\n|3|counterIndex|read|" + index +
+              "\n|4|packets|read, write|U64\n|5|octets|read, write|U64\n|6|veskString|call|"
+              "Orlo::String\n",
+          fmt::format("\n6|{0}CounterTableSimple|entity|{1}|{0}CounterTableBase|name: "
+                      "Orlo::String\n|258|counter|read, write|collection of {2} keyed by "
+                      "{3}.key\n|259|counterControl|read, write|OrloVesk::CollectionControl\n",
+                      kNs, size, simple, index)})
+        EXPECT_NE(joined.find(block), std::string::npos) << block << "\nnot in:\n" << joined;
+    EXPECT_EQ(std::count(json.begin(), json.end(), '\n'), 10 + 1) << json;  // + the channel's
+    EXPECT_NE(json.find(fmt::format(
+                  "\n{{\"module\": 0, \"index\": 6, \"name\": \"{0}CounterTableSimple\", \"kind\": "
+                  "\"entity\", \"size\": {1}, \"parent\": \"{0}CounterTableBase\", "
+                  "\"constructorArgument\": {{\"name\": \"name\", \"type\": \"Orlo::String\"}}, "
+                  "\"attributes\": [{{\"id\": 258, \"name\": \"counter\", \"access\": \"read, "
+                  "write\", \"type\": \"{2}\", \"keyType\": \"{3}\", \"keyAttribute\": \"key\"}}, "
+                  "{{\"id\": 259, \"name\": \"counterControl\", \"access\": \"read, write\", "
+                  "\"type\": \"OrloVesk::CollectionControl\"}}]}}\n",
+                  kNs, size, simple, index)),
+              std::string::npos)
+        << json;
 }
 
 }  // namespace

@@ -35,6 +35,9 @@ int runFill(const FillOptions& options);
 
 int runCheck(const std::string& table);
 
+// The registered module descriptions, as decoded from their bytes.
+int runTypes(bool json);
+
 struct DemoOptions {
     std::string parent = "/dev/shm";  // where the private root is made
     uint64_t count = 100000;          // records per table

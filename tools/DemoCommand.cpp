@@ -13,6 +13,7 @@
 #include "Mem/Atomic.h"
 #include "Mem/RootPath.h"
 #include "Pimbo/Exception.h"
+#include "RecordFields.h"
 #include "RecordKinds.h"
 #include "Signals.h"
 #include "TableFiles.h"
@@ -203,9 +204,9 @@ struct CheckedReader {
         const uint64_t key = Ops::key(v).value();
         if (key >= count || !Kind<Ops>::selfCheck(v)) {
             store(row.torn, load(row.torn) + 1);
-            noteError(
-                board, index,
-                fmt::format("{}: torn {} record {}", where, Kind<Ops>::kName, recordJson<Ops>(v)));
+            noteError(board, index,
+                      fmt::format("{}: torn {} record {}", where, Kind<Ops>::kName,
+                                  RecordFields(Ops::typeName()).json(&v)));
             return;
         }
         const uint64_t progress = Kind<Ops>::progress(v);

@@ -9,11 +9,14 @@
 #include <fmt/format.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace VeskTool {
 
@@ -45,6 +48,35 @@ inline void checkOutput() {
 inline void writeOutput(std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), stdout);
     checkOutput();
+}
+
+// Rows as lines of columns separated by two blanks; the first row is usually the heading.
+inline std::vector<std::string> columnLines(const std::vector<std::vector<std::string>>& rows) {
+    std::vector<size_t> widths;
+    for (const auto& row : rows) {
+        widths.resize(std::max(widths.size(), row.size()), 0);
+        for (size_t i = 0; i < row.size(); ++i)
+            widths[i] = std::max(widths[i], row[i].size());
+    }
+    std::vector<std::string> lines;
+    for (const auto& row : rows) {
+        std::string line;
+        for (size_t i = 0; i < row.size(); ++i) {
+            line += row[i];
+            if (i + 1 < row.size())
+                line.append(widths[i] - row[i].size() + 2, ' ');
+        }
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// Prints rows as columnLines.
+inline void printColumns(const std::vector<std::vector<std::string>>& rows) {
+    std::string out;
+    for (const std::string& line : columnLines(rows))
+        out += line + "\n";
+    std::fwrite(out.data(), 1, out.size(), stdout);
 }
 
 }  // namespace VeskTool

@@ -4,6 +4,7 @@
 #include "Numbers.h"
 #include "Output.h"
 #include "Pimbo/Format.h"
+#include "RecordFields.h"
 #include "RecordKinds.h"
 #include "Signals.h"
 #include "TableFiles.h"
@@ -15,41 +16,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 namespace VeskTool {
-
-namespace {
-
-// Prints rows as columns separated by two blanks; the first row is the heading.
-void printColumns(const std::vector<std::vector<std::string>>& rows) {
-    std::vector<size_t> widths;
-    for (const auto& row : rows) {
-        widths.resize(std::max(widths.size(), row.size()), 0);
-        for (size_t i = 0; i < row.size(); ++i)
-            widths[i] = std::max(widths[i], row[i].size());
-    }
-    std::string out;
-    for (const auto& row : rows) {
-        std::string line;
-        for (size_t i = 0; i < row.size(); ++i) {
-            line += row[i];
-            if (i + 1 < row.size())
-                line.append(widths[i] - row[i].size() + 2, ' ');
-        }
-        out += line + "\n";
-    }
-    std::fwrite(out.data(), 1, out.size(), stdout);
-}
-
-std::string fieldText(int kind, uint64_t value) {
-    // A bitmap reads best in hexadecimal; counters in decimal.
-    return kind == 3 ? fmt::format("{:#018x}", value) : std::to_string(value);
-}
-
-}  // namespace
 
 // ----- ls -----
 
@@ -135,6 +108,9 @@ int runStat(const std::string& table) {
 
 int runDump(const std::string& table, bool json) {
     const TableProbe p = probeTable(table);
+    std::optional<RecordFields> fields;
+    if (json)
+        fields.emplace(p.valueType);
     return withKind(p.kind, [&]<class Ops>() {
         auto reader = attachReader<Ops>(p);
         // Output goes out in chunks as the walk goes. A walk that meets a re-format of the table
@@ -148,8 +124,8 @@ int runDump(const std::string& table, bool json) {
             Vesk::IterHint hint;
             for (bool more = reader->first(v, hint); more;
                  more = reader->next(Ops::key(v), v, hint)) {
-                if (json) {
-                    out += recordJson<Ops>(v);
+                if (fields) {
+                    out += fields->json(&v);
                 } else {
                     std::ostringstream line;
                     line << v;
@@ -186,6 +162,9 @@ int runGet(const std::string& table, const std::vector<std::string>& keyTexts, b
     for (const std::string& text : keyTexts)
         keys.push_back(parseKey(text));
     const TableProbe p = probeTable(table);
+    std::optional<RecordFields> fields;
+    if (json)
+        fields.emplace(p.valueType);
     return withKind(p.kind, [&]<class Ops>() {
         auto reader = attachReader<Ops>(p);
         size_t missing = 0;
@@ -207,7 +186,7 @@ int runGet(const std::string& table, const std::vector<std::string>& keyTexts, b
                 else
                     std::printf("%llu: not found\n", static_cast<unsigned long long>(key));
             } else if (json) {
-                std::printf("%s\n", recordJson<Ops>(v).c_str());
+                std::printf("%s\n", fields->json(&v).c_str());
             } else {
                 std::ostringstream line;
                 line << v;
@@ -228,29 +207,115 @@ int runGet(const std::string& table, const std::vector<std::string>& keyTexts, b
 
 namespace {
 
-template <class Ops>
+// One look at a table: the key and the counters of every record, ascending keys.
 struct Snapshot {
-    std::vector<typename Ops::Value> records;  // ascending keys
+    struct Record {
+        uint64_t key;
+        std::vector<uint64_t> counters;
+    };
+    std::vector<Record> records;
     double at = 0;
 
-    const typename Ops::Value* find(uint64_t key) const {
-        auto it = std::lower_bound(
-            records.begin(), records.end(), key,
-            [](const typename Ops::Value& v, uint64_t k) { return Ops::key(v).value() < k; });
-        return it != records.end() && Ops::key(*it).value() == key ? &*it : nullptr;
+    const Record* find(uint64_t key) const {
+        auto it = std::lower_bound(records.begin(), records.end(), key,
+                                   [](const Record& r, uint64_t k) { return r.key < k; });
+        return it != records.end() && it->key == key ? &*it : nullptr;
     }
 };
 
 template <class Ops>
-Snapshot<Ops> takeSnapshot(Vesk::VeskReader<Ops>& reader, const std::string& table) {
-    Snapshot<Ops> s;
-    s.records = readAll(reader, table);
+Snapshot takeSnapshot(Vesk::VeskReader<Ops>& reader, const std::string& table,
+                      const RecordFields& fields) {
+    Snapshot s;
+    const std::vector<typename Ops::Value> records = readAll(reader, table);
     s.at = monotonicSeconds();
+    for (const typename Ops::Value& v : records) {
+        const std::vector<uint64_t> words = fields.read(&v);
+        Snapshot::Record r{words[0], {}};
+        for (const size_t c : fields.counters())
+            r.counters.push_back(words[c]);
+        s.records.push_back(std::move(r));
+    }
     std::sort(s.records.begin(), s.records.end(),
-              [](const typename Ops::Value& a, const typename Ops::Value& b) {
-                  return Ops::key(a).value() < Ops::key(b).value();
-              });
+              [](const Snapshot::Record& a, const Snapshot::Record& b) { return a.key < b.key; });
     return s;
+}
+
+// The refreshes of runWatch; `take` looks at the table once.
+int watchTable(const WatchOptions& o, TableProbe& p, const RecordFields& fields,
+               const std::function<Snapshot()>& take) {
+    const bool terminal = ::isatty(STDOUT_FILENO) != 0;
+    const size_t counters = fields.counters().size();
+    std::vector<std::string> heading{"KEY"};
+    for (const size_t c : fields.counters()) {
+        heading.push_back(fields.names()[c]);
+        heading.push_back(fields.names()[c] + "/s");
+    }
+    Snapshot before = take();
+    for (uint64_t refresh = 1; o.refreshes == 0 || refresh <= o.refreshes; ++refresh) {
+        if (!sleepUnlessStopped(o.interval))
+            return kOk;
+        p = probeTable(o.table);
+        if (!p.writerAlive) {
+            throw ToolError(kTable, fmt::format("writer absent: the writer of table '{}' "
+                                                "stopped ({})",
+                                                o.table, p.writerText()));
+        }
+        Snapshot now = take();
+        const double seconds = std::max(now.at - before.at, 1e-6);
+
+        // A counter's rate is its growth per second; one that went down (a record made anew)
+        // counts no growth.
+        struct Row {
+            const Snapshot::Record* record;
+            std::vector<double> rates;
+        };
+        std::vector<Row> rows;
+        rows.reserve(now.records.size());
+        size_t added = 0;
+        for (const Snapshot::Record& r : now.records) {
+            Row row{&r, std::vector<double>(counters, 0.0)};
+            if (const Snapshot::Record* old = before.find(r.key)) {
+                for (size_t i = 0; i < counters; ++i) {
+                    if (r.counters[i] >= old->counters[i])
+                        row.rates[i] = double(r.counters[i] - old->counters[i]) / seconds;
+                }
+            } else {
+                ++added;
+            }
+            rows.push_back(std::move(row));
+        }
+        const size_t removed = before.records.size() + added - now.records.size();
+        // The busiest first: by the rate of the first counter, then the next; then by key.
+        const size_t shown = std::min<size_t>(rows.size(), o.top);
+        std::partial_sort(rows.begin(), rows.begin() + shown, rows.end(),
+                          [](const Row& a, const Row& b) {
+                              if (a.rates != b.rates)
+                                  return a.rates > b.rates;
+                              return a.record->key < b.record->key;
+                          });
+
+        std::vector<std::vector<std::string>> table{heading};
+        for (size_t r = 0; r < shown; ++r) {
+            std::vector<std::string> line{std::to_string(rows[r].record->key)};
+            for (size_t i = 0; i < counters; ++i) {
+                line.push_back(std::to_string(rows[r].record->counters[i]));
+                line.push_back(fmt::format("{:.1f}", rows[r].rates[i]));
+            }
+            table.push_back(line);
+        }
+        if (terminal)
+            std::fputs("\x1b[H\x1b[2J", stdout);
+        std::printf(
+            "vesk watch '%s' (%s): %zu records (+%zu -%zu), writer %s, refresh %llu, "
+            "%.2f s\n",
+            o.table.c_str(), p.typeText().c_str(), now.records.size(), added, removed,
+            p.writerText().c_str(), static_cast<unsigned long long>(refresh), seconds);
+        printColumns(table);
+        checkOutput();
+        before = std::move(now);
+    }
+    return kOk;
 }
 
 }  // namespace
@@ -262,80 +327,10 @@ int runWatch(const WatchOptions& o) {
                                             "its counters do not move (use vesk dump or vesk get)",
                                             o.table, p.writerText()));
     }
-    const bool terminal = ::isatty(STDOUT_FILENO) != 0;
+    const RecordFields fields(p.valueType);
     return withKind(p.kind, [&]<class Ops>() {
-        using K = Kind<Ops>;
-        constexpr size_t kFields = K::kFields.size();
         auto reader = attachReader<Ops>(p);
-        Snapshot<Ops> before = takeSnapshot(*reader, o.table);
-        for (uint64_t refresh = 1; o.refreshes == 0 || refresh <= o.refreshes; ++refresh) {
-            if (!sleepUnlessStopped(o.interval))
-                return int(kOk);
-            p = probeTable(o.table);
-            if (!p.writerAlive) {
-                throw ToolError(kTable, fmt::format("writer absent: the writer of table '{}' "
-                                                    "stopped ({})",
-                                                    o.table, p.writerText()));
-            }
-            Snapshot<Ops> now = takeSnapshot(*reader, o.table);
-            const double seconds = std::max(now.at - before.at, 1e-6);
-
-            struct Row {
-                uint64_t key;
-                std::array<uint64_t, kFields> values;
-                std::array<double, kFields> rates;
-            };
-            std::vector<Row> rows;
-            rows.reserve(now.records.size());
-            size_t added = 0;
-            for (const auto& v : now.records) {
-                Row r{Ops::key(v).value(), K::fields(v), {}};
-                if (const auto* old = before.find(r.key)) {
-                    const auto was = K::fields(*old);
-                    for (size_t i = 0; i < kFields; ++i)
-                        r.rates[i] = K::rate(was[i], r.values[i], seconds);
-                } else {
-                    ++added;
-                }
-                rows.push_back(r);
-            }
-            const size_t removed = before.records.size() + added - now.records.size();
-            // The busiest first: by the rate of the first field, then the next; then by key.
-            const size_t shown = std::min<size_t>(rows.size(), o.top);
-            std::partial_sort(rows.begin(), rows.begin() + shown, rows.end(),
-                              [](const Row& a, const Row& b) {
-                                  if (a.rates != b.rates)
-                                      return a.rates > b.rates;
-                                  return a.key < b.key;
-                              });
-
-            std::vector<std::vector<std::string>> table;
-            std::vector<std::string> heading{"KEY"};
-            for (size_t i = 0; i < kFields; ++i) {
-                heading.push_back(K::kFields[i]);
-                heading.push_back(K::kRates[i]);
-            }
-            table.push_back(heading);
-            for (size_t r = 0; r < shown; ++r) {
-                std::vector<std::string> line{std::to_string(rows[r].key)};
-                for (size_t i = 0; i < kFields; ++i) {
-                    line.push_back(fieldText(p.kind, rows[r].values[i]));
-                    line.push_back(fmt::format("{:.1f}", rows[r].rates[i]));
-                }
-                table.push_back(line);
-            }
-            if (terminal)
-                std::fputs("\x1b[H\x1b[2J", stdout);
-            std::printf(
-                "vesk watch '%s' (%s): %zu records (+%zu -%zu), writer %s, refresh %llu, "
-                "%.2f s\n",
-                o.table.c_str(), K::kName, now.records.size(), added, removed,
-                p.writerText().c_str(), static_cast<unsigned long long>(refresh), seconds);
-            printColumns(table);
-            checkOutput();
-            before = std::move(now);
-        }
-        return int(kOk);
+        return watchTable(o, p, fields, [&] { return takeSnapshot(*reader, o.table, fields); });
     });
 }
 

@@ -1,5 +1,8 @@
 // The four record types as the tool sees them: their short names ("simple", "normal", "wide",
-// "bitmap64"), their counter fields, and the records that `vesk fill` and the demo write.
+// "bitmap64"), the typed reader and writer each needs (withKind), and the records that
+// `vesk fill` and the demo write. The commands take a record's fields from the registered
+// description (RecordFields.h); kFields, fields() and recordJson are the same fields written
+// out by hand, for the tests to hold the commands' output against.
 //
 // Records written by the tool check themselves. Generation n of key k is a pure function of
 // (k, n), and every field after the first is derived from the first and the key, so a copy that
@@ -63,7 +66,6 @@ struct Kind<CounterEntrySimpleOps> {
     static constexpr const char* kName = "simple";
     static constexpr const char* kTableClass = "DravoCounters::FlexCounters2::CounterTableSimple";
     static constexpr std::array<const char*, 2> kFields = {"packets", "octets"};
-    static constexpr std::array<const char*, 2> kRates = {"packets/s", "octets/s"};
 
     static std::array<uint64_t, 2> fields(const Value& v) { return {v.packets(), v.octets()}; }
     static Value make(uint64_t key, uint64_t n) {
@@ -79,9 +81,6 @@ struct Kind<CounterEntrySimpleOps> {
     }
     // How far the record has come; never goes down between two copies of one key.
     static uint64_t progress(const Value& v) { return v.packets(); }
-    static double rate(uint64_t before, uint64_t after, double seconds) {
-        return after >= before ? double(after - before) / seconds : 0.0;
-    }
 };
 
 template <>
@@ -90,7 +89,6 @@ struct Kind<CounterEntryNormalOps> {
     static constexpr const char* kName = "normal";
     static constexpr const char* kTableClass = "DravoCounters::FlexCounters2::CounterTableNormal";
     static constexpr std::array<const char*, 2> kFields = {"counterA", "counterB"};
-    static constexpr std::array<const char*, 2> kRates = {"counterA/s", "counterB/s"};
 
     static std::array<uint64_t, 2> fields(const Value& v) { return {v.counterA(), v.counterB()}; }
     static Value make(uint64_t key, uint64_t n) {
@@ -105,9 +103,6 @@ struct Kind<CounterEntryNormalOps> {
                v.counterB() == 2 * v.counterA() + 1;
     }
     static uint64_t progress(const Value& v) { return v.counterA(); }
-    static double rate(uint64_t before, uint64_t after, double seconds) {
-        return after >= before ? double(after - before) / seconds : 0.0;
-    }
 };
 
 template <>
@@ -116,13 +111,11 @@ struct Kind<CounterEntryWideOps> {
     static constexpr const char* kName = "wide";
     static constexpr const char* kTableClass = "DravoCounters::FlexCounters2::CounterTableWide";
     static constexpr std::array<const char*, 0> kFields = {};
-    static constexpr std::array<const char*, 0> kRates = {};
 
     static std::array<uint64_t, 0> fields(const Value&) { return {}; }
     static Value make(uint64_t key, uint64_t) { return Value{CounterIndex(key)}; }
     static bool selfCheck(const Value&) { return true; }
     static uint64_t progress(const Value&) { return 0; }
-    static double rate(uint64_t, uint64_t, double) { return 0.0; }
 };
 
 template <>
@@ -131,8 +124,6 @@ struct Kind<CounterEntryBitmap64Ops> {
     static constexpr const char* kName = "bitmap64";
     static constexpr const char* kTableClass = "DravoCounters::FlexCounters2::CounterTableBitmap64";
     static constexpr std::array<const char*, 1> kFields = {"bits"};
-    // A bitmap does not count: its activity is the number of bits that flipped.
-    static constexpr std::array<const char*, 1> kRates = {"flips/s"};
 
     static std::array<uint64_t, 1> fields(const Value& v) { return {v.bits()}; }
     static Value make(uint64_t key, uint64_t n) {
@@ -144,9 +135,6 @@ struct Kind<CounterEntryBitmap64Ops> {
         return uint32_t(v.bits()) == mix32(v.key().value(), v.bits() >> 32);
     }
     static uint64_t progress(const Value& v) { return v.bits() >> 32; }
-    static double rate(uint64_t before, uint64_t after, double seconds) {
-        return double(__builtin_popcountll(before ^ after)) / seconds;
-    }
 };
 
 // The record types by position: 0 simple, 1 normal, 2 wide, 3 bitmap64.
@@ -196,7 +184,8 @@ decltype(auto) withKind(int kind, F&& f) {
     }
 }
 
-// A record as one JSON object with the field names of its type: {"key": 7, "packets": 12, ...}.
+// A record as one JSON object with the field names of its type: {"key": 7, "packets": 12, ...},
+// as `vesk dump --json` prints it.
 template <class Ops>
 std::string recordJson(const typename Ops::Value& v) {
     std::string out = "{\"key\": " + std::to_string(Ops::key(v).value());

@@ -9,6 +9,7 @@
 //                                    a writer standing in for a hardware source
 //   vesk check TABLE                 a read-only consistency walk
 //   vesk demo                        one writer and several readers, live, then a summary
+//   vesk types [--json]              the record and table types the library registered
 //
 // Every command takes --root DIR (the table root; default /dev/shm/vesk) and --help. Errors go
 // to stderr as one line, "vesk COMMAND: problem: details"; the exit statuses are in
@@ -213,22 +214,29 @@ int main(int argc, char** argv) {
     demo->add_option("--seed", seed, "Seed of the readers' random keys (default: from the clock)")
         ->type_name("N");
 
+    CLI::App* types = app.add_subcommand(
+        "types",
+        "Print the types the library registered with the runtime, decoded from its module "
+        "description: kind, size, parent, constructor argument and attributes");
+    common(types);
+    types->add_flag("--json", json, "One JSON object per type");
+
     std::string command = "vesk";
     try {
         if (argc < 2) {
             throw ToolError(kUsage,
                             "a command is required: ls, stat, dump, get, watch, fill, "
-                            "check or demo (see vesk --help)");
+                            "check, demo or types (see vesk --help)");
         }
         const std::string first = argv[1];
         if (first.front() != '-') {
             bool known = false;
-            for (const CLI::App* sub : {ls, stat, dump, get, watch, fill, check, demo})
+            for (const CLI::App* sub : {ls, stat, dump, get, watch, fill, check, demo, types})
                 known = known || sub->get_name() == first;
             if (!known) {
                 throw ToolError(kUsage, fmt::format("unknown command '{}': want ls, stat, dump, "
-                                                    "get, watch, fill, check or demo (see vesk "
-                                                    "--help)",
+                                                    "get, watch, fill, check, demo or types "
+                                                    "(see vesk --help)",
                                                     first));
             }
         }
@@ -304,6 +312,8 @@ int main(int argc, char** argv) {
                     o.seed = parseCount(seed, "--seed", 0, UINT64_MAX);
                 return runDemo(o);
             }
+            if (chosen == types)
+                return runTypes(json);
             throw ToolError(kUsage, "unknown command (see vesk --help)");
         };
         const int status = run();

@@ -1,0 +1,86 @@
+// The fields of a record type from its registered description (RecordFields.h).
+#include "RecordFields.h"
+
+#include "ToolError.h"
+
+#include <fmt/format.h>
+
+namespace VeskTool {
+
+namespace {
+
+// Orlo/Module.h: bit 5 of flag byte 1 marks an attribute fixed once the value exists.
+bool fixed(const Orlo::AttributeDescription& a) {
+    return (a.flags[1] & 0x20) != 0;
+}
+
+}  // namespace
+
+RecordFields::RecordFields(const std::string& typeName) : typeName_(typeName) {
+    const std::optional<Orlo::OrloTypeBase> type = Orlo::typeNamed(typeName);
+    if (!type || Orlo::describeType(*type).kind != Orlo::kKindValue) {
+        throw ToolError(kTable, fmt::format("wrong record type: no registered module describes "
+                                            "a record type '{}'",
+                                            typeName));
+    }
+    type_ = *type;
+    std::vector<std::string> others;
+    for (const Orlo::AttributeDescription& a : Orlo::describeType(type_).attributes) {
+        if (!a.readable() || !a.state())
+            continue;
+        if (a.type ? Orlo::describeType(*a.type).size != sizeof(uint64_t)
+                   : a.typeCode != Orlo::kBuiltinU64) {
+            throw ToolError(kTable, fmt::format("record type {}: field {} of type {} is not a "
+                                                "64-bit word, which this tool cannot show",
+                                                typeName, a.name, a.typeName));
+        }
+        if (fixed(a) && names_.empty()) {
+            names_.push_back(a.name);
+            continue;
+        }
+        if (a.writable())
+            counters_.push_back(others.size() + 1);
+        others.push_back(a.name);
+    }
+    if (names_.empty())
+        throw ToolError(kTable, fmt::format("record type {} has no key attribute", typeName));
+    names_.insert(names_.end(), others.begin(), others.end());
+}
+
+std::vector<uint64_t> RecordFields::read(const void* record) const {
+    std::vector<uint64_t> words(names_.size());
+    for (size_t i = 0; i < names_.size(); ++i) {
+        // Operation 0 only reads the record.
+        const int status =
+            Orlo::attributeOp(type_, names_[i], 0, &words[i], const_cast<void*>(record));
+        if (status != 0) {
+            throw ToolError(kTable, fmt::format("record type {}: field {} cannot be read "
+                                                "(operation 0 answered {})",
+                                                typeName_, names_[i], status));
+        }
+    }
+    return words;
+}
+
+std::string RecordFields::json(const void* record) const {
+    const std::vector<uint64_t> words = read(record);
+    std::string out = "{";
+    for (size_t i = 0; i < words.size(); ++i)
+        out += fmt::format("{}{}: {}", i == 0 ? "" : ", ", jsonString(names_[i]), words[i]);
+    return out + "}";
+}
+
+std::string jsonString(const std::string& text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\')
+            out += {'\\', c};
+        else if (static_cast<unsigned char>(c) < 0x20)
+            out += fmt::format("\\u{:04x}", int(c));
+        else
+            out += c;
+    }
+    return out + "\"";
+}
+
+}  // namespace VeskTool
