@@ -7,15 +7,6 @@
 
 namespace VeskTool {
 
-namespace {
-
-// Orlo/Module.h: bit 5 of flag byte 1 marks an attribute fixed once the value exists.
-bool fixed(const Orlo::AttributeDescription& a) {
-    return (a.flags[1] & 0x20) != 0;
-}
-
-}  // namespace
-
 RecordFields::RecordFields(const std::string& typeName) : typeName_(typeName) {
     const std::optional<Orlo::OrloTypeBase> type = Orlo::typeNamed(typeName);
     if (!type || Orlo::describeType(*type).kind != Orlo::kKindValue) {
@@ -34,7 +25,7 @@ RecordFields::RecordFields(const std::string& typeName) : typeName_(typeName) {
                                                 "64-bit word, which this tool cannot show",
                                                 typeName, a.name, a.typeName));
         }
-        if (fixed(a) && names_.empty()) {
+        if (a.fixed() && names_.empty()) {
             names_.push_back(a.name);
             continue;
         }

@@ -160,6 +160,7 @@ struct AttributeDescription {
     bool stored() const { return (flags[1] & 0x04) != 0; }
     bool readable() const { return (flags[1] & 0x08) != 0; }
     bool writable() const { return (flags[1] & 0x10) != 0; }
+    bool fixed() const { return (flags[1] & 0x20) != 0; }  // a key
     bool state() const { return (flags[2] & 0x01) != 0; }
     // "read", "read, write" or "call"
     std::string access() const;
