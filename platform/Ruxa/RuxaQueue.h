@@ -8,8 +8,7 @@
 // recycling the oldest; a buffer's first sequence says which turn of the ring it holds, so a
 // reader that fell behind by a whole ring finds the first sequence of its buffer moved on.
 //
-// Concurrency contract (the numbers are those of the queue's publication invariants in
-// doc/file-format.md):
+// Concurrency contract (doc/file-format.md, publication order 8 to 13, tagged Q1 to Q6):
 //  Q1. The file is made complete in a temporary and renamed into place: a process that opens
 //      it sees a whole header; its constant fields never change for as long as the file lives.
 //  Q2. An entry (sequence, then slot) is stored before the count that covers it (release).
