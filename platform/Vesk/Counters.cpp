@@ -74,6 +74,7 @@ void Counters::merge(const Counters& o) {
     iterations += o.iterations;
     remapRetries += o.remapRetries;
     generationChanges += o.generationChanges;
+    lastAppliedSequence = o.lastAppliedSequence;
     slotFileSize = o.slotFileSize;
     bucketFileSize = o.bucketFileSize;
 }
@@ -81,10 +82,11 @@ void Counters::merge(const Counters& o) {
 std::string Counters::toString() const {
     return fmt::format(
         "lookasideReads:{} resizes:{} baseChanges:{} retries:{} slowPaths:{} bucketResizes:{} "
-        "lookups:{} iterations:{} remapRetries:{} generationChanges:{} slotFileSize:{} "
-        "bucketFileSize:{}",
+        "lookups:{} iterations:{} remapRetries:{} generationChanges:{} lastAppliedSequence:{} "
+        "slotFileSize:{} bucketFileSize:{}",
         lookasideReads, resizes, baseChanges, retries, slowPaths, bucketResizes, lookups,
-        iterations, remapRetries, generationChanges, slotFileSize, bucketFileSize);
+        iterations, remapRetries, generationChanges, lastAppliedSequence, slotFileSize,
+        bucketFileSize);
 }
 
 }  // namespace Reader

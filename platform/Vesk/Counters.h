@@ -56,6 +56,8 @@ struct Counters {
     uint64_t iterations = 0;
     uint64_t remapRetries = 0;
     uint64_t generationChanges = 0;
+    // Sequence of the last change notification applied (a follower of the writer's queue).
+    uint64_t lastAppliedSequence = 0;
     // Gauges refreshed when the counters are read.
     uint64_t slotFileSize = 0;
     uint64_t bucketFileSize = 0;

@@ -11,19 +11,19 @@ bool MapDescriptor::operator==(const MapDescriptor& o) const {
            synchronous == o.synchronous && shadowFlagBit2 == o.shadowFlagBit2 && heap == o.heap &&
            prune == o.prune && cleanupFirst == o.cleanupFirst &&
            shadowFlagBit1 == o.shadowFlagBit1 && assertOnOrphanAccess == o.assertOnOrphanAccess &&
-           regionTracking == o.regionTracking && fileMode == o.fileMode;
+           regionTracking == o.regionTracking && notify == o.notify && fileMode == o.fileMode;
 }
 
 std::string MapDescriptor::toString() const {
     return fmt::format(
         "MapDescriptor{{ initialSize:{} type:{} localMem:{} fixedSize:{} shrinkSlots:{} "
         "shrinkBuckets:{} criticalTaskCheck:{} synchronous:{} shadowFlagBit2:{} heap:{} prune:{} "
-        "cleanupFirst:{} shadowFlagBit1:{} assertOnOrphanAccess:{} regionTracking:{} "
+        "cleanupFirst:{} shadowFlagBit1:{} assertOnOrphanAccess:{} regionTracking:{} notify:{} "
         "fileMode:{:04o} "
         "group:{} }}",
         initialSize, veskTypeName(type), localMem, fixedSize, shrinkSlots, shrinkBuckets,
         criticalTaskCheck, synchronous, shadowFlagBit2, heap, prune, cleanupFirst, shadowFlagBit1,
-        assertOnOrphanAccess, regionTracking, fileMode.mode, fileMode.group);
+        assertOnOrphanAccess, regionTracking, notify, fileMode.mode, fileMode.group);
 }
 
 }  // namespace Vesk

@@ -1,5 +1,6 @@
 // MapDescriptor: how a table map is mounted - its initial size (a writer's maxSlots), its type,
-// thirteen one-byte option flags and the mode of the table's files.
+// thirteen one-byte option flags, the opt-in to change notifications and the mode of the
+// table's files.
 #pragma once
 
 #include "Mem/RootPath.h"
@@ -42,6 +43,9 @@ class MapDescriptor : public Mem::CollectionDescriptor {
     uint8_t shadowFlagBit1 = 0;        // 11: passed to a shadow as flag value 2
     uint8_t assertOnOrphanAccess = 0;  // 12: an orphaned map stops the process on any use
     uint8_t regionTracking = 0;        // 13: track the table's regions
+    // An addition to the thirteen: a shared writer publishes every change of the table in its
+    // notification queue (Ruxa::RuxaWriter) instead of holding the placeholder writer only.
+    uint8_t notify = 0;
     // How a writer creates the table's files and directories: files 0644 and directories 0755
     // unless set (0640 with a group makes a table readable by that group only).
     Mem::FileMode fileMode;

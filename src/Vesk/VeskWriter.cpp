@@ -260,6 +260,10 @@ bool VeskWriter<Ops>::cleanup() {
     removed(hashMap_.bucketWriter().cleanup(), hashMap_.bucketWriter().fileName());
     PIMBO_TRACE(3, "removing file: {}", table_.region().getFilename());
     removed(table_.region().remove(), table_.fileName());
+    if (queue_ != nullptr)
+        queue_->detach();
+    removed(Ruxa::RuxaWriter::removeQueue(debugHandler(), rootPath_),
+            rootPath_.filePath(Ruxa::QueueLayout::kFileName));
     Plinth::CinderFile cinder(debugHandler(), rootPath_, false);
     removed(cinder.remove(), cinder.path());
     removed(ownerFile.remove(), ownerFile.path());

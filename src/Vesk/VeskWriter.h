@@ -14,7 +14,10 @@
 //     unlinked from its old slot; numSlots shrinks before the file's tail is released.
 //  5. Every mutation sets the critical-section bit of the slot file for its duration; a file
 //     found with the bit set was left in the middle of a change and is never reused.
-//  6. A failure after a publishing store that leaves this writer's view behind the files (a
+//  6. A table that opted in to notifications (MapDescriptor::notify) publishes one queue entry
+//     per change, after the change itself is published (notify()): a follower that reads the
+//     slot it is told about finds the change or a later one, never an earlier state.
+//  7. A failure after a publishing store that leaves this writer's view behind the files (a
 //     bucket shrink whose re-map fails) detaches the writer (abandon()); a detached writer
 //     refuses every read and mutation with an error, as do reads from critical tasks that run
 //     while the buckets are resized.
@@ -32,6 +35,7 @@
 #include "Pimbo/Scheduler.h"
 #include "Plinth/CinderId.h"
 #include "Ruxa/DummyRuxaWriter.h"
+#include "Ruxa/RuxaWriter.h"
 #include "Vesk/MapDescriptor.h"
 #include "Vesk/SlotWriter.h"
 #include "Vesk/Validator.h"
@@ -90,6 +94,8 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
           descriptor_(descriptor) {
         if (descriptor.heap)
             table_.region().useHeapIs(true);
+        if (descriptor.notify && !localMem_)
+            queue_ = std::make_unique<Ruxa::RuxaWriter>(handler, rootPath_, counters_);
     }
 
     ~VeskWriter() override { detach(false); }
@@ -105,6 +111,8 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
         const uint32_t slots = table_.attach(cinderId);
         const uint32_t buckets = hashMap_.bucketWriter().attach(cinderId);
         hashMap_.thresholdsIs(hashMap_.numBuckets());
+        if (queue_ != nullptr)
+            queue_->attach(cinderId);  // a new queue for every start: followers resync
         const uint32_t both = slots | buckets;
         return both == 1 || both == 2;
     }
@@ -167,6 +175,8 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
         }
         PIMBO_TRACE(5, "owner:{} localMem_:{} rootPath:{}", owner_, localMem_, rootPath_);
         ruxa_.onDetach();
+        if (queue_ != nullptr)
+            queue_->detach();
         releaseOwnership();
         if (table_.header() != nullptr)
             table_.detach();
@@ -223,8 +233,10 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
         if (p.found) {
             PIMBO_TRACE(9, "existing {} bucket:{} slot:{} next:{}", key, p.bucket, p.slot,
                         slotLink(p.curr)->next);
-            if (overwrite)
+            if (overwrite) {
                 copyInPlace(p.curr, &value);
+                notify(p.slot);
+            }
             return reinterpret_cast<const Value*>(slotValue(p.curr));
         }
         const uint32_t s = takeSlot(anchor, p.prev, p.hash);
@@ -232,6 +244,7 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
         publishLink(slotLink(slot), p.prev->next);
         copyUnlinked(slot, &value);
         publishLink(p.prev, s);
+        notify(s);
         PIMBO_TRACE(9, "new {} bucket:{} slot:{} next:{}", key, p.bucket, s, slotLink(slot)->next);
         maybeGrowBuckets();
         return reinterpret_cast<const Value*>(slotValue(table_.slots()[s]));
@@ -249,6 +262,7 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
         table_.copySlotValue(p.slot, removed);
         publishLink(p.prev, slotLink(p.curr)->next);
         const uint32_t target = table_.dealloc(p.slot);
+        notify(p.slot);
         PIMBO_TRACE(9, "{} bucket:{} slot:{}", key, p.bucket, p.slot);
         shrinkSlots(target);
         if (hashMap_.shrinkBucketsAllowed() &&
@@ -311,6 +325,8 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
     HashMap& hashMap() { return hashMap_; }
     Writer::Counters& counters() { return counters_; }
     Ruxa::DummyRuxaWriter& notificationWriter() { return ruxa_; }
+    // The queue of a table that opted in to notifications; null otherwise.
+    Ruxa::RuxaWriter* notificationQueue() { return queue_.get(); }
     uint32_t hashKey(const Key& k) const { return hashOps_.hashKey(k); }
     uint32_t hashKeyValue(uint64_t k) const { return hashOps_.hashKey(Key(k)); }
     bool localMem() const { return localMem_; }
@@ -532,7 +548,15 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
                 PIMBO_FAIL("fromSlot:{} key not found", id);
             return p.prev;
         };
-        table_.shrink(target, linkTo, [&] { yield.check(); });
+        table_.shrink(
+            target, linkTo, [&](uint32_t to) { notify(to); }, [&] { yield.check(); });
+    }
+
+    // The one place a change reaches the notification queue: the slot of an insert, overwrite,
+    // removal or record move, after the change is published.
+    void notify(uint32_t slot) {
+        if (queue_ != nullptr) [[unlikely]]
+            queue_->publish(slot);
     }
 
   protected:
@@ -550,6 +574,7 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
     Table table_;
     HashMap hashMap_;
     Ruxa::DummyRuxaWriter ruxa_;
+    std::unique_ptr<Ruxa::RuxaWriter> queue_;  // only when the table opted in
     bool owner_ = false;
     std::string typeName_;
     bool criticalTaskCheck_;

@@ -102,6 +102,7 @@ void VeskWriter<Ops>::directCommit() {
         publishLink(directPrev_, s);
         directNew_ = false;
     }
+    notify(s);
     directPrev_ = nullptr;
     // The anchor clears the bit on return, also ending the section a directWrite opened;
     // a bucket doubling triggered by the new record still runs inside it.

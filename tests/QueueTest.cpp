@@ -1,0 +1,254 @@
+// The change-notification queue: a follower sees every change of a writer in order, learns when
+// it was overrun or the queue replaced, and refuses a damaged queue.
+#include "Ruxa/RuxaReader.h"
+#include "Ruxa/RuxaWriter.h"
+#include "Vesk/VeskReader.h"
+#include "support/Tables.h"
+
+#include <map>
+#include <random>
+
+namespace VeskTest {
+namespace {
+
+using Ops = CounterEntrySimpleOps;
+using Value = Ops::Value;
+using Reader = Ruxa::RuxaReader<Ruxa::BasicSlot>;
+using Next = Reader::Next;
+
+Vesk::MapDescriptor notifying() {
+    auto d = shrinkingDescriptor(4096);
+    d.notify = 1;
+    return d;
+}
+Vesk::RootPath readerPath() {
+    return Vesk::RootPath(*testHandler(), kTableName, false);
+}
+std::shared_ptr<Pimbo::Platform::DebugHandler> tracing() {
+    auto h = Pimbo::Platform::getDebugHandler("QueueTest");
+    h->levelMaskIs(0x21);  // failures and operation entries
+    return h;
+}
+
+// A bare ring of 2 buffers of 4 entries and a reader attached to it.
+struct SmallQueue {
+    TraceCapture traces{5};
+    TestRoot root;
+    Vesk::RootPath path{*testHandler(), kTableName, true};
+    Vesk::Writer::Counters wc;
+    Vesk::Reader::Counters rc;
+    Ruxa::RuxaWriter writer{*testHandler(), path, wc, {2, 4}};
+    Reader reader{*tracing(), readerPath(), rc};
+    std::string why;
+    SmallQueue() {
+        path.ensureDirectory();
+        writer.attach(kCinder);
+        EXPECT_TRUE(reader.attach(why)) << why;
+    }
+    void publish(int n) {
+        for (int i = 0; i < n; ++i)
+            writer.publish(uint32_t(wc.sequence));  // slot = sequence - 1
+    }
+    // "sequence:slot ..." of the entries next() returns, then how it stopped.
+    std::string drain() {
+        std::string out;
+        uint32_t slot;
+        uint64_t seq;
+        for (int i = 0; i < 20; ++i) {
+            const Next r = reader.next(slot, seq);
+            if (r != Next::entry)
+                return out + (r == Next::none ? "none" : r == Next::overrun ? "overrun" : "x");
+            out += fmt::format("{}:{} ", seq, slot);
+        }
+        return out;
+    }
+};
+
+// Consumption in order, overruns, tombstones, and the checks a shadow asks afterwards.
+TEST(Queue, ConsumesInOrderAndChecksTheCurrentEntry) {
+    const struct Case {
+        int before, after, tombstone;
+        int64_t applied;  // the shadow's last applied sequence, -1: as attach left it (0)
+        const char* first;
+        const char* second;
+        bool valid, quiesced;
+        const char* trace;
+    } cases[] = {
+        // An empty buffer compares entry 0's sequence.
+        {0, 0, 0, -1, "none", "none", true, true, "writerSeq:0 shadowSeq:0"},
+        {0, 0, 0, 3, "none", "none", true, false, "writerSeq:0 shadowSeq:3"},
+        {5, 0, 0, -1, "1:0 2:1 3:2 4:3 5:4 none", "none", true, false, "writerSeq:5 shadowSeq:0"},
+        {4, 4, 0, 8, "1:0 2:1 3:2 4:3 none", "5:4 6:5 7:6 8:7 none", true, true,
+         "writerSeq:8 shadowSeq:8"},
+        // A tombstone is passed over; the entry being applied, once tombstoned, is rejected.
+        {0, 3, 2, 3, "none", "1:0 3:2 none", true, true, "writerSeq:3 shadowSeq:3"},
+        {3, 0, 3, 3, "1:0 2:1 3:2 none", "none", false, true, "writerSeq:3 shadowSeq:3"},
+        // The ring recycled buffer 0 before or after it was read.
+        {9, 0, 0, -1, "overrun", "overrun", true, false, "writerSeq:9 shadowSeq:0"},
+        {4, 8, 0, 4, "1:0 2:1 3:2 4:3 none", "overrun", true, false, "writerSeq:12 shadowSeq:4"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.trace);
+        SmallQueue q;
+        q.publish(c.before);
+        EXPECT_EQ(q.drain(), c.first);
+        q.publish(c.after);
+        EXPECT_EQ(q.writer.tombstone(uint64_t(c.tombstone)), c.tombstone != 0);
+        EXPECT_EQ(q.drain(), c.second);
+        if (c.applied >= 0)
+            q.rc.lastAppliedSequence = uint64_t(c.applied);
+        EXPECT_EQ(q.reader.validateNotif(), c.valid);
+        EXPECT_EQ(q.reader.quiesced(), c.quiesced);
+        EXPECT_TRUE(q.traces.contains(5, "RuxaReader", c.trace)) << q.traces.text;
+    }
+    SmallQueue q;
+    q.reader.currentIs(1, 4);
+    const auto e = thrown<Pimbo::CorruptionDetectedException>([&] { q.reader.validateNotif(); });
+    EXPECT_EQ(e, "out-of-range index:4 max:4");
+}
+
+TEST(Queue, DamagedQueueIsRefusedWithItsReason) {
+    constexpr uint64_t kTruncate = ~0ull;
+    const struct Case {
+        uint64_t offset;
+        uint32_t value;
+        const char* reason;
+    } cases[] = {
+        {0, 0x41414141, "bad magic: 46544e5f41414141"},
+        {16, 0xFFFFFFFF, "bad numBuffers: 4294967295"},
+        {20, 0xFFFFFFFF, "bad bufferEntries: 4294967295"},
+        {24, 7, "bad bufferSize: 7 for 4 entries"},
+        {32, 5, "bad checksum"},
+        {40, 0, "generation 0"},
+        {44, 0xFFFFFFFF, "bad currentBuffer: 4294967295 of 2 buffers"},
+        {64 + 8, 0xFFFFFFFF, "bad count: 4294967295 in buffer 0"},
+        {64, 3, "bad first sequence: 3 in buffer 0"},
+        {kTruncate, 100, "truncated: 100 bytes, fewer than the 160"},
+        {kTruncate, 0, "missing or empty"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.reason);
+        SmallQueue q;
+        q.writer.detach();
+        const std::string file = q.path.filePath(Ruxa::QueueLayout::kFileName);
+        if (c.offset == kTruncate)
+            ASSERT_EQ(::truncate(file.c_str(), off_t(c.value)), 0);
+        else
+            pwriteValue(file, c.offset, c.value);
+        EXPECT_FALSE(q.reader.attach(q.why));
+        EXPECT_NE(q.why.find(c.reason), std::string::npos) << q.why;
+        uint32_t slot;
+        uint64_t seq;
+        EXPECT_EQ(q.reader.next(slot, seq), Next::replaced);
+        EXPECT_FALSE(q.reader.validateNotif());
+        EXPECT_FALSE(q.reader.quiesced());
+    }
+}
+
+TEST(Queue, WriterRestartReplacesTheQueue) {
+    TraceCapture traces(5);
+    TestRoot root;
+    auto w = attachedWriter<Ops>(notifying());
+    Vesk::Reader::Counters rc;
+    Reader reader(*tracing(), readerPath(), rc);
+    std::string why;
+    ASSERT_TRUE(reader.attach(why)) << why;
+    uint32_t slot;
+    uint64_t seq;
+    for (const Plinth::CinderId id : {kCinder, Plinth::CinderId(7, 2)}) {  // reuse, re-format
+        w.reset();
+        w = attachedWriter<Ops>(notifying(), id);
+        w->write(Kind<Ops>::make(5, 1), true);
+        EXPECT_FALSE(reader.validateNotif());
+        EXPECT_FALSE(reader.quiesced());
+        EXPECT_TRUE(traces.contains(5, "RuxaReader", "ruxa swapped")) << traces.text;
+        EXPECT_EQ(reader.next(slot, seq), Next::replaced);
+        ASSERT_TRUE(reader.attach(why)) << why;
+        EXPECT_TRUE(reader.quiesced());
+        w->write(Kind<Ops>::make(5, 2), true);
+        EXPECT_EQ(reader.next(slot, seq), Next::entry);
+        EXPECT_EQ(seq, w->sequence().sequence);
+    }
+}
+
+// A digest of a table's records: "records:N sum:X".
+template <class Records, class Get>
+std::string digest(const Records& records, Get&& get) {
+    uint64_t sum = 0;
+    for (const auto& r : records) {
+        const Value& v = get(r);
+        sum += (v.key().value() + 1) * 0x9E3779B97F4A7C15ull ^ (v.packets() * 31 + v.octets());
+    }
+    return fmt::format("records:{} sum:{:x}", records.size(), sum);
+}
+
+TEST(QueueProcess, FollowerSeesEveryChangeInOrder) {
+    TestRoot root;
+    auto w = makeWriter<Ops>(notifying());
+    w->initialize("start");
+    Child follower([](Child& parent) {
+        Vesk::VeskReader<Ops> table(*testHandler(), kTableName, Ops{}, nullptr);
+        Vesk::Reader::Counters rc;
+        Reader queue(*testHandler(), readerPath(), rc);
+        std::string why;
+        if (!queue.attach(why) || !table.initialize("follow")) {
+            parent.send("cannot attach: " + why + table.attachFailureMessage());
+            return 1;
+        }
+        parent.send("ready");
+        // What the slots it was told about hold: key -> (slot, record).
+        std::map<uint64_t, std::pair<uint32_t, Value>> records;
+        auto& slots = table.slotTable();
+        uint64_t last = rc.lastAppliedSequence;
+        // Each line is a sequence the writer has published; "end" asks for the digest.
+        for (std::string line = parent.receive(); line != "end"; line = parent.receive()) {
+            for (const uint64_t target = std::stoull(line); last < target;) {
+                uint32_t slot;
+                uint64_t seq;
+                if (const Next r = queue.next(slot, seq); r != Next::entry || seq != last + 1) {
+                    parent.send(fmt::format("after {}: result {} sequence {}", last, int(r), seq));
+                    return 1;
+                }
+                last = seq;
+                if (slot >= slots.capacity())
+                    slots.doResize();
+                Value v{};
+                std::erase_if(records, [&](const auto& r) { return r.second.first == slot; });
+                if (slot < slots.capacity() && (slots.getValue(slot, v).flags & Vesk::OCCUPIED)) {
+                    if (!Kind<Ops>::selfCheck(v)) {
+                        parent.send(fmt::format("slot {} holds a torn record {}", slot, v));
+                        return 1;
+                    }
+                    records[v.key().value()] = {slot, v};
+                }
+            }
+        }
+        parent.send(digest(records, [](const auto& r) -> const Value& { return r.second.second; }));
+        return 0;
+    });
+    ASSERT_EQ(follower.receive(), "ready");
+    std::mt19937_64 rng(testSeed());
+    const uint64_t ops = std::min<uint64_t>(scaled(6000), 50000);  // below the ring's 65536
+    for (uint64_t i = 0; i < ops; ++i) {
+        const uint64_t key = rng() % 800;
+        const uint64_t phase = 3 * i / ops;  // grow, mix, shrink
+        if (rng() % 4 < (phase == 0 ? 1u : phase == 1 ? 2u : 3u)) {
+            Value gone;
+            w->remove(CounterIndex(key), gone);
+        } else {
+            w->write(Kind<Ops>::make(key, i), true);
+        }
+        if (i % 500 == 499 || i + 1 == ops)
+            follower.send(std::to_string(w->sequence().sequence));
+    }
+    follower.send("end");
+    EXPECT_EQ(follower.receive(),
+              digest(iterateAll(*w), [](const Value& v) -> const Value& { return v; }));
+    EXPECT_EQ(follower.wait(), 0) << follower.rest();
+    const auto c = w->writerCounters();
+    EXPECT_GT(c.slotGrows, 0u);
+    EXPECT_GT(c.movedSlots, 0u);  // shrinks moved records: their moves were notified too
+}
+
+}  // namespace
+}  // namespace VeskTest
