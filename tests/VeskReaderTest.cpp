@@ -268,34 +268,22 @@ TEST_F(UnprivilegedReaderProcess, AttachesToReadableFilesAndIsRefusedByOthersSay
 // damage where the kind says. In a child: a walk that never ends hangs it, the bounded wait
 // reports that.
 TEST(ReaderDamageProcess, AttachRefusesOrEveryWalkEndsNamingTheDamage) {
-    Child child([](Child& self) {
-        testHandler()->levelMaskIs(0);
-        for (const DamageKind& kind : damageKinds()) {
-            TestRoot root;
-            DamagedTable d(kind);
-            std::string differed;
-            // `got` holds `expected` ("": is empty); none: not checked.
-            auto expect = [&](const char* step, const std::string& got, const char* expected) {
-                const std::string want = expected != nullptr ? d.says(expected) : "";
-                if (expected != nullptr &&
-                    (want.empty() ? !got.empty() : got.find(want) == std::string::npos))
-                    differed += fmt::format("{}: \"{}\" not \"{}\"; ", step, got, want);
-            };
+    expectEveryKind(
+        [](const DamageKind&) { return true; },
+        [](const DamageKind& kind, DamagedTable& d) {
             Vesk::VeskReader<Simple> r(*testHandler(), kTableName, Simple{}, nullptr);
             const bool attached = r.initialize("damaged");
-            expect("attach", Vesk::attachFailureText(r.attachFailure()),
-                   kind.refusal != nullptr ? kind.refusal : "");
+            std::string differed = d.differs("attach", Vesk::attachFailureText(r.attachFailure()),
+                                             kind.refusal != nullptr ? kind.refusal : "");
             if (!attached) {
-                expect("refusal", r.attachFailureMessage(), d.dir.c_str());
                 const auto marker = kind.validation != nullptr
                                         ? readFile(d.file(Vesk::Util::kCorruptionFileName))
                                         : std::vector<unsigned char>{};
-                expect("refusal", r.attachFailureMessage(), kind.validation);
-                expect("marker",
-                       std::string(marker.begin(), std::find(marker.begin(), marker.end(), '\n')),
-                       kind.validation);
-                self.send(differed.empty() ? "ok" : differed);
-                continue;
+                const std::string reason(marker.begin(),
+                                         std::find(marker.begin(), marker.end(), '\n'));
+                return differed + d.differs("refusal", r.attachFailureMessage(), d.dir.c_str()) +
+                       d.differs("refusal", r.attachFailureMessage(), kind.validation) +
+                       d.differs("marker", reason, kind.validation);
             }
             Value v;
             bool found = false;
@@ -303,25 +291,19 @@ TEST(ReaderDamageProcess, AttachRefusesOrEveryWalkEndsNamingTheDamage) {
             const auto said = [](const std::function<void()>& walk) {
                 return thrown<Pimbo::CorruptionDetectedException>(walk);
             };
-            expect("lookup", said([&] { r.lookup(CounterIndex(d.probe), found, nullptr); }),
-                   kind.reader);
-            expect("next", said([&] { r.next(CounterIndex(d.probe), v, hint); }), kind.reader);
-            expect("iteration", said([&] {
-                       for (bool more = r.first(v, hint); more; more = r.next(v.key(), v, hint)) {
-                       }
-                   }),
-                   kind.iteration);
-            self.send(differed.empty() ? "ok" : differed);
-        }
-        return 0;
-    });
-    for (const DamageKind& kind : damageKinds()) {
-        const std::string got = child.receive();
-        EXPECT_EQ(got, "ok") << kind.what;
-        if (got.empty())
-            return;  // the child hangs in a walk that never ends, or died
-    }
-    EXPECT_EQ(child.wait(), 0);
+            return differed +
+                   d.differs("lookup",
+                             said([&] { r.lookup(CounterIndex(d.probe), found, nullptr); }),
+                             kind.reader.walk) +
+                   d.differs("next", said([&] { r.next(CounterIndex(d.probe), v, hint); }),
+                             kind.reader.walk) +
+                   d.differs("iteration", said([&] {
+                                 for (bool more = r.first(v, hint); more;
+                                      more = r.next(v.key(), v, hint)) {
+                                 }
+                             }),
+                             kind.reader.iteration);
+        });
 }
 
 }  // namespace

@@ -337,13 +337,13 @@ TEST_F(VeskToolProcess, CheckReportsEveryDamageAndReadsEndOnIt) {
         const auto before = snapshot(d.dir);
         const Result check = vesk("check damaged");
         EXPECT_TRUE(check.status == 1 && check.out.find("  FAULT  ") != npos) << check.out;
-        for (const std::string& fault : kind.checker)
+        for (const std::string& fault : lines(kind.checker))
             EXPECT_NE(check.out.find(d.says(fault)), npos) << check.out;
         EXPECT_TRUE(snapshot(d.dir) == before) << "check wrote to the table";
         const std::pair<std::string, const char*> reads[] = {
-            {"get damaged " + std::to_string(d.probe), kind.reader},
-            {"dump damaged", kind.iteration},
-            {"stat damaged", kind.iteration}};
+            {"get damaged " + std::to_string(d.probe), kind.reader.walk},
+            {"dump damaged", kind.reader.iteration},
+            {"stat damaged", kind.reader.iteration}};
         for (const auto& [command, says] : reads) {
             if (says == nullptr || *says == '\0')
                 continue;

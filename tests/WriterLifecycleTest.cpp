@@ -349,31 +349,17 @@ TEST(WriterDamageProcess, RestartConditionsBitFlipsAndTruncationsReuseOrReformat
 }
 
 // A restart on the files of every damage the validation names (support/Damage.h) re-formats them,
-// tracing that reason. In one child: a restart that hangs on the damage is reported, not waited
-// for.
+// tracing that reason.
 TEST(WriterDamageProcess, EveryDamageTheValidationNamesIsReformattedForThatReason) {
-    const auto named = [](const DamageKind& kind) {
-        return kind.validation != nullptr && *kind.validation != '\0';
-    };
-    Child child([&](Child& self) {
-        for (const DamageKind& kind : damageKinds()) {
-            if (!named(kind))
-                continue;
-            TestRoot root;
-            DamagedTable d(kind);
+    expectEveryKind(
+        [](const DamageKind& kind) { return kind.validation != nullptr && *kind.validation; },
+        [](const DamageKind& kind, DamagedTable& d) {
             d.w.reset();
             Contents none;
             const std::string reason = d.says(kind.restart ? kind.restart : kind.validation);
-            self.send(restartAndJudge(d.cinder, none, reason));
-        }
-        return 0;
-    });
-    for (const DamageKind& kind : damageKinds()) {
-        if (named(kind)) {
-            EXPECT_EQ(child.receive(), "new") << kind.what;
-        }
-    }
-    EXPECT_EQ(child.wait(), 0);
+            const std::string result = restartAndJudge(d.cinder, none, reason);
+            return result == "new" ? "" : result;
+        });
 }
 
 std::unique_ptr<Writer> started() {
