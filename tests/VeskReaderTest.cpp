@@ -20,18 +20,13 @@ using Simple = CounterEntrySimpleOps;
 using K = Kind<Simple>;
 using Value = CounterEntrySimple;
 
-void publishCinder(Plinth::CinderId id, const std::string& name = kTableName) {
-    Mem::RootPath rp(*testHandler(), name, true);
-    Plinth::CinderFile(*testHandler(), rp, true).write(id);
-}
-
-// A writer of a growable table with its files published, and a reader attached to them.
+// A started writer of a growable table, and a reader attached to its files.
 class VeskReader : public ::testing::Test {
   protected:
     void SetUp() override {
         testHandler()->levelMaskIs(0);
-        w = attachedWriter<Simple>(shrinkingDescriptor(100000));
-        publishCinder(kCinder);
+        w = makeWriter<Simple>(shrinkingDescriptor(100000));
+        ASSERT_TRUE(w->initialize("test"));
         r = std::make_unique<Vesk::VeskReader<Simple>>(*testHandler(), kTableName, Simple{},
                                                        nullptr);
         ASSERT_TRUE(r->initialize("test"));
@@ -179,7 +174,7 @@ TEST_F(VeskReader, AReformattedTableIsANewGeneration) {
     EXPECT_EQ(r->mountStatus(), 0u);
     EXPECT_FALSE(r->next(CounterIndex(1), out, hint));
     EXPECT_FALSE(r->first(out, hint));
-    publishCinder(next);
+    Plinth::CinderFile(*testHandler(), w->rootPath(), true).write(next);
     EXPECT_TRUE(has(505));
     EXPECT_EQ(r->cinderId(), next);
     EXPECT_FALSE(has(50));
@@ -223,7 +218,7 @@ TEST_F(VeskReader, AStoreIntoTheMappingOrAReadPastItFaults) {
     (void)*last;
     volatile const char* guard = base + (mapped + page - 1) / page * page;
     EXPECT_FAULTS((void)*guard);
-    EXPECT_TRUE(w->validate(kCinder, false)) << w->lastValidationFailure();
+    EXPECT_TRUE(w->validate()) << w->lastValidationFailure();
 }
 
 // A reader as uid 65534 on files of these modes.

@@ -10,12 +10,12 @@ namespace {
 using namespace VeskTest;
 
 // The message of the CorruptionDetectedException that a walk throws; "" when it throws none.
-std::string walk(DamagedTable& d, int walk) {
+std::string walk(DamagedTable& d, int bit) {
     DamagedTable::Ops::Value v;
     Vesk::IterHint hint;
     bool found = false;
     const std::function<void()> walks[] = {
-        // in the order of WriterWalk
+        // in the order of Walk's bits, lowest first
         [&] { d.w->lookup(CounterIndex(d.probe), found, nullptr); },
         [&] { d.put(d.probe); },
         [&] { d.del(d.probe); },
@@ -24,7 +24,7 @@ std::string walk(DamagedTable& d, int walk) {
         [&] { d.w->first(v, hint); },
         [&] { iterateAll(*d.w); },
         [&] { d.puts(d.probe, d.probe + 100); }};
-    return thrown<Pimbo::CorruptionDetectedException>(walks[walk]);
+    return thrown<Pimbo::CorruptionDetectedException>(walks[bit]);
 }
 
 // The validation's finding: "" when the table validates. It leaves no validator attached.
