@@ -4,7 +4,7 @@
 #include "Plinth/CinderFile.h"
 #include "Vesk/Util.h"
 #include "Vesk/VeskReader.h"
-#include "support/Tables.h"
+#include "support/Damage.h"
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -20,18 +20,13 @@ using Simple = CounterEntrySimpleOps;
 using K = Kind<Simple>;
 using Value = CounterEntrySimple;
 
-void publishCinder(Plinth::CinderId id, const std::string& name = kTableName) {
-    Mem::RootPath rp(*testHandler(), name, true);
-    Plinth::CinderFile(*testHandler(), rp, true).write(id);
-}
-
-// A writer of a growable table with its files published, and a reader attached to them.
+// A started writer of a growable table, and a reader attached to its files.
 class VeskReader : public ::testing::Test {
   protected:
     void SetUp() override {
         testHandler()->levelMaskIs(0);
-        w = attachedWriter<Simple>(shrinkingDescriptor(100000));
-        publishCinder(kCinder);
+        w = makeWriter<Simple>(shrinkingDescriptor(100000));
+        ASSERT_TRUE(w->initialize("test"));
         r = std::make_unique<Vesk::VeskReader<Simple>>(*testHandler(), kTableName, Simple{},
                                                        nullptr);
         ASSERT_TRUE(r->initialize("test"));
@@ -69,65 +64,8 @@ class VeskReader : public ::testing::Test {
     std::unique_ptr<Vesk::VeskReader<Simple>> r;
 };
 
-// initialize refuses with a reason a caller can act on, and a message naming the table.
-TEST_F(VeskReader, RefusalsSayWhyAsAValueAndAtomicsAreRequired) {
-    auto set = [](const std::string& file, uint64_t off, uint32_t v) { pwriteValue(file, off, v); };
-    const struct {
-        const char* table;
-        std::function<void(const std::string&)> damage;  // of the table's directory
-        const char* failure;
-    } cases[] = {
-        {"noslots", [](auto& d) { std::filesystem::remove(d + "/slots"); }, "no files yet"},
-        {"nocinder", [](auto& d) { std::filesystem::remove(d + "/cinder"); }, "no files yet"},
-        {"nodir", [](auto& d) { std::filesystem::remove_all(d); }, "no files yet"},
-        {"file",
-         [](auto& d) {
-             std::filesystem::remove_all(d);
-             std::ofstream(d) << "x";
-         },
-         "not a table"},
-        {"short", [](auto& d) { ASSERT_EQ(::truncate((d + "/slots").c_str(), 1), 0); },
-         "not a table"},
-        {"empty", [](auto& d) { ASSERT_EQ(::truncate((d + "/slots").c_str(), 0), 0); },
-         "not a table"},
-        {"magic", [&](auto& d) { set(d + "/slots", Off::kMagic, 0); }, "not a table"},
-        {"bmagic", [&](auto& d) { set(d + "/buckets", Off::kBucketMagic, 0); }, "not a table"},
-        {"version", [&](auto& d) { set(d + "/slots", Off::kVersion, 9); }, "other version"},
-        {"bversion", [&](auto& d) { set(d + "/buckets", Off::kBucketVersion, 9); },
-         "other version"},
-        {"generation", [](auto&) { publishCinder(Plinth::CinderId(9, 9), "generation"); },
-         "other generation"},
-        {"sgeneration", [&](auto& d) { set(d + "/slots", Off::kCinder, 99); }, "other generation"},
-        {"checksum", [&](auto& d) { set(d + "/slots", Off::kMaxSlots, 5); }, "corrupt"},
-        {"bcount", [&](auto& d) { set(d + "/buckets", Off::kNumBuckets, 3); }, "corrupt"},
-        {"untrusted", [](auto& d) { ASSERT_EQ(::chmod(d.c_str(), 0777), 0); },
-         "untrusted directory"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.table);
-        attachedWriter<Simple>(shrinkingDescriptor(100), kCinder, c.table);
-        publishCinder(kCinder, c.table);
-        c.damage(root_.path(c.table));
-        Vesk::VeskReader<Simple> refused(*testHandler(), c.table, Simple{}, nullptr);
-        EXPECT_FALSE(refused.initialize("refused"));
-        EXPECT_STREQ(Vesk::attachFailureText(refused.attachFailure()), c.failure);
-        EXPECT_NE(refused.attachFailureMessage().find(root_.path(c.table)), std::string::npos)
-            << refused.attachFailureMessage();
-    }
-    // A refused generation or record type goes into the marker of a table the reader owns
-    // (Normal has the sizes of Simple: only the type name tells them apart).
-    Vesk::VeskReader<CounterEntryNormalOps> normal(*testHandler(), kTableName, {}, nullptr);
-    EXPECT_FALSE(normal.initialize("wrong type"));
-    EXPECT_STREQ(Vesk::attachFailureText(normal.attachFailure()), "other record type");
-    for (const auto& [table, says] :
-         {std::pair("generation", "bad bucket cinder:7:1 wanted:9:9"),
-          {kTableName,
-           "bad valueType:DravoCounters::FlexCounters2::CounterEntrySimple "
-           "expecting:DravoCounters::FlexCounters2::CounterEntryNormal"}}) {
-        const auto marker = readFile(root_.path(table) + "/" + Vesk::Util::kCorruptionFileName);
-        EXPECT_EQ(std::string(marker.begin(), marker.end()).rfind(says, 0), 0u) << table;
-    }
-
+// Without atomics a reader refuses to start; once they are there it attaches, and again is a no-op.
+TEST_F(VeskReader, AtomicsAreRequired) {
     Mem::Atomics::simulateMissingSupportIs(true);
     Vesk::VeskReader<Simple> noAtomics(*testHandler(), kTableName, Simple{}, nullptr);
     EXPECT_EQ(
@@ -236,7 +174,7 @@ TEST_F(VeskReader, AReformattedTableIsANewGeneration) {
     EXPECT_EQ(r->mountStatus(), 0u);
     EXPECT_FALSE(r->next(CounterIndex(1), out, hint));
     EXPECT_FALSE(r->first(out, hint));
-    publishCinder(next);
+    Plinth::CinderFile(*testHandler(), w->rootPath(), true).write(next);
     EXPECT_TRUE(has(505));
     EXPECT_EQ(r->cinderId(), next);
     EXPECT_FALSE(has(50));
@@ -280,7 +218,7 @@ TEST_F(VeskReader, AStoreIntoTheMappingOrAReadPastItFaults) {
     (void)*last;
     volatile const char* guard = base + (mapped + page - 1) / page * page;
     EXPECT_FAULTS((void)*guard);
-    EXPECT_TRUE(w->validate(kCinder, false)) << w->lastValidationFailure();
+    EXPECT_TRUE(w->validate()) << w->lastValidationFailure();
 }
 
 // A reader as uid 65534 on files of these modes.
@@ -317,100 +255,49 @@ TEST_F(UnprivilegedReaderProcess, AttachesToReadableFilesAndIsRefusedByOthersSay
     }
 }
 
-// ----- damaged files: every walk ends, naming the damage -----
+// ----- damaged files: attach refuses, or every walk ends, naming the damage -----
 
-// Records a, b, c follow each other in one bucket's chain; one word is damaged under an attached
-// reader. A lookup of c, a hintless next after b and a full iteration each end naming the damage
-// (null: not checked); a walk that never ends hangs the child, which the bounded wait catches.
-TEST(ReaderDamageProcess, EveryWalkOverADamagedTableEndsNamingTheDamage) {
-    using W = Vesk::VeskWriter<Simple>;
-    struct Table {
-        W& w;
-        std::vector<RawSlot> list;  // the records in list order; a is list[a]
-        size_t a = 0;
-        void set(size_t i, uint64_t field, uint32_t v) {
-            pwriteValue(slotsPath(w), slotOffset<W>(list[i].id, field), v);
-        }
-        uint32_t bucket(size_t i) const { return w.hashKeyValue(list[i].key) % w.buckets(); }
-        // The link that ends the table (the last bucket's or its last record's) leads to bucket 0.
-        void endAtFirst() {
-            const RawTable raw = RawTable::of(w);
-            const uint32_t last = raw.numBuckets() - 1;  // last in bucket order too
-            if (raw.bucketNext(last) == kEnd)
-                pwriteValue(bucketsPath(w), Off::kBuckets + 8u * last + 4, kMarker);
-            else
-                pwriteValue(slotsPath(w), slotOffset<W>(list.back().id, Off::kLinkNext), kMarker);
-        }
-    };
-    const char *cycle = "hash chain cycle detected", *back = "iteration went back";
-    const struct {
-        const char* name;
-        std::function<void(Table&)> damage;
-        const char *lookup, *next = lookup, *iteration = next;  // what each walk says
-    } cases[] = {
-        {"b links back to a", [](Table& t) { t.set(t.a + 1, Off::kLinkNext, t.list[t.a].id); },
-         cycle, cycle, back},
-        {"b links to itself", [](Table& t) { t.set(t.a + 1, Off::kLinkNext, t.list[t.a + 1].id); },
-         cycle, cycle, back},
-        {"b links beyond the slots", [](Table& t) { t.set(t.a + 1, Off::kLinkNext, 0x7FFFFFF0u); },
-         "out-of-range index"},
-        {"b is free", [](Table& t) { t.set(t.a + 1, Off::kFlags, 4u); }, "not marked as occupied"},
-        {"b leads to its own bucket",
-         [](Table& t) { t.set(t.a + 1, Off::kLinkNext, kMarker | t.bucket(t.a)); },
-         "with next bucket"},
-        {"the end of the table leads to the first bucket", [](Table& t) { t.endAtFirst(); },
-         nullptr, nullptr, back},
-        {"an empty table whose end leads to the first bucket",
-         [](Table& t) {
-             CounterEntrySimple removed;
-             for (const RawSlot& s : t.list)
-                 t.w.remove(CounterIndex(s.key), removed);
-             t.endAtFirst();
-         },
-         nullptr, nullptr, "bucket cycle detected"},
-    };
-    Child child([&](Child& self) {
-        testHandler()->levelMaskIs(0);
-        for (const auto& c : cases) {
-            TestRoot root;
-            auto w = attachedWriter<Simple>(Vesk::MapDescriptor(1000));
-            publishCinder(kCinder);
-            for (uint64_t k = 1; k <= 200; ++k)
-                w->write(Kind<Simple>::make(k, 1), true);
-            Table t{*w, {}};
-            for (const auto& v : iterateAll(*w))  // list order
-                t.list.push_back(
-                    RawSlot{slotIdOf(*w, v.key().value()), 0, 0, 0, 0, v.key().value(), {}});
-            while (t.a + 2 < t.list.size() && t.bucket(t.a) != t.bucket(t.a + 2))
-                ++t.a;
-            if (t.a + 2 >= t.list.size())
-                return 1;
+// Each kind of damage (support/Damage.h) in a fresh table: attach refuses it saying why and naming
+// the table (a damaged header also as the validation names it, in the corruption marker too), or
+// a lookup of the probe, a hintless next after it and a whole iteration each end, naming the
+// damage where the kind says. In a child: a walk that never ends hangs it, the bounded wait
+// reports that.
+TEST(ReaderDamageProcess, AttachRefusesOrEveryWalkEndsNamingTheDamage) {
+    expectEveryKind(
+        [](const DamageKind&) { return true; },
+        [](const DamageKind& kind, DamagedTable& d) {
             Vesk::VeskReader<Simple> r(*testHandler(), kTableName, Simple{}, nullptr);
-            r.initialize("damaged");
-            const uint64_t b = t.list[t.a + 1].key, c3 = t.list[t.a + 2].key;
-            c.damage(t);
-            CounterEntrySimple v;
+            const bool attached = r.initialize("damaged");
+            std::string differed = d.differs("attach", Vesk::attachFailureText(r.attachFailure()),
+                                             kind.refusal != nullptr ? kind.refusal : "");
+            if (!attached) {
+                const auto marker = kind.validation != nullptr
+                                        ? readFile(d.file(Vesk::Util::kCorruptionFileName))
+                                        : std::vector<unsigned char>{};
+                return differed + d.differs("refusal", r.attachFailureMessage(), d.dir.c_str()) +
+                       d.differs("refusal", r.attachFailureMessage(), kind.validation) +
+                       d.differs("marker", std::string(marker.begin(), marker.end()),
+                                 kind.validation);
+            }
+            Value v;
             bool found = false;
             Vesk::IterHint hint;
-            // "" when the walk ends saying `expected`, else what it said.
-            auto walk = [](const char* expected, const std::function<void()>& f) {
-                const std::string said = thrown<Pimbo::CorruptionDetectedException>(f);
-                return !expected || said.find(expected) != std::string::npos ? "" : " " + said;
+            const auto said = [](const std::function<void()>& walk) {
+                return thrown<Pimbo::CorruptionDetectedException>(walk);
             };
-            std::string said =
-                c.name + walk(c.lookup, [&] { r.lookup(CounterIndex(c3), found, nullptr); });
-            said += walk(c.next, [&] { r.next(CounterIndex(b), v, hint); });
-            self.send(said + walk(c.iteration, [&] {
-                          for (bool more = r.first(v, hint); more;
-                               more = r.next(v.key(), v, hint)) {
-                          }
-                      }));
-        }
-        return 0;
-    });
-    for (const auto& c : cases)
-        ASSERT_EQ(child.receive(), c.name) << "a walk never ended, or ended saying something else";
-    EXPECT_EQ(child.wait(), 0);
+            return differed +
+                   d.differs("lookup",
+                             said([&] { r.lookup(CounterIndex(d.probe), found, nullptr); }),
+                             kind.reader.walk) +
+                   d.differs("next", said([&] { r.next(CounterIndex(d.probe), v, hint); }),
+                             kind.reader.walk) +
+                   d.differs("iteration", said([&] {
+                                 for (bool more = r.first(v, hint); more;
+                                      more = r.next(v.key(), v, hint)) {
+                                 }
+                             }),
+                             kind.reader.iteration);
+        });
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 #include "Vesk/TableChecker.h"
 #include "Vesk/Util.h"
 #include "Zolt/ConduitAcceptSm.h"
-#include "support/Tables.h"
+#include "support/Damage.h"
 
 #include <sys/mman.h>
 
@@ -240,14 +240,6 @@ TEST(WriterCrashStress, KilledWritersLeaveFilesThatAreReusedIntactOrReformatted)
         EXPECT_GT(seen[i], 0u) << kSeen[i].first << " never ran";
 }
 
-// Every entry below dir with its bytes (empty for a directory).
-std::map<std::string, std::vector<unsigned char>> snapshot(const std::string& dir) {
-    std::map<std::string, std::vector<unsigned char>> out;
-    for (const auto& e : fs::recursive_directory_iterator(dir))
-        out[e.path()] = e.is_directory() ? std::vector<unsigned char>{} : readFile(e.path());
-    return out;
-}
-
 // Each case spoils the files of a closed table of keys 1..150 and returns what the restart must
 // do: "reuse", re-format tracing this reason, or "" for either. Every case restarts in one child
 // on the pristine files spoilt, and must never shorten the slot file.
@@ -265,18 +257,7 @@ TEST(WriterDamageProcess, RestartConditionsBitFlipsAndTruncationsReuseOrReformat
     const auto pristine = snapshot(dir);
     const RawTable raw{pristine.at(slots), pristine.at(buckets), Writer::Table::slotSize,
                        Writer::Table::headerSize};
-    std::vector<uint32_t> free;
-    ASSERT_EQ(raw.walkFree(free), "");
-    ASSERT_GE(free.size(), 3u);
-    const uint64_t link = slotOffset<Writer>(free.back(), Off::kLinkNext);
     const uint32_t occupied = rd<uint32_t>(raw.slots, Off::kOccupied), numSlots = raw.numSlots();
-    // Stores v at off of the slot file; the restart must re-format for `reason`.
-    const auto spoil = [&](uint64_t off, auto v, std::string reason) {
-        return [=] {
-            pwriteValue(slots, off, v);
-            return reason;
-        };
-    };
     const std::string mismatch =
         fmt::format("mismatch header->occupiedSlots:{} count:{}", occupied + 1, occupied);
     const auto restore = [&](const std::string& path) {
@@ -286,18 +267,6 @@ TEST(WriterDamageProcess, RestartConditionsBitFlipsAndTruncationsReuseOrReformat
     };
     std::vector<std::function<std::string()>> cases = {
         [] { return "reuse"; },
-        spoil(Off::kRuntimeFlags, uint16_t(1), "bad critical section runtimeFlags:1"),
-        spoil(link, numSlots,
-              fmt::format("corrupted free slot detected with out of bound index: {}", numSlots)),
-        spoil(Off::kOccupied, occupied + 1, mismatch),
-        [&] {  // a header of another record type of the same slot size, its checksum made good
-            std::string type = kKindTypeNames[1];
-            type.resize(512, '\0');
-            pwriteAt(slots, Off::kValueType, type.data(), type.size());
-            pwriteValue(slots, Off::kHash, headerChecksum(readFile(slots)));
-            return fmt::format("bad valueType:{} expecting:{}", kKindTypeNames[1],
-                               kKindTypeNames[0]);
-        },
         [&] {  // on a physical device under strict validation the start stops and keeps evidence
             pwriteValue(slots, Off::kOccupied, occupied + 1);
             std::ofstream("/proc/self/coredump_filter") << "0x33";  // no file-backed shared maps
@@ -377,6 +346,20 @@ TEST(WriterDamageProcess, RestartConditionsBitFlipsAndTruncationsReuseOrReformat
     // Bits and lengths that nothing checks leave the table reusable; the rest re-format it.
     EXPECT_GT(seen["reused"], 1u);
     EXPECT_GT(seen["new"], 0u);
+}
+
+// A restart on the files of every damage the validation names (support/Damage.h) re-formats them,
+// tracing that reason.
+TEST(WriterDamageProcess, EveryDamageTheValidationNamesIsReformattedForThatReason) {
+    expectEveryKind(
+        [](const DamageKind& kind) { return kind.validation != nullptr && *kind.validation; },
+        [](const DamageKind& kind, DamagedTable& d) {
+            d.w.reset();
+            Contents none;
+            const std::string reason = d.says(kind.restart ? kind.restart : kind.validation);
+            const std::string result = restartAndJudge(d.cinder, none, reason);
+            return result == "new" ? "" : result;
+        });
 }
 
 std::unique_ptr<Writer> started() {

@@ -137,8 +137,10 @@ const std::string& processRoot() {
 }
 
 TestRoot::TestRoot() : previous_(Mem::RootPath::root()) {
+    // Named by the process too: forked children count on from the same number, and one that was
+    // killed leaves its roots behind.
     static std::atomic<uint64_t> next{0};
-    dir_ = processRoot() + "/r" + std::to_string(++next);
+    dir_ = processRoot() + "/r" + std::to_string(++next) + "-" + std::to_string(::getpid());
     if (::mkdir(dir_.c_str(), 0755) != 0 || ::chmod(dir_.c_str(), 0755) != 0) {
         std::perror("cannot make a test root");
         std::abort();

@@ -22,8 +22,10 @@
 
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -121,6 +123,14 @@ inline std::vector<unsigned char> readFile(const std::string& path) {
         throw std::runtime_error("cannot open " + path);
     return std::vector<unsigned char>(std::istreambuf_iterator<char>(in),
                                       std::istreambuf_iterator<char>());
+}
+
+// Every entry below dir with its bytes (empty for all but a regular file).
+inline std::map<std::string, std::vector<unsigned char>> snapshot(const std::string& dir) {
+    std::map<std::string, std::vector<unsigned char>> out;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir))
+        out[e.path()] = e.is_regular_file() ? readFile(e.path()) : std::vector<unsigned char>{};
+    return out;
 }
 
 template <class T>
