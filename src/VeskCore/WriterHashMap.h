@@ -184,8 +184,11 @@ class WriterHashMap : public Pimbo::Debuggable {
 
     void verifyNextBucket(uint32_t b, uint32_t n) const {
         const uint32_t count = buckets_.numBuckets();
-        const bool ok = b < count / 2 ? n == b + count / 2
-                                      : n == bitReversePermute(b, buckets_.bucketBits()) % count;
+        // Bucket 0 comes first in bucket order, so it follows no bucket: the last bucket ends the
+        // table, and a link back to bucket 0 would make an iteration start over for ever.
+        const bool ok =
+            n != 0 && (b < count / 2 ? n == b + count / 2
+                                     : n == bitReversePermute(b, buckets_.bucketBits()) % count);
         if (!ok) {
             PIMBO_THROW(Pimbo::CorruptionDetectedException,
                         "has bucket: {} with next bucket: {} and numBuckets: {}", b, n, count);

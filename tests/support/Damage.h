@@ -256,7 +256,7 @@ inline const std::vector<DamageKind>& damageKinds() {
              d.n[0] = d.slot(keys[0]);
              d.link(d.slot(keys[1]), kMarker);  // the last record of the last bucket
          },
-         "duplicate slot: {0}", 0, nullptr,
+         "has bucket: 1 with next bucket: 0 and numBuckets: 2", W::iterate, nullptr,
          "the last bucket 1 ends with 0x80000000, not with the end of the table",
          ReaderSays(nullptr, kBack)},
         {"table ending before the last bucket",
