@@ -281,7 +281,7 @@ constexpr Orlo::OrloTypeRef kTypeRefs[] = {{0, 4},
 
 // Attributes by kind: the three flag bytes and the type.
 enum class A { index, key, counterIndex, counter, veskString, collection, control };
-struct AttributeSpec {
+struct AttributeEntry {
     uint32_t id;
     const char* name;
     A kind;
@@ -304,7 +304,7 @@ constexpr std::array<uint8_t, 3> flagsOf(A kind) {
             return {0x20, 0x5C, 0x01};
     }
 }
-constexpr int16_t typeOf(const AttributeSpec& a) {
+constexpr int16_t typeOf(const AttributeEntry& a) {
     switch (a.kind) {
         case A::index:
         case A::counter:
@@ -321,7 +321,7 @@ constexpr int16_t typeOf(const AttributeSpec& a) {
     }
 }
 
-constexpr AttributeSpec kAttributes[] = {
+constexpr AttributeEntry kAttributes[] = {
     {2, "value", A::index},
     {3, "veskString", A::veskString},  // CounterIndex
     {2, "key", A::key},
@@ -355,7 +355,7 @@ constexpr size_t kAttributeCount = std::size(kAttributes);
 constexpr auto attributeRecords() {
     std::array<uint8_t, Orlo::kAttributeRecordSize * kAttributeCount> bytes{};
     for (size_t i = 0; i < kAttributeCount; ++i) {
-        const AttributeSpec& a = kAttributes[i];
+        const AttributeEntry& a = kAttributes[i];
         const size_t at = Orlo::kAttributeRecordSize * i;
         const bool collection = a.kind == A::collection;
         put(bytes, at, a.id, 4);
@@ -383,7 +383,7 @@ constexpr auto ctorArgRecords() {
     return bytes;
 }
 
-struct TypeSpec {
+struct TypeEntry {
     const char* name;
     uint8_t kind;
     uint32_t size;
@@ -395,7 +395,7 @@ struct TypeSpec {
 constexpr uint16_t kNoParent = 0xFFFF;
 constexpr uint16_t kRuntimeEntity = 0xFFFD;
 constexpr uint16_t kKeyArg = 0 << 1 | 1, kNameArg = 1 << 1 | 1, kValueArg = 2 << 1 | 1;
-constexpr TypeSpec kTypes[] = {
+constexpr TypeEntry kTypes[] = {
     {"DravoCounters::FlexCounters2::CounterIndex", Orlo::kKindValue, sizeof(CounterIndex),
      kNoParent, kValueArg, 0, 2},
     {"DravoCounters::FlexCounters2::CounterEntrySimple", Orlo::kKindValue,
@@ -425,7 +425,7 @@ static_assert(kTypes[kTypeCount - 1].firstAttribute + kTypes[kTypeCount - 1].att
 constexpr auto typeRecords() {
     std::array<uint8_t, Orlo::kTypeRecordSize * kTypeCount> bytes{};
     for (size_t i = 0; i < kTypeCount; ++i) {
-        const TypeSpec& t = kTypes[i];
+        const TypeEntry& t = kTypes[i];
         const size_t at = Orlo::kTypeRecordSize * i;
         put(bytes, at, t.kind, 1);
         put(bytes, at + 1, i == 0 ? 0xF8 : 0xF0, 1);
