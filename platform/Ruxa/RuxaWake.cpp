@@ -107,6 +107,8 @@ Mem::Fd connectWake(const Vesk::RootPath& rootPath, std::string& why) {
         why = error.text;
         return Mem::Fd();
     }
+    // connect() would follow a symbolic link at the name: only a socket is used, and only the
+    // directory's owner (trusted, TableDir) could swap it in between.
     struct stat st;
     if (!dir.statEntry(WakeSender::kFileName, st) || !S_ISSOCK(st.st_mode)) {
         why = fmt::format("wake-up socket {}: none", dir.filePath(WakeSender::kFileName));
