@@ -1,13 +1,19 @@
-// The reader's fuzz target (libFuzzer, built and run by fuzz/run.sh): hostile "slots" and
-// "buckets". Input: u32 length of the slots part, a mode byte (bits 0-1 the record kind of
-// tools/RecordKinds.h, bit 2 re-computes the header checksum, bit 3 copies the slot header's
-// cinder id into the bucket header), the slots part, the buckets part. A reader attaches, looks
-// up, continues from hints and iterates with no bound of its own; a writer validates a copy. Only
-// a Pimbo exception, a refusal or an answer is fine.
+// The reader's fuzz target (libFuzzer, built and run by fuzz/run.sh): hostile "slots",
+// "buckets" and "notifications". Input: u32 length of the slots part, a mode byte (bits 0-1 the
+// record kind of tools/RecordKinds.h, bit 2 re-computes the header checksums, bit 3 copies the
+// slot header's cinder id into the bucket header, bit 4 adds a queue), the slots part, the
+// buckets part and, with bit 4, the queue part and its u16 length last. A reader attaches, looks
+// up, continues from hints and iterates with no bound of its own; a writer validates a copy. The
+// queue file is a writer's ring of 3 buffers of 4 entries holding queue[0] % 16 entries, XORed
+// with the queue part (longer parts extend the file); a follower attaches to it and follows it,
+// by hand and through a Syncer batch. Only a Pimbo exception, a refusal or an answer is fine.
 #include "../tools/RecordKinds.h"
 #include "Mem/RootPath.h"
 #include "Plinth/CinderFile.h"
+#include "Ruxa/RuxaReader.h"
+#include "Ruxa/RuxaWriter.h"
 #include "Vesk/SlotTable.h"
+#include "Vesk/Syncer.h"
 #include "Vesk/VeskReader.h"
 #include "Vesk/VeskWriter.h"
 
@@ -17,6 +23,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <new>
 #include <string>
 #include <vector>
@@ -27,7 +34,7 @@ using namespace VeskTool;
 using Bytes = std::vector<unsigned char>;
 using Header = Vesk::SlotTableHeader;
 constexpr size_t kPrefix = 5;
-constexpr uint8_t kFixChecksum = 0x4, kSameCinder = 0x8;
+constexpr uint8_t kFixChecksum = 0x4, kSameCinder = 0x8, kQueue = 0x10;
 constexpr size_t kBucketCinder = 12;  // offset in the bucket file
 
 Pimbo::Platform::DebugHandler& handler() {
@@ -67,6 +74,55 @@ void allowed(const std::function<void()>& f) {
         f();
     } catch (const Pimbo::Exception&) {
     }
+}
+
+// A damaged queue beside the fuzzed table, and a follower of it.
+void runQueue(const Bytes& part, Plinth::CinderId id, bool fixChecksum) {
+    using Layout = Ruxa::QueueLayout;
+    const Vesk::RootPath path(handler(), "fuzz/counter", true);
+    std::filesystem::remove(path.filePath(Layout::kFileName));
+    {
+        Vesk::Writer::Counters wc;
+        Ruxa::RuxaWriter writer(handler(), path, wc, {3, 4});
+        writer.attach(id);
+        for (uint32_t i = 0; i < (part.empty() ? 0u : part[0] % 16u); ++i)
+            writer.publish(i * 3);
+        writer.detach();
+    }
+    Bytes file;
+    {
+        std::ifstream in(path.filePath(Layout::kFileName), std::ios::binary);
+        file.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    if (part.size() > file.size())
+        file.resize(part.size());
+    for (size_t i = 0; i < part.size(); ++i)
+        file[i] ^= part[i];
+    if (fixChecksum && file.size() >= Layout::kHeaderSize)
+        put(file, Layout::kOffChecksum, Ruxa::queueChecksum(file.data()));
+    writeAll(path.filePath(Layout::kFileName), file);
+
+    const Vesk::RootPath readerPath(handler(), "fuzz/counter", false);
+    Vesk::Reader::Counters rc;
+    Ruxa::RuxaReader<Ruxa::BasicSlot> reader(handler(), readerPath, rc);
+    std::string why;
+    allowed([&] {
+        if (!reader.attach(why))
+            return;
+        uint32_t slot;
+        uint64_t sequence;
+        for (int i = 0; i < 64 && reader.next(slot, sequence) ==
+                                      Ruxa::RuxaReader<Ruxa::BasicSlot>::Next::entry;
+             ++i) {
+            (void)reader.validateNotif();
+        }
+        (void)reader.quiesced();
+    });
+    allowed([&] {
+        Vesk::Syncer syncer(
+            reader, readerPath, [](uint32_t, uint64_t) {}, [] {});
+        syncer.start();  // attaches again when the reader lost its place, applies one batch
+    });
 }
 
 template <class Ops>
@@ -143,8 +199,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     uint32_t slotsLen = 0;
     std::memcpy(&slotsLen, data, 4);
-    slotsLen = uint32_t(std::min<size_t>(slotsLen, size - kPrefix));
     const uint8_t mode = data[4];
+    Bytes queue;
+    if ((mode & kQueue) != 0 && size >= kPrefix + 2) {
+        uint16_t queueLen = 0;
+        std::memcpy(&queueLen, data + size - 2, 2);
+        size -= 2;
+        queueLen = uint16_t(std::min<size_t>(queueLen, size - kPrefix));
+        queue.assign(data + size - queueLen, data + size);
+        size -= queueLen;
+    }
+    slotsLen = uint32_t(std::min<size_t>(slotsLen, size - kPrefix));
     Bytes slots(data + kPrefix, data + kPrefix + slotsLen);
     Bytes buckets(data + kPrefix + slotsLen, data + size);
     const Plinth::CinderId id(get<uint32_t>(slots, offsetof(Header, cinder)));
@@ -159,5 +224,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint64_t probe = 0;
     std::memcpy(&probe, data + size - std::min<size_t>(size, 8), std::min<size_t>(size, 8));
     withKind(mode & 3, [&]<class Ops>() { runTable<Ops>(slots, buckets, id, probe); });
+    if ((mode & kQueue) != 0)
+        runQueue(queue, id, (mode & kFixChecksum) != 0);
     return 0;
 }

@@ -2,11 +2,13 @@
 // it was overrun or the queue replaced, and refuses a damaged queue.
 #include "Ruxa/RuxaReader.h"
 #include "Ruxa/RuxaWriter.h"
+#include "Vesk/Syncer.h"
 #include "Vesk/VeskReader.h"
 #include "support/Tables.h"
 
 #include <map>
 #include <random>
+#include <set>
 
 namespace VeskTest {
 namespace {
@@ -248,6 +250,65 @@ TEST(QueueProcess, FollowerSeesEveryChangeInOrder) {
     const auto c = w->writerCounters();
     EXPECT_GT(c.slotGrows, 0u);
     EXPECT_GT(c.movedSlots, 0u);  // shrinks moved records: their moves were notified too
+}
+
+// A follower driven by the Syncer on its event loop: woken through the writer's socket, or,
+// with the socket gone, polling the queue; either way it ends with the writer's records.
+TEST(QueueProcess, SyncerFollowsByWakeUpsOrByPolling) {
+    for (const bool socket : {true, false}) {
+        SCOPED_TRACE(socket ? "socket" : "no socket");
+        TestRoot root;
+        auto w = makeWriter<Ops>(notifying());
+        w->initialize("start");
+        if (!socket) {
+            const auto wake = readerPath().filePath(Ruxa::WakeSender::kFileName);
+            ASSERT_EQ(::unlink(wake.c_str()), 0) << wake;
+        }
+        Child follower([](Child& parent) {
+            Vesk::VeskReader<Ops> table(*testHandler(), kTableName, Ops{}, nullptr);
+            Vesk::Reader::Counters rc;
+            Reader queue(*testHandler(), readerPath(), rc);
+            if (!table.initialize("follow")) {
+                parent.send("cannot attach: " + table.attachFailureMessage());
+                return 1;
+            }
+            auto& slots = table.slotTable();
+            std::set<uint32_t> changed;
+            Vesk::Syncer syncer(
+                queue, readerPath(), [&](uint32_t slot, uint64_t) { changed.insert(slot); },
+                [&] {  // everything may have changed
+                    for (uint32_t s = 0; s < slots.capacity(); ++s)
+                        changed.insert(s);
+                });
+            syncer.batchSizeIs(64);  // several batches, each yielding to the loop
+            syncer.start();
+            parent.send(syncer.woken() ? "woken" : "polling");
+            const uint64_t target = std::stoull(parent.receive());
+            for (int i = 0; i < 1000 && rc.lastAppliedSequence < target; ++i)
+                Pimbo::eventLoop().poll(1000);
+            if (!changed.empty() && *changed.rbegin() >= slots.capacity())
+                slots.doResize();
+            std::vector<Value> records;
+            for (const uint32_t s : changed) {
+                Value v{};
+                if (s < slots.capacity() && (slots.getValue(s, v).flags & Vesk::OCCUPIED))
+                    records.push_back(v);
+            }
+            parent.send(
+                fmt::format("wakeups:{} resyncs:{} {}", syncer.wakeups() > 0, syncer.resyncs(),
+                            digest(records, [](const Value& v) -> const Value& { return v; })));
+            return 0;
+        });
+        ASSERT_EQ(follower.receive(), socket ? "woken" : "polling") << follower.rest();
+        for (uint64_t i = 0; i < 600; ++i)
+            w->write(Kind<Ops>::make(i % 400, i), true);
+        follower.send(std::to_string(w->sequence().sequence));
+        EXPECT_EQ(
+            follower.receive(),
+            fmt::format("wakeups:{} resyncs:1 {}", socket,
+                        digest(iterateAll(*w), [](const Value& v) -> const Value& { return v; })));
+        EXPECT_EQ(follower.wait(), 0) << follower.rest();
+    }
 }
 
 }  // namespace

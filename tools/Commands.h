@@ -30,6 +30,7 @@ struct FillOptions {
     double rate = 0;         // updates per second; 0: none
     double seconds = -1;     // how long to keep the table; < 0: until stopped (with a rate)
     Mem::FileMode fileMode;  // of the table's files and directory (--mode, --group)
+    bool notify = false;     // publish every change in the notification queue (--notify)
 };
 int runFill(const FillOptions& options);
 

@@ -115,6 +115,7 @@ int fillWith(const FillOptions& o) {
     using K = Kind<Ops>;
     Vesk::MapDescriptor descriptor(uint32_t(std::max<uint64_t>(o.count, 64)));
     descriptor.fileMode = o.fileMode;
+    descriptor.notify = o.notify;
     Vesk::VeskWriter<Ops> writer(toolHandler(), o.table, descriptor, Ops{}, K::kTableClass);
     try {
         writer.initialize("vesk fill");

@@ -6,6 +6,7 @@
 #include "Pimbo/Format.h"
 #include "RecordFields.h"
 #include "RecordKinds.h"
+#include "Ruxa/RuxaReader.h"
 #include "Signals.h"
 #include "TableFiles.h"
 #include "TableReader.h"
@@ -50,6 +51,29 @@ int runLs() {
 }
 
 // ----- stat -----
+
+// The notification queue of a table that has one, as a follower attaching now sees it.
+void printQueue(const std::string& table) {
+    const Vesk::RootPath path(toolHandler(), table.c_str(), false);
+    Vesk::Reader::Counters counters;
+    Ruxa::RuxaReader<Ruxa::BasicSlot> queue(toolHandler(), path, counters);
+    std::string why;
+    const bool attached = queue.attach(why);
+    if (!attached && why.ends_with("missing or empty"))
+        return;
+    std::printf("\nnotification queue\n");
+    if (!attached) {
+        printColumns({{"  refused", why}});
+        return;
+    }
+    printColumns({
+        {"  generation", std::to_string(queue.generation())},
+        {"  ring",
+         fmt::format("{} buffers x {} entries", queue.numBuffers(), queue.bufferEntries())},
+        {"  last sequence",
+         fmt::format("{} (sequence base {})", counters.lastAppliedSequence, queue.sequenceBase())},
+    });
+}
 
 int runStat(const std::string& table) {
     const TableProbe p = probeTable(table);
@@ -100,6 +124,7 @@ int runStat(const std::string& table) {
             {"  lookaside reads", std::to_string(c.lookasideReads)},
             {"  generation changes", std::to_string(c.generationChanges)},
         });
+        printQueue(p.name);
         return int(kOk);
     });
 }

@@ -1,12 +1,14 @@
 // vesk: list, inspect, watch, check and fill the counter tables of this host.
 //
 //   vesk ls                          every table under the root
-//   vesk stat TABLE                  headers, writer, and the reader's view of one table
+//   vesk stat TABLE                  headers, writer, the reader's view and the notification
+//                                    queue (when the table has one) of one table
 //   vesk dump TABLE [--json]         every record in table order
 //   vesk get TABLE KEY...            the records of some keys
 //   vesk watch TABLE                 the busiest counters with their rates, refreshed
-//   vesk fill TABLE --type T --count N [--updates-per-sec R] [--seconds S]
-//                                    a writer standing in for a hardware source
+//   vesk fill TABLE --type T --count N [--updates-per-sec R] [--seconds S] [--notify]
+//                                    a writer standing in for a hardware source; --notify
+//                                    publishes every change in the notification queue
 //   vesk check TABLE                 a read-only consistency walk
 //   vesk demo                        one writer and several readers, live, then a summary
 //   vesk types [--json]              the record and table types the library registered
@@ -193,6 +195,9 @@ int main(int argc, char** argv) {
         ->type_name("MODE");
     fill->add_option("--group", group, "Group of the table's files and directory")
         ->type_name("NAME");
+    bool notify = false;
+    fill->add_flag("--notify", notify,
+                   "Publish every change in the table's notification queue, for followers");
 
     CLI::App* check = app.add_subcommand(
         "check",
@@ -295,6 +300,7 @@ int main(int argc, char** argv) {
                 o.seconds = seconds.empty() ? -1 : parseDecimal(seconds, "--seconds", 0, 1e8);
                 if (!mode.empty() || !group.empty())
                     o.fileMode = parseFileMode(mode, group);
+                o.notify = notify;
                 return runFill(o);
             }
             if (chosen == check)

@@ -180,6 +180,8 @@ class RuxaReader : public Pimbo::Debuggable {
 
     uint32_t generation() const { return generation_; }
     uint64_t sequenceBase() const { return sequenceBase_; }
+    uint32_t numBuffers() const { return uint32_t(buffers_.size()); }
+    uint32_t bufferEntries() const { return capacity_; }
     uint32_t currentBuffer() const { return currentBuffer_; }
     uint32_t currentPosition() const { return currentPosition_; }
     Vesk::Reader::Counters& counters() const { return counters_; }

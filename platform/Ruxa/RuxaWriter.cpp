@@ -82,6 +82,10 @@ void RuxaWriter::attach(Plinth::CinderId cinder) {
     current_ = 0;
     count_ = 0;
     PIMBO_TRACE(1, "{} {}", region_.getFilename(), header_.toString());
+    // Without the socket the followers poll: a writer that cannot listen still publishes.
+    std::string why;
+    if (!wake_.listening() && !wake_.open(rootPath_, why))
+        PIMBO_TRACE(1, "{}; followers poll", why);
 }
 
 void RuxaWriter::renew() {
@@ -90,6 +94,7 @@ void RuxaWriter::renew() {
 }
 
 void RuxaWriter::detach() {
+    wake_.close();
     region_.detach();
     base_ = nullptr;
 }
@@ -103,8 +108,11 @@ bool RuxaWriter::removeQueue(Pimbo::Platform::DebugHandler& handler,
                              const Vesk::RootPath& rootPath) {
     Mem::FileError error;
     const Mem::TableDir dir = Mem::TableDir::open(rootPath, Mem::TableDir::Access::reader, error);
-    if (!dir.valid() || !dir.exists(QueueLayout::kFileName))
+    if (!dir.valid())
         return true;  // nothing to remove (a missing directory holds no queue either)
+    WakeSender::removeSocket(dir);
+    if (!dir.exists(QueueLayout::kFileName))
+        return true;
     Mem::PlinthWrapper region(handler, rootPath, QueueLayout::kFileName, false);
     withdraw(handler, rootPath, region);
     return rootPath.removeFile(QueueLayout::kFileName);

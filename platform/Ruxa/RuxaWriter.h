@@ -10,7 +10,9 @@
 //    new file of the next generation, sequence base the counters' sequence, is renamed over it;
 //  - publish() stores the entry, then its count (Q2); a full buffer moves the writer to the
 //    next one in the ring, recycled as Q3 says, and currentBuffer follows its first entry (Q4);
-//  - tombstone() withdraws an entry the ring still holds (Q6).
+//  - tombstone() withdraws an entry the ring still holds (Q6);
+//  - wake() ends a batch of changes: each follower connected to the wake-up socket gets at most
+//    one wake-up (Ruxa/RuxaWake.h), without blocking the writer.
 #pragma once
 
 #include "Mem/Atomic.h"
@@ -19,6 +21,7 @@
 #include "Pimbo/Format.h"
 #include "Plinth/CinderId.h"
 #include "Ruxa/RuxaQueue.h"
+#include "Ruxa/RuxaWake.h"
 #include "Vesk/Counters.h"
 #include "Vesk/RootPath.h"
 
@@ -70,7 +73,14 @@ class RuxaWriter : public Pimbo::Debuggable {
         if (moved)
             Mem::storeRelease32(base_ + QueueLayout::kOffCurrentBuffer, current_);  // Q4
         counters_.sequence = sequence;
+        wake_.pending();
     }
+
+    // The end of a batch of publish() calls: wakes the followers once when something was
+    // published since the last call.
+    void wake() { wake_.wake(); }
+    size_t followers() const { return wake_.followers(); }
+    bool wakeListening() const { return wake_.listening(); }
 
     // Marks the entry of `sequence` as withdrawn when the ring still holds it; false otherwise.
     bool tombstone(uint64_t sequence);
@@ -111,6 +121,7 @@ class RuxaWriter : public Pimbo::Debuggable {
     uint32_t current_ = 0;
     uint32_t count_ = 0;  // entries of the current buffer
     Plinth::CinderId cinder_;
+    WakeSender wake_;
 };
 
 }  // namespace Ruxa

@@ -268,8 +268,8 @@ class SlotWriterTable : public SlotTable<Ops>, public Pimbo::Debuggable {
     // capacity. The free slots beyond the new end leave the free list first; then every record
     // beyond it moves to a free slot below, complete (rhash, record, flags with OCCUPIED, own
     // link) before it is linked there through linkTo(id, key) (the link that leads to slot id
-    // in its chain), and its old slot loses OCCUPIED only after that; moved(to) and then yield()
-    // run after each move. numSlots shrinks last, before the file's tail is released.
+    // in its chain), and its old slot loses OCCUPIED only after that; moved(to, from) and then
+    // yield() run after each move. numSlots shrinks last, before the file's tail is released.
     template <class LinkTo, class Moved, class Yield>
     void shrink(uint32_t target, LinkTo&& linkTo, Moved&& moved, Yield&& yield) {
         Header* h = this->header_;
@@ -312,7 +312,7 @@ class SlotWriterTable : public SlotTable<Ops>, public Pimbo::Debuggable {
             publishLink(prev, to);
             setFlags(from, fromFlags & ~OCCUPIED);
             ++moves;
-            moved(to);
+            moved(to, id);
             yield();
         }
         PIMBO_TRACE(5, "newNumSlots:{}", newSize);

@@ -228,6 +228,7 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
         const Key& key = Ops::key(value);
         assertNoDirect("writing value", value);
         refuseIfBusy("write");
+        const WakeFollowers wake{queue_.get()};
         typename Table::CriticalSectionAnchor anchor(table_);
         auto p = hashMap_.find(key);
         if (p.found) {
@@ -253,6 +254,7 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
     bool remove(const Key& key, Value& removed) override {
         assertNoDirect("removing key", key);
         refuseIfBusy("remove");
+        const WakeFollowers wake{queue_.get()};
         const auto p = hashMap_.find(key);
         if (!p.found) {
             PIMBO_TRACE(9, "{} bucket:{} not found", key, p.bucket);
@@ -549,7 +551,14 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
             return p.prev;
         };
         table_.shrink(
-            target, linkTo, [&](uint32_t to) { notify(to); }, [&] { yield.check(); });
+            target, linkTo,
+            [&](uint32_t to, uint32_t from) {
+                // Both slots changed: a follower that reads the new one after the record left it
+                // again still learns that the old one no longer holds it.
+                notify(to);
+                notify(from);
+            },
+            [&] { yield.check(); });
     }
 
     // The one place a change reaches the notification queue: the slot of an insert, overwrite,
@@ -558,6 +567,14 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
         if (queue_ != nullptr) [[unlikely]]
             queue_->publish(slot);
     }
+    // One operation is one batch: its followers are woken once, when it is done.
+    struct WakeFollowers {
+        Ruxa::RuxaWriter* queue;
+        ~WakeFollowers() {
+            if (queue != nullptr) [[unlikely]]
+                queue->wake();
+        }
+    };
 
   protected:
     Ops hashOps_;

@@ -1,0 +1,123 @@
+#include "Vesk/Syncer.h"
+
+#include "Ruxa/RuxaWake.h"
+
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+namespace Vesk {
+
+Syncer::Syncer(Reader& reader, const RootPath& rootPath, Apply apply, Resync resync,
+               Pimbo::EventLoop& loop)
+    : reader_(reader),
+      rootPath_(rootPath),
+      apply_(std::move(apply)),
+      resync_(std::move(resync)),
+      loop_(loop) {}
+
+void Syncer::start() {
+    if (started_)
+        return;
+    timer_.reset(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
+    if (!timer_) {
+        PIMBO_THROW(Pimbo::RuntimeException, "syncer of {}: cannot create a timer: {}", rootPath_,
+                    std::strerror(errno));
+    }
+    loop_.addFd(timer_.get(), [this] {
+        uint64_t expirations;
+        if (::read(timer_.get(), &expirations, sizeof(expirations)) > 0) {
+            if (!wake_)
+                connect();  // the writer may listen again
+            run();
+        }
+    });
+    started_ = true;
+    connect();
+    run();
+}
+
+void Syncer::stop() {
+    if (!started_)
+        return;
+    if (wake_)
+        loop_.removeFd(wake_.get());
+    loop_.removeFd(timer_.get());
+    wake_.reset();
+    timer_.reset();
+    started_ = false;
+}
+
+void Syncer::connect() {
+    std::string why;
+    wake_ = Ruxa::connectWake(rootPath_, why);
+    if (wake_)
+        loop_.addFd(wake_.get(), [this] { onWake(); });
+}
+
+void Syncer::onWake() {
+    bool closed = false;
+    if (Ruxa::drainWake(wake_.get(), closed) > 0)
+        ++wakeups_;
+    if (closed) {
+        // The writer went: poll until it (or another) listens again.
+        loop_.removeFd(wake_.get());
+        wake_.reset();
+    }
+    run();
+}
+
+bool Syncer::reattach() {
+    if (!reader_.attach(why_))
+        return false;
+    ++resyncs_;
+    resync_();
+    return true;
+}
+
+void Syncer::arm(uint64_t microseconds) {
+    itimerspec t{};
+    t.it_value.tv_sec = time_t(microseconds / 1000000);
+    t.it_value.tv_nsec = long(microseconds % 1000000 * 1000);
+    ::timerfd_settime(timer_.get(), 0, &t, nullptr);
+}
+
+void Syncer::run() {
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        for (uint32_t n = 0; n < batchSize_; ++n) {
+            Ruxa::BasicSlot slot;
+            uint64_t sequence;
+            switch (reader_.next(slot, sequence)) {
+                case Reader::Next::entry:
+                    apply_(slot, sequence);
+                    reader_.counters().lastAppliedSequence = sequence;
+                    break;
+                case Reader::Next::none:
+                    arm(kPollMs * 1000);
+                    return;
+                case Reader::Next::overrun:
+                case Reader::Next::replaced:
+                    if (!reattach()) {
+                        arm(kPollMs * 1000);
+                        return;
+                    }
+                    break;
+            }
+            if (yieldTime_ != 0 && n % 64 == 63 &&
+                std::chrono::steady_clock::now() - start >= std::chrono::microseconds(yieldTime_))
+                break;
+        }
+    } catch (const Pimbo::CorruptionDetectedException& e) {
+        why_ = e.what();
+        reader_.detach();  // attached again, and resynced, at the next poll
+        arm(kPollMs * 1000);
+        return;
+    }
+    arm(1);  // more to come: the next batch after the loop's other work
+}
+
+}  // namespace Vesk
