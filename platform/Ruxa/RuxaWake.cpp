@@ -80,10 +80,11 @@ void WakeSender::removeSocket(const Mem::TableDir& dir) {
         ::unlinkat(dir.fd(), kFileName, 0);
 }
 
-void WakeSender::wake() {
+bool WakeSender::wake() {
     if (!pending_ || !listener_)
-        return;
+        return false;
     pending_ = false;
+    const size_t before = followers_.size();
     for (int fd;
          (fd = ::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0;) {
         followers_.emplace_back(fd);
@@ -98,6 +99,7 @@ void WakeSender::wake() {
             ++i;
         }
     }
+    return followers_.size() != before;
 }
 
 Mem::Fd connectWake(const Vesk::RootPath& rootPath, std::string& why) {

@@ -41,8 +41,9 @@ class WakeSender {
     // Something was published: the next wake() sends.
     void pending() { pending_ = true; }
     // Takes the followers that connected since the last call, then sends each one wake-up when
-    // something was published since the last wake(). Never blocks.
-    void wake();
+    // something was published since the last wake(). Never blocks. True when the number of
+    // followers changed.
+    bool wake();
     size_t followers() const { return followers_.size(); }
 
     // Removes the wake-up socket in `dir` (one a writer that died left behind); anything else
