@@ -89,8 +89,8 @@ void Syncer::run() {
     const auto start = std::chrono::steady_clock::now();
     try {
         for (uint32_t n = 0; n < batchSize_; ++n) {
-            Ruxa::BasicSlot slot;
-            uint64_t sequence;
+            Ruxa::BasicSlot slot = 0;
+            uint64_t sequence = 0;
             switch (reader_.next(slot, sequence)) {
                 case Reader::Next::entry:
                     apply_(slot, sequence);
