@@ -302,6 +302,11 @@ TEST(QueueProcess, SyncerFollowsByWakeUpsOrByPolling) {
         ASSERT_EQ(follower.receive(), socket ? "woken" : "polling") << follower.rest();
         for (uint64_t i = 0; i < 600; ++i)
             w->write(Kind<Ops>::make(i % 400, i), true);
+        Vesk::Reader::Counters rc;  // the writer counts its connected follower in the header
+        Reader probe(*testHandler(), readerPath(), rc);
+        std::string why;
+        ASSERT_TRUE(probe.attach(why)) << why;
+        EXPECT_EQ(probe.followers(), socket ? 1u : 0u);
         follower.send(std::to_string(w->sequence().sequence));
         EXPECT_EQ(
             follower.receive(),

@@ -72,6 +72,7 @@ void printQueue(const std::string& table) {
          fmt::format("{} buffers x {} entries", queue.numBuffers(), queue.bufferEntries())},
         {"  last sequence",
          fmt::format("{} (sequence base {})", counters.lastAppliedSequence, queue.sequenceBase())},
+        {"  followers", std::to_string(queue.followers())},
     });
 }
 

@@ -115,6 +115,7 @@ bool readQueueHeader(const void* header, uint64_t fileBytes, QueueHeader& out,
     out.cinder = get<uint32_t>(h, L::kOffCinder);
     out.sequenceBase = get<uint64_t>(h, L::kOffSequenceBase);
     out.generation = get<uint32_t>(h, L::kOffGeneration);
+    out.followers = get<uint32_t>(h, L::kOffFollowers);
     if (out.generation == 0) {
         reason = "generation 0: the queue is being replaced";
         return false;

@@ -19,6 +19,8 @@
 //  Q5. Before the writer replaces or removes the file, it stores generation 0 into it; a
 //      reader compares the generation with the one it attached to before it trusts anything.
 //  Q6. A tombstone is one release store of 0xFFFFFFFF into an entry's slot field.
+// The followers word is advisory: the writer stores it whenever a follower connects or is
+// dropped (0 when it stops); nothing a reader does depends on it.
 // Only the writer process stores into the file; readers map it read-only and load every word
 // through Mem/Atomic.h.
 #pragma once
@@ -49,6 +51,8 @@ struct QueueLayout {
     static constexpr uint64_t kOffGeneration = 40;
     static constexpr uint64_t kOffCurrentBuffer = 44;
     static constexpr uint64_t kOffChecksum = 48;
+    // Advisory: the followers connected to the writer's wake-up socket (never an index).
+    static constexpr uint64_t kOffFollowers = 52;
     static constexpr uint64_t kHeaderSize = 64;
     // The checksum covers the constant fields from version to the sequence base.
     static constexpr uint64_t kChecksummed = kOffVersion;
@@ -103,6 +107,7 @@ struct QueueHeader {
     uint32_t cinder = 0;
     uint64_t sequenceBase = 0;
     uint32_t generation = 0;
+    uint32_t followers = 0;  // advisory, as the header last said
 
     uint64_t bufferSize() const { return QueueLayout::bufferSize(bufferEntries); }
     uint64_t fileSize() const { return QueueLayout::fileSize(numBuffers, bufferEntries); }

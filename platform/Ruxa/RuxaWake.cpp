@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -72,6 +73,7 @@ void WakeSender::close() {
     }
     dir_ = Mem::TableDir();
     pending_ = false;
+    lastAccept_ = 0;
 }
 
 void WakeSender::removeSocket(const Mem::TableDir& dir) {
@@ -80,13 +82,22 @@ void WakeSender::removeSocket(const Mem::TableDir& dir) {
         ::unlinkat(dir.fd(), kFileName, 0);
 }
 
-void WakeSender::wake() {
+bool WakeSender::wake() {
     if (!pending_ || !listener_)
-        return;
+        return false;
     pending_ = false;
-    for (int fd;
-         (fd = ::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0;) {
-        followers_.emplace_back(fd);
+    const size_t before = followers_.size();
+    // New followers are taken at most once a millisecond (a coarse clock, no system call):
+    // probing the listener at every change would cost the writer a system call per change.
+    timespec now;
+    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    const uint64_t ms = uint64_t(now.tv_sec) * 1000 + uint64_t(now.tv_nsec) / 1000000;
+    if (ms != lastAccept_) {
+        lastAccept_ = ms;
+        for (int fd; (fd = ::accept4(listener_.get(), nullptr, nullptr,
+                                     SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0;) {
+            followers_.emplace_back(fd);
+        }
     }
     const char byte = 1;
     for (size_t i = 0; i < followers_.size();) {
@@ -98,6 +109,7 @@ void WakeSender::wake() {
             ++i;
         }
     }
+    return followers_.size() != before;
 }
 
 Mem::Fd connectWake(const Vesk::RootPath& rootPath, std::string& why) {

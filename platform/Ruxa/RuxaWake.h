@@ -22,6 +22,7 @@
 #include "Mem/TableDir.h"
 #include "Vesk/RootPath.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -40,9 +41,10 @@ class WakeSender {
 
     // Something was published: the next wake() sends.
     void pending() { pending_ = true; }
-    // Takes the followers that connected since the last call, then sends each one wake-up when
-    // something was published since the last wake(). Never blocks.
-    void wake();
+    // Takes the followers that connected since the last look (at most one look a millisecond;
+    // a follower not taken yet polls), then sends each one wake-up when something was
+    // published since the last wake(). Never blocks. True when the number of followers changed.
+    bool wake();
     size_t followers() const { return followers_.size(); }
 
     // Removes the wake-up socket in `dir` (one a writer that died left behind); anything else
@@ -54,6 +56,7 @@ class WakeSender {
     std::vector<Mem::Fd> followers_;
     Mem::TableDir dir_;
     bool pending_ = false;
+    uint64_t lastAccept_ = 0;  // the millisecond of the last look for new followers
 };
 
 // A follower's connection to the wake-up socket of `rootPath` (non-blocking); invalid with

@@ -86,6 +86,7 @@ void RuxaWriter::attach(Plinth::CinderId cinder) {
     std::string why;
     if (!wake_.listening() && !wake_.open(rootPath_, why))
         PIMBO_TRACE(1, "{}; followers poll", why);
+    storeFollowers();  // a new generation keeps the followers of the old one
 }
 
 void RuxaWriter::renew() {
@@ -95,6 +96,7 @@ void RuxaWriter::renew() {
 
 void RuxaWriter::detach() {
     wake_.close();
+    storeFollowers();  // 0: the file stays, its followers are dropped
     region_.detach();
     base_ = nullptr;
 }

@@ -77,8 +77,11 @@ class RuxaWriter : public Pimbo::Debuggable {
     }
 
     // The end of a batch of publish() calls: wakes the followers once when something was
-    // published since the last call.
-    void wake() { wake_.wake(); }
+    // published since the last call, and keeps the header's follower count current.
+    void wake() {
+        if (wake_.wake())
+            storeFollowers();
+    }
     size_t followers() const { return wake_.followers(); }
     bool wakeListening() const { return wake_.listening(); }
 
@@ -103,6 +106,10 @@ class RuxaWriter : public Pimbo::Debuggable {
         Mem::storeRelease32(buffer + QueueLayout::kOffCount, 0);
         current_ = b;
         count_ = 0;
+    }
+    void storeFollowers() {
+        if (base_ != nullptr)
+            Mem::storeRelease32(base_ + QueueLayout::kOffFollowers, uint32_t(wake_.followers()));
     }
     // A new generation when the relative sequences are used up (or after a failed attach).
     void renew();
