@@ -16,7 +16,9 @@ RecordFields::RecordFields(const std::string& typeName) : typeName_(typeName) {
     }
     type_ = *type;
     std::vector<std::string> others;
-    for (const Orlo::AttributeDescription& a : Orlo::describeType(type_).attributes) {
+    std::vector<Orlo::OrloAttr> otherAttrs;
+    const Orlo::TypeDescription description = Orlo::describeType(type_);
+    for (const Orlo::AttributeDescription& a : description.attributes) {
         if (!a.readable() || !a.state())
             continue;
         if (a.type ? Orlo::describeType(*a.type).size != sizeof(uint64_t)
@@ -27,23 +29,29 @@ RecordFields::RecordFields(const std::string& typeName) : typeName_(typeName) {
         }
         if (a.fixed() && names_.empty()) {
             names_.push_back(a.name);
+            attrs_.push_back(description.attr(a));
             continue;
         }
         if (a.writable())
             counters_.push_back(others.size() + 1);
         others.push_back(a.name);
+        otherAttrs.push_back(description.attr(a));
     }
     if (names_.empty())
         throw ToolError(kTable, fmt::format("record type {} has no key attribute", typeName));
     names_.insert(names_.end(), others.begin(), others.end());
+    attrs_.insert(attrs_.end(), otherAttrs.begin(), otherAttrs.end());
+    ops_ = &Orlo::typeOps(type_);
+    if (ops_->genericIfAttributeOp == nullptr)
+        throw ToolError(kTable, fmt::format("record type {} has no attribute operation", typeName));
 }
 
 std::vector<uint64_t> RecordFields::read(const void* record) const {
     std::vector<uint64_t> words(names_.size());
     for (size_t i = 0; i < names_.size(); ++i) {
         // Operation 0 only reads the record.
-        const int status =
-            Orlo::attributeOp(type_, names_[i], 0, &words[i], const_cast<void*>(record));
+        const int status = ops_->genericIfAttributeOp(&words[i], const_cast<void*>(record),
+                                                      attrs_[i], 0, nullptr, nullptr);
         if (status != 0) {
             throw ToolError(kTable, fmt::format("record type {}: field {} cannot be read "
                                                 "(operation 0 answered {})",

@@ -33,6 +33,8 @@ class RecordFields {
     Orlo::OrloTypeBase type_;
     std::string typeName_;
     std::vector<std::string> names_;
+    std::vector<Orlo::OrloAttr> attrs_;  // in the order of names_, resolved once
+    const Orlo::TypeOps* ops_ = nullptr;
     std::vector<size_t> counters_;
 };
 
