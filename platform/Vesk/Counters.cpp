@@ -77,16 +77,25 @@ void Counters::merge(const Counters& o) {
     lastAppliedSequence = o.lastAppliedSequence;
     slotFileSize = o.slotFileSize;
     bucketFileSize = o.bucketFileSize;
+    shadow.members = o.shadow.members;
+    shadow.writes += o.shadow.writes;
+    shadow.movedKeys += o.shadow.movedKeys;
+    shadow.bucketGrows += o.shadow.bucketGrows;
+    shadow.bucketShrinks += o.shadow.bucketShrinks;
+    shadow.patches += o.shadow.patches;
+    shadow.hashedLookups += o.shadow.hashedLookups;
 }
 
 std::string Counters::toString() const {
     return fmt::format(
         "lookasideReads:{} resizes:{} baseChanges:{} retries:{} slowPaths:{} bucketResizes:{} "
         "lookups:{} iterations:{} remapRetries:{} generationChanges:{} lastAppliedSequence:{} "
-        "slotFileSize:{} bucketFileSize:{}",
+        "slotFileSize:{} bucketFileSize:{} shadowMembers:{} shadowWrites:{} shadowMovedKeys:{} "
+        "shadowBucketGrows:{} shadowBucketShrinks:{} shadowPatches:{} shadowHashedLookups:{}",
         lookasideReads, resizes, baseChanges, retries, slowPaths, bucketResizes, lookups,
         iterations, remapRetries, generationChanges, lastAppliedSequence, slotFileSize,
-        bucketFileSize);
+        bucketFileSize, shadow.members, shadow.writes, shadow.movedKeys, shadow.bucketGrows,
+        shadow.bucketShrinks, shadow.patches, shadow.hashedLookups);
 }
 
 }  // namespace Reader

@@ -61,6 +61,16 @@ struct Counters {
     // Gauges refreshed when the counters are read.
     uint64_t slotFileSize = 0;
     uint64_t bucketFileSize = 0;
+    // A shadow's local index (Vesk/ShadowHashMap.h).
+    struct Shadow {
+        uint64_t members = 0;        // keys indexed
+        uint64_t writes = 0;         // slots written into the index
+        uint64_t movedKeys = 0;      // keys the writer moved to another slot
+        uint64_t bucketGrows = 0;    // doublings of the bucket array
+        uint64_t bucketShrinks = 0;  // halvings
+        uint64_t patches = 0;        // the slot array moved and the links were shifted
+        uint64_t hashedLookups = 0;  // next() without a usable hint
+    } shadow;
 
     void merge(const Counters& other);
     std::string toString() const;

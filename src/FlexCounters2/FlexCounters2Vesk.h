@@ -294,6 +294,8 @@ struct TypeImpl<T> {
 
 }  // namespace Orlo
 
+#include "Vesk/ShadowHashMap.h"
+
 // The map templates are compiled once, in the library (FlexCounters2/Instantiations.cpp).
 namespace Vesk {
 extern template class VeskInterface<DravoCounters::FlexCounters2::CounterEntrySimpleOps>;
@@ -308,6 +310,30 @@ extern template class Placeholder<DravoCounters::FlexCounters2::CounterEntrySimp
 extern template class Placeholder<DravoCounters::FlexCounters2::CounterEntryNormalOps, true>;
 extern template class Placeholder<DravoCounters::FlexCounters2::CounterEntryWideOps, true>;
 extern template class Placeholder<DravoCounters::FlexCounters2::CounterEntryBitmap64Ops, true>;
+extern template class ShadowHashMap<
+    DravoCounters::FlexCounters2::CounterEntrySimpleOps,
+    KeyShadowSlot<DravoCounters::FlexCounters2::CounterEntrySimpleOps>>;
+extern template class ShadowHashMap<
+    DravoCounters::FlexCounters2::CounterEntrySimpleOps,
+    ValueShadowSlot<DravoCounters::FlexCounters2::CounterEntrySimpleOps>>;
+extern template class ShadowHashMap<
+    DravoCounters::FlexCounters2::CounterEntryNormalOps,
+    KeyShadowSlot<DravoCounters::FlexCounters2::CounterEntryNormalOps>>;
+extern template class ShadowHashMap<
+    DravoCounters::FlexCounters2::CounterEntryNormalOps,
+    ValueShadowSlot<DravoCounters::FlexCounters2::CounterEntryNormalOps>>;
+extern template class ShadowHashMap<
+    DravoCounters::FlexCounters2::CounterEntryWideOps,
+    KeyShadowSlot<DravoCounters::FlexCounters2::CounterEntryWideOps>>;
+extern template class ShadowHashMap<
+    DravoCounters::FlexCounters2::CounterEntryWideOps,
+    ValueShadowSlot<DravoCounters::FlexCounters2::CounterEntryWideOps>>;
+extern template class ShadowHashMap<
+    DravoCounters::FlexCounters2::CounterEntryBitmap64Ops,
+    KeyShadowSlot<DravoCounters::FlexCounters2::CounterEntryBitmap64Ops>>;
+extern template class ShadowHashMap<
+    DravoCounters::FlexCounters2::CounterEntryBitmap64Ops,
+    ValueShadowSlot<DravoCounters::FlexCounters2::CounterEntryBitmap64Ops>>;
 }  // namespace Vesk
 
 // The tables of these records.

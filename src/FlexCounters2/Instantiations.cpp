@@ -21,4 +21,13 @@ template class Placeholder<CounterEntryNormalOps, true>;
 template class Placeholder<CounterEntryWideOps, true>;
 template class Placeholder<CounterEntryBitmap64Ops, true>;
 
+template class ShadowHashMap<CounterEntrySimpleOps, KeyShadowSlot<CounterEntrySimpleOps>>;
+template class ShadowHashMap<CounterEntrySimpleOps, ValueShadowSlot<CounterEntrySimpleOps>>;
+template class ShadowHashMap<CounterEntryNormalOps, KeyShadowSlot<CounterEntryNormalOps>>;
+template class ShadowHashMap<CounterEntryNormalOps, ValueShadowSlot<CounterEntryNormalOps>>;
+template class ShadowHashMap<CounterEntryWideOps, KeyShadowSlot<CounterEntryWideOps>>;
+template class ShadowHashMap<CounterEntryWideOps, ValueShadowSlot<CounterEntryWideOps>>;
+template class ShadowHashMap<CounterEntryBitmap64Ops, KeyShadowSlot<CounterEntryBitmap64Ops>>;
+template class ShadowHashMap<CounterEntryBitmap64Ops, ValueShadowSlot<CounterEntryBitmap64Ops>>;
+
 }  // namespace Vesk
