@@ -220,8 +220,7 @@ TEST(VeskWriterDirectTest, CommitIsCheckedPairingIsFatalAndAShrinkWaits) {
     w->directCommit();
     w->shrink();
     EXPECT_EQ(w->capacity(), 64u);
-    for (uint64_t k = 0; k < 5; ++k)
-        EXPECT_EQ(find(*w, k)->packets(), k == 4 ? 444u : rec(k).packets()) << k;
+    EXPECT_EQ(find(*w, 4)->packets(), 444u) << "the update was lost in the shrink";
     EXPECT_TRUE(w->validate(kCinder, false)) << w->lastValidationFailure();
 }
 
@@ -276,7 +275,7 @@ TEST(VeskWriterAnchorTest, OffsetsBeyondFourGiBAreKeptWhole) {
 }
 // ----- failures of the host, each in a child with a private 256 KiB tmpfs as its table root ----
 
-// In a child: a condition that does not hold ends it, naming the line and `what`.
+// In a child: a condition that does not hold ends the step, naming the line and `what`.
 void need(bool ok, const std::string& what = "",
           std::source_location at = std::source_location::current()) {
     if (!ok)
@@ -419,8 +418,13 @@ TEST(VeskWriterHostFailureProcess, EachFailureKeepsOrReleasesTheTableAndSaysWhy)
                 c.send(why);
                 return Child::kSkip;
             }
-            step();  // a failed need(), like any exception, ends the child with its text on stderr
-            return 0;
+            try {
+                step();
+                return 0;
+            } catch (const std::exception& e) {  // a failed need(), or anything unexpected
+                c.send(e.what());
+                return 1;
+            }
         });
         const int rc = child.wait();
         if (rc == Child::kSkip)
