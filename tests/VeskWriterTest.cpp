@@ -189,7 +189,6 @@ TEST(VeskWriterDirectTest, CommitIsCheckedPairingIsFatalAndAShrinkWaits) {
             old->remove(CounterIndex(k), removed);
     }
     auto w = attachedWriter<Simple>(shrinkingDescriptor(100000));
-    ASSERT_EQ(w->capacity(), 256u);
     for (auto [fresh, key, changedTo] : {std::tuple{false, 3ul, 4ul}, {true, 600ul, 601ul}}) {
         const RawTable before = RawTable::of(*w);
         const uint32_t id = fresh ? before.freeHead() : slotIdOf(*w, key);
@@ -230,7 +229,6 @@ TEST(VeskWriterAnchorTest, VouchesForTheLastRecordReadWhereverItIsMapped) {
     for (uint64_t k = 1; k <= 20; ++k)
         w->write(rec(k), true);
     find(*w, 5);
-    EXPECT_TRUE(w->validateVersionAnchor());
     // A grow moves the mapping; the anchor follows it, and a later write of the record breaks it.
     const void* before = w->slotTable().header();
     for (uint64_t k = 1000; k < 1800; ++k)  // 820 records in 1024 slots
