@@ -151,7 +151,6 @@ std::map<uint64_t, Record> fill(Table& t, uint64_t n) {
     return written;
 }
 constexpr const char* kUnmounted = "initialized:false sentry:false mountStatus:0 reader";
-constexpr const char* kMounted = "quiesced:true mountStatus:mounted";
 
 // Repeated or refused inits change nothing (not even cleanupFirst); cleanup removes the files.
 TEST_F(CounterTableTest, EveryRefusalOfInitNamesTheTableAndChangesNothing) {
@@ -164,13 +163,15 @@ TEST_F(CounterTableTest, EveryRefusalOfInitNamesTheTableAndChangesNothing) {
     EXPECT_EQ(thrown<Pimbo::InvalidInitializeException>([&] { p.control->mount(other); }),
               fmt::format("name:/sys/T/counter already initialized, old {}, new {}",
                           clean.toString(), other.toString()));
-    EXPECT_EQ(p.state() + " " + p.history(),
-              std::string("initialized:true sentry:true mountStatus:1 writer ") + kMounted);
+    EXPECT_EQ(
+        p.state() + " " + p.history(),
+        "initialized:true sentry:true mountStatus:1 writer quiesced:true mountStatus:mounted");
     EXPECT_EQ(contents(*p.table), written) << "a repeated or refused init cleaned the table up";
     EXPECT_EQ(p->counter.writerCounters().slotAllocations, 30u);
     p.control->unmount();
     EXPECT_EQ(p->counter.writerCounters().slotAllocations, 30u)
         << "the totals went with the writer";
+    EXPECT_THROW(p->counter.validateVersionAnchor(), Mem::VersionMismatchException);
     const std::string shadow =
         "cannot initialize collection /sys/T/counter with DummyRuxaWriter not supported in ";
     const std::pair<D, std::string> refusals[] = {
@@ -321,6 +322,7 @@ TEST_F(CounterTableTest, EveryCallIsCountedAndEveryChangedKeyNotified) {
     EXPECT_EQ(lookup(r->counter, 1717), std::nullopt);
     EXPECT_LT(contents(*r.table).size(), 40u);
     EXPECT_EQ(r->counter.corruptionsDetected(), 2u);
+    EXPECT_GT(r->counter.readerCounters().lookups, 0u);
     EXPECT_THROW(p->counterDelAll(), Pimbo::CorruptionDetectedException);
     EXPECT_FALSE(p->counter.validate());
     EXPECT_TRUE(p->counter.validateFiles("T", 1)) << "the files themselves are whole";
