@@ -186,7 +186,9 @@ TEST_F(CounterTableTest, EveryRefusalOfInitNamesTheTableAndChangesNothing) {
         {desc(1000, Vesk::keyshadow, {&D::cleanupFirst}), shadow + "keyshadow mode"},
     };
     p->counter.notifyingIs(true);
-    const std::string unmounted = p.state() + " " + p.history();
+    const std::string unmounted = p.state() + " " + p.history();  // the unmount's news told
+    EXPECT_EQ(unmounted, std::string(kUnmounted) + " quiesced:true mountStatus:mounted " +
+                             "quiesced:false mountStatus:notMounted");
     for (const auto& [d, text] : refusals) {
         EXPECT_EQ(thrown<Pimbo::InvalidInitializeException>([&, &d = d] { p.control->mount(d); }),
                   text);
