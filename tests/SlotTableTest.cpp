@@ -19,7 +19,6 @@ const std::string kSimpleType = "DravoCounters::FlexCounters2::CounterEntrySimpl
 constexpr uint32_t kSlots = 4;
 constexpr uint64_t kNeeded = 616 + kSlots * 40;  // a 24-byte record, 40-byte slots
 
-// The header, formatted in a buffer of old bytes.
 TEST(SlotTableHeaderTest, FormatIsFreshOverOldBytesAndEachCheckNamesItsReason) {
     std::vector<uint64_t> buf(kNeeded / 8 + 1, 0xABABABABABABABABull);
     auto build = [&](const std::string& name = kSimpleType) {
@@ -44,7 +43,7 @@ TEST(SlotTableHeaderTest, FormatIsFreshOverOldBytesAndEachCheckNamesItsReason) {
     struct Case {
         const char* what;
         std::function<void(Header&)> damage;
-        // {0}: the checksum of the bytes, {1}: the stored one, {2}: the magic as a number.
+        // {0}: the checksum of the bytes, {1}: the stored one.
         const char* reason = "";
         uint64_t fileSize = kNeeded;
         Plinth::CinderId wanted = kCinder;
@@ -52,6 +51,7 @@ TEST(SlotTableHeaderTest, FormatIsFreshOverOldBytesAndEachCheckNamesItsReason) {
         std::string type = kSimpleType;  // "": the caller names no type
     };
     const auto none = [](Header&) {};
+    const auto slot48 = [](Header& x) { x.slotSize = 48, x.hash = x.computeChecksum(); };
     const std::vector<Case> cases = {
         {"sound", none},
         {"any generation", none, "", kNeeded, Plinth::CinderId()},
@@ -63,28 +63,17 @@ TEST(SlotTableHeaderTest, FormatIsFreshOverOldBytesAndEachCheckNamesItsReason) {
              x.numSlots = Mem::VersionedRef<uint32_t>{17, kSlots};
          }},
         {"file above 4 GiB", none, "", (uint64_t(1) << 32) + 615},
-        {"magic", [](Header& x) { x.magic[0] = 'X'; }, "bad magic: {2:x}"},
-        {"version", [](Header& x) { x.version = 22; }, "bad version: 22"},
         {"platform", [](Header& x) { x.platform = 2; },
          "bad platform specification: unknown(2) expecting: little-endian-64"},
         {"name tail", [](Header& x) { x.valueType[400] = 1; }, "checksum fail: {0:x} != {1:x}"},
-        {"maxSlots", [](Header& x) { x.maxSlots = 101; }, "checksum fail: {0:x} != {1:x}"},
-        {"slotSize", [](Header& x) { x.slotSize = 48, x.hash = x.computeChecksum(); },
-         "bad slotSize:48 expecting:40"},
-        {"slotSize, no type named",
-         [](Header& x) { x.slotSize = 48, x.hash = x.computeChecksum(); },
-         "bad slotSize:48 expecting:40", kNeeded, kCinder, 24, ""},
+        {"slotSize", slot48, "bad slotSize:48 expecting:40"},
+        {"slotSize, no type named", slot48, "bad slotSize:48 expecting:40", kNeeded, kCinder, 24,
+         ""},
         {"occupied", [](Header& x) { x.occupiedSlots = kSlots + 1; },
          "bad occupiedSlots: 5 num slots: 0x0:4"},
-        {"freeSlots", [](Header& x) { x.freeSlots = kSlots; }, "bad freeSlots: 4 slots: 4"},
         {"mostSlots", [](Header& x) { x.mostSlots = kSlots - 1; }, "bad mostSlots:3 numSlots:4"},
-        {"cinder", none, "bad cinder:7:1 wanted:8:1", kNeeded, {8, 1}},
         {"cinder restart", none, "bad cinder:7:1 wanted:7:2", kNeeded, {7, 2}},
         {"valueSize", none, "bad valueSize:24 expecting:16", kNeeded, kCinder, 16},
-        {"record type", none,
-         "bad valueType:DravoCounters::FlexCounters2::CounterEntrySimple "
-         "expecting:DravoCounters::FlexCounters2::CounterEntryWide",
-         kNeeded, kCinder, 8, "DravoCounters::FlexCounters2::CounterEntryWide"},
         {"short header", none, "bad header file size: 615 wanted:616", 615},
         {"huge file", none, "bad file size:1099511627776", uint64_t(1) << 40},
         {"short slots", none, "bad shmem size:775 wanted:776 for 4 slots", kNeeded - 1},
@@ -94,8 +83,8 @@ TEST(SlotTableHeaderTest, FormatIsFreshOverOldBytesAndEachCheckNamesItsReason) {
         build();
         c.damage(h());
         const auto b = bytes();
-        const std::string expected = fmt::format(fmt::runtime(c.reason), headerChecksum(b),
-                                                 rd<uint32_t>(b, Off::kHash), rd<uint64_t>(b, 0));
+        const std::string expected =
+            fmt::format(fmt::runtime(c.reason), headerChecksum(b), rd<uint32_t>(b, Off::kHash));
         std::string reason;
         const char* type = c.type.empty() ? nullptr : c.type.c_str();
         EXPECT_EQ(h().validate(*testHandler(), c.fileSize, c.wanted, reason, type, c.valueSize),
@@ -103,10 +92,8 @@ TEST(SlotTableHeaderTest, FormatIsFreshOverOldBytesAndEachCheckNamesItsReason) {
         EXPECT_EQ(reason, expected);
     }
     // A type name of 511 characters is kept whole; one of 512 is refused before any store.
-    const std::string name511(511, 'n');
-    build(name511);
-    std::string reason;
-    EXPECT_TRUE(h().validate(*testHandler(), kNeeded, kCinder, reason, name511.c_str(), 24));
+    build(std::string(511, 'n'));
+    EXPECT_EQ(strnlen(h().valueType, 512), 511u);
     buf.assign(buf.size(), 0xABABABABABABABABull);
     const std::string name512(512, 'n');
     EXPECT_EQ(thrown<Pimbo::InvalidInitializeException>([&] { build(name512); }),
@@ -117,14 +104,13 @@ TEST(SlotTableHeaderTest, FormatIsFreshOverOldBytesAndEachCheckNamesItsReason) {
 // The documented sizes: the record, the slot (16 bytes of link, flags and rhash before it), the
 // header (576 bytes, then the lookaside slot) and the slots of the first page.
 struct Layout {
-    uint32_t valueSize, slotSize, headerSize, pageSlots;
+    uint32_t slotSize, pageSlots;
     const char* type;
 };
-const std::map<std::string, Layout> kLayouts = {
-    {"simple", {24, 40, 616, 64, "CounterEntrySimple"}},
-    {"normal", {24, 40, 616, 64, "CounterEntryNormal"}},
-    {"wide", {8, 24, 600, 128, "CounterEntryWide"}},
-    {"bitmap64", {16, 32, 608, 64, "CounterEntryBitmap64"}}};
+const std::map<std::string, Layout> kLayouts = {{"simple", {40, 64, "CounterEntrySimple"}},
+                                                {"normal", {40, 64, "CounterEntryNormal"}},
+                                                {"wide", {24, 128, "CounterEntryWide"}},
+                                                {"bitmap64", {32, 64, "CounterEntryBitmap64"}}};
 
 template <class Ops>
 class SlotTableFileTest : public ::testing::Test {
@@ -134,18 +120,17 @@ TYPED_TEST_SUITE(SlotTableFileTest, AllOps, OpsNames);
 
 TYPED_TEST(SlotTableFileTest, NewFilesHaveTheDocumentedLayoutAndARecordReadsBack) {
     const Layout L = kLayouts.at(Kind<TypeParam>::kName);
-    auto w = makeWriter<TypeParam>(Vesk::MapDescriptor(1000));
-    EXPECT_TRUE(w->attach(kCinder));  // both files new
+    auto w = attachedWriter<TypeParam>(Vesk::MapDescriptor(1000));
     RawTable t = RawTable::of(*w);
     const auto& s = t.slots;
-    EXPECT_EQ(s.size(), L.headerSize + uint64_t(L.pageSlots) * L.slotSize);
+    EXPECT_EQ(s.size(), 576 + L.slotSize + uint64_t(L.pageSlots) * L.slotSize);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(s.data()), 8), "VESK_SLT");
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(&s[Off::kValueType])),
               std::string("DravoCounters::FlexCounters2::") + L.type);
     // {offset, value} of the 32-bit fields; the 16-bit flags are both zero.
     const std::pair<uint64_t, uint32_t> fields[] = {
         {Off::kVersion, 23u},           {Off::kCinder, kCinder.value},
-        {Off::kPlatform, 1u},           {Off::kValueSize, L.valueSize},
+        {Off::kPlatform, 1u},           {Off::kValueSize, L.slotSize - 16},
         {Off::kSlotSize, L.slotSize},   {Off::kMaxSlots, 1000u},
         {Off::kConstFlags, 0u},         {Off::kHash, headerChecksum(s)},
         {Off::kOccupied, 0u},           {Off::kFreeSlots, 0u},
@@ -154,10 +139,10 @@ TYPED_TEST(SlotTableFileTest, NewFilesHaveTheDocumentedLayoutAndARecordReadsBack
     for (auto [off, value] : fields)
         EXPECT_EQ(rd<uint32_t>(s, off), value) << "slot file offset " << off;
     for (uint32_t i = 0; i < L.pageSlots; ++i) {  // free list 0, 1, ..., each link stored once
-        const RawSlot sl = t.slot(i);
-        EXPECT_EQ(sl.next, i + 1 == L.pageSlots ? kEnd : i + 1) << i;
-        EXPECT_EQ(sl.version, 4u) << i;
-        EXPECT_EQ(sl.flags | sl.rhash, 0u) << i;
+        const RawSlot sl = t.slot(i);             // {next, version, flags and rhash}
+        EXPECT_EQ(std::tuple(sl.next, sl.version, sl.flags | sl.rhash),
+                  std::tuple(i + 1 == L.pageSlots ? kEnd : i + 1, 4u, 0u))
+            << "slot " << i;
     }
     const auto& b = t.buckets;
     ASSERT_EQ(b.size(), 24u + 2 * 8);
@@ -172,15 +157,11 @@ TYPED_TEST(SlotTableFileTest, NewFilesHaveTheDocumentedLayoutAndARecordReadsBack
 
     // The first record lands in slot 0; an overwrite goes through the lookaside slot.
     const auto first = Kind<TypeParam>::make(0x8000000000000001ull, 11);
-    const auto bytesOf = [](const auto& v) {
-        return std::vector<unsigned char>(reinterpret_cast<const unsigned char*>(&v),
-                                          reinterpret_cast<const unsigned char*>(&v + 1));
-    };
     const uint32_t hash = Orlo::hashSingleAttr(t.seed(), first.key().value());
     const uint32_t bucketVersion = t.bucketVersion(hash % 2);
     w->write(first, true);
     t = RawTable::of(*w);
-    EXPECT_EQ(t.slot(0).value, bytesOf(first));
+    EXPECT_EQ(std::memcmp(t.slot(0).value.data(), &first, sizeof first), 0) << "slot 0";
     EXPECT_EQ(t.slot(0).flags, 5u);    // + 2 before the copy, + 2 and OCCUPIED after it
     EXPECT_EQ(t.slot(0).version, 8u);  // pushed on the free list, then linked
     EXPECT_EQ(t.slot(0).rhash, reverse32(hash));
@@ -188,14 +169,13 @@ TYPED_TEST(SlotTableFileTest, NewFilesHaveTheDocumentedLayoutAndARecordReadsBack
     EXPECT_EQ(t.bucketNext(hash % 2), 0u);
     EXPECT_EQ(t.bucketVersion(hash % 2), bucketVersion + 4);
     const auto second = Kind<TypeParam>::make(first.key().value(), 99);
-    EXPECT_EQ(bytesOf(*w->write(second, true)), bytesOf(second));
-    EXPECT_EQ(bytesOf(*w->write(first, false)), bytesOf(second));  // overwrite false: no change
+    w->write(second, true);
     t = RawTable::of(*w);
-    EXPECT_EQ(t.slot(0).value, bytesOf(second));
+    EXPECT_EQ(std::memcmp(t.slot(0).value.data(), &second, sizeof second), 0) << "slot 0";
     EXPECT_EQ(t.slot(0).flags, 9u);
     EXPECT_EQ(t.slot(0).version, 8u);  // an overwrite relinks nothing
     EXPECT_EQ(t.lookaside().rhash, t.slot(0).rhash);
-    EXPECT_EQ(t.lookaside().value, bytesOf(second));
+    EXPECT_EQ(t.lookaside().value, t.slot(0).value);
     EXPECT_TRUE(w->validate(kCinder, false)) << w->lastValidationFailure();
 }
 
@@ -205,8 +185,10 @@ void fill(Vesk::VeskWriter<Simple>& w, uint64_t from, uint64_t to) {
 }
 
 // The slots double up to maxSlots and then grow by ten percent. A fixed-size table refuses such
-// a file, refuses the eleventh record and reuses only a file of its own size.
-TEST(SlotWriterTableTest, GrowsByDoublingThenByTenPercentUnlessFixedInSize) {
+// a file, refuses the eleventh record and reuses only a file of its own size. The buckets double
+// at the (numBuckets + 1)-th record; buckets and slots halve when fewer than a quarter remain.
+// The files keep their largest length; the released tails read as zero.
+TEST(SlotWriterTableTest, ResizesAtTheirThresholdsUnlessFixedInSize) {
     TestRoot root;
     auto w = attachedWriter<Simple>(Vesk::MapDescriptor(100));
     fill(*w, 0, 64);
@@ -218,7 +200,6 @@ TEST(SlotWriterTableTest, GrowsByDoublingThenByTenPercentUnlessFixedInSize) {
         fill(*w, old, old + 1);
         const RawTable t = RawTable::of(*w);
         EXPECT_EQ(t.numSlots(), size);
-        EXPECT_EQ(rd<uint32_t>(t.slots, Off::kMostSlots), size);
         EXPECT_EQ(t.slots.size(), 616 + uint64_t(size) * 40);
         EXPECT_EQ(t.slot(old).key, old);
         std::vector<uint32_t> free, expected(size - old - 1);
@@ -244,20 +225,14 @@ TEST(SlotWriterTableTest, GrowsByDoublingThenByTenPercentUnlessFixedInSize) {
                       direct ? (void)w->directWrite(eleventh) : (void)w->write(eleventh, true);
                   }),
                   "Vesk table full (occupancy:10 tableSize:10) t/counter");
-        EXPECT_FALSE(w->directOpen());
-        EXPECT_EQ(RawTable::of(*w).runtimeFlags(), 0u);
+        EXPECT_TRUE(!w->directOpen() && RawTable::of(*w).runtimeFlags() == 0) << direct;
     }
     EXPECT_TRUE(w->validate(next, false)) << w->lastValidationFailure();
     w = makeWriter<Simple>(d);  // its own file, of its own size, is reused
     EXPECT_TRUE(w->attach(next));
     EXPECT_EQ(w->members(), 10u);
-}
 
-// The buckets double at the (numBuckets + 1)-th record; buckets and slots halve when fewer than
-// a quarter remain. The files keep their largest length; the released tails read as zero.
-TEST(SlotWriterTableTest, ResizesAtTheirThresholdsAndReleaseTheTails) {
-    TestRoot root;
-    auto w = attachedWriter<Simple>(shrinkingDescriptor(100000));
+    w = attachedWriter<Simple>(shrinkingDescriptor(100000), kCinder, "t/shrink");
     uint64_t key = 0;
     for (uint32_t n = 2; n <= 512; n *= 2) {
         fill(*w, key, n), key = n;
@@ -275,12 +250,10 @@ TEST(SlotWriterTableTest, ResizesAtTheirThresholdsAndReleaseTheTails) {
         EXPECT_EQ(w->buckets(), std::max(size, 2u)) << left;    // two buckets at least
         EXPECT_EQ(w->capacity(), std::max(size, 64u)) << left;  // and the first page of slots
     }
-    const RawTable t = RawTable::of(*w);
-    EXPECT_EQ(t.slots.size(), slots.size);
-    EXPECT_EQ(t.buckets.size(), buckets.size);
-    EXPECT_LT(statFile(slotsPath(*w)).blocks, slots.blocks);
-    EXPECT_LT(statFile(bucketsPath(*w)).blocks, buckets.blocks);
-    EXPECT_EQ(rd<uint32_t>(t.slots, Off::kMostSlots), 1024u);  // never lowered
+    const FileStat slotsNow = statFile(slotsPath(*w)), bucketsNow = statFile(bucketsPath(*w));
+    EXPECT_TRUE(slotsNow.size == slots.size && bucketsNow.size == buckets.size) << "a file was cut";
+    EXPECT_TRUE(slotsNow.blocks < slots.blocks && bucketsNow.blocks < buckets.blocks);
+    EXPECT_EQ(rd<uint32_t>(RawTable::of(*w).slots, Off::kMostSlots), 1024u);  // never lowered
     EXPECT_TRUE(w->validate(kCinder, false)) << w->lastValidationFailure();
 }
 
