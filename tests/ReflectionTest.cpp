@@ -90,6 +90,8 @@ TEST(ModuleDescription, TheRegisteredBytesDecodeIntoTheDocumentedTables) {
         EXPECT_EQ(m.typeRecords[16 * i + 5] & 1, 1) << "bit 8 of the size word of " << i;
         EXPECT_EQ(types[i].type.isDerived(OrloType{Orlo::runtimeModule, 0}), i >= 5) << i;
     }
+    EXPECT_TRUE(types[6].attribute("counter") == &types[6].attributes[0] &&
+                types[6].attribute("bits") == nullptr);
 }
 
 // An aligned buffer for any value of the module, and the generic calls on it.

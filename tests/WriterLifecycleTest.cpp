@@ -261,7 +261,8 @@ TEST(WriterDamageProcess, RestartConditionsBitFlipsAndTruncationsReuseOrReformat
         [&] {  // on a physical device under strict validation the start stops and keeps evidence
             pwriteValue(slots, Off::kOccupied, occupied + 1);
             std::ofstream("/proc/self/coredump_filter") << "0x33";  // no file-backed shared maps
-            Vesk::Util::runningOnPhysicalDutIs(true);  // validation is strict by default
+            Vesk::Util::runningOnPhysicalDutIs(true);
+            Vesk::Util::strictValidationIs(true);  // the default
             const std::string text = thrown([] { writer()->initialize("strict"); });
             Vesk::Util::runningOnPhysicalDutIs(false);
             unsigned long filter = 0;
