@@ -2,14 +2,15 @@
 // the process's event loop (Pimbo/EventLoop.h), on the thread that owns the follower.
 //
 // It watches two descriptors: its connection to the writer's wake-up socket (Ruxa/RuxaWake.h),
-// readable when the writer published something, and a timer that runs the next batch after a
-// yield, or polls the queue at kPollMs when no wake-up comes (no socket, a writer gone, a lost
-// wake-up). Each run applies up to one batch of entries through `apply` (slot index, sequence),
-// then yields to the loop: after batchSize entries, or once the batch has run for the time
-// given to yieldTimeIs. When the queue was overrun or replaced, or does not attach (yet), it
-// attaches again and calls `resync` (the follower re-reads the whole table); a queue that
-// stays unusable is retried at every poll. A damaged queue detaches the reader, never the
-// process. The first start() attaches and resyncs too.
+// readable when the writer published something after the follower asked for a wake-up (it asks
+// whenever it found nothing new, then looks once more before it sleeps), and a timer that runs
+// the next batch after a yield, or polls the queue at kPollMs when no wake-up comes (no socket,
+// no wake word, a writer gone, a lost wake-up). Each run applies up to one batch of entries through
+// `apply` (slot index, sequence), then yields to the loop: after batchSize entries, or once the
+// batch has run for the time given to yieldTimeIs. When the queue was overrun or replaced, or does
+// not attach (yet), it attaches again and calls `resync` (the follower re-reads the whole table); a
+// queue that stays unusable is retried at every poll. A damaged queue detaches the reader, never
+// the process. The first start() attaches and resyncs too.
 //
 // Who calls what: the owner's thread only (start, stop, the setters and the loop's callbacks).
 #pragma once
@@ -17,6 +18,7 @@
 #include "Mem/Fd.h"
 #include "Pimbo/EventLoop.h"
 #include "Ruxa/RuxaReader.h"
+#include "Ruxa/RuxaWake.h"
 
 #include <cstdint>
 #include <functional>
@@ -67,7 +69,7 @@ class Syncer {
     Resync resync_;
     Pimbo::EventLoop& loop_;
     Mem::Fd timer_;
-    Mem::Fd wake_;
+    Ruxa::WakeReceiver wake_;
     uint64_t yieldTime_ = 0;
     uint32_t batchSize_ = kBatchSize;
     uint64_t wakeups_ = 0;
