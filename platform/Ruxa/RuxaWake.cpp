@@ -115,6 +115,7 @@ void WakeSender::close() {
     }
     dir_ = Mem::TableDir();
     pending_ = false;
+    untilLook_ = 1;
     lastAccept_ = 0;
     lastHangUpCheck_ = 0;
 }
@@ -147,17 +148,18 @@ bool WakeSender::welcome(Follower& f) {
     return ::sendmsg(f.socket.get(), &m, MSG_DONTWAIT | MSG_NOSIGNAL) == 1;
 }
 
-bool WakeSender::wake() {
-    if (!pending_ || !listener_)
-        return false;
-    pending_ = false;
+bool WakeSender::wakeFollowers() {
     const size_t before = followers_.size();
     // New followers are taken at most once a millisecond (a coarse clock, no system call):
     // probing the listener at every change would cost the writer a system call per change.
-    timespec now;
-    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-    const uint64_t ms = uint64_t(now.tv_sec) * 1000 + uint64_t(now.tv_nsec) / 1000000;
-    if (ms != lastAccept_) [[unlikely]] {
+    uint64_t ms = lastAccept_;
+    if (untilLook_ == 0) {
+        untilLook_ = kLookEvery;
+        timespec now;
+        ::clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+        ms = uint64_t(now.tv_sec) * 1000 + uint64_t(now.tv_nsec) / 1000000;
+    }
+    if (ms != lastAccept_ && listener_) {
         lastAccept_ = ms;
         for (int fd; (fd = ::accept4(listener_.get(), nullptr, nullptr,
                                      SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0;) {

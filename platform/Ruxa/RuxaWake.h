@@ -104,11 +104,20 @@ class WakeSender {
 
     // Something was published: the next wake() looks at the followers' words.
     void pending() { pending_ = true; }
-    // Takes the followers that connected since the last look (at most one look a millisecond;
-    // a follower not taken yet polls), passing each its wake word with a first wake-up; then,
-    // when something was published since the last wake(), sends one wake-up to each follower
-    // that asked for one (Q7). Never blocks. True when the number of followers changed.
-    bool wake();
+    // When something was published since the last wake(): takes the followers that connected
+    // since the last look, passing each its wake word with a first wake-up, then sends one
+    // wake-up to each follower that asked for one (Q7). Never blocks. True when the number of
+    // followers changed. A look for new followers is due at every kLookEvery-th call, and then
+    // only when the coarse clock moved to another millisecond: even the clock's read would cost
+    // a change more than publishing it. A follower not taken yet polls.
+    bool wake() {
+        if (!pending_)
+            return false;
+        pending_ = false;
+        if (--untilLook_ != 0 && followers_.empty()) [[likely]]
+            return false;
+        return wakeFollowers();
+    }
     size_t followers() const { return followers_.size(); }
 
     // Removes the wake-up socket in `dir` (one a writer that died left behind); anything else
@@ -122,6 +131,8 @@ class WakeSender {
     };
     // Makes the wake word of a follower just taken and passes it on; false when it cannot.
     static bool welcome(Follower& f);
+    // wake() when a look is due or there are followers.
+    bool wakeFollowers();
     // Drops the followers whose connection was closed or failed.
     void dropHungUp();
 
@@ -129,6 +140,8 @@ class WakeSender {
     std::vector<Follower> followers_;
     Mem::TableDir dir_;
     bool pending_ = false;
+    static constexpr uint32_t kLookEvery = 16;
+    uint32_t untilLook_ = 1;        // calls of wake() until the next look is due
     uint64_t lastAccept_ = 0;       // the millisecond of the last look for new followers
     uint64_t lastHangUpCheck_ = 0;  // and of the last look for followers gone
 };

@@ -85,16 +85,24 @@ void Syncer::arm(uint64_t microseconds) {
 void Syncer::run() {
     const auto start = std::chrono::steady_clock::now();
     bool asked = false;
+    uint32_t applied = 0;
     try {
         for (uint32_t n = 0; n < batchSize_; ++n) {
             Ruxa::BasicSlot slot{};
             uint64_t sequence = 0;
             switch (reader_.next(slot, sequence)) {
                 case Reader::Next::entry:
+                    ++applied;
                     apply_(slot, sequence);
                     reader_.counters().lastAppliedSequence = sequence;
                     break;
                 case Reader::Next::none:
+                    // Several entries came in while this follower woke up: the writer is busy.
+                    // Looking again shortly costs it nothing; asking would cost it a send().
+                    if (applied >= kBusyEntries) {
+                        arm(kLingerUs);
+                        return;
+                    }
                     // Before sleeping: ask the writer for a wake-up, then look once more (Q7,
                     // Ruxa/RuxaWake.h); an entry the writer published before it could see the
                     // request is found now. Without a word (yet) the poll finds it.
