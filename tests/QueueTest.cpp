@@ -6,6 +6,9 @@
 #include "Vesk/VeskReader.h"
 #include "support/Tables.h"
 
+#include <fcntl.h>
+#include <sys/mman.h>
+
 #include <map>
 #include <random>
 #include <set>
@@ -170,6 +173,30 @@ TEST(Queue, WriterRestartReplacesTheQueue) {
         w->write(Kind<Ops>::make(5, 2), true);
         EXPECT_EQ(reader.next(slot, seq), Next::entry);
         EXPECT_EQ(seq, w->sequence().sequence);
+    }
+}
+
+// Q7: a connected follower is sent a wake-up only once after it asked for one; a wake word
+// shorter than a page or not sealed against shrinking is refused.
+TEST(Queue, WakesAFollowerOnlyOnceAfterItAsked) {
+    SmallQueue q;
+    Ruxa::WakeReceiver follower;
+    ASSERT_TRUE(follower.connect(readerPath(), q.why)) << q.why;
+    bool closed = false;
+    // {asks, changes, bytes}: the first wake() takes the follower, its word comes with a byte.
+    for (const auto& [ask, changes, bytes] : std::initializer_list<std::array<int, 3>>{
+             {0, 1, 1}, {0, 100, 0}, {1, 3, 1}, {0, 100, 0}, {1, 3, 1}, {1, 1, 1}}) {
+        EXPECT_EQ(ask && follower.ask(), ask != 0);
+        for (int i = 0; i < changes; ++i, q.writer.wake())
+            q.publish(1);
+        EXPECT_EQ(follower.drain(closed), bytes) << ask << " " << changes;
+    }
+    const int page = int(::sysconf(_SC_PAGESIZE));
+    for (const auto& [size, seals] :
+         {std::array{page, 0}, {page - 8, F_SEAL_SHRINK}, {page, F_SEAL_SHRINK}}) {
+        const Mem::Fd fd(::memfd_create("wake", MFD_ALLOW_SEALING));
+        ASSERT_TRUE(::ftruncate(fd.get(), size) == 0 && ::fcntl(fd.get(), F_ADD_SEALS, seals) == 0);
+        EXPECT_EQ(bool(Ruxa::WakeWord::adopt(fd.get())), seals != 0 && size == page) << size;
     }
 }
 

@@ -86,5 +86,11 @@ inline void readFence() {
 inline void writeFence() {
     std::atomic_thread_fence(std::memory_order_release);
 }
+// Orders every earlier store before every later load (the store-load order acquire and release
+// do not give): each side of a handshake stores its own word, fences, then loads the other's,
+// so at least one of the two sees the other's store (Ruxa/RuxaWake.h, Q7).
+inline void fullFence() {
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+}
 
 }  // namespace Mem

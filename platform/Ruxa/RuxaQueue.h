@@ -8,7 +8,7 @@
 // recycling the oldest; a buffer's first sequence says which turn of the ring it holds, so a
 // reader that fell behind by a whole ring finds the first sequence of its buffer moved on.
 //
-// Concurrency contract (doc/file-format.md, publication order 8 to 13, tagged Q1 to Q6):
+// Concurrency contract (doc/file-format.md, publication order 8 to 14, tagged Q1 to Q7):
 //  Q1. The file is made complete in a temporary and renamed into place: a process that opens
 //      it sees a whole header; its constant fields never change for as long as the file lives.
 //  Q2. An entry (sequence, then slot) is stored before the count that covers it (release).
@@ -19,6 +19,7 @@
 //  Q5. Before the writer replaces or removes the file, it stores generation 0 into it; a
 //      reader compares the generation with the one it attached to before it trusts anything.
 //  Q6. A tombstone is one release store of 0xFFFFFFFF into an entry's slot field.
+// Q7, each follower's wake word, is kept by the wake-ups (Ruxa/RuxaWake.h).
 // The followers word is advisory: the writer stores it whenever a follower connects or is
 // dropped (0 when it stops); nothing a reader does depends on it.
 // Only the writer process stores into the file; readers map it read-only and load every word

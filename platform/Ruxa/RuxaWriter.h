@@ -5,14 +5,15 @@
 // sequence of the last entry in the writer's counters (what the table's sequence() reports).
 //
 // Who calls what: the table's writer thread only. Readers in other processes follow the file
-// through Ruxa::RuxaReader. The publication invariants Q1 to Q6 of Ruxa/RuxaQueue.h hold:
+// through Ruxa::RuxaReader. The publication invariants Q1 to Q7 of Ruxa/RuxaQueue.h hold:
 //  - attach() replaces the queue (Q1, Q5): the file in place, if any, gets generation 0, and a
 //    new file of the next generation, sequence base the counters' sequence, is renamed over it;
 //  - publish() stores the entry, then its count (Q2); a full buffer moves the writer to the
 //    next one in the ring, recycled as Q3 says, and currentBuffer follows its first entry (Q4);
 //  - tombstone() withdraws an entry the ring still holds (Q6);
-//  - wake() ends a batch of changes: each follower connected to the wake-up socket gets at most
-//    one wake-up (Ruxa/RuxaWake.h), without blocking the writer.
+//  - wake() ends a batch of changes: each follower connected to the wake-up socket that asked
+//    for a wake-up gets one, without blocking the writer; one that did not costs it a load of
+//    its wake word after one full fence (Q7, Ruxa/RuxaWake.h).
 #pragma once
 
 #include "Mem/Atomic.h"
@@ -76,8 +77,9 @@ class RuxaWriter : public Pimbo::Debuggable {
         wake_.pending();
     }
 
-    // The end of a batch of publish() calls: wakes the followers once when something was
-    // published since the last call, and keeps the header's follower count current.
+    // The end of a batch of publish() calls: wakes the followers that asked, once, when
+    // something was published since the last call, and keeps the header's follower count
+    // current.
     void wake() {
         if (wake_.wake())
             storeFollowers();

@@ -1,7 +1,5 @@
 #include "Vesk/Syncer.h"
 
-#include "Ruxa/RuxaWake.h"
-
 #include <sys/timerfd.h>
 #include <unistd.h>
 
@@ -44,28 +42,27 @@ void Syncer::stop() {
     if (!started_)
         return;
     if (wake_)
-        loop_.removeFd(wake_.get());
+        loop_.removeFd(wake_.fd());
     loop_.removeFd(timer_.get());
-    wake_.reset();
+    wake_.close();
     timer_.reset();
     started_ = false;
 }
 
 void Syncer::connect() {
     std::string why;
-    wake_ = Ruxa::connectWake(rootPath_, why);
-    if (wake_)
-        loop_.addFd(wake_.get(), [this] { onWake(); });
+    if (wake_.connect(rootPath_, why))
+        loop_.addFd(wake_.fd(), [this] { onWake(); });
 }
 
 void Syncer::onWake() {
     bool closed = false;
-    if (Ruxa::drainWake(wake_.get(), closed) > 0)
+    if (wake_.drain(closed) > 0)
         ++wakeups_;
     if (closed) {
         // The writer went: poll until it (or another) listens again.
-        loop_.removeFd(wake_.get());
-        wake_.reset();
+        loop_.removeFd(wake_.fd());
+        wake_.close();
     }
     run();
 }
@@ -87,16 +84,32 @@ void Syncer::arm(uint64_t microseconds) {
 
 void Syncer::run() {
     const auto start = std::chrono::steady_clock::now();
+    bool asked = false;
+    uint32_t applied = 0;
     try {
         for (uint32_t n = 0; n < batchSize_; ++n) {
             Ruxa::BasicSlot slot{};
             uint64_t sequence = 0;
             switch (reader_.next(slot, sequence)) {
                 case Reader::Next::entry:
+                    ++applied;
                     apply_(slot, sequence);
                     reader_.counters().lastAppliedSequence = sequence;
                     break;
                 case Reader::Next::none:
+                    // Several entries came in while this follower woke up: the writer is busy.
+                    // Looking again shortly costs it nothing; asking would cost it a send().
+                    if (applied >= kBusyEntries) {
+                        arm(kLingerUs);
+                        return;
+                    }
+                    // Before sleeping: ask the writer for a wake-up, then look once more (Q7,
+                    // Ruxa/RuxaWake.h); an entry the writer published before it could see the
+                    // request is found now. Without a word (yet) the poll finds it.
+                    if (!asked && wake_.ask()) {
+                        asked = true;
+                        break;
+                    }
                     arm(kPollMs * 1000);
                     return;
                 case Reader::Next::overrun:

@@ -2,14 +2,17 @@
 // the process's event loop (Pimbo/EventLoop.h), on the thread that owns the follower.
 //
 // It watches two descriptors: its connection to the writer's wake-up socket (Ruxa/RuxaWake.h),
-// readable when the writer published something, and a timer that runs the next batch after a
-// yield, or polls the queue at kPollMs when no wake-up comes (no socket, a writer gone, a lost
-// wake-up). Each run applies up to one batch of entries through `apply` (slot index, sequence),
-// then yields to the loop: after batchSize entries, or once the batch has run for the time
-// given to yieldTimeIs. When the queue was overrun or replaced, or does not attach (yet), it
-// attaches again and calls `resync` (the follower re-reads the whole table); a queue that
-// stays unusable is retried at every poll. A damaged queue detaches the reader, never the
-// process. The first start() attaches and resyncs too.
+// readable when the writer published something after the follower asked for a wake-up, and a
+// timer that runs the next batch after a yield, or polls the queue at kPollMs when no wake-up
+// comes (no socket, no wake word, a writer gone, a lost wake-up). A run that finds nothing new
+// asks for a wake-up and looks once more before it sleeps (Q7), unless it applied kBusyEntries
+// or more: the writer is busy, and a look after kLingerUs costs it nothing where a wake-up
+// costs it a system call per sleep of its follower. Each run applies up to one batch of entries
+// through `apply` (slot index, sequence), then yields to the loop: after batchSize entries, or once
+// the batch has run for the time given to yieldTimeIs. When the queue was overrun or replaced, or
+// does not attach (yet), it attaches again and calls `resync` (the follower re-reads the whole
+// table); a queue that stays unusable is retried at every poll. A damaged queue detaches the
+// reader, never the process. The first start() attaches and resyncs too.
 //
 // Who calls what: the owner's thread only (start, stop, the setters and the loop's callbacks).
 #pragma once
@@ -17,6 +20,7 @@
 #include "Mem/Fd.h"
 #include "Pimbo/EventLoop.h"
 #include "Ruxa/RuxaReader.h"
+#include "Ruxa/RuxaWake.h"
 
 #include <cstdint>
 #include <functional>
@@ -31,6 +35,8 @@ class Syncer {
     using Resync = std::function<void()>;
     static constexpr uint64_t kPollMs = 50;
     static constexpr uint32_t kBatchSize = 1024;
+    static constexpr uint32_t kBusyEntries = 2;
+    static constexpr uint64_t kLingerUs = 50;
 
     Syncer(Reader& reader, const RootPath& rootPath, Apply apply, Resync resync,
            Pimbo::EventLoop& loop = Pimbo::eventLoop());
@@ -67,7 +73,7 @@ class Syncer {
     Resync resync_;
     Pimbo::EventLoop& loop_;
     Mem::Fd timer_;
-    Mem::Fd wake_;
+    Ruxa::WakeReceiver wake_;
     uint64_t yieldTime_ = 0;
     uint32_t batchSize_ = kBatchSize;
     uint64_t wakeups_ = 0;
