@@ -21,9 +21,10 @@ build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 
+# Line tables only (-g1): the sanitizers' reports name files and lines; a sixth less to compile.
 build-asan: deps
 	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DVESK_SANITIZE=ON -DVESK_BUILD_BENCH=OFF \
-	    $(CMAKE_FLAGS) >/dev/null
+	    -DCMAKE_CXX_FLAGS_DEBUG=-g1 $(CMAKE_FLAGS) >/dev/null
 	cmake --build $(ASAN) -j $(JOBS)
 
 # The library and the threaded stress test only.
