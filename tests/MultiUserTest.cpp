@@ -61,8 +61,7 @@ std::map<std::string, std::string> snapshot(const std::string& dir) {
     return out;
 }
 
-// Steps of uid 65534 throw what failed.
-void must(bool ok, const std::string& what) {
+void must(bool ok, const std::string& what) {  // steps of uid 65534 throw what failed
     if (!ok)
         throw std::runtime_error(what + ": " + std::strerror(errno));
 }
@@ -140,6 +139,7 @@ struct Attack {
     const char* refusal;              // "" when the writer starts, else part of its one line
     const char* marker = "";          // when set: what the root reader's marker read gives
     std::function<void(Env&)> prepare = [](Env&) {};  // root's steps before the plant
+    friend void PrintTo(const Attack& a, std::ostream* os) { *os << a.name; }  // a row: its name
 };
 
 // A symbolic link to root's victim, or a FIFO, at a file of a previous table.
