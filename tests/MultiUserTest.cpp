@@ -44,27 +44,24 @@ std::string ask(std::unique_ptr<Child>& child, Child::As as,
     return child->receive();
 }
 
-// Every entry under `dir` as lstat sees it, with a link's target and a small file's bytes (no
-// link counts or ctimes: removing a planted hard link changes only them).
+// Every entry under `dir` as lstat sees it, with a small file's bytes (no link counts or ctimes:
+// removing a planted hard link changes only them; a link changes only by being replaced).
 std::map<std::string, std::string> snapshot(const std::string& dir) {
     std::map<std::string, std::string> out;
     for (const auto& entry : fs::recursive_directory_iterator(dir)) {
         struct stat st;
         ::lstat(entry.path().c_str(), &st);
-        std::string& what = out[entry.path()] =
+        out[entry.path()] =
             fmt::format("ino {} mode {:o} uid {} gid {} size {} mtime {}.{}", st.st_ino, st.st_mode,
                         st.st_uid, st.st_gid, st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
-        if (S_ISLNK(st.st_mode))
-            what += " -> " + fs::read_symlink(entry.path()).string();
-        else if (S_ISREG(st.st_mode) && st.st_size <= (1 << 20))
+        if (S_ISREG(st.st_mode) && st.st_size <= (1 << 20))
             for (const unsigned char c : readFile(entry.path()))
-                what += char(c);
+                out[entry.path()] += char(c);
     }
     return out;
 }
 
-// Steps of uid 65534 throw what failed.
-void must(bool ok, const std::string& what) {
+void must(bool ok, const std::string& what) {  // steps of uid 65534 throw what failed
     if (!ok)
         throw std::runtime_error(what + ": " + std::strerror(errno));
 }
@@ -142,10 +139,8 @@ struct Attack {
     const char* refusal;              // "" when the writer starts, else part of its one line
     const char* marker = "";          // when set: what the root reader's marker read gives
     std::function<void(Env&)> prepare = [](Env&) {};  // root's steps before the plant
+    friend void PrintTo(const Attack& a, std::ostream* os) { *os << a.name; }  // a row: its name
 };
-void PrintTo(const Attack& a, std::ostream* os) {  // a row shows as its name
-    *os << a.name;
-}
 
 // A symbolic link to root's victim, or a FIFO, at a file of a previous table.
 Attack atPrevious(const char* name, const char* file, const char* refusal, bool link = true) {
@@ -162,9 +157,6 @@ const std::vector<Attack> kAttacks = {
     atPrevious("FifoAsSlots", "slots", "{table}/slots is a FIFO", false),
     atPrevious("FifoAsOwner", "owner", "{table}/owner is a FIFO", false),
     atPrevious("FifoAsCinder", "cinder", "", false),
-    {"DanglingSymlinkAtSlots", Open::fresh,
-     [](Env& e) { relink(e.file("slots"), e.outside + "/made-by-root"); },
-     "{table}/slots is a symbolic link"},
     {"MarkerSymlinkedToABigFile", Open::previous,
      [](Env& e) { relink(e.file("corruption-detected"), e.big()); }, "", "ELOOP"},
     {"MarkerHardLinkedToABigFile", Open::previous,
@@ -182,11 +174,8 @@ const std::vector<Attack> kAttacks = {
     {"TableDirectoryIsASymlink", Open::parent,
      [](Env& e) { relink(e.table, e.forge() + "/" + kTable); },
      "refusing directory {table}: it is a symbolic link"},
-    {"FreshTableLinkedToTheLiveTablesFiles", Open::fresh,
-     [](Env& e) {
-         for (const char* f : {"slots", "buckets"})
-             relink(e.file(f), e.live->rootPath().directory() + "/" + f);
-     },
+    {"FreshTableLinkedToTheLiveTable", Open::fresh,
+     [](Env& e) { relink(e.file("slots"), e.live->rootPath().directory() + "/slots"); },
      "{table}/slots is a symbolic link"},
     {"RootOwnedByNobodyHoldingAForgedTable", Open::none, [](Env& e) { e.forge(true); },
      "untrusted directory {aroot} (owner uid 65534, mode 0755)", "",
@@ -224,18 +213,15 @@ const std::vector<Attack> kAttacks = {
      [](Env& e) { ownFile(e.file("slots"), 1 << 16); }, "{table}/slots belongs to uid 65534"},
 };
 
-// Root's writer in `root`, ending without detaching: "started" when it writes and validates.
-// Key 1 in `root` through a bare reader and a table's front ("forged", "real", "absent" or
-// "none"), then what the marker read gives.
+// Key 1 in `root` through a bare reader and a table's front ("forged" when one reads the forged
+// record, else "-"), then what the marker read gives.
 std::string runReaders(const std::string& root) {
     Mem::RootPath::rootIs(root);
     auto keyOne = [](bool attached, auto lookup) -> std::string {
         bool found = false;
         CounterEntrySimple buffer{};
         const CounterEntrySimple* v = attached ? lookup(found, &buffer) : nullptr;
-        return !attached ? "none "
-               : !found  ? "absent "
-                         : (v->packets() == Rec::make(1, kForged).packets() ? "forged " : "real ");
+        return found && v->packets() == Rec::make(1, kForged).packets() ? "forged " : "- ";
     };
     Vesk::VeskReader<Simple> reader(*testHandler(), kTable, Simple{}, nullptr);
     std::string line = keyOne(reader.initialize("attacked"), [&](bool& found, void* buffer) {
@@ -276,10 +262,8 @@ TEST_P(MultiUserProcess, NothingOutsideTheTableChangesAndTheWriterStartsOrRefuse
         fs::create_directories(open);
     a.prepare(e);
     ::chmod(open.c_str(), 0777);
-    const std::string planted = ask(e.attacker, Child::As::nobody, [&] {
-        a.plant(e);
-        return std::string("planted");
-    });
+    const std::string planted =
+        ask(e.attacker, Child::As::nobody, [&] { return a.plant(e), std::string("planted"); });
     ::chmod(open.c_str(), 0755);
     ASSERT_EQ(planted, "planted") << "the attack was not planted";
     const auto outside = snapshot(e.outside);
@@ -297,13 +281,9 @@ TEST_P(MultiUserProcess, NothingOutsideTheTableChangesAndTheWriterStartsOrRefuse
     const std::string want = fmt::format(fmt::runtime(*a.refusal != '\0' ? a.refusal : "started"),
                                          fmt::arg("table", e.table), fmt::arg("root", e.root),
                                          fmt::arg("aroot", e.aroot));
-    EXPECT_NE(writer.find(want), std::string::npos)
-        << "expected: " << want << "\nfound: " << writer;
-    EXPECT_EQ(writer.rfind("error: ", 0) == 0, *a.refusal != '\0') << writer;
-    EXPECT_EQ(writer.find('|'), std::string::npos) << "more than one line: " << writer;
-
-    // The live table's files are outside too: its records and header stay byte for byte.
-    EXPECT_EQ(snapshot(e.outside), outside) << "a file outside the table changed";
+    EXPECT_TRUE(writer.find(want) != std::string::npos && writer.find('|') == std::string::npos)
+        << "expected one line with: " << want << "\nfound: " << writer;
+    EXPECT_EQ(snapshot(e.outside), outside) << "a file outside the table (or the live one) changed";
 }
 
 INSTANTIATE_TEST_SUITE_P(Attacks, MultiUserProcess, ::testing::ValuesIn(kAttacks),
