@@ -166,6 +166,10 @@ TEST(ShadowHashMap, RandomChangesKeepTheIndexEqualToAModelAcrossResizesAndMoves)
         EXPECT_TRUE(x.drop(i));
     x.expectHolds({}, "after every slot was emptied");
     EXPECT_EQ(x.map.numBuckets(), 2u);
+    x.put(3, 30);
+    x.map.disable();  // a flush: everything forgotten, and a fresh start
+    EXPECT_TRUE(!x.map.initialized() && x.map.initialize() && x.map.initialize());
+    EXPECT_TRUE(x.map.first() == nullptr && x.map.members() == 0 && x.slots.base == nullptr);
 }
 
 }  // namespace
