@@ -199,6 +199,17 @@ uint64_t scaled(uint64_t ci) {
 
 // ----- Child -----
 
+int Child::runBody(const std::function<int(Child&)>& body) {
+    try {
+        return body(*this);
+    } catch (const std::exception& e) {
+        send(std::string("child threw: ") + e.what());
+    } catch (...) {
+        send("child threw");
+    }
+    return kThrew;
+}
+
 Child::Child(std::function<int(Child&)> body, As as) {
     int down[2];
     int up[2];
@@ -224,7 +235,7 @@ Child::Child(std::function<int(Child&)> body, As as) {
         if (as == As::nobody && !becomeNobody())
             send("SKIP: dropping to uid 65534 needs root");
         else
-            rc = body(*this);
+            rc = runBody(body);
         std::fflush(stdout);
         std::fflush(stderr);
         flushCoverage();

@@ -86,6 +86,10 @@ class Child {
     // Exit status of a child that cannot do its part here (no root, no mount namespace); it
     // sends why as its last line.
     static constexpr int kSkip = 77;
+    // Exit status of a child whose body threw; it sends "child threw: <what>" as its last line.
+    // The exception never reaches the child's copy of the test runner, which would go on to run
+    // the rest of the suite in the child.
+    static constexpr int kThrew = 70;
     static constexpr double kWait = 60;  // seconds; generous, only a hang reaches it
 
     enum class As { self, nobody };
@@ -114,6 +118,8 @@ class Child {
     [[noreturn]] static void block();
 
   private:
+    int runBody(const std::function<int(Child&)>& body);
+
     pid_t pid_ = -1;
     int in_ = -1;
     int out_ = -1;
