@@ -87,6 +87,7 @@ bool RuxaReader<Slot>::attach(std::string& why) {
         readBuffer_ = b;
         expectedFirst_ = first;
         nextPosition_ = count;
+        batchAt_ = batchSize_ = 0;
         capacity_ = h.bufferEntries;
         lost_ = Next::none;
         counters_.lastAppliedSequence = first - 1 + count;

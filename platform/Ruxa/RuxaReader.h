@@ -34,8 +34,10 @@
 #include "Vesk/Counters.h"
 #include "Vesk/RootPath.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace Ruxa {
@@ -84,29 +86,18 @@ class RuxaReader : public Pimbo::Debuggable {
     bool attached() const { return attached_; }
 
     // The next entry in sequence order. Entries the writer tombstoned are passed over.
+    // Entries are copied up to kBatch at a time and vouched for by one re-read of their
+    // buffer's first sequence (Q3): the buffer's head, which the writer stores at every change,
+    // is read once per batch, not once per entry.
     Next next(Slot& slot, uint64_t& sequence) {
         if (!attached_ || loadGeneration() != generation_)
             return lost(Next::replaced);
         if (lost_ != Next::none)
             return lost_;
-        // Bounded: one move to the next buffer plus one pass over a buffer.
-        for (uint32_t step = 0; step <= capacity_ + 1; ++step) {
-            const RuxaNotifications& n = buffers_[readBuffer_];
-            if (n.firstSequence() != expectedFirst_)
-                return lost(Next::overrun);
-            const uint32_t count = n.count();
-            if (count > capacity_) {
-                PIMBO_THROW(Pimbo::CorruptionDetectedException,
-                            "notification queue {}: count {} of buffer {} above its capacity {}",
-                            rootPath_, count, readBuffer_, capacity_);
-            }
-            if (nextPosition_ < count) {
-                const char* e = n.entry(nextPosition_);
-                const uint32_t relative = Mem::loadAcquire32(e + QueueLayout::kOffEntrySequence);
-                const uint32_t s = Mem::loadAcquire32(e + QueueLayout::kOffEntrySlot);
-                Mem::readFence();
-                if (n.firstSequence() != expectedFirst_)
-                    return lost(Next::overrun);
+        // Bounded: a pass over a buffer, entry by entry and batch by batch, and one move on.
+        for (uint64_t step = 0; step <= 2 * uint64_t(capacity_) + 2; ++step) {
+            if (batchAt_ < batchSize_) {
+                const auto [relative, s] = batch_[batchAt_++];
                 const uint64_t expected = expectedFirst_ + nextPosition_;
                 if (sequenceBase_ + relative != expected) {
                     PIMBO_THROW(Pimbo::CorruptionDetectedException,
@@ -122,6 +113,30 @@ class RuxaReader : public Pimbo::Debuggable {
                 slot = Slot(s);
                 sequence = expected;
                 return Next::entry;
+            }
+            const RuxaNotifications& n = buffers_[readBuffer_];
+            if (n.firstSequence() != expectedFirst_)
+                return lost(Next::overrun);
+            const uint32_t count = n.count();
+            if (count > capacity_) {
+                PIMBO_THROW(Pimbo::CorruptionDetectedException,
+                            "notification queue {}: count {} of buffer {} above its capacity {}",
+                            rootPath_, count, readBuffer_, capacity_);
+            }
+            if (nextPosition_ < count) {
+                const uint32_t end = std::min(count, nextPosition_ + kBatch);
+                for (uint32_t p = nextPosition_; p < end; ++p) {
+                    const char* e = n.entry(p);
+                    batch_[p - nextPosition_] = {
+                        Mem::loadAcquire32(e + QueueLayout::kOffEntrySequence),
+                        Mem::loadAcquire32(e + QueueLayout::kOffEntrySlot)};
+                }
+                Mem::readFence();
+                if (n.firstSequence() != expectedFirst_)
+                    return lost(Next::overrun);
+                batchAt_ = 0;
+                batchSize_ = end - nextPosition_;
+                continue;
             }
             if (nextPosition_ < capacity_)
                 return Next::none;
@@ -223,6 +238,12 @@ class RuxaReader : public Pimbo::Debuggable {
     uint32_t nextPosition_ = 0;
     uint32_t capacity_ = 0;
     Next lost_ = Next::none;
+    // Entries copied from the read buffer and vouched for, from position nextPosition_ on:
+    // (relative sequence, slot) pairs batch_[batchAt_, batchSize_).
+    static constexpr uint32_t kBatch = 64;
+    std::pair<uint32_t, uint32_t> batch_[kBatch];
+    uint32_t batchAt_ = 0;
+    uint32_t batchSize_ = 0;
     Vesk::RootPath rootPath_;
     Mem::PlinthWrapper region_;
 };
