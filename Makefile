@@ -64,7 +64,8 @@ fuzz: deps
 # out), from a Debug --coverage build with atomic counters (threads would tear them) and without
 # ccache (its relative paths would hide the sources from gcovr). Children that a test runs as
 # another user add their counts too: one run of each program as root creates every count file,
-# which is then opened to everyone.
+# which is then opened to everyone. The line-by-line report goes to $(COV)/coverage.txt: given
+# /dev/null as its output, gcovr removed the device.
 coverage:
 	@bash scripts/install-deps.sh gcovr
 	cmake -S . -B $(COV) -DCMAKE_BUILD_TYPE=Debug -DVESK_BUILD_BENCH=OFF -DVESK_WERROR=$(WERROR) \
@@ -76,7 +77,7 @@ coverage:
 	chmod -R a+rwX $(COV)
 	cd $(COV) && ctest -j $(JOBS) -LE 'fuzz|build' --timeout 900; status=$$?; cd $(CURDIR) && \
 	    gcovr -r . --object-directory $(COV) -f 'src/' -f 'platform/' --print-summary \
-	        --txt /dev/null -j $(JOBS) && exit $$status
+	        --txt $(COV)/coverage.txt -j $(JOBS) && exit $$status
 
 # The library at work: a writer process fills a table of each record type and keeps updating it
 # while reader processes look records up and walk the tables, live; then a summary. It runs in a
