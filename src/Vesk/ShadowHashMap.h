@@ -142,6 +142,15 @@ class ShadowHashMap : public Pimbo::Debuggable {
     static bool before(const Slot& s, uint32_t rhash, const Key& key) {
         return s.rhash < rhash || (s.rhash == rhash && s.slotKey().value() < key.value());
     }
+    static bool holds(const Slot* s, uint32_t rhash, const Key& key) {
+        return s != nullptr && s->rhash == rhash && s->slotKey().value() == key.value();
+    }
+    // From `link` on along its chain: the link to the first slot not before (rhash, key).
+    static Slot** lowerBound(Slot** link, uint32_t rhash, const Key& key) {
+        while (*link != nullptr && before(**link, rhash, key))
+            link = &(*link)->next;
+        return link;
+    }
     // The head of the first non-empty bucket from b on, or null.
     Slot* headFrom(uint64_t b) const {
         for (; b < numBuckets_; ++b) {
@@ -155,8 +164,12 @@ class ShadowHashMap : public Pimbo::Debuggable {
     // The cells [n, 2n) are empty: each chain of the n first cells is split into its two halves
     // for bucketFactor_ + 1, from the top down so that no cell is overwritten before it is read.
     void split(uint32_t n);
-    // Re-sizes the bucket memory to `cells`; throws when it cannot.
-    void resizeBuckets(uint32_t cells);
+    // Throws the failure to re-size the buckets to `cells`.
+    [[noreturn]] void resizeFailed(uint64_t cells) const {
+        PIMBO_THROW(Pimbo::MemoryResourceException,
+                    "failed to resize {} from {} to {} buckets : {}", bucketsMem_.kind(),
+                    numBuckets_, cells, bucketsMem_.errorText());
+    }
     // Shifts a pointer by `offset` bytes.
     template <class P>
     static P* shifted(P* p, std::ptrdiff_t offset) {
@@ -212,12 +225,11 @@ bool ShadowHashMap<Ops, Slot>::write(uint32_t index, Slot& slot, bool changed) {
     if (*link == nullptr) {
         PIMBO_TRACE(8, "value inserted in fresh bucket");
     } else {
-        while (*link != nullptr && before(**link, slot.rhash, key))
-            link = &(*link)->next;
+        link = lowerBound(link, slot.rhash, key);
         Slot* found = *link;
         if (found == nullptr) {
             PIMBO_TRACE(8, "add slot to end of chain");
-        } else if (found->rhash != slot.rhash || found->slotKey().value() != key.value()) {
+        } else if (!holds(found, slot.rhash, key)) {
             PIMBO_TRACE(8, "value inserted");
         } else if (found == &slot) {
             PIMBO_TRACE(8, "no index update needed");
@@ -299,9 +311,7 @@ bool ShadowHashMap<Ops, Slot>::remove(uint32_t index, Slot& slot) {
         --bucketFactor_;
         split(half);
         ++bucketFactor_;
-        PIMBO_THROW(Pimbo::MemoryResourceException,
-                    "failed to resize {} from {} to {} buckets : {}", bucketsMem_.kind(),
-                    numBuckets_, half, bucketsMem_.errorText());
+        resizeFailed(half);
     }
     --bucketFactor_;
     numBuckets_ = half;
@@ -324,9 +334,7 @@ void ShadowHashMap<Ops, Slot>::grow() {
     PIMBO_TRACE(2, "buckets growing from:{} to:{}", n, 2 * n);
     Slot** old = buckets();
     if (bucketsMem_.resize(Mem::multiplyOverflowCheck(2 * uint64_t(n), sizeof(Slot*))) == nullptr) {
-        PIMBO_THROW(Pimbo::MemoryResourceException,
-                    "failed to resize {} from {} to {} buckets : {}", bucketsMem_.kind(), n,
-                    2 * uint64_t(n), bucketsMem_.errorText());
+        resizeFailed(2 * uint64_t(n));
     }
     std::memset(static_cast<void*>(buckets() + n), 0, n * sizeof(Slot*));
     if (buckets() != old) {
@@ -389,10 +397,8 @@ void ShadowHashMap<Ops, Slot>::patch(std::ptrdiff_t offset) {
 template <class Ops, class Slot>
 Slot* ShadowHashMap<Ops, Slot>::find(const Key& key) const {
     const uint32_t rhash = rhashOf(key);
-    Slot* s = buckets()[bucketOf(rhash)];
-    while (s != nullptr && before(*s, rhash, key))
-        s = s->next;
-    return s != nullptr && s->rhash == rhash && s->slotKey().value() == key.value() ? s : nullptr;
+    Slot* const s = *lowerBound(&buckets()[bucketOf(rhash)], rhash, key);
+    return holds(s, rhash, key) ? s : nullptr;
 }
 
 template <class Ops, class Slot>
@@ -406,11 +412,10 @@ Slot* ShadowHashMap<Ops, Slot>::next(const Key& key, const Slot* hint) const {
     ++counters_.shadow.hashedLookups;
     const uint32_t rhash = rhashOf(key);
     const uint32_t b = bucketOf(rhash);
-    for (Slot* s = buckets()[b]; s != nullptr; s = s->next) {
-        if (!before(*s, rhash, key) && !(s->rhash == rhash && s->slotKey().value() == key.value()))
-            return s;
-    }
-    return headFrom(uint64_t(b) + 1);
+    Slot* s = *lowerBound(&buckets()[b], rhash, key);
+    if (holds(s, rhash, key))
+        s = s->next;
+    return s != nullptr ? s : headFrom(uint64_t(b) + 1);
 }
 
 }  // namespace Vesk
