@@ -106,7 +106,7 @@ struct Tally {
             t.lastNs = nowNs();
             t.firstNs = t.applied++ == 0 ? t.lastNs : t.firstNs;
         },
-        [&] { ++t.resyncs; });
+        [&] { return ++t.resyncs != 0; });
     bool done = false;
     Pimbo::eventLoop().addFd(in, [&] {
         const char c = take<char>(in);

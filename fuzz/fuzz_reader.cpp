@@ -120,8 +120,10 @@ void runQueue(const Bytes& part, Plinth::CinderId id, bool fixChecksum) {
     });
     allowed([&] {
         Vesk::Syncer syncer(
-            reader, readerPath, [](uint32_t, uint64_t) {}, [] {});
-        syncer.start();  // attaches again when the reader lost its place, applies one batch
+            reader, readerPath, [](uint32_t, uint64_t) {}, [] { return true; });
+        syncer.start();
+        // The first run: attaches again when the reader lost its place, applies one batch.
+        Pimbo::eventLoop().poll(5);
     });
 }
 

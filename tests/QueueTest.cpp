@@ -306,9 +306,12 @@ TEST(QueueProcess, SyncerFollowsByWakeUpsOrByPolling) {
                 [&] {  // everything may have changed
                     for (uint32_t s = 0; s < slots.capacity(); ++s)
                         changed.insert(s);
+                    return true;
                 });
             syncer.batchSizeIs(64);  // several batches, each yielding to the loop
             syncer.start();
+            while (syncer.resyncs() == 0)  // the first run attaches, from the loop
+                Pimbo::eventLoop().poll(100);
             parent.send(syncer.woken() ? "woken" : "polling");
             const uint64_t target = std::stoull(parent.receive());
             for (int i = 0; i < 1000 && rc.lastAppliedSequence < target; ++i)

@@ -84,6 +84,12 @@ void Counters::merge(const Counters& o) {
     shadow.bucketShrinks += o.shadow.bucketShrinks;
     shadow.patches += o.shadow.patches;
     shadow.hashedLookups += o.shadow.hashedLookups;
+    shadow.slotGrows += o.shadow.slotGrows;
+    shadow.slotShrinks += o.shadow.slotShrinks;
+    shadow.invalidNotifications += o.shadow.invalidNotifications;
+    shadow.keyMismatches += o.shadow.keyMismatches;
+    shadow.syncSequence = o.shadow.syncSequence;
+    shadow.mappedSize = o.shadow.mappedSize;
 }
 
 std::string Counters::toString() const {
@@ -91,11 +97,15 @@ std::string Counters::toString() const {
         "lookasideReads:{} resizes:{} baseChanges:{} retries:{} slowPaths:{} bucketResizes:{} "
         "lookups:{} iterations:{} remapRetries:{} generationChanges:{} lastAppliedSequence:{} "
         "slotFileSize:{} bucketFileSize:{} shadowMembers:{} shadowWrites:{} shadowMovedKeys:{} "
-        "shadowBucketGrows:{} shadowBucketShrinks:{} shadowPatches:{} shadowHashedLookups:{}",
+        "shadowBucketGrows:{} shadowBucketShrinks:{} shadowPatches:{} shadowHashedLookups:{} "
+        "shadowSlotGrows:{} shadowSlotShrinks:{} shadowInvalidNotifications:{} "
+        "shadowKeyMismatches:{} shadowSyncSequence:{} shadowMappedSize:{}",
         lookasideReads, resizes, baseChanges, retries, slowPaths, bucketResizes, lookups,
         iterations, remapRetries, generationChanges, lastAppliedSequence, slotFileSize,
         bucketFileSize, shadow.members, shadow.writes, shadow.movedKeys, shadow.bucketGrows,
-        shadow.bucketShrinks, shadow.patches, shadow.hashedLookups);
+        shadow.bucketShrinks, shadow.patches, shadow.hashedLookups, shadow.slotGrows,
+        shadow.slotShrinks, shadow.invalidNotifications, shadow.keyMismatches, shadow.syncSequence,
+        shadow.mappedSize);
 }
 
 }  // namespace Reader

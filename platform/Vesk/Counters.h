@@ -70,6 +70,13 @@ struct Counters {
         uint64_t bucketShrinks = 0;  // halvings
         uint64_t patches = 0;        // the slot array moved and the links were shifted
         uint64_t hashedLookups = 0;  // next() without a usable hint
+        // The store around the index (Vesk/VeskShadow.h).
+        uint64_t slotGrows = 0;             // the local slot array grew to the shared size
+        uint64_t slotShrinks = 0;           // it shrank at a quarter in use
+        uint64_t invalidNotifications = 0;  // entries refused by the queue's check
+        uint64_t keyMismatches = 0;         // a key-only slot found another key in shared memory
+        uint64_t syncSequence = 0;          // the sequence the last resync caught up to
+        uint64_t mappedSize = 0;            // bytes of the local slots and buckets (a gauge)
     } shadow;
 
     void merge(const Counters& other);

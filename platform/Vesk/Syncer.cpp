@@ -10,16 +10,25 @@
 namespace Vesk {
 
 Syncer::Syncer(Reader& reader, const RootPath& rootPath, Apply apply, Resync resync,
-               Pimbo::EventLoop& loop)
+               Pimbo::EventLoop& loop, std::function<void()> disconnected)
     : reader_(reader),
       rootPath_(rootPath),
       apply_(std::move(apply)),
       resync_(std::move(resync)),
-      loop_(loop) {}
+      loop_(loop),
+      disconnected_(std::move(disconnected)) {}
 
 void Syncer::start() {
-    if (started_)
+    if (started_) {
+        if (mode_ == Mode::flush) {
+            mode_ = Mode::follow;
+            flushSlot_ = nullptr;
+            complete_ = nullptr;
+            connect();
+            arm(1);
+        }
         return;
+    }
     timer_.reset(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
     if (!timer_) {
         PIMBO_THROW(Pimbo::RuntimeException, "syncer of {}: cannot create a timer: {}", rootPath_,
@@ -27,15 +36,51 @@ void Syncer::start() {
     }
     loop_.addFd(timer_.get(), [this] {
         uint64_t expirations;
-        if (::read(timer_.get(), &expirations, sizeof(expirations)) > 0) {
-            if (!wake_)
-                connect();  // the writer may listen again
-            run();
+        if (::read(timer_.get(), &expirations, sizeof(expirations)) <= 0)
+            return;
+        if (mode_ == Mode::flush) {
+            runFlush(batchSize_);
+            return;
         }
+        if (!wake_)
+            connect();  // the writer may listen again
+        run();
     });
     started_ = true;
+    mode_ = Mode::follow;
     connect();
-    run();
+    arm(1);
+}
+
+void Syncer::flush(uint32_t count, FlushSlot flushSlot, Complete complete) {
+    if (!started_)
+        start();
+    if (wake_)
+        loop_.removeFd(wake_.fd());
+    wake_.close();
+    mode_ = Mode::flush;
+    flushSlot_ = std::move(flushSlot);
+    complete_ = std::move(complete);
+    flushNext_ = 0;
+    flushEnd_ = count;
+    arm(1);
+}
+
+void Syncer::forceSyncCompletion() {
+    if (mode_ == Mode::flush && !done())
+        runFlush(flushEnd_ - flushNext_);
+}
+
+void Syncer::runFlush(uint32_t slots) {
+    for (uint32_t n = 0; n < slots && flushNext_ < flushEnd_; ++n)
+        flushSlot_(flushNext_++);
+    if (flushNext_ < flushEnd_) {
+        arm(1);
+        return;
+    }
+    // The flush is over; the completion may destroy this syncer.
+    Complete complete = std::move(complete_);
+    complete();
 }
 
 void Syncer::stop() {
@@ -63,6 +108,8 @@ void Syncer::onWake() {
         // The writer went: poll until it (or another) listens again.
         loop_.removeFd(wake_.fd());
         wake_.close();
+        if (disconnected_)
+            disconnected_();
     }
     run();
 }
@@ -71,8 +118,11 @@ bool Syncer::reattach() {
     if (!reader_.attach(why_))
         return false;
     ++resyncs_;
-    resync_();
-    return true;
+    if (resync_())
+        return true;
+    why_ = "resync failed";
+    reader_.detach();
+    return false;
 }
 
 void Syncer::arm(uint64_t microseconds) {

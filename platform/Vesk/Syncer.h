@@ -11,8 +11,14 @@
 // through `apply` (slot index, sequence), then yields to the loop: after batchSize entries, or once
 // the batch has run for the time given to yieldTimeIs. When the queue was overrun or replaced, or
 // does not attach (yet), it attaches again and calls `resync` (the follower re-reads the whole
-// table); a queue that stays unusable is retried at every poll. A damaged queue detaches the
-// reader, never the process. The first start() attaches and resyncs too.
+// table); a queue that stays unusable, or a resync that fails, is retried at every poll. A
+// damaged queue detaches the reader, never the process. The first run after start() attaches
+// and resyncs too; it runs from the loop, never inside start().
+//
+// A flush (flush()) ends the following: the syncer lets go of its wake-up connection and, from
+// the loop, calls `flushSlot` for the slots [0, count) a batch at a time, then `complete`
+// (which may destroy the syncer: nothing of it is touched afterwards). forceSyncCompletion()
+// finishes a pending flush at once. start() follows again.
 //
 // Who calls what: the owner's thread only (start, stop, the setters and the loop's callbacks).
 #pragma once
@@ -32,22 +38,36 @@ class Syncer {
   public:
     using Reader = Ruxa::RuxaReader<Ruxa::BasicSlot>;
     using Apply = std::function<void(Ruxa::BasicSlot slot, uint64_t sequence)>;
-    using Resync = std::function<void()>;
+    // True when the follower is current again; false leaves the queue to be attached again and
+    // the resync retried at the next poll.
+    using Resync = std::function<bool()>;
+    using FlushSlot = std::function<void(uint32_t slot)>;
+    using Complete = std::function<void()>;
+    // Following the queue, or flushing the follower's copy.
+    enum class Mode : uint8_t { follow, flush };
     static constexpr uint64_t kPollMs = 50;
     static constexpr uint32_t kBatchSize = 1024;
     static constexpr uint32_t kBusyEntries = 2;
     static constexpr uint64_t kLingerUs = 50;
 
+    // `disconnected`, when given, hears that the writer closed the wake-up connection.
     Syncer(Reader& reader, const RootPath& rootPath, Apply apply, Resync resync,
-           Pimbo::EventLoop& loop = Pimbo::eventLoop());
+           Pimbo::EventLoop& loop = Pimbo::eventLoop(), std::function<void()> disconnected = {});
     ~Syncer() { stop(); }
     Syncer(const Syncer&) = delete;
     Syncer& operator=(const Syncer&) = delete;
 
-    // Registers on the loop and runs the first batch. Throws Pimbo::RuntimeException when the
-    // loop or the timer cannot be set up.
+    // Registers on the loop, connects to the wake-up socket and has the loop run the first
+    // batch; after a flush, follows again. Throws Pimbo::RuntimeException when the loop or the
+    // timer cannot be set up.
     void start();
     void stop();
+    // Stops following and flushes slots [0, count) from the loop (see the top of this file).
+    void flush(uint32_t count, FlushSlot flushSlot, Complete complete);
+    void forceSyncCompletion();
+    Mode mode() const { return mode_; }
+    // No flush is pending.
+    bool done() const { return mode_ == Mode::follow || flushNext_ >= flushEnd_; }
 
     // A batch yields to the loop once it has run this long (0: only after batchSize entries).
     void yieldTimeIs(uint64_t microseconds) { yieldTime_ = microseconds; }
@@ -62,6 +82,8 @@ class Syncer {
   private:
     // Applies one batch; then arms the timer for the next one or for the next poll.
     void run();
+    // Flushes up to `slots` slots; the last one completes the flush.
+    void runFlush(uint32_t slots);
     bool reattach();
     void connect();
     void onWake();
@@ -72,6 +94,7 @@ class Syncer {
     Apply apply_;
     Resync resync_;
     Pimbo::EventLoop& loop_;
+    std::function<void()> disconnected_;
     Mem::Fd timer_;
     Ruxa::WakeReceiver wake_;
     uint64_t yieldTime_ = 0;
@@ -80,6 +103,11 @@ class Syncer {
     uint64_t resyncs_ = 0;
     std::string why_;
     bool started_ = false;
+    Mode mode_ = Mode::follow;
+    FlushSlot flushSlot_;
+    Complete complete_;
+    uint32_t flushNext_ = 0;
+    uint32_t flushEnd_ = 0;
 };
 
 }  // namespace Vesk

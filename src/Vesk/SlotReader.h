@@ -285,6 +285,18 @@ class SlotReaderTable : public SlotTable<Ops>, public Pimbo::Debuggable {
     uint32_t liveOccupiedSlots() const {
         return this->header_ ? Mem::loadAcquire32(&this->header_->occupiedSlots) : 0;
     }
+    // The writer's slot count now (0 when the header is not mapped).
+    uint32_t liveNumSlots() const {
+        return this->header_ ? Count::load(&this->header_->numSlots).value : 0;
+    }
+    // Moves an anchor taken on an earlier mapping of this file onto the current one (it is
+    // invalidated when its word lies beyond it).
+    void rebaseAnchor(Mem::VersionAnchor& anchor) const {
+        if (this->header_ == nullptr)
+            anchor.invalidate();
+        else if (anchor.isSet())
+            anchor.rebase(this->header_, this->region_.mappedSize());
+    }
     uint32_t liveMaxSlots() const {
         return this->header_ ? Mem::loadRelaxed32(&this->header_->maxSlots) : 0;
     }

@@ -26,10 +26,22 @@
 #include "Vesk/Types.h"
 #include "Vesk/VeskInterfaceBase.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 
 namespace Vesk {
+
+// The five notification callbacks of a front: a record changed, a key changed, a key removed,
+// the mount status changed, the table became quiesced or not.
+template <class Value, class Key>
+struct Notify {
+    std::function<void(const Value&)> onValue;
+    std::function<void(const Key&)> onKey;
+    std::function<void(const Key&)> onKey2;
+    std::function<void()> onMountStatus;
+    std::function<void(bool)> onQuiesced;
+};
 
 template <class OpsT>
 class VeskInterface : public VeskInterfaceBase {

@@ -17,6 +17,7 @@
 #include "Vesk/VeskInterface.h"
 #include "Vesk/VeskMapBase.h"
 #include "Vesk/VeskReader.h"
+#include "Vesk/VeskShadow.h"
 #include "Vesk/VeskWriter.h"
 
 #include <cstdlib>
@@ -24,21 +25,14 @@
 #include <memory>
 #include <string>
 #include <typeinfo>
+#include <utility>
 
 namespace Vesk {
 
-// The five notification callbacks of a front.
-template <class Value, class Key>
-struct Notify {
-    std::function<void(const Value&)> onValue;
-    std::function<void(const Key&)> onKey;
-    std::function<void(const Key&)> onKey2;
-    std::function<void()> onMountStatus;
-    std::function<void(bool)> onQuiesced;
-};
-
 template <class Ops>
-class VeskMap : public VeskMapBase, public Mem::WriterSentry::Notifiee {
+class VeskMap : public VeskMapBase,
+                public Mem::WriterSentry::Notifiee,
+                public ShadowOwner<typename Ops::Value, typename Ops::Key> {
   public:
     using Value = typename Ops::Value;
     using Key = typename Ops::Key;
@@ -123,7 +117,9 @@ class VeskMap : public VeskMapBase, public Mem::WriterSentry::Notifiee {
                     "asynchronous mode");
             }
         }
-        if (shadowType) {
+        // A shadow needs the writer's notification queue: a reader process opts in with the
+        // descriptor's notify flag, and without it the shadow types stay refused.
+        if (shadowType && !desc.notify) {
             PIMBO_THROW(Pimbo::InvalidInitializeException,
                         "cannot initialize collection {} with {}", name_,
                         std::string("DummyRuxaWriter not supported in ") +
@@ -281,11 +277,28 @@ class VeskMap : public VeskMapBase, public Mem::WriterSentry::Notifiee {
     // Turns a waiting reader into a live one: called by the reader sentry once the writer's
     // files exist, or from tryAttach. The new reader is built and initialised aside and installed
     // only when it succeeds; otherwise it is deleted and the placeholder stays.
+    //
+    // A shadow type builds a shadow instead, unless the implementation already is one: that one
+    // is initialized again in place, with a placeholder as the fallback.
     void attach(const std::string& event) override {
         if (descriptor_.type == writer)
             PIMBO_ASSERT_FAIL("VeskMap", "invoked for a writer");
-        std::unique_ptr<Interface> candidate(
-            new VeskReader<Ops>(*handler_, name_.c_str(), ops_, nullptr));
+        std::unique_ptr<Interface> candidate;
+        std::unique_ptr<Interface> fallback;
+        const bool shadowType = descriptor_.type == shadow || descriptor_.type == keyshadow;
+        if (shadowType && dynamic_cast<VeskShadow<Ops>*>(interface_.get()) != nullptr) {
+            candidate = std::move(interface_);
+            fallback.reset(new VeskDummy<Ops>(*handler_, name_, ops_, nullptr, false));
+        } else if (shadowType) {
+            uint32_t flags = descriptor_.type == keyshadow ? VeskShadowBase::kKeyOnly : 0;
+            if (descriptor_.shadowFlagBit1 != 0 || event != eventInit_)
+                flags |= VeskShadowBase::kNotInitial;
+            if (descriptor_.shadowFlagBit2 != 0)
+                flags |= VeskShadowBase::kFlushNotify;
+            candidate.reset(new VeskShadow<Ops>(*handler_, name_, ops_, flags, *this));
+        } else {
+            candidate.reset(new VeskReader<Ops>(*handler_, name_.c_str(), ops_, nullptr));
+        }
         PIMBO_TRACE_TO(*handler_, "VeskMap", 2, "attempting to attach {} as {}",
                        candidate->rootPath(), veskTypeName(descriptor_.type));
         candidate->yieldTimeIs(yieldTime_);
@@ -293,13 +306,46 @@ class VeskMap : public VeskMapBase, public Mem::WriterSentry::Notifiee {
         if (!candidate->initialize(event)) {
             PIMBO_TRACE_TO(*handler_, "VeskMap", 1, "initialize failed for {}",
                            candidate->rootPath());
-            return;  // the candidate is deleted, the placeholder stays
+            if (candidate->mountStatus() == 3) {
+                PIMBO_TRACE_TO(*handler_, "VeskMap", 0,
+                               "not deleting Vesk, waiting for flush to complete");
+                interface_ = std::move(candidate);
+            } else if (fallback) {
+                interface_ = std::move(fallback);
+            }
+            return;  // otherwise the candidate is deleted and the placeholder stays
         }
         PIMBO_TRACE_TO(*handler_, "VeskMap", 2, "successful");
         interface_ = std::move(candidate);
-        callbacks_.onQuiesced(true);
+        if (!shadowType)
+            callbacks_.onQuiesced(true);  // a shadow reports quiescence once it has synced
         callbacks_.onMountStatus();
     }
+
+    // ----- ShadowOwner: what a shadow reports to its front -----
+    Callbacks& notify() override { return callbacks_; }
+    void shadowSynced() override {
+        if (!keyNotifications_) {
+            if (held_.onValue) {  // set aside by init
+                callbacks_.onValue = std::exchange(held_.onValue, [](const Value&) {});
+                callbacks_.onKey = held_.onKey;
+                callbacks_.onKey2 = held_.onKey2;
+            }
+            keyNotifications_ = true;
+        }
+        callbacks_.onMountStatus();
+    }
+    void shadowFlushed() override {
+        installDummy();
+        callbacks_.onMountStatus();
+    }
+    void shadowDisconnected() override {
+        PIMBO_TRACE_TO(*handler_, "VeskMap", 1, "{}: the writer disconnected",
+                       interface_->rootPath());
+        if (mode() != reader && mode() != shadow && mode() != keyshadow)
+            PIMBO_ASSERT_FAIL("VeskMap", "wrong type:{}", veskTypeName(mode()));
+    }
+    void shadowCorrupted(const std::string& message) override { doCorruptionDetected(message); }
 
     // The writer's files went away (sentry), or the owner unmounts (controlDetach).
     void detach(bool deleted) override {

@@ -177,6 +177,10 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
     uint32_t hashKeyValue(uint64_t k) const { return this->ops_.hashKey(Key(k)); }
     const Value& defaultValue() const { return this->ops_.defaultValue; }
     Value& scratch() { return scratch_; }
+    // The files now belong to another generation than the one attached.
+    bool generationMoved() const {
+        return table_.generationChanged() || hashMap_.buckets().liveCinder() != cinderId_;
+    }
 
   private:
     // Runs op until its answer stands (see the top of this file). False when the reader has no
@@ -236,11 +240,6 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
         if (hint != nullptr)
             hint->bucket = 0xFFFFFFFF;
         Mem::spinPause();
-    }
-
-    // The files now belong to another generation than the one attached.
-    bool generationMoved() const {
-        return table_.generationChanged() || hashMap_.buckets().liveCinder() != cinderId_;
     }
 
     // Cold paths of a re-formatted table (VeskReader.cpp). generationChanged throws on a
