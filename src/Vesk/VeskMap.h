@@ -279,16 +279,17 @@ class VeskMap : public VeskMapBase,
     // only when it succeeds; otherwise it is deleted and the placeholder stays.
     //
     // A shadow type builds a shadow instead, unless the implementation already is one: that one
-    // is initialized again in place, with a placeholder as the fallback.
+    // is initialized again in place (it stays the implementation meanwhile, so that the clients
+    // its flush reports to find it), with a placeholder as the fallback.
     void attach(const std::string& event) override {
         if (descriptor_.type == writer)
             PIMBO_ASSERT_FAIL("VeskMap", "invoked for a writer");
-        std::unique_ptr<Interface> candidate;
-        std::unique_ptr<Interface> fallback;
         const bool shadowType = descriptor_.type == shadow || descriptor_.type == keyshadow;
-        if (shadowType && dynamic_cast<VeskShadow<Ops>*>(interface_.get()) != nullptr) {
-            candidate = std::move(interface_);
-            fallback.reset(new VeskDummy<Ops>(*handler_, name_, ops_, nullptr, false));
+        const bool again =
+            shadowType && dynamic_cast<VeskShadow<Ops>*>(interface_.get()) != nullptr;
+        std::unique_ptr<Interface> candidate;
+        if (again) {
+            // initialized in place below
         } else if (shadowType) {
             uint32_t flags = descriptor_.type == keyshadow ? VeskShadowBase::kKeyOnly : 0;
             if (descriptor_.shadowFlagBit1 != 0 || event != eventInit_)
@@ -299,24 +300,26 @@ class VeskMap : public VeskMapBase,
         } else {
             candidate.reset(new VeskReader<Ops>(*handler_, name_.c_str(), ops_, nullptr));
         }
-        PIMBO_TRACE_TO(*handler_, "VeskMap", 2, "attempting to attach {} as {}",
-                       candidate->rootPath(), veskTypeName(descriptor_.type));
-        candidate->yieldTimeIs(yieldTime_);
-        candidate->notifyingIs(notifying_);
-        if (!candidate->initialize(event)) {
-            PIMBO_TRACE_TO(*handler_, "VeskMap", 1, "initialize failed for {}",
-                           candidate->rootPath());
-            if (candidate->mountStatus() == 3) {
+        Interface& c = again ? *interface_ : *candidate;
+        PIMBO_TRACE_TO(*handler_, "VeskMap", 2, "attempting to attach {} as {}", c.rootPath(),
+                       veskTypeName(descriptor_.type));
+        c.yieldTimeIs(yieldTime_);
+        c.notifyingIs(notifying_);
+        if (!c.initialize(event)) {
+            PIMBO_TRACE_TO(*handler_, "VeskMap", 1, "initialize failed for {}", c.rootPath());
+            if (c.mountStatus() == 3) {
                 PIMBO_TRACE_TO(*handler_, "VeskMap", 0,
                                "not deleting Vesk, waiting for flush to complete");
-                interface_ = std::move(candidate);
-            } else if (fallback) {
-                interface_ = std::move(fallback);
+                if (!again)
+                    interface_ = std::move(candidate);
+            } else if (again) {
+                interface_.reset(new VeskDummy<Ops>(*handler_, name_, ops_, nullptr, false));
             }
             return;  // otherwise the candidate is deleted and the placeholder stays
         }
         PIMBO_TRACE_TO(*handler_, "VeskMap", 2, "successful");
-        interface_ = std::move(candidate);
+        if (!again)
+            interface_ = std::move(candidate);
         if (!shadowType)
             callbacks_.onQuiesced(true);  // a shadow reports quiescence once it has synced
         callbacks_.onMountStatus();
@@ -373,9 +376,11 @@ class VeskMap : public VeskMapBase,
         detach(true);
     }
 
-    // The front has a live reader (not a placeholder).
+    // The front has a live reader or shadow (not a placeholder, nor a shadow still flushing).
     bool readerFullyAttached() override {
-        return interface_->type() == reader && interface_->mountStatus() != 0;
+        const MountStatus status = interface_->mountStatus();
+        return (interface_->type() == reader || interface_->type() == shadow) && status != 0 &&
+               status != 3;
     }
     bool exists() override { return interface_->mountStatus() != 0; }
 

@@ -1,0 +1,222 @@
+// Shadows (value and key-only) mounted through the front against a writer that publishes its
+// changes: every change reaches the client in order and the local copy equals the writer's
+// table whenever the shadow is quiesced, across grows, shrinks and moved keys, an overrun of
+// the queue, a writer restart that reuses or re-formats the files, and a writer killed
+// mid-change; entries refused by the queue's check change nothing; a flush reports what it
+// removes only when asked to.
+#include "Pimbo/EventLoop.h"
+#include "Plinth/CinderFile.h"
+#include "Vesk/VeskMap.h"
+#include "support/Harness.h"
+#include "support/Tables.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <map>
+#include <random>
+
+namespace {
+
+using namespace VeskTest;
+using Ops = CounterEntrySimpleOps;
+using Value = Ops::Value;
+using Shadow = Vesk::VeskShadow<Ops>;
+constexpr uint64_t kNoSequence = Vesk::VeskShadowBase::kNoSequence;
+
+// A writer that publishes its changes, started as a process would start it; with `cinder`,
+// over files of another generation, which it re-formats.
+std::unique_ptr<Vesk::VeskWriter<Ops>> startWriter(Plinth::CinderId cinder = {}) {
+    if (!cinder.isNone())
+        Plinth::CinderFile(*testHandler(), Vesk::RootPath(*testHandler(), kTableName, true), true)
+            .write(cinder);
+    auto d = shrinkingDescriptor(4096);
+    d.notify = 1;
+    auto w = makeWriter<Ops>(d);
+    w->initialize("start");
+    return w;
+}
+
+// A shadow of the test table mounted through a front, and what its callbacks reported. Inside a
+// callback the shadow must already answer for the key reported (invariant 2 of the store).
+struct Follower {
+    explicit Follower(Vesk::VeskType type, uint8_t flushNotify = 0)
+        : keyOnly(type == Vesk::keyshadow) {
+        auto& c = map.callbacks();
+        c.onValue = [this](const Value& v) {
+            reported[v.key().value()] = v;
+            bool found = false;
+            const Value* now = map.interface().lookup(v.key(), found, nullptr);
+            misanswered += !found || !(*now == v);
+        };
+        c.onKey = [this](const CounterIndex& k) {
+            bool found = false;
+            Value now{};
+            map.interface().lookup(k, found, &now);
+            misanswered += !found;
+            reported[k.value()] = now;
+        };
+        c.onKey2 = [this](const CounterIndex& k) {
+            reported.erase(k.value());
+            ++removals;
+            bool found = true;
+            map.interface().lookup(k, found, nullptr);
+            misanswered += found;
+        };
+        map.notifyingIs(true);
+        Vesk::MapDescriptor d(1000, type);
+        d.notify = 1;
+        d.shadowFlagBit2 = flushNotify;
+        map.init(d);
+    }
+    Shadow& shadow() { return dynamic_cast<Shadow&>(map.interface()); }
+    // Runs the loop until the shadow has applied all the writer published (bounded).
+    bool settle() {
+        for (int i = 0; i < 3000 && !(map.mountStatus() == 2 && map.quiesced()); ++i)
+            Pimbo::eventLoop().poll(10);
+        return map.mountStatus() == 2 && map.quiesced();
+    }
+    // The shadow equals the writer: its iteration, its lookups and what its callbacks reported
+    // hold exactly the writer's records, and no callback saw a wrong answer.
+    void expectEquals(Vesk::VeskWriter<Ops>& w, const std::string& when) {
+        SCOPED_TRACE(when);
+        ASSERT_TRUE(settle()) << "mountStatus:" << map.mountStatus();
+        std::map<uint64_t, Value> expected;
+        for (const Value& v : iterateAll(w))
+            expected[v.key().value()] = v;
+        std::map<uint64_t, Value> iterated;
+        Value v{};
+        Vesk::IterHint hint;
+        for (bool more = map.interface().first(v, hint); more && iterated.size() <= expected.size();
+             more = map.interface().next(v.key(), v, hint))
+            iterated[v.key().value()] = v;
+        EXPECT_EQ(iterated, expected);
+        EXPECT_EQ(reported, expected);
+        EXPECT_EQ(map.interface().members(), expected.size());
+        for (uint64_t k = 0; k < 3000; k += 7) {
+            bool found = false;
+            const Value* v = map.interface().lookup(CounterIndex(k), found, nullptr);
+            const auto e = expected.find(k);
+            EXPECT_EQ(found, e != expected.end()) << k;
+            if (found && e != expected.end())
+                EXPECT_EQ(*v, e->second) << k;
+        }
+        EXPECT_EQ(misanswered, 0u);
+    }
+
+    bool keyOnly;
+    Vesk::VeskMap<Ops> map{Ops{}, kTableName};
+    std::map<uint64_t, Value> reported;
+    uint64_t removals = 0;
+    uint64_t misanswered = 0;
+};
+
+// Random inserts, overwrites and removals in waves that grow the table to ~2000 records and
+// shrink it back to a few.
+void churn(Vesk::VeskWriter<Ops>& w, std::mt19937_64& rng, uint64_t ops, uint64_t keys) {
+    for (uint64_t i = 0; i < ops; ++i) {
+        const uint64_t k = rng() % keys;
+        Value removed{};
+        if (rng() % 3 == 0)
+            w.remove(CounterIndex(k), removed);
+        else
+            w.write(Kind<Ops>::make(k, rng() % 1000), true);
+    }
+}
+
+class ShadowTest : public ::testing::TestWithParam<Vesk::VeskType> {
+  protected:
+    TestRoot root_;
+};
+INSTANTIATE_TEST_SUITE_P(, ShadowTest, ::testing::Values(Vesk::shadow, Vesk::keyshadow),
+                         [](const auto& p) { return std::string(Vesk::veskTypeName(p.param)); });
+
+TEST_P(ShadowTest, FollowsEveryChangeAcrossGrowsShrinksOverrunRestartAndReformat) {
+    std::mt19937_64 rng(testSeed());
+    SCOPED_TRACE(fmt::format("VESK_TEST_SEED={}", testSeed()));
+    auto w = startWriter();
+    churn(*w, rng, 100, 200);
+    // Reporting the keys a flush removes: a re-format detaches the shadow (its files' generation
+    // changed) and attaches it again, and the client must hear of the keys that went.
+    Follower f(GetParam(), 1);
+    f.expectEquals(*w, "first sync");
+    for (int wave = 0; wave < 4; ++wave) {
+        churn(*w, rng, 3000, 2500);  // grows
+        f.expectEquals(*w, fmt::format("wave {} up", wave));
+        for (uint64_t k = 0; k < 2500; ++k) {  // shrinks to a handful
+            Value removed{};
+            if (k % 97 != 0)
+                w->remove(CounterIndex(k), removed);
+        }
+        f.expectEquals(*w, fmt::format("wave {} down", wave));
+    }
+    const auto& c = f.map.readerCounters().shadow;
+    EXPECT_GT(c.slotGrows, 0u);
+    EXPECT_GT(c.slotShrinks, 0u);
+    EXPECT_GT(c.movedKeys, 0u);  // the writer's shrinks move records down
+
+    const uint64_t resyncs = f.shadow().syncer().resyncs();
+    for (uint64_t i = 0; i < 70000; ++i)  // more than the queue holds, with nobody reading
+        w->write(Kind<Ops>::make(i % 300, i), true);
+    f.expectEquals(*w, "overrun");
+    EXPECT_EQ(f.shadow().syncer().resyncs(), resyncs + 1);
+    for (const Plinth::CinderId id : {Plinth::CinderId(), Plinth::CinderId(7, 2)}) {
+        w.reset();  // and restarted: reusing its files, or re-formatting them
+        w = startWriter(id);
+        churn(*w, rng, 500, 400);
+        f.expectEquals(*w, fmt::format("restart as {}", id));
+    }
+}
+
+// The store's own cases, driven entry by entry: an index beyond the shared table changes
+// nothing; an unchanged record is news only to a key-only shadow; an entry the queue no longer
+// vouches for changes nothing and is counted; a flush reports its removals only when asked.
+TEST_P(ShadowTest, EntriesBeyondTheTableUnchangedOrRefusedAndFlushes) {
+    const bool keyOnly = GetParam() == Vesk::keyshadow;
+    for (const uint8_t flushNotify : {0, 1}) {
+        SCOPED_TRACE(fmt::format("flushNotify {}", flushNotify));
+        TestRoot root;
+        auto w = startWriter();
+        for (uint64_t k = 1; k <= 20; ++k)
+            w->write(Kind<Ops>::make(k, k), true);
+        Follower f(GetParam(), flushNotify);
+        f.expectEquals(*w, "synced");
+        Shadow& s = f.shadow();
+        const auto reported = f.reported;
+        const uint32_t local = s.localCapacity();
+        EXPECT_TRUE(s.doSlot(w->capacity() + 1000, kNoSequence, true));
+        EXPECT_EQ(s.localCapacity(), local);
+        uint64_t calls = 0;
+        const auto saved = f.map.callbacks();
+        f.map.callbacks().onValue = [&](const Value&) { ++calls; };
+        f.map.callbacks().onKey = [&](const CounterIndex&) { ++calls; };
+        for (uint32_t i = 0; i < local; ++i)
+            EXPECT_TRUE(s.doSlot(i, kNoSequence, true));
+        EXPECT_EQ(calls, keyOnly ? 20u : 0u);
+        f.map.callbacks() = saved;
+
+        // Key 3 goes; its entry is refused while the queue is let go, so the copy keeps it (a
+        // key-only shadow reads the record from the table: gone already).
+        Value removed{};
+        ASSERT_TRUE(w->remove(CounterIndex(3), removed));
+        s.queue().detach();
+        uint32_t refused = 0;
+        for (uint32_t i = 0; i < local; ++i)
+            refused += !s.doSlot(i, 99, true);
+        EXPECT_EQ(refused, 1u);
+        bool found = false;
+        s.lookup(CounterIndex(3), found, nullptr);
+        EXPECT_EQ(found, !keyOnly);
+        f.expectEquals(*w, "queue attached again");  // the resync removes it
+
+        const uint64_t before = f.removals;
+        f.map.controlDetach();  // unmounted: flushed, never attached again
+        EXPECT_EQ(f.map.mountStatus(), 3);
+        for (int i = 0; i < 100 && f.map.mountStatus() == 3; ++i)
+            Pimbo::eventLoop().poll(10);
+        EXPECT_EQ(f.map.mountStatus(), 0);
+        EXPECT_EQ(f.removals - before, flushNotify ? 19u : 0u);
+    }
+}
+
+}  // namespace
