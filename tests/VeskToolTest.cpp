@@ -9,6 +9,7 @@
 #include <csignal>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -58,7 +59,11 @@ class Tool {
 
     // Reads until the output holds `text` (true) or ends; past kWait the tool is killed, failing.
     bool read(const std::string& text = "\1") {
-        while (fd_ && r_.out.find(text) == npos) {
+        return read([&](const std::string& out) { return out.find(text) != npos; });
+    }
+    // Reads until `done` holds for the output so far (true) or the output ends, as above.
+    bool read(const std::function<bool(const std::string&)>& done) {
+        while (fd_ && !done(r_.out)) {
             const auto left =
                 (end_ - std::chrono::steady_clock::now()) / std::chrono::milliseconds(1);
             pollfd p{fd_.get(), POLLIN, 0};
@@ -275,6 +280,7 @@ TEST_F(VeskToolProcess, EveryCommandEndsWithItsStatusAndOneLine) {
         {"fill t --type normal --count 5", 3, "wrong record type"},
         {"get odd 1", 3, "wrong record type"},
         {"watch t --count 1", 3, "writer absent"},
+        {"follow t", 3, "writer absent"},
         {"get t 1", 3, "permission denied", Child::As::nobody},
         {"fill p" + wide, 3, "permission denied", Child::As::nobody},
         {"ls", 0, ""},
@@ -366,6 +372,68 @@ TEST_F(VeskToolProcess, ATableSpoiltUnderARunningCommandEndsItWithTheReason) {
         EXPECT_TRUE(got.status == 3 && got.out.find(c.says) != npos)
             << c.command << ": "
             << got.out.substr(got.out.size() - std::min<size_t>(got.out.size(), 200));
+        fs::remove_all(path("t"));
+    }
+}
+
+// follow beside a live fill --notify: its lines hold changes beyond the first sync and, folded by
+// key, end as the table its writer left; follow then ends by itself. A table whose writer does
+// not publish is refused once the shadow attached.
+TEST_F(VeskToolProcess, FollowShowsEveryChangeAndEndsAsTheTableItsWriterLeft) {
+    const struct {
+        const char *fill, *follow;
+        int status;
+        const char* says;
+    } cases[] = {
+        {" --notify", "", 0, "every change it published was applied"},
+        {" --notify", " --keys-only", 0, "every change it published was applied"},
+        {" --notify", " --json", 0, "every change it published was applied"},
+        {"", "", 3,
+         "table 't' does not publish changes (its writer was not started with "
+         "--notify): notification queue"},
+    };
+    const std::regex keyText(R"(key.: (\d+)|^(\d+): removed)"), changesText(R"(, (\d+) changes,)");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.follow + std::string(c.fill));
+        Tool writer(rooted(std::string("fill t --type simple --count 300 --updates-per-sec 4000") +
+                           c.fill));
+        ASSERT_TRUE(writer.read(" ready: "));
+        Tool follow(rooted(std::string("follow t") + c.follow));
+        // More changes than the first sync's 300 records: the writer's updates came through.
+        follow.read([&](const std::string& out) {
+            std::smatch m;
+            for (auto at = out.cbegin(); std::regex_search(at, out.cend(), m, changesText);
+                 at = m[0].second) {
+                if (std::stoull(m[1]) > 300)
+                    return true;
+            }
+            return false;
+        });
+        writer.signal(SIGTERM);
+        EXPECT_EQ(writer.wait().status, 0);
+        const Result followed = follow.wait();
+        EXPECT_TRUE(followed.status == c.status && followed.out.find(c.says) != npos)
+            << followed.out.substr(followed.out.size() -
+                                   std::min<size_t>(followed.out.size(), 400));
+        if (c.status != 0) {
+            EXPECT_EQ(lines(followed.out).size(), 1u) << followed.out;
+            continue;
+        }
+        std::map<uint64_t, std::string> folded;
+        for (const std::string& line : lines(followed.out)) {
+            std::smatch m;
+            if (line.rfind("vesk follow", 0) != 0 && std::regex_search(line, m, keyText))
+                folded[std::stoull(m[1].matched ? m[1] : m[2])] = line;
+        }
+        const bool json = std::string(c.follow).find("--json") != npos;
+        std::map<uint64_t, std::string> dumped;
+        for (const std::string& line : lines(vesk(json ? "dump t --json" : "dump t").out)) {
+            std::smatch m;
+            ASSERT_TRUE(std::regex_search(line, m, keyText)) << line;
+            dumped[std::stoull(m[1])] = line;
+        }
+        EXPECT_EQ(dumped.size(), 300u);
+        EXPECT_TRUE(folded == dumped) << "follow ended as another table than the writer left";
         fs::remove_all(path("t"));
     }
 }
