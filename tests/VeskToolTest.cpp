@@ -446,7 +446,8 @@ TEST_F(VeskToolProcess, DemoRunsToItsSummaryAndEndsWithAKilledParent) {
     EXPECT_EQ(demo.status, 0) << demo.out;
     // "ok" only with every record written, none torn, lost or gone back, and readers that ran.
     for (const char* line :
-         {"result: +ok", R"(lookups: +[1-9]\d* \()", R"(iterations: +[1-9]\d* )"})
+         {"result: +ok", R"(lookups: +[1-9]\d* \()", R"(iterations: +[1-9]\d* )",
+          R"(shadow: +12000 records followed, [1-9]\d* changes applied, \d+ resyncs, 0 diff)"})
         EXPECT_TRUE(std::regex_search(demo.out, std::regex(line))) << line << "\n" << demo.out;
     EXPECT_TRUE(fs::is_empty(root_.dir())) << "the demo left its private root behind";
 
