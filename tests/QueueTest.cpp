@@ -178,6 +178,12 @@ TEST(Queue, WriterRestartReplacesTheQueue) {
         EXPECT_EQ(reader.next(slot, seq), Next::entry);
         EXPECT_TRUE(seq == w->sequence().sequence && reader.latestSequence() == seq);
     }
+    // A writer that does not publish takes the queue away: no follower takes it for current.
+    w.reset();
+    w = attachedWriter<Ops>(shrinkingDescriptor(4096));
+    EXPECT_EQ(reader.next(slot, seq), Next::replaced);
+    EXPECT_FALSE(reader.attach(why));
+    EXPECT_NE(why.find("missing or empty"), std::string::npos) << why;
 }
 
 // Q7: a connected follower is sent a wake-up only once after it asked for one; a wake word

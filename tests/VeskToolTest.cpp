@@ -395,6 +395,8 @@ TEST_F(VeskToolProcess, FollowShowsEveryChangeAndEndsAsTheTableItsWriterLeft) {
     const std::regex keyText(R"(key.: (\d+)|^(\d+): removed)"), changesText(R"(, (\d+) changes,)");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.follow + std::string(c.fill));
+        if (c.status != 0)  // the queue of an earlier writer is no current one
+            fill("t", "simple", 300, " --notify");
         Tool writer(rooted(std::string("fill t --type simple --count 300 --updates-per-sec 4000") +
                            c.fill));
         ASSERT_TRUE(writer.read(" ready: "));

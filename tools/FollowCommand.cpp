@@ -131,9 +131,11 @@ int followWith(const FollowOptions& o, const TableProbe& p) {
             writeOutput(out);
             out.clear();
         }
-        // Attached to the table's files, but no queue to follow: the writer does not publish.
+        // Attached to the table's files, but no queue to follow: the writer does not publish
+        // (a writer that publishes makes its queue before the files are complete).
         Vesk::VeskShadow<Ops>* s = shadow();
-        if (map.mountStatus() == 1 && s != nullptr && !s->queue().attached() &&
+        const Vesk::MountStatus mount = map.mountStatus();
+        if ((mount == 1 || mount == 2) && s != nullptr && !s->queue().attached() &&
             s->syncer().lastFailure().ends_with("missing or empty")) {
             throw ToolError(kTable, fmt::format("table '{}' does not publish changes (its writer "
                                                 "was not started with --notify): {}",
