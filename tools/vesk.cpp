@@ -228,8 +228,9 @@ int main(int argc, char** argv) {
     CLI::App* demo = app.add_subcommand(
         "demo",
         "One writer process fills a table of each record type and keeps updating them "
-        "while reader processes look them up and walk them; then a summary. Uses a "
-        "private root made under --root (default /dev/shm), removed at the end");
+        "while reader processes look them up and walk them and a shadow process follows "
+        "every change; then a summary. Uses a private root made under --root (default "
+        "/dev/shm), removed at the end");
     common(demo, "Directory in which the demo makes its private root (default /dev/shm)");
     demo->add_option("--seconds", seconds, "How long the readers run (default 10)")->type_name("S");
     demo->add_option("--count", count, "Records per table (default 100000)")->type_name("N");
