@@ -80,8 +80,9 @@ coverage:
 	        --txt $(COV)/coverage.txt -j $(JOBS) && exit $$status
 
 # The library at work: a writer process fills a table of each record type and keeps updating it
-# while reader processes look records up and walk the tables, live; then a summary. It runs in a
-# private root under /dev/shm that is removed at the end.
+# while reader processes look records up and walk the tables and a shadow process follows every
+# change, live; then a summary. It runs in a private root under /dev/shm that is removed at the
+# end.
 demo: build
 	$(BUILD)/tools/vesk demo
 

@@ -77,20 +77,23 @@ TEST(Queue, ConsumesInOrderAndChecksTheCurrentEntry) {
         const char* first;
         const char* second;
         bool valid, quiesced;
+        uint64_t latest;  // the writer's latest sequence
         const char* trace;
     } cases[] = {
-        // An empty buffer compares entry 0's sequence.
-        {0, 0, 0, -1, "none", "none", true, true, "writerSeq:0 shadowSeq:0"},
-        {0, 0, 0, 3, "none", "none", true, false, "writerSeq:0 shadowSeq:3"},
-        {5, 0, 0, -1, "1:0 2:1 3:2 4:3 5:4 none", "none", true, false, "writerSeq:5 shadowSeq:0"},
-        {4, 4, 0, 8, "1:0 2:1 3:2 4:3 none", "5:4 6:5 7:6 8:7 none", true, true,
+        // A queue without entries: the latest sequence is its base.
+        {0, 0, 0, -1, "none", "none", true, true, 0, "writerSeq:0 shadowSeq:0"},
+        {0, 0, 0, 3, "none", "none", true, false, 0, "writerSeq:0 shadowSeq:3"},
+        {5, 0, 0, -1, "1:0 2:1 3:2 4:3 5:4 none", "none", true, false, 5,
+         "writerSeq:5 shadowSeq:0"},
+        {4, 4, 0, 8, "1:0 2:1 3:2 4:3 none", "5:4 6:5 7:6 8:7 none", true, true, 8,
          "writerSeq:8 shadowSeq:8"},
         // A tombstone is passed over; the entry being applied, once tombstoned, is rejected.
-        {0, 3, 2, 3, "none", "1:0 3:2 none", true, true, "writerSeq:3 shadowSeq:3"},
-        {3, 0, 3, 3, "1:0 2:1 3:2 none", "none", false, true, "writerSeq:3 shadowSeq:3"},
+        {0, 3, 2, 3, "none", "1:0 3:2 none", true, true, 3, "writerSeq:3 shadowSeq:3"},
+        {3, 0, 3, 3, "1:0 2:1 3:2 none", "none", false, true, 3, "writerSeq:3 shadowSeq:3"},
         // The ring recycled buffer 0 before or after it was read.
-        {9, 0, 0, -1, "overrun", "overrun", true, false, "writerSeq:9 shadowSeq:0"},
-        {4, 8, 0, 4, "1:0 2:1 3:2 4:3 none", "overrun", true, false, "writerSeq:12 shadowSeq:4"},
+        {9, 0, 0, -1, "overrun", "overrun", true, false, 9, "writerSeq:9 shadowSeq:0"},
+        {4, 8, 0, 4, "1:0 2:1 3:2 4:3 none", "overrun", true, false, 12,
+         "writerSeq:12 shadowSeq:4"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.trace);
@@ -104,6 +107,7 @@ TEST(Queue, ConsumesInOrderAndChecksTheCurrentEntry) {
             q.rc.lastAppliedSequence = uint64_t(c.applied);
         EXPECT_EQ(q.reader.validateNotif(), c.valid);
         EXPECT_EQ(q.reader.quiesced(), c.quiesced);
+        EXPECT_EQ(q.reader.latestSequence(), c.latest);
         EXPECT_TRUE(q.traces.contains(5, "RuxaReader", c.trace)) << q.traces.text;
     }
     SmallQueue q;
@@ -165,15 +169,21 @@ TEST(Queue, WriterRestartReplacesTheQueue) {
         w = attachedWriter<Ops>(notifying(), id);
         w->write(Kind<Ops>::make(5, 1), true);
         EXPECT_FALSE(reader.validateNotif());
-        EXPECT_FALSE(reader.quiesced());
+        EXPECT_FALSE(reader.quiesced() || reader.latestSequence());
         EXPECT_TRUE(traces.contains(5, "RuxaReader", "ruxa swapped")) << traces.text;
         EXPECT_EQ(reader.next(slot, seq), Next::replaced);
         ASSERT_TRUE(reader.attach(why)) << why;
         EXPECT_TRUE(reader.quiesced());
         w->write(Kind<Ops>::make(5, 2), true);
         EXPECT_EQ(reader.next(slot, seq), Next::entry);
-        EXPECT_EQ(seq, w->sequence().sequence);
+        EXPECT_TRUE(seq == w->sequence().sequence && reader.latestSequence() == seq);
     }
+    // A writer that does not publish takes the queue away: no follower takes it for current.
+    w.reset();
+    w = attachedWriter<Ops>(shrinkingDescriptor(4096));
+    EXPECT_EQ(reader.next(slot, seq), Next::replaced);
+    EXPECT_FALSE(reader.attach(why));
+    EXPECT_NE(why.find("missing or empty"), std::string::npos) << why;
 }
 
 // Q7: a connected follower is sent a wake-up only once after it asked for one; a wake word

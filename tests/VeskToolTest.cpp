@@ -9,6 +9,7 @@
 #include <csignal>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -58,7 +59,11 @@ class Tool {
 
     // Reads until the output holds `text` (true) or ends; past kWait the tool is killed, failing.
     bool read(const std::string& text = "\1") {
-        while (fd_ && r_.out.find(text) == npos) {
+        return read([&](const std::string& out) { return out.find(text) != npos; });
+    }
+    // Reads until `done` holds for the output so far (true) or the output ends, as above.
+    bool read(const std::function<bool(const std::string&)>& done) {
+        while (fd_ && !done(r_.out)) {
             const auto left =
                 (end_ - std::chrono::steady_clock::now()) / std::chrono::milliseconds(1);
             pollfd p{fd_.get(), POLLIN, 0};
@@ -275,6 +280,7 @@ TEST_F(VeskToolProcess, EveryCommandEndsWithItsStatusAndOneLine) {
         {"fill t --type normal --count 5", 3, "wrong record type"},
         {"get odd 1", 3, "wrong record type"},
         {"watch t --count 1", 3, "writer absent"},
+        {"follow t", 3, "writer absent"},
         {"get t 1", 3, "permission denied", Child::As::nobody},
         {"fill p" + wide, 3, "permission denied", Child::As::nobody},
         {"ls", 0, ""},
@@ -370,6 +376,70 @@ TEST_F(VeskToolProcess, ATableSpoiltUnderARunningCommandEndsItWithTheReason) {
     }
 }
 
+// follow beside a live fill --notify: its lines hold changes beyond the first sync and, folded by
+// key, end as the table its writer left; follow then ends by itself. A table whose writer does
+// not publish is refused once the shadow attached.
+TEST_F(VeskToolProcess, FollowShowsEveryChangeAndEndsAsTheTableItsWriterLeft) {
+    const struct {
+        const char *fill, *follow;
+        int status;
+        const char* says;
+    } cases[] = {
+        {" --notify", "", 0, "every change it published was applied"},
+        {" --notify", " --keys-only", 0, "every change it published was applied"},
+        {" --notify", " --json", 0, "every change it published was applied"},
+        {"", "", 3,
+         "table 't' does not publish changes (its writer was not started with "
+         "--notify): notification queue"},
+    };
+    const std::regex keyText(R"(key.: (\d+)|^(\d+): removed)"), changesText(R"(, (\d+) changes,)");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.follow + std::string(c.fill));
+        if (c.status != 0)  // the queue of an earlier writer is no current one
+            fill("t", "simple", 300, " --notify");
+        Tool writer(rooted(std::string("fill t --type simple --count 300 --updates-per-sec 4000") +
+                           c.fill));
+        ASSERT_TRUE(writer.read(" ready: "));
+        Tool follow(rooted(std::string("follow t") + c.follow));
+        // More changes than the first sync's 300 records: the writer's updates came through.
+        follow.read([&](const std::string& out) {
+            std::smatch m;
+            for (auto at = out.cbegin(); std::regex_search(at, out.cend(), m, changesText);
+                 at = m[0].second) {
+                if (std::stoull(m[1]) > 300)
+                    return true;
+            }
+            return false;
+        });
+        writer.signal(SIGTERM);
+        EXPECT_EQ(writer.wait().status, 0);
+        const Result followed = follow.wait();
+        EXPECT_TRUE(followed.status == c.status && followed.out.find(c.says) != npos)
+            << followed.out.substr(followed.out.size() -
+                                   std::min<size_t>(followed.out.size(), 400));
+        if (c.status != 0) {
+            EXPECT_EQ(lines(followed.out).size(), 1u) << followed.out;
+            continue;
+        }
+        std::map<uint64_t, std::string> folded;
+        for (const std::string& line : lines(followed.out)) {
+            std::smatch m;
+            if (line.rfind("vesk follow", 0) != 0 && std::regex_search(line, m, keyText))
+                folded[std::stoull(m[1].matched ? m[1] : m[2])] = line;
+        }
+        const bool json = std::string(c.follow).find("--json") != npos;
+        std::map<uint64_t, std::string> dumped;
+        for (const std::string& line : lines(vesk(json ? "dump t --json" : "dump t").out)) {
+            std::smatch m;
+            ASSERT_TRUE(std::regex_search(line, m, keyText)) << line;
+            dumped[std::stoull(m[1])] = line;
+        }
+        EXPECT_EQ(dumped.size(), 300u);
+        EXPECT_TRUE(folded == dumped) << "follow ended as another table than the writer left";
+        fs::remove_all(path("t"));
+    }
+}
+
 // The demo ends without torn, lost or backward records; killed, its processes end with it; either
 // way its private root is removed.
 TEST_F(VeskToolProcess, DemoRunsToItsSummaryAndEndsWithAKilledParent) {
@@ -378,7 +448,8 @@ TEST_F(VeskToolProcess, DemoRunsToItsSummaryAndEndsWithAKilledParent) {
     EXPECT_EQ(demo.status, 0) << demo.out;
     // "ok" only with every record written, none torn, lost or gone back, and readers that ran.
     for (const char* line :
-         {"result: +ok", R"(lookups: +[1-9]\d* \()", R"(iterations: +[1-9]\d* )"})
+         {"result: +ok", R"(lookups: +[1-9]\d* \()", R"(iterations: +[1-9]\d* )",
+          R"(shadow: +12000 records followed, [1-9]\d* changes applied, \d+ resyncs, 0 diff)"})
         EXPECT_TRUE(std::regex_search(demo.out, std::regex(line))) << line << "\n" << demo.out;
     EXPECT_TRUE(fs::is_empty(root_.dir())) << "the demo left its private root behind";
 

@@ -34,6 +34,14 @@ struct FillOptions {
 };
 int runFill(const FillOptions& options);
 
+struct FollowOptions {
+    std::string table;
+    bool keysOnly = false;  // a key-only shadow (--keys-only)
+    bool json = false;
+    double seconds = -1;  // how long to follow; < 0: until stopped or the writer stops
+};
+int runFollow(const FollowOptions& options);
+
 int runCheck(const std::string& table);
 
 // The registered module descriptions, as decoded from their bytes.

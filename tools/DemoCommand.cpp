@@ -4,6 +4,10 @@
 //   - torn: the record fails its self-check (RecordKinds.h), a mixture of two writes;
 //   - gone back: a key's record is older than one the same reader saw before;
 //   - lost: a key the writer had written is missing from a lookup or a walk.
+// The writer publishes every change in each table's notification queue; one more process keeps
+// a shadow of every table (a local copy kept current from the queue) and, once the writer
+// stopped and every change was applied, compares each copy with the table: a record that
+// differs, or a key only one of them holds, is a difference.
 // The processes report through a board in anonymous shared memory (each writes only its own
 // row); the parent prints a progress line and, at the end, the summary. Everything lives in a
 // private root directory that is removed at the end. The processes end with the parent, however
@@ -12,12 +16,15 @@
 
 #include "Mem/Atomic.h"
 #include "Mem/RootPath.h"
+#include "Pimbo/EventLoop.h"
 #include "Pimbo/Exception.h"
 #include "RecordFields.h"
 #include "RecordKinds.h"
 #include "Signals.h"
 #include "TableFiles.h"
+#include "TableReader.h"
 #include "ToolError.h"
+#include "Vesk/VeskMap.h"
 #include "Vesk/VeskReader.h"
 #include "Vesk/VeskWriter.h"
 
@@ -46,7 +53,9 @@ namespace VeskTool {
 namespace {
 
 constexpr int kMaxReaders = 8;
-constexpr int kRows = kMaxReaders + 1;  // row 0: the writer; rows 1..: the readers
+constexpr int kShadowRow = kMaxReaders + 1;
+constexpr int kRows = kMaxReaders + 2;  // row 0: the writer; 1..kMaxReaders: the readers; last:
+                                        // the shadow
 
 // One process's numbers. Written by that process only (release stores), read by the parent
 // (acquire loads); two cache lines, so rows never share one.
@@ -64,7 +73,11 @@ struct DemoRow {
     uint64_t records;         // the writer: records in its tables at the end
     uint64_t finished;        // 1: the numbers above and the row's firstError are final
     uint64_t lookasideReads;  // records copied from the lookaside slot (being rewritten)
-    uint64_t reserved[3];
+    // The shadow: changes its copies applied (the first syncs included), resyncs of its queue
+    // followers, and records in which its copies and the final tables differ.
+    uint64_t changes;
+    uint64_t resyncs;
+    uint64_t differences;
 };
 static_assert(std::is_standard_layout_v<DemoRow>);
 static_assert(sizeof(DemoRow) == 128);
@@ -81,6 +94,9 @@ static_assert(offsetof(DemoRow, errors) == 72);
 static_assert(offsetof(DemoRow, records) == 80);
 static_assert(offsetof(DemoRow, finished) == 88);
 static_assert(offsetof(DemoRow, lookasideReads) == 96);
+static_assert(offsetof(DemoRow, changes) == 104);
+static_assert(offsetof(DemoRow, resyncs) == 112);
+static_assert(offsetof(DemoRow, differences) == 120);
 
 // The phases, in order; the parent moves to kStop, the writer to kCreated, kFilled or kFailed.
 enum Phase : uint64_t { kStarting = 0, kCreated = 1, kFilled = 2, kStop = 3, kFailed = 4 };
@@ -139,9 +155,11 @@ int runWriter(DemoBoard& board, uint64_t count) {
             writers;
         forEachKind([&]<class Ops>(Ops, size_t i) {
             auto& w = std::get<std::unique_ptr<Vesk::VeskWriter<Ops>>>(writers);
-            w = std::make_unique<Vesk::VeskWriter<Ops>>(toolHandler(), kKindNames[i],
-                                                        Vesk::MapDescriptor(uint32_t(count)), Ops{},
-                                                        Kind<Ops>::kTableClass);
+            // The shadow follows every change through the table's notification queue.
+            Vesk::MapDescriptor descriptor{uint32_t(count)};
+            descriptor.notify = 1;
+            w = std::make_unique<Vesk::VeskWriter<Ops>>(toolHandler(), kKindNames[i], descriptor,
+                                                        Ops{}, Kind<Ops>::kTableClass);
             w->initialize("vesk demo");
         });
         store(board.phase, kCreated);
@@ -336,6 +354,126 @@ int runReader(DemoBoard& board, int index, uint64_t count, uint64_t seed) {
     return clean ? 0 : 1;
 }
 
+// ----- the shadow process -----
+
+// A shadow of one table and the changes it reported.
+template <class Ops>
+struct FollowedTable {
+    std::unique_ptr<Vesk::VeskMap<Ops>> map;
+    uint64_t changes = 0;
+
+    // Records in which the shadow's copy and the table, read now with a reader, differ; the
+    // first one is noted on the board.
+    uint64_t differences(uint64_t count, DemoBoard& board, const char* table) {
+        using Value = typename Ops::Value;
+        const auto reader = attachReader<Ops>(probeTable(table));
+        std::vector<Value> held(count);
+        std::vector<uint8_t> where(count, 0);  // bit 0: in the table; bit 1: in the shadow
+        uint64_t found = 0;
+        auto differ = [&](const std::string& what) {
+            if (found++ == 0)
+                noteError(board, kShadowRow, fmt::format("table {}: {}", table, what));
+        };
+        for (const Value& v : readAll(*reader, table)) {
+            const uint64_t key = Ops::key(v).value();
+            if (key >= count) {
+                differ(fmt::format("the table holds key {}, beyond the fill", key));
+                continue;
+            }
+            held[key] = v;
+            where[key] |= 1;
+        }
+        Value v{};
+        Vesk::IterHint hint;
+        Vesk::VeskInterface<Ops>& copy = map->interface();
+        for (bool more = copy.first(v, hint); more; more = copy.next(Ops::key(v), v, hint)) {
+            const uint64_t key = Ops::key(v).value();
+            if (key >= count || (where[key] & 1) == 0) {
+                differ(fmt::format("the shadow holds key {}, which the table does not", key));
+            } else if (!(v == held[key])) {
+                const RecordFields fields(Ops::typeName());
+                differ(fmt::format("the shadow holds {} where the table holds {}", fields.json(&v),
+                                   fields.json(&held[key])));
+            }
+            if (key < count)
+                where[key] |= 2;
+        }
+        for (uint64_t key = 0; key < count; ++key) {
+            if (where[key] == 1)
+                differ(fmt::format("the shadow lacks key {}", key));
+        }
+        return found;
+    }
+};
+
+// Follows the four tables until the writer stopped and every change it published was applied,
+// then compares each copy with its table.
+int runShadow(DemoBoard& board, uint64_t count) {
+    DemoRow& row = board.rows[kShadowRow];
+    try {
+        std::tuple<FollowedTable<CounterEntrySimpleOps>, FollowedTable<CounterEntryNormalOps>,
+                   FollowedTable<CounterEntryWideOps>, FollowedTable<CounterEntryBitmap64Ops>>
+            tables;
+        forEachKind([&]<class Ops>(Ops, size_t i) {
+            auto& t = std::get<FollowedTable<Ops>>(tables);
+            t.map = std::make_unique<Vesk::VeskMap<Ops>>(Ops{}, kKindNames[i]);
+            t.map->callbacks().onValue = [&t](const typename Ops::Value&) { ++t.changes; };
+            t.map->callbacks().onKey2 = [&t](const typename Ops::Key&) { ++t.changes; };
+            t.map->notifyingIs(true);
+            Vesk::MapDescriptor d(uint32_t(count), Vesk::shadow);
+            d.notify = 1;
+            t.map->init(d);
+        });
+        // Publishes the row's numbers; true when every copy is synced and has applied all the
+        // writer published.
+        auto report = [&] {
+            uint64_t changes = 0, resyncs = 0, records = 0;
+            bool current = true;
+            forEachKind([&]<class Ops>(Ops, size_t) {
+                auto& t = std::get<FollowedTable<Ops>>(tables);
+                changes += t.changes;
+                records += t.map->interface().members();
+                if (auto* s = dynamic_cast<Vesk::VeskShadow<Ops>*>(&t.map->interface()))
+                    resyncs += s->syncer().resyncs();
+                current = current && t.map->mountStatus() == 2 && t.map->quiesced();
+            });
+            store(row.changes, changes);
+            store(row.resyncs, resyncs);
+            store(row.records, records);
+            return current;
+        };
+        while (load(board.phase) < kStop && !stopRequested()) {
+            Pimbo::eventLoop().poll(50);
+            report();
+        }
+        // The writer's last changes: applied once it has detached and the copies are current.
+        const double deadline = monotonicSeconds() + 30;
+        while (!(load(board.rows[0].finished) != 0 && report()) && !stopRequested()) {
+            if (monotonicSeconds() > deadline) {
+                noteError(board, kShadowRow,
+                          "the shadow did not apply every change of the writer within 30 s "
+                          "after it stopped");
+                break;
+            }
+            Pimbo::eventLoop().poll(50);
+        }
+        if (load(row.errors) == 0 && !stopRequested()) {
+            uint64_t differences = 0;
+            forEachKind([&]<class Ops>(Ops, size_t i) {
+                differences +=
+                    std::get<FollowedTable<Ops>>(tables).differences(count, board, kKindNames[i]);
+            });
+            store(row.differences, differences);
+        }
+    } catch (const Pimbo::Exception& e) {
+        noteError(board, kShadowRow, e.msg());
+    } catch (const ToolError& e) {
+        noteError(board, kShadowRow, e.what());
+    }
+    store(row.finished, 1);
+    return load(row.errors) == 0 && load(row.differences) == 0 ? 0 : 1;
+}
+
 // ----- the parent -----
 
 struct Totals {
@@ -343,9 +481,12 @@ struct Totals {
              lookasideReads = 0, torn = 0, lost = 0, backwards = 0, errors = 0;
 };
 
+// The writer, the first `readers` readers and the shadow.
 Totals sum(const DemoBoard& board, int readers) {
     Totals t;
-    for (int i = 0; i <= readers; ++i) {
+    for (int i = 0; i <= kShadowRow; ++i) {
+        if (i > readers && i != kShadowRow)
+            continue;
         const DemoRow& r = board.rows[i];
         t.writes += load(r.writes);
         t.lookups += load(r.lookups);
@@ -460,8 +601,9 @@ int runDemo(const DemoOptions& o) {
     const uint64_t seed =
         o.seed != 0 ? o.seed : uint64_t(::getpid()) << 32 ^ uint64_t(::time(nullptr));
     std::printf(
-        "vesk demo: 1 writer process and %d reader processes, 4 tables (simple, normal, "
-        "wide, bitmap64) of %llu counters each, for %.1f s, in %s (seed %llu)\n",
+        "vesk demo: 1 writer process, %d reader processes and 1 shadow process, 4 tables "
+        "(simple, normal, wide, bitmap64) of %llu counters each, for %.1f s, in %s (seed "
+        "%llu)\n",
         o.readers, static_cast<unsigned long long>(o.count), o.seconds, root.path.c_str(),
         static_cast<unsigned long long>(seed));
     const double writerStart = monotonicSeconds();
@@ -497,6 +639,9 @@ int runDemo(const DemoOptions& o) {
             fail(fmt::format("cannot start reader {}: {}", i, std::strerror(errno)));
         readers.push_back(pid);
     }
+    const pid_t shadow = spawn([&] { return runShadow(board, o.count); });
+    if (shadow < 0)
+        fail(fmt::format("cannot start the shadow: {}", std::strerror(errno)));
 
     // The readers run from now on for o.seconds, the fill first.
     const double start = monotonicSeconds();
@@ -535,6 +680,8 @@ int runDemo(const DemoOptions& o) {
     for (const pid_t r : readers)
         readerStatus.push_back(reap(r, 60));
     const int writerStatus = reap(writer, 60);
+    const int shadowStatus = reap(shadow, 60);  // it compares once the writer stopped
+    const DemoRow& shadowRow = board.rows[kShadowRow];
 
     const Totals t = sum(board, o.readers);
     const uint64_t records = load(board.rows[0].records);
@@ -555,6 +702,13 @@ int runDemo(const DemoOptions& o) {
     std::printf("  torn records:      %llu\n", static_cast<unsigned long long>(t.torn));
     std::printf("  lost records:      %llu\n", static_cast<unsigned long long>(t.lost));
     std::printf("  records gone back: %llu\n", static_cast<unsigned long long>(t.backwards));
+    std::printf(
+        "  shadow:            %llu records followed, %llu changes applied, %llu resyncs, "
+        "%llu differences\n",
+        static_cast<unsigned long long>(load(shadowRow.records)),
+        static_cast<unsigned long long>(load(shadowRow.changes)),
+        static_cast<unsigned long long>(load(shadowRow.resyncs)),
+        static_cast<unsigned long long>(load(shadowRow.differences)));
     std::printf("  errors:            %llu\n", static_cast<unsigned long long>(t.errors));
     std::vector<std::string> problems;
     for (int i = 0; i <= o.readers; ++i) {
@@ -564,8 +718,12 @@ int runDemo(const DemoOptions& o) {
                             board.firstError[i]));
         }
     }
+    if (board.firstError[kShadowRow][0] != '\0')
+        problems.push_back(fmt::format("shadow: {}", board.firstError[kShadowRow]));
     if (writerStatus != 0)
         problems.push_back(fmt::format("the writer process ended with status {}", writerStatus));
+    if (shadowStatus != 0)
+        problems.push_back(fmt::format("the shadow process ended with status {}", shadowStatus));
     for (size_t i = 0; i < readerStatus.size(); ++i) {
         if (readerStatus[i] != 0) {
             problems.push_back(
@@ -577,7 +735,8 @@ int runDemo(const DemoOptions& o) {
             fmt::format("the writer's tables hold {} records, not {}", records, 4 * o.count));
     for (const std::string& p : problems)
         std::printf("  problem:           %s\n", p.c_str());
-    const bool ok = problems.empty() && t.torn == 0 && t.lost == 0 && t.backwards == 0;
+    const bool ok = problems.empty() && t.torn == 0 && t.lost == 0 && t.backwards == 0 &&
+                    load(shadowRow.differences) == 0;
     std::printf("  result:            %s; the private root %s is removed\n",
                 ok ? "ok, every table validated by its writer" : "FAILED", root.path.c_str());
     std::fflush(stdout);

@@ -1,4 +1,4 @@
-// vesk: list, inspect, watch, check and fill the counter tables of this host.
+// vesk: list, inspect, watch, follow, check and fill the counter tables of this host.
 //
 //   vesk ls                          every table under the root
 //   vesk stat TABLE                  headers, writer, the reader's view and the notification
@@ -9,6 +9,9 @@
 //   vesk fill TABLE --type T --count N [--updates-per-sec R] [--seconds S] [--notify]
 //                                    a writer standing in for a hardware source; --notify
 //                                    publishes every change in the notification queue
+//   vesk follow TABLE [--keys-only] [--json]
+//                                    a shadow of a table: every record, then every change
+//                                    the writer publishes (fill --notify), as it is applied
 //   vesk check TABLE                 a read-only consistency walk
 //   vesk demo                        one writer and several readers, live, then a summary
 //   vesk types [--json]              the record and table types the library registered
@@ -94,7 +97,8 @@ constexpr const char* kStatuses =
     "Exit status: 0 success; 1 a key not found (get), a fault found (check, or the final\n"
     "validation of fill), a bad record (demo); 2 a bad command line (unknown option, bad number,\n"
     "bad table name); 3 a table that cannot be used (no such table, not a table, permission\n"
-    "denied, writer absent, wrong record type, a file that shrank under the reader); 4 the\n"
+    "denied, writer absent, wrong record type, a file that shrank under the reader, a table\n"
+    "whose writer does not publish its changes (follow)); 4 the\n"
     "output cannot be written. A closed output pipe ends a command quietly with status 0.";
 
 }  // namespace
@@ -103,7 +107,7 @@ int main(int argc, char** argv) {
     Pimbo::Platform::allLevelMasksIs(0);
 
     CLI::App app{
-        "vesk: list, inspect, watch, check and fill the shared-memory counter tables "
+        "vesk: list, inspect, watch, follow, check and fill the shared-memory counter tables "
         "of this host.",
         "vesk"};
     app.footer(kStatuses);
@@ -199,6 +203,21 @@ int main(int argc, char** argv) {
     fill->add_flag("--notify", notify,
                    "Publish every change in the table's notification queue, for followers");
 
+    CLI::App* follow = app.add_subcommand(
+        "follow",
+        "Keep a shadow of a table (a writer started with --notify) and print every record, "
+        "then every change as it is applied (strep, or JSON with --json); a status line to "
+        "stderr every second. Ends on SIGINT/SIGTERM, or once the writer stopped and all it "
+        "published was applied");
+    common(follow);
+    follow->add_option("TABLE", table, "Table name, as it was filled")->required();
+    bool keysOnly = false;
+    follow->add_flag("--keys-only", keysOnly,
+                     "A key-only shadow: records are read from the table when reported");
+    follow->add_flag("--json", json, "One JSON object per change");
+    follow->add_option("--seconds", seconds, "Stop after S seconds (default: until stopped)")
+        ->type_name("S");
+
     CLI::App* check = app.add_subcommand(
         "check",
         "Read-only consistency walk of a table (chains, free list, counts) beside a "
@@ -209,8 +228,9 @@ int main(int argc, char** argv) {
     CLI::App* demo = app.add_subcommand(
         "demo",
         "One writer process fills a table of each record type and keeps updating them "
-        "while reader processes look them up and walk them; then a summary. Uses a "
-        "private root made under --root (default /dev/shm), removed at the end");
+        "while reader processes look them up and walk them and a shadow process follows "
+        "every change; then a summary. Uses a private root made under --root (default "
+        "/dev/shm), removed at the end");
     common(demo, "Directory in which the demo makes its private root (default /dev/shm)");
     demo->add_option("--seconds", seconds, "How long the readers run (default 10)")->type_name("S");
     demo->add_option("--count", count, "Records per table (default 100000)")->type_name("N");
@@ -231,16 +251,18 @@ int main(int argc, char** argv) {
         if (argc < 2) {
             throw ToolError(kUsage,
                             "a command is required: ls, stat, dump, get, watch, fill, "
-                            "check, demo or types (see vesk --help)");
+                            "follow, check, demo or types (see vesk --help)");
         }
         const std::string first = argv[1];
         if (first.front() != '-') {
             bool known = false;
-            for (const CLI::App* sub : {ls, stat, dump, get, watch, fill, check, demo, types})
+            for (const CLI::App* sub :
+                 {ls, stat, dump, get, watch, fill, follow, check, demo, types})
                 known = known || sub->get_name() == first;
             if (!known) {
                 throw ToolError(kUsage, fmt::format("unknown command '{}': want ls, stat, dump, "
-                                                    "get, watch, fill, check, demo or types "
+                                                    "get, watch, fill, follow, check, demo or "
+                                                    "types "
                                                     "(see vesk --help)",
                                                     first));
             }
@@ -302,6 +324,14 @@ int main(int argc, char** argv) {
                     o.fileMode = parseFileMode(mode, group);
                 o.notify = notify;
                 return runFill(o);
+            }
+            if (chosen == follow) {
+                FollowOptions o;
+                o.table = table;
+                o.keysOnly = keysOnly;
+                o.json = json;
+                o.seconds = seconds.empty() ? -1 : parseDecimal(seconds, "--seconds", 0, 1e8);
+                return runFollow(o);
             }
             if (chosen == check)
                 return runCheck(table);

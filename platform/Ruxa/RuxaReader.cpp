@@ -58,14 +58,14 @@ bool RuxaReader<Slot>::attach(std::string& why) {
     }
     // The writer's latest entry: its buffer, that buffer's turn and count, read until the turn
     // is the same before and after the count (a writer may recycle the buffer meanwhile).
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        const uint32_t b = Mem::loadAcquire32(header + QueueLayout::kOffCurrentBuffer);
+    for (int attempt = 0; attempt < kLatestAttempts; ++attempt) {
+        uint32_t b = 0;
+        uint64_t first = 0;
+        uint32_t count = 0;
+        const bool stable = readLatest(header, b, first, count);
         if (b >= h.numBuffers)
             return refuse(fmt::format("bad currentBuffer: {} of {} buffers", b, h.numBuffers));
-        const uint64_t first = buffers_[b].firstSequence();
-        const uint32_t count = buffers_[b].count();
-        Mem::readFence();
-        if (buffers_[b].firstSequence() != first)
+        if (!stable)
             continue;
         if (count > h.bufferEntries) {
             return refuse(

@@ -36,6 +36,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -167,8 +168,30 @@ class RuxaReader : public Pimbo::Debuggable {
                QueueLayout::kTombstone;
     }
 
-    // Everything the writer published has been applied: the sequence of the writer's latest
-    // entry equals the counters' last applied sequence.
+    // The sequence of the writer's latest entry: the first sequence of the writer's current
+    // buffer, less one, plus that buffer's count (a new queue without entries: its sequence
+    // base). Empty when not attached, when the queue was replaced, or when the header holds
+    // what no writer stores (a buffer index, count or first sequence out of bounds).
+    std::optional<uint64_t> latestSequence() const {
+        if (!attached_ || loadGeneration() != generation_)
+            return std::nullopt;
+        for (int attempt = 0; attempt < kLatestAttempts; ++attempt) {
+            uint32_t b = 0;
+            uint64_t first = 0;
+            uint32_t count = 0;
+            if (!readLatest(header_, b, first, count))
+                continue;
+            if (b >= buffers_.size() || count > capacity_ || first == QueueLayout::kUnused ||
+                first <= sequenceBase_ || loadGeneration() != generation_) {
+                return std::nullopt;
+            }
+            return first - 1 + count;
+        }
+        return std::nullopt;
+    }
+
+    // Everything the writer published has been applied: the writer's latest sequence equals
+    // the counters' last applied sequence.
     bool quiesced() const {
         if (!attached_) {
             PIMBO_TRACE(5, "not attached");
@@ -178,19 +201,14 @@ class RuxaReader : public Pimbo::Debuggable {
             PIMBO_TRACE(5, "ruxa swapped");
             return false;
         }
-        const uint32_t b = Mem::loadAcquire32(header_ + QueueLayout::kOffCurrentBuffer);
-        const uint32_t count = b < buffers_.size() ? buffers_[b].count() : 0;
-        const uint32_t latest = count == 0 ? 0 : count - 1;
-        if (b >= buffers_.size() || latest >= buffers_[b].capacity) {
+        const std::optional<uint64_t> writerSeq = latestSequence();
+        if (!writerSeq) {
             PIMBO_TRACE(5, "latest notification out-of-range");
             return false;
         }
-        const uint64_t writerSeq =
-            sequenceBase_ +
-            Mem::loadAcquire32(buffers_[b].entry(latest) + QueueLayout::kOffEntrySequence);
         const uint64_t shadowSeq = counters_.lastAppliedSequence;
-        PIMBO_TRACE(5, "writerSeq:{} shadowSeq:{}", writerSeq, shadowSeq);
-        return writerSeq == shadowSeq && loadGeneration() == generation_;
+        PIMBO_TRACE(5, "writerSeq:{} shadowSeq:{}", *writerSeq, shadowSeq);
+        return *writerSeq == shadowSeq;
     }
 
     uint32_t generation() const { return generation_; }
@@ -211,8 +229,22 @@ class RuxaReader : public Pimbo::Debuggable {
     }
 
   private:
+    static constexpr int kLatestAttempts = 8;
+
     uint32_t loadGeneration() const {
         return Mem::loadAcquire32(header_ + QueueLayout::kOffGeneration);
+    }
+    // One reading of the writer's latest entry from the mapped `header`: the current buffer b
+    // and, when b is one of the ring's, that buffer's first sequence and count. False when the
+    // buffer's turn moved during the reading (the writer recycled it): read again.
+    bool readLatest(const char* header, uint32_t& b, uint64_t& first, uint32_t& count) const {
+        b = Mem::loadAcquire32(header + QueueLayout::kOffCurrentBuffer);
+        if (b >= buffers_.size())
+            return true;
+        first = buffers_[b].firstSequence();
+        count = buffers_[b].count();
+        Mem::readFence();
+        return buffers_[b].firstSequence() == first;
     }
     Next lost(Next why) {
         if (lost_ == Next::none && attached_)

@@ -111,8 +111,14 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
         const uint32_t slots = table_.attach(cinderId);
         const uint32_t buckets = hashMap_.bucketWriter().attach(cinderId);
         hashMap_.thresholdsIs(hashMap_.numBuckets());
-        if (queue_ != nullptr)
+        if (queue_ != nullptr) {
             queue_->attach(cinderId);  // a new queue for every start: followers resync
+        } else if (!localMem_ && !Ruxa::RuxaWriter::removeQueue(debugHandler(), rootPath_)) {
+            // A writer that does not publish removes the queue an earlier writer left: its
+            // followers would take it for a current queue and miss every change. The queue is
+            // withdrawn (generation 0) first, so even a file that stays says it was replaced.
+            PIMBO_TRACE(0, "{}: the queue of an earlier writer could not be removed", rootPath_);
+        }
         const uint32_t both = slots | buckets;
         return both == 1 || both == 2;
     }

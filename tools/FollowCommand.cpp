@@ -1,0 +1,186 @@
+// vesk follow: a shadow of a table (a copy kept current from the writer's change notifications),
+// printing every change as it is applied. The first sync reports every record of the table; then
+// each change the writer publishes follows in order, so the lines folded by key always give the
+// shadow's copy. A record is printed as `vesk dump` prints it; a removed key as "KEY: removed"
+// ({"key": KEY, "removed": true} with --json). With --keys-only the shadow keeps keys only and a
+// changed key's record is read from the table when it is reported.
+//
+// About once a second a status line goes to stderr: the applied sequence, the lag behind the
+// writer's latest sequence, the mount status and the writer. Following ends on SIGINT, SIGTERM,
+// a closed stdout, after --seconds, or once the writer stopped and every change it published was
+// applied (status 0). A table whose writer does not publish changes (no --notify) is refused
+// once the shadow attached and found no notification queue.
+#include "Commands.h"
+
+#include "Output.h"
+#include "Pimbo/EventLoop.h"
+#include "RecordFields.h"
+#include "RecordKinds.h"
+#include "Signals.h"
+#include "TableFiles.h"
+#include "TableReader.h"
+#include "ToolError.h"
+#include "Vesk/VeskMap.h"
+
+#include <fmt/format.h>
+
+#include <cstdio>
+#include <optional>
+#include <sstream>
+#include <string>
+
+namespace VeskTool {
+
+namespace {
+
+const char* mountStatusText(Vesk::MountStatus status) {
+    switch (status) {
+        case 0:
+            return "not mounted";
+        case 1:
+            return "attached, first sync pending";
+        case 2:
+            return "synced";
+        default:
+            return "flushing";
+    }
+}
+
+// The writer's pid from the front's "{owner}:{pid}"; 0 when no live writer owns the table.
+uint64_t writerPid(const std::string& owner) {
+    const size_t colon = owner.rfind(':');
+    return colon == std::string::npos ? 0 : std::strtoull(owner.c_str() + colon + 1, nullptr, 10);
+}
+
+template <class Ops>
+int followWith(const FollowOptions& o, const TableProbe& p) {
+    using Value = typename Ops::Value;
+    using Key = typename Ops::Key;
+    std::optional<RecordFields> fields;
+    if (o.json)
+        fields.emplace(p.valueType);
+
+    std::string out;
+    auto printRecord = [&](const Value& v) {
+        if (fields) {
+            out += fields->json(&v);
+        } else {
+            std::ostringstream line;
+            line << v;
+            out += line.str();
+        }
+        out += '\n';
+    };
+    auto printRemoved = [&](const Key& k) {
+        out += fields ? fmt::format("{{\"key\": {}, \"removed\": true}}\n", k.value())
+                      : fmt::format("{}: removed\n", k.value());
+    };
+
+    Vesk::VeskMap<Ops> map(Ops{}, o.table);
+    uint64_t changes = 0;
+    map.callbacks().onValue = [&](const Value& v) {
+        ++changes;
+        printRecord(v);
+    };
+    // A key-only shadow answers a lookup of the key being reported with its record.
+    map.callbacks().onKey = [&](const Key& k) {
+        ++changes;
+        bool found = false;
+        Value v{};
+        map.interface().lookup(k, found, &v);
+        if (found)
+            printRecord(v);
+        else
+            printRemoved(k);
+    };
+    map.callbacks().onKey2 = [&](const Key& k) {
+        ++changes;
+        printRemoved(k);
+    };
+    map.notifyingIs(true);
+    Vesk::MapDescriptor d(1000, o.keysOnly ? Vesk::keyshadow : Vesk::shadow);
+    d.notify = 1;
+    map.init(d);
+
+    auto shadow = [&]() { return dynamic_cast<Vesk::VeskShadow<Ops>*>(&map.interface()); };
+    auto status = [&](const std::string& writer) {
+        const uint64_t applied = map.sequence().sequence;
+        Vesk::VeskShadow<Ops>* s = shadow();
+        const std::optional<uint64_t> latest =
+            s != nullptr ? s->queue().latestSequence() : std::nullopt;
+        // None while the queue is not followed, or a new writer's queue starts below the
+        // copy's sequence (until the resync that follows).
+        const std::string lag =
+            latest && *latest >= applied ? std::to_string(*latest - applied) : "-";
+        const Vesk::MountStatus mount = map.mountStatus();
+        std::fflush(stdout);
+        std::fprintf(stderr,
+                     "vesk follow '%s': applied sequence %llu, lag %s, mount status %u (%s), %llu "
+                     "changes, %u records, %s\n",
+                     o.table.c_str(), static_cast<unsigned long long>(applied), lag.c_str(),
+                     unsigned(mount), mountStatusText(mount),
+                     static_cast<unsigned long long>(changes), map.interface().members(),
+                     writer.c_str());
+    };
+
+    const double start = monotonicSeconds();
+    double nextStatus = start + 1.0;
+    while (!stopRequested()) {
+        Pimbo::eventLoop().poll(100);
+        if (!out.empty()) {
+            writeOutput(out);
+            out.clear();
+        }
+        // Attached to the table's files, but no queue to follow: the writer does not publish
+        // (a writer that publishes makes its queue before the files are complete).
+        Vesk::VeskShadow<Ops>* s = shadow();
+        const Vesk::MountStatus mount = map.mountStatus();
+        if ((mount == 1 || mount == 2) && s != nullptr && !s->queue().attached() &&
+            s->syncer().lastFailure().ends_with("missing or empty")) {
+            throw ToolError(kTable, fmt::format("table '{}' does not publish changes (its writer "
+                                                "was not started with --notify): {}",
+                                                o.table, s->syncer().lastFailure()));
+        }
+        const double now = monotonicSeconds();
+        if (o.seconds >= 0 && now - start >= o.seconds)
+            break;
+        if (now < nextStatus)
+            continue;
+        nextStatus = now + 1.0;
+        const uint64_t pid = writerPid(map.owner());
+        status(pid != 0 ? fmt::format("writer pid {}", pid) : "writer stopped");
+        if (pid == 0 && map.mountStatus() == 2 && map.quiesced()) {
+            std::fprintf(stderr,
+                         "vesk follow: table '%s': its writer stopped and every change it "
+                         "published was applied\n",
+                         o.table.c_str());
+            return kOk;
+        }
+        if (pid == 0 && map.mountStatus() != 2) {
+            throw ToolError(kTable, fmt::format("writer absent: the writer of table '{}' stopped "
+                                                "before the shadow synced (mount status {})",
+                                                o.table, unsigned(map.mountStatus())));
+        }
+    }
+    return kOk;
+}
+
+}  // namespace
+
+int runFollow(const FollowOptions& o) {
+    const TableProbe p = probeTable(o.table);
+    if (!p.writerAlive) {
+        throw ToolError(kTable, fmt::format("writer absent: table '{}' has no live writer ({}); "
+                                            "nothing changes it (use vesk dump)",
+                                            o.table, p.writerText()));
+    }
+    stopOnSignals();
+    return withKind(p.kind, [&]<class Ops>() {
+        // The files as a plain reader finds them first: a table that cannot be read is refused
+        // with the reader's reason before any shadow is mounted.
+        attachReader<Ops>(p);
+        return followWith<Ops>(o, p);
+    });
+}
+
+}  // namespace VeskTool
