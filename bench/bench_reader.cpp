@@ -12,7 +12,8 @@
 // memory by slot index), with the writer idle; their writer child publishes change
 // notifications, so it is another child than the reader's, whose overwrite figures stay those
 // of a writer without a queue. The value shadow's iteration reports its memory per record
-// (bytes_per_record: its local slots and buckets over its records). The notification latency
+// (bytes_per_record: its local slots and buckets over its records; the map's iteration reports
+// the heap its nodes and buckets took). The notification latency
 // is the time from the writer's store to the value shadow's callback, with the writer
 // overwriting at full speed: the writer puts its CLOCK_MONOTONIC into the record's octets, the
 // callback takes the difference (p50_us, p99_us, max_us); ns_per_op is the wall-clock time per
@@ -47,6 +48,7 @@
 #include <benchmark/benchmark.h>
 #include <fmt/format.h>
 
+#include <malloc.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -464,10 +466,12 @@ struct Session {
 
     Map& map() {
         if (!map_) {
-            map_ = std::make_unique<Map>();
             const auto next = nextKeys(n);
+            const uint64_t before = heapBytes();
+            map_ = std::make_unique<Map>();
             for (uint64_t k = 0; k < n; ++k)
                 map_->insert_or_assign(k, record(k, next[k], 0));
+            mapBytes = heapBytes() - before;
         }
         return *map_;
     }
@@ -478,8 +482,15 @@ struct Session {
     const std::vector<uint64_t> missKeys;
     std::unique_ptr<WriterProcess> writer;
     std::unique_ptr<Reader> reader;
+    uint64_t mapBytes = 0;  // what building the map took from the heap
 
   private:
+    // The heap in use: allocated chunks (with their headers) and mapped blocks.
+    static uint64_t heapBytes() {
+        const struct mallinfo2 m = ::mallinfo2();
+        return uint64_t(m.uordblks) + uint64_t(m.hblkhd);
+    }
+
     std::unique_ptr<Map> map_;
     std::unique_ptr<ShadowMount> shadow_;
 };
@@ -719,13 +730,15 @@ void mapLookup(benchmark::State& state, uint64_t n, Lookup lookup, Mode mode) {
 }
 
 void mapIterate(benchmark::State& state, uint64_t n) {
-    const Map& m = session(n).map();
+    Session& s = session(n);
+    const Map& m = s.map();
     uint64_t sum = 0;
     for (auto _ : state) {
         for (const auto& [k, v] : m)
             sum += v.packets();
     }
     benchmark::DoNotOptimize(sum);
+    state.counters["bytes_per_record"] = double(s.mapBytes) / double(n);
     perOp(state, n);
 }
 
