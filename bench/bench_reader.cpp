@@ -11,10 +11,9 @@
 // the value store answers from its local copy, the key-only store reads each record from shared
 // memory by slot index), with the writer idle; their writer child publishes change
 // notifications, so it is another child than the reader's, whose overwrite figures stay those
-// of a writer without a queue. The value shadow's iteration reports its memory per record
-// (bytes_per_record: its local slots and buckets over its records; the map's iteration reports
-// the heap its nodes and buckets took). The notification latency
-// is the time from the writer's store to the value shadow's callback, with the writer
+// of a writer without a queue. The iterations report memory per record (bytes_per_record): a
+// shadow's local slots and buckets, the heap the map's nodes and buckets took. The notification
+// latency is the time from the writer's store to the value shadow's callback, with the writer
 // overwriting at full speed: the writer puts its CLOCK_MONOTONIC into the record's octets, the
 // callback takes the difference (p50_us, p99_us, max_us); ns_per_op is the wall-clock time per
 // notification applied, writer_ns_per_op the writer's per overwrite over the same time, and
@@ -648,6 +647,7 @@ void shadowLatency(benchmark::State& state, uint64_t n) {
     ShadowMount& m = s.shadow(false);
     const uint64_t resyncs = m.resyncs();
     std::vector<uint64_t> samples;
+    samples.reserve(size_t(1) << 22);  // no reallocation inside a callback, at a few M/s
     uint64_t ns = 0;
     uint64_t overwrites = 0;
     m.samples = &samples;
