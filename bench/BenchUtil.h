@@ -1,5 +1,6 @@
-// Shared pieces of the benchmarks: a private table root for the run and the ns-per-operation
-// counter every benchmark reports.
+// Shared pieces of the benchmarks: a private table root for the run, the ns-per-operation
+// counter every benchmark reports and the clock that a writer puts into a record for the
+// process that takes it out.
 #pragma once
 
 #include "Mem/RootPath.h"
@@ -10,6 +11,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+
+#include <time.h>
 
 namespace VeskBench {
 
@@ -39,6 +42,14 @@ inline void perOp(benchmark::State& state, uint64_t opsPerIteration) {
     state.counters["ns_per_op"] =
         benchmark::Counter(double(opsPerIteration) * double(state.iterations()) * 1e-9,
                            benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+// CLOCK_MONOTONIC in ns: the same clock in every process of the machine, so a writer can stamp a
+// record with it and a follower can tell how long the record took to reach it.
+inline uint64_t nowNs() {
+    timespec t;
+    ::clock_gettime(CLOCK_MONOTONIC, &t);
+    return uint64_t(t.tv_sec) * 1000000000ull + uint64_t(t.tv_nsec);
 }
 
 }  // namespace VeskBench

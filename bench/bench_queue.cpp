@@ -19,7 +19,6 @@
 #include "RecordKinds.h"
 
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,15 +36,11 @@ using Writer = Vesk::VeskWriter<Ops>;
 
 namespace {
 
+using VeskBench::nowNs;
+
 constexpr int kPasses = 15;
 constexpr int kLatencySamples = 2000;
 constexpr uint64_t kFollowNs = 1000000000;  // the writer overwrites this long for the follower
-
-uint64_t nowNs() {
-    timespec t;
-    ::clock_gettime(CLOCK_MONOTONIC, &t);
-    return uint64_t(t.tv_sec) * 1000000000ull + uint64_t(t.tv_nsec);
-}
 
 Pimbo::Platform::DebugHandler& handler() {
     return *Pimbo::Platform::getDebugHandler("bench");

@@ -7,28 +7,47 @@
 // child, once with no reader running and once while this process reads. std::unordered_map
 // (mixing hash) in this process does the same lookups and iteration as the reference.
 //
-// Every benchmark reports ns_per_op: for the reader and the map, per operation of this process's
-// processor time (as the other benchmarks do); for the writer, per overwrite of wall-clock time
-// measured in the child, with its processor time beside it (cpu_ns_per_op). The writer-busy
-// cases also report the reader's retries (hash-chain restarts), lookaside reads and re-map
-// retries over the final run.
+// The same lookups and iteration run on the shadows of the table in this process (VeskShadow:
+// the value store answers from its local copy, the key-only store reads each record from shared
+// memory by slot index), with the writer idle; their writer child publishes change
+// notifications, so it is another child than the reader's, whose overwrite figures stay those
+// of a writer without a queue. The iterations report memory per record (bytes_per_record): a
+// shadow's local slots and buckets, the heap the map's nodes and buckets took. The notification
+// latency is the time from the writer's store to the value shadow's callback, with the writer
+// overwriting at full speed: the writer puts its CLOCK_MONOTONIC into the record's octets, the
+// callback takes the difference (p50_us, p99_us, max_us); ns_per_op is the wall-clock time per
+// notification applied, writer_ns_per_op the writer's per overwrite over the same time, and
+// resyncs counts the shadow's re-reads of the whole table after the writer overran its queue.
+//
+// Every benchmark reports ns_per_op: for the lookups and iterations of the reader, the shadows
+// and the map, per operation of this process's processor time (as the other benchmarks do); for
+// the writer, per overwrite of wall-clock time measured in the child, with its processor time
+// beside it (cpu_ns_per_op). The writer-busy cases also report the reader's retries (hash-chain
+// restarts), lookaside reads and re-map retries over the final run.
 //
 //   build/bench/bench_reader [--benchmark_filter=...]
 //
 // The writer child fills keys 0..n-1; each record's packets holds the key that follows it on
 // one random cycle through all keys, so a dependent walk of n lookups visits every record. An
-// overwrite keeps packets and bumps octets, so the cycle stays intact under a busy writer.
+// overwrite keeps packets and bumps octets (or stamps it with the clock), so the cycle stays
+// intact under a busy writer.
 // The parent drives the child through a command pipe; the child answers on a reply pipe.
 #include "FlexCounters2/FlexCounters2Vesk.h"
 #include "Mem/Fd.h"
 #include "Mem/RootPath.h"
 #include "Orlo/Hash.h"
+#include "Pimbo/EventLoop.h"
+#include "Vesk/VeskMap.h"
 #include "Vesk/VeskReader.h"
+#include "Vesk/VeskShadow.h"
 #include "Vesk/VeskWriter.h"
+
+#include "BenchUtil.h"
 
 #include <benchmark/benchmark.h>
 #include <fmt/format.h>
 
+#include <malloc.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -45,12 +64,16 @@
 #include <random>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 using namespace DravoCounters::FlexCounters2;
 using Ops = CounterEntrySimpleOps;
 using Writer = Vesk::VeskWriter<Ops>;
 using Reader = Vesk::VeskReader<Ops>;
+using Shadow = Vesk::VeskMap<Ops>;
+using VeskBench::nowNs;
+using VeskBench::perOp;
 
 namespace {
 
@@ -58,6 +81,9 @@ namespace {
 constexpr uint64_t kMeasureOps = 1000000;
 // Operations between two looks at a pipe in a busy loop.
 constexpr uint64_t kPollEvery = 1024;
+// Wall-clock time of one run of the notification latency, and the longest wait for a shadow.
+constexpr uint64_t kLatencyRunNs = 250000000;
+constexpr uint64_t kShadowWaitNs = 60000000000;
 
 // ----- the private root, removed on exit and on SIGINT -----
 
@@ -125,8 +151,9 @@ CounterEntrySimple record(uint64_t key, uint64_t next, uint64_t serial) {
 // neither 2 nor 5, the only factors of the sizes measured).
 constexpr uint64_t kMissStride = 7919;
 
-std::string tableName(uint64_t n) {
-    return fmt::format("bench/reader{}", n);
+// The table of a writer that publishes change notifications is another one.
+std::string tableName(uint64_t n, bool notify) {
+    return fmt::format("bench/{}{}", notify ? "notify" : "reader", n);
 }
 
 std::shared_ptr<Pimbo::Platform::DebugHandler> handler() {
@@ -135,7 +162,8 @@ std::shared_ptr<Pimbo::Platform::DebugHandler> handler() {
 
 // ----- the pipes -----
 
-enum Command : char { kIdle = 'i', kBusy = 'b', kMeasure = 'm', kQuit = 'q' };
+// kStamped: as kBusy, with each record's octets the writer's clock (nowNs) when it is stored.
+enum Command : char { kIdle = 'i', kBusy = 'b', kStamped = 's', kMeasure = 'm', kQuit = 'q' };
 
 struct Reply {
     char what = 0;  // 'r' ready, 'a' acknowledged, 'm' measured
@@ -183,12 +211,13 @@ uint64_t threadCpuNs() {
 
 // ----- the writer process -----
 
-int runWriter(uint64_t n, int commandFd, int replyFd) {
+int runWriter(uint64_t n, bool notify, int commandFd, int replyFd) {
     ::signal(SIGINT, SIG_DFL);
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     try {
-        Writer w(*handler(), tableName(n), Vesk::MapDescriptor(uint32_t(std::max<uint64_t>(n, 64))),
-                 Ops{}, "Bench");
+        Vesk::MapDescriptor d(uint32_t(std::max<uint64_t>(n, 64)));
+        d.notify = notify ? 1 : 0;
+        Writer w(*handler(), tableName(n, notify), d, Ops{}, "Bench");
         w.initialize("none");
         const auto next = nextKeys(n);
         for (uint64_t k = 0; k < n; ++k)
@@ -197,11 +226,12 @@ int runWriter(uint64_t n, int commandFd, int replyFd) {
         const auto order = shuffledKeys(n, 0, 7);
         uint64_t serial = 0;
         uint64_t at = 0;
-        auto overwrite = [&] {
+        uint64_t busyOps = 0;  // overwrites of the last busy phase, told at the next kIdle
+        auto overwrite = [&](bool stamped) {
             const uint64_t k = order[at];
             if (++at == n)
                 at = 0;
-            w.write(record(k, next[k], ++serial), true);
+            w.write(record(k, next[k], stamped ? nowNs() : ++serial), true);
         };
         Reply reply{'r'};
         if (!writeAll(replyFd, &reply, sizeof(reply)))
@@ -213,21 +243,24 @@ int runWriter(uint64_t n, int commandFd, int replyFd) {
             reply = Reply{'a'};
             switch (command) {
                 case kIdle:
+                    reply.ops = std::exchange(busyOps, 0);
                     break;
                 case kBusy:
+                case kStamped:
                     if (!writeAll(replyFd, &reply, sizeof(reply)))
                         return 2;
                     // Until the next command arrives; it is read at the top of the loop.
                     do {
                         for (uint64_t i = 0; i < kPollEvery; ++i)
-                            overwrite();
+                            overwrite(command == kStamped);
+                        busyOps += kPollEvery;
                     } while (!readable(commandFd));
                     continue;
                 case kMeasure: {
                     const uint64_t cpuStart = threadCpuNs();
                     const auto start = Clock::now();
                     for (uint64_t i = 0; i < kMeasureOps; ++i)
-                        overwrite();
+                        overwrite(false);
                     const auto ns =
                         std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start);
                     reply = Reply{'m', kMeasureOps, uint64_t(ns.count()), threadCpuNs() - cpuStart};
@@ -253,7 +286,7 @@ int runWriter(uint64_t n, int commandFd, int replyFd) {
 // The parent's handle on one writer child.
 class WriterProcess {
   public:
-    explicit WriterProcess(uint64_t n) : n_(n) {
+    WriterProcess(uint64_t n, bool notify) : n_(n), notify_(notify) {
         int command[2];
         int reply[2];
         if (::pipe(command) != 0 || ::pipe(reply) != 0)
@@ -266,7 +299,7 @@ class WriterProcess {
         if (pid_ == 0) {
             ::close(command[1]);
             ::close(reply[0]);
-            ::_exit(runWriter(n, command[0], reply[1]));
+            ::_exit(runWriter(n, notify, command[0], reply[1]));
         }
         gWriterPid = pid_;
         ::close(command[0]);
@@ -285,8 +318,8 @@ class WriterProcess {
         ::waitpid(pid_, &status, 0);
         gWriterPid = 0;
         std::error_code ec;
-        std::filesystem::remove_all(Mem::RootPath(*handler(), tableName(n_), false).directory(),
-                                    ec);
+        std::filesystem::remove_all(
+            Mem::RootPath(*handler(), tableName(n_, notify_), false).directory(), ec);
         if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
             std::fprintf(stderr, "bench writer of %llu records ended with status %d\n",
                          static_cast<unsigned long long>(n_), status);
@@ -295,14 +328,14 @@ class WriterProcess {
     WriterProcess(const WriterProcess&) = delete;
     WriterProcess& operator=(const WriterProcess&) = delete;
 
-    // Returns once the child stopped overwriting.
-    void idle() {
+    // Returns once the child stopped overwriting; the overwrites it made since busy().
+    uint64_t idle() {
         send(kIdle);
-        expect('a');
+        return expect('a').ops;
     }
-    // Returns once the child is about to start overwriting.
-    void busy() {
-        send(kBusy);
+    // Returns once the child is about to start overwriting (stamped: with its clock in octets).
+    void busy(bool stamped = false) {
+        send(stamped ? kStamped : kBusy);
         expect('a');
     }
     // The child times kMeasureOps overwrites; measured() waits for the result.
@@ -328,27 +361,78 @@ class WriterProcess {
     }
 
     uint64_t n_;
+    bool notify_;
     pid_t pid_ = -1;
     Mem::Fd commandFd_;
     Mem::Fd replyFd_;
 };
 
-// ----- what one size needs: the writer child, the reader, the reference map -----
+// ----- what one size needs: the writer child, the reader, a shadow, the reference map -----
 
 struct MixHash {
     size_t operator()(uint64_t v) const { return Orlo::hashSingleAttr(0x1234, v); }
 };
 using Map = std::unordered_map<uint64_t, CounterEntrySimple, MixHash>;
 
+// A shadow of the notifying writer's table, mounted through the front in this process and
+// synced before anything is timed. While `samples` is set, the value shadow's callback adds the
+// age of each record it is told of: now minus the writer's clock in its octets.
+struct ShadowMount {
+    ShadowMount(uint64_t n, bool keysOnly) : keysOnly(keysOnly), map(Ops{}, tableName(n, true)) {
+        map.callbacks().onValue = [this](const CounterEntrySimple& v) {
+            if (samples != nullptr)
+                samples->push_back(nowNs() - v.octets());
+        };
+        map.notifyingIs(true);
+        Vesk::MapDescriptor d(1000, keysOnly ? Vesk::keyshadow : Vesk::shadow);
+        d.notify = 1;
+        map.init(d);
+        if (!settle()) {
+            std::fprintf(stderr,
+                         "bench %s of %s: not mounted and quiesced after %llu s, mount status %u\n",
+                         keysOnly ? "keyshadow" : "shadow", tableName(n, true).c_str(),
+                         static_cast<unsigned long long>(kShadowWaitNs / 1000000000),
+                         unsigned(map.mountStatus()));
+            std::abort();
+        }
+    }
+
+    // Runs the event loop until the shadow is mounted and has applied every notification; false
+    // when that takes longer than kShadowWaitNs.
+    bool settle() {
+        const uint64_t start = nowNs();
+        while (map.mountStatus() != 2 || !map.quiesced()) {
+            if (nowNs() - start > kShadowWaitNs)
+                return false;
+            Pimbo::eventLoop().poll(10);
+        }
+        return true;
+    }
+
+    // The times the shadow read the whole table again (its queue was overrun or replaced).
+    uint64_t resyncs() {
+        auto* s = dynamic_cast<Vesk::VeskShadow<Ops>*>(&map.interface());
+        return s != nullptr ? s->syncer().resyncs() : 0;
+    }
+
+    const bool keysOnly;
+    Shadow map;
+    std::vector<uint64_t>* samples = nullptr;
+};
+
+// The table of n records, published by a writer child with or without change notifications.
 struct Session {
-    explicit Session(uint64_t n)
+    Session(uint64_t n, bool notify)
         : n(n),
+          notify(notify),
           hitKeys(shuffledKeys(n, 0, 99)),
           missKeys(shuffledKeys(n, n, 99)),
-          writer(std::make_unique<WriterProcess>(n)),
-          reader(std::make_unique<Reader>(*handler(), tableName(n).c_str(), Ops{}, nullptr)) {
+          writer(std::make_unique<WriterProcess>(n, notify)),
+          reader(
+              std::make_unique<Reader>(*handler(), tableName(n, notify).c_str(), Ops{}, nullptr)) {
         if (!reader->initialize("bench")) {
-            std::fprintf(stderr, "bench reader: cannot attach to %s\n", tableName(n).c_str());
+            std::fprintf(stderr, "bench reader: cannot attach to %s\n",
+                         tableName(n, notify).c_str());
             std::abort();
         }
         // One full iteration maps every page before anything is timed.
@@ -358,46 +442,67 @@ struct Session {
         }
     }
     ~Session() {
-        // The reader lets go of the files before the writer removes them.
+        // The shadow and the reader let go of the files before the writer removes them.
+        shadow_.reset();
         reader.reset();
         writer.reset();
     }
 
+    // The one shadow of the kind asked for: a shadow of the other kind is let go first, so that
+    // only one follows the writer at a time.
+    ShadowMount& shadow(bool keysOnly) {
+        if (!notify) {
+            std::fprintf(stderr, "bench: %s has no change notifications for a shadow\n",
+                         tableName(n, notify).c_str());
+            std::abort();
+        }
+        if (!shadow_ || shadow_->keysOnly != keysOnly) {
+            shadow_.reset();
+            shadow_ = std::make_unique<ShadowMount>(n, keysOnly);
+        }
+        return *shadow_;
+    }
+
     Map& map() {
         if (!map_) {
-            map_ = std::make_unique<Map>();
             const auto next = nextKeys(n);
+            const uint64_t before = heapBytes();
+            map_ = std::make_unique<Map>();
             for (uint64_t k = 0; k < n; ++k)
                 map_->insert_or_assign(k, record(k, next[k], 0));
+            mapBytes = heapBytes() - before;
         }
         return *map_;
     }
 
     const uint64_t n;
+    const bool notify;
     const std::vector<uint64_t> hitKeys;
     const std::vector<uint64_t> missKeys;
     std::unique_ptr<WriterProcess> writer;
     std::unique_ptr<Reader> reader;
+    uint64_t mapBytes = 0;  // what building the map took from the heap
 
   private:
+    // The heap in use: allocated chunks (with their headers) and mapped blocks.
+    static uint64_t heapBytes() {
+        const struct mallinfo2 m = ::mallinfo2();
+        return uint64_t(m.uordblks) + uint64_t(m.hblkhd);
+    }
+
     std::unique_ptr<Map> map_;
+    std::unique_ptr<ShadowMount> shadow_;
 };
 
 std::unique_ptr<Session> gSession;
 
-// The session of n records; the one of another size ends first.
-Session& session(uint64_t n) {
-    if (!gSession || gSession->n != n) {
+// The session of n records from a writer with or without notifications; another one ends first.
+Session& session(uint64_t n, bool notify = false) {
+    if (!gSession || gSession->n != n || gSession->notify != notify) {
         gSession.reset();
-        gSession = std::make_unique<Session>(n);
+        gSession = std::make_unique<Session>(n, notify);
     }
     return *gSession;
-}
-
-void perOp(benchmark::State& state, uint64_t opsPerIteration) {
-    state.counters["ns_per_op"] =
-        benchmark::Counter(double(opsPerIteration) * double(state.iterations()) * 1e-9,
-                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 enum class Lookup { hit, miss };
@@ -428,77 +533,151 @@ class WriterActivity {
     Vesk::Reader::Counters before_;
 };
 
-// ----- the reader -----
+// ----- the reader and the shadows: the same lookups and iteration through their tables -----
 
-void readerLookup(benchmark::State& state, uint64_t n, Lookup lookup, Mode mode, bool busy) {
-    Session& s = session(n);
-    Reader& r = *s.reader;
+// The n lookups of each iteration through `table` (the reader, or a shadow's front); true when
+// every answer was the table's.
+template <class Table>
+bool lookups(benchmark::State& state, const Session& s, Table& table, Lookup lookup, Mode mode) {
+    const uint64_t n = s.n;
     const bool hit = lookup == Lookup::hit;
     uint64_t sum = 0;
     uint64_t found = 0;
-    {
-        WriterActivity activity(state, s, busy);
-        CounterEntrySimple buffer;
-        if (mode == Mode::independent) {
-            const auto& keys = hit ? s.hitKeys : s.missKeys;
-            for (auto _ : state) {
-                for (uint64_t k : keys) {
-                    bool f = false;
-                    sum += r.lookup(CounterIndex(k), f, &buffer)->packets();
-                    found += f;
-                }
+    CounterEntrySimple buffer;
+    if (mode == Mode::independent) {
+        const auto& keys = hit ? s.hitKeys : s.missKeys;
+        for (auto _ : state) {
+            for (uint64_t k : keys) {
+                bool f = false;
+                sum += table.lookup(CounterIndex(k), f, &buffer)->packets();
+                found += f;
             }
-        } else if (hit) {
-            uint64_t k = 0;
-            for (auto _ : state) {
-                for (uint64_t i = 0; i < n; ++i) {
-                    bool f = false;
-                    k = r.lookup(CounterIndex(k), f, &buffer)->packets();
-                    found += f;
-                }
+        }
+    } else if (hit) {
+        uint64_t k = 0;
+        for (auto _ : state) {
+            for (uint64_t i = 0; i < n; ++i) {
+                bool f = false;
+                k = table.lookup(CounterIndex(k), f, &buffer)->packets();
+                found += f;
             }
-            sum = k;
-        } else {
-            // The answer (packets of the default value, zero) feeds the next key.
-            uint64_t i = 0;
-            for (auto _ : state) {
-                for (uint64_t j = 0; j < n; ++j) {
-                    bool f = false;
-                    i += kMissStride + r.lookup(CounterIndex(n + i), f, &buffer)->packets();
-                    if (i >= n)
-                        i -= n;
-                    found += f;
-                }
+        }
+        sum = k;
+    } else {
+        // The answer (packets of the default value, zero) feeds the next key.
+        uint64_t i = 0;
+        for (auto _ : state) {
+            for (uint64_t j = 0; j < n; ++j) {
+                bool f = false;
+                i += kMissStride + table.lookup(CounterIndex(n + i), f, &buffer)->packets();
+                if (i >= n)
+                    i -= n;
+                found += f;
             }
-            sum = i;
+        }
+        sum = i;
+    }
+    benchmark::DoNotOptimize(sum);
+    return found == (hit ? n * state.iterations() : 0);
+}
+
+// Each iteration walks `table` with first/next; true when every walk met the n records.
+template <class Table>
+bool walks(benchmark::State& state, uint64_t n, Table& table) {
+    uint64_t sum = 0;
+    uint64_t records = 0;
+    for (auto _ : state) {
+        CounterEntrySimple v;
+        Vesk::IterHint hint;
+        for (bool more = table.first(v, hint); more; more = table.next(v.key(), v, hint)) {
+            sum += v.packets();
+            ++records;
         }
     }
     benchmark::DoNotOptimize(sum);
-    if (found != (hit ? n * state.iterations() : 0))
+    return records == n * state.iterations();
+}
+
+void readerLookup(benchmark::State& state, uint64_t n, Lookup lookup, Mode mode, bool busy) {
+    Session& s = session(n);
+    bool right = false;
+    {
+        WriterActivity activity(state, s, busy);
+        right = lookups(state, s, *s.reader, lookup, mode);
+    }
+    if (!right)
         state.SkipWithError("the reader's answers do not match the table");
     perOp(state, n);
 }
 
 void readerIterate(benchmark::State& state, uint64_t n, bool busy) {
     Session& s = session(n);
-    Reader& r = *s.reader;
-    uint64_t sum = 0;
-    uint64_t records = 0;
+    bool right = false;
     {
         WriterActivity activity(state, s, busy);
-        for (auto _ : state) {
-            CounterEntrySimple v;
-            Vesk::IterHint hint;
-            for (bool more = r.first(v, hint); more; more = r.next(v.key(), v, hint)) {
-                sum += v.packets();
-                ++records;
-            }
-        }
+        right = walks(state, n, *s.reader);
     }
-    benchmark::DoNotOptimize(sum);
-    if (records != n * state.iterations())
+    if (!right)
         state.SkipWithError("the reader's iteration does not match the table");
     perOp(state, n);
+}
+
+// The shadows answer with the writer idle: the value store never reads shared memory.
+void shadowLookup(benchmark::State& state, uint64_t n, Lookup lookup, Mode mode, bool keysOnly) {
+    Session& s = session(n, true);
+    if (!lookups(state, s, s.shadow(keysOnly).map.interface(), lookup, mode))
+        state.SkipWithError("the shadow's answers do not match the table");
+    perOp(state, n);
+}
+
+void shadowIterate(benchmark::State& state, uint64_t n, bool keysOnly) {
+    ShadowMount& m = session(n, true).shadow(keysOnly);
+    if (!walks(state, n, m.map.interface()))
+        state.SkipWithError("the shadow's iteration does not match the table");
+    state.counters["bytes_per_record"] =
+        double(m.map.readerCounters().shadow.mappedSize) / double(n);
+    perOp(state, n);
+}
+
+// The value shadow follows the writer overwriting at full speed with its clock in each record.
+// One iteration is kLatencyRunNs of the event loop; every record the callback is told of in it
+// is a sample. ns_per_op is the wall-clock time per notification applied.
+void shadowLatency(benchmark::State& state, uint64_t n) {
+    Session& s = session(n, true);
+    ShadowMount& m = s.shadow(false);
+    const uint64_t resyncs = m.resyncs();
+    std::vector<uint64_t> samples;
+    samples.reserve(size_t(1) << 22);  // no reallocation inside a callback, at a few M/s
+    uint64_t ns = 0;
+    uint64_t overwrites = 0;
+    m.samples = &samples;
+    for (auto _ : state) {
+        s.writer->busy(true);
+        const uint64_t start = nowNs();
+        while (nowNs() - start < kLatencyRunNs)
+            Pimbo::eventLoop().poll(1);
+        const uint64_t run = nowNs() - start;
+        overwrites += s.writer->idle();
+        state.SetIterationTime(double(run) * 1e-9);
+        ns += run;
+    }
+    m.samples = nullptr;
+    // What the writer stored after the last run is applied before anything else is measured.
+    if (!m.settle())
+        state.SkipWithError("the shadow did not catch up with the writer");
+    if (samples.empty()) {
+        state.SkipWithError("the shadow's callback was never called");
+        return;
+    }
+    std::sort(samples.begin(), samples.end());
+    state.counters["p50_us"] = double(samples[samples.size() / 2]) * 1e-3;
+    state.counters["p99_us"] = double(samples[samples.size() * 99 / 100]) * 1e-3;
+    state.counters["max_us"] = double(samples.back()) * 1e-3;
+    state.counters["notifications"] = double(samples.size());
+    state.counters["resyncs"] = double(m.resyncs() - resyncs);
+    state.counters["ns_per_op"] = double(ns) / double(samples.size());
+    // The writer's pace over the same runs (it stops a little after each run ends).
+    state.counters["writer_ns_per_op"] = overwrites == 0 ? 0.0 : double(ns) / double(overwrites);
 }
 
 // ----- the reference: std::unordered_map in this process -----
@@ -551,13 +730,15 @@ void mapLookup(benchmark::State& state, uint64_t n, Lookup lookup, Mode mode) {
 }
 
 void mapIterate(benchmark::State& state, uint64_t n) {
-    const Map& m = session(n).map();
+    Session& s = session(n);
+    const Map& m = s.map();
     uint64_t sum = 0;
     for (auto _ : state) {
         for (const auto& [k, v] : m)
             sum += v.packets();
     }
     benchmark::DoNotOptimize(sum);
+    state.counters["bytes_per_record"] = double(s.mapBytes) / double(n);
     perOp(state, n);
 }
 
@@ -638,6 +819,34 @@ void registerAll() {
                 ->UseManualTime()
                 ->Unit(benchmark::kMillisecond);
         }
+        // The shadows, over a second writer child that publishes notifications.
+        for (int l = 0; l < 2; ++l) {
+            for (int m = 0; m < 2; ++m) {
+                const auto name = fmt::format("VeskShadow/lookup_{}/{}/{}/{}", kLookup[l], kMode[m],
+                                              kWriter[0], n);
+                benchmark::RegisterBenchmark(name.c_str(), shadowLookup, n, Lookup(l), Mode(m),
+                                             false)
+                    ->Unit(benchmark::kMillisecond);
+            }
+        }
+        benchmark::RegisterBenchmark(fmt::format("VeskShadow/iterate/{}/{}", kWriter[0], n).c_str(),
+                                     shadowIterate, n, false)
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(
+            fmt::format("VeskShadow/notify_latency/{}/{}", kWriter[1], n).c_str(), shadowLatency, n)
+            ->UseManualTime()
+            ->Iterations(4)
+            ->Unit(benchmark::kMillisecond);
+        for (int m = 0; m < 2; ++m) {
+            const auto name =
+                fmt::format("VeskKeyShadow/lookup_hit/{}/{}/{}", kMode[m], kWriter[0], n);
+            benchmark::RegisterBenchmark(name.c_str(), shadowLookup, n, Lookup::hit, Mode(m), true)
+                ->Unit(benchmark::kMillisecond);
+        }
+        benchmark::RegisterBenchmark(
+            fmt::format("VeskKeyShadow/iterate/{}/{}", kWriter[0], n).c_str(), shadowIterate, n,
+            true)
+            ->Unit(benchmark::kMillisecond);
     }
 }
 
