@@ -6,6 +6,7 @@
 // removes only when asked to.
 #include "Pimbo/EventLoop.h"
 #include "Plinth/CinderFile.h"
+#include "Vesk/Util.h"
 #include "Vesk/VeskMap.h"
 #include "support/Harness.h"
 #include "support/Tables.h"
@@ -13,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <filesystem>
 #include <map>
 #include <random>
 
@@ -45,6 +47,7 @@ struct Follower {
         auto& c = map.callbacks();
         c.onValue = [this](const Value& v) {
             reported[v.key().value()] = v;
+            ++changes;
             bool found = false;
             const Value* now = map.interface().lookup(v.key(), found, nullptr);
             misanswered += !found || !(*now == v);
@@ -55,10 +58,12 @@ struct Follower {
             map.interface().lookup(k, found, &now);
             misanswered += !found;
             reported[k.value()] = now;
+            ++changes;
         };
         c.onKey2 = [this](const CounterIndex& k) {
             reported.erase(k.value());
             ++removals;
+            ++changes;
             bool found = true;
             map.interface().lookup(k, found, nullptr);
             misanswered += found;
@@ -98,8 +103,9 @@ struct Follower {
             const Value* v = map.interface().lookup(CounterIndex(k), found, nullptr);
             const auto e = expected.find(k);
             EXPECT_EQ(found, e != expected.end()) << k;
-            if (found && e != expected.end())
+            if (found && e != expected.end()) {
                 EXPECT_EQ(*v, e->second) << k;
+            }
         }
         EXPECT_EQ(misanswered, 0u);
     }
@@ -108,6 +114,7 @@ struct Follower {
     Vesk::VeskMap<Ops> map{Ops{}, kTableName};
     std::map<uint64_t, Value> reported;
     uint64_t removals = 0;
+    uint64_t changes = 0;  // every report
     uint64_t misanswered = 0;
 };
 
@@ -220,3 +227,61 @@ TEST_P(ShadowTest, EntriesBeyondTheTableUnchangedOrRefusedAndFlushes) {
 }
 
 }  // namespace
+
+// A value and a key-only shadow follow a writer process that grows and shrinks its table until
+// it is killed at a random point, maybe in the middle of a change; the writer's restart (which
+// reuses the files, or re-formats them when the kill left them damaged) and the changes after
+// it leave both shadows equal to its table.
+TEST(ShadowProcess, TwoShadowsFollowAWriterProcessKilledMidChangeAndItsRestart) {
+    TestRoot root;
+    const uint64_t seed = testSeed();
+    SCOPED_TRACE(fmt::format("VESK_TEST_SEED={}", seed));
+    Child writer([seed](Child& parent) -> int {
+        auto w = startWriter();
+        std::mt19937_64 rng(seed);
+        parent.send("started");
+        for (;;) {
+            churn(*w, rng, 4000, 3000);
+            for (uint64_t k = 0; k < 3000; ++k) {  // down to a few dozen
+                Value removed{};
+                if (k % 50 != 0)
+                    w->remove(CounterIndex(k), removed);
+            }
+        }
+    });
+    ASSERT_EQ(writer.receive(), "started") << writer.rest();
+    Follower values(Vesk::shadow, 1);
+    Follower keys(Vesk::keyshadow, 1);
+    std::mt19937_64 rng(seed + 1);
+    const uint64_t until = 20000 + rng() % 40000;  // changes reported before the kill
+    for (int i = 0; i < 6000 && std::min(values.changes, keys.changes) < until; ++i)
+        Pimbo::eventLoop().poll(5);
+    writer.kill(SIGKILL);  // and reaped
+    EXPECT_GE(std::min(values.changes, keys.changes), until);
+    EXPECT_GT(values.map.readerCounters().shadow.slotShrinks, 0u);
+    auto w = startWriter();
+    churn(*w, rng, 500, 400);
+    values.expectEquals(*w, "value shadow");
+    keys.expectEquals(*w, "key-only shadow");
+}
+
+// A table whose header announces more slots than its file holds: the shadow that meets it
+// reports the corruption (the front counts it and marks the table) and answers from its copy.
+TEST(Shadow, CorruptionMetByAShadowIsReportedToItsFront) {
+    TestRoot root;
+    auto w = startWriter();
+    for (uint64_t k = 1; k <= 10; ++k)
+        w->write(Kind<Ops>::make(k, k), true);
+    Follower f(Vesk::shadow);
+    f.expectEquals(*w, "synced");
+    pwriteValue(slotsPath(*w), Off::kNumSlotsVersion, uint64_t(0xFFFFFFF000000099));
+    w->write(Kind<Ops>::make(11, 11), true);
+    for (int i = 0; i < 1000 && f.map.corruptionsDetected() == 0; ++i)
+        Pimbo::eventLoop().poll(5);
+    EXPECT_GT(f.map.corruptionsDetected(), 0u);
+    EXPECT_TRUE(std::filesystem::exists(Vesk::RootPath(*testHandler(), kTableName, false)
+                                            .filePath(Vesk::Util::kCorruptionFileName)));
+    bool found = false;
+    EXPECT_EQ(*f.map.interface().lookup(CounterIndex(5), found, nullptr), Kind<Ops>::make(5, 5));
+    EXPECT_TRUE(found);
+}
