@@ -352,12 +352,15 @@ bool VeskShadow<Ops>::initialize(const std::string& event) {
         }
         const bool flushNotify = (flags_ & kFlushNotify) != 0;
         auto& notify = owner_.notify();
+        values_ = nullptr;
         if ((flags_ & kKeyOnly) != 0) {
             store_ = std::make_unique<KeyShadowStore<Ops>>(debugHandler(), reader_, queue_, notify,
                                                            flushNotify, rootPath_);
         } else {
-            store_ = std::make_unique<ShadowStore<Ops, ValueShadowSlot<Ops>>>(
-                debugHandler(), reader_, queue_, notify, flushNotify);
+            auto values =
+                std::make_unique<ValueStore>(debugHandler(), reader_, queue_, notify, flushNotify);
+            values_ = values.get();
+            store_ = std::move(values);
         }
         if (!store_->initialize())
             return false;

@@ -258,6 +258,7 @@ class VeskShadow : public VeskShadowBase, public VeskInterface<OpsT> {
     using Value = typename Ops::Value;
     using Key = typename Ops::Key;
     using Owner = ShadowOwner<Value, Key>;
+    using ValueStore = ShadowStore<Ops, ValueShadowSlot<Ops>>;
 
     VeskShadow(Pimbo::Platform::DebugHandler& handler, const std::string& name, const Ops& ops,
                uint32_t flags, Owner& owner)
@@ -320,6 +321,8 @@ class VeskShadow : public VeskShadowBase, public VeskInterface<OpsT> {
         return store_ ? store_->getCacheVersionAnchor() : Mem::CacheVersionAnchor{};
     }
     const Value* lookup(const Key& key, bool& found, void* buffer) override {
+        if (values_ != nullptr)  // the value store's answer, without a second dispatch
+            return values_->ValueStore::lookup(key, found, buffer);
         return answer(key, found, buffer, &ShadowStoreBase<Ops>::lookup);
     }
     const Value* directLookup(const Key& key, bool& found, void* buffer) override {
@@ -363,6 +366,7 @@ class VeskShadow : public VeskShadowBase, public VeskInterface<OpsT> {
     VeskReader<Ops> reader_;
     Owner& owner_;
     std::unique_ptr<ShadowStoreBase<Ops>> store_;
+    ValueStore* values_ = nullptr;  // store_, when it is the value store
     bool flushPending_ = false;
     // The front waits for the flush to end (not when the shadow is initialized again first).
     bool flushAwaited_ = false;
