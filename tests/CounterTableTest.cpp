@@ -152,6 +152,38 @@ std::map<uint64_t, Record> fill(Table& t, uint64_t n) {
 }
 constexpr const char* kUnmounted = "initialized:false sentry:false mountStatus:0 reader";
 
+// A table mounted as a shadow (opted in with notify) of a writer that publishes: the first sync
+// is no news to its observers (their callbacks wait for it), then they hear every key the writer
+// changed, in order (a key changed twice before the shadow looked is heard once, with its latest
+// record); the table answers from its copy.
+TEST_F(CounterTableTest, AShadowTableNotifiesEveryChangedKeyInOrderAfterItsFirstSync) {
+    const D publishing = desc(1000, Vesk::writer, {&D::notify});
+    Placed<> w(&publishing);
+    const auto written = fill(*w.table, 30);
+    Placed<> s;
+    Orlo::Ptr<Observer> o = new Observer;
+    o->listen(s.table.get());
+    s->counter.notifyingIs(true);
+    s.control->mount(desc(1000, Vesk::shadow, {&D::notify}));
+    auto settle = [&] {
+        for (int i = 0; i < 2000 && !(s->counter.mountStatus() == 2 && s->counter.quiesced()); ++i)
+            Pimbo::eventLoop().poll(5);
+        return s->counter.mountStatus() == 2 && s->counter.quiesced();
+    };
+    ASSERT_TRUE(settle());
+    EXPECT_TRUE(o->keys.empty());
+    EXPECT_EQ(contents(*s.table), written);
+    for (const uint64_t k : {303, 707, 5, 303, 909}) {
+        if (k == 909)
+            w->counterDel(CounterIndex(k));
+        else
+            w->counterIs(rec(k, 99));
+    }
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(o->keys, std::vector<uint64_t>({303, 707, 5, 909}));
+    EXPECT_EQ(contents(*s.table), contents(*w.table));
+}
+
 // Repeated or refused inits change nothing (not even cleanupFirst); cleanup removes the files.
 TEST_F(CounterTableTest, EveryRefusalOfInitNamesTheTableAndChangesNothing) {
     VeskTest::TraceCapture traces(0);
