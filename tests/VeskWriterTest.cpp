@@ -16,7 +16,6 @@
 #include <iterator>
 #include <map>
 #include <random>
-#include <source_location>
 
 namespace {
 
@@ -274,10 +273,10 @@ TEST(VeskWriterAnchorTest, OffsetsBeyondFourGiBAreKeptWhole) {
 // ----- failures of the host, each in a child with a private 256 KiB tmpfs as its table root ----
 
 // In a child: a condition that does not hold ends the step, naming the line and `what`.
-void need(bool ok, const std::string& what = "",
-          std::source_location at = std::source_location::current()) {
+// (__builtin_LINE rather than std::source_location, which clang 14 lacks with this library.)
+void need(bool ok, const std::string& what = "", int line = __builtin_LINE()) {
     if (!ok)
-        throw std::runtime_error("line " + std::to_string(at.line()) + " failed " + what);
+        throw std::runtime_error("line " + std::to_string(line) + " failed " + what);
 }
 bool intact(Writer& w, uint64_t to) {
     for (uint64_t k = 0; k < to; ++k)
