@@ -191,6 +191,10 @@ TEST_P(ShadowTest, EntriesBeyondTheTableUnchangedOrRefusedAndFlushes) {
         Shadow& s = f.shadow();
         const auto reported = f.reported;
         const uint32_t local = s.localCapacity();
+        EXPECT_TRUE(s.initialize("again"));  // an initialized shadow only reconnects
+        bool direct = false;                 // read from the table itself
+        EXPECT_EQ(*s.directLookup(CounterIndex(5), direct, nullptr), Kind<Ops>::make(5, 5));
+        EXPECT_TRUE(direct);
         EXPECT_TRUE(s.doSlot(w->capacity() + 1000, kNoSequence, true));
         EXPECT_EQ(s.localCapacity(), local);
         uint64_t calls = 0;
@@ -219,6 +223,10 @@ TEST_P(ShadowTest, EntriesBeyondTheTableUnchangedOrRefusedAndFlushes) {
         const uint64_t before = f.removals;
         f.map.controlDetach();  // unmounted: flushed, never attached again
         EXPECT_EQ(f.map.mountStatus(), 3);
+        if (flushNotify != 0) {
+            s.detach(true);  // a forced detach ends the pending flush at once
+            EXPECT_EQ(f.map.mountStatus(), 0);
+        }
         for (int i = 0; i < 100 && f.map.mountStatus() == 3; ++i)
             Pimbo::eventLoop().poll(10);
         EXPECT_EQ(f.map.mountStatus(), 0);
