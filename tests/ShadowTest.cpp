@@ -236,6 +236,26 @@ TEST_P(ShadowTest, EntriesBeyondTheTableUnchangedOrRefusedAndFlushes) {
 
 }  // namespace
 
+// A shadow attached again before the loop ran the flush of its detach (here with nothing to
+// flush: its last record went and its local array with it) finishes that flush first and
+// follows the writer again.
+TEST(Shadow, AttachedAgainBeforeItsFlushRanFollowsAgain) {
+    TestRoot root;
+    auto w = startWriter();
+    w->write(Kind<Ops>::make(3, 3), true);
+    Follower f(Vesk::shadow);
+    f.expectEquals(*w, "synced");
+    Value removed{};
+    w->remove(CounterIndex(3), removed);
+    f.expectEquals(*w, "emptied");
+    ASSERT_EQ(f.shadow().localCapacity(), 0u);
+    f.map.detach(true);
+    ASSERT_EQ(f.map.mountStatus(), 3);
+    f.map.attach(Vesk::VeskMapBase::eventTryAttach_);
+    w->write(Kind<Ops>::make(4, 4), true);
+    f.expectEquals(*w, "attached again");
+}
+
 // A value and a key-only shadow follow a writer process that grows and shrinks its table until
 // it is killed at a random point, maybe in the middle of a change; the writer's restart (which
 // reuses the files, or re-formats them when the kill left them damaged) and the changes after

@@ -55,9 +55,7 @@ void Syncer::start() {
 void Syncer::flush(uint32_t count, FlushSlot flushSlot, Complete complete) {
     if (!started_)
         start();
-    if (wake_)
-        loop_.removeFd(wake_.fd());
-    wake_.close();
+    closeWake();
     mode_ = Mode::flush;
     flushSlot_ = std::move(flushSlot);
     complete_ = std::move(complete);
@@ -67,7 +65,7 @@ void Syncer::flush(uint32_t count, FlushSlot flushSlot, Complete complete) {
 }
 
 void Syncer::forceSyncCompletion() {
-    if (mode_ == Mode::flush && !done())
+    if (!done())
         runFlush(flushEnd_ - flushNext_);
 }
 
@@ -80,16 +78,15 @@ void Syncer::runFlush(uint32_t slots) {
     }
     // The flush is over; the completion may destroy this syncer.
     Complete complete = std::move(complete_);
+    complete_ = nullptr;
     complete();
 }
 
 void Syncer::stop() {
     if (!started_)
         return;
-    if (wake_)
-        loop_.removeFd(wake_.fd());
+    closeWake();
     loop_.removeFd(timer_.get());
-    wake_.close();
     timer_.reset();
     started_ = false;
 }
@@ -100,14 +97,19 @@ void Syncer::connect() {
         loop_.addFd(wake_.fd(), [this] { onWake(); });
 }
 
+void Syncer::closeWake() {
+    if (wake_)
+        loop_.removeFd(wake_.fd());
+    wake_.close();
+}
+
 void Syncer::onWake() {
     bool closed = false;
     if (wake_.drain(closed) > 0)
         ++wakeups_;
     if (closed) {
         // The writer went: poll until it (or another) listens again.
-        loop_.removeFd(wake_.fd());
-        wake_.close();
+        closeWake();
         if (disconnected_)
             disconnected_();
     }

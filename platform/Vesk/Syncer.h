@@ -66,8 +66,8 @@ class Syncer {
     void flush(uint32_t count, FlushSlot flushSlot, Complete complete);
     void forceSyncCompletion();
     Mode mode() const { return mode_; }
-    // No flush is pending.
-    bool done() const { return mode_ == Mode::follow || flushNext_ >= flushEnd_; }
+    // No flush is pending (its completion has run, or there was none).
+    bool done() const { return mode_ == Mode::follow || !complete_; }
 
     // A batch yields to the loop once it has run this long (0: only after batchSize entries).
     void yieldTimeIs(uint64_t microseconds) { yieldTime_ = microseconds; }
@@ -86,6 +86,8 @@ class Syncer {
     void runFlush(uint32_t slots);
     bool reattach();
     void connect();
+    // Lets go of the wake-up connection (the loop stops watching it).
+    void closeWake();
     void onWake();
     void arm(uint64_t microseconds);
 
