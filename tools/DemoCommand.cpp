@@ -133,6 +133,12 @@ void noteError(DemoBoard& board, int row, const std::string& text) {
 
 using AllOps = std::tuple<CounterEntrySimpleOps, CounterEntryNormalOps, CounterEntryWideOps,
                           CounterEntryBitmap64Ops>;
+// One T<Ops> for each of the four record types (std::get<T<Ops>> picks one).
+template <template <class> class T>
+using PerKind = std::tuple<T<CounterEntrySimpleOps>, T<CounterEntryNormalOps>,
+                           T<CounterEntryWideOps>, T<CounterEntryBitmap64Ops>>;
+template <class Ops>
+using WriterPtr = std::unique_ptr<Vesk::VeskWriter<Ops>>;
 
 // Calls f(Ops{}, index) for the four record types.
 template <class F>
@@ -148,13 +154,9 @@ void forEachKind(F&& f) {
 int runWriter(DemoBoard& board, uint64_t count) {
     DemoRow& row = board.rows[0];
     try {
-        std::tuple<std::unique_ptr<Vesk::VeskWriter<CounterEntrySimpleOps>>,
-                   std::unique_ptr<Vesk::VeskWriter<CounterEntryNormalOps>>,
-                   std::unique_ptr<Vesk::VeskWriter<CounterEntryWideOps>>,
-                   std::unique_ptr<Vesk::VeskWriter<CounterEntryBitmap64Ops>>>
-            writers;
+        PerKind<WriterPtr> writers;
         forEachKind([&]<class Ops>(Ops, size_t i) {
-            auto& w = std::get<std::unique_ptr<Vesk::VeskWriter<Ops>>>(writers);
+            auto& w = std::get<WriterPtr<Ops>>(writers);
             // The shadow follows every change through the table's notification queue.
             Vesk::MapDescriptor descriptor{uint32_t(count)};
             descriptor.notify = 1;
@@ -167,8 +169,7 @@ int runWriter(DemoBoard& board, uint64_t count) {
         uint64_t writes = 0;
         auto writeAll = [&](uint64_t key, uint64_t generation) {
             forEachKind([&]<class Ops>(Ops, size_t) {
-                std::get<std::unique_ptr<Vesk::VeskWriter<Ops>>>(writers)->write(
-                    Kind<Ops>::make(key, generation), true);
+                std::get<WriterPtr<Ops>>(writers)->write(Kind<Ops>::make(key, generation), true);
             });
             writes += 4;
         };
@@ -190,7 +191,7 @@ int runWriter(DemoBoard& board, uint64_t count) {
 
         uint64_t records = 0;
         forEachKind([&]<class Ops>(Ops, size_t i) {
-            auto& w = std::get<std::unique_ptr<Vesk::VeskWriter<Ops>>>(writers);
+            auto& w = std::get<WriterPtr<Ops>>(writers);
             records += w->members();
             if (!w->validate(w->cinderId(), true)) {
                 noteError(board, 0,
@@ -241,9 +242,7 @@ struct CheckedReader {
 int runReader(DemoBoard& board, int index, uint64_t count, uint64_t seed) {
     DemoRow& row = board.rows[index];
     try {
-        std::tuple<CheckedReader<CounterEntrySimpleOps>, CheckedReader<CounterEntryNormalOps>,
-                   CheckedReader<CounterEntryWideOps>, CheckedReader<CounterEntryBitmap64Ops>>
-            readers;
+        PerKind<CheckedReader> readers;
         forEachKind([&]<class Ops>(Ops, size_t i) {
             auto& r = std::get<CheckedReader<Ops>>(readers);
             r.reader = std::make_unique<Vesk::VeskReader<Ops>>(toolHandler(), kKindNames[i], Ops{},
@@ -411,9 +410,7 @@ struct FollowedTable {
 int runShadow(DemoBoard& board, uint64_t count) {
     DemoRow& row = board.rows[kShadowRow];
     try {
-        std::tuple<FollowedTable<CounterEntrySimpleOps>, FollowedTable<CounterEntryNormalOps>,
-                   FollowedTable<CounterEntryWideOps>, FollowedTable<CounterEntryBitmap64Ops>>
-            tables;
+        PerKind<FollowedTable> tables;
         forEachKind([&]<class Ops>(Ops, size_t i) {
             auto& t = std::get<FollowedTable<Ops>>(tables);
             t.map = std::make_unique<Vesk::VeskMap<Ops>>(Ops{}, kKindNames[i]);

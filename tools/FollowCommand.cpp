@@ -61,16 +61,7 @@ int followWith(const FollowOptions& o, const TableProbe& p) {
         fields.emplace(p.valueType);
 
     std::string out;
-    auto printRecord = [&](const Value& v) {
-        if (fields) {
-            out += fields->json(&v);
-        } else {
-            std::ostringstream line;
-            line << v;
-            out += line.str();
-        }
-        out += '\n';
-    };
+    auto printRecord = [&](const Value& v) { appendRecordLine(out, fields, v); };
     auto printRemoved = [&](const Key& k) {
         out += fields ? fmt::format("{{\"key\": {}, \"removed\": true}}\n", k.value())
                       : fmt::format("{}: removed\n", k.value());

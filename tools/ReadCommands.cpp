@@ -150,14 +150,7 @@ int runDump(const std::string& table, bool json) {
             Vesk::IterHint hint;
             for (bool more = reader->first(v, hint); more;
                  more = reader->next(Ops::key(v), v, hint)) {
-                if (fields) {
-                    out += fields->json(&v);
-                } else {
-                    std::ostringstream line;
-                    line << v;
-                    out += line.str();
-                }
-                out += '\n';
+                appendRecordLine(out, fields, v);
                 ++records;
                 if (out.size() > (1 << 16)) {
                     writeOutput(out);
@@ -211,12 +204,10 @@ int runGet(const std::string& table, const std::vector<std::string>& keyTexts, b
                                 static_cast<unsigned long long>(key));
                 else
                     std::printf("%llu: not found\n", static_cast<unsigned long long>(key));
-            } else if (json) {
-                std::printf("%s\n", fields->json(&v).c_str());
             } else {
-                std::ostringstream line;
-                line << v;
-                std::printf("%s\n", line.str().c_str());
+                std::string line;
+                appendRecordLine(line, fields, v);
+                std::fputs(line.c_str(), stdout);
             }
         }
         if (missing != 0) {

@@ -9,6 +9,8 @@
 #include "Orlo/Module.h"
 
 #include <cstdint>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -37,6 +39,21 @@ class RecordFields {
     const Orlo::TypeOps* ops_ = nullptr;
     std::vector<size_t> counters_;
 };
+
+// Appends the line dump prints for `record`: its JSON object when `fields` is given, else the
+// record's own text form.
+template <class Value>
+void appendRecordLine(std::string& out, const std::optional<RecordFields>& fields,
+                      const Value& record) {
+    if (fields) {
+        out += fields->json(&record);
+    } else {
+        std::ostringstream line;
+        line << record;
+        out += line.str();
+    }
+    out += '\n';
+}
 
 // `text` as a JSON string, quoted and escaped.
 std::string jsonString(const std::string& text);
