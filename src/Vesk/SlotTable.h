@@ -12,8 +12,10 @@
 //  1. A slot is linked into a chain (its id stored into a predecessor's link) only after its
 //     record, rhash and flags (with OCCUPIED) are complete.
 //  2. Every link change is one 8-byte release store whose version grows by 4; numSlots changes
-//     by one 8-byte release store whose version grows by 1, after new slots are built and on the
-//     free list (growing) or after the records beyond the new end moved down (shrinking).
+//     by one 8-byte release store, after new slots are built and on the free list (growing) or
+//     after the records beyond the new end moved down (shrinking). Its version is odd exactly
+//     while a shrink moves records: a grow adds 2; a shrink adds 1 (the count unchanged) before
+//     its first move and 1 with the new count after its last.
 //  3. Every in-place copy into a reachable slot adds 2 to its flags (LOOKASIDE set) before the
 //     copy and 2 after it (LOOKASIDE clear, OCCUPIED set); while LOOKASIDE is set the lookaside
 //     slot holds the slot's rhash and its complete new record. A reader therefore copies from
@@ -38,6 +40,12 @@
 #include <type_traits>
 
 namespace Vesk {
+
+// The first even numSlots version above v: where a re-format starts counting, so that readers
+// of the old generation see the version move and no shrink seems under way.
+constexpr uint32_t evenVersionAfter(uint32_t v) {
+    return (v + 2) & ~1u;
+}
 
 // Bits of a slot's flags word.
 constexpr uint32_t OCCUPIED = 0x1;

@@ -6,7 +6,9 @@
 // its effects through the publication order of the slot table (see Vesk/SlotTable.h):
 //  1. new slots are built and pushed on the free list before numSlots grows;
 //  2. every link change is one 8-byte release store with version + 4 (publishLink);
-//  3. numSlots changes by one 8-byte release store with version + 1;
+//  3. numSlots changes by one 8-byte release store; its version is even while no shrink is
+//     under way: a grow adds 2, a shrink adds 1 before its first move (the count unchanged,
+//     then a write fence) and 1 with the new count after its last move;
 //  4. a shrink moves every record beyond the new end to a free slot below and links it there
 //     before it leaves its old slot; numSlots shrinks after the last move, and the file keeps
 //     its length: the released tail reads as zero;
@@ -132,7 +134,7 @@ class SlotWriterTable : public SlotTable<Ops>, public Pimbo::Debuggable {
         Header* h = this->header_;
         uint32_t oldVersion = 0;
         if (existing >= sizeof(Header)) {
-            oldVersion = h->numSlots.version + 1;
+            oldVersion = evenVersionAfter(h->numSlots.version);
             const uint32_t existingSlots = h->numSlots.value;
             const bool wrongFixedSize = fixedSize_ && existingSlots != initialCapacity_;
             if (wrongFixedSize) {
@@ -155,6 +157,12 @@ class SlotWriterTable : public SlotTable<Ops>, public Pimbo::Debuggable {
                                 this->region_.errorText());
                 }
                 this->header_ = static_cast<Header*>(moved);
+                h = this->header_;
+                // A shrink cut short leaves the version odd: end it, the count as it stands.
+                if ((h->numSlots.version & 1) != 0) {
+                    Mem::VersionedRef<uint32_t>::publish(
+                        &h->numSlots, {h->numSlots.version + 1, h->numSlots.value});
+                }
                 loadCounts();
                 PIMBO_TRACE(2, "to existing {}", this->fileName());
                 traceHeader();
@@ -256,7 +264,7 @@ class SlotWriterTable : public SlotTable<Ops>, public Pimbo::Debuggable {
         pushFree(old, next);
         if (h->most() < next)
             h->mostIs(next);
-        Mem::VersionedRef<uint32_t>::publish(&h->numSlots, {count.version + 1, next});
+        Mem::VersionedRef<uint32_t>::publish(&h->numSlots, {count.version + 2, next});
         PIMBO_TRACE(2, "{} from {} slots to {}", tableName_, count, h->numSlots);
         loadCounts();
         ++counters_.slotGrows;
@@ -284,6 +292,11 @@ class SlotWriterTable : public SlotTable<Ops>, public Pimbo::Debuggable {
             PIMBO_FAIL("bad threshold: {} numSlots:{}", n, numSlots);
         const uint32_t newSize = uint32_t(n);
         purgeFreeSlots(newSize);
+        // An odd version tells a slot-order scan that records are moving: the fence keeps every
+        // move's stores after it.
+        const auto old = h->numSlots;
+        Mem::VersionedRef<uint32_t>::publish(&h->numSlots, {old.version + 1, old.value});
+        Mem::writeFence();
         uint64_t moves = 0;
         for (uint32_t id = newSize; id < numSlots; ++id) {
             char* from = slots_[id];
@@ -316,8 +329,7 @@ class SlotWriterTable : public SlotTable<Ops>, public Pimbo::Debuggable {
             yield();
         }
         PIMBO_TRACE(5, "newNumSlots:{}", newSize);
-        const auto old = h->numSlots;
-        Mem::VersionedRef<uint32_t>::publish(&h->numSlots, {old.version + 1, newSize});
+        Mem::VersionedRef<uint32_t>::publish(&h->numSlots, {old.version + 2, newSize});
         resize(newSize);
         loadCounts();
         ++counters_.slotShrinks;
