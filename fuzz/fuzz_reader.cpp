@@ -163,6 +163,13 @@ void runTable(const Bytes& slots, const Bytes& buckets, Plinth::CinderId id, uin
             for (bool more = attached && reader.first(v, hint); more;
                  more = reader.next(Ops::key(v), v, hint)) {
             }
+            std::vector<CounterIndex> many(keys.begin(), keys.end());
+            std::vector<Value> out(many.size());
+            std::unique_ptr<bool[]> found(new bool[many.size()]);
+            if (attached) {
+                reader.scan([](const Value&) {});
+                reader.lookupMany(many.data(), many.size(), out.data(), found.get());
+            }
             (void)reader.members();
             (void)reader.readerCounters();
             (void)reader.dumpHeaders();

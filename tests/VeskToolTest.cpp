@@ -335,7 +335,7 @@ TEST_F(VeskToolProcess, CheckReportsEveryDamageAndReadsEndOnIt) {
         EXPECT_TRUE(snapshot(d.dir) == before) << "check wrote to the table";
         const std::pair<std::string, const char*> reads[] = {
             {"get damaged " + std::to_string(d.probe), kind.reader.walk},
-            {"dump damaged", kind.reader.iteration},
+            {"dump damaged --table-order", kind.reader.iteration},
             {"stat damaged", kind.reader.iteration}};
         for (const auto& [command, says] : reads) {
             if (says == nullptr || *says == '\0')

@@ -12,7 +12,7 @@ namespace VeskTool {
 
 int runLs();
 int runStat(const std::string& table);
-int runDump(const std::string& table, bool json);
+int runDump(const std::string& table, bool json, bool tableOrder);
 int runGet(const std::string& table, const std::vector<std::string>& keys, bool json);
 
 struct WatchOptions {

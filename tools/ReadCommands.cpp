@@ -81,7 +81,7 @@ int runStat(const std::string& table) {
     return withKind(p.kind, [&]<class Ops>() {
         auto reader = attachReader<Ops>(p);
         const double start = monotonicSeconds();
-        const size_t walked = readAll(*reader, table).size();
+        const size_t walked = readAll(*reader, table, true).size();
         const double walkMs = (monotonicSeconds() - start) * 1e3;
         const Vesk::Reader::Counters c = reader->readerCounters();
         const Vesk::SlotTableHeader& h = p.slotHeader();
@@ -132,7 +132,7 @@ int runStat(const std::string& table) {
 
 // ----- dump -----
 
-int runDump(const std::string& table, bool json) {
+int runDump(const std::string& table, bool json, bool tableOrder) {
     const TableProbe p = probeTable(table);
     std::optional<RecordFields> fields;
     if (json)
@@ -146,10 +146,7 @@ int runDump(const std::string& table, bool json) {
         for (int walks = 1;; ++walks) {
             const uint64_t generations = reader->counters().generationChanges;
             uint64_t records = 0;
-            typename Ops::Value v{};
-            Vesk::IterHint hint;
-            for (bool more = reader->first(v, hint); more;
-                 more = reader->next(Ops::key(v), v, hint)) {
+            walkTable(*reader, tableOrder, [&](const typename Ops::Value& v) {
                 appendRecordLine(out, fields, v);
                 ++records;
                 if (out.size() > (1 << 16)) {
@@ -157,7 +154,7 @@ int runDump(const std::string& table, bool json) {
                     out.clear();
                     printed = records;
                 }
-            }
+            });
             if (!reformatted(*reader, generations))
                 break;
             if (printed != 0 || walks == 3) {
@@ -186,18 +183,22 @@ int runGet(const std::string& table, const std::vector<std::string>& keyTexts, b
         fields.emplace(p.valueType);
     return withKind(p.kind, [&]<class Ops>() {
         auto reader = attachReader<Ops>(p);
+        // All keys in one call, their memory accesses overlapped.
+        const std::vector<CounterIndex> indexes(keys.begin(), keys.end());
+        std::vector<typename Ops::Value> values(keys.size());
+        const std::unique_ptr<bool[]> found(new bool[keys.size()]);
+        reader->lookupMany(indexes.data(), indexes.size(), values.data(), found.get());
+        // A reader that lost its table (re-formatted, not complete yet) knows no key.
+        if (reader->mountStatus() == 0) {
+            throw ToolError(kTable, fmt::format("table '{}' was re-formatted and its new files "
+                                                "are not complete (run again)",
+                                                table));
+        }
         size_t missing = 0;
-        for (const uint64_t key : keys) {
-            bool found = false;
-            typename Ops::Value v{};
-            reader->lookup(CounterIndex(key), found, &v);
-            // A reader that lost its table (re-formatted, not complete yet) knows no key.
-            if (reader->mountStatus() == 0) {
-                throw ToolError(kTable, fmt::format("table '{}' was re-formatted and its new "
-                                                    "files are not complete (run again)",
-                                                    table));
-            }
-            if (!found) {
+        for (size_t i = 0; i < keys.size(); ++i) {
+            const uint64_t key = keys[i];
+            const typename Ops::Value& v = values[i];
+            if (!found[i]) {
                 ++missing;
                 if (json)
                     std::printf("{\"key\": %llu, \"error\": \"not found\"}\n",

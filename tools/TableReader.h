@@ -50,18 +50,31 @@ bool reformatted(Vesk::VeskReader<Ops>& reader, uint64_t generations) {
     return reader.counters().generationChanges != generations || reader.mountStatus() == 0;
 }
 
-// Every record of the table in table order, from one walk that met no re-format; a walk that
-// met one is repeated, for up to two seconds. Throws ToolError when no walk completed.
+// Visits every record of the table once: by a slot-order scan (the fast way: whole records, each
+// once, see Vesk/VeskReader.h), or in table order when asked for.
+template <class Ops, class Visit>
+void walkTable(Vesk::VeskReader<Ops>& reader, bool tableOrder, Visit&& visit) {
+    if (!tableOrder) {
+        reader.scan(visit);
+        return;
+    }
+    typename Ops::Value v{};
+    Vesk::IterHint hint;
+    for (bool more = reader.first(v, hint); more; more = reader.next(Ops::key(v), v, hint))
+        visit(static_cast<const typename Ops::Value&>(v));
+}
+
+// Every record of the table, from one walk that met no re-format; a walk that met one is
+// repeated, for up to two seconds. Throws ToolError when no walk completed.
 template <class Ops>
-std::vector<typename Ops::Value> readAll(Vesk::VeskReader<Ops>& reader, const std::string& table) {
+std::vector<typename Ops::Value> readAll(Vesk::VeskReader<Ops>& reader, const std::string& table,
+                                         bool tableOrder = false) {
     const double deadline = monotonicSeconds() + 2.0;
     for (int walks = 1;; ++walks) {
         const uint64_t generations = reader.counters().generationChanges;
         std::vector<typename Ops::Value> records;
-        typename Ops::Value v{};
-        Vesk::IterHint hint;
-        for (bool more = reader.first(v, hint); more; more = reader.next(Ops::key(v), v, hint))
-            records.push_back(v);
+        records.reserve(reader.members());
+        walkTable(reader, tableOrder, [&](const typename Ops::Value& v) { records.push_back(v); });
         if (!reformatted(reader, generations))
             return records;
         if (monotonicSeconds() > deadline || !sleepUnlessStopped(0.05)) {

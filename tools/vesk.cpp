@@ -3,7 +3,8 @@
 //   vesk ls                          every table under the root
 //   vesk stat TABLE                  headers, writer, the reader's view and the notification
 //                                    queue (when the table has one) of one table
-//   vesk dump TABLE [--json]         every record in table order
+//   vesk dump TABLE [--json] [--table-order]
+//                                    every record, in slot order (or in table order)
 //   vesk get TABLE KEY...            the records of some keys
 //   vesk watch TABLE                 the busiest counters with their rates, refreshed
 //   vesk fill TABLE --type T --count N [--updates-per-sec R] [--seconds S] [--notify]
@@ -146,10 +147,16 @@ int main(int argc, char** argv) {
     stat->add_option("TABLE", table, "Table name, as it was filled")->required();
 
     CLI::App* dump = app.add_subcommand(
-        "dump", "Print every record in table order, one per line (strep, or JSON with --json)");
+        "dump",
+        "Print every record once, one per line (strep, or JSON with --json), in the "
+        "order of the slot file (the fast way) or in table order");
     common(dump);
     dump->add_option("TABLE", table, "Table name, as it was filled")->required();
     dump->add_flag("--json", json, "One JSON object per record, with the record type's fields");
+    bool tableOrder = false;
+    dump->add_flag("--table-order", tableOrder,
+                   "In table order (the order of first/next: bucket by bucket), a walk of the "
+                   "hash chains, slower");
 
     CLI::App* get = app.add_subcommand(
         "get",
@@ -297,7 +304,7 @@ int main(int argc, char** argv) {
             if (chosen == stat)
                 return runStat(table);
             if (chosen == dump)
-                return runDump(table, json);
+                return runDump(table, json, tableOrder);
             if (chosen == get)
                 return runGet(table, keys, json);
             if (chosen == watch) {
