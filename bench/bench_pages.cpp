@@ -9,9 +9,10 @@
 // own when it runs as root; otherwise its cases are skipped with a message.
 //
 // The reader runs in this process, on its own read-only mapping of the files of an idle writer.
-// Every benchmark reports ns_per_op; the writer's also slot_grows and bucket_grows, the reader's
-// huge_bytes: how many bytes of its slot file mapping the kernel maps with 2 MiB pages
-// (ShmemPmdMapped plus FilePmdMapped of the mapping in /proc/self/smaps).
+// Every benchmark reports ns_per_op and huge_bytes: how many bytes of the writer's or the
+// reader's slot file mapping the kernel maps with 2 MiB pages (ShmemPmdMapped plus FilePmdMapped
+// of the mapping in /proc/self/smaps, after the last fill or run); the writer's also slot_grows
+// and bucket_grows.
 //
 //   build/bench/bench_pages [--benchmark_filter=...]
 #include "FlexCounters2/FlexCounters2Vesk.h"
@@ -141,6 +142,7 @@ void writerFill(benchmark::State& state, bool huge, bool hinted) {
         keys[i] = i;
     std::shuffle(keys.begin(), keys.end(), std::mt19937_64(42));
     Vesk::Writer::Counters last;
+    uint64_t hugeMapped = 0;
     for (auto _ : state) {
         state.PauseTiming();
         auto w = makeWriter(*root, "bench/fill", hinted ? kRecords : 0);
@@ -149,6 +151,7 @@ void writerFill(benchmark::State& state, bool huge, bool hinted) {
             w->write(record(k), true);
         state.PauseTiming();
         last = w->writerCounters();
+        hugeMapped = hugeBytes(w->slotTable().header());
         w->cleanup();
         w.reset();
         state.ResumeTiming();
@@ -156,6 +159,7 @@ void writerFill(benchmark::State& state, bool huge, bool hinted) {
     VeskBench::perOp(state, kRecords);
     state.counters["slot_grows"] = double(last.slotGrows);
     state.counters["bucket_grows"] = double(last.bucketGrows);
+    state.counters["huge_bytes"] = double(hugeMapped);
 }
 
 // A filled table of each root with a reader attached to it, made at first use.
