@@ -264,8 +264,9 @@ TEST(SlotWriterTableTest, ResizesAtTheirThresholdsUnlessFixedInSize) {
 // A capacity hint formats a new table at that many slots and the power of two of buckets at or
 // above it: filling that many records grows neither file, beyond them the slots grow by the
 // usual rule (by ten percent past maxSlots), and removing every record shrinks neither below
-// the hint. A file of another size is reused as it is, never extended; a hint the table can
-// never hold is refused, naming the table and the hint.
+// the hint. A file of another size is reused as it is, never extended. A fixed-size table takes
+// the hint for its buckets; a hint the table can never hold is refused, naming the table and
+// the hint.
 TEST(SlotWriterTableTest, ACapacityHintPreallocatesAndIsTheFloor) {
     TestRoot root;
     const struct { uint32_t maxSlots, grown; } cases[] = {{100, 1100}, {5000, 2000}};
@@ -298,6 +299,8 @@ TEST(SlotWriterTableTest, ACapacityHintPreallocatesAndIsTheFloor) {
     }
     Vesk::MapDescriptor fixed(10);
     fixed.fixedSize = 1;
+    fixed.capacityHint = 10;  // a fixed size takes a hint for its buckets
+    EXPECT_EQ(attachedWriter<Simple>(fixed, kCinder, "t/fixed")->buckets(), 16u);
     const struct {
         Vesk::MapDescriptor d;
         uint32_t hint;
