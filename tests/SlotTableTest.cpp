@@ -261,4 +261,59 @@ TEST(SlotWriterTableTest, ResizesAtTheirThresholdsUnlessFixedInSize) {
     EXPECT_TRUE(w->validate(kCinder, false)) << w->lastValidationFailure();
 }
 
+// A capacity hint formats a new table at that many slots and the power of two of buckets at or
+// above it: filling that many records grows neither file, beyond them the slots grow by the
+// usual rule (by ten percent past maxSlots), and removing every record shrinks neither below
+// the hint. A file of another size is reused as it is, never extended. A fixed-size table takes
+// the hint for its buckets; a hint the table can never hold is refused, naming the table and
+// the hint.
+TEST(SlotWriterTableTest, ACapacityHintPreallocatesAndIsTheFloor) {
+    TestRoot root;
+    const struct { uint32_t maxSlots, grown; } cases[] = {{100, 1100}, {5000, 2000}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.maxSlots);
+        Vesk::MapDescriptor d = shrinkingDescriptor(c.maxSlots);
+        d.capacityHint = 1000;
+        const std::string name = "t/hint" + std::to_string(c.maxSlots);
+        auto w = attachedWriter<Simple>(d, kCinder, name);
+        EXPECT_EQ(w->capacity(), 1000u);
+        EXPECT_EQ(w->buckets(), 1024u);
+        fill(*w, 0, 1000);
+        EXPECT_EQ(w->writerCounters().slotGrows + w->writerCounters().bucketGrows, 0u);
+        fill(*w, 1000, 1001);
+        EXPECT_EQ(w->capacity(), c.grown);
+        CounterEntrySimple removed;
+        for (uint64_t key = 0; key < 1001; ++key)
+            ASSERT_TRUE(w->remove(CounterIndex(key), removed));
+        EXPECT_TRUE(w->capacity() == 1000u && w->buckets() == 1024u)
+            << w->capacity() << " slots " << w->buckets() << " buckets";
+        for (uint32_t hint : {10u, 3000u}) {
+            const FileStat before = statFile(slotsPath(*w));
+            d.capacityHint = hint;
+            w = makeWriter<Simple>(d, name);
+            EXPECT_TRUE(w->attach(kCinder)) << hint;
+            EXPECT_TRUE(w->capacity() == 1000u && w->buckets() == 1024u) << hint;
+            EXPECT_EQ(statFile(slotsPath(*w)).size, before.size) << hint;
+        }
+        EXPECT_TRUE(w->validate(kCinder, false)) << w->lastValidationFailure();
+    }
+    Vesk::MapDescriptor fixed(10);
+    fixed.fixedSize = 1;
+    fixed.capacityHint = 10;  // a fixed size takes a hint for its buckets
+    EXPECT_EQ(attachedWriter<Simple>(fixed, kCinder, "t/fixed")->buckets(), 16u);
+    const struct {
+        Vesk::MapDescriptor d;
+        uint32_t hint;
+        const char* refusal;
+    } refused[] = {
+        {Vesk::MapDescriptor(100), 0x7FFFFFFF,
+         "Vesk table t/counter: capacity hint 2147483647 is beyond the limit of 2147483646 slots"},
+        {fixed, 11, "Vesk table t/counter: capacity hint 11 is above its fixed size of 10 slots"}};
+    for (auto r : refused) {
+        r.d.capacityHint = r.hint;
+        EXPECT_EQ(thrown<Pimbo::InvalidInitializeException>([&] { makeWriter<Simple>(r.d); }),
+                  r.refusal);
+    }
+}
+
 }  // namespace

@@ -304,6 +304,47 @@ TEST_F(UnprivilegedReaderProcess, AttachesToReadableFilesAndIsRefusedByOthersSay
     }
 }
 
+// A table on a tmpfs that hands out 2 MiB pages (mounted with huge=always): a writer
+// preallocated for its records fills them without a grow, a reader finds the same records, and
+// both map the slot file on a 2 MiB boundary, where the kernel can map its pages whole.
+TEST(HugePageRootProcess, AWriterAndAReaderShareATableOnAHugeAlwaysTmpfs) {
+    Child child([](Child& c) {
+        std::string why;
+        if (!privateTmpfs("32m,huge=always", why)) {
+            c.send(why);
+            return Child::kSkip;
+        }
+        constexpr uint32_t kRecords = 100000;  // 4 MB of slots
+        Vesk::MapDescriptor d(kRecords);
+        d.capacityHint = kRecords;
+        auto w = makeWriter<Simple>(d);
+        w->initialize("huge");
+        for (uint64_t k = 0; k < kRecords; ++k)
+            w->write(K::make(k, 1), true);
+        Vesk::VeskReader<Simple> r(*testHandler(), kTableName, Simple{}, nullptr);
+        const bool attached = r.initialize("huge");
+        uint32_t found = 0;
+        for (uint64_t k = 0; attached && k < kRecords; ++k) {
+            bool hit = false;
+            Value copy{};
+            r.lookup(CounterIndex(k), hit, &copy);
+            found += hit && copy == K::make(k, 1);
+        }
+        auto aligned = [](const void* p) { return reinterpret_cast<uintptr_t>(p) % (2 << 20); };
+        c.send(fmt::format("same:{} found:{} grows:{} misaligned:{} {}",
+                           attached && iterateAll(r) == iterateAll(*w), found,
+                           w->writerCounters().slotGrows + w->writerCounters().bucketGrows,
+                           aligned(w->slotTable().header()), aligned(r.slotTable().header())));
+        return 0;
+    });
+    const std::string said = child.receive();
+    const int rc = child.wait();
+    if (rc == Child::kSkip)
+        GTEST_SKIP() << "no huge=always tmpfs here: " << said;
+    EXPECT_EQ(rc, 0) << child.rest();
+    EXPECT_EQ(said, "same:true found:100000 grows:0 misaligned:0 0");
+}
+
 // ----- damaged files: attach refuses, or every walk ends, naming the damage -----
 
 // Each kind of damage (support/Damage.h) in a fresh table: attach refuses it saying why and naming

@@ -213,7 +213,11 @@ TEST_F(VeskToolProcess, LiveFillSeenByEveryCommandDetachesAndIsReused) {
     fillAndCompare(CounterEntryNormalOps{});
     fillAndCompare(CounterEntryWideOps{});
     fillAndCompare(CounterEntryBitmap64Ops{});
-    fillAndCompare(CounterEntryNormalOps{}, 70);  // a smaller fill leaves exactly its own keys
+    fillAndCompare(CounterEntryNormalOps{}, 70);   // a smaller fill leaves exactly its own keys
+    fill("cap", "wide", 100, " --capacity 3000");  // formatted for 3000 records at once
+    const std::string capacityLs = vesk("ls").out;
+    EXPECT_TRUE(std::regex_search(capacityLs, std::regex(R"(\ncap +wide +100 +3000 +4096 )")))
+        << capacityLs;
 }
 
 // Every command ends with its status; one that fails says why in one line (check after its
@@ -264,6 +268,7 @@ TEST_F(VeskToolProcess, EveryCommandEndsWithItsStatusAndOneLine) {
         {"fill t --type double --count 5", 2, "wrong record type 'double'"},
         {"fill u --mode 0666" + wide, 2, "bad mode '0666'"},
         {"fill u --group no-such-g" + wide, 2, "no such group 'no-such-g'"},
+        {"fill u --capacity 2147483647" + wide, 3, "u: capacity hint 2147483647 is beyond"},
         {"ls --root ''", 2, "bad --root ''"},
         {"stat ../t", 2, "bad table name"},
         {"fill a\tb" + wide, 2, "bad table name"},

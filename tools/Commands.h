@@ -31,6 +31,7 @@ struct FillOptions {
     double seconds = -1;     // how long to keep the table; < 0: until stopped (with a rate)
     Mem::FileMode fileMode;  // of the table's files and directory (--mode, --group)
     bool notify = false;     // publish every change in the notification queue (--notify)
+    uint64_t capacity = 0;   // records to preallocate slots and buckets for (--capacity); 0: none
 };
 int runFill(const FillOptions& options);
 

@@ -30,6 +30,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <vector>
 
 namespace VeskTool {
@@ -116,14 +117,17 @@ int fillWith(const FillOptions& o) {
     Vesk::MapDescriptor descriptor(uint32_t(std::max<uint64_t>(o.count, 64)));
     descriptor.fileMode = o.fileMode;
     descriptor.notify = o.notify;
-    Vesk::VeskWriter<Ops> writer(toolHandler(), o.table, descriptor, Ops{}, K::kTableClass);
+    descriptor.capacityHint = uint32_t(o.capacity);
+    std::optional<Vesk::VeskWriter<Ops>> made;  // a refused capacity throws from the constructor
     try {
-        writer.initialize("vesk fill");
+        made.emplace(toolHandler(), o.table, descriptor, Ops{}, K::kTableClass);
+        made->initialize("vesk fill");
     } catch (const Pimbo::Exception& e) {
         const bool denied = e.msg().find("Permission denied") != std::string::npos;
         throw ToolError(kTable, fmt::format("{}cannot create table '{}': {}",
                                             denied ? "permission denied: " : "", o.table, e.msg()));
     }
+    Vesk::VeskWriter<Ops>& writer = *made;
     const std::string dir = writer.rootPath().directory();
     // The writer's sentry: a table directory (or file) removed under the writer ends the fill,
     // instead of writing on into deleted files while a new writer may own the re-created table.

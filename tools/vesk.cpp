@@ -8,8 +8,9 @@
 //   vesk get TABLE KEY...            the records of some keys
 //   vesk watch TABLE                 the busiest counters with their rates, refreshed
 //   vesk fill TABLE --type T --count N [--updates-per-sec R] [--seconds S] [--notify]
-//                                    a writer standing in for a hardware source; --notify
-//                                    publishes every change in the notification queue
+//             [--capacity C]         a writer standing in for a hardware source; --notify
+//                                    publishes every change in the notification queue;
+//                                    --capacity formats a new table for C records at once
 //   vesk follow TABLE [--keys-only] [--json]
 //                                    a shadow of a table: every record, then every change
 //                                    the writer publishes (fill --notify), as it is applied
@@ -131,7 +132,7 @@ int main(int argc, char** argv) {
     bool json = false;
     std::vector<std::string> keys;
     std::string interval = "1", top = "20", refreshes = "0";
-    std::string type, count, rate = "0", seconds, readers = "2";
+    std::string type, count, rate = "0", seconds, readers = "2", capacity = "0";
 
     CLI::App* ls = app.add_subcommand(
         "ls",
@@ -209,6 +210,11 @@ int main(int argc, char** argv) {
     bool notify = false;
     fill->add_flag("--notify", notify,
                    "Publish every change in the table's notification queue, for followers");
+    fill->add_option("--capacity", capacity,
+                     "Records to preallocate for: a new table starts with this many slots and "
+                     "matching buckets, so the fill never grows its files (an existing table "
+                     "keeps its size)")
+        ->type_name("C");
 
     CLI::App* follow = app.add_subcommand(
         "follow",
@@ -330,6 +336,7 @@ int main(int argc, char** argv) {
                 if (!mode.empty() || !group.empty())
                     o.fileMode = parseFileMode(mode, group);
                 o.notify = notify;
+                o.capacity = parseCount(capacity, "--capacity", 0, 0xFFFFFFFF);
                 return runFill(o);
             }
             if (chosen == follow) {

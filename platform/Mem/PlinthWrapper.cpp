@@ -22,6 +22,9 @@ uint64_t roundUpToPage(uint64_t n) {
     return (n + page - 1) / page * page;
 }
 
+// The size of a huge page: mappings of at least this size start on such a boundary.
+constexpr uint64_t kHugeAlign = 2ull << 20;
+
 const char* modeName(int mode) {
     return mode == PlinthWrapper::kWriter ? "writer" : "reader";
 }
@@ -90,12 +93,26 @@ void* PlinthWrapper::mapFile(uint64_t size, void* hint) {
     const uint64_t reserved = span + pageSize_;
     // The whole range starts as PROT_NONE; the file then covers its start and the last page
     // stays the guard.
-    void* range =
-        ::mmap(hint, reserved, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    // A large mapping without a wanted address reserves room to start on a huge-page boundary
+    // and gives back what lies before and after the aligned range.
+    const uint64_t slack = hint == nullptr && span >= kHugeAlign ? kHugeAlign - pageSize_ : 0;
+    void* range = ::mmap(hint, reserved + slack, PROT_NONE,
+                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (range == MAP_FAILED) {
-        fail(fmt::format("mmap {}: cannot reserve {} bytes: {}", path_, reserved,
+        fail(fmt::format("mmap {}: cannot reserve {} bytes: {}", path_, reserved + slack,
                          std::strerror(errno)));
         return nullptr;
+    }
+    if (slack != 0) {
+        char* start = static_cast<char*>(range);
+        char* aligned = reinterpret_cast<char*>(
+            (reinterpret_cast<uintptr_t>(start) + kHugeAlign - 1) & ~(kHugeAlign - 1));
+        if (aligned != start)
+            ::munmap(start, uint64_t(aligned - start));
+        const uint64_t after = slack - uint64_t(aligned - start);
+        if (after != 0)
+            ::munmap(aligned + reserved, after);
+        range = aligned;
     }
     if (size > 0) {
         const int prot = mode_ == kWriter ? PROT_READ | PROT_WRITE : PROT_READ;

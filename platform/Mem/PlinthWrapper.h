@@ -18,6 +18,9 @@
 //      "No space left on device" in errorText(), never as a SIGBUS on a later store.
 //   3. Every mapping sits directly before a PROT_NONE guard page: an access past the mapped
 //      size (from the next page boundary on) faults at once instead of reading a neighbour.
+//      A mapping of 2 MiB or more (without an address asked for) starts on a 2 MiB boundary, so
+//      that on a tmpfs that hands out 2 MiB pages (mounted with huge=always) the kernel can map
+//      them whole; elsewhere the alignment changes nothing.
 //   4. A reader maps only bytes the file holds: a file shorter than the size asked for fails.
 //   5. A failed attach leaves the wrapper detached; a failed resize leaves the old mapping (and
 //      its base) valid. Both return null and set errorText(), which names the file, the sizes

@@ -11,7 +11,8 @@ bool MapDescriptor::operator==(const MapDescriptor& o) const {
            synchronous == o.synchronous && shadowFlagBit2 == o.shadowFlagBit2 && heap == o.heap &&
            prune == o.prune && cleanupFirst == o.cleanupFirst &&
            shadowFlagBit1 == o.shadowFlagBit1 && assertOnOrphanAccess == o.assertOnOrphanAccess &&
-           regionTracking == o.regionTracking && notify == o.notify && fileMode == o.fileMode;
+           regionTracking == o.regionTracking && notify == o.notify && fileMode == o.fileMode &&
+           capacityHint == o.capacityHint;
 }
 
 std::string MapDescriptor::toString() const {
@@ -19,11 +20,10 @@ std::string MapDescriptor::toString() const {
         "MapDescriptor{{ initialSize:{} type:{} localMem:{} fixedSize:{} shrinkSlots:{} "
         "shrinkBuckets:{} criticalTaskCheck:{} synchronous:{} shadowFlagBit2:{} heap:{} prune:{} "
         "cleanupFirst:{} shadowFlagBit1:{} assertOnOrphanAccess:{} regionTracking:{} notify:{} "
-        "fileMode:{:04o} "
-        "group:{} }}",
+        "fileMode:{:04o} group:{} capacityHint:{} }}",
         initialSize, veskTypeName(type), localMem, fixedSize, shrinkSlots, shrinkBuckets,
         criticalTaskCheck, synchronous, shadowFlagBit2, heap, prune, cleanupFirst, shadowFlagBit1,
-        assertOnOrphanAccess, regionTracking, notify, fileMode.mode, fileMode.group);
+        assertOnOrphanAccess, regionTracking, notify, fileMode.mode, fileMode.group, capacityHint);
 }
 
 }  // namespace Vesk

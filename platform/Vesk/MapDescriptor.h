@@ -1,6 +1,6 @@
 // MapDescriptor: how a table map is mounted - its initial size (a writer's maxSlots), its type,
-// thirteen one-byte option flags, the opt-in to change notifications and the mode of the
-// table's files.
+// thirteen one-byte option flags, the opt-in to change notifications, the mode of the table's
+// files and the number of records a writer expects (capacityHint).
 #pragma once
 
 #include "Mem/RootPath.h"
@@ -49,6 +49,12 @@ class MapDescriptor : public Mem::CollectionDescriptor {
     // How a writer creates the table's files and directories: files 0644 and directories 0755
     // unless set (0640 with a group makes a table readable by that group only).
     Mem::FileMode fileMode;
+    // The number of records the writer expects (0: none). A new or re-formatted growable table
+    // starts with this many slots (at least one page of them) and the matching power of two of
+    // buckets, so filling it never grows either file; its slots and buckets never shrink below
+    // that. A reused file keeps its size. A fixed-size table takes it for its buckets only and
+    // refuses a hint above its size; every writer refuses a hint of kMaxSlots or more.
+    uint32_t capacityHint = 0;
 
     bool operator==(const MapDescriptor& o) const;
     bool operator!=(const MapDescriptor& o) const { return !(*this == o); }

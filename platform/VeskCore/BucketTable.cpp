@@ -60,8 +60,11 @@ bool BucketTable<Link>::validateHeader(const Header& h, uint64_t fileSize, Plint
 
 template <class Link>
 BucketWriter<Link>::BucketWriter(Pimbo::Platform::DebugHandler& handler,
-                                 const Vesk::RootPath& rootPath, bool local)
-    : Pimbo::Debuggable(handler, "BucketWriter"), region_(handler, rootPath, "buckets", local) {}
+                                 const Vesk::RootPath& rootPath, bool local,
+                                 uint32_t initialBuckets)
+    : Pimbo::Debuggable(handler, "BucketWriter"),
+      region_(handler, rootPath, "buckets", local),
+      initialBuckets_(BucketTable<Link>::bucketsFor(initialBuckets)) {}
 
 template <class Link>
 void BucketWriter<Link>::setCount(uint32_t n) {
@@ -113,8 +116,8 @@ uint32_t BucketWriter<Link>::attach(Plinth::CinderId cinderId) {
 
 template <class Link>
 void BucketWriter<Link>::format(Plinth::CinderId cinderId, uint32_t oldVersion) {
-    const uint32_t n = BucketTable<Link>::kInitialBuckets;
-    setCount(n);
+    const uint32_t n = initialBuckets_;
+    resize(n);
     // A re-format keeps the file length; blocks beyond the new count are released.
     region_.punchHole(BucketTable<Link>::fileSize(n));
     for (uint32_t b = 0; b < n; ++b) {

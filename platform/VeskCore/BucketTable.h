@@ -60,6 +60,15 @@ struct BucketTable {
     // Bucket counts stay below 2^31: ids with bit 31 set are bucket markers.
     static constexpr uint32_t kMaxBuckets = 0x40000000;
 
+    // The bucket count a table expecting `records` records starts with: the smallest power of
+    // two at or above it, within [kInitialBuckets, kMaxBuckets]. The buckets double only once
+    // the records outnumber them, so filling that many never grows the file.
+    static uint32_t bucketsFor(uint32_t records) {
+        uint32_t n = kInitialBuckets;
+        while (n < records && n < kMaxBuckets)
+            n *= 2;
+        return n;
+    }
     static uint64_t fileSize(uint32_t numBuckets) {
         return sizeof(Header) + uint64_t(numBuckets) * sizeof(Link);
     }
@@ -76,12 +85,14 @@ class BucketWriter : public Pimbo::Debuggable {
   public:
     using Header = typename BucketTable<Link>::Header;
 
-    BucketWriter(Pimbo::Platform::DebugHandler& handler, const Vesk::RootPath& rootPath,
-                 bool local);
+    // A new or re-formatted file starts with initialBuckets buckets (a power of two, at least
+    // kInitialBuckets: BucketTable::bucketsFor).
+    BucketWriter(Pimbo::Platform::DebugHandler& handler, const Vesk::RootPath& rootPath, bool local,
+                 uint32_t initialBuckets = BucketTable<Link>::kInitialBuckets);
 
-    // Maps the file and reuses it (2) when its header is sound and carries cinderId, formats a
-    // new file (1), or re-formats an existing one (4). Throws Pimbo::InvalidInitializeException
-    // when the file cannot be mapped.
+    // Maps the file and reuses it (2) when its header is sound and carries cinderId, whatever
+    // its bucket count, formats a new file (1), or re-formats an existing one (4). Throws
+    // Pimbo::InvalidInitializeException when the file cannot be mapped.
     uint32_t attach(Plinth::CinderId cinderId);
     void detach();
     bool attached() const { return header_ != nullptr; }
@@ -103,6 +114,7 @@ class BucketWriter : public Pimbo::Debuggable {
     }
     Header* header() { return header_; }
     uint32_t numBuckets() const { return numBuckets_; }
+    uint32_t initialBuckets() const { return initialBuckets_; }
     uint32_t bucketBits() const { return bucketBits_; }
     uint64_t fileSize() { return region_.memSize(); }
     const std::string& fileName() const { return region_.getFilename(); }
@@ -116,6 +128,7 @@ class BucketWriter : public Pimbo::Debuggable {
 
     Mem::PlinthWrapper region_;
     Header* header_ = nullptr;
+    uint32_t initialBuckets_;
     uint32_t numBuckets_ = 0;
     uint32_t bucketBits_ = 0;
     uint64_t remaps_ = 0;

@@ -31,6 +31,7 @@
 #include "Vesk/Counters.h"
 #include "Vesk/SlotTable.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <exception>
@@ -104,15 +105,34 @@ class SlotWriterTable : public SlotTable<Ops>, public Pimbo::Debuggable {
         return n;
     }
 
+    // The slot count a new or re-formatted file starts with, which is also the floor of a
+    // shrink: maxSlots for a fixed-size table; otherwise the capacity hint, at least one page.
+    // Throws Pimbo::InvalidInitializeException for a hint the table can never hold.
+    static uint32_t initialCapacityFor(const std::string& tableName, uint32_t maxSlots,
+                                       bool fixedSize, uint32_t capacityHint) {
+        if (capacityHint >= kMaxSlots) {
+            PIMBO_THROW(Pimbo::InvalidInitializeException,
+                        "Vesk table {}: capacity hint {} is beyond the limit of {} slots",
+                        tableName, capacityHint, kMaxSlots - 1);
+        }
+        if (fixedSize && capacityHint > maxSlots) {
+            PIMBO_THROW(Pimbo::InvalidInitializeException,
+                        "Vesk table {}: capacity hint {} is above its fixed size of {} slots",
+                        tableName, capacityHint, maxSlots);
+        }
+        return fixedSize ? maxSlots : std::max(pageCapacity(), capacityHint);
+    }
+
     SlotWriterTable(Pimbo::Platform::DebugHandler& handler, const std::string& tableName,
                     const Mem::RootPath& rootPath, bool local, Ops& hashOps, uint32_t maxSlots,
-                    bool fixedSize, bool shrinkSlots, Writer::Counters& counters)
+                    bool fixedSize, bool shrinkSlots, uint32_t capacityHint,
+                    Writer::Counters& counters)
         : Base(handler, rootPath, local),
           Pimbo::Debuggable(handler, "SlotWriterTable"),
           tableName_(tableName),
           maxSlots_(maxSlots),
           hashOps_(hashOps),
-          initialCapacity_(fixedSize ? maxSlots : pageCapacity()),
+          initialCapacity_(initialCapacityFor(tableName, maxSlots, fixedSize, capacityHint)),
           counters_(counters),
           fixedSize_(fixedSize),
           shrinkSlots_(shrinkSlots) {}
@@ -125,10 +145,13 @@ class SlotWriterTable : public SlotTable<Ops>, public Pimbo::Debuggable {
             detach();
         const uint64_t existing = this->region_.memSize();
         const uint64_t size = Pimbo::Util::fileSizeHelper(initialCapacity_, slotSize, headerSize);
-        void* base = this->region_.attach(size, Mem::PlinthWrapper::kWriter);
+        // An existing file is mapped as it is until it is known to be re-formatted: a file kept
+        // for reuse is not extended to the size a new one would have.
+        const uint64_t first = existing >= sizeof(Header) ? std::min(existing, size) : size;
+        void* base = this->region_.attach(first, Mem::PlinthWrapper::kWriter);
         if (base == nullptr) {
             PIMBO_THROW(Pimbo::InvalidInitializeException, "cannot attach to shmem {} size:{}: {}",
-                        this->fileName(), size, this->region_.errorText());
+                        this->fileName(), first, this->region_.errorText());
         }
         this->header_ = static_cast<Header*>(base);
         Header* h = this->header_;
@@ -168,6 +191,16 @@ class SlotWriterTable : public SlotTable<Ops>, public Pimbo::Debuggable {
                 traceHeader();
                 return 2;
             }
+        }
+        if (first < size) {
+            void* grown = this->region_.resize(size);
+            if (grown == nullptr) {
+                PIMBO_THROW(Pimbo::InvalidInitializeException,
+                            "cannot resize {} from {} to {} bytes ({} slots) to format it: {}",
+                            this->fileName(), first, size, initialCapacity_,
+                            this->region_.errorText());
+            }
+            this->header_ = static_cast<Header*>(grown);
         }
         format(cinderId, oldVersion, existing != 0);
         traceHeader();
@@ -273,11 +306,12 @@ class SlotWriterTable : public SlotTable<Ops>, public Pimbo::Debuggable {
 
     // Shrinks the slot array, asked for by a remove below `target` (the shrink threshold): to
     // four times the occupied count rounded down to a power of two, at least the initial
-    // capacity. The free slots beyond the new end leave the free list first; then every record
-    // beyond it moves to a free slot below, complete (rhash, record, flags with OCCUPIED, own
-    // link) before it is linked there through linkTo(id, key) (the link that leads to slot id
-    // in its chain), and its old slot loses OCCUPIED only after that; moved(to, from) and then
-    // yield() run after each move. numSlots shrinks last, before the file's tail is released.
+    // capacity (one page, or the capacity hint). The free slots beyond the new end leave the free
+    // list first; then every record beyond it moves to a free slot below, complete (rhash, record,
+    // flags with OCCUPIED, own link) before it is linked there through linkTo(id, key) (the link
+    // that leads to slot id in its chain), and its old slot loses OCCUPIED only after that;
+    // moved(to, from) and then yield() run after each move. numSlots shrinks last, before the
+    // file's tail is released.
     template <class LinkTo, class Moved, class Yield>
     void shrink(uint32_t target, LinkTo&& linkTo, Moved&& moved, Yield&& yield) {
         Header* h = this->header_;

@@ -86,8 +86,10 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
           quiesced_(std::move(quiesced)),
           name_(name),
           table_(handler, name_, rootPath_, localMem_, hashOps_, descriptor.initialSize,
-                 descriptor.fixedSize != 0, descriptor.shrinkSlots != 0, counters_),
-          hashMap_(handler, *this, rootPath_, localMem_, descriptor.shrinkBuckets != 0),
+                 descriptor.fixedSize != 0, descriptor.shrinkSlots != 0, descriptor.capacityHint,
+                 counters_),
+          hashMap_(handler, *this, rootPath_, localMem_, descriptor.shrinkBuckets != 0,
+                   descriptor.capacityHint),
           ruxa_(handler, rootPath_, counters_, localMem_, descriptor.prune ? 0 : 2, this),
           typeName_(typeName),
           criticalTaskCheck_(descriptor.criticalTaskCheck != 0),
@@ -199,9 +201,7 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
 
     uint32_t members() override { return table_.header() ? table_.header()->occupied() : 0; }
     uint32_t buckets() override { return hashMap_.numBuckets(); }
-    uint32_t minSize() override {
-        return table_.fixedSize() ? table_.maxSlots() : Table::pageCapacity();
-    }
+    uint32_t minSize() override { return table_.initialCapacity(); }
     uint32_t maxSize() override { return table_.maxSlots(); }
     uint32_t capacity() override { return table_.capacity(); }
     VeskType type() override { return writer; }

@@ -12,7 +12,9 @@
 //  3. Shrinking: chains are joined before the smaller count is published, and the bucket file
 //     releases its tail only after that.
 //  4. numBuckets changes by one 8-byte release store with version + 1.
-//  5. While a grow or shrink runs (resizing()), the chains match neither the old count nor the
+//  5. The bucket count never shrinks below the count a new file starts with (two, or the
+//     matching count of the table's capacity hint).
+//  6. While a grow or shrink runs (resizing()), the chains match neither the old count nor the
 //     new one everywhere: the writer's own reads (from critical tasks run by the yield) are
 //     refused by the owner, never answered from a half-split structure.
 // Every walk is bounded by the slot count (chains) or the bucket count (bucket hops) and throws
@@ -42,9 +44,10 @@ class WriterHashMap : public Pimbo::Debuggable {
     using Validator = typename Writer::ValidatorType;
 
     WriterHashMap(Pimbo::Platform::DebugHandler& handler, Writer& owner,
-                  const Vesk::RootPath& rootPath, bool local, bool shrinkBuckets)
+                  const Vesk::RootPath& rootPath, bool local, bool shrinkBuckets,
+                  uint32_t capacityHint)
         : Pimbo::Debuggable(handler, "WriterHashMap"),
-          buckets_(handler, rootPath, local),
+          buckets_(handler, rootPath, local, capacityHint),
           owner_(owner),
           shrinkBuckets_(shrinkBuckets) {}
 
@@ -53,9 +56,10 @@ class WriterHashMap : public Pimbo::Debuggable {
     uint32_t growThreshold() const { return growThreshold_; }
     uint32_t shrinkThreshold() const { return shrinkThreshold_; }
     bool shrinkBucketsAllowed() const { return shrinkBuckets_; }
+    // The record counts above which the buckets double and below which they halve (0: never).
     void thresholdsIs(uint32_t n) {
         growThreshold_ = n;
-        shrinkThreshold_ = n / 4;
+        shrinkThreshold_ = n > buckets_.initialBuckets() ? n / 4 : 0;
     }
     void validatorIs(Validator* v) { validator_ = v; }
     // A grow or shrink of the buckets is under way (its passes may yield to critical tasks).
@@ -246,10 +250,11 @@ class WriterHashMap : public Pimbo::Debuggable {
         thresholdsIs(2 * m);
     }
 
-    // Halves the bucket count: join pass, publish, release the tail of the bucket file.
+    // Halves the bucket count: join pass, publish, release the tail of the bucket file. Never
+    // below the initial count.
     void shrinkBuckets() {
         const uint32_t m = buckets_.numBuckets();
-        if (m <= 2)
+        if (m <= buckets_.initialBuckets())
             return;
         const uint32_t h = m / 2;
         const double start = Pimbo::time();

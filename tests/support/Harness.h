@@ -127,8 +127,9 @@ class Child {
     int status_ = -1;
 };
 
-// In a child: a private mount namespace with a fresh tmpfs of `size` ("256k"), mode 0755,
-// made the process's table root; false with `why` when the system does not allow it.
+// In a child: a private mount namespace with a fresh tmpfs of `size` ("256k"; further mount
+// options may follow it: "32m,huge=always"), mode 0755, made the process's table root; false
+// with `why` when the system does not allow it.
 bool privateTmpfs(const std::string& size, std::string& why);
 
 }  // namespace VeskTest
