@@ -40,7 +40,7 @@ struct Rule {
 // What the writer, the readers and the test tell each other, shared with forked children.
 struct Progress {
     std::atomic<uint64_t> retries{0}, remaps{0}, lookaside{0}, slotMaps{0}, bucketMaps{0},
-        iterations{0}, generations{0}, failures{0};
+        iterations{0}, generations{0}, scans{0}, scanFallbacks{0}, failures{0};
     char firstFailure[512] = {};
 
     void fail(const std::string& what) {
@@ -55,6 +55,11 @@ struct Stress {
     Rule rules[8];
     Progress readers[kReaders];
     uint64_t operations = 0;
+    // When each churn key was last inserted (stored after the insert) and last removed (stored
+    // before the removal), on the writer's clock: a scan knows which keys stayed throughout it.
+    std::atomic<uint64_t> clock{0};
+    std::atomic<uint64_t> insertedAt[kChurnKeys] = {}, removedAt[kChurnKeys] = {};
+    uint32_t churnCinder = 0;  // the generation they belong to
     Vesk::Writer::Counters writer;
     char failure[1024] = {};
 
@@ -79,8 +84,9 @@ std::string lacking(const Stress& run, const Vesk::Writer::Counters& c) {
     for (const Progress& p : run.readers) {
         if (p.failures.load() > 0)
             return "";
-        if (p.slotMaps.load() <= 1 || p.bucketMaps.load() <= 1 || p.iterations.load() == 0)
-            out = " every reader re-mapping both files and iterating;";
+        if (p.slotMaps.load() <= 1 || p.bucketMaps.load() <= 1 || p.iterations.load() == 0 ||
+            p.scans.load() == 0 || p.scanFallbacks.load() == 0)
+            out = " every reader re-mapping both files, iterating and scanning in both orders;";
         retries += p.retries.load();
         remaps += p.remaps.load();
         lookaside += p.lookaside.load();
@@ -94,11 +100,16 @@ std::string lacking(const Stress& run, const Vesk::Writer::Counters& c) {
     return out;
 }
 
-// A writer on the table (reusing or re-formatting what it finds), keys 1..held written.
+// A writer on the table (reusing or re-formatting what it finds), keys 1..held written. The churn
+// keys of another generation are gone: forgotten before any reader is told of this one.
 template <class Ops>
-std::unique_ptr<Vesk::VeskWriter<Ops>> startWriter(uint64_t held, uint64_t& n) {
+std::unique_ptr<Vesk::VeskWriter<Ops>> startWriter(Stress& run, uint64_t held, uint64_t& n) {
     auto w = makeWriter<Ops>(shrinkingDescriptor(1u << 20), kName);
     w->initialize("stress");
+    if (std::exchange(run.churnCinder, w->cinderId().value) != w->cinderId().value) {
+        for (uint64_t i = 0; i < kChurnKeys; ++i)
+            run.insertedAt[i] = 0;
+    }
     for (uint64_t k = 1; k <= held; ++k)
         w->write(Kind<Ops>::make(k, ++n), true);
     return w;
@@ -131,12 +142,14 @@ void runWriter(Vesk::VeskWriter<Ops>& w, uint64_t seed, Stress& run, uint64_t n,
                 const auto it = present.lower_bound(churn);
                 const uint64_t key = it == present.end() ? *present.begin() : *it;
                 typename Ops::Value removed;
+                run.removedAt[key - kChurnBase].store(++run.clock);
                 if (!w.remove(CounterIndex(key), removed))
                     throw std::runtime_error(fmt::format("churn key {} missing", key));
                 present.erase(key);
             } else if (dice < 88) {
                 w.write(K::make(churn, ++n), true);
-                present.insert(churn);
+                if (present.insert(churn).second)
+                    run.insertedAt[churn - kChurnBase].store(++run.clock);
             } else if (dice < 92) {
                 w.write(K::make(1 + rng() % held, ++n), true);
             } else {
@@ -149,8 +162,8 @@ void runWriter(Vesk::VeskWriter<Ops>& w, uint64_t seed, Stress& run, uint64_t n,
                     throw std::runtime_error(fmt::format("held key {} missing", key));
                 *area = K::make(key, ++n);
                 w.directCommit();
-                if (key >= kChurnBase)
-                    present.insert(key);
+                if (key >= kChurnBase && present.insert(key).second)
+                    run.insertedAt[key - kChurnBase].store(++run.clock);
             }
         }
         if (!w.validate())
@@ -201,21 +214,58 @@ void runReader(uint64_t seed, Stress& run, Progress& me,
         };
         try {
             if (round % 64 == 0) {
-                // A full iteration: every record whole, no key twice, every held key there.
-                std::unordered_set<uint64_t> keys;
-                Value v;
-                Vesk::IterHint hint;
-                for (bool more = r.first(v, hint); more && me.failures.load() == 0;
-                     more = r.next(Ops::key(v), v, hint)) {
-                    check(v, Ops::key(v).value(), "iteration");
-                    if (!keys.insert(Ops::key(v).value()).second || keys.size() > 2 * kChurnKeys)
-                        me.fail("iteration returned a key twice: " + recordJson<Ops>(v));
+                // A full walk, in table order or a slot-order scan: every record whole, no key
+                // twice, every held key there; a scan also finds every churn key that stayed
+                // throughout it exactly once (one removed and inserted again may show twice).
+                const bool scan = round % 128 == 0;
+                const uint64_t since = run.clock.load();
+                std::unordered_map<uint64_t, int> keys;
+                auto visit = [&](const Value& v) {
+                    check(v, Ops::key(v).value(), scan ? "scan" : "iteration");
+                    const uint64_t k = Ops::key(v).value();
+                    if ((++keys[k] > 1 && (!scan || k < kChurnBase)) ||
+                        keys.size() > 2 * kChurnKeys)
+                        me.fail(fmt::format("{} returned key {} twice", scan ? "scan" : "iteration",
+                                            k));
+                };
+                if (scan) {
+                    me.scanFallbacks += r.scan(visit).tableOrder;
+                    ++me.scans;
+                } else {
+                    Value v;
+                    Vesk::IterHint hint;
+                    for (bool more = r.first(v, hint); more && me.failures.load() == 0;
+                         more = r.next(Ops::key(v), v, hint))
+                        visit(v);
+                    ++me.iterations;
                 }
                 for (uint64_t k = 1; k <= rule.held && me.failures.load() == 0 && judged(); ++k) {
                     if (keys.count(k) == 0)
-                        me.fail(fmt::format("iteration missed key {}", k));
+                        me.fail(fmt::format("{} missed key {}", scan ? "scan" : "iteration", k));
                 }
-                ++me.iterations;
+                for (uint64_t i = 0; scan && i < kChurnKeys && judged(); ++i) {
+                    const uint64_t in = run.insertedAt[i].load();
+                    const auto it = keys.find(kChurnBase + i);
+                    const int times = it == keys.end() ? 0 : it->second;
+                    if (in != 0 && in <= since && run.removedAt[i].load() < in && times != 1)
+                        me.fail(fmt::format("scan visited key {}, there all along, {} times",
+                                            kChurnBase + i, times));
+                }
+            } else if (round % 2 == 0) {
+                // Three keys in one call: each answer as a single lookup's.
+                const CounterIndex keys[3] = {CounterIndex(1 + rng() % kHot),
+                                              CounterIndex(kChurnBase + rng() % kChurnKeys),
+                                              CounterIndex(kNeverBase + rng() % 100000)};
+                Value out[3];
+                bool found[3];
+                r.lookupMany(keys, 3, out, found);
+                for (int i = 0; i < 3; ++i) {
+                    if (found[i])
+                        check(out[i], keys[i].value(), "lookupMany");
+                }
+                if (!found[0] && judged())
+                    me.fail(fmt::format("key {} absent in generation {}", keys[0].value(),
+                                        rule.cinder));
             } else {
                 // Mostly a hot key; else a held key, a churn key or a never-written key.
                 const uint64_t dice = rng() % 8;
@@ -272,7 +322,7 @@ using ReaderProcess = Workload;
 TEST_F(ThreadStress, ReadersSeeWholeMonotonicRecordsWhileTheWriterResizes) {
     using Ops = CounterEntryNormalOps;
     uint64_t n = 0;
-    auto w = startWriter<Ops>(kHeld, n);
+    auto w = startWriter<Ops>(run, kHeld, n);
     run.phaseIs(0, Rule{w->cinderId().value, kHeld, 0, true});
     std::vector<std::thread> readers;
     for (int i = 0; i < kReaders; ++i)
@@ -291,7 +341,7 @@ using Ops = CounterEntrySimpleOps;
 std::unique_ptr<Child> writerProcess(Stress& run, uint64_t held, uint64_t n0, bool untilSeen) {
     return std::make_unique<Child>([&run, held, n0, untilSeen](Child& self) {
         uint64_t n = n0;
-        auto w = startWriter<Ops>(held, n);
+        auto w = startWriter<Ops>(run, held, n);
         self.send(std::to_string(w->cinderId().value));
         runWriter<Ops>(*w, testSeed() + n0, run, n, held, untilSeen);
         self.send("paused");

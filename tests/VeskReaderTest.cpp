@@ -9,6 +9,8 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <functional>
+
 namespace {
 
 using namespace VeskTest;
@@ -126,6 +128,74 @@ TEST_F(VeskReader, LookupsNextAndTheAnchorAcrossGrowsAndShrinks) {
     Mem::Atomics::simulateMissingSupportIs(false);
     ASSERT_TRUE(r->initialize("again") && r->initialize("attached already: a no-op"));
     EXPECT_TRUE(has(3000));
+}
+
+// A slot-order scan visits each record once: in slot order while nothing moved (a grow moves
+// nothing, and its new slots are scanned too), in table order after a shrink moved records, a
+// shrink was seen under way (an odd numSlots version) or the table was re-formatted; keys it
+// visited before are not visited again. Each change lands while the first stretch is visited.
+TEST_F(VeskReader, AScanVisitsEachRecordOnceInSlotOrderOrFinishesInTableOrder) {
+    struct Case {
+        const char* name;
+        std::function<void()> during;
+        bool tableOrder;
+        uint64_t from, to;  // keys present during the whole scan
+    };
+    const Plinth::CinderId next(9, 3);
+    const Case cases[] = {
+        {"unchanged", [] {}, false, 1, 1000},
+        {"a grow", [&] { write(1001, 1100); }, false, 1, 1100},
+        {"a shrink", [&] { remove(1, 900); }, true, 901, 1000},
+        {"a shrink under way",
+         [&] {
+             const auto version = rd<uint32_t>(RawTable::of(*w).slots, Off::kNumSlotsVersion);
+             pwriteValue<uint32_t>(slotsPath(*w), Off::kNumSlotsVersion, version + 1);
+         },
+         true, 1, 1000},
+        {"a re-format",
+         [&] {
+             w->attach(next);
+             write(1, 1000, 2);
+             Plinth::CinderFile(*testHandler(), w->rootPath(), true).write(next);
+         },
+         true, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(w->initialize("test"));
+        remove(1, 2000);
+        write(1, 1000);
+        const auto before = r->counters();
+        std::map<uint64_t, int> visited;
+        bool first = true;
+        const Vesk::ScanResult result = r->scan([&](const Value& v) {
+            EXPECT_TRUE(K::selfCheck(v)) << v.key().value();
+            ++visited[v.key().value()];
+            if (std::exchange(first, false))
+                c.during();
+        });
+        EXPECT_EQ(result.tableOrder, c.tableOrder);
+        EXPECT_EQ(r->counters().scanFallbacks - before.scanFallbacks, c.tableOrder ? 1u : 0u);
+        EXPECT_EQ(result.records, visited.size());
+        for (const auto& [key, times] : visited)
+            EXPECT_EQ(times, 1) << "key " << key << " visited twice";
+        for (uint64_t k = c.from; k <= c.to && c.to != 0; ++k)
+            EXPECT_EQ(visited.count(k), 1u) << "key " << k << " missed";
+        EXPECT_EQ(r->counters().generationChanges - before.generationChanges, c.to == 0 ? 1u : 0u);
+    }
+    // Many lookups in one call answer as single lookups do: hits, misses, more than one group.
+    std::vector<CounterIndex> keys;
+    for (uint64_t k = 990; k <= 1040; ++k)
+        keys.push_back(CounterIndex(k));
+    std::vector<Value> out(keys.size(), K::make(7, 7));
+    std::unique_ptr<bool[]> found(new bool[keys.size()]);
+    EXPECT_EQ(r->lookupMany(keys.data(), keys.size(), out.data(), found.get()), 11u);
+    for (size_t i = 0; i < keys.size(); ++i) {
+        bool one = false;
+        Value single{};
+        r->lookup(keys[i], one, &single);
+        EXPECT_TRUE(found[i] == one && out[i] == single) << keys[i].value();
+    }
 }
 
 // A slot file cut below the count its header gives: the re-map refuses naming both sizes, the old

@@ -74,6 +74,8 @@ void Counters::merge(const Counters& o) {
     iterations += o.iterations;
     remapRetries += o.remapRetries;
     generationChanges += o.generationChanges;
+    scans += o.scans;
+    scanFallbacks += o.scanFallbacks;
     lastAppliedSequence = o.lastAppliedSequence;
     slotFileSize = o.slotFileSize;
     bucketFileSize = o.bucketFileSize;
@@ -99,13 +101,14 @@ std::string Counters::toString() const {
         "slotFileSize:{} bucketFileSize:{} shadowMembers:{} shadowWrites:{} shadowMovedKeys:{} "
         "shadowBucketGrows:{} shadowBucketShrinks:{} shadowPatches:{} shadowHashedLookups:{} "
         "shadowSlotGrows:{} shadowSlotShrinks:{} shadowInvalidNotifications:{} "
-        "shadowKeyMismatches:{} shadowSyncSequence:{} shadowMappedSize:{}",
+        "shadowKeyMismatches:{} shadowSyncSequence:{} shadowMappedSize:{} scans:{} "
+        "scanFallbacks:{}",
         lookasideReads, resizes, baseChanges, retries, slowPaths, bucketResizes, lookups,
         iterations, remapRetries, generationChanges, lastAppliedSequence, slotFileSize,
         bucketFileSize, shadow.members, shadow.writes, shadow.movedKeys, shadow.bucketGrows,
         shadow.bucketShrinks, shadow.patches, shadow.hashedLookups, shadow.slotGrows,
         shadow.slotShrinks, shadow.invalidNotifications, shadow.keyMismatches, shadow.syncSequence,
-        shadow.mappedSize);
+        shadow.mappedSize, scans, scanFallbacks);
 }
 
 }  // namespace Reader

@@ -56,6 +56,9 @@ struct Counters {
     uint64_t iterations = 0;
     uint64_t remapRetries = 0;
     uint64_t generationChanges = 0;
+    // Slot-order scans, and those that finished in table order (records moved, a re-format).
+    uint64_t scans = 0;
+    uint64_t scanFallbacks = 0;
     // Sequence of the last change notification applied (a follower of the writer's queue).
     uint64_t lastAppliedSequence = 0;
     // Gauges refreshed when the counters are read.

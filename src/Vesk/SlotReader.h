@@ -234,6 +234,45 @@ class SlotReaderTable : public SlotTable<Ops>, public Pimbo::Debuggable {
         return Copied{seq, rhash};
     }
 
+    // Copies the records of the occupied slots in [from, to) into out, in slot order, each with
+    // getValue's seqlock read; returns how many. The range is checked against the mapping once.
+    // The cache anchor is left alone: a scan vouches for no single record.
+    uint32_t copyOccupied(uint32_t from, uint32_t to, Value* out) {
+        if (to > slots_.count || from > to) [[unlikely]]
+            Slots::outOfRange(to, slots_.count);
+        const char* s = slots_.base + uint64_t(from) * slotSize;
+        uint32_t n = 0;
+        uint64_t words[valueSize / 8];
+        for (uint32_t i = from; i < to; ++i, s += slotSize) {
+            uint32_t seq = loadFlags(s);
+            if ((seq & OCCUPIED) == 0)
+                continue;
+            for (;;) {
+                const char* src = s;
+                if ((seq & LOOKASIDE) != 0) [[unlikely]] {
+                    ++counters_->lookasideReads;
+                    src = static_cast<const char*>(this->header_->lookaside());
+                }
+                Mem::copyRelaxed(words, slotValue(src), valueSize);
+                Mem::readFence();
+                const uint32_t now = loadFlags(s);
+                if (now == seq)
+                    break;
+                seq = now;
+                Mem::spinPause();
+            }
+            // A slot emptied while it was copied holds nothing to report.
+            if ((seq & OCCUPIED) != 0)
+                std::memcpy(static_cast<void*>(&out[n++]), words, valueSize);
+        }
+        return n;
+    }
+
+    // The writer's numSlots word now (version and count); zero when the header is not mapped.
+    Count liveCount() const {
+        return this->header_ ? Count::load(&this->header_->numSlots) : Count{};
+    }
+
     // True when the slot still has exactly `flags` and holds the record of `key`: a seqlock read
     // of the key alone, for a caller that wants to continue from a slot it returned earlier.
     bool holds(uint32_t slot, uint32_t flags, uint64_t key) const {

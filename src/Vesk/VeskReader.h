@@ -25,6 +25,17 @@
 //     for a record that was never returned.
 // The loop has no pass limit: each further pass is caused by a step of the writer. It spins
 // politely (a pause instruction per pass).
+//
+// A slot-order scan (scan) reads the slot array front to back instead of following the chains,
+// in stretches of kScanStretch slots, each record with the seqlock copy of a lookup. Records
+// change slots only when a shrink moves them, and the writer keeps numSlots' version odd while
+// it does (doc/file-format.md, publication order 4). A stretch is handed to the visitor only
+// when the numSlots word read after it equals the one read before it (or shows one grow, which
+// moves nothing: the new slots are scanned too) and the generation did not move. So every
+// record present during the whole scan is visited exactly once, with a whole copy. Otherwise
+// the stretch is dropped and the scan finishes in table order (first/next), skipping the keys
+// it already visited: still no duplicate, no skipped record. A key removed and inserted again
+// during the scan is a new record; it may be visited twice, once in each slot.
 #pragma once
 
 #include "Mem/SafeHeaderCopy.h"
@@ -40,9 +51,11 @@
 #include "Vesk/VeskInterface.h"
 #include "VeskCore/ReaderHashMap.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace Vesk {
 
@@ -62,6 +75,12 @@ enum class AttachFailure : uint8_t {
 // "no files yet", "permission denied", "untrusted directory", "not a table", "other record type",
 // "other version", "other generation", "corrupt", "cannot map", "" for none.
 const char* attachFailureText(AttachFailure failure);
+
+// What a slot-order scan did.
+struct ScanResult {
+    uint64_t records = 0;     // records visited
+    bool tableOrder = false;  // records moved or the files changed: it finished in table order
+};
 
 template <class OpsT>
 class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
@@ -168,6 +187,83 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
         return false;
     }
 
+    // Looks keys[0..n) up as n lookups would, with the memory accesses of a group of keys
+    // overlapped (each key's bucket entry, then each first slot, prefetched before any key is
+    // compared). out[i] receives the record or the default value and found[i] says which;
+    // returns the number found. The cache anchor afterwards vouches for the last key's answer.
+    size_t lookupMany(const Key* keys, size_t n, Value* out, bool* found) {
+        constexpr size_t kGroup = 16;
+        static_assert(kGroup <= HashMap::kMaxPrefetch);
+        size_t hits = 0;
+        for (size_t g = 0; g < n; g += kGroup) {
+            const size_t m = std::min(kGroup, n - g);
+            if (this->initialized())
+                hashMap_.prefetch(keys + g, m);
+            for (size_t i = g; i < g + m; ++i) {
+                lookup(keys[i], found[i], &out[i]);
+                hits += found[i];
+            }
+        }
+        return hits;
+    }
+
+    // Visits every record of the table once, in slot order: visit(const Value&) for each (see
+    // the top of this file for what the order guarantees). A reader without a table visits
+    // nothing. A re-format met during the scan shows in counters().generationChanges, as for
+    // table-order walks.
+    template <class Visit>
+    ScanResult scan(Visit&& visit) {
+        ++counters_->scans;
+        ScanResult result;
+        Count at;
+        // Map the writer's current sizes, and read the word the first stretch is checked by.
+        do {
+            if (!settle([] {}, nullptr))
+                return result;
+            at = table_.liveCount();
+        } while (at.version != table_.mappedNumSlots().version);
+        std::vector<uint64_t> visited;
+        visited.reserve(table_.liveOccupiedSlots());
+        Value stretch[kScanStretch];
+        for (uint32_t from = 0; (at.version & 1) == 0;) {
+            const uint32_t to =
+                std::min<uint64_t>(uint64_t(from) + kScanStretch, table_.slots().count);
+            if (from >= to)
+                return result;
+            const uint32_t n = table_.copyOccupied(from, to, stretch);
+            const Count now = table_.liveCount();
+            if (generationMoved())
+                break;
+            if (now != at) {
+                // One grow moved nothing: map the new slots and go on to them.
+                if (now.version != at.version + 2 || now.value <= at.value || !remapped())
+                    break;
+                at = now;
+            }
+            for (uint32_t i = 0; i < n; ++i) {
+                visited.push_back(Ops::key(stretch[i]).value());
+                visit(static_cast<const Value&>(stretch[i]));
+            }
+            result.records += n;
+            from = to;
+        }
+        ++counters_->scanFallbacks;
+        result.tableOrder = true;
+        std::sort(visited.begin(), visited.end());
+        Value v{};
+        IterHint hint;
+        for (bool more = first(v, hint); more; more = next(Ops::key(v), v, hint)) {
+            if (!std::binary_search(visited.begin(), visited.end(), Ops::key(v).value())) {
+                visit(static_cast<const Value&>(v));
+                ++result.records;
+            }
+        }
+        return result;
+    }
+
+    // Slots a scan copies between two looks at the writer's numSlots word.
+    static constexpr uint32_t kScanStretch = 256;
+
     // ----- used by the hash map and by tests -----
 
     Table& slotTable() { return table_; }
@@ -183,6 +279,19 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
     }
 
   private:
+    using Count = typename Table::Count;
+
+    // The scan's re-map after a grow; false when the files no longer fit (the table-order walk
+    // that follows meets that through the retry loop).
+    bool remapped() {
+        try {
+            table_.doResize();
+            return true;
+        } catch (const Pimbo::CorruptionDetectedException&) {
+            return false;
+        }
+    }
+
     // Runs op until its answer stands (see the top of this file). False when the reader has no
     // table to answer from; the caller then answers "absent".
     template <class Op>

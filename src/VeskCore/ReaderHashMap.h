@@ -86,6 +86,31 @@ class ReaderHashMap {
         return &reader_->defaultValue();
     }
 
+    // Prefetches, for each of keys[0..m), its bucket entry, then the first slot its chain names
+    // (both lines of it), so that the lookups that follow find them in the cache. Reads only
+    // bucket entries, through loadLink, and checks every index before it becomes an address.
+    void prefetch(const Key* keys, size_t m) const {
+        const uint32_t n = buckets_.numBuckets();
+        if (n == 0 || m > kMaxPrefetch)
+            return;
+        const auto& slots = reader_->slotTable().slots();
+        const SlotLink* entries[kMaxPrefetch];
+        for (size_t i = 0; i < m; ++i) {
+            entries[i] = buckets_[reader_->hashKeyValue(keys[i].value()) % n];
+            Mem::prefetch(entries[i]);
+        }
+        for (size_t i = 0; i < m; ++i) {
+            const uint32_t s = Vesk::loadLink(entries[i]).next;
+            if (SlotLink::isSlot(s) && s < slots.count) {
+                const char* slot = slots.base + uint64_t(s) * Reader::Table::slotSize;
+                Mem::prefetch(slot);
+                Mem::prefetch(slot + Reader::Table::slotSize - 1);
+            }
+        }
+    }
+    // The most keys one prefetch() takes.
+    static constexpr size_t kMaxPrefetch = 32;
+
     // Copies the first record at or after bucket (in bucket order) into out.
     bool first(uint32_t bucket, Value& out, Vesk::IterHint& hint) const {
         const uint32_t n = buckets_.numBuckets();
