@@ -3,7 +3,10 @@
 // records, with the writer idle and with the writer overwriting records at full speed. Lookups
 // run in two modes: independent (the keys come from a shuffled list, so the processor may
 // overlap consecutive lookups) and dependent (the next key comes from the record just read, so
-// every lookup waits for the one before). The writer's own overwrite speed is measured in the
+// every lookup waits for the one before). The reader also looks the shuffled keys up in batches
+// of 64 and 1024 (lookup_hit/batch64, batch1024: one lookupMany each) and scans the table in
+// slot order (scan; table_order counts the scans that fell back to table order), beside its
+// table-order iteration (iterate: first/next). The writer's own overwrite speed is measured in the
 // child, once with no reader running and once while this process reads. std::unordered_map
 // (mixing hash) in this process does the same lookups and iteration as the reference.
 //
@@ -739,6 +742,18 @@ bool walks(benchmark::State& state, uint64_t n, Table& table) {
     return records == n * state.iterations();
 }
 
+// Each iteration is one scan: scanOnce(visit) calls visit(const CounterEntrySimple&) for each
+// record and returns how many it visited; true when every scan met the n records.
+template <class Scan>
+bool scans(benchmark::State& state, uint64_t n, Scan&& scanOnce) {
+    uint64_t sum = 0;
+    uint64_t records = 0;
+    for (auto _ : state)
+        records += scanOnce([&](const CounterEntrySimple& v) { sum += v.packets(); });
+    benchmark::DoNotOptimize(sum);
+    return records == n * state.iterations();
+}
+
 void readerLookup(benchmark::State& state, uint64_t n, Lookup lookup, Mode mode, bool busy) {
     Session& s = session(n);
     bool right = false;
@@ -767,6 +782,57 @@ void readerIterate(benchmark::State& state, uint64_t n, bool busy) {
              Mem::RootPath(*handler(), tableName(n, false), false).directory(), ec))
         bytes += f.is_regular_file(ec) ? f.file_size(ec) : 0;
     state.counters["bytes_per_record"] = double(bytes) / double(n);
+    perOp(state, n);
+}
+
+// The hit lookups of the shuffled keys in batches of `batch` keys, one lookupMany each.
+void readerLookupMany(benchmark::State& state, uint64_t n, size_t batch, bool busy) {
+    Session& s = session(n);
+    const std::vector<CounterIndex> keys(s.hitKeys.begin(), s.hitKeys.end());
+    std::vector<CounterEntrySimple> out(batch);
+    const auto found = std::make_unique<bool[]>(batch);
+    uint64_t sum = 0;
+    uint64_t hits = 0;
+    bool right = true;
+    {
+        WriterActivity activity(state, *s.writer, busy, s.reader.get());
+        for (auto _ : state) {
+            for (size_t at = 0; at < n; at += batch) {
+                const size_t count = std::min<size_t>(batch, n - at);
+                const size_t told =
+                    s.reader->lookupMany(keys.data() + at, count, out.data(), found.get());
+                uint64_t met = 0;
+                for (size_t i = 0; i < count; ++i) {
+                    sum += out[i].packets();
+                    met += found[i];
+                }
+                right &= told == met;
+                hits += met;
+            }
+        }
+    }
+    benchmark::DoNotOptimize(sum);
+    if (!right || hits != n * state.iterations())
+        state.SkipWithError("the reader's batched answers do not match the table");
+    perOp(state, n);
+}
+
+// The slot-order scan; table_order counts the scans that fell back to table order.
+void readerScan(benchmark::State& state, uint64_t n, bool busy) {
+    Session& s = session(n);
+    uint64_t tableOrder = 0;
+    bool right = false;
+    {
+        WriterActivity activity(state, *s.writer, busy, s.reader.get());
+        right = scans(state, n, [&](auto&& visit) {
+            const Vesk::ScanResult r = s.reader->scan(visit);
+            tableOrder += r.tableOrder;
+            return r.records;
+        });
+    }
+    if (!right)
+        state.SkipWithError("the reader's scan does not match the table");
+    state.counters["table_order"] = double(tableOrder);
     perOp(state, n);
 }
 
@@ -830,18 +896,6 @@ void shadowLatency(benchmark::State& state, uint64_t n) {
 
 // ----- the peers: the same lookups and a scan of their tables, written by their own child -----
 
-// Each iteration scans `table` once (scan(visit) returns the records it visited); true when
-// every scan met the n records.
-template <class Table>
-bool scans(benchmark::State& state, uint64_t n, Table& table) {
-    uint64_t sum = 0;
-    uint64_t records = 0;
-    for (auto _ : state)
-        records += table.scan([&](const CounterEntrySimple& v) { sum += v.packets(); });
-    benchmark::DoNotOptimize(sum);
-    return records == n * state.iterations();
-}
-
 template <class Table>
 void peerLookup(benchmark::State& state, uint64_t n, Store kind, Lookup lookup, Mode mode,
                 bool busy) {
@@ -863,7 +917,7 @@ void peerIterate(benchmark::State& state, uint64_t n, Store kind, bool busy) {
     bool right = false;
     {
         WriterActivity activity(state, p.writer, busy);
-        right = scans(state, n, p.table);
+        right = scans(state, n, [&](auto&& visit) { return p.table.scan(visit); });
     }
     if (!right)
         state.SkipWithError("the peer's scan does not match its records");
@@ -1019,6 +1073,17 @@ void registerAll() {
                 readerLookup(state, n, l, m, busy);
             },
             [=](benchmark::State& state, bool busy) { readerIterate(state, n, busy); });
+        for (int busy = 0; busy < 2; ++busy) {
+            for (size_t batch : {size_t(64), size_t(1024)}) {
+                const auto name =
+                    fmt::format("VeskReader/lookup_hit/batch{}/{}/{}", batch, kWriter[busy], n);
+                benchmark::RegisterBenchmark(name.c_str(), readerLookupMany, n, batch, busy != 0)
+                    ->Unit(benchmark::kMillisecond);
+            }
+            const auto name = fmt::format("VeskReader/scan/{}/{}", kWriter[busy], n);
+            benchmark::RegisterBenchmark(name.c_str(), readerScan, n, busy != 0)
+                ->Unit(benchmark::kMillisecond);
+        }
         for (int l = 0; l < 2; ++l) {
             for (int m = 0; m < 2; ++m) {
                 const auto name = fmt::format("Map/lookup_{}/{}/{}", kLookup[l], kMode[m], n);
