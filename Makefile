@@ -86,7 +86,10 @@ coverage:
 demo: build
 	$(BUILD)/tools/vesk demo
 
-bench: build
+# The reader's peers (LMDB and Boost.Interprocess) are wanted by the benchmarks only.
+bench:
+	@bash scripts/install-deps.sh liblmdb-dev libboost-dev
+	$(MAKE) --no-print-directory build
 	@for b in $(BUILD)/bench/bench_*; do echo "== $$b"; $$b; done
 
 format:

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "Mem/RootPath.h"
+#include "Orlo/Hash.h"
 
 #include <benchmark/benchmark.h>
 
@@ -36,6 +37,12 @@ inline BenchRoot& root() {
     static BenchRoot r;
     return r;
 }
+
+// The hash of the in-process maps the tables are measured against: the mixing hash the library
+// uses, where std::hash of an integer is the integer itself.
+struct MixHash {
+    size_t operator()(uint64_t v) const { return Orlo::hashSingleAttr(0x1234, v); }
+};
 
 // Reports ns_per_op: the time of one of the opsPerIteration operations of each iteration.
 inline void perOp(benchmark::State& state, uint64_t opsPerIteration) {

@@ -3,7 +3,10 @@
 // records, with the writer idle and with the writer overwriting records at full speed. Lookups
 // run in two modes: independent (the keys come from a shuffled list, so the processor may
 // overlap consecutive lookups) and dependent (the next key comes from the record just read, so
-// every lookup waits for the one before). The writer's own overwrite speed is measured in the
+// every lookup waits for the one before). The reader also looks the shuffled keys up in batches
+// of 64 and 1024 (lookup_hit/batch64, batch1024: one lookupMany each) and scans the table in
+// slot order (scan; table_order counts the scans that fell back to table order), beside its
+// table-order iteration (iterate: first/next). The writer's own overwrite speed is measured in the
 // child, once with no reader running and once while this process reads. std::unordered_map
 // (mixing hash) in this process does the same lookups and iteration as the reference.
 //
@@ -19,6 +22,21 @@
 // notification applied, writer_ns_per_op the writer's per overwrite over the same time, and
 // resyncs counts the shadow's re-reads of the whole table after the writer overran its queue.
 //
+// Two peers hold the same records (24 bytes, 8-byte key, the same keys and the same cycle), each
+// written by a child of its own and read by this process with the same lookups, writer idle and
+// busy; their iteration is a scan of the whole store. They are built in when installed (`make
+// bench` installs them):
+//   - Lmdb: an environment in the private root (LmdbPeer.h). The reader's read-only transaction
+//     is reset and renewed every 1024 lookups, and once per scan (a cursor walk of one snapshot);
+//     a busy writer commits one write transaction per 1024 overwrites.
+//   - BoostInterprocess: a hash map in a managed shared memory segment beside the root
+//     (BoostPeer.h). Every lookup takes the segment's sharable lock, a scan holds it throughout
+//     (holding the writer off), and the writer takes it exclusively for each overwrite.
+// Their iterations report bytes_per_record (the pages or segment bytes the records take now) and
+// file_bytes_per_record (the whole file, or the segment as the benchmark sized it); the
+// reader's iteration reports the bytes of the table's files. A busy writer's pace over each run
+// is writer_ns_per_op (wall-clock time per overwrite), which shows how far a reader held it off.
+//
 // Every benchmark reports ns_per_op: for the lookups and iterations of the reader, the shadows
 // and the map, per operation of this process's processor time (as the other benchmarks do); for
 // the writer, per overwrite of wall-clock time measured in the child, with its processor time
@@ -31,11 +49,10 @@
 // one random cycle through all keys, so a dependent walk of n lookups visits every record. An
 // overwrite keeps packets and bumps octets (or stamps it with the clock), so the cycle stays
 // intact under a busy writer.
-// The parent drives the child through a command pipe; the child answers on a reply pipe.
+// The parent drives each child through a command pipe; the child answers on a reply pipe.
 #include "FlexCounters2/FlexCounters2Vesk.h"
 #include "Mem/Fd.h"
 #include "Mem/RootPath.h"
-#include "Orlo/Hash.h"
 #include "Pimbo/EventLoop.h"
 #include "Vesk/VeskMap.h"
 #include "Vesk/VeskReader.h"
@@ -43,6 +60,12 @@
 #include "Vesk/VeskWriter.h"
 
 #include "BenchUtil.h"
+#ifdef VESK_BENCH_BOOST
+#include "BoostPeer.h"
+#endif
+#ifdef VESK_BENCH_LMDB
+#include "LmdbPeer.h"
+#endif
 
 #include <benchmark/benchmark.h>
 #include <fmt/format.h>
@@ -89,16 +112,20 @@ constexpr uint64_t kShadowWaitNs = 60000000000;
 
 // Read by the SIGINT handler: plain storage filled before the handler is installed.
 char gRootDir[256];
-volatile sig_atomic_t gWriterPid = 0;
+// The writer children alive: our writer and the peers' (zero where none).
+volatile sig_atomic_t gWriterPids[3] = {};
 
 void onInterrupt(int) {
-    const pid_t pid = gWriterPid;
-    if (pid > 0) {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, nullptr, 0);
+    for (auto& slot : gWriterPids) {
+        const pid_t pid = slot;
+        if (pid > 0) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
     }
-    // Only async-signal-safe calls here: the removal runs in the shell that replaces us.
-    ::execl("/bin/sh", "sh", "-c", "rm -rf -- \"$1\"; exit 130", "sh", gRootDir,
+    // Only async-signal-safe calls here: the removal runs in the shell that replaces us. The
+    // peers' Boost.Interprocess segments lie beside the root, named after it.
+    ::execl("/bin/sh", "sh", "-c", "rm -rf -- \"$1\" \"$1\"-boost*; exit 130", "sh", gRootDir,
             static_cast<char*>(nullptr));
     ::_exit(130);
 }
@@ -211,70 +238,138 @@ uint64_t threadCpuNs() {
 
 // ----- the writer process -----
 
-int runWriter(uint64_t n, bool notify, int commandFd, int replyFd) {
+// What a writer child publishes the records in: our table, or one of the peers.
+enum class Store { vesk, lmdb, boost };
+// The names of the stores in the benchmarks' names and in messages.
+constexpr const char* kStoreNames[] = {"VeskReader", "Lmdb", "BoostInterprocess"};
+
+// The LMDB environment of n records: a directory in the private root.
+std::string lmdbDir(uint64_t n) {
+    return fmt::format("{}/lmdb{}", gRootDir, n);
+}
+
+// The Boost.Interprocess segment of n records, named after the private root so that it lies
+// beside it in /dev/shm (the SIGINT handler removes both).
+std::string boostSegment(uint64_t n) {
+    return fmt::format("{}-boost{}", std::filesystem::path(gRootDir).filename().string(), n);
+}
+
+// Our writer as a store: each record is one write; a batch is only the puts between two looks
+// at the pipe.
+class VeskStore {
+  public:
+    VeskStore(uint64_t n, bool notify)
+        : w_(*handler(), tableName(n, notify), descriptor(n, notify), Ops{}, "Bench") {
+        w_.initialize("none");
+    }
+    template <class Puts>
+    void batch(Puts&& puts) {
+        puts();
+    }
+    void put(const CounterEntrySimple& r) { w_.write(r, true); }
+
+  private:
+    static Vesk::MapDescriptor descriptor(uint64_t n, bool notify) {
+        Vesk::MapDescriptor d(uint32_t(std::max<uint64_t>(n, 64)));
+        d.notify = notify ? 1 : 0;
+        return d;
+    }
+    Writer w_;
+};
+
+// Fills `store` and follows the parent's commands. Overwrites come in batches of kPollEvery
+// (one write transaction of LMDB each), in busy phases and measurements alike.
+template <class Store>
+int serve(Store& store, uint64_t n, int commandFd, int replyFd) {
+    const auto next = nextKeys(n);
+    store.batch([&] {
+        for (uint64_t k = 0; k < n; ++k)
+            store.put(record(k, next[k], 0));
+    });
+    // Overwrites take the keys in another shuffled order, round after round.
+    const auto order = shuffledKeys(n, 0, 7);
+    uint64_t serial = 0;
+    uint64_t at = 0;
+    uint64_t busyOps = 0;  // overwrites of the last busy phase, told at the next kIdle
+    auto overwrites = [&](bool stamped) {
+        store.batch([&] {
+            for (uint64_t i = 0; i < kPollEvery; ++i) {
+                const uint64_t k = order[at];
+                if (++at == n)
+                    at = 0;
+                store.put(record(k, next[k], stamped ? nowNs() : ++serial));
+            }
+        });
+    };
+    Reply reply{'r'};
+    if (!writeAll(replyFd, &reply, sizeof(reply)))
+        return 2;
+    for (;;) {
+        char command = 0;
+        if (!readAll(commandFd, &command, 1))
+            return 2;
+        reply = Reply{'a'};
+        switch (command) {
+            case kIdle:
+                reply.ops = std::exchange(busyOps, 0);
+                break;
+            case kBusy:
+            case kStamped:
+                if (!writeAll(replyFd, &reply, sizeof(reply)))
+                    return 2;
+                // Until the next command arrives; it is read at the top of the loop.
+                do {
+                    overwrites(command == kStamped);
+                    busyOps += kPollEvery;
+                } while (!readable(commandFd));
+                continue;
+            case kMeasure: {
+                const uint64_t cpuStart = threadCpuNs();
+                const auto start = Clock::now();
+                uint64_t ops = 0;
+                for (; ops < kMeasureOps; ops += kPollEvery)
+                    overwrites(false);
+                const auto ns =
+                    std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start);
+                reply = Reply{'m', ops, uint64_t(ns.count()), threadCpuNs() - cpuStart};
+                break;
+            }
+            case kQuit:
+                // The writer detaches and leaves its files; the parent removes them.
+                return 0;
+            default:
+                std::fprintf(stderr, "bench writer: unknown command %d\n", command);
+                return 3;
+        }
+        if (!writeAll(replyFd, &reply, sizeof(reply)))
+            return 2;
+    }
+}
+
+int runWriter(uint64_t n, Store kind, bool notify, int commandFd, int replyFd) {
     ::signal(SIGINT, SIG_DFL);
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     try {
-        Vesk::MapDescriptor d(uint32_t(std::max<uint64_t>(n, 64)));
-        d.notify = notify ? 1 : 0;
-        Writer w(*handler(), tableName(n, notify), d, Ops{}, "Bench");
-        w.initialize("none");
-        const auto next = nextKeys(n);
-        for (uint64_t k = 0; k < n; ++k)
-            w.write(record(k, next[k], 0), true);
-        // Overwrites take the keys in another shuffled order, round after round.
-        const auto order = shuffledKeys(n, 0, 7);
-        uint64_t serial = 0;
-        uint64_t at = 0;
-        uint64_t busyOps = 0;  // overwrites of the last busy phase, told at the next kIdle
-        auto overwrite = [&](bool stamped) {
-            const uint64_t k = order[at];
-            if (++at == n)
-                at = 0;
-            w.write(record(k, next[k], stamped ? nowNs() : ++serial), true);
-        };
-        Reply reply{'r'};
-        if (!writeAll(replyFd, &reply, sizeof(reply)))
-            return 2;
-        for (;;) {
-            char command = 0;
-            if (!readAll(commandFd, &command, 1))
-                return 2;
-            reply = Reply{'a'};
-            switch (command) {
-                case kIdle:
-                    reply.ops = std::exchange(busyOps, 0);
-                    break;
-                case kBusy:
-                case kStamped:
-                    if (!writeAll(replyFd, &reply, sizeof(reply)))
-                        return 2;
-                    // Until the next command arrives; it is read at the top of the loop.
-                    do {
-                        for (uint64_t i = 0; i < kPollEvery; ++i)
-                            overwrite(command == kStamped);
-                        busyOps += kPollEvery;
-                    } while (!readable(commandFd));
-                    continue;
-                case kMeasure: {
-                    const uint64_t cpuStart = threadCpuNs();
-                    const auto start = Clock::now();
-                    for (uint64_t i = 0; i < kMeasureOps; ++i)
-                        overwrite(false);
-                    const auto ns =
-                        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start);
-                    reply = Reply{'m', kMeasureOps, uint64_t(ns.count()), threadCpuNs() - cpuStart};
-                    break;
-                }
-                case kQuit:
-                    // The writer detaches and leaves its files; the parent removes them.
-                    return 0;
-                default:
-                    std::fprintf(stderr, "bench writer: unknown command %d\n", command);
-                    return 3;
+        switch (kind) {
+            case Store::vesk: {
+                VeskStore store(n, notify);
+                return serve(store, n, commandFd, replyFd);
             }
-            if (!writeAll(replyFd, &reply, sizeof(reply)))
-                return 2;
+#ifdef VESK_BENCH_LMDB
+            case Store::lmdb: {
+                VeskBench::LmdbStore store(lmdbDir(n));
+                return serve(store, n, commandFd, replyFd);
+            }
+#endif
+#ifdef VESK_BENCH_BOOST
+            case Store::boost: {
+                VeskBench::BoostStore store(boostSegment(n), n);
+                return serve(store, n, commandFd, replyFd);
+            }
+#endif
+            default:
+                std::fprintf(stderr, "bench writer: store %d is not built in\n", int(kind));
+                return 3;
         }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench writer of %llu records: %s\n",
@@ -286,7 +381,7 @@ int runWriter(uint64_t n, bool notify, int commandFd, int replyFd) {
 // The parent's handle on one writer child.
 class WriterProcess {
   public:
-    WriterProcess(uint64_t n, bool notify) : n_(n), notify_(notify) {
+    WriterProcess(uint64_t n, Store kind, bool notify) : n_(n), kind_(kind), notify_(notify) {
         int command[2];
         int reply[2];
         if (::pipe(command) != 0 || ::pipe(reply) != 0)
@@ -299,9 +394,9 @@ class WriterProcess {
         if (pid_ == 0) {
             ::close(command[1]);
             ::close(reply[0]);
-            ::_exit(runWriter(n, notify, command[0], reply[1]));
+            ::_exit(runWriter(n, kind, notify, command[0], reply[1]));
         }
-        gWriterPid = pid_;
+        gWriterPids[int(kind)] = pid_;
         ::close(command[0]);
         ::close(reply[1]);
         commandFd_.reset(command[1]);
@@ -316,13 +411,24 @@ class WriterProcess {
         replyFd_.reset();
         int status = 0;
         ::waitpid(pid_, &status, 0);
-        gWriterPid = 0;
+        gWriterPids[int(kind_)] = 0;
         std::error_code ec;
-        std::filesystem::remove_all(
-            Mem::RootPath(*handler(), tableName(n_, notify_), false).directory(), ec);
+        switch (kind_) {
+            case Store::vesk:
+                std::filesystem::remove_all(
+                    Mem::RootPath(*handler(), tableName(n_, notify_), false).directory(), ec);
+                break;
+            case Store::lmdb:
+                std::filesystem::remove_all(lmdbDir(n_), ec);
+                break;
+            case Store::boost:
+                std::filesystem::remove(
+                    std::filesystem::path(gRootDir).parent_path() / boostSegment(n_), ec);
+                break;
+        }
         if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-            std::fprintf(stderr, "bench writer of %llu records ended with status %d\n",
-                         static_cast<unsigned long long>(n_), status);
+            std::fprintf(stderr, "bench writer (%s) of %llu records ended with status %d\n",
+                         kStoreNames[int(kind_)], static_cast<unsigned long long>(n_), status);
     }
 
     WriterProcess(const WriterProcess&) = delete;
@@ -355,12 +461,13 @@ class WriterProcess {
         return r;
     }
     [[noreturn]] void fatal(const char* what) const {
-        std::fprintf(stderr, "bench writer of %llu records: %s\n",
+        std::fprintf(stderr, "bench writer (%s) of %llu records: %s\n", kStoreNames[int(kind_)],
                      static_cast<unsigned long long>(n_), what);
         std::abort();
     }
 
     uint64_t n_;
+    Store kind_;
     bool notify_;
     pid_t pid_ = -1;
     Mem::Fd commandFd_;
@@ -369,10 +476,7 @@ class WriterProcess {
 
 // ----- what one size needs: the writer child, the reader, a shadow, the reference map -----
 
-struct MixHash {
-    size_t operator()(uint64_t v) const { return Orlo::hashSingleAttr(0x1234, v); }
-};
-using Map = std::unordered_map<uint64_t, CounterEntrySimple, MixHash>;
+using Map = std::unordered_map<uint64_t, CounterEntrySimple, VeskBench::MixHash>;
 
 // A shadow of the notifying writer's table, mounted through the front in this process and
 // synced before anything is timed. While `samples` is set, the value shadow's callback adds the
@@ -420,6 +524,19 @@ struct ShadowMount {
     std::vector<uint64_t>* samples = nullptr;
 };
 
+// A peer's table of the same n records: its writer child, and its reader in this process, which
+// reads every record once before anything is timed.
+template <class Table>
+struct PeerMount {
+    PeerMount(uint64_t n, Store kind, std::string where)
+        : writer(n, kind, false), table(std::move(where)) {
+        table.scan([](const CounterEntrySimple&) {});
+    }
+    // The reader lets go of the files before the writer's end removes them.
+    WriterProcess writer;
+    Table table;
+};
+
 // The table of n records, published by a writer child with or without change notifications.
 struct Session {
     Session(uint64_t n, bool notify)
@@ -427,7 +544,7 @@ struct Session {
           notify(notify),
           hitKeys(shuffledKeys(n, 0, 99)),
           missKeys(shuffledKeys(n, n, 99)),
-          writer(std::make_unique<WriterProcess>(n, notify)),
+          writer(std::make_unique<WriterProcess>(n, Store::vesk, notify)),
           reader(
               std::make_unique<Reader>(*handler(), tableName(n, notify).c_str(), Ops{}, nullptr)) {
         if (!reader->initialize("bench")) {
@@ -444,8 +561,22 @@ struct Session {
     ~Session() {
         // The shadow and the reader let go of the files before the writer removes them.
         shadow_.reset();
+        peer_.reset();
         reader.reset();
         writer.reset();
+    }
+
+    // The one peer of the kind asked for (Table is its reader): a peer of the other kind is let
+    // go first, so that only one peer's writer lives at a time.
+    template <class Table>
+    PeerMount<Table>& peer(Store kind) {
+        if (!peer_ || peerKind_ != kind) {
+            peer_.reset();
+            peer_ = std::make_shared<PeerMount<Table>>(
+                n, kind, kind == Store::lmdb ? lmdbDir(n) : boostSegment(n));
+            peerKind_ = kind;
+        }
+        return *static_cast<PeerMount<Table>*>(peer_.get());
     }
 
     // The one shadow of the kind asked for: a shadow of the other kind is let go first, so that
@@ -492,6 +623,8 @@ struct Session {
 
     std::unique_ptr<Map> map_;
     std::unique_ptr<ShadowMount> shadow_;
+    std::shared_ptr<void> peer_;  // a PeerMount of the peerKind_ store
+    Store peerKind_ = Store::vesk;
 };
 
 std::unique_ptr<Session> gSession;
@@ -508,19 +641,28 @@ Session& session(uint64_t n, bool notify = false) {
 enum class Lookup { hit, miss };
 enum class Mode { independent, dependent };
 
-// The writer's activity around one benchmark run, and the reader's retry counts over it.
+// The writer's activity around one benchmark run. A busy writer's pace over the run is
+// writer_ns_per_op (wall-clock time per overwrite); with our reader, its retry counts too.
 class WriterActivity {
   public:
-    WriterActivity(benchmark::State& state, Session& s, bool busy)
-        : state_(state), s_(s), busy_(busy), before_(s.reader->readerCounters()) {
+    WriterActivity(benchmark::State& state, WriterProcess& writer, bool busy,
+                   Reader* reader = nullptr)
+        : state_(state), writer_(writer), busy_(busy), reader_(reader) {
+        if (reader_ != nullptr)
+            before_ = reader_->readerCounters();
         if (busy_)
-            s_.writer->busy();
+            writer_.busy();
+        start_ = nowNs();
     }
     ~WriterActivity() {
         if (!busy_)
             return;
-        s_.writer->idle();
-        const auto after = s_.reader->readerCounters();
+        const uint64_t overwrites = writer_.idle();
+        state_.counters["writer_ns_per_op"] =
+            overwrites == 0 ? 0.0 : double(nowNs() - start_) / double(overwrites);
+        if (reader_ == nullptr)
+            return;
+        const auto after = reader_->readerCounters();
         state_.counters["retries"] = double(after.retries - before_.retries);
         state_.counters["lookaside"] = double(after.lookasideReads - before_.lookasideReads);
         state_.counters["remaps"] = double(after.remapRetries - before_.remapRetries);
@@ -528,9 +670,11 @@ class WriterActivity {
 
   private:
     benchmark::State& state_;
-    Session& s_;
+    WriterProcess& writer_;
     bool busy_;
-    Vesk::Reader::Counters before_;
+    Reader* reader_;
+    Vesk::Reader::Counters before_{};
+    uint64_t start_ = 0;
 };
 
 // ----- the reader and the shadows: the same lookups and iteration through their tables -----
@@ -598,11 +742,23 @@ bool walks(benchmark::State& state, uint64_t n, Table& table) {
     return records == n * state.iterations();
 }
 
+// Each iteration is one scan: scanOnce(visit) calls visit(const CounterEntrySimple&) for each
+// record and returns how many it visited; true when every scan met the n records.
+template <class Scan>
+bool scans(benchmark::State& state, uint64_t n, Scan&& scanOnce) {
+    uint64_t sum = 0;
+    uint64_t records = 0;
+    for (auto _ : state)
+        records += scanOnce([&](const CounterEntrySimple& v) { sum += v.packets(); });
+    benchmark::DoNotOptimize(sum);
+    return records == n * state.iterations();
+}
+
 void readerLookup(benchmark::State& state, uint64_t n, Lookup lookup, Mode mode, bool busy) {
     Session& s = session(n);
     bool right = false;
     {
-        WriterActivity activity(state, s, busy);
+        WriterActivity activity(state, *s.writer, busy, s.reader.get());
         right = lookups(state, s, *s.reader, lookup, mode);
     }
     if (!right)
@@ -614,11 +770,69 @@ void readerIterate(benchmark::State& state, uint64_t n, bool busy) {
     Session& s = session(n);
     bool right = false;
     {
-        WriterActivity activity(state, s, busy);
+        WriterActivity activity(state, *s.writer, busy, s.reader.get());
         right = walks(state, n, *s.reader);
     }
     if (!right)
         state.SkipWithError("the reader's iteration does not match the table");
+    // The table's files, which the reader maps whole.
+    uint64_t bytes = 0;
+    std::error_code ec;
+    for (const auto& f : std::filesystem::directory_iterator(
+             Mem::RootPath(*handler(), tableName(n, false), false).directory(), ec))
+        bytes += f.is_regular_file(ec) ? f.file_size(ec) : 0;
+    state.counters["bytes_per_record"] = double(bytes) / double(n);
+    perOp(state, n);
+}
+
+// The hit lookups of the shuffled keys in batches of `batch` keys, one lookupMany each.
+void readerLookupMany(benchmark::State& state, uint64_t n, size_t batch, bool busy) {
+    Session& s = session(n);
+    const std::vector<CounterIndex> keys(s.hitKeys.begin(), s.hitKeys.end());
+    std::vector<CounterEntrySimple> out(batch);
+    const auto found = std::make_unique<bool[]>(batch);
+    uint64_t sum = 0;
+    uint64_t hits = 0;
+    bool right = true;
+    {
+        WriterActivity activity(state, *s.writer, busy, s.reader.get());
+        for (auto _ : state) {
+            for (size_t at = 0; at < n; at += batch) {
+                const size_t count = std::min<size_t>(batch, n - at);
+                const size_t told =
+                    s.reader->lookupMany(keys.data() + at, count, out.data(), found.get());
+                uint64_t met = 0;
+                for (size_t i = 0; i < count; ++i) {
+                    sum += out[i].packets();
+                    met += found[i];
+                }
+                right &= told == met;
+                hits += met;
+            }
+        }
+    }
+    benchmark::DoNotOptimize(sum);
+    if (!right || hits != n * state.iterations())
+        state.SkipWithError("the reader's batched answers do not match the table");
+    perOp(state, n);
+}
+
+// The slot-order scan; table_order counts the scans that fell back to table order.
+void readerScan(benchmark::State& state, uint64_t n, bool busy) {
+    Session& s = session(n);
+    uint64_t tableOrder = 0;
+    bool right = false;
+    {
+        WriterActivity activity(state, *s.writer, busy, s.reader.get());
+        right = scans(state, n, [&](auto&& visit) {
+            const Vesk::ScanResult r = s.reader->scan(visit);
+            tableOrder += r.tableOrder;
+            return r.records;
+        });
+    }
+    if (!right)
+        state.SkipWithError("the reader's scan does not match the table");
+    state.counters["table_order"] = double(tableOrder);
     perOp(state, n);
 }
 
@@ -678,6 +892,38 @@ void shadowLatency(benchmark::State& state, uint64_t n) {
     state.counters["ns_per_op"] = double(ns) / double(samples.size());
     // The writer's pace over the same runs (it stops a little after each run ends).
     state.counters["writer_ns_per_op"] = overwrites == 0 ? 0.0 : double(ns) / double(overwrites);
+}
+
+// ----- the peers: the same lookups and a scan of their tables, written by their own child -----
+
+template <class Table>
+void peerLookup(benchmark::State& state, uint64_t n, Store kind, Lookup lookup, Mode mode,
+                bool busy) {
+    Session& s = session(n);
+    PeerMount<Table>& p = s.peer<Table>(kind);
+    bool right = false;
+    {
+        WriterActivity activity(state, p.writer, busy);
+        right = lookups(state, s, p.table, lookup, mode);
+    }
+    if (!right)
+        state.SkipWithError("the peer's answers do not match its records");
+    perOp(state, n);
+}
+
+template <class Table>
+void peerIterate(benchmark::State& state, uint64_t n, Store kind, bool busy) {
+    PeerMount<Table>& p = session(n).peer<Table>(kind);
+    bool right = false;
+    {
+        WriterActivity activity(state, p.writer, busy);
+        right = scans(state, n, [&](auto&& visit) { return p.table.scan(visit); });
+    }
+    if (!right)
+        state.SkipWithError("the peer's scan does not match its records");
+    state.counters["bytes_per_record"] = double(p.table.bytesInUse()) / double(n);
+    state.counters["file_bytes_per_record"] = double(p.table.fileBytes()) / double(n);
+    perOp(state, n);
 }
 
 // ----- the reference: std::unordered_map in this process -----
@@ -784,23 +1030,58 @@ void writerOverwrite(benchmark::State& state, uint64_t n, bool withReader) {
 
 // ----- registration: one size after the other, so each size forks one writer -----
 
-void registerAll() {
-    const char* const kLookup[] = {"hit", "miss"};
-    const char* const kMode[] = {"independent", "dependent"};
-    const char* const kWriter[] = {"writer_idle", "writer_busy"};
-    for (uint64_t n : {uint64_t(1000), uint64_t(100000), uint64_t(1000000)}) {
-        for (int busy = 0; busy < 2; ++busy) {
-            for (int l = 0; l < 2; ++l) {
-                for (int m = 0; m < 2; ++m) {
-                    const auto name = fmt::format("VeskReader/lookup_{}/{}/{}/{}", kLookup[l],
-                                                  kMode[m], kWriter[busy], n);
-                    benchmark::RegisterBenchmark(name.c_str(), readerLookup, n, Lookup(l), Mode(m),
-                                                 busy != 0)
-                        ->Unit(benchmark::kMillisecond);
-                }
+const char* const kLookup[] = {"hit", "miss"};
+const char* const kMode[] = {"independent", "dependent"};
+const char* const kWriter[] = {"writer_idle", "writer_busy"};
+
+// The lookups and the iteration of one store of n records with its writer idle, then busy:
+// lookup(state, Lookup, Mode, busy) and iterate(state, busy).
+template <class LookupRun, class IterateRun>
+void registerReads(Store kind, uint64_t n, LookupRun lookup, IterateRun iterate) {
+    const char* const store = kStoreNames[int(kind)];
+    for (int busy = 0; busy < 2; ++busy) {
+        for (int l = 0; l < 2; ++l) {
+            for (int m = 0; m < 2; ++m) {
+                const auto name = fmt::format("{}/lookup_{}/{}/{}/{}", store, kLookup[l], kMode[m],
+                                              kWriter[busy], n);
+                benchmark::RegisterBenchmark(name.c_str(), lookup, Lookup(l), Mode(m), busy != 0)
+                    ->Unit(benchmark::kMillisecond);
             }
-            const auto name = fmt::format("VeskReader/iterate/{}/{}", kWriter[busy], n);
-            benchmark::RegisterBenchmark(name.c_str(), readerIterate, n, busy != 0)
+        }
+        const auto name = fmt::format("{}/iterate/{}/{}", store, kWriter[busy], n);
+        benchmark::RegisterBenchmark(name.c_str(), iterate, busy != 0)
+            ->Unit(benchmark::kMillisecond);
+    }
+}
+
+// A peer's reads, when the peer is built in.
+template <class Table>
+void registerPeer(Store kind, uint64_t n) {
+    registerReads(
+        kind, n,
+        [=](benchmark::State& state, Lookup l, Mode m, bool busy) {
+            peerLookup<Table>(state, n, kind, l, m, busy);
+        },
+        [=](benchmark::State& state, bool busy) { peerIterate<Table>(state, n, kind, busy); });
+}
+
+void registerAll() {
+    for (uint64_t n : {uint64_t(1000), uint64_t(100000), uint64_t(1000000)}) {
+        registerReads(
+            Store::vesk, n,
+            [=](benchmark::State& state, Lookup l, Mode m, bool busy) {
+                readerLookup(state, n, l, m, busy);
+            },
+            [=](benchmark::State& state, bool busy) { readerIterate(state, n, busy); });
+        for (int busy = 0; busy < 2; ++busy) {
+            for (size_t batch : {size_t(64), size_t(1024)}) {
+                const auto name =
+                    fmt::format("VeskReader/lookup_hit/batch{}/{}/{}", batch, kWriter[busy], n);
+                benchmark::RegisterBenchmark(name.c_str(), readerLookupMany, n, batch, busy != 0)
+                    ->Unit(benchmark::kMillisecond);
+            }
+            const auto name = fmt::format("VeskReader/scan/{}/{}", kWriter[busy], n);
+            benchmark::RegisterBenchmark(name.c_str(), readerScan, n, busy != 0)
                 ->Unit(benchmark::kMillisecond);
         }
         for (int l = 0; l < 2; ++l) {
@@ -812,6 +1093,12 @@ void registerAll() {
         }
         benchmark::RegisterBenchmark(fmt::format("Map/iterate/{}", n).c_str(), mapIterate, n)
             ->Unit(benchmark::kMillisecond);
+#ifdef VESK_BENCH_LMDB
+        registerPeer<VeskBench::LmdbTable>(Store::lmdb, n);
+#endif
+#ifdef VESK_BENCH_BOOST
+        registerPeer<VeskBench::BoostTable>(Store::boost, n);
+#endif
         for (int withReader = 0; withReader < 2; ++withReader) {
             const auto name = fmt::format("VeskWriter/overwrite/{}/{}",
                                           withReader ? "with_reader" : "no_reader", n);

@@ -51,10 +51,7 @@ std::vector<uint64_t> shuffledKeys(uint64_t n, uint64_t offset = 0) {
     return keys;
 }
 
-struct MixHash {
-    size_t operator()(uint64_t v) const { return Orlo::hashSingleAttr(0x1234, v); }
-};
-using Map = std::unordered_map<uint64_t, CounterEntrySimple, MixHash>;
+using Map = std::unordered_map<uint64_t, CounterEntrySimple, VeskBench::MixHash>;
 
 void VeskInsert(benchmark::State& state) {
     const uint64_t n = state.range(0);
