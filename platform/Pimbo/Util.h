@@ -21,8 +21,7 @@ constexpr uint32_t reverse(uint32_t v) {
     v = ((v >> 1) & 0x55555555u) | ((v & 0x55555555u) << 1);
     v = ((v >> 2) & 0x33333333u) | ((v & 0x33333333u) << 2);
     v = ((v >> 4) & 0x0F0F0F0Fu) | ((v & 0x0F0F0F0Fu) << 4);
-    v = ((v >> 8) & 0x00FF00FFu) | ((v & 0x00FF00FFu) << 8);
-    return (v >> 16) | (v << 16);
+    return __builtin_bswap32(v);  // the bytes in reverse order
 }
 
 // header + n x element in 64 bits; throws Pimbo::RuntimeException when that overflows.

@@ -114,13 +114,6 @@ bool BucketReader<Link>::doResize() {
 }
 
 template <class Link>
-bool BucketReader<Link>::stale() const {
-    if (header_ == nullptr)
-        return false;
-    return local_.value == 0 || Count::load(&header_->numBuckets).version != local_.version;
-}
-
-template <class Link>
 bool BucketReader<Link>::resize() {
     if (!stale())
         return false;
@@ -128,21 +121,9 @@ bool BucketReader<Link>::resize() {
 }
 
 template <class Link>
-void BucketReader<Link>::checkResize() const {
-    if (header_ == nullptr)
-        return;
-    const Count now = Count::load(&header_->numBuckets);
-    if (now.version != local_.version) {
-        PIMBO_THROW(Pimbo::CorruptionDetectedException,
-                    "found mismatch, local numBuckets:{} header numBuckets:{}", local_, now);
-    }
-}
-
-template <class Link>
-Plinth::CinderId BucketReader<Link>::liveCinder() const {
-    if (header_ == nullptr)
-        return Plinth::CinderId();
-    return Plinth::CinderId(Mem::loadAcquire32(&header_->cinder));
+void BucketReader<Link>::mismatch(Count now) const {
+    PIMBO_THROW(Pimbo::CorruptionDetectedException,
+                "found mismatch, local numBuckets:{} header numBuckets:{}", local_, now);
 }
 
 template <class Link>

@@ -62,9 +62,19 @@ class BucketReader : public Pimbo::Debuggable {
     bool resize();
     // Throws Pimbo::CorruptionDetectedException "found mismatch, ..." when the header's numBuckets
     // version differs from the local one.
-    void checkResize() const;
+    void checkResize() const {
+        if (header_ == nullptr)
+            return;
+        const Count now = Count::load(&header_->numBuckets);
+        if (now.version != local_.version) [[unlikely]]
+            mismatch(now);
+    }
     // The header's version moved away from the local one.
-    bool stale() const;
+    bool stale() const {
+        if (header_ == nullptr)
+            return false;
+        return local_.value == 0 || Count::load(&header_->numBuckets).version != local_.version;
+    }
 
     // The address of bucket b; throws Pimbo::CorruptionDetectedException "out-of-range, ..." when
     // b is not below the local count.
@@ -75,7 +85,10 @@ class BucketReader : public Pimbo::Debuggable {
     }
 
     // The header's cinder id as it is now in shared memory (0 when detached).
-    Plinth::CinderId liveCinder() const;
+    Plinth::CinderId liveCinder() const {
+        return header_ ? Plinth::CinderId(Mem::loadAcquire32(&header_->cinder))
+                       : Plinth::CinderId();
+    }
     // The cinder id the last successful validate() saw.
     Plinth::CinderId cinder() const { return cinder_; }
 
@@ -93,6 +106,7 @@ class BucketReader : public Pimbo::Debuggable {
 
   private:
     [[noreturn]] void outOfRange(uint32_t b) const;
+    [[noreturn]] void mismatch(Count now) const;
 
     Mem::PlinthWrapper region_;
     const Header* header_ = nullptr;

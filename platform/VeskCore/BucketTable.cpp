@@ -10,15 +10,6 @@
 
 namespace VeskCore {
 
-uint32_t bitReversePermute(uint32_t b, uint32_t bits) {
-    if (bits < 1 || bits > 31)
-        return 0xFFFFFFFF;
-    const uint32_t mask = (1u << bits) - 1;
-    const uint32_t reversed = Pimbo::Util::reverse(b & mask) >> (32 - bits);
-    const uint32_t successor = (reversed + 1) & mask;
-    return Pimbo::Util::reverse(successor) >> (32 - bits);
-}
-
 template <class Link>
 std::string BucketTable<Link>::Header::toString() const {
     uint64_t m = 0;

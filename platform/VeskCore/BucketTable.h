@@ -17,6 +17,7 @@
 #include "Mem/PlinthWrapper.h"
 #include "Mem/VersionedRef.h"
 #include "Pimbo/Debuggable.h"
+#include "Pimbo/Util.h"
 #include "Plinth/CinderId.h"
 #include "Vesk/RootPath.h"
 #include "VeskCore/SlotLink.h"
@@ -31,7 +32,14 @@ namespace VeskCore {
 // The successor of bucket b in bit-reversed bucket order over 2^bits buckets (the bucket whose
 // reversed index is one greater); the last bucket's successor is 0. 0xFFFFFFFF for bits outside
 // 1..31.
-uint32_t bitReversePermute(uint32_t b, uint32_t bits);
+inline uint32_t bitReversePermute(uint32_t b, uint32_t bits) {
+    if (bits < 1 || bits > 31)
+        return 0xFFFFFFFF;
+    const uint32_t mask = (1u << bits) - 1;
+    const uint32_t reversed = Pimbo::Util::reverse(b & mask) >> (32 - bits);
+    const uint32_t successor = (reversed + 1) & mask;
+    return Pimbo::Util::reverse(successor) >> (32 - bits);
+}
 
 template <class Link>
 struct BucketTable {

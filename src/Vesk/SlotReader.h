@@ -140,6 +140,12 @@ class SlotReaderTable : public SlotTable<Ops>, public Pimbo::Debuggable {
         const Count live = Count::load(&this->header_->numSlots);
         if (mapped_ && live.version == numSlots_.version)
             return false;
+        return remap();
+    }
+
+  private:
+    // doResize's re-map, out of the lookups' way.
+    [[gnu::noinline]] bool remap() {
         HeaderCopy copy;
         const uint64_t realSize = headerCopy(copy);
         const Count wanted = copy.header().numSlots;
@@ -182,6 +188,7 @@ class SlotReaderTable : public SlotTable<Ops>, public Pimbo::Debuggable {
         return true;
     }
 
+  public:
     void detach() override {
         PIMBO_TRACE(5, "delegating to SlotTable::detach()");
         // Never validate an anchor against a word that is no longer mapped.
@@ -228,7 +235,6 @@ class SlotReaderTable : public SlotTable<Ops>, public Pimbo::Debuggable {
             seq = now;
             Mem::spinPause();
         }
-        s = slots_[slot];
         std::memcpy(static_cast<void*>(&out), words, valueSize);
         anchor_.set(seq, slotFlagsWord(s), this->header_);
         return Copied{seq, rhash};

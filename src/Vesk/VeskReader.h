@@ -187,22 +187,26 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
         return false;
     }
 
-    // Looks keys[0..n) up as n lookups would, with the memory accesses of a group of keys
-    // overlapped (each key's bucket entry, then each first slot, prefetched before any key is
-    // compared). out[i] receives the record or the default value and found[i] says which;
-    // returns the number found. The cache anchor afterwards vouches for the last key's answer.
+    // Looks keys[0..n) up as n lookups would, with the memory accesses of different keys
+    // overlapped: while key i is looked up, the first slot of key i + kAhead and the bucket entry
+    // of key i + 2 * kAhead are on their way. out[i] receives the record or the default value and
+    // found[i] says which; returns the number found. The cache anchor afterwards vouches for the
+    // last key's answer.
     size_t lookupMany(const Key* keys, size_t n, Value* out, bool* found) {
-        constexpr size_t kGroup = 16;
-        static_assert(kGroup <= HashMap::kMaxPrefetch);
+        constexpr size_t kAhead = 8;
         size_t hits = 0;
-        for (size_t g = 0; g < n; g += kGroup) {
-            const size_t m = std::min(kGroup, n - g);
-            if (this->initialized())
-                hashMap_.prefetch(keys + g, m);
-            for (size_t i = g; i < g + m; ++i) {
-                lookup(keys[i], found[i], &out[i]);
-                hits += found[i];
-            }
+        const bool mapped = this->initialized();
+        for (size_t i = 0; mapped && i < std::min(n, 2 * kAhead); ++i)
+            hashMap_.prefetchEntry(keys[i]);
+        for (size_t i = 0; mapped && i < std::min(n, kAhead); ++i)
+            hashMap_.prefetchFirstSlot(keys[i]);
+        for (size_t i = 0; i < n; ++i) {
+            if (mapped && i + 2 * kAhead < n)
+                hashMap_.prefetchEntry(keys[i + 2 * kAhead]);
+            if (mapped && i + kAhead < n)
+                hashMap_.prefetchFirstSlot(keys[i + kAhead]);
+            lookup(keys[i], found[i], &out[i]);
+            hits += found[i];
         }
         return hits;
     }

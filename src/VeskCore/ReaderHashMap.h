@@ -86,30 +86,28 @@ class ReaderHashMap {
         return &reader_->defaultValue();
     }
 
-    // Prefetches, for each of keys[0..m), its bucket entry, then the first slot its chain names
-    // (both lines of it), so that the lookups that follow find them in the cache. Reads only
-    // bucket entries, through loadLink, and checks every index before it becomes an address.
-    void prefetch(const Key* keys, size_t m) const {
+    // The two steps of a lookup's memory accesses, for a caller that overlaps those of many keys:
+    // bring key's bucket entry closer; then (once it had time to arrive) read it and bring the
+    // first slot its chain names closer, both lines of it. Only bucket entries are read, through
+    // loadLink, and every index is checked before it becomes an address.
+    void prefetchEntry(const Key& key) const {
         const uint32_t n = buckets_.numBuckets();
-        if (n == 0 || m > kMaxPrefetch)
+        if (n != 0)
+            Mem::prefetch(buckets_[below(reader_->hashKeyValue(key.value()), n)]);
+    }
+    void prefetchFirstSlot(const Key& key) const {
+        const uint32_t n = buckets_.numBuckets();
+        if (n == 0)
             return;
+        const uint32_t s =
+            Vesk::loadLink(buckets_[below(reader_->hashKeyValue(key.value()), n)]).next;
         const auto& slots = reader_->slotTable().slots();
-        const SlotLink* entries[kMaxPrefetch];
-        for (size_t i = 0; i < m; ++i) {
-            entries[i] = buckets_[reader_->hashKeyValue(keys[i].value()) % n];
-            Mem::prefetch(entries[i]);
-        }
-        for (size_t i = 0; i < m; ++i) {
-            const uint32_t s = Vesk::loadLink(entries[i]).next;
-            if (SlotLink::isSlot(s) && s < slots.count) {
-                const char* slot = slots.base + uint64_t(s) * Reader::Table::slotSize;
-                Mem::prefetch(slot);
-                Mem::prefetch(slot + Reader::Table::slotSize - 1);
-            }
+        if (SlotLink::isSlot(s) && s < slots.count) {
+            const char* slot = slots.base + uint64_t(s) * Reader::Table::slotSize;
+            Mem::prefetch(slot);
+            Mem::prefetch(slot + Reader::Table::slotSize - 1);
         }
     }
-    // The most keys one prefetch() takes.
-    static constexpr size_t kMaxPrefetch = 32;
 
     // Copies the first record at or after bucket (in bucket order) into out.
     bool first(uint32_t bucket, Value& out, Vesk::IterHint& hint) const {
@@ -232,9 +230,9 @@ class ReaderHashMap {
     void verifyNextBucket(uint32_t bucket, uint32_t nb) const {
         const uint32_t n = buckets_.numBuckets();
         const uint32_t k = buckets_.bucketBits();
-        const bool ok = n != 0 && (nb == bitReversePermute(bucket, k) % n ||
-                                   nb == bitReversePermute(bucket, k - 1) % (n / 2 ? n / 2 : 1) ||
-                                   nb == bitReversePermute(bucket, k + 1) % (uint64_t(n) * 2));
+        const bool ok = n != 0 && (nb == below(bitReversePermute(bucket, k), n) ||
+                                   nb == below(bitReversePermute(bucket, k - 1), n / 2) ||
+                                   nb == below(bitReversePermute(bucket, k + 1), 2 * uint64_t(n)));
         if (!ok) {
             PIMBO_THROW(Pimbo::CorruptionDetectedException,
                         "has bucket: {} with next bucket: {} and numBuckets: {}", bucket, nb, n);
@@ -278,7 +276,7 @@ class ReaderHashMap {
     // it came through moved; restarts are not limited, each is caused by one writer step.
     Stop walkBucket(const Key& key, bool after, uint32_t n, Value& out) const {
         const uint32_t hash = reader_->hashKeyValue(key.value());
-        Stop stop{hash % n};
+        Stop stop{below(hash, n)};
         while (!walkPass(key, after, Pimbo::Util::reverse(hash), n, out, stop))
             retried();
         return stop;
@@ -306,7 +304,7 @@ class ReaderHashMap {
         const SlotLink* prevPtr = buckets_[b];
         const char* prevSlot = nullptr;  // the slot that owns prevPtr; null for the entry
         SlotLink prev = Vesk::loadLink(prevPtr);
-        const uint32_t capacity = table.capacity();
+        const uint32_t capacity = table.slots().count;
         for (uint32_t count = 1; SlotLink::isSlot(prev.next); ++count) {
             if (count > capacity)
                 cycle(count, capacity);
@@ -360,11 +358,13 @@ class ReaderHashMap {
     // The key belongs to bucket b at the mapped count, or at half or double of it.
     bool inBucket(uint64_t key, uint32_t b, uint32_t n) const {
         const uint32_t hash = reader_->hashKeyValue(key);
-        if (hash % n == b)
-            return true;
-        if (n >= 2 && hash % (n / 2) == b)
-            return true;
-        return uint64_t(hash) % (uint64_t(n) * 2) == b;
+        return below(hash, n) == b || below(hash, n / 2) == b || below(hash, 2 * uint64_t(n)) == b;
+    }
+
+    // x modulo a bucket count: a power of two (BucketReader maps no other), so a mask; 0 for a
+    // count below 2.
+    static uint32_t below(uint64_t x, uint64_t count) {
+        return count < 2 ? 0 : uint32_t(x & (count - 1));
     }
 
     void retried() const {
