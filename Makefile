@@ -7,6 +7,9 @@ TSAN    ?= build-tsan
 COV     ?= build-cov
 WERROR  ?= ON
 SECONDS ?= 60
+# The benchmarks (bench/) are built by `make bench` only: they are no test, and the peers they
+# measure beside the reader are no dependency of the library.
+BENCH   ?= OFF
 # ccache, when installed, keeps rebuilds short.
 CMAKE_FLAGS := -DVESK_WERROR=$(WERROR) \
     $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
@@ -18,7 +21,7 @@ deps:
 	@bash scripts/install-deps.sh
 
 build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DVESK_BUILD_BENCH=$(BENCH) $(CMAKE_FLAGS) >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 
 # Line tables only (-g1): the sanitizers' reports name files and lines; a sixth less to compile.
@@ -89,7 +92,7 @@ demo: build
 # The reader's peers (LMDB and Boost.Interprocess) are wanted by the benchmarks only.
 bench:
 	@bash scripts/install-deps.sh liblmdb-dev libboost-dev
-	$(MAKE) --no-print-directory build
+	$(MAKE) --no-print-directory build BENCH=ON
 	@for b in $(BUILD)/bench/bench_*; do echo "== $$b"; $$b; done
 
 format:

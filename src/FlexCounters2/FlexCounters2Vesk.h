@@ -338,3 +338,17 @@ extern template class ShadowHashMap<
 
 // The tables of these records.
 #include "FlexCounters2/CounterTables.h"
+
+// The reader, writer and shadow of each record, compiled once in their own .cpp files (declared
+// here, after the tables brought their definitions in) so that users do not compile them again.
+namespace Vesk {
+#define VESK_EXTERN_MAPS(OPS)              \
+    extern template class VeskReader<OPS>; \
+    extern template class VeskWriter<OPS>; \
+    extern template class VeskShadow<OPS>;
+VESK_EXTERN_MAPS(DravoCounters::FlexCounters2::CounterEntrySimpleOps)
+VESK_EXTERN_MAPS(DravoCounters::FlexCounters2::CounterEntryNormalOps)
+VESK_EXTERN_MAPS(DravoCounters::FlexCounters2::CounterEntryWideOps)
+VESK_EXTERN_MAPS(DravoCounters::FlexCounters2::CounterEntryBitmap64Ops)
+#undef VESK_EXTERN_MAPS
+}  // namespace Vesk
