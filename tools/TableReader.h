@@ -11,6 +11,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -73,7 +74,7 @@ std::vector<typename Ops::Value> readAll(Vesk::VeskReader<Ops>& reader, const st
     for (int walks = 1;; ++walks) {
         const uint64_t generations = reader.counters().generationChanges;
         std::vector<typename Ops::Value> records;
-        records.reserve(reader.members());
+        records.reserve(std::min(reader.members(), reader.capacity()));  // a hint, bounded
         walkTable(reader, tableOrder, [&](const typename Ops::Value& v) { records.push_back(v); });
         if (!reformatted(reader, generations))
             return records;

@@ -227,7 +227,8 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
             at = table_.liveCount();
         } while (at.version != table_.mappedNumSlots().version);
         std::vector<uint64_t> visited;
-        visited.reserve(table_.liveOccupiedSlots());
+        // The writer's count is a hint from shared memory: never more than the mapped slots.
+        visited.reserve(std::min(table_.liveOccupiedSlots(), table_.slots().count));
         Value stretch[kScanStretch];
         for (uint32_t from = 0; (at.version & 1) == 0;) {
             const uint32_t to =
