@@ -52,13 +52,15 @@ inline void storeRelaxed16(void* p, uint16_t v) {
     Detail::ref<uint16_t>(p).store(v, std::memory_order_relaxed);
 }
 
-// Copies n bytes (a multiple of 8, both ends 8-aligned) with relaxed 8-byte loads, as the middle
-// of a seqlock read: the caller brackets it with acquire loads of the sequence word and issues
-// an acquire fence (readFence) before the second load.
+// Copies n bytes (a multiple of 8, the source 8-aligned) with relaxed 8-byte loads, as the
+// middle of a seqlock read: the caller brackets it with acquire loads of the sequence word and
+// issues an acquire fence (readFence) before the second load. dst may be any object (a record):
+// each word is stored into it as bytes, so the copy goes straight to where it is read from.
 inline void copyRelaxed(void* dst, const void* src, size_t n) {
-    auto* d = static_cast<uint64_t*>(dst);
-    for (size_t i = 0; i < n / 8; ++i)
-        d[i] = loadRelaxed64(static_cast<const uint64_t*>(src) + i);
+    for (size_t i = 0; i < n / 8; ++i) {
+        const uint64_t w = loadRelaxed64(static_cast<const uint64_t*>(src) + i);
+        std::memcpy(static_cast<char*>(dst) + 8 * i, &w, 8);
+    }
 }
 
 // Writes n bytes (a multiple of 8, 8-aligned) with relaxed 8-byte stores: the writer's side of a

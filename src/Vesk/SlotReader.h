@@ -217,7 +217,6 @@ class SlotReaderTable : public SlotTable<Ops>, public Pimbo::Debuggable {
     // The loop has no limit: each further pass is caused by one step of the writer.
     Copied getValue(uint32_t slot, Value& out, void* = nullptr) {
         const char* s = slots_[slot];
-        uint64_t words[valueSize / 8];
         uint32_t seq = loadFlags(s);  // acquire: pairs with the writer's flags stores
         uint32_t rhash;
         for (;;) {
@@ -227,7 +226,7 @@ class SlotReaderTable : public SlotTable<Ops>, public Pimbo::Debuggable {
                 from = static_cast<const char*>(this->header_->lookaside());
             }
             rhash = loadRhash(from);
-            Mem::copyRelaxed(words, slotValue(from), valueSize);
+            Mem::copyRelaxed(&out, slotValue(from), valueSize);
             Mem::readFence();
             const uint32_t now = loadFlags(s);
             if (now == seq)
@@ -235,7 +234,6 @@ class SlotReaderTable : public SlotTable<Ops>, public Pimbo::Debuggable {
             seq = now;
             Mem::spinPause();
         }
-        std::memcpy(static_cast<void*>(&out), words, valueSize);
         anchor_.set(seq, slotFlagsWord(s), this->header_);
         return Copied{seq, rhash};
     }
@@ -248,7 +246,6 @@ class SlotReaderTable : public SlotTable<Ops>, public Pimbo::Debuggable {
             Slots::outOfRange(to, slots_.count);
         const char* s = slots_.base + uint64_t(from) * slotSize;
         uint32_t n = 0;
-        uint64_t words[valueSize / 8];
         for (uint32_t i = from; i < to; ++i, s += slotSize) {
             uint32_t seq = loadFlags(s);
             if ((seq & OCCUPIED) == 0)
@@ -259,7 +256,8 @@ class SlotReaderTable : public SlotTable<Ops>, public Pimbo::Debuggable {
                     ++counters_->lookasideReads;
                     src = static_cast<const char*>(this->header_->lookaside());
                 }
-                Mem::copyRelaxed(words, slotValue(src), valueSize);
+                // Into the next free place: it counts only once the copy held.
+                Mem::copyRelaxed(&out[n], slotValue(src), valueSize);
                 Mem::readFence();
                 const uint32_t now = loadFlags(s);
                 if (now == seq)
@@ -268,8 +266,7 @@ class SlotReaderTable : public SlotTable<Ops>, public Pimbo::Debuggable {
                 Mem::spinPause();
             }
             // A slot emptied while it was copied holds nothing to report.
-            if ((seq & OCCUPIED) != 0)
-                std::memcpy(static_cast<void*>(&out[n++]), words, valueSize);
+            n += (seq & OCCUPIED) != 0;
         }
         return n;
     }
