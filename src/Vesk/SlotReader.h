@@ -144,6 +144,26 @@ class SlotReaderTable : public SlotTable<Ops>, public Pimbo::Debuggable {
     }
 
   private:
+    // The seqlock read of getValue's comment, from the slot at s whose flags read seq: copies the
+    // record (and its rhash) into out until the flags read the same before and after.
+    [[gnu::always_inline]] Copied copyStable(const char* s, uint32_t seq, Value& out) {
+        for (;;) {
+            const char* from = s;
+            if ((seq & LOOKASIDE) != 0) [[unlikely]] {
+                ++counters_->lookasideReads;
+                from = static_cast<const char*>(this->header_->lookaside());
+            }
+            const uint32_t rhash = loadRhash(from);
+            Mem::copyRelaxed(&out, slotValue(from), valueSize);
+            Mem::readFence();
+            const uint32_t now = loadFlags(s);
+            if (now == seq)
+                return Copied{seq, rhash};
+            seq = now;
+            Mem::spinPause();
+        }
+    }
+
     // doResize's re-map, out of the lookups' way.
     [[gnu::noinline]] bool remap() {
         HeaderCopy copy;
@@ -217,25 +237,9 @@ class SlotReaderTable : public SlotTable<Ops>, public Pimbo::Debuggable {
     // The loop has no limit: each further pass is caused by one step of the writer.
     Copied getValue(uint32_t slot, Value& out, void* = nullptr) {
         const char* s = slots_[slot];
-        uint32_t seq = loadFlags(s);  // acquire: pairs with the writer's flags stores
-        uint32_t rhash;
-        for (;;) {
-            const char* from = s;
-            if ((seq & LOOKASIDE) != 0) {
-                ++counters_->lookasideReads;
-                from = static_cast<const char*>(this->header_->lookaside());
-            }
-            rhash = loadRhash(from);
-            Mem::copyRelaxed(&out, slotValue(from), valueSize);
-            Mem::readFence();
-            const uint32_t now = loadFlags(s);
-            if (now == seq)
-                break;
-            seq = now;
-            Mem::spinPause();
-        }
-        anchor_.set(seq, slotFlagsWord(s), this->header_);
-        return Copied{seq, rhash};
+        const Copied got = copyStable(s, loadFlags(s), out);
+        anchor_.set(got.flags, slotFlagsWord(s), this->header_);
+        return got;
     }
 
     // Copies the records of the occupied slots in [from, to) into out, in slot order, each with
@@ -247,26 +251,11 @@ class SlotReaderTable : public SlotTable<Ops>, public Pimbo::Debuggable {
         const char* s = slots_.base + uint64_t(from) * slotSize;
         uint32_t n = 0;
         for (uint32_t i = from; i < to; ++i, s += slotSize) {
-            uint32_t seq = loadFlags(s);
-            if ((seq & OCCUPIED) == 0)
-                continue;
-            for (;;) {
-                const char* src = s;
-                if ((seq & LOOKASIDE) != 0) [[unlikely]] {
-                    ++counters_->lookasideReads;
-                    src = static_cast<const char*>(this->header_->lookaside());
-                }
-                // Into the next free place: it counts only once the copy held.
-                Mem::copyRelaxed(&out[n], slotValue(src), valueSize);
-                Mem::readFence();
-                const uint32_t now = loadFlags(s);
-                if (now == seq)
-                    break;
-                seq = now;
-                Mem::spinPause();
-            }
-            // A slot emptied while it was copied holds nothing to report.
-            n += (seq & OCCUPIED) != 0;
+            const uint32_t seq = loadFlags(s);
+            // Into the next free place: it counts only once the copy held a record (a slot
+            // emptied while it was copied holds nothing to report).
+            if ((seq & OCCUPIED) != 0)
+                n += (copyStable(s, seq, out[n]).flags & OCCUPIED) != 0;
         }
         return n;
     }
