@@ -3,7 +3,9 @@
 # names on the command line are wanted too (`install-deps.sh gcovr` for `make coverage`).
 set -euo pipefail
 want=(build-essential cmake pkg-config libfmt-dev libgtest-dev libgmock-dev libbenchmark-dev
-      libcli11-dev clang-14 libclang-rt-14-dev util-linux "$@")
+      libcli11-dev clang-14 libclang-rt-14-dev util-linux
+      libcpp-httplib-dev pybind11-dev python3-dev python3-pytest prometheus
+      python3-prometheus-client "$@")
 missing=()
 for p in "${want[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
