@@ -45,6 +45,21 @@ int runFollow(const FollowOptions& options);
 
 int runCheck(const std::string& table);
 
+struct ServeOptions {
+    std::string listen = "127.0.0.1:9477";  // HOST:PORT; port 0 picks a free one
+    std::string tables = "*";               // the tables served: a glob of their names
+    uint64_t maxSeries = 50000;             // record series per scrape; beyond, per-table sums
+    double scrapeSeconds = 5;               // tables not read by then are skipped
+};
+int runServe(const ServeOptions& options);
+
+struct ListenAddress {
+    std::string host;  // without the brackets of an IPv6 address
+    int port = 0;
+};
+// "127.0.0.1:9477", "[::1]:0"; throws ToolError(kUsage) for anything else.
+ListenAddress parseListen(const std::string& text);
+
 // The registered module descriptions, as decoded from their bytes.
 int runTypes(bool json);
 

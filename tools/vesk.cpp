@@ -17,6 +17,8 @@
 //   vesk check TABLE                 a read-only consistency walk
 //   vesk demo                        one writer and several readers, live, then a summary
 //   vesk types [--json]              the record and table types the library registered
+//   vesk serve [--listen HOST:PORT] [--tables GLOB] [--max-series N] [--scrape-timeout S]
+//                                    the tables as Prometheus metrics, over HTTP (/metrics)
 //
 // Every command takes --root DIR (the table root; default /dev/shm/vesk) and --help. Errors go
 // to stderr as one line, "vesk COMMAND: problem: details"; the exit statuses are in
@@ -259,24 +261,48 @@ int main(int argc, char** argv) {
     common(types);
     types->add_flag("--json", json, "One JSON object per type");
 
+    CLI::App* serve = app.add_subcommand(
+        "serve",
+        "Serve every table under the root at /metrics over HTTP, for Prometheus: one series per "
+        "record field per key, and per table its size, writer and reader figures (the text "
+        "format 0.0.4, or OpenMetrics 1.0.0 when the scraper asks for it). Ends on "
+        "SIGINT/SIGTERM");
+    common(serve);
+    std::string listen = "127.0.0.1:9477", tablesGlob = "*", maxSeries = "50000",
+                scrapeTimeout = "5";
+    serve->add_option("--listen", listen,
+                      "Address and port to listen on (default 127.0.0.1:9477, this host only; "
+                      "port 0 picks a free one, printed on stdout)")
+        ->type_name("HOST:PORT");
+    serve->add_option("--tables", tablesGlob, "Serve only the tables whose names match (default *)")
+        ->type_name("GLOB");
+    serve->add_option("--max-series", maxSeries,
+                      "Record series per scrape (default 50000); a table that would pass the "
+                      "limit is given as one sum per counter field, and vesk_series_dropped says "
+                      "how many series that left out")
+        ->type_name("N");
+    serve->add_option("--scrape-timeout", scrapeTimeout,
+                      "Seconds a scrape may spend reading tables (default 5); the rest are "
+                      "counted in vesk_scrape_tables_skipped")
+        ->type_name("S");
+
     std::string command = "vesk";
     try {
         if (argc < 2) {
             throw ToolError(kUsage,
                             "a command is required: ls, stat, dump, get, watch, fill, "
-                            "follow, check, demo or types (see vesk --help)");
+                            "follow, check, demo, types or serve (see vesk --help)");
         }
         const std::string first = argv[1];
         if (first.front() != '-') {
             bool known = false;
             for (const CLI::App* sub :
-                 {ls, stat, dump, get, watch, fill, follow, check, demo, types})
+                 {ls, stat, dump, get, watch, fill, follow, check, demo, types, serve})
                 known = known || sub->get_name() == first;
             if (!known) {
                 throw ToolError(kUsage, fmt::format("unknown command '{}': want ls, stat, dump, "
-                                                    "get, watch, fill, follow, check, demo or "
-                                                    "types "
-                                                    "(see vesk --help)",
+                                                    "get, watch, fill, follow, check, demo, "
+                                                    "types or serve (see vesk --help)",
                                                     first));
             }
         }
@@ -364,6 +390,14 @@ int main(int argc, char** argv) {
             }
             if (chosen == types)
                 return runTypes(json);
+            if (chosen == serve) {
+                ServeOptions o;
+                o.listen = listen;
+                o.tables = tablesGlob;
+                o.maxSeries = parseCount(maxSeries, "--max-series", 0, 100000000);
+                o.scrapeSeconds = parseDecimal(scrapeTimeout, "--scrape-timeout", 0.1, 3600);
+                return runServe(o);
+            }
             throw ToolError(kUsage, "unknown command (see vesk --help)");
         };
         const int status = run();
