@@ -270,6 +270,10 @@ TEST_F(VeskToolProcess, EveryCommandEndsWithItsStatusAndOneLine) {
         {"fill u --group no-such-g" + wide, 2, "no such group 'no-such-g'"},
         {"fill u --capacity 2147483647" + wide, 3, "u: capacity hint 2147483647 is beyond"},
         {"ls --root ''", 2, "bad --root ''"},
+        {"serve --listen 9477", 2, "bad address '9477' for --listen"},
+        {"serve --listen [::1]:65536", 2, "bad address '[::1]:65536'"},
+        {"serve --listen 203.0.113.9:0", 2, "cannot listen on 203.0.113.9:0"},
+        {"serve --max-series -5", 2, "bad number '-5' for --max-series"},
         {"stat ../t", 2, "bad table name"},
         {"fill a\tb" + wide, 2, "bad table name"},
         {"fill d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d" + wide, 2, "bad table name"},  // too deep

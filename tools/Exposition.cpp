@@ -67,7 +67,7 @@ class Writer {
                                                       : "");
         const bool om = format_ == ExpositionFormat::openMetrics;
         const std::string& named = om ? base : sample_;
-        const char* type = kind == MetricKind::counter ? "counter"
+        const char* type = kind == MetricKind::counter      ? "counter"
                            : kind == MetricKind::info && om ? "info"
                                                             : "gauge";
         out_ += fmt::format("# HELP {} {}\n# TYPE {} {}\n", named, help, named, type);
@@ -139,8 +139,9 @@ std::string render(const Scrape& scrape, ExpositionFormat format) {
                 w.sample(tableLabel(t), uint64_t(value(t)));
         }
     };
-    perTable("vesk_table_up", MetricKind::gauge, "1 when the table was read, 0 when it failed",
-             [](const TableMetrics& t) { return t.up; }, false);
+    perTable(
+        "vesk_table_up", MetricKind::gauge, "1 when the table was read, 0 when it failed",
+        [](const TableMetrics& t) { return t.up; }, false);
     w.family("vesk_table", MetricKind::info, "The record type and generation of a table");
     for (const TableMetrics& t : scrape.tables) {
         if (t.up) {
@@ -157,12 +158,14 @@ std::string render(const Scrape& scrape, ExpositionFormat format) {
              [](const TableMetrics& t) { return t.buckets; });
     perTable("vesk_table_writer_alive", MetricKind::gauge, "1 while the table's writer runs",
              [](const TableMetrics& t) { return t.writerAlive; });
-    perTable("vesk_table_reader_retries", MetricKind::counter,
-             "Reads that this server's readers retried because a record moved under them",
-             [](const TableMetrics& t) { return t.retries; }, false);
-    perTable("vesk_table_reader_remaps", MetricKind::counter,
-             "Files this server's readers mapped again after the writer resized them",
-             [](const TableMetrics& t) { return t.remaps; }, false);
+    perTable(
+        "vesk_table_reader_retries", MetricKind::counter,
+        "Reads that this server's readers retried because a record moved under them",
+        [](const TableMetrics& t) { return t.retries; }, false);
+    perTable(
+        "vesk_table_reader_remaps", MetricKind::counter,
+        "Files this server's readers mapped again after the writer resized them",
+        [](const TableMetrics& t) { return t.remaps; }, false);
     w.family("vesk_table_failure", MetricKind::gauge,
              "1 for a table that could not be read, with the reason");
     for (const TableMetrics& t : scrape.tables) {
@@ -176,9 +179,9 @@ std::string render(const Scrape& scrape, ExpositionFormat format) {
     for (const TableMetrics& t : scrape.tables) {
         for (size_t f = 1; t.up && t.aggregated && f < t.fields->names.size(); ++f) {
             if (t.fields->kinds[f] == MetricKind::counter)
-                w.sample(fmt::format("{},field=\"{}\"", tableLabel(t),
-                                     labelValue(t.fields->names[f])),
-                         t.sums[f]);
+                w.sample(
+                    fmt::format("{},field=\"{}\"", tableLabel(t), labelValue(t.fields->names[f])),
+                    t.sums[f]);
         }
     }
 

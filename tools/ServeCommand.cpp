@@ -201,6 +201,12 @@ int runServe(const ServeOptions& options) {
     server.set_write_timeout(10);
     server.set_keep_alive_timeout(5);
     server.set_payload_max_length(1 << 16);
+    // SO_REUSEADDR only: the library's default also shares the port (SO_REUSEPORT) with any
+    // other server of this user that binds it, which would split the scrapes between the two.
+    server.set_socket_options([](int sock) {
+        const int yes = 1;
+        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     server.Get("/metrics", [&](const httplib::Request& request, httplib::Response& response) {
         const ExpositionFormat format = formatFor(request.get_header_value("Accept"));
         response.set_content(scraper.scrape(format), contentType(format));

@@ -270,20 +270,23 @@ int main(int argc, char** argv) {
     common(serve);
     std::string listen = "127.0.0.1:9477", tablesGlob = "*", maxSeries = "50000",
                 scrapeTimeout = "5";
-    serve->add_option("--listen", listen,
-                      "Address and port to listen on (default 127.0.0.1:9477, this host only; "
-                      "port 0 picks a free one, printed on stdout)")
+    serve
+        ->add_option("--listen", listen,
+                     "Address and port to listen on (default 127.0.0.1:9477, this host only; "
+                     "port 0 picks a free one, printed on stdout)")
         ->type_name("HOST:PORT");
     serve->add_option("--tables", tablesGlob, "Serve only the tables whose names match (default *)")
         ->type_name("GLOB");
-    serve->add_option("--max-series", maxSeries,
-                      "Record series per scrape (default 50000); a table that would pass the "
-                      "limit is given as one sum per counter field, and vesk_series_dropped says "
-                      "how many series that left out")
+    serve
+        ->add_option("--max-series", maxSeries,
+                     "Record series per scrape (default 50000); a table that would pass the "
+                     "limit is given as one sum per counter field, and vesk_series_dropped says "
+                     "how many series that left out")
         ->type_name("N");
-    serve->add_option("--scrape-timeout", scrapeTimeout,
-                      "Seconds a scrape may spend reading tables (default 5); the rest are "
-                      "counted in vesk_scrape_tables_skipped")
+    serve
+        ->add_option("--scrape-timeout", scrapeTimeout,
+                     "Seconds a scrape may spend reading tables (default 5); the rest are "
+                     "counted in vesk_scrape_tables_skipped")
         ->type_name("S");
 
     std::string command = "vesk";
