@@ -20,6 +20,7 @@
 #include <fnmatch.h>
 #include <httplib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <charconv>
 #include <cstdio>
@@ -36,6 +37,10 @@ namespace {
 std::string reasonOf(const std::string& message) {
     const size_t colon = message.find(':');
     return colon == std::string::npos || colon == 0 ? "error" : message.substr(0, colon);
+}
+
+bool contains(const std::vector<std::string>& sorted, const std::string& name) {
+    return std::binary_search(sorted.begin(), sorted.end(), name);
 }
 
 class Scraper {
@@ -67,7 +72,11 @@ class Scraper {
             s.tables.push_back(std::move(t));
         }
         s.seconds = monotonicSeconds() - start;
-        return render(s, format);
+        std::string text = render(s, format);
+        // What is kept of tables that went: nothing (a table that comes back starts again).
+        std::erase_if(totals_, [&](const auto& t) { return !contains(names, t.first); });
+        std::erase_if(lastFailure_, [&](const auto& t) { return !contains(names, t.first); });
+        return text;
     }
 
   private:
