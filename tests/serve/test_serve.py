@@ -33,7 +33,7 @@ def procs():
     yield started
     for p in started:
         p.send_signal(signal.SIGTERM)
-        p.wait(timeout=30)
+    assert [p.wait(timeout=30) for p in started] == [0] * len(started)  # clean ends, no leaks
 
 
 def vesk(root, *args, check=True):
