@@ -106,12 +106,16 @@ def test_get_many_equals_single_lookups(root):
     assert [r and r.key for r in t.get_many(keys)] == [3, None, 0, None, 49, 3]
 
 
-def corrupt(root, name):
-    fill(root, name, count=10)
+def flip_checksum(root, name):
     slots = pathlib.Path(root, name, "slots")
     data = bytearray(slots.read_bytes())
     data[548] ^= 0xFF  # the slot header's checksum
     slots.write_bytes(data)
+
+
+def corrupt(root, name):
+    fill(root, name, count=10)
+    flip_checksum(root, name)
 
 
 def junk(root, name):
@@ -152,6 +156,18 @@ def check_error(root, name, error, also):
     e = caught.value
     assert isinstance(e, also) and e.table == name and str(e).startswith(e.reason)
     assert name in str(e) and "\n" not in str(e) and "::" not in str(e), str(e)
+
+
+def test_iteration_across_a_reformat_raises(root):
+    fill(root, "re", count=50)
+    t = vesk.open("re", root=root)
+    walk = iter(t)
+    next(walk)
+    flip_checksum(root, "re")
+    fill(root, "re", count=50)  # the next writer re-formats the damaged files in place
+    with pytest.raises(vesk.Error, match="re-formatted during the iteration"):
+        list(walk)
+    assert sorted(r.key for r in t) == list(range(50))  # a new iteration reads the new files
 
 
 def test_two_roots_at_once(root, table):

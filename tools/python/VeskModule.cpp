@@ -53,11 +53,30 @@ struct Errors {
 };
 Errors gErrors;
 
-// The reasons an error message names first (ToolError.h), and the class each raises. The
-// reader's reasons are its attach failures (attachFailureText); the others are the tool's own.
+// Which of the classes an error raises.
+using ErrorClass = PyObject* Errors::*;
+
+// The class of each reason the reader gives (attachFailureText).
+ErrorClass errorOf(Vesk::AttachFailure failure) {
+    switch (failure) {
+        case Vesk::AttachFailure::noFiles:
+            return &Errors::noSuchTable;
+        case Vesk::AttachFailure::permissionDenied:
+            return &Errors::permissionDenied;
+        case Vesk::AttachFailure::notATable:
+            return &Errors::notATable;
+        case Vesk::AttachFailure::corrupt:
+            return &Errors::corrupt;
+        default:
+            return &Errors::base;
+    }
+}
+
+// The reasons an error message names first (ToolError.h), and the class each raises: the
+// tool's own, then the reader's.
 struct Reason {
     std::string text;
-    PyObject* Errors::*error;
+    ErrorClass error;
 };
 const std::vector<Reason>& reasons() {
     static const std::vector<Reason> all = [] {
@@ -69,13 +88,7 @@ const std::vector<Reason>& reasons() {
         for (int f = int(Vesk::AttachFailure::noFiles); f <= int(Vesk::AttachFailure::cannotMap);
              ++f) {
             const auto failure = Vesk::AttachFailure(f);
-            r.push_back({Vesk::attachFailureText(failure),
-                         failure == Vesk::AttachFailure::noFiles ? &Errors::noSuchTable
-                         : failure == Vesk::AttachFailure::permissionDenied
-                             ? &Errors::permissionDenied
-                         : failure == Vesk::AttachFailure::notATable ? &Errors::notATable
-                         : failure == Vesk::AttachFailure::corrupt   ? &Errors::corrupt
-                                                                     : &Errors::base});
+            r.push_back({Vesk::attachFailureText(failure), errorOf(failure)});
         }
         return r;
     }();
@@ -378,7 +391,7 @@ py::object TypedCursor<Ops>::next() {
         ended_ = true;
         throw py::stop_iteration();
     }
-    return table_.record(value_);
+    return guarded(name, [&] { return table_.record(value_); });
 }
 
 std::vector<std::string> tables(const std::optional<std::string>& root) {
