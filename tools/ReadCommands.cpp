@@ -188,12 +188,7 @@ int runGet(const std::string& table, const std::vector<std::string>& keyTexts, b
         std::vector<typename Ops::Value> values(keys.size());
         const std::unique_ptr<bool[]> found(new bool[keys.size()]);
         reader->lookupMany(indexes.data(), indexes.size(), values.data(), found.get());
-        // A reader that lost its table (re-formatted, not complete yet) knows no key.
-        if (reader->mountStatus() == 0) {
-            throw ToolError(kTable, fmt::format("table '{}' was re-formatted and its new files "
-                                                "are not complete (run again)",
-                                                table));
-        }
+        requireMounted(*reader, table);
         size_t missing = 0;
         for (size_t i = 0; i < keys.size(); ++i) {
             const uint64_t key = keys[i];

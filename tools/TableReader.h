@@ -51,6 +51,17 @@ bool reformatted(Vesk::VeskReader<Ops>& reader, uint64_t generations) {
     return reader.counters().generationChanges != generations || reader.mountStatus() == 0;
 }
 
+// Throws ToolError when the reader lost its table (re-formatted, its new files not complete
+// yet): such a reader knows no key, so a lookup's "not found" means nothing.
+template <class Ops>
+void requireMounted(Vesk::VeskReader<Ops>& reader, const std::string& table) {
+    if (reader.mountStatus() == 0) {
+        throw ToolError(kTable, fmt::format("table '{}' was re-formatted and its new files are "
+                                            "not complete (try again)",
+                                            table));
+    }
+}
+
 // Visits every record of the table once: by a slot-order scan (the fast way: whole records, each
 // once, see Vesk/VeskReader.h), or in table order when asked for.
 template <class Ops, class Visit>

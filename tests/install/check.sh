@@ -45,4 +45,12 @@ c++ -o "$tmp/consumer-pc" "$consumer_src/main.cpp" $flags ||
 LD_LIBRARY_PATH="$libdir" "$tmp/consumer-pc" >/dev/null ||
     fail "consumer built with the pkg-config flags failed"
 
+module=$(find "$prefix" -name 'vesk.*.so' -print -quit)
+if [ -n "$module" ]; then
+    echo "== Python module: imports from the prefix alone (its RPATH finds the library)"
+    python=$(sed -n 's/^Python_EXECUTABLE:[A-Z]*=//p' "$build/CMakeCache.txt")
+    env -i PYTHONPATH="$(dirname "$module")" "${python:-/usr/bin/python3}" -c "import vesk" ||
+        fail "the installed Python module $module does not import"
+fi
+
 echo "install check: passed"

@@ -1,0 +1,191 @@
+"""The vesk module against live `vesk fill` writers (VESK_TOOL names the tool), under private
+roots. A writer's readiness is its "ready" line, awaited with a bounded deadline."""
+import os
+import pathlib
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+
+import pytest
+import vesk
+
+COUNT = 200
+
+
+def start_fill(root, table, *args, kind="simple", count=COUNT):
+    """A `vesk fill` writer of `table`, once it said that the table is ready."""
+    writer = subprocess.Popen([os.environ["VESK_TOOL"], "fill", table, "--root", root, "--type",
+                               kind, "--count", str(count), *args], stdout=subprocess.PIPE, text=True)
+    ready = select.select([writer.stdout], [], [], 60)[0]
+    line = writer.stdout.readline() if ready else "no ready line within 60 s"
+    assert "ready" in line, f"vesk fill {table}: {line}"
+    return writer
+
+
+def fill(root, table, *args, **kw):
+    """A table whose writer filled it and stopped: its records stay as they are."""
+    assert start_fill(root, table, *args, **kw).wait(60) == 0
+
+
+@pytest.fixture(scope="module")
+def root():
+    root = tempfile.mkdtemp(dir="/dev/shm", prefix="vesk-py-")
+    os.chmod(root, 0o755)  # another user reaches a table directory, to be refused there
+    yield root
+    shutil.rmtree(root)
+
+
+@pytest.fixture(scope="module")
+def writer(root):
+    writer = start_fill(root, "live/simple", "--updates-per-sec", "20000")
+    yield writer
+    writer.send_signal(signal.SIGTERM)
+    assert writer.wait(60) == 0
+
+
+@pytest.fixture
+def table(root, writer):
+    return vesk.open("live/simple", root=root)
+
+
+def check_simple(r):
+    """The writer's self-check (tools/RecordKinds.h): a torn copy fails it."""
+    k = r.key
+    assert r.packets >= k % 100 and (r.packets - k % 100) % (1 + k % 16) == 0, r
+    assert r.octets == r.packets * (64 + (37 * k) % 1437), r
+
+
+def test_open_finds_type_and_stat(table, writer, root):
+    assert (table.name, table.type, table.fields) == ("live/simple", "simple",
+                                                      ["key", "packets", "octets"])
+    assert len(table) == COUNT and "'live/simple'" in repr(table) and table[1]
+    s = table.stat()
+    assert (s["name"], s["type"], s["records"], s["writer_pid"], s["writer_alive"]) == (
+        "live/simple", "simple", COUNT, writer.pid, True)
+    assert s["capacity"] >= COUNT and s["buckets"] > 0 and s["lookups"] == 1
+    assert s["directory"] == os.path.join(root, "live/simple") and s["generation"] != "0:0"
+    assert {"retries", "remap_retries", "generation_changes", "scans"} <= s.keys()
+
+
+def test_walks_yield_every_key_once_with_checked_values(table):
+    for walk in (list(table), table.records()):
+        assert sorted(r.key for r in walk) == list(range(COUNT))
+        for r in walk:
+            check_simple(r)
+    assert table.stat()["scans"] == 1  # records() reads by the slot-order scan
+
+
+def test_values_move_forward(table):
+    before = {r.key: r.packets for r in table.records()}
+    for _ in range(10**7):  # bounded: the writer updates every key about 100 times a second
+        if table[5].packets > before[5]:
+            break
+    assert table[5].packets > before[5]
+    assert all(r.packets >= before[r.key] for r in table.records())
+
+
+def test_lookup(table):
+    check_simple(table[7])
+    assert table[7].key == 7 and 7 in table and COUNT not in table and 2**64 - 1 not in table
+    with pytest.raises(KeyError) as missing:
+        table[COUNT]
+    assert missing.value.args == (COUNT,)
+    for key, error in [(-1, OverflowError), (2**64, OverflowError), ("7", TypeError)]:
+        with pytest.raises(error, match="key"):
+            table[key]
+
+
+def test_get_many_equals_single_lookups(root):
+    fill(root, "still", count=50)
+    t = vesk.open("still", root=root)
+    keys = [3, 50, 0, 2**64 - 1, 49, 3]
+    assert t.get_many(keys) == [t[k] if k in t else None for k in keys]
+    assert [r and r.key for r in t.get_many(keys)] == [3, None, 0, None, 49, 3]
+
+
+def flip_checksum(root, name):
+    slots = pathlib.Path(root, name, "slots")
+    data = bytearray(slots.read_bytes())
+    data[548] ^= 0xFF  # the slot header's checksum
+    slots.write_bytes(data)
+
+
+def corrupt(root, name):
+    fill(root, name, count=10)
+    flip_checksum(root, name)
+
+
+def junk(root, name):
+    os.mkdir(os.path.join(root, name))
+    pathlib.Path(root, name, "slots").write_bytes(b"junk")
+
+
+@pytest.mark.parametrize("name,make,error,also", [
+    ("missing", None, vesk.NoSuchTable, FileNotFoundError),
+    ("junk", junk, vesk.NotATable, vesk.Error),
+    ("damaged", corrupt, vesk.Corrupt, vesk.Error),
+    ("private", lambda root, name: fill(root, name, "--mode", "0600", count=10),
+     vesk.PermissionDenied, PermissionError),
+])
+def test_errors(root, name, make, error, also):
+    if make:
+        make(root, name)
+    if error is not vesk.PermissionDenied:
+        return check_error(root, name, error, also)
+    if os.geteuid() != 0:
+        pytest.skip("needs root to read as uid 65534")
+    pid = os.fork()  # the child reads as another user: root may read a 0700 directory
+    if pid == 0:
+        code = 1
+        try:
+            os.setgid(65534)
+            os.setuid(65534)
+            check_error(root, name, error, also)
+            code = 0
+        finally:
+            os._exit(code)
+    assert os.waitpid(pid, 0)[1] == 0
+
+
+def check_error(root, name, error, also):
+    with pytest.raises(error) as caught:
+        vesk.open(name, root=root)
+    e = caught.value
+    assert isinstance(e, also) and e.table == name and str(e).startswith(e.reason)
+    assert name in str(e) and "\n" not in str(e) and "::" not in str(e), str(e)
+
+
+def test_iteration_across_a_reformat_raises(root):
+    fill(root, "re", count=50)
+    t = vesk.open("re", root=root)
+    walk = iter(t)
+    next(walk)
+    flip_checksum(root, "re")
+    fill(root, "re", count=50)  # the next writer re-formats the damaged files in place
+    with pytest.raises(vesk.Error, match="re-formatted during the iteration"):
+        list(walk)
+    assert sorted(r.key for r in t) == list(range(50))  # a new iteration reads the new files
+
+
+def test_two_roots_at_once(root, table):
+    other = tempfile.mkdtemp(dir="/dev/shm", prefix="vesk-py-")
+    try:
+        fill(other, "n", kind="normal", count=5)
+        assert vesk.tables(other) == ["n"]
+        n = vesk.open("n", root=other)
+        assert n.fields == ["key", "counterA", "counterB"] and sorted(n) == sorted(n.records())
+        assert all(r.counterB == 2 * r.counterA + 1 for r in n)
+        check_simple(table[3])  # opened first, under the first root
+        assert len(table.records()) == COUNT and table.stat()["root"] == root
+        assert "live/simple" in vesk.tables(root)
+    finally:
+        shutil.rmtree(other)
+
+
+def test_import_line(root, writer):
+    out = subprocess.run([sys.executable, "-c", f"import vesk; print(vesk.tables({root!r}))"],
+                         capture_output=True, text=True, check=True).stdout
+    assert "'live/simple'" in out

@@ -1,0 +1,491 @@
+// The Python module `vesk`: read-only access to live tables from scripts, on the library's
+// lock-free reader (Vesk/VeskReader.h), as the tool's read commands use it
+// (tools/ReadCommands.cpp). Nothing here takes the writer's lock or opens its files for writing; a
+// record type is known from the table's files (probeTable) and its field names from the registered
+// module description (RecordFields), so no record type has code of its own here.
+//
+// Who may call what: Python code only, always with the GIL held. A reader is used by one thread
+// at a time; no function here releases the GIL, so two Python threads never run one reader (or
+// one walk of it) at once. A record handed to Python is a copy: the walk that made it is over
+// before any Python object is made.
+//
+// The table root is one setting of the process (Mem::RootPath::rootIs). A reader keeps the
+// absolute directory it was made with (its RootPath), so a table is opened with the root set to
+// the caller's `root` for the time of the open only, and every later look at its files (stat)
+// sets the table's own root again. Tables opened under different roots work side by side.
+#include "Mem/RootPath.h"
+#include "Pimbo/Exception.h"
+#include "RecordFields.h"
+#include "RecordKinds.h"
+#include "TableFiles.h"
+#include "TableReader.h"
+#include "ToolError.h"
+#include "Vesk/VeskReader.h"
+
+#include <fmt/format.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace py = pybind11;
+
+namespace VeskPython {
+
+using VeskTool::kTable;
+using VeskTool::ToolError;
+
+// ----- errors -----
+
+// The exception classes, made once at import; owned by the module (these references are never
+// released, as the interpreter keeps the module's classes to its end).
+struct Errors {
+    PyObject* base = nullptr;
+    PyObject* noSuchTable = nullptr;
+    PyObject* permissionDenied = nullptr;
+    PyObject* notATable = nullptr;
+    PyObject* corrupt = nullptr;
+};
+Errors gErrors;
+
+// Which of the classes an error raises.
+using ErrorClass = PyObject* Errors::*;
+
+// The class of each reason the reader gives (attachFailureText).
+ErrorClass errorOf(Vesk::AttachFailure failure) {
+    switch (failure) {
+        case Vesk::AttachFailure::noFiles:
+            return &Errors::noSuchTable;
+        case Vesk::AttachFailure::permissionDenied:
+            return &Errors::permissionDenied;
+        case Vesk::AttachFailure::notATable:
+            return &Errors::notATable;
+        case Vesk::AttachFailure::corrupt:
+            return &Errors::corrupt;
+        default:
+            return &Errors::base;
+    }
+}
+
+// The reasons an error message names first (ToolError.h), and the class each raises: the
+// tool's own, then the reader's.
+struct Reason {
+    std::string text;
+    ErrorClass error;
+};
+const std::vector<Reason>& reasons() {
+    static const std::vector<Reason> all = [] {
+        std::vector<Reason> r{{"no such table", &Errors::noSuchTable},
+                              {"no such directory", &Errors::noSuchTable},
+                              {"wrong record type", &Errors::base},
+                              {"writer absent", &Errors::base},
+                              {"bad table name", &Errors::base}};
+        for (int f = int(Vesk::AttachFailure::noFiles); f <= int(Vesk::AttachFailure::cannotMap);
+             ++f) {
+            const auto failure = Vesk::AttachFailure(f);
+            r.push_back({Vesk::attachFailureText(failure), errorOf(failure)});
+        }
+        return r;
+    }();
+    return all;
+}
+
+// Raises the vesk.Error subclass of the reason `message` names first, with the message and the
+// attributes `table` (None for no one table) and `reason` (None when the message names no known
+// reason).
+[[noreturn]] void raiseError(const std::string& message, const std::string& table) {
+    PyObject* type = gErrors.base;
+    py::object reason = py::none();
+    for (const Reason& r : reasons()) {
+        if (message.starts_with(r.text)) {
+            type = gErrors.*r.error;
+            reason = py::str(r.text);
+            break;
+        }
+    }
+    py::object error = py::reinterpret_borrow<py::object>(type)(message);
+    error.attr("table") = table.empty() ? py::none() : py::object(py::str(table));
+    error.attr("reason") = reason;
+    PyErr_SetObject(type, error.ptr());
+    throw py::error_already_set();
+}
+
+// Runs f, turning what the tool's layer and the reader throw into vesk errors about `table`.
+template <class F>
+decltype(auto) guarded(const std::string& table, F&& f) {
+    try {
+        return f();
+    } catch (const ToolError& e) {
+        raiseError(e.what(), table);
+    } catch (const Pimbo::CorruptionDetectedException& e) {
+        raiseError(fmt::format("corrupt: table '{}': {}", table, e.msg()), table);
+    } catch (const Pimbo::Exception& e) {
+        // As the tool reports it: the library's message, the table named here.
+        raiseError(fmt::format("table '{}': {}", table, e.msg()), table);
+    }
+}
+
+// ----- roots and keys -----
+
+// Sets the process's table root to `root` (when given) until the end of the scope.
+class RootScope {
+  public:
+    explicit RootScope(const std::optional<std::string>& root) : previous_(Mem::RootPath::root()) {
+        if (root) {
+            if (root->empty())
+                throw py::value_error("bad root '': a directory is required");
+            Mem::RootPath::rootIs(*root);
+        }
+    }
+    ~RootScope() { Mem::RootPath::rootIs(previous_); }
+    RootScope(const RootScope&) = delete;
+    RootScope& operator=(const RootScope&) = delete;
+
+  private:
+    std::string previous_;
+};
+
+// A key from Python: an int 0..2^64-1.
+uint64_t toKey(py::handle key) {
+    if (!PyLong_Check(key.ptr())) {
+        throw py::type_error(fmt::format("a key is an int, not {}",
+                                         std::string(py::str(key.get_type().attr("__name__")))));
+    }
+    const unsigned long long value = PyLong_AsUnsignedLongLong(key.ptr());
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();
+        PyErr_SetString(
+            PyExc_OverflowError,
+            fmt::format("key {} is out of range: a key is 0 to 2**64-1", std::string(py::repr(key)))
+                .c_str());
+        throw py::error_already_set();
+    }
+    return value;
+}
+
+// The record class of a record type: a collections.namedtuple named after the type's kind
+// ("SimpleRecord"), whose fields are the description's names, key first. Made once per type.
+py::object recordClass(const std::string& kindName, const VeskTool::RecordFields& fields) {
+    static std::map<std::string, PyObject*> made;  // never released, as gErrors
+    PyObject*& cls = made[kindName];
+    if (cls == nullptr) {
+        std::string className = kindName + "Record";
+        className[0] = char(std::toupper(static_cast<unsigned char>(className[0])));
+        py::object type =
+            py::module_::import("collections").attr("namedtuple")(className, fields.names());
+        type.attr("__module__") = "vesk";
+        cls = type.release().ptr();
+    }
+    return py::reinterpret_borrow<py::object>(cls);
+}
+
+// ----- tables -----
+
+class Cursor;
+
+// One table opened for reading: its reader, under the root it was opened with.
+class Table {
+  public:
+    Table(const VeskTool::TableProbe& probe, std::string root)
+        : name_(probe.name),
+          type_(probe.typeText()),
+          root_(std::move(root)),
+          fields_(probe.valueType),
+          recordClass_(recordClass(type_, fields_)) {}
+    virtual ~Table() = default;
+
+    const std::string& name() const { return name_; }
+    const std::string& type() const { return type_; }
+    const std::string& root() const { return root_; }
+    const std::vector<std::string>& fields() const { return fields_.names(); }
+
+    // The record of `key`, or None.
+    virtual py::object get(uint64_t key) = 0;
+    // The records of `keys` (None for a key not found), from one lookupMany.
+    virtual py::list getMany(const std::vector<uint64_t>& keys) = 0;
+    // Every record, by one slot-order scan that met no re-format.
+    virtual py::list records() = 0;
+    virtual uint32_t size() = 0;
+    virtual std::unique_ptr<Cursor> cursor() = 0;
+    virtual py::dict stat() = 0;
+
+    std::string repr() {
+        return fmt::format("<vesk.Table '{}' ({}, {} records) under {}>", name_, type_, size(),
+                           root_);
+    }
+
+  protected:
+    // The record of type Value `record` as an instance of the record class.
+    template <class Value>
+    py::object record(const Value& value) const {
+        const std::vector<uint64_t> words = fields_.read(&value);
+        py::tuple args(words.size());
+        for (size_t i = 0; i < words.size(); ++i)
+            args[i] = py::int_(words[i]);
+        return recordClass_(*args);
+    }
+
+    std::string name_;
+    std::string type_;  // the kind's name ("simple")
+    std::string root_;  // absolute, as the reader's RootPath holds it
+    VeskTool::RecordFields fields_;
+    py::object recordClass_;
+};
+
+// A walk of the table in table order (first/next), for `for r in table`.
+class Cursor {
+  public:
+    virtual ~Cursor() = default;
+    // The next record; throws py::stop_iteration at the end.
+    virtual py::object next() = 0;
+};
+
+template <class Ops>
+class TypedTable;
+
+template <class Ops>
+class TypedCursor : public Cursor {
+  public:
+    explicit TypedCursor(TypedTable<Ops>& table) : table_(table) {}
+    py::object next() override;
+
+  private:
+    TypedTable<Ops>& table_;  // kept alive by the Python iterator (keep_alive)
+    typename Ops::Value value_{};
+    Vesk::IterHint hint_;
+    bool started_ = false;
+    bool ended_ = false;
+    uint64_t generations_ = 0;
+};
+
+template <class Ops>
+class TypedTable : public Table {
+  public:
+    using Value = typename Ops::Value;
+
+    TypedTable(const VeskTool::TableProbe& probe, std::unique_ptr<Vesk::VeskReader<Ops>> reader)
+        : Table(probe, reader->rootPath().rootDirectory()), reader_(std::move(reader)) {}
+
+    py::object get(uint64_t key) override {
+        return guarded(name_, [&]() -> py::object {
+            Value v{};
+            bool found = false;
+            reader_->lookup(typename Ops::Key(key), found, &v);
+            VeskTool::requireMounted(*reader_, name_);
+            return found ? record(v) : py::none();
+        });
+    }
+
+    py::list getMany(const std::vector<uint64_t>& keys) override {
+        return guarded(name_, [&] {
+            // All keys in one call, their memory accesses overlapped.
+            const std::vector<typename Ops::Key> indexes(keys.begin(), keys.end());
+            std::vector<Value> values(keys.size());
+            const std::unique_ptr<bool[]> found(new bool[keys.size()]);
+            reader_->lookupMany(indexes.data(), indexes.size(), values.data(), found.get());
+            VeskTool::requireMounted(*reader_, name_);
+            py::list out(keys.size());
+            for (size_t i = 0; i < keys.size(); ++i)
+                out[i] = found[i] ? record(values[i]) : py::none();
+            return out;
+        });
+    }
+
+    py::list records() override {
+        return guarded(name_, [&] {
+            const std::vector<Value> all = VeskTool::readAll(*reader_, name_);
+            py::list out(all.size());
+            for (size_t i = 0; i < all.size(); ++i)
+                out[i] = record(all[i]);
+            return out;
+        });
+    }
+
+    uint32_t size() override {
+        return guarded(name_, [&] { return reader_->members(); });
+    }
+
+    std::unique_ptr<Cursor> cursor() override { return std::make_unique<TypedCursor<Ops>>(*this); }
+
+    py::dict stat() override {
+        return guarded(name_, [&] {
+            const VeskTool::TableProbe p = [&] {
+                const RootScope scope(root_);
+                return VeskTool::probeTable(name_);
+            }();
+            const Vesk::Reader::Counters c = reader_->readerCounters();
+            py::dict d;
+            d["name"] = name_;
+            d["root"] = root_;
+            d["directory"] = p.directory;
+            d["type"] = type_;
+            d["value_type"] = p.valueType;
+            d["records"] = reader_->members();
+            d["capacity"] = reader_->capacity();
+            d["buckets"] = reader_->buckets();
+            d["writer_pid"] = p.writerPid;
+            d["writer_alive"] = p.writerAlive;
+            d["generation"] = p.cinder.toString();
+            d["lookups"] = c.lookups;
+            d["iterations"] = c.iterations;
+            d["retries"] = c.retries;
+            d["slow_paths"] = c.slowPaths;
+            d["remap_retries"] = c.remapRetries;
+            d["resizes"] = c.resizes;
+            d["bucket_resizes"] = c.bucketResizes;
+            d["base_changes"] = c.baseChanges;
+            d["lookaside_reads"] = c.lookasideReads;
+            d["generation_changes"] = c.generationChanges;
+            d["scans"] = c.scans;
+            d["scan_fallbacks"] = c.scanFallbacks;
+            d["slot_file_size"] = c.slotFileSize;
+            d["bucket_file_size"] = c.bucketFileSize;
+            return d;
+        });
+    }
+
+    Vesk::VeskReader<Ops>& reader() { return *reader_; }
+    using Table::record;
+
+  private:
+    std::unique_ptr<Vesk::VeskReader<Ops>> reader_;
+};
+
+template <class Ops>
+py::object TypedCursor<Ops>::next() {
+    if (ended_)
+        throw py::stop_iteration();
+    Vesk::VeskReader<Ops>& reader = table_.reader();
+    const std::string& name = table_.name();
+    const bool more = guarded(name, [&] {
+        if (started_)
+            return reader.next(Ops::key(value_), value_, hint_);
+        started_ = true;
+        // A re-format met by first is harmless: first answers from the new files.
+        const bool any = reader.first(value_, hint_);
+        generations_ = reader.counters().generationChanges;
+        return any;
+    });
+    if (VeskTool::reformatted(reader, generations_)) {
+        ended_ = true;
+        raiseError(fmt::format("table '{}' was re-formatted during the iteration; the records "
+                               "seen are not the whole table (iterate again)",
+                               name),
+                   name);
+    }
+    if (!more) {
+        ended_ = true;
+        throw py::stop_iteration();
+    }
+    return guarded(name, [&] { return table_.record(value_); });
+}
+
+std::vector<std::string> tables(const std::optional<std::string>& root) {
+    return guarded("", [&] {
+        const RootScope scope(root);
+        return VeskTool::findTables();
+    });
+}
+
+std::shared_ptr<Table> open(const std::string& name, const std::optional<std::string>& root) {
+    return guarded(name, [&] {
+        const RootScope scope(root);
+        const VeskTool::TableProbe probe = VeskTool::probeTable(name);
+        return VeskTool::withKind(probe.kind, [&]<class Ops>() -> std::shared_ptr<Table> {
+            return std::make_shared<TypedTable<Ops>>(probe, VeskTool::attachReader<Ops>(probe));
+        });
+    });
+}
+
+// A new exception class vesk.<name> with bases `bases`, added to the module.
+PyObject* addError(py::module_& m, const char* name, const char* doc, py::tuple bases) {
+    PyObject* type =
+        PyErr_NewExceptionWithDoc(fmt::format("vesk.{}", name).c_str(), doc, bases.ptr(), nullptr);
+    if (type == nullptr)
+        throw py::error_already_set();
+    m.add_object(name, py::reinterpret_borrow<py::object>(type));
+    return type;
+}
+
+}  // namespace VeskPython
+
+PYBIND11_MODULE(vesk, m) {
+    using namespace VeskPython;
+    m.doc() =
+        "Read-only access to live vesk tables.\n\n"
+        "A table is read with the library's lock-free reader: the writer is never blocked or "
+        "locked, and every record returned is a whole, consistent copy.\n\n"
+        "    import vesk\n"
+        "    t = vesk.open('port/counter')          # record type found from the files\n"
+        "    t[7], 7 in t, len(t), t.fields\n"
+        "    for r in t: print(r.key, r)          # table order\n"
+        "    t.records(), t.get_many([1, 2, 3]), t.stat()\n\n"
+        "Errors are vesk.Error, or its subclasses NoSuchTable (also FileNotFoundError), "
+        "PermissionDenied (also PermissionError), NotATable and Corrupt; each carries the "
+        "one-line reason as its message and the attributes `table` and `reason`.\n\n"
+        "The GIL stays held while a reader runs: a reader serves one thread at a time, so "
+        "Python threads reading tables take turns.";
+
+    gErrors.base = addError(m, "Error", "A table could not be read; the message says why.",
+                            py::make_tuple(py::handle(PyExc_Exception)));
+    const py::handle base(gErrors.base);
+    gErrors.noSuchTable =
+        addError(m, "NoSuchTable", "The table does not exist or has no files yet.",
+                 py::make_tuple(base, py::handle(PyExc_FileNotFoundError)));
+    gErrors.permissionDenied =
+        addError(m, "PermissionDenied", "This user may not read the table's files.",
+                 py::make_tuple(base, py::handle(PyExc_PermissionError)));
+    gErrors.notATable =
+        addError(m, "NotATable", "The files are not a table's.", py::make_tuple(base));
+    gErrors.corrupt =
+        addError(m, "Corrupt", "The table's files are damaged.", py::make_tuple(base));
+
+    py::class_<Cursor>(m, "_Iterator")
+        .def("__iter__", [](py::object self) { return self; })
+        .def("__next__", &Cursor::next);
+
+    py::class_<Table, std::shared_ptr<Table>>(m, "Table", "A table opened for reading (vesk.open).")
+        .def_property_readonly("name", &Table::name, "The table's name under its root.")
+        .def_property_readonly("type", &Table::type, "The record type: simple, normal, ...")
+        .def_property_readonly("root", &Table::root, "The root the table was opened under.")
+        .def_property_readonly("fields", &Table::fields, "The record's field names, key first.")
+        .def(
+            "__getitem__",
+            [](Table& t, py::handle key) {
+                const uint64_t k = toKey(key);
+                py::object r = t.get(k);
+                if (r.is_none()) {
+                    PyErr_SetObject(PyExc_KeyError, py::int_(k).ptr());
+                    throw py::error_already_set();
+                }
+                return r;
+            },
+            "The record of the key; KeyError when absent.")
+        .def("__contains__", [](Table& t, py::handle key) { return !t.get(toKey(key)).is_none(); })
+        .def("__len__", &Table::size, "The number of records, as the writer counts them.")
+        .def("__iter__", &Table::cursor, py::keep_alive<0, 1>(),
+             "Every record in table order; vesk.Error when the table is re-formatted meanwhile.")
+        .def("records", &Table::records, "Every record, by one slot-order scan of the table.")
+        .def(
+            "get_many",
+            [](Table& t, py::iterable keys) {
+                std::vector<uint64_t> k;
+                for (py::handle key : keys)
+                    k.push_back(toKey(key));
+                return t.getMany(k);
+            },
+            py::arg("keys"), "The record of each key, or None, from one batched lookup.")
+        .def("stat", &Table::stat,
+             "The table's counts, writer and generation, and this reader's counters.")
+        .def("__repr__", &Table::repr);
+
+    m.def("tables", &tables, py::arg("root") = py::none(),
+          "The names of the tables under the root (the default root when None), sorted.");
+    m.def("open", &open, py::arg("name"), py::arg("root") = py::none(),
+          "Opens the table `name` under the root (the default root when None) for reading.");
+}
