@@ -73,7 +73,8 @@ def fill(root, table, kind, count, *more):
 
 
 def test_scrape_is_ingestible_and_agrees_with_dump(root, procs):
-    tables = {"p1": ("simple", 50), "n": ("normal", 20), "b/m": ("bitmap64", 10), "w": ("wide", 3)}
+    tables = {"p1": ("simple", 50), "n": ("normal", 20), "b/m": ("bitmap64", 10), "w": ("wide", 3),
+              'odd"\\name': ("simple", 2)}  # a label value to escape
     for name, (kind, count) in tables.items():
         fill(root, name, kind, count)
     os.mkdir(os.path.join(root, "junk"))
@@ -116,7 +117,7 @@ def test_scrape_is_ingestible_and_agrees_with_dump(root, procs):
     info = lambda s: {dict(k[1])["table"]: dict(k[1])["generation"]
                       for k in s if k[0] == "vesk_table_info"}
     again = samples(scrape(url)[1])
-    assert sorted(info(again)) == ["b/m", "new", "p1", "w"]
+    assert sorted(info(again)) == ["b/m", "new", 'odd"\\name', "p1", "w"]
     assert info(again)["w"] != info(got)["w"] and info(again)["p1"] == info(got)["p1"]
     assert again[("vesk_table_records", (("table", "w"),))] == 4
 
