@@ -94,6 +94,7 @@ bench:
 	@bash scripts/install-deps.sh liblmdb-dev libboost-dev
 	$(MAKE) --no-print-directory build BENCH=ON
 	@for b in $(BUILD)/bench/bench_*; do echo "== $$b"; $$b; done
+	@echo "== bench/bench_python.py" && /usr/bin/python3 bench/bench_python.py $(BUILD)
 
 format:
 	clang-format -i $$(git ls-files '*.h' '*.cpp')
