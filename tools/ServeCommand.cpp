@@ -9,6 +9,7 @@
 // reason changes, never an error answer for the others.
 #include "Commands.h"
 #include "Exposition.h"
+#include "Pimbo/Exception.h"
 #include "RecordFields.h"
 #include "RecordKinds.h"
 #include "Signals.h"
@@ -103,8 +104,10 @@ class Scraper {
                 fill(t, fields.record, records, series);
             });
             t.up = true;
+        } catch (const Pimbo::CorruptionDetectedException& e) {
+            t.reason = "corrupt";
+            t.message = fmt::format("corrupt: {}", e.msg());
         } catch (const std::exception& e) {
-            t.up = false;
             t.reason = reasonOf(e.what());
             t.message = e.what();
         }
