@@ -185,6 +185,8 @@ std::string render(const Scrape& scrape, ExpositionFormat format) {
         }
     }
 
+    w.family("vesk_root_up", MetricKind::gauge, "1 when the table root could be listed");
+    w.sample("", uint64_t(scrape.rootUp));
     w.family("vesk_tables", MetricKind::gauge, "Tables found under the root");
     w.sample("", scrape.tablesFound);
     w.family("vesk_scrape_tables_skipped", MetricKind::gauge,

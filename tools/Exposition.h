@@ -58,6 +58,7 @@ struct TableMetrics {
 };
 
 struct Scrape {
+    bool rootUp = false;               // the root could be listed
     std::vector<TableMetrics> tables;  // by name
     uint64_t tablesFound = 0;
     uint64_t tablesSkipped = 0;  // left unread when the scrape's time ran out

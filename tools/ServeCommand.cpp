@@ -55,10 +55,20 @@ class Scraper {
         const double deadline = start + options_.scrapeSeconds;
         Scrape s;
         std::vector<std::string> names;
-        for (const std::string& name : findTables()) {
-            if (::fnmatch(options_.tables.c_str(), name.c_str(), 0) == 0)
-                names.push_back(name);
+        try {
+            for (const std::string& name : findTables()) {
+                if (::fnmatch(options_.tables.c_str(), name.c_str(), 0) == 0)
+                    names.push_back(name);
+            }
+            s.rootUp = true;
+        } catch (const ToolError& e) {
+            // No root yet (no writer made it) is no table, not a failed scrape.
+            if (lastRootFailure_ != e.what())
+                std::fprintf(stderr, "vesk serve: %s\n", e.what());
+            lastRootFailure_ = e.what();
         }
+        if (s.rootUp)
+            lastRootFailure_.clear();
         s.tablesFound = names.size();
         uint64_t series = 0;
         for (const std::string& name : names) {
@@ -176,6 +186,7 @@ class Scraper {
     std::mutex mutex_;  // one scrape at a time; guards everything below
     std::map<std::string, Totals> totals_;
     std::map<std::string, std::string> lastFailure_;
+    std::string lastRootFailure_;
     std::map<std::string, std::unique_ptr<TypeFields>> types_;
 };
 

@@ -90,7 +90,7 @@ def test_scrape_is_ingestible_and_agrees_with_dump(root, procs):
     ctype, om = scrape(url, openmetrics=True)
     assert ctype.startswith("application/openmetrics-text; version=1.0.0") and om.endswith("# EOF\n")
     got, got_om = samples(text), samples(om, True)
-    records = {k: v for k, v in got.items() if not k[0].startswith(("vesk_table", "vesk_s"))}
+    records = {k: v for k, v in got.items() if "key" in dict(k[1])}
     assert records == {k: v for k, v in got_om.items() if k in records}
 
     expected = {}
@@ -191,3 +191,8 @@ def test_bad_requests_a_slow_client_and_a_taken_port(root, procs):
         assert ("vesk_table_up", (("table", "t"),)) in samples(scrape(url)[1])
     taken = vesk(root, "serve", "--listen", f"127.0.0.1:{port}", check=False)
     assert taken.returncode == 2 and "cannot listen on 127.0.0.1:" in taken.stderr
+    later = os.path.join(root, "later")  # a root no writer made yet
+    url = serve(procs, later)
+    assert samples(scrape(url)[1])[("vesk_root_up", ())] == 0
+    fill(later, "t", "simple", 1)
+    assert samples(scrape(url)[1])[("vesk_tables", ())] == 1
