@@ -16,4 +16,9 @@ if [ ${#missing[@]} -gt 0 ]; then
     [ "$(id -u)" -ne 0 ] && SUDO="sudo"
     $SUDO env DEBIAN_FRONTEND=noninteractive apt-get update -qq
     $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    # The prometheus package is wanted for its promtool only (the endpoint's test). On a machine
+    # run by systemd it also starts and enables a server: stop and disable what we brought.
+    if [[ " ${missing[*]} " == *" prometheus "* ]] && [ -d /run/systemd/system ]; then
+        $SUDO systemctl disable --now prometheus >/dev/null 2>&1 || true
+    fi
 fi
