@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <iterator>
 
 namespace VeskTool {
 
@@ -72,16 +73,13 @@ class Writer {
                                                             : "gauge";
         out_ += fmt::format("# HELP {} {}\n# TYPE {} {}\n", named, help, named, type);
     }
-    // One sample of the current family; `labels` is "" or `a="x",b="y"`.
-    void sample(const std::string& labels, uint64_t value) {
-        out_ += sample_;
-        if (!labels.empty())
-            out_ += fmt::format("{{{}}}", labels);
-        out_ += fmt::format(" {}\n", value);
-    }
-    void sample(const std::string& labels, double value) {
-        out_ += fmt::format("{}{}{}{} {}\n", sample_, labels.empty() ? "" : "{", labels,
-                            labels.empty() ? "" : "}", value);
+    // One sample of the current family; `labels` is "" or `a="x",b="y"`; the value a whole
+    // number or seconds.
+    template <class Number>
+    void sample(const std::string& labels, Number value) {
+        const bool braces = !labels.empty();
+        fmt::format_to(std::back_inserter(out_), "{}{}{}{} {}\n", sample_, braces ? "{" : "",
+                       labels, braces ? "}" : "", value);
     }
     std::string finish() {
         if (format_ == ExpositionFormat::openMetrics)

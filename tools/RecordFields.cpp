@@ -48,6 +48,11 @@ RecordFields::RecordFields(const std::string& typeName) : typeName_(typeName) {
 
 std::vector<uint64_t> RecordFields::read(const void* record) const {
     std::vector<uint64_t> words(names_.size());
+    read(record, words.data());
+    return words;
+}
+
+void RecordFields::read(const void* record, uint64_t* words) const {
     for (size_t i = 0; i < names_.size(); ++i) {
         // Operation 0 only reads the record.
         const int status = ops_->genericIfAttributeOp(&words[i], const_cast<void*>(record),
@@ -58,7 +63,6 @@ std::vector<uint64_t> RecordFields::read(const void* record) const {
                                                 typeName_, names_[i], status));
         }
     }
-    return words;
 }
 
 std::string RecordFields::json(const void* record) const {

@@ -26,8 +26,10 @@ class RecordFields {
     const std::vector<std::string>& names() const { return names_; }
     // The positions in names() of the counters.
     const std::vector<size_t>& counters() const { return counters_; }
-    // The words of names() in `record`, a copy of a record of the type.
+    // The words of names() in `record`, a copy of a record of the type; into `words`, which
+    // holds names().size() of them.
     std::vector<uint64_t> read(const void* record) const;
+    void read(const void* record, uint64_t* words) const;
     // The record as one JSON object: {"key": 7, "packets": 12, "octets": 1500}.
     std::string json(const void* record) const;
 

@@ -134,21 +134,20 @@ class Scraper {
         const size_t width = t.fields->names.size();
         const uint64_t wanted = records.size() * (width - 1);
         t.aggregated = series + wanted > options_.maxSeries;
-        if (t.aggregated)
-            t.sums.assign(width, 0);
-        else
-            t.rows.reserve(records.size() * width);
+        if (!t.aggregated) {
+            t.rows.resize(records.size() * width);
+            for (size_t i = 0; i < records.size(); ++i)
+                fields.read(&records[i], &t.rows[i * width]);
+            series += wanted;
+            return;
+        }
+        t.sums.assign(width, 0);
+        std::vector<uint64_t> words(width);
         for (const Value& v : records) {
-            const std::vector<uint64_t> words = fields.read(&v);
-            if (!t.aggregated) {
-                t.rows.insert(t.rows.end(), words.begin(), words.end());
-                continue;
-            }
+            fields.read(&v, words.data());
             for (size_t f = 1; f < width; ++f)
                 t.sums[f] += words[f];
         }
-        if (!t.aggregated)
-            series += wanted;
     }
 
     // The fields of a record type, from its description, and their series; made once per type.

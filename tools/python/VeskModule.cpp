@@ -196,7 +196,8 @@ class Table {
           type_(probe.typeText()),
           root_(std::move(root)),
           fields_(probe.valueType),
-          recordClass_(recordClass(type_, fields_)) {}
+          recordClass_(recordClass(type_, fields_)),
+          words_(fields_.names().size()) {}
     virtual ~Table() = default;
 
     const std::string& name() const { return name_; }
@@ -223,7 +224,8 @@ class Table {
     // The record of type Value `record` as an instance of the record class.
     template <class Value>
     py::object record(const Value& value) const {
-        const std::vector<uint64_t> words = fields_.read(&value);
+        std::vector<uint64_t>& words = words_;
+        fields_.read(&value, words.data());
         // Made as the named tuple's __new__ makes it (a tuple of the class, its items in
         // order) without calling it: a third of the cost of a record.
         auto* type = reinterpret_cast<PyTypeObject*>(recordClass_.ptr());
@@ -245,6 +247,7 @@ class Table {
     std::string root_;  // absolute, as the reader's RootPath holds it
     VeskTool::RecordFields fields_;
     py::object recordClass_;
+    mutable std::vector<uint64_t> words_;  // a record's words; the GIL makes it one caller's
 };
 
 // A walk of the table in table order (first/next), for `for r in table`.
