@@ -1,5 +1,7 @@
-// The version anchor, the table path that never leaves the root and the process-local store.
+// The version anchor, the table path that never leaves the root (and the name rule) and the
+// process-local store.
 #include "Mem/RootPath.h"
+#include "Mem/TableName.h"
 #include "Mem/Util.h"
 #include "Mem/VersionAnchor.h"
 #include "Nebo/Local.h"
@@ -47,10 +49,27 @@ TEST(MemAnchorDeathTest, ValidatingANeverSetAnchorStopsTheProcess) {
 }
 
 // A table's name never reaches above the root.
-TEST(MemRootPath, RefusesParentComponents) {
+// A name that leaves the root, or that cannot be shown as it is, names no table; listings show
+// such names escaped.
+TEST(MemRootPath, RefusesParentComponentsAndNamesThatCannotBeShown) {
     auto& handler = *Pimbo::Platform::getDebugHandler("MemCoreTest");
-    for (const char* name : {"..", "../etc", "a/../../b", "a/.."})
+    for (const char* name : {"..", "../etc", "a/../../b", "a/..", "bad\xffutf8", "over\xc0\xaflong",
+                             "bell\a", "esc\x1b[2J", "c1\xc2\x85",
+                             "rtl\xe2\x80\xae"
+                             "exe",
+                             "isolate\xe2\x81\xa6", "surrogate\xed\xa0\x80", "del\x7f"})
         EXPECT_THROW(Mem::RootPath(handler, name, true), Pimbo::InvalidInitializeException) << name;
+    for (const char* name : {"port1", "a b.c-d_e", "z\xc3\xa4hler", "\xe6\x97\xa5\xe6\x9c\xac"})
+        EXPECT_EQ(Mem::tableNameProblem(name), nullptr) << name;
+    EXPECT_STREQ(Mem::tableNameProblem(std::string(256, 'a')), "longer than 255 bytes");
+    struct Case {
+        const char* name;
+        const char* shown;
+    };
+    for (const Case& c : {Case{"a\x1b[2Jb", "a\\x1b[2Jb"}, Case{"x\xffy", "x\\xffy"},
+                          Case{"r\xe2\x80\xaes", "r\\u202es"}, Case{"back\\slash", "back\\\\slash"},
+                          Case{"z\xc3\xa4hler", "z\xc3\xa4hler"}})
+        EXPECT_EQ(Mem::escapedName(c.name), c.shown);
 }
 
 // A size that does not fit in 64 bits is refused, never wrapped.

@@ -4,6 +4,7 @@
 #include "Mem/MappingRegistry.h"
 #include "Mem/RootPath.h"
 #include "Mem/SafeHeaderCopy.h"
+#include "Mem/TableName.h"
 #include "Mem/WriterLock.h"
 #include "Pimbo/Debug.h"
 #include "Pimbo/Exception.h"
@@ -30,22 +31,21 @@ Pimbo::Platform::DebugHandler& toolHandler() {
 
 void checkTableName(const std::string& name) {
     bool ok = !name.empty() && name.front() != '/' && name.back() != '/' && name.size() < 512;
-    // Printable: a name `ls` prints must not move its cursor, ring or end its line.
-    for (const char c : name)
-        ok = ok && (static_cast<unsigned char>(c) >= 0x20 && c != 0x7f);
     size_t depth = 0;
     std::string_view rest(name);
+    // Each component follows the library's name rule: a name `ls` prints must not move its
+    // cursor, ring, end its line or turn the text around it.
     while (ok && !rest.empty()) {
         const size_t slash = rest.find('/');
         const std::string_view part = rest.substr(0, slash);
-        ok = !part.empty() && part != "." && part != ".." && ++depth <= kMaxTableDepth;
+        ok = Mem::tableNameProblem(part) == nullptr && ++depth <= kMaxTableDepth;
         rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
     }
     if (!ok) {
         throw ToolError(kUsage, fmt::format("bad table name '{}': a table is named by a relative "
                                             "path of at most {} plain, printable names, such as "
                                             "'port/counter'",
-                                            name, kMaxTableDepth));
+                                            Mem::escapedName(name), kMaxTableDepth));
     }
 }
 

@@ -1,6 +1,7 @@
 #include "Mem/RootPath.h"
 
 #include "Mem/TableDir.h"
+#include "Mem/TableName.h"
 #include "Pimbo/Exception.h"
 
 #include <filesystem>
@@ -16,7 +17,8 @@ std::string& rootStorage() {
 }
 
 // Appends the components of `name` to `out`. Empty and "." components are dropped; a ".."
-// component is refused, so no name reaches outside the root.
+// component is refused, so no name reaches outside the root, and so is any other component that
+// breaks the name rule (Mem/TableName.h), so no table has a name that cannot be shown.
 std::string joinName(std::string out, const std::string& name) {
     while (out.size() > 1 && out.back() == '/')
         out.pop_back();
@@ -29,6 +31,12 @@ std::string joinName(std::string out, const std::string& name) {
         if (part == "..") {
             PIMBO_THROW(Pimbo::InvalidInitializeException,
                         "table name {} may not contain '..' components", name);
+        }
+        const char* problem = part.empty() || part == "." ? nullptr : tableNameProblem(part);
+        if (problem != nullptr) {
+            PIMBO_THROW(Pimbo::InvalidInitializeException,
+                        "bad table name '{}': its component '{}' has {}", escapedName(name),
+                        escapedName(part), problem);
         }
         if (!part.empty() && part != ".") {
             if (out != "/")
