@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 
 #include <arpa/inet.h>
+#include <malloc.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <pthread.h>
@@ -288,7 +289,7 @@ bool acceptCanGoOn() {
 
 constexpr uint64_t kListenId = 0;
 constexpr uint64_t kWakeId = 1;
-constexpr int kAcceptsPerTurn = 64;
+constexpr int kAcceptsPerTurn = 16;
 constexpr double kAcceptPause = 0.1;  // after running out of descriptors or memory
 constexpr double kDrainSeconds = 2;   // after the last answer, to let the client read it
 constexpr size_t kDrainBytes = 256 << 10;
@@ -551,6 +552,7 @@ void HttpServer::Impl::admit(int fd, const std::string& peer) {
     c.deadline = now_ + limits_.requestSeconds;
     ++perPeer_[peer];
     ++live_;
+    readRequest(c);  // most clients' requests are here already: before more connections come
 }
 
 // Closes the least advanced connection of `peer` (nullptr: of the peer with the most).
@@ -774,9 +776,9 @@ void HttpServer::Impl::collectAnswers() {
     boundAnswers();
 }
 
-// The answers being written, counted once however many connections share one, stay within
-// maxAnswerBytes: past it the connections writing the oldest answers are closed (never one
-// given its answer in this turn).
+// The answers being written, counted once however many connections share one (by the memory
+// they hold), stay within maxAnswerBytes: past it the connections writing the oldest answers are
+// closed (never one given its answer in this turn).
 void HttpServer::Impl::boundAnswers() {
     std::unordered_map<const std::string*, size_t> holders;
     std::vector<Connection*> writing;
@@ -784,21 +786,24 @@ void HttpServer::Impl::boundAnswers() {
     for (auto& [id, c] : connections_) {
         if (c.fd >= 0 && c.phase == Phase::writing) {
             if (holders[c.body.get()]++ == 0)
-                total += c.body->size();
+                total += c.body->capacity();
             writing.push_back(&c);
         }
     }
     std::sort(writing.begin(), writing.end(),
               [](const Connection* a, const Connection* b) { return a->since < b->since; });
+    bool freed = false;
     for (Connection* c : writing) {
         if (total <= limits_.maxAnswerBytes || c->since >= now_)
             break;
         const std::string* body = c->body.get();
-        const size_t size = body->size();
+        const size_t size = body->capacity();
         drop(*c);
         if (--holders[body] == 0)
-            total -= size;
+            total -= size, freed = true;
     }
+    if (freed)
+        ::malloc_trim(0);  // the answers' memory goes back to the system, not only to the heap
 }
 
 void HttpServer::Impl::work() {
