@@ -153,8 +153,8 @@ std::string_view trimmed(std::string_view s) {
     return s;
 }
 
-// The head of one request (its lines, without the empty line that ends it). Lines end in CRLF
-// or LF; a CR anywhere else, a folded line or a byte below 0x20 makes it a bad request.
+// The head of one request, up to the empty line that ends it. Lines end in CRLF or LF; a CR
+// anywhere else, a folded line or a byte below 0x20 makes it a bad request.
 Request parseHead(std::string_view head, size_t maxHeaders) {
     Request r;
     auto nextLine = [&head] {
@@ -344,7 +344,7 @@ class HttpServer::Impl {
     void makeRoom(const std::string* peer);
     void advance(Connection& c);
     void readRequest(Connection& c);
-    void handle(Connection& c, size_t headSize);
+    void handle(Connection& c, size_t lead, size_t headSize);
     void fail(Connection& c, HttpStatus status);
     void answer(Connection& c, HttpStatus status, const char* type,
                 std::shared_ptr<const std::string> body);
@@ -413,9 +413,8 @@ HttpServer::Impl::Impl(const ListenAddress& address, Scrape scrape, HttpLimits l
     }
     ::freeaddrinfo(found);
     if (listenFd_ < 0) {
-        throw ToolError(kUsage, fmt::format("cannot listen on {}: {} (the address is in use or "
-                                            "not one of this host's)",
-                                            shown, std::strerror(problem)));
+        throw ToolError(kUsage,
+                        fmt::format("cannot listen on {}: {}", shown, std::strerror(problem)));
     }
     sockaddr_storage bound{};
     socklen_t length = sizeof bound;
@@ -596,22 +595,21 @@ void HttpServer::Impl::advance(Connection& c) {
 
 void HttpServer::Impl::readRequest(Connection& c) {
     for (;;) {
-        if (c.idle) {
-            const size_t blank = std::min(c.in.find_first_not_of("\r\n"), c.in.size());
-            c.in.erase(0, blank);  // empty lines before a request are allowed
-            if (!c.in.empty()) {
-                c.idle = false;
-                c.since = now_;
-                c.deadline = now_ + limits_.requestSeconds;
-            }
+        // Empty lines before a request are allowed; they count against its bytes.
+        const size_t lead = std::min(c.in.find_first_not_of("\r\n"), c.in.size());
+        if (c.idle && lead < c.in.size()) {
+            c.idle = false;
+            c.since = now_;
+            c.deadline = now_ + limits_.requestSeconds;
         }
-        const size_t lineEnd = c.in.find('\n');
-        const size_t headSize = headEnd(c.in, c.scanned);
+        const std::string_view request = std::string_view(c.in).substr(lead);
+        const size_t lineEnd = std::min(request.find('\n'), request.size());
+        const size_t headSize = headEnd(request, c.scanned > lead ? c.scanned - lead : 0);
         c.scanned = c.in.size();
-        if (std::min(lineEnd, c.in.size()) > limits_.maxRequestLine)
+        if (lineEnd > limits_.maxRequestLine)
             return fail(c, HttpStatus::uriTooLong);
         if (headSize > 0)
-            return handle(c, headSize);
+            return handle(c, lead, headSize);
         if (c.in.size() >= limits_.maxHeadBytes)
             return fail(c, HttpStatus::headersTooLarge);
         const size_t room = std::min(sizeof scratch_, limits_.maxHeadBytes - c.in.size());
@@ -625,9 +623,9 @@ void HttpServer::Impl::readRequest(Connection& c) {
     }
 }
 
-void HttpServer::Impl::handle(Connection& c, size_t headSize) {
+void HttpServer::Impl::handle(Connection& c, size_t lead, size_t headSize) {
     const Request request =
-        parseHead(std::string_view(c.in).substr(0, headSize), limits_.maxHeaders);
+        parseHead(std::string_view(c.in).substr(lead, headSize), limits_.maxHeaders);
     const HttpStatus status = request.problem != HttpStatus::ok ? request.problem
                               : !request.get                    ? HttpStatus::badMethod
                               : request.path != "/metrics" && request.path != "/"
@@ -636,7 +634,7 @@ void HttpServer::Impl::handle(Connection& c, size_t headSize) {
     const bool metrics = request.path == "/metrics";
     c.keepAlive = request.keepAlive;
     c.headOnly = request.headOnly;
-    c.in.erase(0, headSize);
+    c.in.erase(0, lead + headSize);
     c.scanned = 0;
     if (status != HttpStatus::ok)
         return fail(c, status);
