@@ -465,10 +465,11 @@ void HttpServer::Impl::run() {
     while (!stopRequested()) {
         const int n = ::epoll_wait(epollFd_, events, 64, ready_.empty() ? 100 : 0);
         now_ = monotonicSeconds();
+        bool incoming = false;
         for (int i = 0; i < n; ++i) {
             const uint64_t id = events[i].data.u64;
             if (id == kListenId) {
-                acceptAll();
+                incoming = true;
             } else if (id == kWakeId) {
                 collectAnswers();
             } else if (const auto it = connections_.find(id);
@@ -486,6 +487,10 @@ void HttpServer::Impl::run() {
                 it != connections_.end() && it->second.fd >= 0)
                 advance(it->second);
         }
+        // New connections last, a few a turn: a request that came in the meantime is read
+        // before it can be the oldest of its address.
+        if (incoming)
+            acceptAll();
         expire();
         if (acceptPausedUntil_ > 0 && now_ >= acceptPausedUntil_) {
             acceptPausedUntil_ = 0;
