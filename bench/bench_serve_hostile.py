@@ -12,7 +12,9 @@ Hostile clients:
   silent          40 connections that send nothing
   many            400 connections holding a request line without its end
   header bomb     one request of 1,000,000 headers of 6 bytes (VmRSS before and after)
-  slow reader     8 scrapes whose answers are never read (receive buffer 4 KiB)"""
+  slow reader     8 scrapes whose answers are never read (receive buffer 4 KiB)
+  connect flood   2 threads opening connections as fast as they can, each sending half a
+                  request line (the last 400 held open)"""
 import os
 import shutil
 import signal
@@ -92,6 +94,25 @@ def slow_reader(port):
         connect(port, rcvbuf=4096).sendall(b"GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n")
 
 
+def connect_flood(port):
+    def flood():
+        mine = []
+        while not stop.is_set():
+            try:
+                s = socket.create_connection(("127.0.0.1", port), timeout=5)
+                s.send(b"GET /metrics HTTP/1.1")
+                mine.append(s)
+            except OSError:
+                pass
+            if len(mine) > 200:
+                mine.pop(0).close()
+        for s in mine:
+            s.close()
+    for _ in range(2):
+        threading.Thread(target=flood, daemon=True).start()
+    time.sleep(1)
+
+
 def timed_scrape(url):
     start = time.monotonic()
     try:
@@ -129,6 +150,7 @@ def run(name, hostile):
 
 
 for name, hostile in [("alone", None), ("slow sender", slow_sender), ("silent", silent),
-                      ("many", many), ("header bomb", header_bomb), ("slow reader", slow_reader)]:
+                      ("many", many), ("header bomb", header_bomb), ("slow reader", slow_reader),
+                      ("connect flood", connect_flood)]:
     run(name, hostile)
 shutil.rmtree(root)
