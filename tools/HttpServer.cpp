@@ -35,6 +35,7 @@ namespace VeskTool {
 
 namespace {
 
+// The answers given, in the order of kStatusLines.
 enum class HttpStatus {
     ok,
     badRequest,
@@ -46,48 +47,23 @@ enum class HttpStatus {
     badVersion
 };
 
-int statusCode(HttpStatus s) {
-    switch (s) {
-        case HttpStatus::ok:
-            return 200;
-        case HttpStatus::badRequest:
-            return 400;
-        case HttpStatus::notFound:
-            return 404;
-        case HttpStatus::badMethod:
-            return 405;
-        case HttpStatus::uriTooLong:
-            return 414;
-        case HttpStatus::headersTooLarge:
-            return 431;
-        case HttpStatus::scrapeFailed:
-            return 500;
-        case HttpStatus::badVersion:
-            return 505;
-    }
-    return 500;
-}
+struct StatusLine {
+    int code;
+    const char* text;
+};
+constexpr StatusLine kStatusLines[] = {
+    {200, "OK"},
+    {400, "Bad Request"},
+    {404, "Not Found"},
+    {405, "Method Not Allowed"},
+    {414, "URI Too Long"},
+    {431, "Request Header Fields Too Large"},
+    {500, "Internal Server Error"},
+    {505, "HTTP Version Not Supported"},
+};
 
-const char* statusText(HttpStatus s) {
-    switch (s) {
-        case HttpStatus::ok:
-            return "OK";
-        case HttpStatus::badRequest:
-            return "Bad Request";
-        case HttpStatus::notFound:
-            return "Not Found";
-        case HttpStatus::badMethod:
-            return "Method Not Allowed";
-        case HttpStatus::uriTooLong:
-            return "URI Too Long";
-        case HttpStatus::headersTooLarge:
-            return "Request Header Fields Too Large";
-        case HttpStatus::scrapeFailed:
-            return "Internal Server Error";
-        case HttpStatus::badVersion:
-            return "HTTP Version Not Supported";
-    }
-    return "Internal Server Error";
+StatusLine statusLine(HttpStatus s) {
+    return kStatusLines[size_t(s)];
 }
 
 // The body of an error answer: one line.
@@ -674,7 +650,7 @@ void HttpServer::Impl::answer(Connection& c, HttpStatus status, const char* type
     c.head = fmt::format(
         "HTTP/1.1 {} {}\r\nContent-Type: {}\r\nContent-Length: {}\r\n{}"
         "Connection: {}\r\n\r\n",
-        statusCode(status), statusText(status), type, body->size(),
+        statusLine(status).code, statusLine(status).text, type, body->size(),
         status == HttpStatus::badMethod ? "Allow: GET, HEAD\r\n" : "",
         c.keepAlive ? "keep-alive" : "close");
     c.body = c.headOnly ? nothing_ : std::move(body);
