@@ -24,6 +24,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <string_view>
 #include <thread>
@@ -61,6 +62,8 @@ constexpr StatusLine kStatusLines[] = {
     {500, "Internal Server Error"},
     {505, "HTTP Version Not Supported"},
 };
+
+static_assert(std::size(kStatusLines) == size_t(HttpStatus::badVersion) + 1);
 
 StatusLine statusLine(HttpStatus s) {
     return kStatusLines[size_t(s)];
