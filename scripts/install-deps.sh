@@ -4,7 +4,7 @@
 set -euo pipefail
 want=(build-essential cmake pkg-config libfmt-dev libgtest-dev libgmock-dev libbenchmark-dev
       libcli11-dev clang-14 libclang-rt-14-dev util-linux
-      libcpp-httplib-dev pybind11-dev python3-dev python3-pytest prometheus
+      pybind11-dev python3-dev python3-pytest prometheus
       python3-prometheus-client "$@")
 missing=()
 for p in "${want[@]}"; do

@@ -22,10 +22,17 @@ ExpositionFormat formatFor(const std::string& acceptHeader) {
 }
 
 std::string familyName(const std::string& name) {
-    std::string out = "vesk_";
-    for (const char c : name) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        out += std::isalnum(u) ? char(std::tolower(u)) : '_';
+    std::string out = "vesk";
+    std::string word;
+    for (size_t at = 0; at <= name.size(); ++at) {
+        const unsigned char u = at < name.size() ? static_cast<unsigned char>(name[at]) : 0;
+        if (std::isalnum(u)) {
+            word += char(std::tolower(u));
+            continue;
+        }
+        out += '_';
+        out += word == "bits" ? "bitmap" : word;  // a bit pattern, not a size in bits
+        word.clear();
     }
     return out;
 }

@@ -3,10 +3,10 @@
 //
 // One series per record field per key, `vesk_<field>{table="t",key="7"}`, the field's name from
 // the record type's description in lower case (counterA -> countera: a type name or a one-letter
-// unit as a word of a name, as in counter_a, is what scrapers' linters refuse). Counters end in
-// _total;
-// a field that holds bits (named bits, ...Bits or bitmap...) is a gauge. The module description
-// tells a field a writer changes from the key, not a count from a bitmap, so the name does.
+// unit as a word of a name, as in counter_a, is what scrapers' linters refuse; so is the word
+// "bits", given as "bitmap": bits -> vesk_bitmap). Counters end in _total; a field that holds
+// bits (named bits, ...Bits or bitmap...) is a gauge. The module description tells a field a
+// writer changes from the key, not a count from a bitmap, so the name does.
 // Per table: whether it was read (vesk_table_up), what it is (vesk_table_info: type and
 // generation), its records, capacity, buckets, whether its writer lives, and this server's
 // reader retries and re-maps since it started. A table whose series would go beyond the
@@ -38,7 +38,7 @@ struct SeriesFields {
 };
 
 // The metric family of field `name`: "vesk_" and the name in lower case, every character
-// outside [A-Za-z0-9] made '_'.
+// outside [A-Za-z0-9] made '_', and a word "bits" of it "bitmap" (rx_bits -> vesk_rx_bitmap).
 std::string familyName(const std::string& name);
 
 struct TableMetrics {
