@@ -3,7 +3,7 @@
 // table whenever the shadow is quiesced, across grows, shrinks and moved keys, an overrun of
 // the queue, a writer restart that reuses or re-formats the files, and a writer killed
 // mid-change; entries refused by the queue's check change nothing; a flush reports what it
-// removes only when asked to.
+// removes only when asked to; an answer's anchor, a report that fails and a paused shadow.
 #include "Pimbo/EventLoop.h"
 #include "Plinth/CinderFile.h"
 #include "Vesk/Util.h"
@@ -13,8 +13,10 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <random>
 
@@ -68,6 +70,7 @@ struct Follower {
             map.interface().lookup(k, found, nullptr);
             misanswered += found;
         };
+        c.onMountStatus = [this] { statuses.push_back(map.mountStatus()); };
         map.notifyingIs(true);
         Vesk::MapDescriptor d(1000, type);
         d.notify = 1;
@@ -116,6 +119,7 @@ struct Follower {
     uint64_t removals = 0;
     uint64_t changes = 0;  // every report
     uint64_t misanswered = 0;
+    std::vector<Vesk::MountStatus> statuses;  // as each mount-status report found it
 };
 
 // Random inserts, overwrites and removals in waves that grow the table to ~2000 records and
@@ -167,6 +171,11 @@ TEST_P(ShadowTest, FollowsEveryChangeAcrossGrowsShrinksOverrunRestartAndReformat
         w->write(Kind<Ops>::make(i % 300, i), true);
     f.expectEquals(*w, "overrun");
     EXPECT_EQ(f.shadow().syncer().resyncs(), resyncs + 1);
+    const auto gauges = f.map.readerCounters().shadow;  // refreshed when read
+    EXPECT_TRUE(gauges.resyncs == resyncs + 1 && gauges.wakeups > 0 &&
+                gauges.queueGeneration == f.shadow().queue().generation() &&
+                (gauges.cinderMappedSize > 0) == f.keyOnly)
+        << f.map.readerCounters().toString();
     for (const Plinth::CinderId id : {Plinth::CinderId(), Plinth::CinderId(7, 2)}) {
         w.reset();  // and restarted: reusing its files, or re-formatting them
         w = startWriter(id);
@@ -234,6 +243,108 @@ TEST_P(ShadowTest, EntriesBeyondTheTableUnchangedOrRefusedAndFlushes) {
     }
 }
 
+// An answer's anchor is taken with the answer: it holds while the record answered is unchanged
+// and fails once that record changed (in the copy, or in the table for a key-only shadow), and
+// the anchor kept stays the current one until another answer is made.
+TEST_P(ShadowTest, AnAnswersAnchorHoldsUntilItsRecordChanged) {
+    auto w = startWriter();
+    for (uint64_t k = 1; k <= 3; ++k)
+        w->write(Kind<Ops>::make(k, k), true);
+    Follower f(GetParam());
+    f.expectEquals(*w, "synced");
+    f.map.callbacks().onValue = [](const Value&) {};  // no answers from inside the reports
+    f.map.callbacks().onKey = [](const CounterIndex&) {};
+    Vesk::VeskInterface<Ops>& s = f.map.interface();
+    Value v{};
+    Vesk::IterHint hint;
+    bool found = false;
+    const std::pair<const char*, std::function<void()>> answers[] = {
+        {"lookup", [&] { v = *s.lookup(CounterIndex(2), found, nullptr); }},
+        {"first", [&] { s.first(v, hint); }},
+        {"next", [&] { s.next(Value(v).key(), v, hint); }},
+    };
+    for (const auto& [how, answer] : answers) {
+        SCOPED_TRACE(how);
+        answer();
+        const Mem::CacheVersionAnchor kept = f.map.getCacheVersionAnchor();
+        EXPECT_NO_THROW(f.map.validateVersionAnchor());
+        w->write(Kind<Ops>::make(v.key().value(), v.packets() + 100), true);
+        ASSERT_TRUE(f.settle());
+        EXPECT_THROW(f.map.validateVersionAnchor(), Mem::VersionMismatchException);
+        EXPECT_TRUE(f.map.compareVersionAnchor(kept));
+    }
+}
+
+// A client callback that throws: the follower lets go of the queue and, at the next poll,
+// resyncs reporting every record again, the one whose report failed among them; the failure is
+// traced under the notifier's name.
+TEST_P(ShadowTest, AReportThatThrowsIsMadeAgainByTheNextResync) {
+    auto w = startWriter();
+    for (uint64_t k = 1; k <= 5; ++k)
+        w->write(Kind<Ops>::make(k, k), true);
+    Follower f(GetParam());
+    f.expectEquals(*w, "synced");
+    const uint64_t resyncs = f.shadow().syncer().resyncs();
+    TraceCapture traces;
+    int throws = 1;
+    auto failingOnce = [&throws](auto report) {
+        return [report, &throws](const auto& x) {
+            if (throws > 0 && throws-- > 0)
+                throw std::runtime_error("client failed");
+            report(x);
+        };
+    };
+    f.map.callbacks().onValue = failingOnce(f.map.callbacks().onValue);
+    f.map.callbacks().onKey = failingOnce(f.map.callbacks().onKey);
+    w->write(Kind<Ops>::make(6, 6), true);
+    EXPECT_NO_THROW(f.expectEquals(*w, "reported again"));
+    EXPECT_EQ(throws, 0);
+    EXPECT_EQ(f.shadow().syncer().resyncs(), resyncs + 1);
+    EXPECT_TRUE(traces.contains(0, "Vesk-DummyShadowNotifier",
+                                fmt::format("the client's {} callback failed for key:6: client "
+                                            "failed",
+                                            f.keyOnly ? "key-changed" : "record-changed")))
+        << traces.text;
+}
+
+// A paused shadow (notifying false) applies nothing, yet hears its writer go; a flush that ends
+// tells the sentry; a shadow attached again meanwhile follows once notifying again.
+TEST_P(ShadowTest, APausedShadowAppliesNothingUntilNotifyingAgain) {
+    auto w = startWriter();
+    for (uint64_t k = 1; k <= 5; ++k)
+        w->write(Kind<Ops>::make(k, k), true);
+    Follower f(GetParam(), 1);
+    f.expectEquals(*w, "synced");
+    TraceCapture traces(5);
+    const uint16_t levels = Pimbo::Platform::defaultLevelMask();
+    Pimbo::Platform::allLevelMasksIs(0x23);  // failures, milestones and the sentry's events
+    f.map.notifyingIs(false);
+    const uint64_t changes = f.changes;
+    w->write(Kind<Ops>::make(6, 6), true);
+    for (int i = 0; i < 30 && f.changes == changes; ++i)
+        Pimbo::eventLoop().poll(10);
+    EXPECT_EQ(f.changes, changes);
+    EXPECT_FALSE(f.map.quiesced());
+    const std::string slots = slotsPath(*w);
+    w.reset();  // its wake-up connection closes
+    auto pollUntil = [&](const std::string& text) {
+        for (int i = 0; i < 500 && !traces.has(text); ++i)
+            Pimbo::eventLoop().poll(10);
+        return traces.has(text);
+    };
+    EXPECT_TRUE(pollUntil("event:disconnect"));
+    EXPECT_TRUE(traces.contains(1, "VeskShadow",
+                                "disconnected while zolt processing is disabled, syncer "
+                                "mode:follow done:true"));
+    std::filesystem::remove(slots);  // the sentry detaches; the flush tells it when it is over
+    EXPECT_TRUE(pollUntil("event:flushComplete"));
+    Pimbo::Platform::allLevelMasksIs(levels);
+    w = startWriter();
+    w->write(Kind<Ops>::make(7, 7), true);
+    f.map.notifyingIs(true);
+    f.expectEquals(*w, "notifying again");
+}
+
 }  // namespace
 
 // A shadow attached again before the loop ran the flush of its detach (here with nothing to
@@ -249,11 +360,56 @@ TEST(Shadow, AttachedAgainBeforeItsFlushRanFollowsAgain) {
     w->remove(CounterIndex(3), removed);
     f.expectEquals(*w, "emptied");
     ASSERT_EQ(f.shadow().localCapacity(), 0u);
+    f.statuses.clear();
     f.map.detach(true);
     ASSERT_EQ(f.map.mountStatus(), 3);
-    f.map.attach(Vesk::VeskMapBase::eventTryAttach_);
+    f.map.notifyingIs(true);  // the sentry hears of it, and attaches the shadow again
     w->write(Kind<Ops>::make(4, 4), true);
     f.expectEquals(*w, "attached again");
+    EXPECT_EQ(f.statuses, (std::vector<Vesk::MountStatus>{3, 1, 2})) << "each move reported";
+}
+
+// A local copy whose index cannot grow (the process has no memory left): the follower lets go
+// of the queue and retries; once memory is back, its resync reports every record.
+TEST(ShadowProcess, AnIndexThatCouldNotGrowIsResyncedOnceMemoryIsBack) {
+#if defined(VESK_SANITIZED)
+    GTEST_SKIP() << "the sanitizer's runtime needs the mappings this test denies";
+#endif
+    TestRoot root;
+    Child child([](Child& self) {
+        auto d = shrinkingDescriptor(8192);
+        d.notify = 1;
+        d.capacityHint = 4096;  // neither the writer's files nor the local array grow below
+        auto w = makeWriter<Ops>(d);
+        w->initialize("start");
+        Follower f(Vesk::shadow);
+        std::vector<char> room(100000);  // freed below: room for small allocations
+        std::ifstream statm("/proc/self/statm");
+        uint64_t vmPages = 0;
+        statm >> vmPages;
+        std::vector<char>().swap(room);
+        struct rlimit saved;
+        if (!f.settle() || ::getrlimit(RLIMIT_AS, &saved) != 0)
+            return 1;
+        const struct rlimit tight = {vmPages * 4096, saved.rlim_max};
+        ::setrlimit(RLIMIT_AS, &tight);
+        for (uint64_t k = 1; k <= 2000; ++k)  // the index doubles past a page of buckets
+            w->write(Kind<Ops>::make(k, k), true);
+        for (int i = 0; i < 200 && f.shadow().syncer().lastFailure().empty(); ++i)
+            Pimbo::eventLoop().poll(5);
+        const std::string failure = f.shadow().syncer().lastFailure();
+        ::setrlimit(RLIMIT_AS, &saved);
+        std::map<uint64_t, Value> expected;
+        for (const Value& v : iterateAll(*w))
+            expected[v.key().value()] = v;
+        const bool settled = f.settle();
+        self.send(fmt::format("{}; settled:{} equal:{}", failure, settled, f.reported == expected));
+        return 0;
+    });
+    const std::string line = child.receive();
+    EXPECT_EQ(child.wait(), 0) << child.rest();
+    EXPECT_NE(line.find("failed to resize"), std::string::npos) << line;
+    EXPECT_NE(line.find("; settled:true equal:true"), std::string::npos) << line;
 }
 
 // A value and a key-only shadow follow a writer process that grows and shrinks its table until

@@ -1,5 +1,6 @@
 // The `vesk` tool run as a user runs it, every command a process of its own (VESK_TOOL overrides
 // the build's binary) in a private root; what it prints is compared with what the writer wrote.
+#include "Ruxa/RuxaQueue.h"
 #include "support/Damage.h"
 
 #include <grp.h>
@@ -447,6 +448,68 @@ TEST_F(VeskToolProcess, FollowShowsEveryChangeAndEndsAsTheTableItsWriterLeft) {
         EXPECT_TRUE(folded == dumped) << "follow ended as another table than the writer left";
         fs::remove_all(path("t"));
     }
+}
+
+// A queue withdrawn under follow (generation 0, as a writer leaves it that withdrew it and did
+// not start): without --wait, follow ends with status 3 once no writer runs. With --wait, follow
+// waits for a table that does not exist yet, follows its writers across the withdrawn queue and
+// a restart, waits on when the last one stopped, and its lines, folded by key, end as the table.
+TEST_F(VeskToolProcess, FollowWaitsForEachWriterAndEndsOnAWithdrawnQueueWithoutWait) {
+    const std::string fill = "fill t --type simple --count 300 --updates-per-sec 4000 --notify";
+    auto withdraw = [&] {
+        pwriteValue(path("t/notifications"), Ruxa::QueueLayout::kOffGeneration, uint32_t(0));
+    };
+    auto last = [](const std::string& out) {
+        return out.substr(out.size() - std::min<size_t>(out.size(), 400));
+    };
+    {
+        Tool writer(rooted(fill));
+        ASSERT_TRUE(writer.read(" ready: "));
+        Tool follow(rooted("follow t"));
+        ASSERT_TRUE(follow.read("mount status 2 (synced)"));
+        withdraw();
+        writer.signal(SIGTERM);
+        EXPECT_EQ(writer.wait().status, 0);
+        const Result r = follow.wait();
+        EXPECT_TRUE(r.status == 3 &&
+                    r.out.find("queue withdrawn: the notification queue of table 't'") != npos)
+            << last(r.out);
+    }
+    fs::remove_all(path("t"));
+    Tool follow(rooted("follow t --wait --json"));
+    ASSERT_TRUE(follow.read("waiting for a writer"));
+    for (int run = 0; run < 2; ++run) {
+        std::string pid;
+        Tool writer(rooted(fill));
+        ASSERT_TRUE(writer.read([&](const std::string& out) {
+            std::smatch m;
+            const bool ready = std::regex_search(out, m, std::regex(R"( ready: .* pid (\d+))"));
+            return ready && !(pid = m[1]).empty();
+        }));
+        const std::regex synced(
+            "mount status 2 \\(synced\\), \\d+ changes, 300 records, writer pid " + pid);
+        ASSERT_TRUE(
+            follow.read([&](const std::string& out) { return std::regex_search(out, synced); }));
+        if (run == 0)
+            withdraw();
+        writer.signal(SIGTERM);
+        EXPECT_EQ(writer.wait().status, 0);
+    }
+    const std::regex caughtUp(
+        R"(lag 0, mount status 2 \(synced\), \d+ changes, 300 records, writer stopped, waiting)");
+    ASSERT_TRUE(
+        follow.read([&](const std::string& out) { return std::regex_search(out, caughtUp); }));
+    follow.signal(SIGINT);
+    const Result followed = follow.wait();
+    EXPECT_EQ(followed.status, 0) << last(followed.out);
+    std::map<uint64_t, std::string> folded, dumped;
+    for (const std::string& line : lines(followed.out))
+        if (line.rfind("{", 0) == 0)
+            folded[keyOf(line)] = line;
+    for (const std::string& line : lines(vesk("dump t --json").out))
+        dumped[keyOf(line)] = line;
+    EXPECT_EQ(dumped.size(), 300u);
+    EXPECT_TRUE(folded == dumped) << "follow ended as another table than the writers left";
 }
 
 // The demo ends without torn, lost or backward records; killed, its processes end with it; either

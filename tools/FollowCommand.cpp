@@ -194,8 +194,8 @@ int followWith(const FollowOptions& o, const TableProbe& p, double start) {
         nextStatus = now + 1.0;
         const uint64_t pid = writerPid(map.owner());
         status(pid != 0 ? fmt::format("writer pid {}", pid)
-                        : o.wait ? "writer stopped, waiting for a writer"
-                                 : "writer stopped");
+               : o.wait ? "writer stopped, waiting for a writer"
+                        : "writer stopped");
         if (pid != 0 || o.wait)
             continue;
         if (map.mountStatus() == 2 && map.quiesced()) {
@@ -206,11 +206,11 @@ int followWith(const FollowOptions& o, const TableProbe& p, double start) {
             return kOk;
         }
         if (refusal() == Refusal::withdrawn) {
-            throw ToolError(kTable, fmt::format("queue withdrawn: the notification queue of table "
-                                                "'{}' was withdrawn by a writer that did not start "
-                                                "again, and no writer runs ({} changes applied): {}",
-                                                o.table, changes,
-                                                shadow()->syncer().lastFailure()));
+            throw ToolError(kTable,
+                            fmt::format("queue withdrawn: the notification queue of table "
+                                        "'{}' was withdrawn by a writer that did not start "
+                                        "again, and no writer runs ({} changes applied): {}",
+                                        o.table, changes, shadow()->syncer().lastFailure()));
         }
         if (map.mountStatus() != 2) {
             throw ToolError(kTable, fmt::format("writer absent: the writer of table '{}' stopped "

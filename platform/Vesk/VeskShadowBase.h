@@ -104,8 +104,7 @@ class VeskShadowBase : public Pimbo::Debuggable {
             throw;
         } catch (const std::exception& e) {
             reportAll_ = true;
-            PIMBO_TRACE(0, "{}: {} failed, resync at the next poll: {}", rootPath_, what,
-                        e.what());
+            PIMBO_TRACE(0, "{}: {} failed, resync at the next poll: {}", rootPath_, what, e.what());
             throw;
         }
     }

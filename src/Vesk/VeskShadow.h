@@ -83,7 +83,9 @@ class ShadowNotifier : public Pimbo::Debuggable {
                    Notify<Value, Key>& callbacks)
         : Pimbo::Debuggable(handler, name), callbacks_(callbacks) {}
 
-    void recordChanged(const Value& v) { deliver("record-changed", Ops::key(v), callbacks_.onValue, v); }
+    void recordChanged(const Value& v) {
+        deliver("record-changed", Ops::key(v), callbacks_.onValue, v);
+    }
     void keyChanged(const Key& k) { deliver("key-changed", k, callbacks_.onKey, k); }
     void keyRemoved(const Key& k) { deliver("key-removed", k, callbacks_.onKey2, k); }
 
