@@ -345,8 +345,8 @@ class VeskMap : public VeskMapBase,
     // (not from inside a detach, which installs the placeholder itself).
     void shadowFlushed() override {
         installDummy();
-        if (readerSentry_ && !detaching_)
-            readerSentry_->event(eventFlushComplete_, false);
+        if (!detaching_)
+            tellSentry(eventFlushComplete_);
         callbacks_.onMountStatus();
     }
     void shadowDisconnected() override {
@@ -354,7 +354,7 @@ class VeskMap : public VeskMapBase,
                        interface_->rootPath());
         if (mode() != reader && mode() != shadow && mode() != keyshadow)
             PIMBO_ASSERT_FAIL("VeskMap", "wrong type:{}", veskTypeName(mode()));
-        sentryEvent(eventDisconnect_);
+        tellSentry(eventDisconnect_);
     }
     void shadowCorrupted(const std::string& message) override { doCorruptionDetected(message); }
 
@@ -486,6 +486,16 @@ class VeskMap : public VeskMapBase,
             readerSentry_->event(event, false);
         if (writerSentry_)
             writerSentry_->event(event, false);
+    }
+    // An event of the shadow's processing (from the event loop): a sentry that fails to take it
+    // (no watch left) is traced, and the loop goes on.
+    void tellSentry(const std::string& event) {
+        try {
+            sentryEvent(event);
+        } catch (const std::exception& e) {
+            PIMBO_TRACE_TO(*handler_, "VeskMap", 0, "{}: the sentry could not take event {}: {}",
+                           name_, event, e.what());
+        }
     }
 
     Callbacks callbacks_{[](const Value&) {}, [](const Key&) {}, [](const Key&) {}, [] {},

@@ -286,8 +286,12 @@ const typename Ops::Value* ShadowStore<Ops, Slot>::fetch(uint32_t i, const Key& 
     // The writer moved the key, or removed it and the entry is still to come: ask by key.
     bool found = false;
     const Value* v = reader_.lookup(key, found, &to);
-    found ? vouchShared(table().cacheAnchor()) : vouchNone();
-    return found ? v : nullptr;
+    if (!found) {
+        vouchNone();
+        return nullptr;
+    }
+    vouchShared(table().cacheAnchor());
+    return v;
 }
 
 template <class Ops, class Slot>

@@ -27,6 +27,9 @@
 //      to the shared table's capacity and shrinks only when at most a quarter of it is in use
 //      and the shared table is no longer than the new length.
 //   4. An entry whose queue check fails (a tombstoned entry, a replaced queue) changes nothing.
+//   5. An answer (lookup, first, next, directLookup) vouches with the anchor taken when it was
+//      made: a record of the value store's copy with the copy's version (any change applied to
+//      the copy fails it), a record read from the table with its slot's flags word as read.
 #pragma once
 
 #include "Mem/Local.h"
@@ -185,7 +188,10 @@ class ShadowStore : public ShadowStoreBase<Ops> {
     }
     const Value* directLookup(const Key& key, bool& found, void* out) override {
         const Value* v = reader_.lookup(key, found, out);
-        found ? vouchShared(table().cacheAnchor()) : vouchNone();
+        if (found)
+            vouchShared(table().cacheAnchor());
+        else
+            vouchNone();
         return v;
     }
     const Value* lookup(const Key& key, bool& found, void* out) override;
