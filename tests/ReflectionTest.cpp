@@ -92,6 +92,10 @@ TEST(ModuleDescription, TheRegisteredBytesDecodeIntoTheDocumentedTables) {
     }
     EXPECT_TRUE(types[6].attribute("counter") == &types[6].attributes[0] &&
                 types[6].attribute("bits") == nullptr);
+    const Orlo::TypeOps& base = m.typeOps[5];  // its attribute operation only
+    EXPECT_TRUE(!base.newEntityForDir && !base.reserved && !base.methods &&
+                !base.genericIfConstructFromCtorArgs && base.genericIfAttributeOp &&
+                !base.genericIfIterator);
 }
 
 // An aligned buffer for any value of the module, and the generic calls on it.

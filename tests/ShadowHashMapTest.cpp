@@ -167,7 +167,9 @@ TEST(ShadowHashMap, RandomChangesKeepTheIndexEqualToAModelAcrossResizesAndMoves)
     x.expectHolds({}, "after every slot was emptied");
     EXPECT_EQ(x.map.numBuckets(), 2u);
     x.put(3, 30);
-    x.map.disable();  // a flush: everything forgotten, and a fresh start
+    x.map.disable();  // a flush: everything forgotten (a map without buckets holds nothing)
+    EXPECT_TRUE(x.map.find(CounterIndex(30)) == nullptr && x.map.first() == nullptr &&
+                x.map.next(CounterIndex(30), nullptr) == nullptr);
     EXPECT_TRUE(!x.map.initialized() && x.map.initialize() && x.map.initialize());
     EXPECT_TRUE(x.map.first() == nullptr && x.map.members() == 0 && x.slots.base == nullptr);
 }

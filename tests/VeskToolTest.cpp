@@ -1,5 +1,6 @@
 // The `vesk` tool run as a user runs it, every command a process of its own (VESK_TOOL overrides
 // the build's binary) in a private root; what it prints is compared with what the writer wrote.
+#include "Ruxa/RuxaQueue.h"
 #include "support/Damage.h"
 
 #include <grp.h>
@@ -447,6 +448,41 @@ TEST_F(VeskToolProcess, FollowShowsEveryChangeAndEndsAsTheTableItsWriterLeft) {
         EXPECT_TRUE(folded == dumped) << "follow ended as another table than the writer left";
         fs::remove_all(path("t"));
     }
+}
+
+// A queue withdrawn (generation 0) and no writer left: follow ends with status 3; with --wait it
+// waits for the table, follows its writer and the next one, and waits on, caught up.
+TEST_F(VeskToolProcess, FollowWaitsForEachWriterAndEndsOnAWithdrawnQueueWithoutWait) {
+    const std::regex synced(R"(\(synced\), \d+ changes, 300 records, writer pid)");
+    Tool follow(rooted("follow t --wait"));
+    ASSERT_TRUE(follow.read("waiting for a writer"));
+    auto read = [&](const std::regex& says, const std::string& after) {
+        return follow.read([&](const std::string& out) {
+            const size_t at = out.find(after);
+            return at != npos && std::regex_search(out.cbegin() + long(at), out.cend(), says);
+        });
+    };
+    {
+        Tool writer(rooted("fill t --type simple --count 300 --updates-per-sec 4000 --notify"));
+        ASSERT_TRUE(writer.read(" ready: ") && read(synced, ""));
+        Tool plain(rooted("follow t"));
+        ASSERT_TRUE(plain.read("mount status 2 (synced)"));
+        pwriteValue(path("t/notifications"), Ruxa::QueueLayout::kOffGeneration, uint32_t(0));
+        ASSERT_TRUE(follow.read("notification queue withdrawn"));
+        writer.signal(SIGTERM);
+        EXPECT_EQ(writer.wait().status, 0);
+        const Result r = plain.wait();  // before another writer runs
+        EXPECT_TRUE(r.status == 3 &&
+                    r.out.find("queue withdrawn: the notification queue of table 't'") != npos)
+            << r.out.substr(r.out.rfind("vesk follow"));
+    }
+    Tool writer(rooted("fill t --type simple --count 300 --updates-per-sec 4000 --notify"));
+    ASSERT_TRUE(writer.read(" ready: ") && read(synced, "notification queue withdrawn"));
+    writer.signal(SIGTERM);
+    EXPECT_EQ(writer.wait().status, 0);
+    ASSERT_TRUE(read(std::regex("lag 0, .* 300 records, writer stopped"), ""));
+    follow.signal(SIGINT);
+    EXPECT_EQ(follow.wait().status, 0);
 }
 
 // The demo ends without torn, lost or backward records; killed, its processes end with it; either

@@ -31,7 +31,7 @@ std::string walk(DamagedTable& d, int bit) {
 std::string validation(DamagedTable& d) {
     auto& w = *d.w;
     std::string found = w.validate(w.cinderId(), false) ? "" : w.lastValidationFailure();
-    if (w.hashMap().validator() != nullptr || w.notificationWriter().validator() != nullptr)
+    if (w.hashMap().validator() != nullptr)
         found += " (a validator was left attached)";
     return found;
 }

@@ -40,6 +40,7 @@ struct FollowOptions {
     bool keysOnly = false;  // a key-only shadow (--keys-only)
     bool json = false;
     double seconds = -1;  // how long to follow; < 0: until stopped or the writer stops
+    bool wait = false;    // wait for a writer that publishes, follow across restarts (--wait)
 };
 int runFollow(const FollowOptions& options);
 

@@ -6,10 +6,18 @@
 // changed key's record is read from the table when it is reported.
 //
 // About once a second a status line goes to stderr: the applied sequence, the lag behind the
-// writer's latest sequence, the mount status and the writer. Following ends on SIGINT, SIGTERM,
-// a closed stdout, after --seconds, or once the writer stopped and every change it published was
-// applied (status 0). A table whose writer does not publish changes (no --notify) is refused
-// once the shadow attached and found no notification queue.
+// writer's latest sequence, the mount status, the queue when the shadow follows none, and the
+// writer. Following ends on SIGINT, SIGTERM, a closed stdout, after --seconds, or once the writer
+// stopped and every change it published was applied (status 0). A table whose writer does not
+// publish changes (no --notify) is refused once the shadow attached and found no notification
+// queue; a queue withdrawn by a writer (generation 0) when no writer runs any more ends following
+// with status 3.
+//
+// With --wait, follow waits for a writer that publishes and follows it across its restarts (as
+// `tail -F` follows a file): a table that does not exist yet, a writer that stopped, a queue that
+// is missing or withdrawn only make it wait. Keys that a re-formatted table lost are printed as
+// removed, then the new table's records follow. It ends on a signal, a closed stdout or
+// --seconds.
 #include "Commands.h"
 
 #include "Output.h"
@@ -52,8 +60,51 @@ uint64_t writerPid(const std::string& owner) {
     return colon == std::string::npos ? 0 : std::strtoull(owner.c_str() + colon + 1, nullptr, 10);
 }
 
+using Refusal = Vesk::Syncer::Reader::Refusal;
+
+// The status line's words for a shadow that follows no queue ("" while it follows one).
+const char* queueText(Refusal refusal) {
+    switch (refusal) {
+        case Refusal::none:
+            return "";
+        case Refusal::missing:
+            return ", no notification queue";
+        case Refusal::withdrawn:
+            return ", notification queue withdrawn";
+        case Refusal::unusable:
+            break;
+    }
+    return ", notification queue unusable";
+}
+
+// --wait: the probe of the table once it exists and a live writer owns it; none when following
+// ended first (a signal, --seconds counted from `start`).
+std::optional<TableProbe> waitForWriter(const FollowOptions& o, double start) {
+    for (double nextStatus = start;;) {
+        std::string why;
+        try {
+            TableProbe p = probeTable(o.table);
+            if (p.writerAlive)
+                return p;
+            why = "writer " + p.writerText();
+        } catch (const ToolError& e) {
+            why = e.what();
+        }
+        const double now = monotonicSeconds();
+        if (o.seconds >= 0 && now - start >= o.seconds)
+            return std::nullopt;
+        if (now >= nextStatus) {
+            nextStatus = now + 1.0;
+            std::fprintf(stderr, "vesk follow '%s': waiting for a writer (%s)\n", o.table.c_str(),
+                         why.c_str());
+        }
+        if (!sleepUnlessStopped(0.1))
+            return std::nullopt;
+    }
+}
+
 template <class Ops>
-int followWith(const FollowOptions& o, const TableProbe& p) {
+int followWith(const FollowOptions& o, const TableProbe& p, double start) {
     using Value = typename Ops::Value;
     using Key = typename Ops::Key;
     std::optional<RecordFields> fields;
@@ -91,9 +142,15 @@ int followWith(const FollowOptions& o, const TableProbe& p) {
     map.notifyingIs(true);
     Vesk::MapDescriptor d(1000, o.keysOnly ? Vesk::keyshadow : Vesk::shadow);
     d.notify = 1;
+    d.shadowFlagBit2 = 1;  // the keys a flush (a re-formatted table) removes are printed
     map.init(d);
 
     auto shadow = [&]() { return dynamic_cast<Vesk::VeskShadow<Ops>*>(&map.interface()); };
+    // Why the shadow follows no queue now (none while it follows one).
+    auto refusal = [&]() {
+        Vesk::VeskShadow<Ops>* s = shadow();
+        return s != nullptr && !s->queue().attached() ? s->queue().refusal() : Refusal::none;
+    };
     auto status = [&](const std::string& writer) {
         const uint64_t applied = map.sequence().sequence;
         Vesk::VeskShadow<Ops>* s = shadow();
@@ -106,16 +163,15 @@ int followWith(const FollowOptions& o, const TableProbe& p) {
         const Vesk::MountStatus mount = map.mountStatus();
         std::fflush(stdout);
         std::fprintf(stderr,
-                     "vesk follow '%s': applied sequence %llu, lag %s, mount status %u (%s), %llu "
-                     "changes, %u records, %s\n",
+                     "vesk follow '%s': applied sequence %llu, lag %s, mount status %u (%s)%s, "
+                     "%llu changes, %u records, %s\n",
                      o.table.c_str(), static_cast<unsigned long long>(applied), lag.c_str(),
-                     unsigned(mount), mountStatusText(mount),
+                     unsigned(mount), mountStatusText(mount), queueText(refusal()),
                      static_cast<unsigned long long>(changes), map.interface().members(),
                      writer.c_str());
     };
 
-    const double start = monotonicSeconds();
-    double nextStatus = start + 1.0;
+    double nextStatus = monotonicSeconds() + 1.0;
     while (!stopRequested()) {
         Pimbo::eventLoop().poll(100);
         if (!out.empty()) {
@@ -124,13 +180,11 @@ int followWith(const FollowOptions& o, const TableProbe& p) {
         }
         // Attached to the table's files, but no queue to follow: the writer does not publish
         // (a writer that publishes makes its queue before the files are complete).
-        Vesk::VeskShadow<Ops>* s = shadow();
         const Vesk::MountStatus mount = map.mountStatus();
-        if ((mount == 1 || mount == 2) && s != nullptr && !s->queue().attached() &&
-            s->syncer().lastFailure().ends_with("missing or empty")) {
+        if (!o.wait && (mount == 1 || mount == 2) && refusal() == Refusal::missing) {
             throw ToolError(kTable, fmt::format("table '{}' does not publish changes (its writer "
                                                 "was not started with --notify): {}",
-                                                o.table, s->syncer().lastFailure()));
+                                                o.table, shadow()->syncer().lastFailure()));
         }
         const double now = monotonicSeconds();
         if (o.seconds >= 0 && now - start >= o.seconds)
@@ -139,15 +193,26 @@ int followWith(const FollowOptions& o, const TableProbe& p) {
             continue;
         nextStatus = now + 1.0;
         const uint64_t pid = writerPid(map.owner());
-        status(pid != 0 ? fmt::format("writer pid {}", pid) : "writer stopped");
-        if (pid == 0 && map.mountStatus() == 2 && map.quiesced()) {
+        status(pid != 0 ? fmt::format("writer pid {}", pid)
+               : o.wait ? "writer stopped, waiting for a writer"
+                        : "writer stopped");
+        if (pid != 0 || o.wait)
+            continue;
+        if (map.mountStatus() == 2 && map.quiesced()) {
             std::fprintf(stderr,
                          "vesk follow: table '%s': its writer stopped and every change it "
                          "published was applied\n",
                          o.table.c_str());
             return kOk;
         }
-        if (pid == 0 && map.mountStatus() != 2) {
+        if (refusal() == Refusal::withdrawn) {
+            throw ToolError(kTable,
+                            fmt::format("queue withdrawn: the notification queue of table "
+                                        "'{}' was withdrawn by a writer that did not start "
+                                        "again, and no writer runs ({} changes applied): {}",
+                                        o.table, changes, shadow()->syncer().lastFailure()));
+        }
+        if (map.mountStatus() != 2) {
             throw ToolError(kTable, fmt::format("writer absent: the writer of table '{}' stopped "
                                                 "before the shadow synced (mount status {})",
                                                 o.table, unsigned(map.mountStatus())));
@@ -159,19 +224,33 @@ int followWith(const FollowOptions& o, const TableProbe& p) {
 }  // namespace
 
 int runFollow(const FollowOptions& o) {
-    const TableProbe p = probeTable(o.table);
-    if (!p.writerAlive) {
-        throw ToolError(kTable, fmt::format("writer absent: table '{}' has no live writer ({}); "
-                                            "nothing changes it (use vesk dump)",
-                                            o.table, p.writerText()));
-    }
+    const double start = monotonicSeconds();
     stopOnSignals();
-    return withKind(p.kind, [&]<class Ops>() {
-        // The files as a plain reader finds them first: a table that cannot be read is refused
-        // with the reader's reason before any shadow is mounted.
-        attachReader<Ops>(p);
-        return followWith<Ops>(o, p);
-    });
+    for (;;) {
+        std::optional<TableProbe> p = o.wait ? waitForWriter(o, start) : probeTable(o.table);
+        if (!p)
+            return kOk;
+        if (!p->writerAlive) {
+            throw ToolError(kTable, fmt::format("writer absent: table '{}' has no live writer "
+                                                "({}); nothing changes it (use vesk dump)",
+                                                o.table, p->writerText()));
+        }
+        const int rc = withKind(p->kind, [&]<class Ops>() {
+            // The files as a plain reader finds them first: a table that cannot be read is
+            // refused with the reader's reason before any shadow is mounted (with --wait: its
+            // writer went meanwhile, wait for the next one).
+            try {
+                attachReader<Ops>(*p);
+            } catch (const ToolError&) {
+                if (!o.wait)
+                    throw;
+                return -1;
+            }
+            return followWith<Ops>(o, *p, start);
+        });
+        if (rc >= 0)
+            return rc;
+    }
 }
 
 }  // namespace VeskTool

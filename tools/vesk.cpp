@@ -232,6 +232,10 @@ int main(int argc, char** argv) {
     follow->add_flag("--json", json, "One JSON object per change");
     follow->add_option("--seconds", seconds, "Stop after S seconds (default: until stopped)")
         ->type_name("S");
+    bool wait = false;
+    follow->add_flag("--wait", wait,
+                     "Wait for a writer that publishes and follow it across its restarts (as "
+                     "tail -F does): end only on a signal or --seconds");
 
     CLI::App* check = app.add_subcommand(
         "check",
@@ -374,6 +378,7 @@ int main(int argc, char** argv) {
                 o.keysOnly = keysOnly;
                 o.json = json;
                 o.seconds = seconds.empty() ? -1 : parseDecimal(seconds, "--seconds", 0, 1e8);
+                o.wait = wait;
                 return runFollow(o);
             }
             if (chosen == check)

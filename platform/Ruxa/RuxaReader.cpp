@@ -1,5 +1,7 @@
 #include "Ruxa/RuxaReader.h"
 
+#include <cstring>
+
 namespace Ruxa {
 
 template <class Slot>
@@ -22,6 +24,7 @@ template <class Slot>
 bool RuxaReader<Slot>::attach(std::string& why) {
     detach();
     const std::string path = rootPath_.filePath(QueueLayout::kFileName);
+    refusal_ = Refusal::unusable;
     auto refuse = [&](std::string reason) {
         why = fmt::format("notification queue {} refused: {}", path, reason);
         PIMBO_TRACE(1, "{}", why);
@@ -31,8 +34,10 @@ bool RuxaReader<Slot>::attach(std::string& why) {
     // The header first, then the ring it describes; the file may be replaced in between, so
     // the header is read again from the final mapping and must describe the same ring.
     const uint64_t size = region_.fileSize();
-    if (size == 0)
+    if (size == 0) {
+        refusal_ = Refusal::missing;
         return refuse("missing or empty");
+    }
     QueueHeader h;
     std::string reason;
     if (size < QueueLayout::kHeaderSize)
@@ -40,8 +45,16 @@ bool RuxaReader<Slot>::attach(std::string& why) {
     const void* base = region_.attach(QueueLayout::kHeaderSize, Mem::PlinthWrapper::kReader);
     if (base == nullptr)
         return refuse(region_.errorText());
-    if (!readQueueHeader(base, size, h, reason))
+    if (!readQueueHeader(base, size, h, reason)) {
+        // A queue file of ours whose generation is 0: its writer withdrew it (Q5).
+        uint64_t magic;
+        std::memcpy(&magic, QueueLayout::kMagic, sizeof(magic));
+        const char* header = static_cast<const char*>(base);
+        if (Mem::loadAcquire64(header + QueueLayout::kOffMagic) == magic &&
+            Mem::loadAcquire32(header + QueueLayout::kOffGeneration) == 0)
+            refusal_ = Refusal::withdrawn;
         return refuse(reason);
+    }
     base = region_.attach(h.fileSize(), Mem::PlinthWrapper::kReader);
     if (base == nullptr)
         return refuse(region_.errorText());
@@ -92,6 +105,7 @@ bool RuxaReader<Slot>::attach(std::string& why) {
         lost_ = Next::none;
         counters_.lastAppliedSequence = first - 1 + count;
         attached_ = true;
+        refusal_ = Refusal::none;
         PIMBO_TRACE(2, "{} {} at sequence {}", path, h.toString(), first - 1 + count);
         return true;
     }

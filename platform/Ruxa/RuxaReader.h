@@ -79,12 +79,18 @@ class RuxaReader : public Pimbo::Debuggable {
     RuxaReader(const RuxaReader&) = delete;
     RuxaReader& operator=(const RuxaReader&) = delete;
 
+    // Why the last attach() found no usable queue: none (it attached), no file (the writer does
+    // not publish), a queue its writer withdrew (generation 0: being replaced, or left so by a
+    // writer that did not start again), or a file that cannot be used otherwise.
+    enum class Refusal : uint8_t { none, missing, withdrawn, unusable };
+
     // Maps the table's queue and starts after its latest entry; the counters' last applied
-    // sequence becomes that entry's. False with `why` (the file and what is wrong with it) when
-    // there is no usable queue; a damaged file never gets further than here.
+    // sequence becomes that entry's. False with `why` (the file and what is wrong with it) and
+    // refusal() when there is no usable queue; a damaged file never gets further than here.
     bool attach(std::string& why);
     void detach();
     bool attached() const { return attached_; }
+    Refusal refusal() const { return refusal_; }
 
     // The next entry in sequence order. Entries the writer tombstoned are passed over.
     // Entries are copied up to kBatch at a time and vouched for by one re-read of their
@@ -270,6 +276,7 @@ class RuxaReader : public Pimbo::Debuggable {
     uint32_t nextPosition_ = 0;
     uint32_t capacity_ = 0;
     Next lost_ = Next::none;
+    Refusal refusal_ = Refusal::none;
     // Entries copied from the read buffer and vouched for, from position nextPosition_ on:
     // (relative sequence, slot) pairs batch_[batchAt_, batchSize_).
     static constexpr uint32_t kBatch = 64;

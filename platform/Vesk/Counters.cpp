@@ -91,7 +91,12 @@ void Counters::merge(const Counters& o) {
     shadow.invalidNotifications += o.shadow.invalidNotifications;
     shadow.keyMismatches += o.shadow.keyMismatches;
     shadow.syncSequence = o.shadow.syncSequence;
+    shadow.wakeups += o.shadow.wakeups;
+    shadow.resyncs += o.shadow.resyncs;
     shadow.mappedSize = o.shadow.mappedSize;
+    shadow.cinderMappedSize = o.shadow.cinderMappedSize;
+    shadow.queueGeneration = o.shadow.queueGeneration;
+    shadow.queueLatestSequence = o.shadow.queueLatestSequence;
 }
 
 std::string Counters::toString() const {
@@ -101,14 +106,16 @@ std::string Counters::toString() const {
         "slotFileSize:{} bucketFileSize:{} shadowMembers:{} shadowWrites:{} shadowMovedKeys:{} "
         "shadowBucketGrows:{} shadowBucketShrinks:{} shadowPatches:{} shadowHashedLookups:{} "
         "shadowSlotGrows:{} shadowSlotShrinks:{} shadowInvalidNotifications:{} "
-        "shadowKeyMismatches:{} shadowSyncSequence:{} shadowMappedSize:{} scans:{} "
-        "scanFallbacks:{}",
+        "shadowKeyMismatches:{} shadowSyncSequence:{} shadowWakeups:{} shadowResyncs:{} "
+        "shadowMappedSize:{} shadowCinderMappedSize:{} shadowQueueGeneration:{} "
+        "shadowQueueLatestSequence:{} scans:{} scanFallbacks:{}",
         lookasideReads, resizes, baseChanges, retries, slowPaths, bucketResizes, lookups,
         iterations, remapRetries, generationChanges, lastAppliedSequence, slotFileSize,
         bucketFileSize, shadow.members, shadow.writes, shadow.movedKeys, shadow.bucketGrows,
         shadow.bucketShrinks, shadow.patches, shadow.hashedLookups, shadow.slotGrows,
         shadow.slotShrinks, shadow.invalidNotifications, shadow.keyMismatches, shadow.syncSequence,
-        shadow.mappedSize, scans, scanFallbacks);
+        shadow.wakeups, shadow.resyncs, shadow.mappedSize, shadow.cinderMappedSize,
+        shadow.queueGeneration, shadow.queueLatestSequence, scans, scanFallbacks);
 }
 
 }  // namespace Reader

@@ -79,7 +79,14 @@ struct Counters {
         uint64_t invalidNotifications = 0;  // entries refused by the queue's check
         uint64_t keyMismatches = 0;         // a key-only slot found another key in shared memory
         uint64_t syncSequence = 0;          // the sequence the last resync caught up to
-        uint64_t mappedSize = 0;            // bytes of the local slots and buckets (a gauge)
+        // Its follower (Vesk/Syncer.h): wake-ups the writer sent, resyncs done.
+        uint64_t wakeups = 0;
+        uint64_t resyncs = 0;
+        // Gauges refreshed when the counters are read.
+        uint64_t mappedSize = 0;           // bytes of the local slots and buckets
+        uint64_t cinderMappedSize = 0;     // bytes of the writer's cinder file mapped
+        uint64_t queueGeneration = 0;      // of the queue followed; 0 when none is
+        uint64_t queueLatestSequence = 0;  // the writer's latest entry; 0 when unknown
     } shadow;
 
     void merge(const Counters& other);

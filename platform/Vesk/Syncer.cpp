@@ -42,8 +42,7 @@ void Syncer::start() {
             runFlush(batchSize_);
             return;
         }
-        if (!wake_)
-            connect();  // the writer may listen again
+        reconnect();  // the writer may listen again
         run();
     });
     started_ = true;
@@ -62,6 +61,22 @@ void Syncer::flush(uint32_t count, FlushSlot flushSlot, Complete complete) {
     flushNext_ = 0;
     flushEnd_ = count;
     arm(1);
+}
+
+const char* Syncer::modeText(Mode mode) {
+    return mode == Mode::flush ? "flush" : "follow";
+}
+
+void Syncer::notifyingIs(bool notifying) {
+    const bool resumed = notifying && !notifying_;
+    notifying_ = notifying;
+    if (resumed && started_ && mode_ == Mode::follow)
+        arm(1);
+}
+
+void Syncer::reconnect() {
+    if (started_ && mode_ == Mode::follow && notifying_ && !wake_)
+        connect();
 }
 
 void Syncer::forceSyncCompletion() {
@@ -134,7 +149,15 @@ void Syncer::arm(uint64_t microseconds) {
     ::timerfd_settime(timer_.get(), 0, &t, nullptr);
 }
 
+void Syncer::lose(std::string why) {
+    why_ = std::move(why);
+    reader_.detach();  // attached again, and resynced, at the next poll
+    arm(kPollMs * 1000);
+}
+
 void Syncer::run() {
+    if (!notifying_ || mode_ != Mode::follow)
+        return;  // paused (notifyingIs(true) arms the timer again), or flushing
     const auto start = std::chrono::steady_clock::now();
     bool asked = false;
     uint32_t applied = 0;
@@ -176,10 +199,11 @@ void Syncer::run() {
                 std::chrono::steady_clock::now() - start >= std::chrono::microseconds(yieldTime_))
                 break;
         }
-    } catch (const Pimbo::CorruptionDetectedException& e) {
-        why_ = e.what();
-        reader_.detach();  // attached again, and resynced, at the next poll
-        arm(kPollMs * 1000);
+    } catch (const std::exception& e) {
+        lose(e.what());
+        return;
+    } catch (...) {
+        lose("an exception that is no std::exception");
         return;
     }
     arm(1);  // more to come: the next batch after the loop's other work

@@ -11,9 +11,15 @@
 // through `apply` (slot index, sequence), then yields to the loop: after batchSize entries, or once
 // the batch has run for the time given to yieldTimeIs. When the queue was overrun or replaced, or
 // does not attach (yet), it attaches again and calls `resync` (the follower re-reads the whole
-// table); a queue that stays unusable, or a resync that fails, is retried at every poll. A
-// damaged queue detaches the reader, never the process. The first run after start() attaches
+// table); a queue that stays unusable, or a resync that fails, is retried at every poll. Any
+// exception out of a batch (a damaged queue or table, a follower that ran out of memory, a
+// callback of its client that threw) lets go of the queue: the entry that failed is applied by
+// the resync at the next poll, and the process goes on. The first run after start() attaches
 // and resyncs too; it runs from the loop, never inside start().
+//
+// Following can be paused (notifyingIs(false)): the syncer then applies nothing and asks the
+// writer for no wake-up, until notifyingIs(true). Its wake-up connection stays open meanwhile,
+// so that a writer that goes away is still heard of.
 //
 // A flush (flush()) ends the following: the syncer lets go of its wake-up connection and, from
 // the loop, calls `flushSlot` for the slots [0, count) a batch at a time, then `complete`
@@ -66,12 +72,20 @@ class Syncer {
     void flush(uint32_t count, FlushSlot flushSlot, Complete complete);
     void forceSyncCompletion();
     Mode mode() const { return mode_; }
+    // "follow" or "flush".
+    static const char* modeText(Mode mode);
     // No flush is pending (its completion has run, or there was none).
     bool done() const { return mode_ == Mode::follow || !complete_; }
 
     // A batch yields to the loop once it has run this long (0: only after batchSize entries).
     void yieldTimeIs(uint64_t microseconds) { yieldTime_ = microseconds; }
     void batchSizeIs(uint32_t entries) { batchSize_ = entries == 0 ? 1 : entries; }
+    // Pauses (false) or resumes (true) the following; a resumed syncer runs from the loop.
+    void notifyingIs(bool notifying);
+    bool notifying() const { return notifying_; }
+    // Connects to the writer's wake-up socket when following, notifying and not connected (a
+    // writer that restarted listens anew).
+    void reconnect();
 
     // Wake-ups received from the writer, resyncs done, and why the last attach failed.
     uint64_t wakeups() const { return wakeups_; }
@@ -88,6 +102,8 @@ class Syncer {
     void connect();
     // Lets go of the wake-up connection (the loop stops watching it).
     void closeWake();
+    // A batch failed with `why`: lets go of the queue and polls again.
+    void lose(std::string why);
     void onWake();
     void arm(uint64_t microseconds);
 
@@ -105,6 +121,7 @@ class Syncer {
     uint64_t resyncs_ = 0;
     std::string why_;
     bool started_ = false;
+    bool notifying_ = true;
     Mode mode_ = Mode::follow;
     FlushSlot flushSlot_;
     Complete complete_;

@@ -9,6 +9,8 @@ namespace Vesk {
 const std::string VeskMapBase::eventInit_ = "init";
 const std::string VeskMapBase::eventTryAttach_ = "tryAttach";
 const std::string VeskMapBase::eventNotifEnabled_ = "notifEnabled";
+const std::string VeskMapBase::eventFlushComplete_ = "flushComplete";
+const std::string VeskMapBase::eventDisconnect_ = "disconnect";
 
 VeskMapBase::VeskMapBase(std::string name)
     : handler_(Pimbo::Platform::getDebugHandler("VeskTemp")), name_(std::move(name)) {}

@@ -23,6 +23,10 @@ class VeskMapBase : public ControlBase, public Mem::ReaderSentry::Notifiee {
     static const std::string eventInit_;
     static const std::string eventTryAttach_;
     static const std::string eventNotifEnabled_;
+    // A shadow's flush is over (the sentry may attach again at once), and a shadow's writer
+    // closed its wake-up connection.
+    static const std::string eventFlushComplete_;
+    static const std::string eventDisconnect_;
 
     explicit VeskMapBase(std::string name);
     ~VeskMapBase() override;

@@ -468,8 +468,8 @@ constexpr Orlo::TypeOps kTypeOps[] = {
     valueOps<CounterEntryNormal>(),
     valueOps<CounterEntryWide>(),
     valueOps<CounterEntryBitmap64>(),
-    {nullptr, nullptr, &Orlo::GenericIfImpl::GenericIfPtrInterfaceMethods<Orlo::Entity>::kMethods,
-     nullptr, baseAttributeOp, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, baseAttributeOp,
+     nullptr},  // the base: its attributes only
     tableOps<CounterTableSimple>(),
     tableOps<CounterTableNormal>(),
     tableOps<CounterTableWide>(),

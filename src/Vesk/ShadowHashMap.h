@@ -115,10 +115,11 @@ class ShadowHashMap : public Pimbo::Debuggable {
     // The slot array moved by `offset` bytes (new address minus old): shifts every link.
     void patch(std::ptrdiff_t offset);
 
-    // The slot that holds `key`, or null.
+    // The slot that holds `key`, or null. A map without buckets (before initialize, after
+    // disable) holds nothing: find, first and next answer null.
     Slot* find(const Key& key) const;
     // The first slot in iteration order, or null.
-    Slot* first() const { return headFrom(0); }
+    Slot* first() const { return initialized_ ? headFrom(0) : nullptr; }
     // The slot after `key` in iteration order (whether `key` is indexed or not), or null.
     // `hint`, when it holds `key`, saves the hashing.
     Slot* next(const Key& key, const Slot* hint) const;
@@ -396,6 +397,8 @@ void ShadowHashMap<Ops, Slot>::patch(std::ptrdiff_t offset) {
 
 template <class Ops, class Slot>
 Slot* ShadowHashMap<Ops, Slot>::find(const Key& key) const {
+    if (!initialized_)
+        return nullptr;
     const uint32_t rhash = rhashOf(key);
     Slot* const s = *lowerBound(&buckets()[bucketOf(rhash)], rhash, key);
     return holds(s, rhash, key) ? s : nullptr;
@@ -403,6 +406,8 @@ Slot* ShadowHashMap<Ops, Slot>::find(const Key& key) const {
 
 template <class Ops, class Slot>
 Slot* ShadowHashMap<Ops, Slot>::next(const Key& key, const Slot* hint) const {
+    if (!initialized_)
+        return nullptr;
     if (hint != nullptr && hint->slotKey().value() == key.value()) {
         if (hint->next != nullptr)
             return hint->next;

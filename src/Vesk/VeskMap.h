@@ -41,6 +41,8 @@ class VeskMap : public VeskMapBase,
 
     static constexpr const char* kOrphanSuffix =
         ". If you're seeing this, you're trying to operate on an orphan vesk entity";
+    // The name a shadow's reports to this front's callbacks go by in traces.
+    static constexpr const char* kShadowNotifierName = "Vesk-DummyShadowNotifier";
 
     explicit VeskMap(const Ops& ops = Ops{}, std::string name = "")
         : VeskMapBase(std::move(name)), ops_(ops) {
@@ -296,7 +298,8 @@ class VeskMap : public VeskMapBase,
                 flags |= VeskShadowBase::kNotInitial;
             if (descriptor_.shadowFlagBit2 != 0)
                 flags |= VeskShadowBase::kFlushNotify;
-            candidate.reset(new VeskShadow<Ops>(*handler_, name_, ops_, flags, *this));
+            candidate.reset(
+                new VeskShadow<Ops>(*handler_, name_, ops_, flags, *this, kShadowNotifierName));
         } else {
             candidate.reset(new VeskReader<Ops>(*handler_, name_.c_str(), ops_, nullptr));
         }
@@ -327,8 +330,8 @@ class VeskMap : public VeskMapBase,
 
     // ----- ShadowOwner: what a shadow reports to its front -----
     Callbacks& notify() override { return callbacks_; }
-    void shadowSynced() override {
-        if (!keyNotifications_) {
+    void shadowSynced(bool first) override {
+        if (first && !keyNotifications_) {
             if (held_.onValue) {  // set aside by init
                 callbacks_.onValue = std::exchange(held_.onValue, [](const Value&) {});
                 callbacks_.onKey = held_.onKey;
@@ -338,8 +341,12 @@ class VeskMap : public VeskMapBase,
         }
         callbacks_.onMountStatus();
     }
+    // The sentry hears of it, and attaches again at once when the writer's files are there
+    // (not from inside a detach, which installs the placeholder itself).
     void shadowFlushed() override {
         installDummy();
+        if (!detaching_)
+            tellSentry(eventFlushComplete_);
         callbacks_.onMountStatus();
     }
     void shadowDisconnected() override {
@@ -347,6 +354,7 @@ class VeskMap : public VeskMapBase,
                        interface_->rootPath());
         if (mode() != reader && mode() != shadow && mode() != keyshadow)
             PIMBO_ASSERT_FAIL("VeskMap", "wrong type:{}", veskTypeName(mode()));
+        tellSentry(eventDisconnect_);
     }
     void shadowCorrupted(const std::string& message) override { doCorruptionDetected(message); }
 
@@ -354,7 +362,15 @@ class VeskMap : public VeskMapBase,
     void detach(bool deleted) override {
         const RootPath root(*handler_, name_, false);
         PIMBO_TRACE_TO(*handler_, "VeskMap", 1, "{}", root);
-        interface_->detach(deleted);
+        // A pending flush that this detach completes reports to the front from inside.
+        detaching_ = true;
+        try {
+            interface_->detach(deleted);
+        } catch (...) {
+            detaching_ = false;
+            throw;
+        }
+        detaching_ = false;
         if (interface_->mountStatus() == 3 && hasSentry()) {
             sentryStatus() = 0;
         } else {
@@ -471,6 +487,16 @@ class VeskMap : public VeskMapBase,
         if (writerSentry_)
             writerSentry_->event(event, false);
     }
+    // An event of the shadow's processing (from the event loop): a sentry that fails to take it
+    // (no watch left) is traced, and the loop goes on.
+    void tellSentry(const std::string& event) {
+        try {
+            sentryEvent(event);
+        } catch (const std::exception& e) {
+            PIMBO_TRACE_TO(*handler_, "VeskMap", 0, "{}: the sentry could not take event {}: {}",
+                           name_, event, e.what());
+        }
+    }
 
     Callbacks callbacks_{[](const Value&) {}, [](const Key&) {}, [](const Key&) {}, [] {},
                          [](bool) {}};
@@ -480,6 +506,7 @@ class VeskMap : public VeskMapBase,
     std::unique_ptr<Interface> interface_;
     double yieldTime_ = 0;
     bool orphanAssert_ = false;
+    bool detaching_ = false;
 
   private:
     void initWriter() {

@@ -13,6 +13,20 @@ namespace Vesk {
 
 template <class Ops, class Slot>
 bool ShadowStore<Ops, Slot>::doSlot(uint32_t i, uint64_t sequence, bool compare) {
+    try {
+        return apply(i, sequence, compare);
+    } catch (...) {
+        // A failed grow, a callback that threw: nothing is being reported any more, and the
+        // local slot may hold what no anchor vouched for.
+        currentRecord_ = nullptr;
+        currentKey_ = nullptr;
+        ++localVersion_;
+        throw;
+    }
+}
+
+template <class Ops, class Slot>
+bool ShadowStore<Ops, Slot>::apply(uint32_t i, uint64_t sequence, bool compare) {
     if (!index_.initialized())
         return true;
     if (i >= slots_.count) {
@@ -42,7 +56,7 @@ bool ShadowStore<Ops, Slot>::doSlot(uint32_t i, uint64_t sequence, bool compare)
         removedKey_ = oldKey;
         currentKey_ = &removedKey_;
         ++localVersion_;
-        notify_.onKey2(removedKey_);
+        notify_.keyRemoved(removedKey_);
         currentKey_ = nullptr;
         return index_.initialized();  // a callback may have disabled the store
     };
@@ -72,9 +86,9 @@ bool ShadowStore<Ops, Slot>::doSlot(uint32_t i, uint64_t sequence, bool compare)
         if (index_.write(i, local, changed)) {
             ++localVersion_;
             if constexpr (kKeyOnly)
-                notify_.onKey(local.key);
+                notify_.keyChanged(local.key);
             else
-                notify_.onValue(local.value);
+                notify_.recordChanged(local.value);
         }
         currentRecord_ = nullptr;
         currentKey_ = nullptr;
@@ -208,12 +222,12 @@ template <class Ops, class Slot>
 const typename Ops::Value* ShadowStore<Ops, Slot>::reported(const Key& key, bool& found,
                                                             void* out) {
     if (currentKey_ != nullptr && key.value() == currentKey_->value()) {
-        current_ = Current::notification;
+        vouchNone();
         found = false;
         return &ops_.defaultValue;
     }
     if (currentRecord_ != nullptr && key.value() == Ops::key(*currentRecord_).value()) {
-        current_ = Current::notification;
+        vouchShared(notifAnchor_);
         found = true;
         if constexpr (kKeyOnly) {
             Value& to = out != nullptr ? *static_cast<Value*>(out) : scratch_;
@@ -239,11 +253,11 @@ const typename Ops::Value* ShadowStore<Ops, Slot>::lookup(const Key& k, bool& fo
             }
         } else {
             found = true;
-            current_ = Current::local;
+            vouchLocal();
             return &s->value;
         }
     }
-    current_ = Current::none;
+    vouchNone();
     if (out != nullptr)
         Ops::copyValue(*static_cast<Value*>(out), ops_.defaultValue);
     return &ops_.defaultValue;
@@ -252,13 +266,14 @@ const typename Ops::Value* ShadowStore<Ops, Slot>::lookup(const Key& k, bool& fo
 template <class Ops, class Slot>
 const typename Ops::Value* ShadowStore<Ops, Slot>::fetch(uint32_t i, const Key& key, void* out) {
     Value& to = out != nullptr ? *static_cast<Value*>(out) : scratch_;
-    current_ = Current::reader;
     try {
         const uint32_t shared = table().liveNumSlots();
         if (i < shared) {
             if (readSlot(i, to)) {
-                if (Ops::key(to).value() == key.value())
+                if (Ops::key(to).value() == key.value()) {
+                    vouchShared(table().cacheAnchor());
                     return &to;
+                }
                 ++counters_.shadow.keyMismatches;
             }
         } else {
@@ -271,7 +286,12 @@ const typename Ops::Value* ShadowStore<Ops, Slot>::fetch(uint32_t i, const Key& 
     // The writer moved the key, or removed it and the entry is still to come: ask by key.
     bool found = false;
     const Value* v = reader_.lookup(key, found, &to);
-    return found ? v : nullptr;
+    if (!found) {
+        vouchNone();
+        return nullptr;
+    }
+    vouchShared(table().cacheAnchor());
+    return v;
 }
 
 template <class Ops, class Slot>
@@ -283,35 +303,15 @@ bool ShadowStore<Ops, Slot>::from(Slot* s, Value& record, IterHint& hint) {
             if (fetch(hint.slot, s->slotKey(), &record) != nullptr)
                 return true;
         } else {
-            current_ = Current::local;
+            vouchLocal();
             if (&record != &s->value)
                 Ops::copyValue(record, s->value);
             return true;
         }
     }
-    current_ = Current::none;
+    vouchNone();
     Ops::copyValue(record, ops_.defaultValue);
     return false;
-}
-
-template <class Ops, class Slot>
-Mem::VersionAnchor& ShadowStore<Ops, Slot>::anchor() {
-    switch (current_) {
-        case Current::reader:
-            return table().cacheAnchor();
-        case Current::notification:
-            // Taken on the mapping of the moment; the mapping may have moved since.
-            table().rebaseAnchor(notifAnchor_);
-            return notifAnchor_;
-        case Current::local:
-            localAnchor_.set(localVersion_, &localVersion_, &localVersion_);
-            return localAnchor_;
-        case Current::none:
-            break;
-    }
-    noAnchor_.reset();
-    noAnchor_.invalidate();
-    return noAnchor_;
 }
 
 template <class Ops>
@@ -351,19 +351,19 @@ bool VeskShadow<Ops>::initialize(const std::string& event) {
             return false;
         }
         const bool flushNotify = (flags_ & kFlushNotify) != 0;
-        auto& notify = owner_.notify();
         values_ = nullptr;
         if ((flags_ & kKeyOnly) != 0) {
-            store_ = std::make_unique<KeyShadowStore<Ops>>(debugHandler(), reader_, queue_, notify,
-                                                           flushNotify, rootPath_);
+            store_ = std::make_unique<KeyShadowStore<Ops>>(debugHandler(), reader_, queue_,
+                                                           notifier_, flushNotify, rootPath_);
         } else {
-            auto values =
-                std::make_unique<ValueStore>(debugHandler(), reader_, queue_, notify, flushNotify);
+            auto values = std::make_unique<ValueStore>(debugHandler(), reader_, queue_, notifier_,
+                                                       flushNotify);
             values_ = values.get();
             store_ = std::move(values);
         }
         if (!store_->initialize())
             return false;
+        syncer_.notifyingIs(notifying_);
         if (!initializeRuxa())
             return false;
     } catch (const Pimbo::CorruptionDetectedException& e) {
@@ -378,7 +378,7 @@ bool VeskShadow<Ops>::initialize(const std::string& event) {
 
 template <class Ops>
 bool VeskShadow<Ops>::prepareSync(uint32_t& slots) {
-    if (!this->initialized() || !store_)
+    if (!store_)
         return false;
     // A writer that re-formatted the files: the reader follows it to the new generation first.
     if (reader_.generationMoved()) {
@@ -389,8 +389,7 @@ bool VeskShadow<Ops>::prepareSync(uint32_t& slots) {
             return false;
         }
     }
-    reader_.slotTable().doResize();
-    reader_.hashMap().buckets().resize();
+    resize();
     slots = std::max(store_->numSlots(), reader_.capacity());
     return true;
 }
@@ -402,11 +401,11 @@ void VeskShadow<Ops>::syncComplete() {
     counters_.lastAppliedSequence = syncSequence_;
     counters_.shadow.syncSequence = syncSequence_;
     PIMBO_TRACE(1, "Synchronization complete, seq:{}", syncSequence_);
-    synced_ = true;
-    if (!syncedOnce_) {
-        syncedOnce_ = true;
-        owner_.shadowSynced();
-    }
+    // The mount status moves to 2 at the first sync after every attach; the client hears of
+    // each move (the first one also activates its callbacks).
+    if (!std::exchange(synced_, true))
+        owner_.shadowSynced(!std::exchange(syncedOnce_, true));
+    maybeEnableRuxa();
     handleQuiesced(quiesced());
 }
 
@@ -425,6 +424,7 @@ void VeskShadow<Ops>::detach(bool force) {
         }
         return;
     }
+    syncer_.notifyingIs(false);
     queue_.detach();
     counters_.lastAppliedSequence = 0;
     reader_.detach(false);
@@ -450,7 +450,10 @@ void VeskShadow<Ops>::flushComplete() {
 
 template <class Ops>
 void VeskShadow<Ops>::handleDisconnect() {
-    PIMBO_TRACE(1, "{}: the writer closed its wake-up connection; polling", rootPath_);
+    if (!syncer_.notifying()) {
+        PIMBO_TRACE(1, "disconnected while zolt processing is disabled, syncer mode:{} done:{}",
+                    Syncer::modeText(syncer_.mode()), syncer_.done());
+    }
     if (!flushPending_)
         owner_.shadowDisconnected();
 }
@@ -466,9 +469,14 @@ MountStatus VeskShadow<Ops>::mountStatus() {
 
 template <class Ops>
 Reader::Counters VeskShadow<Ops>::readerCounters() {
-    Reader::Counters c = reader_.readerCounters();
-    c.shadow.mappedSize = store_ ? store_->shadowMappedSize() + store_->cinderMappedSize() : 0;
-    return c;
+    Reader::Counters::Shadow& c = counters_.shadow;
+    c.mappedSize = store_ ? store_->shadowMappedSize() : 0;
+    c.cinderMappedSize = store_ ? store_->cinderMappedSize() : 0;
+    c.queueGeneration = queue_.attached() ? queue_.generation() : 0;
+    c.queueLatestSequence = queue_.latestSequence().value_or(0);
+    c.wakeups = syncer_.wakeups();
+    c.resyncs = syncer_.resyncs();
+    return reader_.readerCounters();  // the same record, with the files' sizes
 }
 
 template <class Ops>

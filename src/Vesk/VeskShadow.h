@@ -27,6 +27,9 @@
 //      to the shared table's capacity and shrinks only when at most a quarter of it is in use
 //      and the shared table is no longer than the new length.
 //   4. An entry whose queue check fails (a tombstoned entry, a replaced queue) changes nothing.
+//   5. An answer (lookup, first, next, directLookup) vouches with the anchor taken when it was
+//      made: a record of the value store's copy with the copy's version (any change applied to
+//      the copy fails it), a record read from the table with its slot's flags word as read.
 #pragma once
 
 #include "Mem/Local.h"
@@ -60,13 +63,49 @@ class ShadowOwner {
     virtual ~ShadowOwner() = default;
     // The callbacks the store reports changes to.
     virtual Notify<Value, Key>& notify() = 0;
-    // The first resync is complete: the held client callbacks become the active ones, and the
-    // client hears of the mount status.
-    virtual void shadowSynced() = 0;
+    // A resync completed the shadow's (first, or first since it was attached again) sync: the
+    // mount status became 2. The first time (`first`) the held client callbacks become the
+    // active ones. The client hears of the mount status.
+    virtual void shadowSynced(bool first) = 0;
     // A flush the front waited for is over: the front installs its placeholder.
     virtual void shadowFlushed() = 0;
     virtual void shadowDisconnected() = 0;
     virtual void shadowCorrupted(const std::string& message) = 0;
+};
+
+// The store's reports to its client, through the owning front's callbacks. Each report is
+// traced under the notifier's name (the front names it); a callback that throws is traced, and
+// its exception goes on (the follower resyncs and reports again).
+template <class Ops>
+class ShadowNotifier : public Pimbo::Debuggable {
+  public:
+    using Value = typename Ops::Value;
+    using Key = typename Ops::Key;
+
+    ShadowNotifier(Pimbo::Platform::DebugHandler& handler, const std::string& name,
+                   Notify<Value, Key>& callbacks)
+        : Pimbo::Debuggable(handler, name), callbacks_(callbacks) {}
+
+    void recordChanged(const Value& v) {
+        deliver("record-changed", Ops::key(v), callbacks_.onValue, v);
+    }
+    void keyChanged(const Key& k) { deliver("key-changed", k, callbacks_.onKey, k); }
+    void keyRemoved(const Key& k) { deliver("key-removed", k, callbacks_.onKey2, k); }
+
+  private:
+    template <class Callback, class Arg>
+    void deliver(const char* what, const Key& key, Callback& callback, const Arg& arg) {
+        PIMBO_TRACE(9, "{} key:{}", what, key.value());
+        try {
+            callback(arg);
+        } catch (const std::exception& e) {
+            PIMBO_TRACE(0, "the client's {} callback failed for key:{}: {}", what, key.value(),
+                        e.what());
+            throw;
+        }
+    }
+
+    Notify<Value, Key>& callbacks_;
 };
 
 // The operations of both stores.
@@ -112,7 +151,7 @@ class ShadowStore : public ShadowStoreBase<Ops> {
     }
 
     ShadowStore(Pimbo::Platform::DebugHandler& handler, VeskReader<Ops>& reader,
-                Ruxa::RuxaReader<Ruxa::BasicSlot>& queue, Notify<Value, Key>& notify,
+                Ruxa::RuxaReader<Ruxa::BasicSlot>& queue, ShadowNotifier<Ops>& notify,
                 bool flushNotify)
         : ShadowStoreBase<Ops>(handler),
           reader_(reader),
@@ -141,15 +180,19 @@ class ShadowStore : public ShadowStoreBase<Ops> {
         s.clearPayload(ops_);
         ++localVersion_;
         if (flushNotify_)
-            notify_.onKey2(key);
+            notify_.keyRemoved(key);
     }
 
     uint64_t shadowMappedSize() const override {
         return slotsMem_.mappedSize() + uint64_t(index_.numBuckets()) * sizeof(Slot*);
     }
     const Value* directLookup(const Key& key, bool& found, void* out) override {
-        current_ = Current::reader;
-        return reader_.lookup(key, found, out);
+        const Value* v = reader_.lookup(key, found, out);
+        if (found)
+            vouchShared(table().cacheAnchor());
+        else
+            vouchNone();
+        return v;
     }
     const Value* lookup(const Key& key, bool& found, void* out) override;
     bool first(Value& record, IterHint& hint) override {
@@ -161,13 +204,17 @@ class ShadowStore : public ShadowStoreBase<Ops> {
         return from(index_.next(k, h), record, hint);
     }
     uint32_t numSlots() const override { return slots_.count; }
-    void validateVersionAnchor() override { anchor().validate(); }
-    Mem::CacheVersionAnchor getCacheVersionAnchor() const override {
-        return const_cast<ShadowStore*>(this)->anchor().cache();
+    // The anchor of the last answer, as it was taken with the answer.
+    void validateVersionAnchor() override {
+        if (answerShared_)
+            table().rebaseAnchor(answer_);  // the table may have been mapped anew since
+        answer_.validate();
     }
+    Mem::CacheVersionAnchor getCacheVersionAnchor() const override { return answer_.cache(); }
     void disable() override {
         index_.disable();
         shrink(0);
+        ++localVersion_;
     }
 
     // Tests: the index and the local array.
@@ -177,14 +224,6 @@ class ShadowStore : public ShadowStoreBase<Ops> {
     void shrink(uint32_t n);
 
   protected:
-    // Which anchor the last answer vouches with.
-    enum class Current : uint8_t {
-        none,          // no record: validating throws
-        reader,        // the reader's (a record read from shared memory)
-        notification,  // the slot being reported
-        local,         // a record of the local copy: valid until the copy changes
-    };
-
     SlotReaderTable<Ops>& table() { return reader_.slotTable(); }
     uint32_t indexOf(const Slot* s) const { return uint32_t(s - slots_.base); }
     // Reads shared slot i into out until the reader's mapping is the table's current one;
@@ -197,10 +236,30 @@ class ShadowStore : public ShadowStoreBase<Ops> {
     bool from(Slot* s, Value& record, IterHint& hint);
     // Answers for the key being reported, if it is that one; null otherwise.
     const Value* reported(const Key& key, bool& found, void* out);
+    // doSlot's work; doSlot forgets what it was reporting when this throws.
+    bool apply(uint32_t i, uint64_t sequence, bool compare);
     bool validated(uint64_t sequence);
     void maybeShrink();
     void resizeSlots(uint32_t n);
-    Mem::VersionAnchor& anchor();
+    // The anchor an answer vouches with, taken when the answer is made: the local copy's version
+    // (a record of the value store's copy: valid until the copy changes), a shared slot's flags
+    // word as read (a record read from the table, or the one being reported), or none (no
+    // record: validating throws Mem::VersionMismatchException).
+    void vouchLocal() {
+        answer_.set(localVersion_, &localVersion_, &localVersion_);
+        answerShared_ = false;
+    }
+    void vouchShared(const Mem::VersionAnchor& a) {
+        answer_ = a;
+        answerShared_ = a.isSet();
+        if (!answerShared_)
+            vouchNone();
+    }
+    void vouchNone() {
+        answer_.reset();
+        answer_.invalidate();
+        answerShared_ = false;
+    }
 
     VeskReader<Ops>& reader_;
     Ops ops_;
@@ -209,15 +268,16 @@ class ShadowStore : public ShadowStoreBase<Ops> {
     SlotCounters occupancy_;
     ShadowSlots<Slot> slots_;
     ShadowHashMap<Ops, Slot> index_;
-    Notify<Value, Key>& notify_;
+    ShadowNotifier<Ops>& notify_;
     Mem::Local slotsMem_;
     const Value* currentRecord_ = nullptr;
     const Key* currentKey_ = nullptr;
     bool flushNotify_;
-    Current current_ = Current::none;
+    // The shared slot being reported, as read.
     Mem::VersionAnchor notifAnchor_;
-    Mem::VersionAnchor localAnchor_;
-    Mem::VersionAnchor noAnchor_;
+    // The last answer's anchor, and whether it lies in the table's mapping.
+    Mem::VersionAnchor answer_{0, Mem::VersionAnchor::kInvalid, nullptr};
+    bool answerShared_ = false;
     // Moves with every change of the local copy; the local anchor's word.
     uint32_t localVersion_ = 0;
     Value buffer_{};   // the record read last from shared memory
@@ -231,9 +291,8 @@ class KeyShadowStore : public ShadowStore<Ops, KeyShadowSlot<Ops>> {
   public:
     using Base = ShadowStore<Ops, KeyShadowSlot<Ops>>;
     KeyShadowStore(Pimbo::Platform::DebugHandler& handler, VeskReader<Ops>& reader,
-                   Ruxa::RuxaReader<Ruxa::BasicSlot>& queue,
-                   Notify<typename Ops::Value, typename Ops::Key>& notify, bool flushNotify,
-                   const RootPath& rootPath)
+                   Ruxa::RuxaReader<Ruxa::BasicSlot>& queue, ShadowNotifier<Ops>& notify,
+                   bool flushNotify, const RootPath& rootPath)
         : Base(handler, reader, queue, notify, flushNotify),
           cinder_(handler, rootPath, Plinth::CinderFile::kFileName, false) {}
     ~KeyShadowStore() override { cinder_.detach(); }
@@ -250,7 +309,9 @@ class KeyShadowStore : public ShadowStore<Ops, KeyShadowSlot<Ops>> {
     Mem::PlinthWrapper cinder_;
 };
 
-// The shadow: a table implementation the front installs for types shadow and keyshadow.
+// The shadow: a table implementation the front installs for types shadow and keyshadow. Its
+// operations are declared in the order of the shadow's interface: the base's first, then the
+// table's.
 template <class OpsT>
 class VeskShadow : public VeskShadowBase, public VeskInterface<OpsT> {
   public:
@@ -260,12 +321,15 @@ class VeskShadow : public VeskShadowBase, public VeskInterface<OpsT> {
     using Owner = ShadowOwner<Value, Key>;
     using ValueStore = ShadowStore<Ops, ValueShadowSlot<Ops>>;
 
+    // `notifierName` names the store's reports to `owner`'s callbacks in traces.
     VeskShadow(Pimbo::Platform::DebugHandler& handler, const std::string& name, const Ops& ops,
-               uint32_t flags, Owner& owner)
-        : VeskShadowBase(handler, name, flags),
+               uint32_t flags, Owner& owner, const std::string& notifierName)
+        : VeskShadowBase(handler, name, flags,
+                         [this](uint32_t& slots) { return prepareSync(slots); }),
           VeskInterface<Ops>(ops),
           reader_(handler, name.c_str(), ops, &counters_),
-          owner_(owner) {}
+          owner_(owner),
+          notifier_(handler, notifierName, owner.notify()) {}
     ~VeskShadow() override;
 
     // ----- VeskShadowBase -----
@@ -275,6 +339,8 @@ class VeskShadow : public VeskShadowBase, public VeskInterface<OpsT> {
         return store_->doSlot(slot, sequence, compare);
     }
     void handleQuiesced(bool quiesced) override { owner_.notify().onQuiesced(quiesced); }
+    // "{}{}": the reader's header dump and the queue's.
+    std::string dumpHeaders() const override;
     void corruptionDetected(const std::string& message) override {
         if (!flushPending_)
             owner_.shadowCorrupted(message);
@@ -287,46 +353,37 @@ class VeskShadow : public VeskShadowBase, public VeskInterface<OpsT> {
             store_->doFlushSlot(slot);
     }
     uint32_t localCapacity() override { return store_ ? store_->numSlots() : 0; }
-    bool prepareSync(uint32_t& slots) override;
+    bool resize() override {
+        const bool slots = reader_.slotTable().doResize();
+        const bool buckets = reader_.hashMap().buckets().resize();
+        return slots || buckets;
+    }
+    bool runtime() override { return this->initialized(); }
 
     // ----- VeskInterface -----
-    bool initialize(const std::string& event) override;
-    void detach(bool force) override;
-    uint32_t members() override { return uint32_t(counters_.shadow.members); }
-    uint32_t buckets() override { return reader_.buckets(); }
-    uint32_t minSize() override { return 0; }
-    uint32_t maxSize() override { return reader_.maxSize(); }
     uint32_t capacity() override { return reader_.capacity(); }
-    VeskType type() override { return shadow; }
-    bool quiesced() override { return queue_.quiesced(); }
-    bool connected() override { return syncer_.woken(); }
-    Reader::Counters readerCounters() override;
-    void notifyingIs(bool notifying) override {
-        PIMBO_TRACE(5, "notifying:{}", notifying);
-        notifying_ = notifying;
-    }
+    SequenceRecord sequence() override { return {counters_.lastAppliedSequence}; }
+    bool initialize(const std::string& event) override;
     void yieldTimeIs(const double& seconds) override {
         syncer_.yieldTimeIs(uint64_t(seconds * 1e6));
     }
-    SequenceRecord sequence() override { return {counters_.lastAppliedSequence}; }
-    RootPath rootPath() override { return rootPath_; }
-    std::string veskName() override { return rootPath_.veskName(); }
-    MountStatus mountStatus() override;
-    Plinth::CinderId cinderId() override { return reader_.cinderId(); }
-    bool validateVersionAnchor() override {
-        store().validateVersionAnchor();
-        return true;
+    void detach(bool force) override;
+    // Pauses or resumes the following of the queue and the writer's wake-ups.
+    void notifyingIs(bool notifying) override {
+        PIMBO_TRACE(5, "notifying:{}", notifying);
+        notifying_ = notifying;
+        syncer_.notifyingIs(notifying);
     }
-    Mem::CacheVersionAnchor getCacheVersionAnchor() override {
-        return store_ ? store_->getCacheVersionAnchor() : Mem::CacheVersionAnchor{};
+    MountStatus mountStatus() override;
+    bool quiesced() override { return queue_.quiesced(); }
+    bool connected() override { return syncer_.woken(); }
+    const Value* directLookup(const Key& key, bool& found, void* buffer) override {
+        return answer(key, found, buffer, &ShadowStoreBase<Ops>::directLookup);
     }
     const Value* lookup(const Key& key, bool& found, void* buffer) override {
         if (values_ != nullptr)  // the value store's answer, without a second dispatch
             return values_->ValueStore::lookup(key, found, buffer);
         return answer(key, found, buffer, &ShadowStoreBase<Ops>::lookup);
-    }
-    const Value* directLookup(const Key& key, bool& found, void* buffer) override {
-        return answer(key, found, buffer, &ShadowStoreBase<Ops>::directLookup);
     }
     bool first(Value& out, IterHint& hint) override {
         if (store_)
@@ -340,14 +397,33 @@ class VeskShadow : public VeskShadowBase, public VeskInterface<OpsT> {
         Ops::copyValue(out, this->ops_.defaultValue);
         return false;
     }
+    // The counters, with every gauge refreshed.
+    Reader::Counters readerCounters() override;
+    uint32_t members() override { return uint32_t(counters_.shadow.members); }
+    uint32_t buckets() override { return reader_.buckets(); }
+    RootPath rootPath() override { return rootPath_; }
+    std::string veskName() override { return rootPath_.veskName(); }
+    Plinth::CinderId cinderId() override { return reader_.cinderId(); }
+    uint32_t minSize() override { return 0; }
+    uint32_t maxSize() override { return reader_.maxSize(); }
+    VeskType type() override { return shadow; }
+    bool validateVersionAnchor() override {
+        store().validateVersionAnchor();
+        return true;
+    }
+    Mem::CacheVersionAnchor getCacheVersionAnchor() override {
+        return store_ ? store_->getCacheVersionAnchor() : Mem::CacheVersionAnchor{};
+    }
 
-    // "{}{}": the reader's header dump and the queue's.
-    std::string dumpHeaders() const;
     bool flushPending() const { return flushPending_; }
     ShadowStoreBase<Ops>* storeIfAny() { return store_.get(); }
     VeskReader<Ops>& reader() { return reader_; }
+    const std::string& notifierName() const { return notifier_.debugClass(); }
 
   private:
+    // Before a resync: the reader follows a writer that re-formatted the files to the new
+    // generation, and the view takes the table's current sizes.
+    bool prepareSync(uint32_t& slots);
     ShadowStoreBase<Ops>& store() {
         if (!store_)
             PIMBO_ASSERT_FAIL("VeskShadow", "{}: no store before initialize", rootPath_);
@@ -365,6 +441,7 @@ class VeskShadow : public VeskShadowBase, public VeskInterface<OpsT> {
 
     VeskReader<Ops> reader_;
     Owner& owner_;
+    ShadowNotifier<Ops> notifier_;
     std::unique_ptr<ShadowStoreBase<Ops>> store_;
     ValueStore* values_ = nullptr;  // store_, when it is the value store
     bool flushPending_ = false;
