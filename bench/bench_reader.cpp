@@ -108,10 +108,8 @@ constexpr uint64_t kPollEvery = 1024;
 constexpr uint64_t kLatencyRunNs = 250000000;
 constexpr uint64_t kShadowWaitNs = 60000000000;
 
-// ----- the private root, removed on exit and on SIGINT -----
+// ----- SIGINT: the writer children go first (the root goes with the run, VeskBench::BenchRoot)
 
-// Read by the SIGINT handler: plain storage filled before the handler is installed.
-char gRootDir[256];
 // The writer children alive: our writer and the peers' (zero where none).
 volatile sig_atomic_t gWriterPids[3] = {};
 
@@ -123,30 +121,8 @@ void onInterrupt(int) {
             ::waitpid(pid, nullptr, 0);
         }
     }
-    // Only async-signal-safe calls here: the removal runs in the shell that replaces us. The
-    // peers' Boost.Interprocess segments lie beside the root, named after it.
-    ::execl("/bin/sh", "sh", "-c", "rm -rf -- \"$1\" \"$1\"-boost*; exit 130", "sh", gRootDir,
-            static_cast<char*>(nullptr));
     ::_exit(130);
 }
-
-struct BenchRoot {
-    BenchRoot() {
-        std::string pattern = "/dev/shm/vesk-bench-XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr || pattern.size() >= sizeof(gRootDir))
-            std::abort();
-        dir = pattern;
-        std::snprintf(gRootDir, sizeof(gRootDir), "%s", dir.c_str());
-        Mem::RootPath::rootIs(dir);
-        ::signal(SIGINT, onInterrupt);
-    }
-    ~BenchRoot() {
-        ::signal(SIGINT, SIG_DFL);
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
-    }
-    std::string dir;
-};
 
 // ----- the table's contents, computed alike by both processes -----
 
@@ -245,13 +221,14 @@ constexpr const char* kStoreNames[] = {"VeskReader", "Lmdb", "BoostInterprocess"
 
 // The LMDB environment of n records: a directory in the private root.
 std::string lmdbDir(uint64_t n) {
-    return fmt::format("{}/lmdb{}", gRootDir, n);
+    return fmt::format("{}/lmdb{}", VeskBench::root().dir, n);
 }
 
 // The Boost.Interprocess segment of n records, named after the private root so that it lies
 // beside it in /dev/shm (the SIGINT handler removes both).
 std::string boostSegment(uint64_t n) {
-    return fmt::format("{}-boost{}", std::filesystem::path(gRootDir).filename().string(), n);
+    return fmt::format("{}-boost{}",
+                       std::filesystem::path(VeskBench::root().dir).filename().string(), n);
 }
 
 // Our writer as a store: each record is one write; a batch is only the puts between two looks
@@ -423,7 +400,8 @@ class WriterProcess {
                 break;
             case Store::boost:
                 std::filesystem::remove(
-                    std::filesystem::path(gRootDir).parent_path() / boostSegment(n_), ec);
+                    std::filesystem::path(VeskBench::root().dir).parent_path() / boostSegment(n_),
+                    ec);
                 break;
         }
         if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
@@ -1140,13 +1118,10 @@ void registerAll() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    BenchRoot root;
+    VeskBench::root();
+    ::signal(SIGINT, onInterrupt);
     registerAll();
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
+    const int status = VeskBench::runBenchmarks(argc, argv);
     gSession.reset();
-    return 0;
+    return status;
 }
