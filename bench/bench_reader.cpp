@@ -107,6 +107,9 @@ constexpr uint64_t kPollEvery = 1024;
 // Wall-clock time of one run of the notification latency, and the longest wait for a shadow.
 constexpr uint64_t kLatencyRunNs = 250000000;
 constexpr uint64_t kShadowWaitNs = 60000000000;
+// The longest wait for an answer of a writer child (its first fill of a million records
+// included): only a child that hangs reaches it.
+constexpr int kAnswerMs = 300000;
 
 // ----- SIGINT: the writer children go first (the root goes with the run, VeskBench::BenchRoot)
 
@@ -387,7 +390,11 @@ class WriterProcess {
         commandFd_.reset();
         replyFd_.reset();
         int status = 0;
-        ::waitpid(pid_, &status, 0);
+        for (int ms = 0; ::waitpid(pid_, &status, WNOHANG) == 0; ms += 10) {
+            if (ms == kAnswerMs)
+                ::kill(pid_, SIGKILL);
+            ::usleep(10000);
+        }
         gWriterPids[int(kind_)] = 0;
         std::error_code ec;
         switch (kind_) {
@@ -424,7 +431,15 @@ class WriterProcess {
     }
     // The child times kMeasureOps overwrites; measured() waits for the result.
     void startMeasure() { send(kMeasure); }
-    bool replied() const { return readable(replyFd_.get()); }
+    // Whether the answer to a command sent at `sentNs` came; a child that gives none within
+    // kAnswerMs ends the run.
+    bool replied(uint64_t sentNs) const {
+        if (readable(replyFd_.get()))
+            return true;
+        if (nowNs() - sentNs > uint64_t(kAnswerMs) * 1000000)
+            fatal(fmt::format("no measurement within {} s", kAnswerMs / 1000));
+        return false;
+    }
     Reply measured() { return expect('m'); }
 
   private:
@@ -432,15 +447,19 @@ class WriterProcess {
         if (!writeAll(commandFd_.get(), &command, 1))
             fatal("cannot send a command");
     }
+    // The answer `what` ('r' ready, 'a' acknowledged, 'm' measured), within kAnswerMs.
     Reply expect(char what) {
         Reply r;
+        pollfd p{replyFd_.get(), POLLIN, 0};
+        if (::poll(&p, 1, kAnswerMs) != 1)
+            fatal(fmt::format("no answer '{}' within {} s", what, kAnswerMs / 1000));
         if (!readAll(replyFd_.get(), &r, sizeof(r)) || r.what != what)
-            fatal("no answer from the writer");
+            fatal(fmt::format("no answer '{}': the writer ended or answered '{}'", what, r.what));
         return r;
     }
-    [[noreturn]] void fatal(const char* what) const {
+    [[noreturn]] void fatal(const std::string& what) const {
         std::fprintf(stderr, "bench writer (%s) of %llu records: %s\n", kStoreNames[int(kind_)],
-                     static_cast<unsigned long long>(n_), what);
+                     static_cast<unsigned long long>(n_), what.c_str());
         std::abort();
     }
 
@@ -980,6 +999,7 @@ void writerOverwrite(benchmark::State& state, uint64_t n, bool withReader) {
     uint64_t sum = 0;
     for (auto _ : state) {
         s.writer->startMeasure();
+        const uint64_t sent = nowNs();
         if (withReader) {
             CounterEntrySimple buffer;
             size_t at = 0;
@@ -991,7 +1011,7 @@ void writerOverwrite(benchmark::State& state, uint64_t n, bool withReader) {
                         at = 0;
                 }
                 lookups += kPollEvery;
-            } while (!s.writer->replied());
+            } while (!s.writer->replied(sent));
         }
         const Reply m = s.writer->measured();
         state.SetIterationTime(double(m.ns) * 1e-9);
