@@ -180,8 +180,9 @@ std::string strayWord(const CLI::App& app, int argc, char** argv, std::string& c
         const std::string name = word.substr(0, equals);
         const CLI::Option* known = at->get_option_no_throw(name);
         if (known == nullptr) {
+            const size_t letters = name.find_first_not_of('-');
             const std::string closest =
-                closestOption(*at, name.substr(name.find_first_not_of('-')));
+                letters == std::string::npos ? "" : closestOption(*at, name.substr(letters));
             return fmt::format(
                        "unknown option '{}'{}", name,
                        closest.empty() ? "" : fmt::format("; did you mean '{}'?", closest)) +
