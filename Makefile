@@ -14,15 +14,26 @@ BENCH   ?= OFF
 CMAKE_FLAGS := -DVESK_WERROR=$(WERROR) \
     $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 
+PREFIX  ?= /usr/local
+
 .PHONY: deps build build-asan build-tsan test test-plain test-asan test-tsan fuzz bench format \
-        clean demo coverage
+        clean demo tool install coverage
 
 deps:
 	@bash scripts/install-deps.sh
 
+CONFIGURE := cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DVESK_BUILD_BENCH=$(BENCH) \
+    $(CMAKE_FLAGS) >/dev/null
+
 build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DVESK_BUILD_BENCH=$(BENCH) $(CMAKE_FLAGS) >/dev/null
+	$(CONFIGURE)
 	cmake --build $(BUILD) -j $(JOBS)
+
+# The library and the `vesk` tool alone, in the same tree: what the demo runs.
+tool: deps
+	@echo "== building the library and the vesk tool in $(BUILD)/ (make test builds the tests)"
+	$(CONFIGURE)
+	cmake --build $(BUILD) -j $(JOBS) --target vesk
 
 # Line tables only (-g1): the sanitizers' reports name files and lines; a sixth less to compile.
 build-asan: deps
@@ -86,15 +97,28 @@ coverage:
 # while reader processes look records up and walk the tables and a shadow process follows every
 # change, live; then a summary. It runs in a private root under /dev/shm that is removed at the
 # end.
-demo: build
+demo: tool
+	@echo "== running $(BUILD)/tools/vesk demo"
 	$(BUILD)/tools/vesk demo
 
-# The reader's peers (LMDB and Boost.Interprocess) are wanted by the benchmarks only.
+# The library with its headers, CMake package and pkg-config file, the `vesk` tool (bin/vesk:
+# on the PATH with the default PREFIX) and the Python module when it is built, under PREFIX.
+install: tool
+	cmake --build $(BUILD) -j $(JOBS) --target vesk \
+	    $$([ -d $(BUILD)/tools/python/CMakeFiles/vesk_python.dir ] && echo vesk_python)
+	cmake --install $(BUILD) --prefix $(PREFIX)
+	@[ "$$(id -u)" -ne 0 ] || ldconfig
+
+# The reader's peers (LMDB and Boost.Interprocess) are wanted by the benchmarks only. Every
+# benchmark runs, whatever another did; the run fails when one failed, naming it.
 bench:
 	@bash scripts/install-deps.sh liblmdb-dev libboost-dev
 	$(MAKE) --no-print-directory build BENCH=ON
-	@for b in $(BUILD)/bench/bench_*; do echo "== $$b"; $$b; done
-	@echo "== bench/bench_python.py" && /usr/bin/python3 bench/bench_python.py $(BUILD)
+	@failed=""; \
+	for b in $(BUILD)/bench/bench_*; do echo "== $$b"; $$b || failed="$$failed $${b##*/}"; done; \
+	echo "== bench/bench_python.py"; \
+	/usr/bin/python3 bench/bench_python.py $(BUILD) || failed="$$failed bench_python.py"; \
+	[ -z "$$failed" ] || { echo "make bench: failed:$$failed"; exit 1; }
 
 format:
 	clang-format -i $$(git ls-files '*.h' '*.cpp')

@@ -264,11 +264,7 @@ int main(int argc, char** argv) {
     if (r.huge.empty())
         std::fprintf(stderr, "bench_pages: huge_tmpfs cases skipped: %s\n", r.why.c_str());
     registerAll();
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
+    const int status = VeskBench::runBenchmarks(argc, argv);
     for (auto& [root, t] : gTables) {
         t.reader.reset();
         t.writer->cleanup();
@@ -276,5 +272,5 @@ int main(int argc, char** argv) {
     gTables.clear();
     if (!r.huge.empty())
         ::umount2(r.huge.c_str(), MNT_DETACH);  // the private root is then removed as a whole
-    return 0;
+    return status;
 }

@@ -10,6 +10,7 @@ the same series from its own registry (generate_latest). Median of 5 runs each; 
 filled once by `vesk fill` in a private root under /dev/shm and removed at the end."""
 import collections
 import os
+import select
 import shutil
 import signal
 import statistics
@@ -27,6 +28,31 @@ from prometheus_client import CollectorRegistry, Counter, generate_latest  # noq
 
 tool = os.path.join(build, "tools", "vesk")
 root = tempfile.mkdtemp(prefix="vesk-bench-py-", dir="/dev/shm")
+server = None
+
+
+def remove_with_the_run(path):
+    """Removes `path` however the run ends: a watcher process (in a session of its own, out of
+    reach of the terminal's Ctrl-C) waits until the write end of its pipe, held by this process
+    alone, closes with it, then removes the directory."""
+    r, w = os.pipe()
+    if os.fork() == 0:
+        os.setsid()
+        os.close(w)
+        while os.read(r, 1):
+            pass
+        shutil.rmtree(path, ignore_errors=True)
+        os._exit(0)
+    os.close(r)
+    return w
+
+
+def stop(signum, frame):
+    sys.exit(128 + signum)  # through the finally below
+
+
+watch = remove_with_the_run(root)
+signal.signal(signal.SIGTERM, stop)
 
 
 def median_ns(fn, per, runs=5):
@@ -40,7 +66,7 @@ def median_ns(fn, per, runs=5):
 
 try:
     subprocess.run([tool, "fill", "t", "--type", "simple", "--count", str(count), "--root", root],
-                   check=True, capture_output=True)
+                   check=True, capture_output=True, timeout=300)
     t = vesk.open("t", root=root)
     Record = collections.namedtuple("Record", t.fields)
     peer = {r.key: Record(*r) for r in t.records()}
@@ -60,6 +86,8 @@ try:
 
     server = subprocess.Popen([tool, "serve", "--root", root, "--listen", "127.0.0.1:0",
                                "--max-series", str(2 * count)], stdout=subprocess.PIPE, text=True)
+    if not select.select([server.stdout], [], [], 30)[0]:
+        sys.exit("bench_python: vesk serve printed no address within 30 s")
     url = server.stdout.readline().split()[-1]
     registry = CollectorRegistry()
     packets = Counter("vesk_packets", "packets", ["table", "key"], registry=registry)
@@ -72,7 +100,11 @@ try:
     print(f"  vesk serve (read the table, render, HTTP)    {median_ns(scrape, 1e6):8.1f}")
     print(f"  prometheus_client generate_latest (render)   "
           f"{median_ns(lambda: generate_latest(registry), 1e6):8.1f}")
-    server.send_signal(signal.SIGTERM)
-    server.wait(30)
 finally:
+    if server is not None:
+        server.send_signal(signal.SIGTERM)
+        try:
+            server.wait(30)
+        except subprocess.TimeoutExpired:
+            server.kill()
     shutil.rmtree(root)

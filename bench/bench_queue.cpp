@@ -18,6 +18,8 @@
 #include "BenchUtil.h"
 #include "RecordKinds.h"
 
+#include <fmt/format.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -54,6 +56,10 @@ std::unique_ptr<Writer> makeWriter(const std::string& name, uint64_t n, bool not
     return w;
 }
 
+// The longest wait for an answer of the follower: far beyond any answer's time, so only a
+// follower that missed something or hangs reaches it.
+constexpr int kAnswerMs = 30000;
+
 // Fixed-size messages on a pipe; a short read or write (the other side died) ends the run.
 template <class T>
 void put(int fd, const T& v) {
@@ -67,6 +73,9 @@ T take(int fd) {
         std::abort();
     return v;
 }
+
+// The follower's first answer: attached to the queue, woken by the writer's socket or polling.
+enum Ready : char { kWoken = 'w', kPolling = 'p', kNotAttached = 'n' };
 
 struct Tally {
     uint64_t applied = 0, resyncs = 0, ns = 0;
@@ -101,7 +110,7 @@ struct Tally {
             t.lastNs = nowNs();
             t.firstNs = t.applied++ == 0 ? t.lastNs : t.firstNs;
         },
-        [&] { return ++t.resyncs != 0; });
+        [&] { return ++t.resyncs != 0; });  // the first one: the queue is attached
     bool done = false;
     Pimbo::eventLoop().addFd(in, [&] {
         const char c = take<char>(in);
@@ -116,8 +125,13 @@ struct Tally {
             done = true;
         }
     });
+    // Ready once the queue is attached, which the loop's first run does: a change published
+    // before that is in the table only (the attach starts after the writer's latest entry), and
+    // would never come as a notification.
     syncer.start();
-    put(out, syncer.woken());
+    for (int ms = 0; t.resyncs == 0 && ms < kAnswerMs; ms += 10)
+        Pimbo::eventLoop().poll(10);
+    put(out, t.resyncs == 0 ? kNotAttached : syncer.woken() ? kWoken : kPolling);
     while (!done)
         Pimbo::eventLoop().poll(100);
     ::_exit(0);
@@ -138,27 +152,48 @@ class Follower {
         ::close(up[1]);
         to_ = down[1];
         from_ = up[0];
-        if (!take<bool>(from_))
+        const Ready ready = receive<Ready>("its first answer (attached to the queue)");
+        if (ready == kNotAttached)
+            fail("the follower could not attach to the queue");
+        if (ready == kPolling)
             std::fprintf(stderr, "the follower of %s polls: no wake-up socket\n", name.c_str());
     }
     ~Follower() {
         put(to_, 'q');
-        ::waitpid(pid_, nullptr, 0);
+        for (int ms = 0; ::waitpid(pid_, nullptr, WNOHANG) == 0; ms += 10) {
+            if (ms == kAnswerMs)
+                ::kill(pid_, SIGKILL);
+            ::usleep(10000);
+        }
         ::close(to_);
         ::close(from_);
     }
     void start() {
         put(to_, 's');
-        take<bool>(from_);
+        receive<bool>("the start of a count");
     }
     void signal(int sig) { ::kill(pid_, sig); }
     Tally tally() {
         put(to_, 'r');
-        return take<Tally>(from_);
+        return receive<Tally>("a count of the notifications it applied");
     }
-    uint64_t sample() { return take<uint64_t>(from_); }
+    uint64_t sample() { return receive<uint64_t>("a wake-up latency sample"); }
 
   private:
+    // The follower's next answer, `what`; a follower that gives none in kAnswerMs ends the run.
+    template <class T>
+    T receive(const char* what) {
+        pollfd p{from_, POLLIN, 0};
+        if (::poll(&p, 1, kAnswerMs) != 1)
+            fail(fmt::format("no {} from the follower within {} s", what, kAnswerMs / 1000));
+        return take<T>(from_);
+    }
+    [[noreturn]] void fail(const std::string& why) {
+        ::kill(pid_, SIGKILL);
+        std::fprintf(stderr, "bench_queue: %s\n", why.c_str());
+        std::exit(1);
+    }
+
     pid_t pid_ = -1;
     int to_ = -1, from_ = -1;
 };
@@ -279,6 +314,7 @@ void latency() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     VeskBench::root();
     throughput(argc > 1 ? std::stoull(argv[1]) : 100000);
     latency();

@@ -107,11 +107,12 @@ constexpr uint64_t kPollEvery = 1024;
 // Wall-clock time of one run of the notification latency, and the longest wait for a shadow.
 constexpr uint64_t kLatencyRunNs = 250000000;
 constexpr uint64_t kShadowWaitNs = 60000000000;
+// The longest wait for an answer of a writer child (its first fill of a million records
+// included): only a child that hangs reaches it.
+constexpr int kAnswerMs = 300000;
 
-// ----- the private root, removed on exit and on SIGINT -----
+// ----- SIGINT: the writer children go first (the root goes with the run, VeskBench::BenchRoot)
 
-// Read by the SIGINT handler: plain storage filled before the handler is installed.
-char gRootDir[256];
 // The writer children alive: our writer and the peers' (zero where none).
 volatile sig_atomic_t gWriterPids[3] = {};
 
@@ -123,30 +124,8 @@ void onInterrupt(int) {
             ::waitpid(pid, nullptr, 0);
         }
     }
-    // Only async-signal-safe calls here: the removal runs in the shell that replaces us. The
-    // peers' Boost.Interprocess segments lie beside the root, named after it.
-    ::execl("/bin/sh", "sh", "-c", "rm -rf -- \"$1\" \"$1\"-boost*; exit 130", "sh", gRootDir,
-            static_cast<char*>(nullptr));
     ::_exit(130);
 }
-
-struct BenchRoot {
-    BenchRoot() {
-        std::string pattern = "/dev/shm/vesk-bench-XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr || pattern.size() >= sizeof(gRootDir))
-            std::abort();
-        dir = pattern;
-        std::snprintf(gRootDir, sizeof(gRootDir), "%s", dir.c_str());
-        Mem::RootPath::rootIs(dir);
-        ::signal(SIGINT, onInterrupt);
-    }
-    ~BenchRoot() {
-        ::signal(SIGINT, SIG_DFL);
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
-    }
-    std::string dir;
-};
 
 // ----- the table's contents, computed alike by both processes -----
 
@@ -245,13 +224,14 @@ constexpr const char* kStoreNames[] = {"VeskReader", "Lmdb", "BoostInterprocess"
 
 // The LMDB environment of n records: a directory in the private root.
 std::string lmdbDir(uint64_t n) {
-    return fmt::format("{}/lmdb{}", gRootDir, n);
+    return fmt::format("{}/lmdb{}", VeskBench::root().dir, n);
 }
 
 // The Boost.Interprocess segment of n records, named after the private root so that it lies
 // beside it in /dev/shm (the SIGINT handler removes both).
 std::string boostSegment(uint64_t n) {
-    return fmt::format("{}-boost{}", std::filesystem::path(gRootDir).filename().string(), n);
+    return fmt::format("{}-boost{}",
+                       std::filesystem::path(VeskBench::root().dir).filename().string(), n);
 }
 
 // Our writer as a store: each record is one write; a batch is only the puts between two looks
@@ -410,7 +390,11 @@ class WriterProcess {
         commandFd_.reset();
         replyFd_.reset();
         int status = 0;
-        ::waitpid(pid_, &status, 0);
+        for (int ms = 0; ::waitpid(pid_, &status, WNOHANG) == 0; ms += 10) {
+            if (ms == kAnswerMs)
+                ::kill(pid_, SIGKILL);
+            ::usleep(10000);
+        }
         gWriterPids[int(kind_)] = 0;
         std::error_code ec;
         switch (kind_) {
@@ -423,7 +407,8 @@ class WriterProcess {
                 break;
             case Store::boost:
                 std::filesystem::remove(
-                    std::filesystem::path(gRootDir).parent_path() / boostSegment(n_), ec);
+                    std::filesystem::path(VeskBench::root().dir).parent_path() / boostSegment(n_),
+                    ec);
                 break;
         }
         if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
@@ -446,7 +431,15 @@ class WriterProcess {
     }
     // The child times kMeasureOps overwrites; measured() waits for the result.
     void startMeasure() { send(kMeasure); }
-    bool replied() const { return readable(replyFd_.get()); }
+    // Whether the answer to a command sent at `sentNs` came; a child that gives none within
+    // kAnswerMs ends the run.
+    bool replied(uint64_t sentNs) const {
+        if (readable(replyFd_.get()))
+            return true;
+        if (nowNs() - sentNs > uint64_t(kAnswerMs) * 1000000)
+            fatal(fmt::format("no measurement within {} s", kAnswerMs / 1000));
+        return false;
+    }
     Reply measured() { return expect('m'); }
 
   private:
@@ -454,15 +447,19 @@ class WriterProcess {
         if (!writeAll(commandFd_.get(), &command, 1))
             fatal("cannot send a command");
     }
+    // The answer `what` ('r' ready, 'a' acknowledged, 'm' measured), within kAnswerMs.
     Reply expect(char what) {
         Reply r;
+        pollfd p{replyFd_.get(), POLLIN, 0};
+        if (::poll(&p, 1, kAnswerMs) != 1)
+            fatal(fmt::format("no answer '{}' within {} s", what, kAnswerMs / 1000));
         if (!readAll(replyFd_.get(), &r, sizeof(r)) || r.what != what)
-            fatal("no answer from the writer");
+            fatal(fmt::format("no answer '{}': the writer ended or answered '{}'", what, r.what));
         return r;
     }
-    [[noreturn]] void fatal(const char* what) const {
+    [[noreturn]] void fatal(const std::string& what) const {
         std::fprintf(stderr, "bench writer (%s) of %llu records: %s\n", kStoreNames[int(kind_)],
-                     static_cast<unsigned long long>(n_), what);
+                     static_cast<unsigned long long>(n_), what.c_str());
         std::abort();
     }
 
@@ -1002,6 +999,7 @@ void writerOverwrite(benchmark::State& state, uint64_t n, bool withReader) {
     uint64_t sum = 0;
     for (auto _ : state) {
         s.writer->startMeasure();
+        const uint64_t sent = nowNs();
         if (withReader) {
             CounterEntrySimple buffer;
             size_t at = 0;
@@ -1013,7 +1011,7 @@ void writerOverwrite(benchmark::State& state, uint64_t n, bool withReader) {
                         at = 0;
                 }
                 lookups += kPollEvery;
-            } while (!s.writer->replied());
+            } while (!s.writer->replied(sent));
         }
         const Reply m = s.writer->measured();
         state.SetIterationTime(double(m.ns) * 1e-9);
@@ -1140,13 +1138,10 @@ void registerAll() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    BenchRoot root;
+    VeskBench::root();
+    ::signal(SIGINT, onInterrupt);
     registerAll();
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
+    const int status = VeskBench::runBenchmarks(argc, argv);
     gSession.reset();
-    return 0;
+    return status;
 }

@@ -142,4 +142,6 @@ BENCHMARK(TableCounterIsObserved) SIZES;
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    return VeskBench::runBenchmarks(argc, argv);
+}

@@ -236,4 +236,6 @@ BENCHMARK(MapIterate) SIZES;
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    return VeskBench::runBenchmarks(argc, argv);
+}

@@ -121,6 +121,7 @@ struct Env {
     // As uid 65534: its own forged table at kTable in root `aroot` (or `aroot`/forged).
     std::string forge(bool inAroot = false) const {
         const std::string at = inAroot ? aroot : aroot + "/forged";
+        ::mkdir(aroot.c_str(), 0755);  // a writer makes the root alone, not its parent
         Mem::RootPath::rootIs(at);
         makeTable(kTable, 1, true).release();
         return at;

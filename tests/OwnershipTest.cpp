@@ -1,4 +1,5 @@
 // Who owns a table: the cinder file, the owner file, the writer lock and whether an owner lives.
+#include "Mem/TableDir.h"
 #include "Mem/WriterLock.h"
 #include "Pimbo/Exception.h"
 #include "Plinth/CinderFile.h"
@@ -187,6 +188,69 @@ TEST_F(OwnershipProcess, TheMarkerIsWrittenOnlyIntoOwnDirectories) {
     EXPECT_EQ(result, "traced");
     EXPECT_EQ(readText(own.filePath(Vesk::Util::kCorruptionFileName)), "bad magic: 42\n")
         << "another user's reason reached the marker";
+}
+
+// Above the root a symbolic link is followed only when root or the caller owns it, wherever it
+// lies; the directory holding it is trusted first, and the root itself is never one.
+// Regression: another user's link in a sticky directory sent root's writer into another table.
+TEST_F(OwnershipProcess, LinksAboveTheRootAreFollowedOnlyWhenRootOrTheCallerOwnsThem) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to give links to other users";
+    const std::string link = "untrusted symbolic link", dir = "untrusted directory above the root";
+    const struct {
+        const char *at, *to, *root;  // the link, its target and the root, below the test root
+        uid_t owner;
+        std::string asRoot, asNobody;  // "" when followed, else part of the refusal
+    } cases[] = {
+        {"sticky/l", "/target", "sticky/l/r", 0, "", ""},
+        {"sticky/l", "/target", "sticky/l/r", 65534, link, ""},
+        {"sticky/l", "/target", "sticky/l/r", 4242, link, link},
+        {"plain/l", "../target", "plain/l/r", 65534, link, ""},
+        {"theirs/l", "/target", "theirs/l/r", 0, dir, dir},
+        {"sticky/l", "/sticky/theirs", "sticky/l/r", 0, link, link},  // on to a link of 4242's
+        {"sticky/l", "/theirs", "sticky/l/r", 0, dir, dir},
+        {"target/s", "/target/r", "target/s", 0, "it is a symbolic link", "it is a symbolic link"},
+    };
+    fs::create_directories(root_.path("target/r/t"));
+    for (const auto& [at, mode] : {std::pair{"sticky", 01777}, {"plain", 0755}, {"theirs", 0755}})
+        ASSERT_TRUE(fs::create_directory(root_.path(at)) && !::chmod(root_.path(at).c_str(), mode));
+    ASSERT_EQ(::chown(root_.path("theirs").c_str(), 4242, 4242), 0);
+    ASSERT_EQ(::symlink(root_.path("target").c_str(), root_.path("sticky/theirs").c_str()), 0);
+    ASSERT_EQ(::lchown(root_.path("sticky/theirs").c_str(), 4242, 4242), 0);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(fmt::format("{} -> {} of uid {}", c.at, c.to, c.owner));
+        const std::string at = root_.path(c.at), to = c.to[0] == '/' ? root_.dir() + c.to : c.to;
+        ASSERT_TRUE(!::symlink(to.c_str(), at.c_str()) && !::lchown(at.c_str(), c.owner, c.owner));
+        const auto open = [&] {
+            Mem::RootPath::rootIs(root_.path(c.root));
+            Mem::FileError error;
+            const bool opened = Mem::TableDir::open(Mem::RootPath(*testHandler(), "t", false),
+                                                    Mem::TableDir::Access::reader, error)
+                                    .valid();
+            return opened ? std::string("followed") : error.text;
+        };
+        const std::string mine = open();
+        Child nobody([&](Child& self) { return self.send(open()), 0; }, Child::As::nobody);
+        const std::string theirs = nobody.receive();
+        for (const auto& [got, want] : {std::pair{mine, c.asRoot}, {theirs, c.asNobody}})
+            EXPECT_NE(got.find(want.empty() ? "followed" : want), std::string::npos) << got;
+        fs::remove(at);
+    }
+}
+
+// A writer makes its root only in an existing directory; anything more names what is missing.
+TEST_F(Ownership, AWriterMakesItsRootOnlyInAnExistingDirectory) {
+    Mem::FileError error;
+    for (const std::string root : {"a/b", "a"}) {
+        Mem::RootPath::rootIs(root_.path(root));
+        const bool opened =
+            Mem::TableDir::open(table(), Mem::TableDir::Access::writer, error).valid();
+        EXPECT_TRUE(root == "a" ? opened && fs::exists(root_.path("a/t"))
+                                : !fs::exists(root_.path("a")) &&
+                                      error.text.starts_with("directory " + root_.path("a") +
+                                                             " does not exist"))
+            << root << ": " << error.text;
+    }
 }
 
 // Regression: two writers both replacing a lock file of the old (shared) mode both held the lock.

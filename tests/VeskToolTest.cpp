@@ -106,6 +106,15 @@ std::vector<std::string> lines(const std::string& text) {
 uint64_t keyOf(const std::string& jsonLine) {
     return std::stoull(jsonLine.substr(jsonLine.find(':') + 1));
 }
+// The short line dump prints for a record: "7: packets=12 octets=1500".
+template <class Ops>
+std::string recordLine(const typename Ops::Value& v) {
+    std::string line = std::to_string(Ops::key(v).value());
+    const auto values = Kind<Ops>::fields(v);
+    for (size_t i = 0; i < values.size(); ++i)
+        line += fmt::format("{}{}={}", i == 0 ? ": " : " ", Kind<Ops>::kFields[i], values[i]);
+    return line;
+}
 // A simple record's JSON line equals this when it is a whole record the writer wrote.
 std::string simpleAsWritten(const std::string& line) {
     const uint64_t k = keyOf(line);
@@ -130,7 +139,7 @@ class VeskToolProcess : public ::testing::Test {
     }
     std::string path(const std::string& rel) const { return root_.path(rel); }
 
-    // Both dumps hold keys 0..count-1 of Ops, each as the fill that printed `filled` left it.
+    // The dumps hold keys 0..count-1 of Ops, each as the fill that printed `filled` left it.
     template <class Ops>
     void expectDump(const std::string& table, uint64_t count, const std::string& filled) {
         SCOPED_TRACE(table);
@@ -138,14 +147,17 @@ class VeskToolProcess : public ::testing::Test {
         ASSERT_TRUE(std::regex_search(filled, m, std::regex(R"((\d+) updates \()"))) << filled;
         const auto json = lines(vesk("dump " + table + " --json").out);
         const auto plain = lines(vesk("dump " + table).out);
-        ASSERT_TRUE(json.size() == count && plain.size() == count) << json.size();
+        const auto streps = lines(vesk("dump " + table + " --strep").out);
+        ASSERT_TRUE(json.size() == count && plain.size() == count && streps.size() == count);
         std::set<uint64_t> keys;
         for (size_t i = 0; i < count; ++i) {
             const uint64_t k = keyOf(json[i]);
             const auto v = Kind<Ops>::make(k, generationAfter(k, count, std::stoull(m[1])));
             EXPECT_TRUE(k < count && keys.insert(k).second) << json[i];
-            EXPECT_TRUE(json[i] == recordJson<Ops>(v) && plain[i] == testing::PrintToString(v))
-                << json[i];
+            EXPECT_TRUE(json[i] == recordJson<Ops>(v) && plain[i] == recordLine<Ops>(v) &&
+                        streps[i] == testing::PrintToString(v))
+                << json[i] << "\n"
+                << plain[i];
         }
     }
 
@@ -231,8 +243,9 @@ TEST_F(VeskToolProcess, EveryCommandEndsWithItsStatusAndOneLine) {
     fill("free", "simple", 200);
     fill("free", "simple", 100);  // 100 free slots besides its 100 records
     fill("t", "simple", 2000);    // its dump overflows the output buffer
-    for (const char* dir : {"notatable/sub", "garbage", "f"})
+    for (const char* dir : {"notatable/sub", "garbage", "f", "open"})
         fs::create_directories(path(dir));
+    fs::permissions(path("open"), fs::perms::all);
     std::ofstream(path("plainfile")) << "x";
     std::ofstream(path("garbage/slots")) << std::string(4096, 'g');
     for (const char* node : {"t/corruption-detected", "f/slots", "f/owner", "f/cinder"})
@@ -262,6 +275,16 @@ TEST_F(VeskToolProcess, EveryCommandEndsWithItsStatusAndOneLine) {
         int out = -1;  // the tool's stdout when set
     } cases[] = {
         {"frobnicate", 2, "unknown command 'frobnicate'"},
+        {"fill t --cout 10", 2, "vesk fill: unknown option '--cout'; did you mean '--count'?"},
+        {"get t 1 --jsn", 2, "unknown option '--jsn'; did you mean '--json'?"},
+        {"ls --tables x", 2, "vesk ls: unknown option '--tables' (see"},
+        {"fill u --type simple --count 1 2", 2, "vesk fill: unexpected argument '2'"},
+        {"dump t --json --strep", 2, "excludes"},
+        {"--help", 4, "No space left on device", Child::As::self, full.get()},
+        {"fill --help", 4, "No space left on device", Child::As::self, full.get()},
+        {"fill u --root " + path("u/deeper") + wide, 3, "directory " + path("u") + " does not"},
+        {"demo --root " + path("open"), 3,
+         "refusing untrusted directory above the root " + path("open")},
         {"get t", 2, "KEY is required"},
         {"get t abc", 2, "bad number 'abc'"},
         {"fill u --type simple --count -1", 2, "bad number '-1' for --count"},
@@ -402,7 +425,7 @@ TEST_F(VeskToolProcess, FollowShowsEveryChangeAndEndsAsTheTableItsWriterLeft) {
          "table 't' does not publish changes (its writer was not started with "
          "--notify): notification queue"},
     };
-    const std::regex keyText(R"(key.: (\d+)|^(\d+): removed)"), changesText(R"(, (\d+) changes,)");
+    const std::regex keyText(R"(key.: (\d+)|^(\d+))"), changesText(R"(, (\d+) changes,)");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.follow + std::string(c.fill));
         if (c.status != 0)  // the queue of an earlier writer is no current one
@@ -442,7 +465,7 @@ TEST_F(VeskToolProcess, FollowShowsEveryChangeAndEndsAsTheTableItsWriterLeft) {
         for (const std::string& line : lines(vesk(json ? "dump t --json" : "dump t").out)) {
             std::smatch m;
             ASSERT_TRUE(std::regex_search(line, m, keyText)) << line;
-            dumped[std::stoull(m[1])] = line;
+            dumped[std::stoull(m[1].matched ? m[1] : m[2])] = line;
         }
         EXPECT_EQ(dumped.size(), 300u);
         EXPECT_TRUE(folded == dumped) << "follow ended as another table than the writer left";

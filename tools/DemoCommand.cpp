@@ -16,6 +16,7 @@
 
 #include "Mem/Atomic.h"
 #include "Mem/RootPath.h"
+#include "Mem/TableDir.h"
 #include "Pimbo/EventLoop.h"
 #include "Pimbo/Exception.h"
 #include "RecordFields.h"
@@ -576,7 +577,16 @@ struct PrivateRoot {
 }  // namespace
 
 int runDemo(const DemoOptions& o) {
-    std::string pattern = o.parent + "/vesk-demo-XXXXXX";
+    // The private root's parent is trusted as any directory above a root, before anything runs.
+    std::error_code ec;
+    std::string above = std::filesystem::absolute(o.parent, ec).lexically_normal().string();
+    while (above.size() > 1 && above.back() == '/')
+        above.pop_back();
+    Mem::FileError error;
+    if (!Mem::TableDir::openAboveRoot(above, error))
+        throw ToolError(kTable, fmt::format("cannot make the demo's private root in {}: {}",
+                                            o.parent, error.text));
+    std::string pattern = above + "/vesk-demo-XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) {
         const int e = errno;
         throw ToolError(kTable, fmt::format("{}cannot make the demo's private root in {}: {}",

@@ -5,6 +5,8 @@
 
 #include <fmt/format.h>
 
+#include <iterator>
+
 namespace VeskTool {
 
 RecordFields::RecordFields(const std::string& typeName) : typeName_(typeName) {
@@ -71,6 +73,32 @@ std::string RecordFields::json(const void* record) const {
     for (size_t i = 0; i < words.size(); ++i)
         out += fmt::format("{}{}: {}", i == 0 ? "" : ", ", jsonString(names_[i]), words[i]);
     return out + "}";
+}
+
+void RecordFields::appendLine(std::string& out, const void* record) const {
+    uint64_t words[16];
+    std::vector<uint64_t> more;
+    uint64_t* w = words;
+    if (names_.size() > std::size(words)) {
+        more.resize(names_.size());
+        w = more.data();
+    }
+    read(record, w);
+    fmt::format_to(std::back_inserter(out), "{}", w[0]);
+    for (size_t i = 1; i < names_.size(); ++i)
+        fmt::format_to(std::back_inserter(out), "{}{}={}", i == 1 ? ": " : " ", names_[i], w[i]);
+}
+
+namespace {
+RecordText chosenText = RecordText::line;
+}  // namespace
+
+void recordTextIs(RecordText text) {
+    chosenText = text;
+}
+
+RecordText recordText() {
+    return chosenText;
 }
 
 std::string jsonString(const std::string& text) {

@@ -32,6 +32,9 @@ class RecordFields {
     void read(const void* record, uint64_t* words) const;
     // The record as one JSON object: {"key": 7, "packets": 12, "octets": 1500}.
     std::string json(const void* record) const;
+    // Appends the record's short line: its key, then each field by name ("7: packets=12
+    // octets=1500"; a record without fields is its key alone).
+    void appendLine(std::string& out, const void* record) const;
 
   private:
     Orlo::OrloTypeBase type_;
@@ -42,17 +45,26 @@ class RecordFields {
     std::vector<size_t> counters_;
 };
 
-// Appends the line dump prints for `record`: its JSON object when `fields` is given, else the
-// record's own text form.
+// How the commands print a record without --json: its short line (RecordFields::appendLine),
+// or its strep (--strep). One choice for the whole process, made before any command runs.
+enum class RecordText { line, strep };
+void recordTextIs(RecordText text);
+RecordText recordText();
+
+// Appends the line dump, get and follow print for `record`: its JSON object when `fields` is
+// given, else its short line or its strep (recordText()).
 template <class Value>
 void appendRecordLine(std::string& out, const std::optional<RecordFields>& fields,
                       const Value& record) {
     if (fields) {
         out += fields->json(&record);
-    } else {
+    } else if (recordText() == RecordText::strep) {
         std::ostringstream line;
         line << record;
         out += line.str();
+    } else {
+        static const RecordFields named(Value::typeName());
+        named.appendLine(out, &record);
     }
     out += '\n';
 }

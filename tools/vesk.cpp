@@ -3,15 +3,18 @@
 //   vesk ls                          every table under the root
 //   vesk stat TABLE                  headers, writer, the reader's view and the notification
 //                                    queue (when the table has one) of one table
-//   vesk dump TABLE [--json] [--table-order]
-//                                    every record, in slot order (or in table order)
-//   vesk get TABLE KEY...            the records of some keys
+//   vesk dump TABLE [--json|--strep] [--table-order]
+//                                    every record, in slot order (or in table order): one
+//                                    line each, "7: packets=12 octets=1500" (or JSON, or the
+//                                    strep)
+//   vesk get TABLE KEY... [--json|--strep]
+//                                    the records of some keys
 //   vesk watch TABLE                 the busiest counters with their rates, refreshed
 //   vesk fill TABLE --type T --count N [--updates-per-sec R] [--seconds S] [--notify]
 //             [--capacity C]         a writer standing in for a hardware source; --notify
 //                                    publishes every change in the notification queue;
 //                                    --capacity formats a new table for C records at once
-//   vesk follow TABLE [--keys-only] [--json]
+//   vesk follow TABLE [--keys-only] [--json|--strep]
 //                                    a shadow of a table: every record, then every change
 //                                    the writer publishes (fill --notify), as it is applied
 //   vesk check TABLE                 a read-only consistency walk
@@ -31,14 +34,18 @@
 #include "Output.h"
 #include "Pimbo/Debug.h"
 #include "Pimbo/Exception.h"
+#include "RecordFields.h"
 #include "RecordKinds.h"
 #include "Signals.h"
 #include "ToolError.h"
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 #include <grp.h>
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -97,6 +104,97 @@ Mem::FileMode parseFileMode(const std::string& mode, const std::string& group) {
     return m;
 }
 
+// Edits (insertions, removals, substitutions) that turn `a` into `b`.
+size_t editDistance(const std::string& a, const std::string& b) {
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j)
+        row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+// The option of `command` that `typed` (without its dashes) was most likely meant to be: one a
+// third of its letters away at most, or one it begins; "" when none is that close.
+std::string closestOption(const CLI::App& command, const std::string& typed) {
+    std::string best;
+    size_t bestDistance = std::max<size_t>(1, typed.size() / 3) + 1;
+    for (const CLI::Option* option : command.get_options()) {
+        for (const std::string& name : option->get_lnames()) {
+            const size_t d =
+                typed.size() >= 3 && name.starts_with(typed) ? 1 : editDistance(typed, name);
+            if (d < bestDistance) {
+                bestDistance = d;
+                best = "--" + name;
+            }
+        }
+    }
+    return best;
+}
+
+// The first word of the command line that its command does not take: an unknown option (with
+// the known one it is closest to) or an argument too many; "" when every word has its place.
+// Looked for before the parse, so that a mistyped option is named instead of a required one
+// it left out ("--cout 10" is not "--count is required").
+// `command` becomes the command's name ("vesk fill") once it is known.
+std::string strayWord(const CLI::App& app, int argc, char** argv, std::string& command) {
+    const CLI::App* at = &app;
+    int positionals = 0;
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word == "--")
+            break;
+        const bool option = word.size() > 1 && word[0] == '-' && !std::isdigit(word[1]);
+        if (!option && at == &app) {
+            std::vector<std::string> names;
+            for (const CLI::App* sub : app.get_subcommands({})) {
+                names.push_back(sub->get_name());
+                at = names.back() == word ? sub : at;
+            }
+            if (at == &app) {
+                const std::string last = names.back();
+                names.pop_back();
+                return fmt::format("unknown command '{}': want {} or {} (see vesk --help)", word,
+                                   fmt::join(names, ", "), last);
+            }
+            command = "vesk " + word;
+            continue;
+        }
+        const std::string see = " (see " + command + " --help)";
+        if (!option) {
+            int room = 0;
+            for (const CLI::Option* o : at->get_options())
+                room += o->get_positional() ? o->get_items_expected_max() : 0;
+            if (++positionals > room)
+                return fmt::format("unexpected argument '{}'", word) + see;
+            continue;
+        }
+        const size_t equals = word.find('=');
+        const std::string name = word.substr(0, equals);
+        const CLI::Option* known = at->get_option_no_throw(name);
+        if (known == nullptr) {
+            const size_t letters = name.find_first_not_of('-');
+            const std::string closest =
+                letters == std::string::npos ? "" : closestOption(*at, name.substr(letters));
+            return fmt::format(
+                       "unknown option '{}'{}", name,
+                       closest.empty() ? "" : fmt::format("; did you mean '{}'?", closest)) +
+                   see;
+        }
+        // An option's value is the next word, unless it came after '='.
+        if (known->get_items_expected_max() > 0 && equals == std::string::npos)
+            ++i;
+    }
+    return "";
+}
+
 constexpr const char* kStatuses =
     "Exit status: 0 success; 1 a key not found (get), a fault found (check, or the final\n"
     "validation of fill), a bad record (demo); 2 a bad command line (unknown option, bad number,\n"
@@ -151,11 +249,17 @@ int main(int argc, char** argv) {
 
     CLI::App* dump = app.add_subcommand(
         "dump",
-        "Print every record once, one per line (strep, or JSON with --json), in the "
-        "order of the slot file (the fast way) or in table order");
+        "Print every record once, one per line (its key and fields, its strep with --strep, "
+        "or JSON with --json), in the order of the slot file (the fast way) or in table order");
     common(dump);
     dump->add_option("TABLE", table, "Table name, as it was filled")->required();
-    dump->add_flag("--json", json, "One JSON object per record, with the record type's fields");
+    auto* dumpJson =
+        dump->add_flag("--json", json, "One JSON object per record, with the record type's fields");
+    bool strep = false;
+    const char* strepHelp =
+        "Each record as its strep, the runtime's text form: "
+        "Value('DravoCounters::FlexCounters2::CounterEntrySimple', ** {'key': 7, ...})";
+    dump->add_flag("--strep", strep, strepHelp)->excludes(dumpJson);
     bool tableOrder = false;
     dump->add_flag("--table-order", tableOrder,
                    "In table order (the order of first/next: bucket by bucket), a walk of the "
@@ -168,7 +272,8 @@ int main(int argc, char** argv) {
     common(get);
     get->add_option("TABLE", table, "Table name, as it was filled")->required();
     get->add_option("KEY", keys, "Counter index: decimal, or hexadecimal with 0x")->required();
-    get->add_flag("--json", json, "One JSON object per record");
+    get->add_flag("--strep", strep, strepHelp)
+        ->excludes(get->add_flag("--json", json, "One JSON object per record"));
 
     CLI::App* watch = app.add_subcommand(
         "watch",
@@ -221,7 +326,7 @@ int main(int argc, char** argv) {
     CLI::App* follow = app.add_subcommand(
         "follow",
         "Keep a shadow of a table (a writer started with --notify) and print every record, "
-        "then every change as it is applied (strep, or JSON with --json); a status line to "
+        "then every change as it is applied (as dump prints them); a status line to "
         "stderr every second. Ends on SIGINT/SIGTERM, or once the writer stopped and all it "
         "published was applied");
     common(follow);
@@ -229,7 +334,8 @@ int main(int argc, char** argv) {
     bool keysOnly = false;
     follow->add_flag("--keys-only", keysOnly,
                      "A key-only shadow: records are read from the table when reported");
-    follow->add_flag("--json", json, "One JSON object per change");
+    follow->add_flag("--strep", strep, strepHelp)
+        ->excludes(follow->add_flag("--json", json, "One JSON object per change"));
     follow->add_option("--seconds", seconds, "Stop after S seconds (default: until stopped)")
         ->type_name("S");
     bool wait = false;
@@ -294,30 +400,21 @@ int main(int argc, char** argv) {
         ->type_name("S");
 
     std::string command = "vesk";
+    ignoreSigpipe();
     try {
         if (argc < 2) {
             throw ToolError(kUsage,
                             "a command is required: ls, stat, dump, get, watch, fill, "
                             "follow, check, demo, types or serve (see vesk --help)");
         }
-        const std::string first = argv[1];
-        if (first.front() != '-') {
-            bool known = false;
-            for (const CLI::App* sub :
-                 {ls, stat, dump, get, watch, fill, follow, check, demo, types, serve})
-                known = known || sub->get_name() == first;
-            if (!known) {
-                throw ToolError(kUsage, fmt::format("unknown command '{}': want ls, stat, dump, "
-                                                    "get, watch, fill, follow, check, demo, "
-                                                    "types or serve (see vesk --help)",
-                                                    first));
-            }
-        }
+        const std::string stray = strayWord(app, argc, argv, command);
+        if (!stray.empty())
+            throw ToolError(kUsage, stray);
         try {
             app.parse(argc, argv);
         } catch (const CLI::CallForHelp&) {
-            // The help of the command that asked for it ("vesk get ...").
-            std::fputs(app.help().c_str(), stdout);
+            // The help of the command that asked for it ("vesk get ..."), checked as any output.
+            writeOutput(app.help());
             return kOk;
         } catch (const CLI::ParseError& e) {
             const auto parsed = app.get_subcommands();
@@ -329,13 +426,14 @@ int main(int argc, char** argv) {
         command = "vesk " + chosen->get_name();
         if (verbose)
             Pimbo::Platform::allLevelMasksIs(0x0007);
+        if (strep)
+            recordTextIs(RecordText::strep);
         if (rootGiven && root.empty())
             throw ToolError(kUsage, fmt::format("bad --root '': a directory is required (see {} "
                                                 "--help)",
                                                 command));
         if (!root.empty() && chosen != demo)
             Mem::RootPath::rootIs(root);
-        ignoreSigpipe();
         reportShrunkFiles(command.c_str());
         auto run = [&]() -> int {
             if (chosen == ls)

@@ -1,12 +1,12 @@
 #include "Mem/Shared.h"
 
 #include "Mem/RootPath.h"
+#include "Mem/TableDir.h"
 #include "Pimbo/Core.h"
 
 #include <sys/mman.h>
 
 #include <atomic>
-#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
@@ -23,19 +23,14 @@ std::atomic<bool> dumpToCoreFlag{false};
 // coredump_filter bit: dump file-backed shared mappings.
 constexpr unsigned long kDumpMappedShared = 1ul << 3;
 
-// The root directory as the kernel names it in /proc/self/maps (symbolic links resolved), with
-// one trailing '/', so that a sibling directory whose name merely starts with the root's does
-// not match.
+// The root directory as the kernel names it in /proc/self/maps, reached as a table's files are
+// (Mem/TableDir.h: another user's symbolic link above it is not followed), with one trailing
+// '/', so that a sibling directory whose name merely starts with the root's does not match.
+// "" when no table of the root can be opened: then none is mapped either.
 std::string rootPrefix() {
-    std::string root = RootPath::root();
-    char resolved[PATH_MAX];
-    if (::realpath(root.c_str(), resolved) != nullptr) {
-        root = resolved;
-    }
-    while (root.size() > 1 && root.back() == '/') {
-        root.pop_back();
-    }
-    return root == "/" ? root : root + "/";
+    const std::string root =
+        resolvedRoot(RootPath(*Pimbo::Platform::getDebugHandler("Mem"), "", false));
+    return root.empty() || root == "/" ? root : root + "/";
 }
 
 void widenCoredumpFilter() {
@@ -71,6 +66,8 @@ namespace Pimbo::Util {
 
 size_t includeShmemInCore() {
     const std::string prefix = Mem::rootPrefix();
+    if (prefix.empty())
+        return 0;
     // The ranges are collected before any is advised: changing a mapping's flags may split or
     // merge it, which would shift the text of /proc/self/maps under a running read.
     std::vector<std::pair<uintptr_t, uintptr_t>> ranges;

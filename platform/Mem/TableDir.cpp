@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
+#include <climits>
 #include <cstring>
 
 namespace Mem {
@@ -37,31 +37,6 @@ std::string join(const std::string& dir, const std::string& name) {
 std::string parentOf(const std::string& dir) {
     const size_t slash = dir.rfind('/');
     return slash == 0 || slash == std::string::npos ? std::string("/") : dir.substr(0, slash);
-}
-
-// The directories above `root` with every symbolic link resolved: realpath of the deepest one
-// that exists, followed by the names still missing (a writer creates them).
-bool resolveAncestors(const std::string& root, std::string& resolved, FileError& error) {
-    std::vector<std::string> missing;
-    std::string p = parentOf(root);
-    for (;;) {
-        char* real = ::realpath(p.c_str(), nullptr);
-        if (real != nullptr) {
-            resolved = real;
-            std::free(real);
-            break;
-        }
-        if (errno != ENOENT || p == "/") {
-            error.set(errno,
-                      fmt::format("cannot resolve directory {}: {}", p, std::strerror(errno)));
-            return false;
-        }
-        missing.push_back(p.substr(p.rfind('/') + 1));
-        p = parentOf(p);
-    }
-    for (auto it = missing.rbegin(); it != missing.rend(); ++it)
-        resolved = join(resolved, *it);
-    return true;
 }
 
 // One directory on the way from "/" to the table directory.
@@ -95,6 +70,90 @@ bool checkTrust(const Step& s, bool last, uid_t me, FileError& error) {
                                  stepKind(s, last), s.path, unsigned(s.st.st_uid),
                                  unsigned(s.st.st_mode & 07777), why));
     return false;
+}
+
+// As many symbolic links as the kernel follows in one path.
+constexpr int kMaxLinks = 40;
+
+// Opens the directory `path`, which lies above a root, into `dir`, its path with every symbolic
+// link resolved into `resolved`. The walk goes component by component from "/": each directory
+// is trusted (distrust) before anything in it is looked at, and a symbolic link is followed only
+// when root or this user owns it; another user's link, even in a sticky directory, could send
+// this process into any directory. In a trusted directory only root or this user can replace a
+// link between the look at its owner and the read of its target (a sticky directory keeps others
+// from removing it). Nothing is created: a missing directory is ENOENT naming it.
+bool openAbove(const std::string& path, Fd& dir, std::string& resolved, FileError& error) {
+    const uid_t me = ::geteuid();
+    std::vector<std::pair<std::string, Fd>> walked;  // "/" first, then each directory entered
+    walked.emplace_back("/", Fd(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
+    if (!walked.back().second) {
+        error.set(errno, fmt::format("cannot open /: {}", std::strerror(errno)));
+        return false;
+    }
+    std::vector<std::string> todo = components(path);  // in reverse: the next one last
+    std::reverse(todo.begin(), todo.end());
+    for (int links = 0; !todo.empty();) {
+        const std::string name = std::move(todo.back());
+        todo.pop_back();
+        if (name == ".")
+            continue;
+        if (name == "..") {
+            if (walked.size() > 1)
+                walked.pop_back();
+            continue;
+        }
+        const int at = walked.back().second.get();
+        Step s{join(walked.back().first, name), false, {}};
+        Fd next(::openat(at, name.c_str(),
+                         O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+        if (!next) {
+            const int e = errno;
+            struct stat lst;
+            if (e == ENOENT) {
+                error.set(ENOENT, fmt::format("directory {} does not exist", s.path));
+            } else if ((e != ELOOP && e != ENOTDIR) ||
+                       ::fstatat(at, name.c_str(), &lst, AT_SYMLINK_NOFOLLOW) != 0) {
+                error.set(e, fmt::format("cannot open directory {}: {}", s.path, std::strerror(e)));
+            } else if (!S_ISLNK(lst.st_mode)) {
+                error.set(ENOTDIR, fmt::format("{} is {}, not a directory", s.path,
+                                               fileKindText(lst.st_mode)));
+            } else if (lst.st_uid != 0 && lst.st_uid != me) {
+                error.set(EPERM,
+                          fmt::format("refusing untrusted symbolic link {} (owner uid {}): it "
+                                      "belongs to uid {}, neither this user (uid {}) nor root",
+                                      s.path, unsigned(lst.st_uid), unsigned(lst.st_uid), me));
+            } else if (++links > kMaxLinks) {
+                error.set(ELOOP, fmt::format("too many symbolic links on the way to {}", path));
+            } else {
+                char target[PATH_MAX];
+                const ssize_t n = ::readlinkat(at, name.c_str(), target, sizeof target);
+                if (n <= 0 || size_t(n) >= sizeof target) {
+                    error.set(n < 0 ? errno : ENAMETOOLONG,
+                              fmt::format("cannot read symbolic link {}: {}", s.path,
+                                          std::strerror(n < 0 ? errno : ENAMETOOLONG)));
+                    return false;
+                }
+                const std::string to(target, size_t(n));
+                if (to.front() == '/')
+                    walked.resize(1);
+                const std::vector<std::string> more = components(to);
+                todo.insert(todo.end(), more.rbegin(), more.rend());
+                continue;
+            }
+            return false;
+        }
+        if (::fstat(next.get(), &s.st) != 0) {
+            error.set(errno,
+                      fmt::format("cannot stat directory {}: {}", s.path, std::strerror(errno)));
+            return false;
+        }
+        if (!checkTrust(s, false, me, error))
+            return false;
+        walked.emplace_back(s.path, std::move(next));
+    }
+    resolved = walked.back().first;
+    dir = std::move(walked.back().second);
+    return true;
 }
 
 uint64_t unpredictable() {
@@ -169,31 +228,36 @@ TableDir TableDir::open(const RootPath& rootPath, Access access, FileError& erro
         error.set(EINVAL, fmt::format("no root directory for table {}", rootPath.name()));
         return out;
     }
-    std::vector<Step> steps;
-    if (root != "/") {
-        std::string above;
-        if (!resolveAncestors(root, above, error))
-            return out;
-        std::string at = "/";
-        for (const std::string& c : components(above))
-            steps.push_back(Step{at = join(at, c), false, {}});
-        steps.push_back(Step{at = join(at, root.substr(root.rfind('/') + 1)), true, {}});
-        for (const std::string& c : components(rootPath.directory().substr(root.size())))
-            steps.push_back(Step{at = join(at, c), true, {}});
-    } else {
-        std::string at = "/";
-        for (const std::string& c : components(rootPath.directory()))
-            steps.push_back(Step{at = join(at, c), true, {}});
-    }
-
     const bool create = access == Access::writer && rootPath.mayCreate();
     const uid_t me = ::geteuid();
     const FileMode& fm = rootPath.fileMode();
-    Fd dir(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!dir) {
-        error.set(errno, fmt::format("cannot open /: {}", std::strerror(errno)));
-        return out;
+    // The directories above the root are shared with others: they are walked as they are and
+    // never created. The root (made by a writer when missing) and all below it are then reached
+    // without following any symbolic link.
+    Fd dir;
+    std::string at = "/";
+    if (root != "/") {
+        if (!openAbove(parentOf(root), dir, at, error)) {
+            if (create && error.errnum == ENOENT)
+                error.text += fmt::format(
+                    " (a writer creates the root {} only in an existing "
+                    "directory)",
+                    root);
+            return out;
+        }
+    } else {
+        dir.reset(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!dir) {
+            error.set(errno, fmt::format("cannot open /: {}", std::strerror(errno)));
+            return out;
+        }
     }
+    std::vector<Step> steps;
+    if (root != "/")
+        steps.push_back(Step{at = join(at, root.substr(root.rfind('/') + 1)), true, {}});
+    for (const std::string& c : components(rootPath.directory().substr(root.size())))
+        steps.push_back(Step{at = join(at, c), true, {}});
+
     for (size_t i = 0; i < steps.size(); ++i) {
         Step& s = steps[i];
         const std::string name = s.path.substr(s.path.rfind('/') + 1);
@@ -270,6 +334,29 @@ TableDir TableDir::open(const RootPath& rootPath, Access access, FileError& erro
     out.ino_ = top.st_ino;
     out.fileMode_ = fm;
     return out;
+}
+
+Fd TableDir::openAboveRoot(const std::string& path, FileError& error) {
+    error = FileError();
+    Fd dir;
+    std::string resolved;
+    if (path.empty() || path.front() != '/')
+        error.set(EINVAL, fmt::format("directory {} is not an absolute path", path));
+    else
+        openAbove(path, dir, resolved, error);
+    return dir;
+}
+
+std::string resolvedRoot(const RootPath& rootPath) {
+    const std::string& root = rootPath.rootDirectory();
+    if (root.empty() || root.front() != '/' || root == "/")
+        return root;
+    Fd dir;
+    std::string above;
+    FileError error;
+    if (!openAbove(parentOf(root), dir, above, error))
+        return "";
+    return join(above, root.substr(root.rfind('/') + 1));
 }
 
 TableDir TableDir::openOrThrow(const RootPath& rootPath, Access access) {

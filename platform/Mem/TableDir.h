@@ -4,8 +4,12 @@
 // A table's directory usually lies under /dev/shm, which every local user may write, while its
 // writer often runs as root. So nothing here ever follows a path that another user could bend:
 //   1. A directory is reached component by component from "/" with openat(O_NOFOLLOW |
-//      O_DIRECTORY); the directories above the root are resolved once with realpath and must
-//      then hold no symbolic link either.
+//      O_DIRECTORY). Above the root a symbolic link is followed (its target walked the same
+//      way) only when root or this process's user owns it, as the kernel's protected-symlinks
+//      rule would in a sticky directory; another user's link is refused wherever it lies. The
+//      root and everything below it are never reached through a symbolic link. Nothing above
+//      the root is ever created: a writer makes at most the root, in an existing directory,
+//      and the table's directories below it.
 //   2. Every directory is trusted before anything below it is touched: its owner is root or
 //      this process's user, for readers and writers alike (a reader never follows another
 //      user's directory: whoever owns a directory on the way can put any table there), and
@@ -65,12 +69,17 @@ class TableDir {
         create,     // O_RDWR, created when missing (writer only)
     };
 
-    // Opens the directory of `rootPath` (invariants 1 and 2). A writer creates the root and the
-    // table directory when missing; the table's directory mode and group come from rootPath's
-    // FileMode. Returns an invalid TableDir with `error` set when it cannot: ENOENT (a directory
-    // is missing, error.text names it), EACCES, ENOTDIR, or EPERM for a directory refused as
-    // untrusted (its path, owner and mode in the text).
+    // Opens the directory of `rootPath` (invariants 1 and 2). A writer creates the root (when
+    // its parent exists) and the table directories when missing; the table's directory mode
+    // and group come from rootPath's FileMode. Returns an invalid TableDir with `error` set
+    // when it cannot: ENOENT (a directory is missing, error.text names it), EACCES, ENOTDIR,
+    // ELOOP, or EPERM for a directory or symbolic link refused as untrusted (its path and
+    // owner in the text).
     static TableDir open(const RootPath& rootPath, Access access, FileError& error);
+    // Opens the directory `path` (absolute) as one above a root (invariants 1 and 2), such as
+    // the directory a program makes a root in, creating nothing. An invalid Fd with `error`
+    // set when it cannot.
+    static Fd openAboveRoot(const std::string& path, FileError& error);
     // As open, throwing Pimbo::InvalidInitializeException with the error's text.
     static TableDir openOrThrow(const RootPath& rootPath, Access access);
 
@@ -136,6 +145,11 @@ class TableDir {
     ino_t ino_ = 0;
     FileMode fileMode_;
 };
+
+// The root directory of `rootPath` as the kernel names it (in /proc/self/maps, say): the
+// directories above it resolved as TableDir::open walks them (invariant 1). "" when open would
+// refuse the way there.
+std::string resolvedRoot(const RootPath& rootPath);
 
 // "a FIFO", "a directory", ... for a st_mode, in messages.
 const char* fileKindText(mode_t mode);

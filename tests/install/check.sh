@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the library into a scratch prefix, then builds and runs an outside project against
-# the installed files only: once through the CMake package, once through pkg-config.
+# the installed files only: once through the CMake package, with the lines README.md gives
+# (taken from it, so the two cannot part), once through pkg-config.
 #
 # usage: check.sh SRC_DIR BUILD_DIR   (BUILD_DIR already built)
 set -euo pipefail
@@ -27,11 +28,23 @@ libdir=$(dirname "$so")
 pc=$(find "$prefix" -name 'DravoCountersLibVesk.pc' -print -quit)
 [ -n "$pc" ] || fail "no DravoCountersLibVesk.pc under $prefix"
 
-echo "== CMake package: configure, build and run the consumer"
-cmake -S "$consumer_src" -B "$tmp/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" \
+echo "== CMake package: the README's lines, as they are, build and run the consumer"
+# No language level is set here: the package's target brings its own.
+mkdir "$tmp/consumer"
+cp "$consumer_src/main.cpp" "$tmp/consumer/"
+{
+    printf 'cmake_minimum_required(VERSION 3.22)\nproject(Consumer LANGUAGES CXX)\n'
+    printf 'add_executable(app main.cpp)\n'
+    awk '/^```cmake$/ { inside = 1; next } /^```$/ && inside { exit } inside' "$src/README.md"
+    printf 'target_compile_options(app PRIVATE -Wall -Wextra -Werror)\n'
+} >"$tmp/consumer/CMakeLists.txt"
+grep -q '^find_package(DravoCountersLibVesk' "$tmp/consumer/CMakeLists.txt" ||
+    fail "README.md holds no cmake block with find_package(DravoCountersLibVesk ...)"
+cmake -S "$tmp/consumer" -B "$tmp/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" \
     -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$tmp/cmake-build" -j2 >/dev/null
-LD_LIBRARY_PATH="$libdir" "$tmp/cmake-build/consumer" ||
+cmake --build "$tmp/cmake-build" -j2 >"$tmp/build.log" 2>&1 ||
+    fail "the README's CMake lines do not build the consumer: $(grep -m3 'error' "$tmp/build.log")"
+LD_LIBRARY_PATH="$libdir" "$tmp/cmake-build/app" ||
     fail "consumer built with the CMake package failed"
 
 echo "== pkg-config"
