@@ -1,5 +1,6 @@
 """The vesk module against live `vesk fill` writers (VESK_TOOL names the tool), under private
 roots. A writer's readiness is its "ready" line, awaited with a bounded deadline."""
+import gc
 import os
 import pathlib
 import select
@@ -8,6 +9,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 
 import pytest
 import vesk
@@ -189,3 +191,35 @@ def test_import_line(root, writer):
     out = subprocess.run([sys.executable, "-c", f"import vesk; print(vesk.tables({root!r}))"],
                          capture_output=True, text=True, check=True).stdout
     assert "'live/simple'" in out
+
+
+def in_a_thread(f):
+    th = threading.Thread(target=f)
+    th.start()
+    th.join()  # the waiting thread drops the GIL: f runs while a record is being made
+
+
+@pytest.mark.parametrize("meanwhile", [lambda f: f(), in_a_thread], ids=["finalizer", "thread"])
+def test_records_belong_to_their_call_while_the_table_is_used_meanwhile(root, meanwhile):
+    fill(root, "mix", count=50)
+    t = vesk.open("mix", root=root)
+
+    class Cycle:  # garbage whose finalizer, run when a record is allocated, uses the table
+        def __init__(self):
+            self.me = self
+
+        def __del__(self):
+            meanwhile(lambda: (t[49], t.get_many([48]), t.records(), list(t)))
+
+    keys = list(range(25))
+    reads = [lambda: [t[k] for k in keys], lambda: t.get_many(keys),
+             lambda: sorted(t.records())[:25], lambda: sorted(t)[:25]]
+    threshold = gc.get_threshold()
+    gc.set_threshold(5)
+    try:
+        for _ in range(40):
+            for read in reads:
+                Cycle()
+                assert [r.key for r in read()] == keys
+    finally:
+        gc.set_threshold(*threshold)

@@ -5,9 +5,13 @@
 // module description (RecordFields), so no record type has code of its own here.
 //
 // Who may call what: Python code only, always with the GIL held. A reader is used by one thread
-// at a time; no function here releases the GIL, so two Python threads never run one reader (or
-// one walk of it) at once. A record handed to Python is a copy: the walk that made it is over
-// before any Python object is made.
+// at a time: the GIL is its lock. No function here releases the GIL, and no Python code runs
+// while a reader call is under way (nothing in one allocates a Python object), so two Python
+// threads, or a finalizer run by a garbage collection, never use one reader at once. Python
+// code does run while the records of an answer are made (an allocation may collect garbage,
+// and a finalizer may use the same table or switch threads): every answer is therefore made
+// from memory that belongs to that call alone (its records copied out by the reader, each
+// record's words read into the call's own array), never from a buffer of the table.
 //
 // The table root is one setting of the process (Mem::RootPath::rootIs). A reader keeps the
 // absolute directory it was made with (its RootPath), so a table is opened with the root set to
@@ -196,8 +200,7 @@ class Table {
           type_(probe.typeText()),
           root_(std::move(root)),
           fields_(probe.valueType),
-          recordClass_(recordClass(type_, fields_)),
-          words_(fields_.names().size()) {}
+          recordClass_(recordClass(type_, fields_)) {}
     virtual ~Table() = default;
 
     const std::string& name() const { return name_; }
@@ -221,19 +224,21 @@ class Table {
     }
 
   protected:
-    // The record of type Value `record` as an instance of the record class.
+    // The record of type Value `value` as an instance of the record class. Its words are read
+    // into this call's own array before anything Python runs: making the tuple may collect
+    // garbage, whose finalizers may use this table or let another thread use it.
     template <class Value>
     py::object record(const Value& value) const {
-        std::vector<uint64_t>& words = words_;
-        fields_.read(&value, words.data());
+        uint64_t words[kMaxWords<Value>];
+        fields_.read(&value, words);
         // Made as the named tuple's __new__ makes it (a tuple of the class, its items in
         // order) without calling it: a third of the cost of a record.
+        const size_t n = fields_.names().size();
         auto* type = reinterpret_cast<PyTypeObject*>(recordClass_.ptr());
-        py::object out =
-            py::reinterpret_steal<py::object>(type->tp_alloc(type, Py_ssize_t(words.size())));
+        py::object out = py::reinterpret_steal<py::object>(type->tp_alloc(type, Py_ssize_t(n)));
         if (!out)
             throw py::error_already_set();
-        for (size_t i = 0; i < words.size(); ++i) {
+        for (size_t i = 0; i < n; ++i) {
             PyObject* word = PyLong_FromUnsignedLongLong(words[i]);
             if (word == nullptr)
                 throw py::error_already_set();
@@ -242,12 +247,15 @@ class Table {
         return out;
     }
 
+    // Every field is one word of the record (RecordFields), so a record has at most this many.
+    template <class Value>
+    static constexpr size_t kMaxWords = sizeof(Value) / sizeof(uint64_t);
+
     std::string name_;
     std::string type_;  // the kind's name ("simple")
     std::string root_;  // absolute, as the reader's RootPath holds it
     VeskTool::RecordFields fields_;
     py::object recordClass_;
-    mutable std::vector<uint64_t> words_;  // a record's words; the GIL makes it one caller's
 };
 
 // A walk of the table in table order (first/next), for `for r in table`.
@@ -282,7 +290,13 @@ class TypedTable : public Table {
     using Value = typename Ops::Value;
 
     TypedTable(const VeskTool::TableProbe& probe, std::unique_ptr<Vesk::VeskReader<Ops>> reader)
-        : Table(probe, reader->rootPath().rootDirectory()), reader_(std::move(reader)) {}
+        : Table(probe, reader->rootPath().rootDirectory()), reader_(std::move(reader)) {
+        if (fields_.names().size() > kMaxWords<Value>) {
+            throw ToolError(kTable, fmt::format("wrong record type: table '{}' describes {} "
+                                                "fields in a record of {} bytes",
+                                                name_, fields_.names().size(), sizeof(Value)));
+        }
+    }
 
     py::object get(uint64_t key) override {
         return guarded(name_, [&]() -> py::object {
