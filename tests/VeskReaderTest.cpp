@@ -220,6 +220,48 @@ TEST_F(VeskReader, AFileShorterThanItsCountIsRefusedAndTheOldMappingStays) {
     EXPECT_THROW(has(150), Corrupt);
 }
 
+// A slot or bucket file cut short under a mapped reader: each read that meets the lost pages
+// ends naming the file, never with SIGBUS, and once the file is whole again the next read
+// attaches anew and answers.
+TEST_F(VeskReader, AFileCutShortUnderAReadEndsItNamingTheFile) {
+    write(1, 500);
+    Value v;
+    Vesk::IterHint hint;
+    CounterIndex keys[] = {CounterIndex(3), CounterIndex(250)};
+    Value out[2];
+    bool found[2];
+    const struct {
+        const char* file;
+        std::function<void()> read;
+    } cases[] = {
+        {"slots", [&] { has(250); }},
+        {"slots", [&] { r->first(v, hint); }},
+        {"slots", [&] { r->scan([](const Value&) {}); }},
+        {"slots", [&] { r->members(); }},
+        {"slots", [&] { r->lookupMany(keys, 2, out, found); }},
+        {"buckets", [&] { has(250); }},
+        {"buckets", [&] { r->first(v, hint); }},
+    };
+    for (const auto& c : cases) {
+        const std::string path = root_.path(kTableName) + "/" + c.file;
+        ASSERT_TRUE(has(250));
+        const std::vector<unsigned char> whole = readFile(path);
+        ASSERT_EQ(::truncate(path.c_str(), 0), 0);
+        Vesk::AttachFailure reason = Vesk::AttachFailure::none;
+        try {
+            c.read();
+        } catch (const Vesk::TableUnreadableException& e) {
+            reason = e.reason();
+            EXPECT_EQ(e.msg(), path +
+                                   " shrank under the reader (another process cut the file "
+                                   "short)");
+        }
+        EXPECT_EQ(reason, Vesk::AttachFailure::fileShrank) << c.file;
+        pwriteAt(path, 0, whole.data(), whole.size());
+        EXPECT_TRUE(has(250) && r->members() == 500) << c.file;
+    }
+}
+
 // A re-format under a new cinder id: unpublished, the reader is unmounted and answers "absent";
 // then it answers from the new generation alone. A changed hash seed alone is one too.
 TEST_F(VeskReader, AReformattedTableIsANewGeneration) {

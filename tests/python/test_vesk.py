@@ -223,3 +223,33 @@ def test_records_belong_to_their_call_while_the_table_is_used_meanwhile(root, me
                 assert [r.key for r in read()] == keys
     finally:
         gc.set_threshold(*threshold)
+
+
+CALLS = {"lookup": lambda t: t[150], "len": len, "records": lambda t: t.records(),
+         "get_many": lambda t: t.get_many([150]), "iteration": list}
+
+
+def test_a_slot_file_cut_short_under_each_call_raises_naming_it(root):
+    fill(root, "cut", count=200)
+    t = vesk.open("cut", root=root)
+    slots = pathlib.Path(root, "cut", "slots")
+    whole = slots.read_bytes()
+    for name, call in CALLS.items():
+        os.truncate(slots, 0)
+        with pytest.raises(vesk.Error, match="cut/slots shrank under the reader") as e:
+            call(t)
+        assert e.value.reason == "file shrank", name
+        slots.write_bytes(whole)  # whole again: the next call reads it anew
+        assert call(t) and 150 in t, name
+
+
+def test_a_table_made_again_is_read_anew(root):
+    fill(root, "again", count=100)
+    t = vesk.open("again", root=root)
+    assert len(t) == 100 and 150 not in t
+    shutil.rmtree(os.path.join(root, "again"))
+    fill(root, "again", count=300)
+    assert len(t) == 300 and t[150].key == 150 and len(t.records()) == len(list(t)) == 300
+    shutil.rmtree(os.path.join(root, "again"))
+    with pytest.raises(vesk.NoSuchTable, match="'again' was removed"):
+        t[150]

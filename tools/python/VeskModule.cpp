@@ -60,9 +60,10 @@ Errors gErrors;
 // Which of the classes an error raises.
 using ErrorClass = PyObject* Errors::*;
 
-// The class of each reason the reader gives (attachFailureText).
+// The class of each reason a table cannot be read for (Vesk::AttachFailure).
 ErrorClass errorOf(Vesk::AttachFailure failure) {
     switch (failure) {
+        case Vesk::AttachFailure::noSuchTable:
         case Vesk::AttachFailure::noFiles:
             return &Errors::noSuchTable;
         case Vesk::AttachFailure::permissionDenied:
@@ -76,45 +77,16 @@ ErrorClass errorOf(Vesk::AttachFailure failure) {
     }
 }
 
-// The reasons an error message names first (ToolError.h), and the class each raises: the
-// tool's own, then the reader's.
-struct Reason {
-    std::string text;
-    ErrorClass error;
-};
-const std::vector<Reason>& reasons() {
-    static const std::vector<Reason> all = [] {
-        std::vector<Reason> r{{"no such table", &Errors::noSuchTable},
-                              {"no such directory", &Errors::noSuchTable},
-                              {"wrong record type", &Errors::base},
-                              {"writer absent", &Errors::base},
-                              {"bad table name", &Errors::base}};
-        for (int f = int(Vesk::AttachFailure::noFiles); f <= int(Vesk::AttachFailure::cannotMap);
-             ++f) {
-            const auto failure = Vesk::AttachFailure(f);
-            r.push_back({Vesk::attachFailureText(failure), errorOf(failure)});
-        }
-        return r;
-    }();
-    return all;
-}
-
-// Raises the vesk.Error subclass of the reason `message` names first, with the message and the
-// attributes `table` (None for no one table) and `reason` (None when the message names no known
-// reason).
-[[noreturn]] void raiseError(const std::string& message, const std::string& table) {
-    PyObject* type = gErrors.base;
-    py::object reason = py::none();
-    for (const Reason& r : reasons()) {
-        if (message.starts_with(r.text)) {
-            type = gErrors.*r.error;
-            reason = py::str(r.text);
-            break;
-        }
-    }
+// Raises the vesk.Error subclass of `reason` with the message and the attributes `table` (None
+// for no one table) and `reason` (the reason's text; None for none).
+[[noreturn]] void raiseError(const std::string& message, const std::string& table,
+                             Vesk::AttachFailure reason) {
+    PyObject* type = gErrors.*errorOf(reason);
     py::object error = py::reinterpret_borrow<py::object>(type)(message);
     error.attr("table") = table.empty() ? py::none() : py::object(py::str(table));
-    error.attr("reason") = reason;
+    error.attr("reason") = reason == Vesk::AttachFailure::none
+                               ? py::none()
+                               : py::object(py::str(Vesk::attachFailureText(reason)));
     PyErr_SetObject(type, error.ptr());
     throw py::error_already_set();
 }
@@ -125,12 +97,16 @@ decltype(auto) guarded(const std::string& table, F&& f) {
     try {
         return f();
     } catch (const ToolError& e) {
-        raiseError(e.what(), table);
+        raiseError(e.what(), table, e.reason());
+    } catch (const Vesk::TableUnreadableException& e) {
+        raiseError(fmt::format("{}: {}", Vesk::attachFailureText(e.reason()), e.msg()), table,
+                   e.reason());
     } catch (const Pimbo::CorruptionDetectedException& e) {
-        raiseError(fmt::format("corrupt: table '{}': {}", table, e.msg()), table);
+        raiseError(fmt::format("corrupt: table '{}': {}", table, e.msg()), table,
+                   Vesk::AttachFailure::corrupt);
     } catch (const Pimbo::Exception& e) {
         // As the tool reports it: the library's message, the table named here.
-        raiseError(fmt::format("table '{}': {}", table, e.msg()), table);
+        raiseError(fmt::format("table '{}': {}", table, e.msg()), table, Vesk::AttachFailure::none);
     }
 }
 
@@ -300,6 +276,7 @@ class TypedTable : public Table {
 
     py::object get(uint64_t key) override {
         return guarded(name_, [&]() -> py::object {
+            follow();
             Value v{};
             bool found = false;
             reader_->lookup(typename Ops::Key(key), found, &v);
@@ -310,6 +287,7 @@ class TypedTable : public Table {
 
     py::list getMany(const std::vector<uint64_t>& keys) override {
         return guarded(name_, [&] {
+            follow();
             // All keys in one call, their memory accesses overlapped.
             const std::vector<typename Ops::Key> indexes(keys.begin(), keys.end());
             std::vector<Value> values(keys.size());
@@ -325,6 +303,7 @@ class TypedTable : public Table {
 
     py::list records() override {
         return guarded(name_, [&] {
+            follow();
             const std::vector<Value> all = VeskTool::readAll(*reader_, name_);
             py::list out(all.size());
             for (size_t i = 0; i < all.size(); ++i)
@@ -334,13 +313,17 @@ class TypedTable : public Table {
     }
 
     uint32_t size() override {
-        return guarded(name_, [&] { return reader_->members(); });
+        return guarded(name_, [&] {
+            follow();
+            return reader_->members();
+        });
     }
 
     std::unique_ptr<Cursor> cursor() override { return std::make_unique<TypedCursor<Ops>>(*this); }
 
     py::dict stat() override {
         return guarded(name_, [&] {
+            follow();
             const VeskTool::TableProbe p = [&] {
                 const RootScope scope(root_);
                 return VeskTool::probeTable(name_);
@@ -379,6 +362,20 @@ class TypedTable : public Table {
     Vesk::VeskReader<Ops>& reader() { return *reader_; }
     using Table::record;
 
+    // Every call first makes sure that the reader answers from the files now at the table's
+    // path (a table removed and made again is a new generation: VeskReader::followFiles); an
+    // iteration does so when it starts.
+    void follow() {
+        if (!reader_->followFiles()) {
+            const Vesk::AttachFailure why = reader_->attachFailure();
+            throw Vesk::TableUnreadableException(
+                why == Vesk::AttachFailure::none ? Vesk::AttachFailure::noFiles : why,
+                fmt::format("table '{}' was removed or made anew, and its files cannot be read "
+                            "now: {}",
+                            name_, reader_->attachFailureMessage()));
+        }
+    }
+
   private:
     std::unique_ptr<Vesk::VeskReader<Ops>> reader_;
 };
@@ -392,6 +389,7 @@ py::object TypedCursor<Ops>::next() {
     const bool more = guarded(name, [&] {
         if (started_)
             return reader.next(Ops::key(value_), value_, hint_);
+        table_.follow();
         started_ = true;
         // A re-format met by first is harmless: first answers from the new files.
         const bool any = reader.first(value_, hint_);
@@ -403,7 +401,7 @@ py::object TypedCursor<Ops>::next() {
         raiseError(fmt::format("table '{}' was re-formatted during the iteration; the records "
                                "seen are not the whole table (iterate again)",
                                name),
-                   name);
+                   name, Vesk::AttachFailure::none);
     }
     if (!more) {
         ended_ = true;
