@@ -434,4 +434,69 @@ TEST(ReaderDamageProcess, AttachRefusesOrEveryWalkEndsNamingTheDamage) {
         });
 }
 
+// Each walk names a damage in its own words, and a slot-order scan checks what it copied as a
+// walk does: a lookup, a first, next (after the probe, without a hint: the slow path; from the
+// record before the damage: the fast path) and a scan.
+TEST(ReaderDamageProcess, EachWalkAndTheScanNameTheDamageInTheirOwnWords) {
+    using W = DamagedTable::Writer;
+    // Records of bucket 1 of 4, the one at `at` ({0} its slot) given a key of bucket 2; the
+    // walks look for the last.
+    auto keyOfBucket2 = [](size_t records, size_t at) {
+        return [=](DamagedTable& d) {
+            const auto keys = d.chain(1, 4, records);
+            d.n[0] = d.slot(keys[at]);
+            d.setSlots(slotOffset<W>(uint32_t(d.n[0]), Off::kValue),
+                       keysInBucket(*d.w, 2, 4, 1)[0]);
+            d.probe = keys.back();
+        };
+    };
+    const struct {
+        const char* what;
+        std::function<void(DamagedTable&)> damage;
+        const char *lookup, *next, *iteration, *scan;
+    } cases[] = {
+        {"a key of another bucket mid-chain", keyOfBucket2(3, 1), "bucketIndex:1", "bucketIndex 1",
+         "bucketIndex 1", ""},
+        {"a key of another bucket first in its chain", keyOfBucket2(2, 0), nullptr, nullptr,
+         "corrupt key detected, key:", ""},
+        {"a linked record not occupied",
+         firstOfTwo([](auto& d, uint32_t id) { d.flags(id, 0, Vesk::OCCUPIED); }),
+         "slot:{0} not marked as occupied key:", "slow-path slot:{0} not marked as occupied key:",
+         "slot:{0} not marked as occupied key:", ""},
+        {"LOOKASIDE left set", stuckLookaside(11), nullptr, nullptr,
+         "slot:{1} has LOOKASIDE set (flags {0:#x}) but the lookaside slot holds key:",
+         "slot:{1} has LOOKASIDE set (flags {0:#x}) but the lookaside slot holds key:"},
+    };
+    Child child([&](Child& self) {
+        for (const auto& c : cases) {
+            TestRoot root;
+            DamagedTable d(DamageKind{.what = c.what, .damage = c.damage});
+            Vesk::VeskReader<Simple> r(*testHandler(), kTableName, Simple{}, nullptr);
+            Value v;
+            bool found = false;
+            Vesk::IterHint hint;
+            const std::string differed =
+                !r.initialize("texts")
+                    ? "no attach"
+                    : d.differs("lookup", thrown<Corrupt>([&] {
+                                    r.lookup(CounterIndex(d.probe), found, nullptr);
+                                }),
+                                c.lookup) +
+                          d.differs("next", thrown<Corrupt>([&] {
+                                        r.next(CounterIndex(d.probe), v, hint);
+                                    }),
+                                    c.next) +
+                          d.differs("iteration", thrown<Corrupt>([&] { iterateAll(r); }),
+                                    c.iteration) +
+                          d.differs("scan", thrown<Corrupt>([&] { r.scan([](const Value&) {}); }),
+                                    c.scan);
+            self.send(differed.empty() ? "ok" : differed);
+        }
+        return 0;
+    });
+    for (const auto& c : cases)
+        EXPECT_EQ(child.receive(), "ok") << c.what;
+    EXPECT_EQ(child.wait(), 0);
+}
+
 }  // namespace

@@ -46,7 +46,8 @@ std::string TableProbe::typeText() const {
     return kind >= 0 ? kKindNames[size_t(kind)] : valueType.empty() ? "?" : valueType;
 }
 
-std::vector<std::string> findTables() {
+std::vector<std::string> findTables(std::vector<std::string>* unnamed,
+                                    std::map<std::string, Vesk::OwnerStamp>* owners) {
     Mem::FileError error;
     const Mem::RootPath rootPath(toolHandler(), "", false);
     if (!Mem::TableDir::open(rootPath, Mem::TableDir::Access::reader, error).valid()) {
@@ -59,7 +60,7 @@ std::vector<std::string> findTables() {
         }
         throwFileError("", error);
     }
-    return tablesBelow("");
+    return tablesBelow("", SIZE_MAX, unnamed, owners);
 }
 
 TableProbe probeTable(const std::string& name) {

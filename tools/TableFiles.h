@@ -51,9 +51,11 @@ TableProbe probeTable(const std::string& name);
 // `limit`. Directories that cannot be opened or trusted are skipped.
 using Vesk::tablesBelow;
 
-// The tables under the process's root. Throws ToolError when the root is missing or cannot be
-// read.
-std::vector<std::string> findTables();
+// The tables under the process's root; the directories whose names break the name rule go to
+// `unnamed`, the owner stamps to `owners` (see Vesk::tablesBelow). Throws ToolError when the root
+// is missing or cannot be read.
+std::vector<std::string> findTables(std::vector<std::string>* unnamed = nullptr,
+                                    std::map<std::string, Vesk::OwnerStamp>* owners = nullptr);
 
 // A directory that holds a table's files ("slots" or "owner").
 using Vesk::isTableDirectory;

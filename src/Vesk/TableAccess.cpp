@@ -5,12 +5,15 @@
 #include "Mem/RootPath.h"
 #include "Mem/SafeHeaderCopy.h"
 #include "Mem/TableDir.h"
+#include "Mem/TableName.h"
 #include "Mem/WriterLock.h"
 #include "Orlo/Module.h"
 #include "Pimbo/Debug.h"
 #include "Plinth/CinderFile.h"
 #include "Plinth/OwnerFile.h"
 #include "Vesk/Util.h"
+
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -36,7 +39,9 @@ bool isTableDirectory(const Mem::TableDir& dir) {
     return dir.exists("slots") || dir.exists(Plinth::OwnerFile::kFileName);
 }
 
-std::vector<std::string> tablesBelow(const std::string& name, size_t limit) {
+std::vector<std::string> tablesBelow(const std::string& name, size_t limit,
+                                     std::vector<std::string>* unnamed,
+                                     std::map<std::string, OwnerStamp>* owners) {
     std::vector<std::string> tables;
     // Depth-first; a table's own directory is not searched further.
     std::vector<std::string> pending{name};
@@ -48,7 +53,14 @@ std::vector<std::string> tablesBelow(const std::string& name, size_t limit) {
             Mem::RootPath(tableAccessHandler(), at, false), Mem::TableDir::Access::reader, error);
         if (!dir.valid())
             continue;
-        if (at != name && isTableDirectory(dir)) {
+        struct stat owner {};
+        const bool hasOwner = at != name && dir.statEntry(Plinth::OwnerFile::kFileName, owner);
+        if (hasOwner || (at != name && dir.exists("slots"))) {
+            if (hasOwner && owners != nullptr) {
+                (*owners)[at] =
+                    OwnerStamp{uint64_t(owner.st_ino), uint64_t(owner.st_size),
+                               int64_t(owner.st_mtim.tv_sec) * 1000000000 + owner.st_mtim.tv_nsec};
+            }
             tables.push_back(at);
             continue;
         }
@@ -56,8 +68,13 @@ std::vector<std::string> tablesBelow(const std::string& name, size_t limit) {
         if (depth >= kMaxTableDepth)
             continue;
         const std::vector<std::string> subs = dir.subdirectories();
-        for (auto it = subs.rbegin(); it != subs.rend(); ++it)
-            pending.push_back(at.empty() ? *it : at + "/" + *it);
+        for (auto it = subs.rbegin(); it != subs.rend(); ++it) {
+            std::string sub = at.empty() ? *it : at + "/" + *it;
+            if (Mem::tableNameProblem(*it) == nullptr)
+                pending.push_back(std::move(sub));
+            else if (unnamed != nullptr)
+                unnamed->push_back(std::move(sub));
+        }
     }
     std::sort(tables.begin(), tables.end());
     return tables;

@@ -27,6 +27,7 @@
 #include "VeskCore/BucketTable.h"
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <new>
 #include <string>
@@ -70,10 +71,23 @@ inline constexpr size_t kMaxTableDepth = 16;
 // A directory that holds a table's files ("slots" or "owner").
 bool isTableDirectory(const Mem::TableDir& dir);
 
+// A table's owner file as a listing saw it (inode, size, modification time): a writer that
+// records or forgets itself replaces the file, so an equal stamp means an unchanged owner.
+struct OwnerStamp {
+    uint64_t inode = 0, size = 0;
+    int64_t modified = 0;  // ns
+    bool operator==(const OwnerStamp&) const = default;
+};
+
 // The tables below table directory `name` ("" for the root itself), by name, sorted, at most
 // `limit`, at most kMaxTableDepth components deep. A table's directory is not searched further;
-// directories that cannot be opened or trusted are skipped.
-std::vector<std::string> tablesBelow(const std::string& name, size_t limit = SIZE_MAX);
+// directories that cannot be opened or trusted are skipped, and so are those whose names break
+// the name rule (Mem/TableName.h): no table may be named so. Their paths go to `unnamed` when
+// given (raw: escape them, Mem::escapedName, before showing them).
+// `owners`, when given, receives the owner stamp of each table that has an owner file.
+std::vector<std::string> tablesBelow(const std::string& name, size_t limit = SIZE_MAX,
+                                     std::vector<std::string>* unnamed = nullptr,
+                                     std::map<std::string, OwnerStamp>* owners = nullptr);
 
 // Looks at the files of table `name` under the process's root. Throws TableUnreadableException:
 // noSuchTable, permissionDenied, untrustedDirectory, notATable (no slot file, a short one, not
