@@ -248,6 +248,15 @@ template <class Ops>
 Snapshot takeSnapshot(Vesk::VeskReader<Ops>& reader, const std::string& table,
                       const RecordFields& fields) {
     Snapshot s;
+    // A table removed and made again between two refreshes is read anew, never from the
+    // deleted files.
+    if (!reader.followFiles()) {
+        throw ToolError(kTable,
+                        fmt::format("{}: table '{}' was removed or made anew: {}",
+                                    Vesk::attachFailureText(reader.attachFailure()), table,
+                                    reader.attachFailureMessage()),
+                        reader.attachFailure());
+    }
     const std::vector<typename Ops::Value> records = readAll(reader, table);
     s.at = monotonicSeconds();
     for (const typename Ops::Value& v : records) {

@@ -156,22 +156,33 @@ class SlotReaderTable : public SlotTable<Ops>, public Pimbo::Debuggable {
     // visited twice.
     [[gnu::always_inline]] Copied copyStable(const char* s, uint32_t seq, Value& out) {
         for (;;) {
-            const char* from = s;
-            uint64_t own = 0;
-            uint32_t ownRhash = 0;
-            if ((seq & LOOKASIDE) != 0) [[unlikely]] {
-                ++counters_->lookasideReads;
-                from = static_cast<const char*>(this->header_->lookaside());
-                own = slotKey(s);
-                ownRhash = loadRhash(s);
-            }
+            if ((seq & LOOKASIDE) != 0) [[unlikely]]
+                return copyAside(s, seq, out);
+            const uint32_t rhash = loadRhash(s);
+            Mem::copyRelaxed(&out, slotValue(s), valueSize);
+            Mem::readFence();
+            const uint32_t now = loadFlags(s);
+            if (now == seq)
+                return Copied{seq, rhash};
+            seq = now;
+            Mem::spinPause();
+        }
+    }
+
+    // copyStable while the slot's flags have LOOKASIDE set, out of the common path's way.
+    [[gnu::noinline]] Copied copyAside(const char* s, uint32_t seq, Value& out) {
+        for (;;) {
+            const bool aside = (seq & LOOKASIDE) != 0;
+            const char* from = aside ? static_cast<const char*>(this->header_->lookaside()) : s;
+            counters_->lookasideReads += aside;
+            const uint64_t own = slotKey(s);
+            const uint32_t ownRhash = loadRhash(s);
             const uint32_t rhash = loadRhash(from);
             Mem::copyRelaxed(&out, slotValue(from), valueSize);
             Mem::readFence();
             const uint32_t now = loadFlags(s);
             if (now == seq) {
-                if ((seq & LOOKASIDE) != 0 && (own != Ops::key(out).value() || ownRhash != rhash))
-                    [[unlikely]]
+                if (aside && (own != Ops::key(out).value() || ownRhash != rhash))
                     stuckLookaside(s, seq, own, out);
                 return Copied{seq, rhash};
             }

@@ -124,7 +124,11 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
     }
     uint32_t buckets() override { return hashMap_.buckets().numBuckets(); }
     uint32_t minSize() override { return 0; }
-    uint32_t maxSize() override { return table_.liveMaxSlots(); }
+    uint32_t maxSize() override {
+        const uint32_t n = table_.liveMaxSlots();
+        checkMappings();
+        return n;
+    }
     uint32_t capacity() override { return table_.capacity(); }
     VeskType type() override { return reader; }
     bool quiesced() override { return this->initialized(); }
