@@ -41,13 +41,26 @@ struct Block {
 Block first;
 std::atomic<uint64_t> nextStamp{kClaimed + 1};
 
-// What add and remove keep for themselves, under `books` (never touched by the handler): the
-// free entries and the entry of each registered start address.
-std::mutex books;
-std::vector<Entry*> freeEntries;
-std::unordered_map<uintptr_t, Entry*> byStart;
-Block* last = &first;
-bool started = false;
+// What add, remove and lost keep for themselves, under `lock` (never touched by the handler):
+// the free entries and the entry of each registered start address. Made at first use (never
+// during static initialisation, whatever the order).
+struct Books {
+    std::mutex lock;
+    std::vector<Entry*> freeEntries;
+    std::unordered_map<uintptr_t, Entry*> byStart;
+    Block* last = &first;
+
+    Books() {
+        for (Entry& e : first.entries)
+            freeEntries.push_back(&e);
+    }
+};
+
+// Never destroyed: a mapping may be forgotten by a static object's destructor at exit.
+Books& books() {
+    static Books* const b = new Books;
+    return *b;
+}
 
 static_assert(std::atomic<uint64_t>::is_always_lock_free &&
                   std::atomic<char>::is_always_lock_free &&
@@ -159,23 +172,19 @@ void add(const void* base, uint64_t length, const std::string& path, bool guarde
     const uintptr_t start = reinterpret_cast<uintptr_t>(base);
     Entry* e = nullptr;
     try {
-        const std::lock_guard<std::mutex> lock(books);
-        if (!started) {
-            for (Entry& free : first.entries)
-                freeEntries.push_back(&free);
-            started = true;
-        }
-        if (freeEntries.empty()) {
+        Books& b = books();
+        const std::lock_guard<std::mutex> lock(b.lock);
+        if (b.freeEntries.empty()) {
             Block* more = new Block;
             for (Entry& free : more->entries)
-                freeEntries.push_back(&free);
+                b.freeEntries.push_back(&free);
             // Release: a walk that reaches the block sees its entries free.
-            last->next.store(more, std::memory_order_release);
-            last = more;
+            b.last->next.store(more, std::memory_order_release);
+            b.last = more;
         }
-        e = freeEntries.back();
-        byStart[start] = e;
-        freeEntries.pop_back();
+        e = b.freeEntries.back();
+        b.byStart[start] = e;
+        b.freeEntries.pop_back();
     } catch (const std::bad_alloc&) {
         return;  // unnamed and unguarded (invariant 4)
     }
@@ -192,22 +201,24 @@ void add(const void* base, uint64_t length, const std::string& path, bool guarde
 }
 
 bool remove(const void* base) noexcept {
-    const std::lock_guard<std::mutex> lock(books);
-    const auto it = byStart.find(reinterpret_cast<uintptr_t>(base));
-    if (it == byStart.end())
+    Books& b = books();
+    const std::lock_guard<std::mutex> lock(b.lock);
+    const auto it = b.byStart.find(reinterpret_cast<uintptr_t>(base));
+    if (it == b.byStart.end())
         return false;
     Entry* e = it->second;
-    byStart.erase(it);
+    b.byStart.erase(it);
     const bool lost = e->lost.load(std::memory_order_relaxed);
     e->stamp.store(kFree, std::memory_order_release);
-    freeEntries.push_back(e);  // room was reserved when its block was made
+    b.freeEntries.push_back(e);  // room was reserved when its block was made
     return lost;
 }
 
 bool lost(const void* base) noexcept {
-    const std::lock_guard<std::mutex> lock(books);
-    const auto it = byStart.find(reinterpret_cast<uintptr_t>(base));
-    return it != byStart.end() && it->second->lost.load(std::memory_order_relaxed);
+    Books& b = books();
+    const std::lock_guard<std::mutex> lock(b.lock);
+    const auto it = b.byStart.find(reinterpret_cast<uintptr_t>(base));
+    return it != b.byStart.end() && it->second->lost.load(std::memory_order_relaxed);
 }
 
 bool find(const void* addr, char* out, size_t size) noexcept {

@@ -1,8 +1,11 @@
-// The Python module `vesk`: read-only access to live tables from scripts, on the library's
-// lock-free reader (Vesk/VeskReader.h), as the tool's read commands use it
-// (tools/ReadCommands.cpp). Nothing here takes the writer's lock or opens its files for writing; a
-// record type is known from the table's files (probeTable) and its field names from the registered
-// module description (RecordFields), so no record type has code of its own here.
+// The Python module `vesk`: read-only access to live tables from scripts, through the library's
+// one way into a table (Vesk/TableAccess.h: the probe, the lock-free reader, the reason of a
+// failure as a value), as the tool's read commands use it (tools/ReadCommands.cpp). Nothing here
+// takes the writer's lock or opens its files for writing; a record type is known from the
+// table's files (probeTable) and its field names from the registered module description
+// (RecordFields), so no record type has code of its own here. Errors are classed by their
+// reason (Vesk::AttachFailure), never by their text. A file cut short under a table's reader
+// raises vesk.Error (the library's guard turns the signal into a failed read).
 //
 // Who may call what: Python code only, always with the GIL held. A reader is used by one thread
 // at a time: the GIL is its lock. No function here releases the GIL, and no Python code runs
