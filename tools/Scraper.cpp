@@ -174,9 +174,10 @@ class Scraper::Impl {
         t.name = name;
         try {
             auto it = kept_.find(name);
-            if (it == kept_.end() || !readKept(*it->second, t, series))
-                readFresh(t, series);
-            t.writerAlive = writerRuns(name, owner);
+            if (it != kept_.end() && readKept(*it->second, t, series))
+                t.writerAlive = writerRuns(*it->second, name, owner);
+            else
+                readFresh(t, owner, series);
             t.up = true;
         } catch (const ToolError& e) {
             failed(t, e.reason(), e.what());
@@ -203,40 +204,39 @@ class Scraper::Impl {
 
     // A table met for the first time, or again after its reader lost it: probed and attached;
     // its reader is kept for the next scrape while there are descriptors to spare.
-    void readFresh(TableMetrics& t, uint64_t& series) {
+    void readFresh(TableMetrics& t, const Vesk::OwnerStamp& owner, uint64_t& series) {
         const TableProbe p = probeTable(t.name);
         withKind(p.kind, [&]<class Ops>() {
             auto kept = std::make_unique<KeptReader<Ops>>(attachReader<Ops>(p));
             kept->type = p.typeText();
             kept->fields = &fieldsOf(p.valueType);
+            kept->owner = owner;
+            kept->conduit = p.ownerConduit;
             kept->read(*this, t, series);
             if (kept_.size() < keptLimit_)
                 kept_[t.name] = std::move(kept);
         });
+        t.writerAlive = p.writerAlive;
     }
 
-    // Whether the table's writer runs. While the owner file is the one a kept table read last,
+    // Whether the writer of a kept table runs. While the owner file is the one it read last,
     // the writer it names is the one to ask about (is that process alive: one look at /proc);
     // a writer that restarts or stops replaces the file. Otherwise the owner file is read and
     // the writer lock asked (Mem::WriterLock::writerRuns). A writer that holds the lock but
     // has not recorded itself yet counts from the scrape after it has.
-    bool writerRuns(const std::string& name, const Vesk::OwnerStamp& owner) {
-        auto it = kept_.find(name);
-        Kept* kept = it != kept_.end() ? it->second.get() : nullptr;
-        if (kept != nullptr && owner.inode != 0 && kept->owner == owner) {
+    bool writerRuns(Kept& kept, const std::string& name, const Vesk::OwnerStamp& owner) {
+        if (owner.inode != 0 && kept.owner == owner) {
             std::string ignored;
-            return !kept->conduit.empty() &&
-                   Mem::WriterLock::ownerIsAlive(toolHandler(), kept->conduit, ignored);
+            return !kept.conduit.empty() &&
+                   Mem::WriterLock::ownerIsAlive(toolHandler(), kept.conduit, ignored);
         }
         const Mem::RootPath rootPath(toolHandler(), name, false);
-        if (kept != nullptr) {
-            kept->owner = owner;
-            try {
-                kept->conduit =
-                    Plinth::OwnerFile(toolHandler(), rootPath, false).conduitInfo().socketName;
-            } catch (const Pimbo::Exception&) {
-                kept->owner = Vesk::OwnerStamp{};  // read again next time
-            }
+        kept.owner = owner;
+        try {
+            kept.conduit =
+                Plinth::OwnerFile(toolHandler(), rootPath, false).conduitInfo().socketName;
+        } catch (const Pimbo::Exception&) {
+            kept.owner = Vesk::OwnerStamp{};  // read again next time
         }
         return Mem::WriterLock::writerRuns(toolHandler(), rootPath);
     }
