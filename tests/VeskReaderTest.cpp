@@ -220,6 +220,48 @@ TEST_F(VeskReader, AFileShorterThanItsCountIsRefusedAndTheOldMappingStays) {
     EXPECT_THROW(has(150), Corrupt);
 }
 
+// A slot or bucket file cut short under a mapped reader: each read that meets the lost pages
+// ends naming the file, never with SIGBUS, and once the file is whole again the next read
+// attaches anew and answers.
+TEST_F(VeskReader, AFileCutShortUnderAReadEndsItNamingTheFile) {
+    write(1, 500);
+    Value v;
+    Vesk::IterHint hint;
+    CounterIndex keys[] = {CounterIndex(3), CounterIndex(250)};
+    Value out[2];
+    bool found[2];
+    const struct {
+        const char* file;
+        std::function<void()> read;
+    } cases[] = {
+        {"slots", [&] { has(250); }},
+        {"slots", [&] { r->first(v, hint); }},
+        {"slots", [&] { r->scan([](const Value&) {}); }},
+        {"slots", [&] { r->members(); }},
+        {"slots", [&] { r->lookupMany(keys, 2, out, found); }},
+        {"buckets", [&] { has(250); }},
+        {"buckets", [&] { r->first(v, hint); }},
+    };
+    for (const auto& c : cases) {
+        const std::string path = root_.path(kTableName) + "/" + c.file;
+        ASSERT_TRUE(has(250));
+        const std::vector<unsigned char> whole = readFile(path);
+        ASSERT_EQ(::truncate(path.c_str(), 0), 0);
+        Vesk::AttachFailure reason = Vesk::AttachFailure::none;
+        try {
+            c.read();
+        } catch (const Vesk::TableUnreadableException& e) {
+            reason = e.reason();
+            EXPECT_EQ(e.msg(), path +
+                                   " shrank under the reader (another process cut the file "
+                                   "short)");
+        }
+        EXPECT_EQ(reason, Vesk::AttachFailure::fileShrank) << c.file;
+        pwriteAt(path, 0, whole.data(), whole.size());
+        EXPECT_TRUE(has(250) && r->members() == 500) << c.file;
+    }
+}
+
 // A re-format under a new cinder id: unpublished, the reader is unmounted and answers "absent";
 // then it answers from the new generation alone. A changed hash seed alone is one too.
 TEST_F(VeskReader, AReformattedTableIsANewGeneration) {
@@ -390,6 +432,71 @@ TEST(ReaderDamageProcess, AttachRefusesOrEveryWalkEndsNamingTheDamage) {
                              }),
                              kind.reader.iteration);
         });
+}
+
+// Each walk names a damage in its own words, and a slot-order scan checks what it copied as a
+// walk does: a lookup, a first, next (after the probe, without a hint: the slow path; from the
+// record before the damage: the fast path) and a scan.
+TEST(ReaderDamageProcess, EachWalkAndTheScanNameTheDamageInTheirOwnWords) {
+    using W = DamagedTable::Writer;
+    // Records of bucket 1 of 4, the one at `at` ({0} its slot) given a key of bucket 2; the
+    // walks look for the last.
+    auto keyOfBucket2 = [](size_t records, size_t at) {
+        return [=](DamagedTable& d) {
+            const auto keys = d.chain(1, 4, records);
+            d.n[0] = d.slot(keys[at]);
+            d.setSlots(slotOffset<W>(uint32_t(d.n[0]), Off::kValue),
+                       keysInBucket(*d.w, 2, 4, 1)[0]);
+            d.probe = keys.back();
+        };
+    };
+    const struct {
+        const char* what;
+        std::function<void(DamagedTable&)> damage;
+        const char *lookup, *next, *iteration, *scan;
+    } cases[] = {
+        {"a key of another bucket mid-chain", keyOfBucket2(3, 1), "bucketIndex:1", "bucketIndex 1",
+         "bucketIndex 1", ""},
+        {"a key of another bucket first in its chain", keyOfBucket2(2, 0), nullptr, nullptr,
+         "corrupt key detected, key:", ""},
+        {"a linked record not occupied",
+         firstOfTwo([](auto& d, uint32_t id) { d.flags(id, 0, Vesk::OCCUPIED); }),
+         "slot:{0} not marked as occupied key:", "slow-path slot:{0} not marked as occupied key:",
+         "slot:{0} not marked as occupied key:", ""},
+        {"LOOKASIDE left set", stuckLookaside(11), nullptr, nullptr,
+         "slot:{1} has LOOKASIDE set (flags {0:#x}) but the lookaside slot holds key:",
+         "slot:{1} has LOOKASIDE set (flags {0:#x}) but the lookaside slot holds key:"},
+    };
+    Child child([&](Child& self) {
+        for (const auto& c : cases) {
+            TestRoot root;
+            DamagedTable d(DamageKind{.what = c.what, .damage = c.damage});
+            Vesk::VeskReader<Simple> r(*testHandler(), kTableName, Simple{}, nullptr);
+            Value v;
+            bool found = false;
+            Vesk::IterHint hint;
+            const std::string differed =
+                !r.initialize("texts")
+                    ? "no attach"
+                    : d.differs("lookup", thrown<Corrupt>([&] {
+                                    r.lookup(CounterIndex(d.probe), found, nullptr);
+                                }),
+                                c.lookup) +
+                          d.differs("next", thrown<Corrupt>([&] {
+                                        r.next(CounterIndex(d.probe), v, hint);
+                                    }),
+                                    c.next) +
+                          d.differs("iteration", thrown<Corrupt>([&] { iterateAll(r); }),
+                                    c.iteration) +
+                          d.differs("scan", thrown<Corrupt>([&] { r.scan([](const Value&) {}); }),
+                                    c.scan);
+            self.send(differed.empty() ? "ok" : differed);
+        }
+        return 0;
+    });
+    for (const auto& c : cases)
+        EXPECT_EQ(child.receive(), "ok") << c.what;
+    EXPECT_EQ(child.wait(), 0);
 }
 
 }  // namespace

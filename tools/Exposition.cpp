@@ -197,6 +197,10 @@ std::string render(const Scrape& scrape, ExpositionFormat format) {
     w.family("vesk_scrape_tables_skipped", MetricKind::gauge,
              "Tables left unread when the scrape's time ran out");
     w.sample("", scrape.tablesSkipped);
+    w.family("vesk_scrape_directories_unnamed", MetricKind::gauge,
+             "Directories under the root left out because their names cannot be shown as they "
+             "are (not valid UTF-8, or control or reordering characters)");
+    w.sample("", scrape.tablesUnnamed);
     w.family("vesk_series_dropped", MetricKind::gauge,
              "Record series left out by the series limit (their tables are given as sums)");
     w.sample("", scrape.seriesDropped);

@@ -62,6 +62,7 @@ struct Scrape {
     std::vector<TableMetrics> tables;  // by name
     uint64_t tablesFound = 0;
     uint64_t tablesSkipped = 0;  // left unread when the scrape's time ran out
+    uint64_t tablesUnnamed = 0;  // directories left out: their names break the name rule
     uint64_t seriesDropped = 0;
     double seconds = 0;
 };

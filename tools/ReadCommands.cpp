@@ -1,6 +1,7 @@
 // The commands that only read: ls, stat, dump, get and watch.
 #include "Commands.h"
 
+#include "Mem/TableName.h"
 #include "Numbers.h"
 #include "Output.h"
 #include "Pimbo/Format.h"
@@ -28,9 +29,15 @@ namespace VeskTool {
 // ----- ls -----
 
 int runLs() {
-    const std::vector<std::string> tables = findTables();
+    std::vector<std::string> unnamed;
+    const std::vector<std::string> tables = findTables(&unnamed);
     std::vector<std::vector<std::string>> rows{
         {"TABLE", "TYPE", "RECORDS", "CAPACITY", "BUCKETS", "WRITER", "ALIVE", "GENERATION"}};
+    // A directory whose name breaks the name rule is no table; shown escaped, never raw.
+    for (const std::string& dir : unnamed) {
+        rows.push_back({Mem::escapedName(dir), "-", "-", "-", "-", "-", "-",
+                        "(not a table: its name cannot be shown as it is)"});
+    }
     for (const std::string& name : tables) {
         try {
             const TableProbe p = probeTable(name);
@@ -43,7 +50,8 @@ int runLs() {
                             p.cinder.isNone() ? "-" : p.cinder.toString()});
         } catch (const ToolError& e) {
             // A table that cannot be read is listed with the reason.
-            rows.push_back({name, "-", "-", "-", "-", "-", "-", std::string("(") + e.what() + ")"});
+            rows.push_back(
+                {name, "-", "-", "-", "-", "-", "-", "(" + Mem::escapedName(e.what()) + ")"});
         }
     }
     printColumns(rows);
@@ -240,6 +248,15 @@ template <class Ops>
 Snapshot takeSnapshot(Vesk::VeskReader<Ops>& reader, const std::string& table,
                       const RecordFields& fields) {
     Snapshot s;
+    // A table removed and made again between two refreshes is read anew, never from the
+    // deleted files.
+    if (!reader.followFiles()) {
+        throw ToolError(kTable,
+                        fmt::format("{}: table '{}' was removed or made anew: {}",
+                                    Vesk::attachFailureText(reader.attachFailure()), table,
+                                    reader.attachFailureMessage()),
+                        reader.attachFailure());
+    }
     const std::vector<typename Ops::Value> records = readAll(reader, table);
     s.at = monotonicSeconds();
     for (const typename Ops::Value& v : records) {

@@ -3,9 +3,12 @@
 // watch prints nothing half-done). A table operation is therefore never interrupted midway.
 //
 // A table file cut short while it is mapped (by someone who may write it) makes the next read
-// of the lost pages raise SIGBUS. The tool's handler names the file from Mem::MappingRegistry,
-// says "... shrank under the reader" on stderr and ends the process with status 3 (kTable):
-// only async-signal-safe calls (write, _exit).
+// of the lost pages raise SIGBUS. A reader's mapping is guarded by the library
+// (Mem/MappingRegistry.h): the read fails with "... shrank under the reader" and the command
+// ends with status 3 as for any table it cannot read. What the guard does not answer (a
+// writer's own mapping) reaches the tool's handler, which names the file from
+// Mem::MappingRegistry, says "... shrank under the reader" on stderr and ends the process with
+// status 3 (kTable): only async-signal-safe calls (write, _exit).
 #pragma once
 
 #include "Mem/MappingRegistry.h"

@@ -18,27 +18,26 @@
 
 namespace VeskTool {
 
-// A reader of the table `probe` looked at, attached. The reader validates the files itself and
-// says why it cannot attach (Vesk::AttachFailure); it writes no corruption marker. While a live
-// writer is still completing the files (a table being created or re-formatted) the attach is
-// retried for up to two seconds. Throws ToolError naming the reader's reason first.
+// A reader of the table `probe` looked at, attached (Vesk::attachReader: the reader validates
+// the files itself and writes no corruption marker). While a live writer is still completing the
+// files (a table being created or re-formatted) the attach is retried for up to two seconds.
+// Throws ToolError naming the reader's reason first, and carrying it.
 template <class Ops>
 std::unique_ptr<Vesk::VeskReader<Ops>> attachReader(const TableProbe& probe) {
     bool writerAlive = probe.writerAlive;
     const double deadline = monotonicSeconds() + 2.0;
     for (;;) {
-        auto reader = std::make_unique<Vesk::VeskReader<Ops>>(toolHandler(), probe.name.c_str(),
-                                                              Ops{}, nullptr);
-        reader->writesMarkerIs(false);
-        if (reader->initialize("vesk"))
-            return reader;
-        if (!writerAlive || monotonicSeconds() > deadline || !sleepUnlessStopped(0.05)) {
-            throw ToolError(
-                kTable, fmt::format("{}: cannot read table '{}' ({}): {}",
-                                    Vesk::attachFailureText(reader->attachFailure()), probe.name,
-                                    writerAlive ? "its writer did not complete the files"
-                                                : "writer absent, no live writer",
-                                    reader->attachFailureMessage()));
+        try {
+            return Vesk::attachReader<Ops>(probe.name);
+        } catch (const Vesk::TableUnreadableException& e) {
+            if (!writerAlive || monotonicSeconds() > deadline || !sleepUnlessStopped(0.05)) {
+                throw ToolError(
+                    kTable,
+                    fmt::format("{}: {} ({})", Vesk::attachFailureText(e.reason()), e.msg(),
+                                writerAlive ? "its writer did not complete the files"
+                                            : "writer absent, no live writer"),
+                    e.reason());
+            }
         }
         writerAlive = probeTable(probe.name).writerAlive;
     }

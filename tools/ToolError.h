@@ -4,6 +4,8 @@
 // main prints it after the command's name and exits with the status.
 #pragma once
 
+#include "Vesk/AttachFailure.h"
+
 #include <stdexcept>
 #include <string>
 
@@ -24,13 +26,24 @@ enum Status : int {
 
 class ToolError : public std::runtime_error {
   public:
-    ToolError(Status status, const std::string& message)
-        : std::runtime_error(message), status_(status) {}
+    // reason: why a table could not be read, when the message is about that (the reason's text
+    // is the message's first words), for front ends that answer with the reason as a value.
+    ToolError(Status status, const std::string& message,
+              Vesk::AttachFailure reason = Vesk::AttachFailure::none)
+        : std::runtime_error(message), status_(status), reason_(reason) {}
 
     Status status() const { return status_; }
+    Vesk::AttachFailure reason() const { return reason_; }
 
   private:
     Status status_;
+    Vesk::AttachFailure reason_;
 };
+
+// The ToolError of a table that cannot be read: "<reason text>: <message>", status kTable.
+inline ToolError tableError(const Vesk::TableUnreadableException& e) {
+    return ToolError(kTable, std::string(Vesk::attachFailureText(e.reason())) + ": " + e.msg(),
+                     e.reason());
+}
 
 }  // namespace VeskTool

@@ -125,7 +125,8 @@ void* PlinthWrapper::mapFile(uint64_t size, void* hint) {
             return nullptr;
         }
     }
-    MappingRegistry::add(range, size, path_);  // names the file to a SIGBUS handler
+    // Names the file to a SIGBUS handler; a reader's range is guarded (Mem/MappingRegistry.h).
+    MappingRegistry::add(range, size, path_, mode_ == kReader);
     return range;
 }
 
@@ -137,6 +138,7 @@ void* PlinthWrapper::attach(uint64_t size, int mode, void* address) {
     }
     mode_ = mode;
     errno_ = 0;
+    lostPages_ = false;
     PIMBO_TRACE(5, "{} size:{} as {}", path_, size, modeName(mode));
     if (isLocal_) {
         void* p = local_.attach(size);
@@ -202,11 +204,16 @@ void* PlinthWrapper::resize(uint64_t size) {
     const uint64_t oldSpan = roundUpToPage(mappedSize_);
     const uint64_t newSpan = roundUpToPage(size);
     if (newSpan == oldSpan) {
+        forget();  // the registry holds the mapped length
+        MappingRegistry::add(base_, size, path_, mode_ == kReader);
         mappedSize_ = size;
         return base_;
     }
     if (newSpan < oldSpan) {
         // Shrink in place: the first page past the new end becomes the guard, the rest goes.
+        // The registry learns the new length first: no range it holds is ever unmapped.
+        forget();
+        MappingRegistry::add(base_, size, path_, mode_ == kReader);
         void* guard = ::mmap(base_ + newSpan, pageSize_, PROT_NONE,
                              MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED, -1, 0);
         if (guard != MAP_FAILED) {
@@ -214,14 +221,16 @@ void* PlinthWrapper::resize(uint64_t size) {
             mappedSize_ = size;
             return base_;
         }
+        forget();
+        MappingRegistry::add(base_, mappedSize_, path_, mode_ == kReader);
     }
     // A new mapping first, so that the old one stays valid when this fails.
     void* p = mapFile(size, nullptr);
     if (p == nullptr) {
         return nullptr;
     }
+    forget();
     ::munmap(base_, oldSpan + pageSize_);
-    MappingRegistry::remove(base_);
     base_ = static_cast<char*>(p);
     mappedSize_ = size;
     return base_;
@@ -263,8 +272,8 @@ void PlinthWrapper::detach() {
         return;
     }
     if (base_ != nullptr) {
+        forget();
         ::munmap(base_, roundUpToPage(mappedSize_) + pageSize_);
-        MappingRegistry::remove(base_);
         base_ = nullptr;
         mappedSize_ = 0;
     }
@@ -300,6 +309,20 @@ bool PlinthWrapper::remove() {
     if (isLocal_)
         return true;
     return rootPath_.removeFile(fileName_);
+}
+
+void PlinthWrapper::forget() {
+    if (MappingRegistry::remove(base_))
+        lostPages_ = true;
+}
+
+bool PlinthWrapper::lostPages() const {
+    return lostPages_ || (base_ != nullptr && MappingRegistry::lost(base_));
+}
+
+bool PlinthWrapper::unlinked() const {
+    struct stat st;
+    return !isLocal_ && fd_ && ::fstat(fd_.get(), &st) == 0 && st.st_nlink == 0;
 }
 
 std::string PlinthWrapper::errorText() const {

@@ -26,6 +26,9 @@
 //      its base) valid. Both return null and set errorText(), which names the file, the sizes
 //      and the system's reason ("cannot open /dev/shm/vesk/t/slots: Permission denied").
 //   6. In local mode the file system is never touched: the memory is a Mem::Local.
+//   7. A reader's mapping is guarded (Mem/MappingRegistry.h): when another process cuts the
+//      file short, the lost pages read as zeros instead of raising SIGBUS, and lostPages()
+//      says so until the next attach. Its owner asks after reading.
 //
 // One owning thread; no locks.
 #pragma once
@@ -88,6 +91,11 @@ class PlinthWrapper : public Pimbo::Debuggable {
     int errorNumber() const { return errno_; }
     void* base() const;
     bool attached() const { return base() != nullptr; }
+    // A reader's mapping lost pages to a file cut short since the last attach (see 7 above).
+    bool lostPages() const;
+    // The mapped file no longer has a name (it was removed, or another file was renamed over
+    // it): one fstat. False when detached or in local mode.
+    bool unlinked() const;
     // Mode of the current (or last) attach; -1 before the first.
     int mode() const { return mode_; }
     bool local() const { return isLocal_; }
@@ -100,6 +108,8 @@ class PlinthWrapper : public Pimbo::Debuggable {
     // Reader: the file holds at least `size` bytes.
     bool fileHolds(uint64_t size);
     bool checkSize(const char* operation, uint64_t size);
+    // Takes the mapping at base_ out of the registry (before it is unmapped), keeping its loss.
+    void forget();
     void fail(std::string text);
 
     Mem::RootPath rootPath_;
@@ -112,6 +122,7 @@ class PlinthWrapper : public Pimbo::Debuggable {
     int errno_ = 0;
     char* base_ = nullptr;
     uint64_t mappedSize_ = 0;
+    bool lostPages_ = false;
     std::string errorText_;
 };
 

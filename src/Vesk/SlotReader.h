@@ -146,15 +146,20 @@ class SlotReaderTable : public SlotTable<Ops>, public Pimbo::Debuggable {
   private:
     // The seqlock read of getValue's comment, from the slot at s whose flags read seq: copies the
     // record (and its rhash) into out until the flags read the same before and after.
+    //
+    // A copy from the lookaside slot is checked against the slot's own key and rhash, read
+    // inside the same window: an in-place copy never changes either (the writer copies the
+    // slot's rhash into the lookaside slot and refuses a direct commit that would change the
+    // key), so a lookaside slot that holds another record under stable flags means a LOOKASIDE
+    // bit left set (a writer killed inside a copy and a later one, or damage). That is reported,
+    // never taken for the slot's record: the slot's own record would be lost and another's
+    // visited twice.
     [[gnu::always_inline]] Copied copyStable(const char* s, uint32_t seq, Value& out) {
         for (;;) {
-            const char* from = s;
-            if ((seq & LOOKASIDE) != 0) [[unlikely]] {
-                ++counters_->lookasideReads;
-                from = static_cast<const char*>(this->header_->lookaside());
-            }
-            const uint32_t rhash = loadRhash(from);
-            Mem::copyRelaxed(&out, slotValue(from), valueSize);
+            if ((seq & LOOKASIDE) != 0) [[unlikely]]
+                return copyAside(s, seq, out);
+            const uint32_t rhash = loadRhash(s);
+            Mem::copyRelaxed(&out, slotValue(s), valueSize);
             Mem::readFence();
             const uint32_t now = loadFlags(s);
             if (now == seq)
@@ -162,6 +167,36 @@ class SlotReaderTable : public SlotTable<Ops>, public Pimbo::Debuggable {
             seq = now;
             Mem::spinPause();
         }
+    }
+
+    // copyStable while the slot's flags have LOOKASIDE set, out of the common path's way.
+    [[gnu::noinline]] Copied copyAside(const char* s, uint32_t seq, Value& out) {
+        for (;;) {
+            const bool aside = (seq & LOOKASIDE) != 0;
+            const char* from = aside ? static_cast<const char*>(this->header_->lookaside()) : s;
+            counters_->lookasideReads += aside;
+            const uint64_t own = slotKey(s);
+            const uint32_t ownRhash = loadRhash(s);
+            const uint32_t rhash = loadRhash(from);
+            Mem::copyRelaxed(&out, slotValue(from), valueSize);
+            Mem::readFence();
+            const uint32_t now = loadFlags(s);
+            if (now == seq) {
+                if (aside && (own != Ops::key(out).value() || ownRhash != rhash))
+                    stuckLookaside(s, seq, own, out);
+                return Copied{seq, rhash};
+            }
+            seq = now;
+            Mem::spinPause();
+        }
+    }
+
+    [[gnu::cold, gnu::noinline]] void stuckLookaside(const char* s, uint32_t flags, uint64_t own,
+                                                     const Value& copied) const {
+        PIMBO_THROW(Pimbo::CorruptionDetectedException,
+                    "slot:{} has LOOKASIDE set (flags {:#x}) but the lookaside slot holds key:{}, "
+                    "not its record (key:{})",
+                    uint64_t(s - slots_.base) / slotSize, flags, Ops::key(copied).value(), own);
     }
 
     // doResize's re-map, out of the lookups' way.

@@ -5,6 +5,7 @@
 #include "Mem/WriterLock.h"
 #include "Pimbo/Util.h"
 #include "Plinth/CinderFile.h"
+#include "Vesk/AttachFailure.h"
 #include "Vesk/SlotTable.h"
 #include "VeskCore/BucketTable.h"
 #include "VeskCore/SlotLink.h"
@@ -70,6 +71,14 @@ class Walk {
         if (r_.cinder.isNone())
             fault("the cinder file {}/cinder is missing or damaged", rootPath_.directory());
         walk(slots, buckets, criticalSection);
+        // Reader mappings are guarded: a file cut short during the walk read as zeros, which
+        // are no fault of the table (Mem/MappingRegistry.h).
+        for (const Mem::PlinthWrapper* file : {&slots, &buckets}) {
+            if (file->lostPages()) {
+                r_.outcome = TableCheck::Outcome::unreadable;
+                r_.error = shrankText(file->getFilename());
+            }
+        }
         return r_;
     }
 

@@ -20,24 +20,6 @@ namespace Vesk {
 
 namespace {
 
-AttachFailure fromErrno(int e) {
-    switch (e) {
-        case ENOENT:
-            return AttachFailure::noFiles;
-        case EACCES:
-            return AttachFailure::permissionDenied;
-        case EPERM:  // Mem::TableDir: a directory refused as untrusted
-            return AttachFailure::untrustedDirectory;
-        case ENOTDIR:
-        case EINVAL:  // not a regular file
-        case ELOOP:   // a symbolic link
-        case EMLINK:  // a hard link
-            return AttachFailure::notATable;
-        default:
-            return AttachFailure::cannotMap;
-    }
-}
-
 // Which check of SlotTableHeader::validate failed, taken in the same order.
 AttachFailure slotHeaderFailure(const SlotTableHeader& h, Plinth::CinderId cinder, const char* type,
                                 uint32_t valueSize) {
@@ -66,6 +48,28 @@ AttachFailure bucketHeaderFailure(const VeskCore::BucketHeader& h, Plinth::Cinde
 
 }  // namespace
 
+AttachFailure attachFailureOf(int errnum) {
+    switch (errnum) {
+        case ENOENT:
+            return AttachFailure::noFiles;
+        case EACCES:
+            return AttachFailure::permissionDenied;
+        case EPERM:  // Mem::TableDir: a directory refused as untrusted
+            return AttachFailure::untrustedDirectory;
+        case ENOTDIR:
+        case EINVAL:  // not a regular file
+        case ELOOP:   // a symbolic link
+        case EMLINK:  // a hard link
+            return AttachFailure::notATable;
+        default:
+            return AttachFailure::cannotMap;
+    }
+}
+
+std::string shrankText(const std::string& path) {
+    return fmt::format("{} shrank under the reader (another process cut the file short)", path);
+}
+
 const char* attachFailureText(AttachFailure failure) {
     switch (failure) {
         case AttachFailure::none:
@@ -88,6 +92,14 @@ const char* attachFailureText(AttachFailure failure) {
             return "corrupt";
         case AttachFailure::cannotMap:
             return "cannot map";
+        case AttachFailure::noSuchTable:
+            return "no such table";
+        case AttachFailure::writerAbsent:
+            return "writer absent";
+        case AttachFailure::unknownRecordType:
+            return "wrong record type";
+        case AttachFailure::fileShrank:
+            return "file shrank";
     }
     return "?";
 }
@@ -100,11 +112,44 @@ bool VeskReader<Ops>::refuse(AttachFailure failure, std::string message) {
 }
 
 template <class Ops>
+const Mem::PlinthWrapper* VeskReader<Ops>::shrunkFile() {
+    if (table_.region().lostPages())
+        return &table_.region();
+    if (hashMap_.buckets().region().lostPages())
+        return &hashMap_.buckets().region();
+    return nullptr;
+}
+
+template <class Ops>
+bool VeskReader<Ops>::refuseShrunk(const Mem::PlinthWrapper& file) {
+    std::string message = shrankText(file.getFilename());
+    hashMap_.buckets().detach();
+    table_.detach();
+    this->initializedIs(false);
+    return refuse(AttachFailure::fileShrank, std::move(message));
+}
+
+template <class Ops>
+void VeskReader<Ops>::lostPages() {
+    seenLosses_ = Mem::MappingRegistry::losses();
+    const Mem::PlinthWrapper* file = shrunkFile();
+    if (file == nullptr)
+        return;  // another reader's mapping
+    std::string message = shrankText(file->getFilename());
+    PIMBO_TRACE(1, "{}", message);
+    detach(false);
+    // The next call attaches to the files as they are then.
+    generationLost_ = true;
+    lastTriedMtime_ = -1;
+    throw TableUnreadableException(AttachFailure::fileShrank, std::move(message));
+}
+
+template <class Ops>
 bool VeskReader<Ops>::refuseUnmapped(const Mem::PlinthWrapper& region, uint64_t headerSize) {
     const uint64_t size = region.memSize();
     if (size >= headerSize) {
         const int e = region.errorNumber();
-        return refuse(e != 0 ? fromErrno(e) : AttachFailure::cannotMap, region.errorText());
+        return refuse(e != 0 ? attachFailureOf(e) : AttachFailure::cannotMap, region.errorText());
     }
     if (size > 0) {
         return refuse(AttachFailure::notATable,
@@ -116,7 +161,7 @@ bool VeskReader<Ops>::refuseUnmapped(const Mem::PlinthWrapper& region, uint64_t 
     const Mem::TableDir dir = Mem::TableDir::open(rootPath_, Mem::TableDir::Access::reader, error);
     struct stat st;
     if (!dir.valid())
-        return refuse(fromErrno(error.errnum), error.text);
+        return refuse(attachFailureOf(error.errnum), error.text);
     if (!dir.statEntry(region.name(), st))
         return refuse(AttachFailure::noFiles,
                       fmt::format("{} does not exist", region.getFilename()));
@@ -162,6 +207,8 @@ bool VeskReader<Ops>::initialize(const std::string& event) {
     }
     std::string reason;
     if (!hashMap_.buckets().validate(cinderId_, reason)) {
+        if (const Mem::PlinthWrapper* file = shrunkFile())
+            return refuseShrunk(*file);  // zeros read from a file cut short are no damage
         PIMBO_TRACE(0, "failed to validate buckets");
         if (debugHandler().enabled(0))
             PIMBO_TRACE(0, "{}", dumpHeaders());
@@ -176,6 +223,8 @@ bool VeskReader<Ops>::initialize(const std::string& event) {
     const uint64_t fileSize = table_.headerCopy(copy);
     if (!copy.header().validate(debugHandler(), fileSize, cinderId_, reason, Ops::typeName(),
                                 Ops::valueSize)) {
+        if (const Mem::PlinthWrapper* file = shrunkFile())
+            return refuseShrunk(*file);
         PIMBO_TRACE(0, "failed to validate slots");
         if (debugHandler().enabled(0))
             PIMBO_TRACE(0, "{}", dumpHeaders());
@@ -184,6 +233,8 @@ bool VeskReader<Ops>::initialize(const std::string& event) {
         return refuse(slotHeaderFailure(copy.header(), cinderId_, Ops::typeName(), Ops::valueSize),
                       fmt::format("{}: {}", table_.region().getFilename(), reason));
     }
+    if (const Mem::PlinthWrapper* file = shrunkFile())
+        return refuseShrunk(*file);
     table_.generationIs(copy.header());
     this->initializedIs(true);
     generationLost_ = false;
@@ -229,6 +280,17 @@ bool VeskReader<Ops>::generationChanged() {
     PIMBO_TRACE(1, "{} re-attached: was {}, is now cinderId:{} hashSeed:{}", rootPath_, was,
                 cinderId_, table_.attachedHashSeed());
     return true;
+}
+
+template <class Ops>
+bool VeskReader<Ops>::followFiles() {
+    if (this->initialized() && table_.region().unlinked()) {
+        PIMBO_TRACE(1, "{}: the mapped files were removed", rootPath_);
+        generationChanged();
+    }
+    if (!this->initialized() && generationLost_)
+        reattach();
+    return this->initialized();
 }
 
 template <class Ops>

@@ -38,12 +38,14 @@
 // during the scan is a new record; it may be visited twice, once in each slot.
 #pragma once
 
+#include "Mem/MappingRegistry.h"
 #include "Mem/SafeHeaderCopy.h"
 #include "Mem/VersionAnchor.h"
 #include "Pimbo/Debuggable.h"
 #include "Pimbo/Exception.h"
 #include "Pimbo/Format.h"
 #include "Plinth/CinderId.h"
+#include "Vesk/AttachFailure.h"
 #include "Vesk/Counters.h"
 #include "Vesk/RootPath.h"
 #include "Vesk/SlotReader.h"
@@ -58,23 +60,6 @@
 #include <vector>
 
 namespace Vesk {
-
-// Why VeskReader::initialize could not attach; none after a success.
-enum class AttachFailure : uint8_t {
-    none,
-    noFiles,             // the table's directory or a file is missing, or no generation published
-    permissionDenied,    // this user may not read a directory or file of the table
-    untrustedDirectory,  // a directory of the table is a symbolic link or others may change it
-    notATable,           // a file is not a regular file, is shorter than its header, bad magic
-    otherRecordType,     // the table holds records of another type
-    otherVersion,        // the files have another format version or platform
-    otherGeneration,     // the files and the cinder file name different generations
-    corrupt,             // a header fails its checksum, its counts or its file sizes
-    cannotMap,           // the system would not map a file (memory, descriptors)
-};
-// "no files yet", "permission denied", "untrusted directory", "not a table", "other record type",
-// "other version", "other generation", "corrupt", "cannot map", "" for none.
-const char* attachFailureText(AttachFailure failure);
 
 // What a slot-order scan did.
 struct ScanResult {
@@ -115,6 +100,14 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
     bool initialize(const std::string& event) override;
     AttachFailure attachFailure() const { return failure_; }
     const std::string& attachFailureMessage() const { return failureMessage_; }
+    // For a caller that keeps a reader for long: whether this reader answers from the files
+    // now at the table's path. Mapped files that lost their names (the table was removed, and
+    // perhaps made again) are left as a re-format is (counted in generationChanges): the reader
+    // attaches to the files now there. False when there are none it can attach to
+    // (attachFailure() says why; later calls try again). One system call (an fstat of the slot
+    // file, which a table made anew always replaces): for a front end's call, not inside a
+    // walk.
+    bool followFiles();
     // Whether a validation failure writes the table's corruption marker (default true; an
     // inspecting tool turns it off, and a reader that does not own the directory never writes).
     void writesMarkerIs(bool writes) { writesMarker_ = writes; }
@@ -124,10 +117,18 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
 
     // ----- VeskInterface -----
 
-    uint32_t members() override { return table_.liveOccupiedSlots(); }
+    uint32_t members() override {
+        const uint32_t n = table_.liveOccupiedSlots();
+        checkMappings();
+        return n;
+    }
     uint32_t buckets() override { return hashMap_.buckets().numBuckets(); }
     uint32_t minSize() override { return 0; }
-    uint32_t maxSize() override { return table_.liveMaxSlots(); }
+    uint32_t maxSize() override {
+        const uint32_t n = table_.liveMaxSlots();
+        checkMappings();
+        return n;
+    }
     uint32_t capacity() override { return table_.capacity(); }
     VeskType type() override { return reader; }
     bool quiesced() override { return this->initialized(); }
@@ -237,7 +238,7 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
                 return result;
             const uint32_t n = table_.copyOccupied(from, to, stretch);
             const Count now = table_.liveCount();
-            if (generationMoved())
+            if (filesMoved())
                 break;
             if (now != at) {
                 // One grow moved nothing: map the new slots and go on to them.
@@ -278,6 +279,14 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
     uint32_t hashKeyValue(uint64_t k) const { return this->ops_.hashKey(Key(k)); }
     const Value& defaultValue() const { return this->ops_.defaultValue; }
     Value& scratch() { return scratch_; }
+    // The reader's look at the guard (Mem/MappingRegistry.h) at the end of an operation: one
+    // relaxed load while no mapping of this process lost pages. Throws
+    // TableUnreadableException (fileShrank) naming the file when one of this reader's did;
+    // the reader is then detached, and its next call attaches to the files as they are then.
+    void checkMappings() {
+        if (Mem::MappingRegistry::losses() != seenLosses_) [[unlikely]]
+            lostPages();
+    }
     // The files now belong to another generation than the one attached.
     bool generationMoved() const {
         return table_.generationChanged() || hashMap_.buckets().liveCinder() != cinderId_;
@@ -298,16 +307,30 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
     }
 
     // Runs op until its answer stands (see the top of this file). False when the reader has no
-    // table to answer from; the caller then answers "absent".
+    // table to answer from; the caller then answers "absent". A damage or a failed re-map that
+    // escapes is first held against the guard: zeros read from a file cut short are no damage.
     template <class Op>
     bool settle(Op&& op, IterHint* hint) {
+        try {
+            return settlePasses(op, hint);
+        } catch (const Pimbo::CorruptionDetectedException&) {
+            checkMappings();
+            throw;
+        } catch (const Pimbo::MemoryResourceException&) {
+            checkMappings();
+            throw;
+        }
+    }
+
+    template <class Op>
+    bool settlePasses(Op& op, IterHint* hint) {
         if (!this->initialized() && !reattach())
             return false;
         for (;;) {
             try {
                 op();
             } catch (const Pimbo::CorruptionDetectedException&) {
-                if (generationMoved()) {
+                if (filesMoved()) {
                     if (!newGeneration(hint))
                         return false;
                     continue;
@@ -319,7 +342,7 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
                 again(hint);
                 continue;
             }
-            if (generationMoved()) {
+            if (filesMoved()) {
                 if (!newGeneration(hint))
                     return false;
                 continue;
@@ -336,6 +359,14 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
             }
             return true;
         }
+    }
+
+    // generationMoved, and the guard's look at what the operation and that check read (the
+    // words it compares came from the mappings too): the one check of every pass.
+    bool filesMoved() {
+        const bool moved = generationMoved();
+        checkMappings();
+        return moved;
     }
 
     // Re-attaches to a re-formatted table. A lookup or a first then runs again on the new
@@ -356,6 +387,12 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
         Mem::spinPause();
     }
 
+    // checkMappings' cold half: whether one of this reader's mappings lost pages.
+    void lostPages();
+    // The file of a mapping of this reader that lost pages; null when none did.
+    const Mem::PlinthWrapper* shrunkFile();
+    // initialize's refusal for a file cut short while it was read: detached, fileShrank.
+    bool refuseShrunk(const Mem::PlinthWrapper& file);
     // Cold paths of a re-formatted table (VeskReader.cpp). generationChanged throws on a
     // successful re-attach and returns false otherwise.
     bool generationChanged();
@@ -377,6 +414,7 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
     // The cinder file (id, mtime) of the last failed re-attach: retried only when it changed.
     Plinth::CinderId lastTriedCinder_;
     double lastTriedMtime_ = -1;
+    uint64_t seenLosses_ = 0;  // Mem::MappingRegistry::losses() when last looked at
     AttachFailure failure_ = AttachFailure::none;
     std::string failureMessage_;
     bool writesMarker_ = true;

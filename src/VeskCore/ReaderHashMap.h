@@ -71,7 +71,7 @@ class ReaderHashMap {
             return &reader_->defaultValue();
         }
         Value& dest = buffer != nullptr ? *static_cast<Value*>(buffer) : reader_->scratch();
-        const Stop stop = walkBucket(key, false, n, dest);
+        const Stop stop = walkBucket(key, false, n, dest, kLookupTexts);
         if (stop.exact) {
             found = true;
             return &dest;
@@ -131,9 +131,9 @@ class ReaderHashMap {
                     continue;
                 }
                 if ((got.flags & Vesk::OCCUPIED) == 0)
-                    notOccupied(s, out);
+                    notOccupied(kFirstTexts, s, out, 1);
                 if (!inBucket(Ops::key(out).value(), bucket, n))
-                    corruptKey(out, bucket);
+                    corruptKey(kFirstTexts, out, bucket);
                 hint = Vesk::IterHint{got.flags, s, bucket};
                 trace(9, "{} found at bucket {}, saving {}", Ops::key(out), bucket, hint);
                 return true;
@@ -199,10 +199,10 @@ class ReaderHashMap {
                     const bool moved =
                         Vesk::loadLink(own) != link || !table.holds(hint.slot, hint.version, a);
                     if ((got.flags & Vesk::OCCUPIED) == 0 && !moved)
-                        notOccupied(s, out);
+                        notOccupied(kFirstTexts, s, out, 1);
                     if ((got.flags & Vesk::OCCUPIED) != 0 && !moved) {
                         if (!inBucket(Ops::key(out).value(), hint.bucket, n))
-                            corruptKey(out, hint.bucket);
+                            corruptKey(kNextTexts, out, hint.bucket);
                         trace(9, "{} success {} using {}, saving new slot hint {}", after,
                               Ops::key(out), hint, s);
                         hint.version = got.flags;
@@ -243,7 +243,7 @@ class ReaderHashMap {
     // The successor of after found by walking after's bucket from its entry.
     bool slowNext(const Key& after, Value& out, Vesk::IterHint& hint) const {
         ++reader_->counters().slowPaths;
-        const Stop stop = walkBucket(after, true, buckets_.numBuckets(), out);
+        const Stop stop = walkBucket(after, true, buckets_.numBuckets(), out, kNextTexts);
         if (SlotLink::isSlot(stop.next)) {
             hint = Vesk::IterHint{stop.flags, stop.next, stop.bucket};
             trace(9, "{} success {}, saving {}", after, Ops::key(out), hint);
@@ -270,14 +270,29 @@ class ReaderHashMap {
         bool exact = false;  // the slot holds the key walked to
     };
 
+    // The texts a walk reports its findings with: each operation names them its own way, and
+    // passes its own to the walk it shares (fmt texts; a text may leave the last value out).
+    struct Texts {
+        const char* corruptKey;   // the key in hex, the bucket
+        const char* notOccupied;  // the slot, the key in hex, the slots walked
+    };
+    static constexpr Texts kLookupTexts{"corrupt key detected. key:{} bucketIndex:{}",
+                                        "slot:{} not marked as occupied key:{}"};
+    static constexpr Texts kFirstTexts{"corrupt key detected, key:{} bucket:{}",
+                                       "slot:{} not marked as occupied key:{}"};
+    static constexpr Texts kNextTexts{"corrupt key detected. key:{} bucketIndex {}",
+                                      "slow-path slot:{} not marked as occupied key:{} "
+                                      "slotCount:{}"};
+
     // The one walk of a chain, shared by lookup and the slow path of next: from the entry of
     // key's bucket to the first slot whose (rhash, key) is at key's, or strictly after it when
     // `after`, copying each slot into out. The bucket is walked again (a retry) whenever a link
     // it came through moved; restarts are not limited, each is caused by one writer step.
-    Stop walkBucket(const Key& key, bool after, uint32_t n, Value& out) const {
+    // Findings are reported with the caller's texts.
+    Stop walkBucket(const Key& key, bool after, uint32_t n, Value& out, const Texts& texts) const {
         const uint32_t hash = reader_->hashKeyValue(key.value());
         Stop stop{below(hash, n)};
-        while (!walkPass(key, after, Pimbo::Util::reverse(hash), n, out, stop))
+        while (!walkPass(key, after, Pimbo::Util::reverse(hash), n, out, stop, texts))
             retried();
         return stop;
     }
@@ -296,8 +311,8 @@ class ReaderHashMap {
     //    the reader's retry loop re-maps.
     //  - a marker naming a bucket beyond the mapped count: the writer doubled; out of range
     //    makes the reader re-map.
-    bool walkPass(const Key& key, bool after, uint32_t r, uint32_t n, Value& out,
-                  Stop& stop) const {
+    bool walkPass(const Key& key, bool after, uint32_t r, uint32_t n, Value& out, Stop& stop,
+                  const Texts& texts) const {
         auto& table = reader_->slotTable();
         const uint64_t k = key.value();
         const uint32_t b = stop.bucket;
@@ -317,12 +332,12 @@ class ReaderHashMap {
             if (linkMoved(prevPtr, prev, prevSlot))
                 return false;
             if ((got.flags & Vesk::OCCUPIED) == 0)
-                notOccupied(s, out);
+                notOccupied(texts, s, out, count);
             const bool exact = got.rhash == r && sk == k;
             if (got.rhash > r || (got.rhash == r && sk > k) || (exact && !after)) {
                 // The chain is sorted: the walk ends here.
                 if (!exact && !inBucket(sk, b, n))
-                    corruptKey(out, b);
+                    corruptKey(texts, out, b);
                 stop = Stop{b, s, got.flags, exact};
                 return true;
             }
@@ -334,7 +349,7 @@ class ReaderHashMap {
             if (linkMoved(prevPtr, prev, prevSlot))
                 return false;
             if (!inBucket(sk, b, n))
-                corruptKey(out, b);
+                corruptKey(texts, out, b);
             if (after && SlotLink::isSlot(next.next))
                 trace(9, "{} next slot {} success", key, next.next);
             prevPtr = own;
@@ -377,14 +392,15 @@ class ReaderHashMap {
                     "hash chain cycle detected, slotCount:{} capacity:{}", count, capacity);
     }
 
-    [[noreturn]] static void corruptKey(const Value& copied, uint32_t b) {
-        PIMBO_THROW(Pimbo::CorruptionDetectedException,
-                    "corrupt key detected. key:{} bucketIndex:{}", Pimbo::dumpHex(&copied, 8), b);
+    [[noreturn]] static void corruptKey(const Texts& texts, const Value& copied, uint32_t b) {
+        PIMBO_THROW(Pimbo::CorruptionDetectedException, fmt::runtime(texts.corruptKey),
+                    Pimbo::dumpHex(&copied, 8), b);
     }
 
-    [[noreturn]] static void notOccupied(uint32_t s, const Value& copied) {
-        PIMBO_THROW(Pimbo::CorruptionDetectedException, "slot:{} not marked as occupied key:{}", s,
-                    Pimbo::dumpHex(&copied, 8));
+    [[noreturn]] static void notOccupied(const Texts& texts, uint32_t s, const Value& copied,
+                                         uint32_t count) {
+        PIMBO_THROW(Pimbo::CorruptionDetectedException, fmt::runtime(texts.notOccupied), s,
+                    Pimbo::dumpHex(&copied, 8), count);
     }
 
     template <class... Args>

@@ -1,5 +1,6 @@
 """The vesk module against live `vesk fill` writers (VESK_TOOL names the tool), under private
 roots. A writer's readiness is its "ready" line, awaited with a bounded deadline."""
+import gc
 import os
 import pathlib
 import select
@@ -8,6 +9,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 
 import pytest
 import vesk
@@ -189,3 +191,65 @@ def test_import_line(root, writer):
     out = subprocess.run([sys.executable, "-c", f"import vesk; print(vesk.tables({root!r}))"],
                          capture_output=True, text=True, check=True).stdout
     assert "'live/simple'" in out
+
+
+def in_a_thread(f):
+    th = threading.Thread(target=f)
+    th.start()
+    th.join()  # the waiting thread drops the GIL: f runs while a record is being made
+
+
+@pytest.mark.parametrize("meanwhile", [lambda f: f(), in_a_thread], ids=["finalizer", "thread"])
+def test_records_belong_to_their_call_while_the_table_is_used_meanwhile(root, meanwhile):
+    fill(root, "mix", count=50)
+    t = vesk.open("mix", root=root)
+
+    class Cycle:  # garbage whose finalizer, run when a record is allocated, uses the table
+        def __init__(self):
+            self.me = self
+
+        def __del__(self):
+            meanwhile(lambda: (t[49], t.get_many([48]), t.records(), list(t)))
+
+    keys = list(range(25))
+    reads = [lambda: [t[k] for k in keys], lambda: t.get_many(keys),
+             lambda: sorted(t.records())[:25], lambda: sorted(t)[:25]]
+    threshold = gc.get_threshold()
+    gc.set_threshold(5)
+    try:
+        for _ in range(40):
+            for read in reads:
+                Cycle()
+                assert [r.key for r in read()] == keys
+    finally:
+        gc.set_threshold(*threshold)
+
+
+CALLS = {"lookup": lambda t: t[150], "len": len, "records": lambda t: t.records(),
+         "get_many": lambda t: t.get_many([150]), "iteration": list}
+
+
+def test_a_slot_file_cut_short_under_each_call_raises_naming_it(root):
+    fill(root, "cut", count=200)
+    t = vesk.open("cut", root=root)
+    slots = pathlib.Path(root, "cut", "slots")
+    whole = slots.read_bytes()
+    for name, call in CALLS.items():
+        os.truncate(slots, 0)
+        with pytest.raises(vesk.Error, match="cut/slots shrank under the reader") as e:
+            call(t)
+        assert e.value.reason == "file shrank", name
+        slots.write_bytes(whole)  # whole again: the next call reads it anew
+        assert call(t) and 150 in t, name
+
+
+def test_a_table_made_again_is_read_anew(root):
+    fill(root, "again", count=100)
+    t = vesk.open("again", root=root)
+    assert len(t) == 100 and 150 not in t
+    shutil.rmtree(os.path.join(root, "again"))
+    fill(root, "again", count=300)
+    assert len(t) == 300 and t[150].key == 150 and len(t.records()) == len(list(t)) == 300
+    shutil.rmtree(os.path.join(root, "again"))
+    with pytest.raises(vesk.NoSuchTable, match="'again' was removed"):
+        t[150]

@@ -1,13 +1,20 @@
-// The Python module `vesk`: read-only access to live tables from scripts, on the library's
-// lock-free reader (Vesk/VeskReader.h), as the tool's read commands use it
-// (tools/ReadCommands.cpp). Nothing here takes the writer's lock or opens its files for writing; a
-// record type is known from the table's files (probeTable) and its field names from the registered
-// module description (RecordFields), so no record type has code of its own here.
+// The Python module `vesk`: read-only access to live tables from scripts, through the library's
+// one way into a table (Vesk/TableAccess.h: the probe, the lock-free reader, the reason of a
+// failure as a value), as the tool's read commands use it (tools/ReadCommands.cpp). Nothing here
+// takes the writer's lock or opens its files for writing; a record type is known from the
+// table's files (probeTable) and its field names from the registered module description
+// (RecordFields), so no record type has code of its own here. Errors are classed by their
+// reason (Vesk::AttachFailure), never by their text. A file cut short under a table's reader
+// raises vesk.Error (the library's guard turns the signal into a failed read).
 //
 // Who may call what: Python code only, always with the GIL held. A reader is used by one thread
-// at a time; no function here releases the GIL, so two Python threads never run one reader (or
-// one walk of it) at once. A record handed to Python is a copy: the walk that made it is over
-// before any Python object is made.
+// at a time: the GIL is its lock. No function here releases the GIL, and no Python code runs
+// while a reader call is under way (nothing in one allocates a Python object), so two Python
+// threads, or a finalizer run by a garbage collection, never use one reader at once. Python
+// code does run while the records of an answer are made (an allocation may collect garbage,
+// and a finalizer may use the same table or switch threads): every answer is therefore made
+// from memory that belongs to that call alone (its records copied out by the reader, each
+// record's words read into the call's own array), never from a buffer of the table.
 //
 // The table root is one setting of the process (Mem::RootPath::rootIs). A reader keeps the
 // absolute directory it was made with (its RootPath), so a table is opened with the root set to
@@ -56,9 +63,10 @@ Errors gErrors;
 // Which of the classes an error raises.
 using ErrorClass = PyObject* Errors::*;
 
-// The class of each reason the reader gives (attachFailureText).
+// The class of each reason a table cannot be read for (Vesk::AttachFailure).
 ErrorClass errorOf(Vesk::AttachFailure failure) {
     switch (failure) {
+        case Vesk::AttachFailure::noSuchTable:
         case Vesk::AttachFailure::noFiles:
             return &Errors::noSuchTable;
         case Vesk::AttachFailure::permissionDenied:
@@ -72,45 +80,16 @@ ErrorClass errorOf(Vesk::AttachFailure failure) {
     }
 }
 
-// The reasons an error message names first (ToolError.h), and the class each raises: the
-// tool's own, then the reader's.
-struct Reason {
-    std::string text;
-    ErrorClass error;
-};
-const std::vector<Reason>& reasons() {
-    static const std::vector<Reason> all = [] {
-        std::vector<Reason> r{{"no such table", &Errors::noSuchTable},
-                              {"no such directory", &Errors::noSuchTable},
-                              {"wrong record type", &Errors::base},
-                              {"writer absent", &Errors::base},
-                              {"bad table name", &Errors::base}};
-        for (int f = int(Vesk::AttachFailure::noFiles); f <= int(Vesk::AttachFailure::cannotMap);
-             ++f) {
-            const auto failure = Vesk::AttachFailure(f);
-            r.push_back({Vesk::attachFailureText(failure), errorOf(failure)});
-        }
-        return r;
-    }();
-    return all;
-}
-
-// Raises the vesk.Error subclass of the reason `message` names first, with the message and the
-// attributes `table` (None for no one table) and `reason` (None when the message names no known
-// reason).
-[[noreturn]] void raiseError(const std::string& message, const std::string& table) {
-    PyObject* type = gErrors.base;
-    py::object reason = py::none();
-    for (const Reason& r : reasons()) {
-        if (message.starts_with(r.text)) {
-            type = gErrors.*r.error;
-            reason = py::str(r.text);
-            break;
-        }
-    }
+// Raises the vesk.Error subclass of `reason` with the message and the attributes `table` (None
+// for no one table) and `reason` (the reason's text; None for none).
+[[noreturn]] void raiseError(const std::string& message, const std::string& table,
+                             Vesk::AttachFailure reason) {
+    PyObject* type = gErrors.*errorOf(reason);
     py::object error = py::reinterpret_borrow<py::object>(type)(message);
     error.attr("table") = table.empty() ? py::none() : py::object(py::str(table));
-    error.attr("reason") = reason;
+    error.attr("reason") = reason == Vesk::AttachFailure::none
+                               ? py::none()
+                               : py::object(py::str(Vesk::attachFailureText(reason)));
     PyErr_SetObject(type, error.ptr());
     throw py::error_already_set();
 }
@@ -121,12 +100,16 @@ decltype(auto) guarded(const std::string& table, F&& f) {
     try {
         return f();
     } catch (const ToolError& e) {
-        raiseError(e.what(), table);
+        raiseError(e.what(), table, e.reason());
+    } catch (const Vesk::TableUnreadableException& e) {
+        raiseError(fmt::format("{}: {}", Vesk::attachFailureText(e.reason()), e.msg()), table,
+                   e.reason());
     } catch (const Pimbo::CorruptionDetectedException& e) {
-        raiseError(fmt::format("corrupt: table '{}': {}", table, e.msg()), table);
+        raiseError(fmt::format("corrupt: table '{}': {}", table, e.msg()), table,
+                   Vesk::AttachFailure::corrupt);
     } catch (const Pimbo::Exception& e) {
         // As the tool reports it: the library's message, the table named here.
-        raiseError(fmt::format("table '{}': {}", table, e.msg()), table);
+        raiseError(fmt::format("table '{}': {}", table, e.msg()), table, Vesk::AttachFailure::none);
     }
 }
 
@@ -196,8 +179,7 @@ class Table {
           type_(probe.typeText()),
           root_(std::move(root)),
           fields_(probe.valueType),
-          recordClass_(recordClass(type_, fields_)),
-          words_(fields_.names().size()) {}
+          recordClass_(recordClass(type_, fields_)) {}
     virtual ~Table() = default;
 
     const std::string& name() const { return name_; }
@@ -221,19 +203,21 @@ class Table {
     }
 
   protected:
-    // The record of type Value `record` as an instance of the record class.
+    // The record of type Value `value` as an instance of the record class. Its words are read
+    // into this call's own array before anything Python runs: making the tuple may collect
+    // garbage, whose finalizers may use this table or let another thread use it.
     template <class Value>
     py::object record(const Value& value) const {
-        std::vector<uint64_t>& words = words_;
-        fields_.read(&value, words.data());
+        uint64_t words[kMaxWords<Value>];
+        fields_.read(&value, words);
         // Made as the named tuple's __new__ makes it (a tuple of the class, its items in
         // order) without calling it: a third of the cost of a record.
+        const size_t n = fields_.names().size();
         auto* type = reinterpret_cast<PyTypeObject*>(recordClass_.ptr());
-        py::object out =
-            py::reinterpret_steal<py::object>(type->tp_alloc(type, Py_ssize_t(words.size())));
+        py::object out = py::reinterpret_steal<py::object>(type->tp_alloc(type, Py_ssize_t(n)));
         if (!out)
             throw py::error_already_set();
-        for (size_t i = 0; i < words.size(); ++i) {
+        for (size_t i = 0; i < n; ++i) {
             PyObject* word = PyLong_FromUnsignedLongLong(words[i]);
             if (word == nullptr)
                 throw py::error_already_set();
@@ -242,12 +226,15 @@ class Table {
         return out;
     }
 
+    // Every field is one word of the record (RecordFields), so a record has at most this many.
+    template <class Value>
+    static constexpr size_t kMaxWords = sizeof(Value) / sizeof(uint64_t);
+
     std::string name_;
     std::string type_;  // the kind's name ("simple")
     std::string root_;  // absolute, as the reader's RootPath holds it
     VeskTool::RecordFields fields_;
     py::object recordClass_;
-    mutable std::vector<uint64_t> words_;  // a record's words; the GIL makes it one caller's
 };
 
 // A walk of the table in table order (first/next), for `for r in table`.
@@ -282,10 +269,17 @@ class TypedTable : public Table {
     using Value = typename Ops::Value;
 
     TypedTable(const VeskTool::TableProbe& probe, std::unique_ptr<Vesk::VeskReader<Ops>> reader)
-        : Table(probe, reader->rootPath().rootDirectory()), reader_(std::move(reader)) {}
+        : Table(probe, reader->rootPath().rootDirectory()), reader_(std::move(reader)) {
+        if (fields_.names().size() > kMaxWords<Value>) {
+            throw ToolError(kTable, fmt::format("wrong record type: table '{}' describes {} "
+                                                "fields in a record of {} bytes",
+                                                name_, fields_.names().size(), sizeof(Value)));
+        }
+    }
 
     py::object get(uint64_t key) override {
         return guarded(name_, [&]() -> py::object {
+            follow();
             Value v{};
             bool found = false;
             reader_->lookup(typename Ops::Key(key), found, &v);
@@ -296,6 +290,7 @@ class TypedTable : public Table {
 
     py::list getMany(const std::vector<uint64_t>& keys) override {
         return guarded(name_, [&] {
+            follow();
             // All keys in one call, their memory accesses overlapped.
             const std::vector<typename Ops::Key> indexes(keys.begin(), keys.end());
             std::vector<Value> values(keys.size());
@@ -311,6 +306,7 @@ class TypedTable : public Table {
 
     py::list records() override {
         return guarded(name_, [&] {
+            follow();
             const std::vector<Value> all = VeskTool::readAll(*reader_, name_);
             py::list out(all.size());
             for (size_t i = 0; i < all.size(); ++i)
@@ -320,13 +316,17 @@ class TypedTable : public Table {
     }
 
     uint32_t size() override {
-        return guarded(name_, [&] { return reader_->members(); });
+        return guarded(name_, [&] {
+            follow();
+            return reader_->members();
+        });
     }
 
     std::unique_ptr<Cursor> cursor() override { return std::make_unique<TypedCursor<Ops>>(*this); }
 
     py::dict stat() override {
         return guarded(name_, [&] {
+            follow();
             const VeskTool::TableProbe p = [&] {
                 const RootScope scope(root_);
                 return VeskTool::probeTable(name_);
@@ -365,6 +365,20 @@ class TypedTable : public Table {
     Vesk::VeskReader<Ops>& reader() { return *reader_; }
     using Table::record;
 
+    // Every call first makes sure that the reader answers from the files now at the table's
+    // path (a table removed and made again is a new generation: VeskReader::followFiles); an
+    // iteration does so when it starts.
+    void follow() {
+        if (!reader_->followFiles()) {
+            const Vesk::AttachFailure why = reader_->attachFailure();
+            throw Vesk::TableUnreadableException(
+                why == Vesk::AttachFailure::none ? Vesk::AttachFailure::noFiles : why,
+                fmt::format("table '{}' was removed or made anew, and its files cannot be read "
+                            "now: {}",
+                            name_, reader_->attachFailureMessage()));
+        }
+    }
+
   private:
     std::unique_ptr<Vesk::VeskReader<Ops>> reader_;
 };
@@ -378,6 +392,7 @@ py::object TypedCursor<Ops>::next() {
     const bool more = guarded(name, [&] {
         if (started_)
             return reader.next(Ops::key(value_), value_, hint_);
+        table_.follow();
         started_ = true;
         // A re-format met by first is harmless: first answers from the new files.
         const bool any = reader.first(value_, hint_);
@@ -389,7 +404,7 @@ py::object TypedCursor<Ops>::next() {
         raiseError(fmt::format("table '{}' was re-formatted during the iteration; the records "
                                "seen are not the whole table (iterate again)",
                                name),
-                   name);
+                   name, Vesk::AttachFailure::none);
     }
     if (!more) {
         ended_ = true;
