@@ -1,14 +1,17 @@
-// The writer's rate beside the followers of its wake-up socket: a writer of a table that
-// publishes its changes overwrites its records for a fixed time
+// The writer's rate beside the followers of its wake-up socket: the writer of a table that
+// publishes its changes overwrites its records, in passes that alternate with those of a second
+// table of the same writer process that nobody follows (so that a machine busy with something
+// else slows both alike), and the rates are compared as a ratio
 //  - with no follower;
 //  - with F followers connected that never ask for a wake-up (they stay awake);
 //  - with F followers that keep asking for one (each stores 1 into its wake word every
 //    millisecond and never reads its connection: the flood that fills socket buffers).
 // The followers are the connections of four child processes, which sleep between their rounds.
-// Reported: updates per second in each case and as a ratio of the rate without followers, the
-// followers the writer took and refused, and the kernel's slab memory grown meanwhile.
+// Reported: updates per second of both tables in each case and their ratio, the
+// followers the writer took and refused (its caps), and the kernel's slab memory grown
+// meanwhile.
 //
-//   build-bench/bench/bench_followers [followers] [seconds per case]   (2000 and 1 by default)
+//   build-bench/bench/bench_followers [followers] [seconds per case]   (2000 and 2 by default)
 #include "FlexCounters2/FlexCounters2Vesk.h"
 #include "Ruxa/RuxaWake.h"
 #include "Vesk/VeskWriter.h"
@@ -20,6 +23,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -67,11 +71,12 @@ uint64_t slabKb() {
     if (::write(out, &ready, 1) != 1)
         ::_exit(1);
     for (std::string why;; ::usleep(1000)) {
+        bool backlogFull = false;
         for (auto& f : followers) {
             bool closed = false;
-            if (!f)
-                f.connect(path, why);
-            else if (!ask || !f.ask())  // no word yet: it comes with the first byte
+            if (!f && !backlogFull)
+                backlogFull = !f.connect(path, why);  // tried again in the next round
+            else if (f && (!ask || !f.ask()))         // no word yet: it comes with the first byte
                 f.drain(closed);
         }
         if (::getppid() == 1)
@@ -119,23 +124,39 @@ double rate(Writer& w, double seconds) {
     return double(updates) / (double(nowNs() - t0) * 1e-9);
 }
 
-// Writes until the writer has taken every follower that connected (its count stops growing).
-size_t takeFollowers(Writer& w) {
-    size_t seen = 0;
-    for (int still = 0; still < 20;) {
+// Writes until the writer has taken or refused each of `total` followers that connect (or for
+// 30 s at most); the number taken.
+size_t takeFollowers(Writer& w, size_t total) {
+    const Ruxa::RuxaWriter& q = *w.notificationQueue();
+    const uint64_t refusedBefore = q.refusedFollowers(), end = nowNs() + 30000000000ull;
+    while (q.followers() + (q.refusedFollowers() - refusedBefore) < total && nowNs() < end)
         rate(w, 0.01);
-        const size_t now = w.notificationQueue()->followers();
-        still = now == seen ? still + 1 : 0;
-        seen = now;
+    return q.followers();
+}
+
+// Passes of `seconds` / kPasses over the followed table and the one beside it, alternately;
+// the median rate of each and the median of the ratios of the pairs.
+struct Pair {
+    double followed = 0, alone = 0, ratio = 0;
+};
+constexpr int kPasses = 9;
+Pair measure(Writer& followed, Writer& alone, double seconds) {
+    std::vector<double> f, a, r;
+    for (int p = 0; p < kPasses; ++p) {
+        a.push_back(rate(alone, seconds / kPasses));
+        f.push_back(rate(followed, seconds / kPasses));
+        r.push_back(f.back() / a.back());
     }
-    return seen;
+    for (auto* v : {&f, &a, &r})
+        std::sort(v->begin(), v->end());
+    return {f[kPasses / 2], a[kPasses / 2], r[kPasses / 2]};
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     const int total = argc > 1 ? std::stoi(argv[1]) : 2000;
-    const double seconds = argc > 2 ? std::stod(argv[2]) : 1.0;
+    const double seconds = argc > 2 ? std::stod(argv[2]) : 2.0;
     rlimit files{};
     ::getrlimit(RLIMIT_NOFILE, &files);
     files.rlim_cur = files.rlim_max;
@@ -144,21 +165,30 @@ int main(int argc, char** argv) {
     Vesk::MapDescriptor d(uint32_t(kRecords * 2));
     d.notify = 1;
     Writer w(handler(), kTable, d, Ops{}, "Bench");
+    Writer beside(handler(), "bench/beside", d, Ops{}, "Bench");
     w.initialize("none");
+    beside.initialize("none");
     rate(w, 0.2);  // warm up
-    const double alone = rate(w, seconds);
-    std::printf("writer overwriting %lu records, %.1f s per case\n", (unsigned long)kRecords,
-                seconds);
-    std::printf("%-34s %14s %8s %10s %12s\n", "", "updates/s", "ratio", "followers", "slab +MB");
-    std::printf("%-34s %14.0f %8.3f %10d %12s\n", "no follower", alone, 1.0, 0, "-");
-    for (const bool ask : {false, true}) {
+    rate(beside, 0.2);
+    std::printf(
+        "two writers overwriting %lu records each, the followed one and one beside it "
+        "without followers, in alternate passes (%.1f s per case)\n",
+        (unsigned long)kRecords, seconds);
+    std::printf("%-24s %14s %14s %8s %10s %8s %10s\n", "", "followed/s", "beside/s", "ratio",
+                "followers", "refused", "slab +MB");
+    for (const int mode : {0, 1, 2}) {  // none, awake, asking
         const uint64_t slab = slabKb();
-        auto followers = std::make_unique<Followers>(total, ask);
-        const size_t taken = takeFollowers(w);
-        const double r = rate(w, seconds);
-        const std::string label =
-            std::to_string(total) + (ask ? " followers asking" : " followers awake");
-        std::printf("%-34s %14.0f %8.3f %10zu %12.1f\n", label.c_str(), r, r / alone, taken,
+        const int count = mode == 0 ? 0 : total;
+        auto followers = std::make_unique<Followers>(count, mode == 2);
+        const uint64_t refusedBefore = w.notificationQueue()->refusedFollowers();
+        const size_t taken = takeFollowers(w, size_t(count));
+        const uint64_t refused = w.notificationQueue()->refusedFollowers() - refusedBefore;
+        const Pair m = measure(w, beside, seconds);
+        const std::string label = mode == 0   ? std::string("no follower")
+                                  : mode == 1 ? std::to_string(total) + " followers awake"
+                                              : std::to_string(total) + " followers asking";
+        std::printf("%-24s %14.0f %14.0f %8.3f %10zu %8lu %10.1f\n", label.c_str(), m.followed,
+                    m.alone, m.ratio, taken, (unsigned long)refused,
                     (double(slabKb()) - double(slab)) / 1024);
         std::fflush(stdout);
         followers.reset();
@@ -166,5 +196,6 @@ int main(int argc, char** argv) {
             rate(w, 0.01);
     }
     w.cleanup();
+    beside.cleanup();
     return 0;
 }

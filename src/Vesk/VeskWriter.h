@@ -16,7 +16,8 @@
 //     found with the bit set was left in the middle of a change and is never reused.
 //  6. A table that opted in to notifications (MapDescriptor::notify) publishes one queue entry
 //     per change, after the change itself is published (notify()): a follower that reads the
-//     slot it is told about finds the change or a later one, never an earlier state.
+//     slot it is told about finds the change or a later one, never an earlier state. A queue
+//     that cannot be renewed ends the publishing, never the change (Ruxa/RuxaWriter.h).
 //  7. A failure after a publishing store that leaves this writer's view behind the files (a
 //     bucket shrink whose re-map fails) detaches the writer (abandon()); a detached writer
 //     refuses every read and mutation with an error, as do reads from critical tasks that run
