@@ -129,6 +129,7 @@ bool WakeSender::open(const Vesk::RootPath& rootPath, std::string& why) {
     } else {
         listener_ = std::move(s);
         self_ = ::geteuid();
+        refused_ = 0;
         // The timer of an owed look; without it (no event loop) an owed look waits for a change.
         timer_.reset(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
         try {
@@ -170,7 +171,6 @@ void WakeSender::close() {
     lookNs_ = 0;
     lastAcceptNs_ = 0;
     lastCheckNs_ = 0;
-    refused_ = 0;
 }
 
 void WakeSender::removeSocket(const Mem::TableDir& dir) {
@@ -209,9 +209,10 @@ void WakeSender::accept() {
         socklen_t length = sizeof peer;
         const bool known = ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0;
         f.user = peer.uid;
-        const bool capped = f.user != self_ && f.user != 0;
-        if (!known || followers_.size() >= kMaxFollowers ||
-            (capped && perUser_[f.user] >= kMaxFollowersPerUser)) {
+        const auto mine = perUser_.find(f.user);
+        const bool capped = f.user != self_ && f.user != 0 && mine != perUser_.end() &&
+                            mine->second >= kMaxFollowersPerUser;
+        if (!known || followers_.size() >= kMaxFollowers || capped) {
             ++refused_;  // closed here: the follower polls
             continue;
         }

@@ -154,7 +154,7 @@ class WakeSender {
     // A look at the followers is owed: the timer or the next change makes it.
     bool owed() const { return owed_; }
     size_t followers() const { return followers_.size(); }
-    // Connections refused by the caps since the socket was opened.
+    // Connections refused by the caps since the socket was last opened.
     uint64_t refused() const { return refused_; }
     // Called (on the writer's thread) when a look from the timer changed the followers.
     void onFollowersChanged(std::function<void()> f) { changed_ = std::move(f); }
