@@ -271,15 +271,16 @@ bool WakeSender::look() {
             ++i;
         }
     }
-    // Pacing: the next look once the writer has spent kIdleShare times this one on changes, in
-    // batches at the pace of those since the last look (the writer thread's own time).
-    const uint64_t end = cpuNs();
-    lookNs_ = end - start;
-    const uint64_t batchNs = (start - lastLookNs_) / std::max<uint64_t>(batches_, 1);
+    // Pacing: the next look once kIdleShare times this one has passed, in batches at the pace of
+    // those since the last look. The look's cost is the writer thread's own time (others that
+    // run meanwhile do not inflate it); the pace is the clock's, so a writer that waits between
+    // its changes looks after each.
+    lookNs_ = cpuNs() - start;
+    const uint64_t batchNs = (wall - lastLookNs_) / std::max<uint64_t>(batches_, 1);
     untilLook_ = std::clamp<int64_t>(int64_t(lookNs_ * kIdleShare / std::max<uint64_t>(batchNs, 1)),
                                      1, kMaxUntilLook);
     batches_ = 0;
-    lastLookNs_ = end;
+    lastLookNs_ = wall + lookNs_;
     return followers_.size() != before || refused_ != refusedBefore;
 }
 

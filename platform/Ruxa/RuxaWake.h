@@ -17,12 +17,13 @@
 // entry already read is a harmless spurious wake-up).
 //
 // What a change costs the writer does not depend on how many follow. A look at the followers
-// costs in proportion to them, so the writer paces its looks: after a look that took t it makes
-// its next one once it has spent about kIdleShare * t on changes (counted in batches of changes
-// at its recent pace), so that looks take at most about 1/kIdleShare of its time however many
-// follow and whatever they do. A writer that makes few changes looks after each; one that stops
-// right after a look owes the next, which a one-shot timer on the process's event loop
-// (Pimbo::eventLoop()) makes once that time has passed, or its next change. A writer whose
+// costs in proportion to them, so the writer paces its looks: after a look that cost its thread
+// t (CPU time) it makes its next one once about kIdleShare * t has passed (counted in batches of
+// changes at their recent pace), so that looks take at most about 1/kIdleShare of its time
+// however many follow and whatever they do. A writer that makes few changes, or waits between
+// them, looks after each; one that stops right after a look owes the next, which a one-shot timer
+// on the process's event loop (Pimbo::eventLoop()) makes once that time has passed, or its next
+// change. A writer whose
 // process never runs its event loop leaves such a last wake-up to its next change or to the
 // followers' poll. A look also takes the followers that connected (at most once a millisecond)
 // and, once a second, drops those whose connection went.
@@ -197,8 +198,8 @@ class WakeSender {
     bool owed_ = false;
     int64_t untilLook_ = 1;    // batches until the next look
     uint64_t batches_ = 0;     // batches since the last look
-    uint64_t lastLookNs_ = 0;  // when the last look ended
-    uint64_t lookNs_ = 0;      // and how long it took
+    uint64_t lastLookNs_ = 0;  // when the last look ended (the clock's time)
+    uint64_t lookNs_ = 0;      // and what it cost (the thread's time)
     uint64_t lastAcceptNs_ = 0;
     uint64_t lastCheckNs_ = 0;
     uint64_t refused_ = 0;
