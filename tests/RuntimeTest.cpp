@@ -130,4 +130,15 @@ TEST(PimboEventLoop, PollRunsEachReadyCallbackOnceAndCallbacksMayRemoveOthers) {
     }
 }
 
+// Regression: a forked child registered its descriptors in its parent's loop, whose epoll
+// instance the fork shares, and they woke the parent's polls. A child makes a loop of its own.
+TEST(PimboEventLoopProcess, AForkedChildMakesALoopOfItsOwn) {
+    const Pimbo::EventLoop* parent = &Pimbo::eventLoop();
+    VeskTest::Child child([parent](VeskTest::Child& c) {
+        c.send(&Pimbo::eventLoop() == parent ? "shared" : "own");
+        return 0;
+    });
+    EXPECT_EQ(child.receive(), "own");
+}
+
 }  // namespace

@@ -185,6 +185,12 @@ TEST(WriterSentry, ReportsItsDirectoryOrAWriterFileRemovedUnderItOnceFromTheLoop
             movedTo.empty() ? void(fs::remove_all(d + what)) : fs::rename(d + what, d + movedTo);
         };
     };
+    const auto copyOver = [](const std::string& what) -> Act {  // as `mv copy slots` would
+        return [=](const std::string& d, auto) {
+            fs::copy_file(d + what, d + "/copy");
+            fs::rename(d + "/copy", d + what);
+        };
+    };
     const struct {
         const char* name;
         Act act;           // done to the published table directory
@@ -199,6 +205,8 @@ TEST(WriterSentry, ReportsItsDirectoryOrAWriterFileRemovedUnderItOnceFromTheLoop
         {"slots deleted", rm("/slots"), "{dir}/slots"},
         {"buckets deleted", rm("/buckets"), "{dir}/buckets"},
         {"cinder renamed away", rm("/cinder", "/old"), "{dir}/cinder"},
+        {"a copy renamed over slots", copyOver("/slots"), "{dir}/slots"},
+        {"a copy renamed over buckets", copyOver("/buckets"), "{dir}/buckets"},
         {"cinder rewritten", [](auto&, auto) { cinder(true).write(CinderId(2, 2)); }, ""},
         {"another file removed", rm("/owner"), ""},
         {"the writer's own cleanup, then a purge",

@@ -2,6 +2,7 @@
 // pairing rules, the version anchor, resizes seen by critical tasks, and the failures of the
 // host (a full file system, no mapping or memory left) in a private tmpfs.
 #include "Plinth/CinderFile.h"
+#include "Ruxa/RuxaReader.h"
 #include "Vesk/TableChecker.h"
 #include "support/Tables.h"
 
@@ -13,6 +14,7 @@
 #include <sys/resource.h>
 #include <sys/statvfs.h>
 
+#include <filesystem>
 #include <iterator>
 #include <map>
 #include <random>
@@ -270,7 +272,7 @@ TEST(VeskWriterAnchorTest, OffsetsBeyondFourGiBAreKeptWhole) {
     EXPECT_NO_THROW(anchor.validate());
     ::munmap(base, far + 8);
 }
-// ----- failures of the host, each in a child with a private 256 KiB tmpfs as its table root ----
+// ----- failures of the host, each in a child with a private 2 MiB tmpfs as its table root ------
 
 // In a child: a condition that does not hold ends the step, naming the line and `what`.
 // (__builtin_LINE rather than std::source_location, which clang 14 lacks with this library.)
@@ -402,16 +404,74 @@ void validatorWithoutMemory() {
     need(has(w->lastValidationFailure(), "cannot validate 64 slots"), w->lastValidationFailure());
 }
 
+using Follower = Ruxa::RuxaReader<Ruxa::BasicSlot>;
+Vesk::MapDescriptor notifying(bool notify = true) {
+    Vesk::MapDescriptor d(1000);
+    d.notify = notify;
+    return d;
+}
+
+// Regression: no writer restarted on a full file system (the owner file was replaced through a
+// temporary), and the restart of a table that publishes withdrew the old queue before the new
+// one existed. One that does not publish restarts with its records; one that publishes refuses,
+// naming the queue and the room it needs, and leaves its followers the old queue until a start
+// with room replaces it.
+void restartOnAFullFileSystem() {
+    for (const bool notify : {false, true}) {
+        auto w = makeWriter<Simple>(notifying(notify));
+        need(w->initialize("first"));
+        for (uint64_t k = 0; k < 10; ++k)
+            w->write(rec(k), true);
+        Vesk::Reader::Counters rc;
+        Follower follower(*testHandler(), w->rootPath(), rc);
+        std::string why;
+        need(!notify || follower.attach(why), why);
+        w = makeWriter<Simple>(notifying(notify));  // the first one detaches
+        need(leaveFree(0));
+        const std::string text = thrown([&] { w->initialize("full"); });
+        need(notify ? has(text, "cannot create notification queue") : text.empty(), text);
+        need(!notify || (has(text, "No space left") && follower.validateNotif()), text);
+        ::unlink((Mem::RootPath::root() + "/filler").c_str());
+        if (notify)
+            need(
+                thrown([&] { (w = makeWriter<Simple>(notifying()))->initialize("room"); }).empty());
+        need(w->validate() && w->members() == 10 && !follower.validateNotif());
+    }
+}
+
+// Regression: a queue renewal that failed inside a write (no room for the new queue, the table's
+// directory gone) threw out of the write after the record was stored, the critical-section bit
+// left set. The writes succeed; the queue is withdrawn, publishing stops, and that is counted.
+void failedRenewalInsideAWrite() {
+    for (const bool full : {true, false}) {
+        auto w = attachedWriter<Simple>(notifying());
+        w->write(rec(0), true);
+        Vesk::Reader::Counters rc;
+        Follower follower(*testHandler(), w->rootPath(), rc);
+        std::string why;
+        need(follower.attach(why), why);
+        const Ruxa::RuxaWriter& queue = *w->notificationQueue();
+        w->counters().sequence = queue.header().sequenceBase + 0xFFFFFFFE;  // the last relative
+        need(full ? leaveFree(0) : std::filesystem::remove_all(w->rootPath().directory()) > 0);
+        need(thrown([&] { w->write(rec(1), true), w->write(rec(2), true); }).empty());
+        need(find(*w, 1) && find(*w, 2) && !w->slotTable().header()->criticalSection());
+        need(w->writerCounters().queueFailures == 1 && queue.stopped() && !queue.wakeListening());
+        need(!follower.validateNotif());  // the queue it follows was withdrawn
+        ::unlink((Mem::RootPath::root() + "/filler").c_str());
+    }
+}
+
 TEST(VeskWriterHostFailureProcess, EachFailureKeepsOrReleasesTheTableAndSaysWhy) {
     for (auto step : {growthFails, failedStartReleasesTheTable, lockRefusalsNameTheirReason,
-                      failedBucketShrinkDetaches, validatorWithoutMemory}) {
+                      failedBucketShrinkDetaches, validatorWithoutMemory, restartOnAFullFileSystem,
+                      failedRenewalInsideAWrite}) {
 #if defined(VESK_SANITIZED)  // the sanitizer's runtime needs the mappings these two deny
         if (step == failedBucketShrinkDetaches || step == validatorWithoutMemory)
             continue;
 #endif
         Child child([step](Child& c) {
             std::string why;
-            if (!privateTmpfs("256k", why)) {
+            if (!privateTmpfs("2m", why)) {
                 c.send(why);
                 return Child::kSkip;
             }

@@ -81,6 +81,7 @@ void printQueue(const std::string& table) {
         {"  last sequence",
          fmt::format("{} (sequence base {})", counters.lastAppliedSequence, queue.sequenceBase())},
         {"  followers", std::to_string(queue.followers())},
+        {"  followers refused", std::to_string(queue.refusedFollowers())},
     });
 }
 

@@ -515,8 +515,26 @@ class WriterSentry::Watch : public SentryImpl::Client {
                    (r.name == ReaderSentry::kSlotsFile || r.name == ReaderSentry::kBucketsFile ||
                     r.name == ReaderSentry::kCinderFile)) {
             sentry_.look(r.name);
+        } else if ((r.mask & (IN_CREATE | IN_MOVED_TO)) != 0 &&
+                   (r.name == ReaderSentry::kSlotsFile || r.name == ReaderSentry::kBucketsFile)) {
+            sentry_.look("");  // another file at the name: the writer's own went
         }
         // Nothing may touch this object from here on: the notifiee may have deleted the sentry.
+    }
+
+    // The file `name` is still the one the writer mapped when the watch was placed.
+    bool held(const char* name) const {
+        struct stat st;
+        const bool slots = std::strcmp(name, ReaderSentry::kSlotsFile) == 0;
+        const Identity& was = slots ? slots_ : buckets_;
+        return dir_.statEntry(name, st) && st.st_dev == was.dev && st.st_ino == was.ino;
+    }
+    void remember() {
+        struct stat st;
+        if (dir_.statEntry(ReaderSentry::kSlotsFile, st))
+            slots_ = {st.st_dev, st.st_ino};
+        if (dir_.statEntry(ReaderSentry::kBucketsFile, st))
+            buckets_ = {st.st_dev, st.st_ino};
     }
 
     void unwatch() {
@@ -538,6 +556,12 @@ class WriterSentry::Watch : public SentryImpl::Client {
     int wd_ = -1;
     TableDir dir_;
     uint64_t purgedUpTo_ = 0;
+    // The writer's "slots" and "buckets" as the watch found them.
+    struct Identity {
+        dev_t dev = 0;
+        ino_t ino = 0;
+    };
+    Identity slots_, buckets_;
 };
 
 // What a sentry built over a writer asks of it.
@@ -590,6 +614,7 @@ void WriterSentry::watch() {
     int e = error.errnum;
     if (w.dir_.valid()) {
         w.wd_ = w.mgr_.watchIs(w.id_, directory, e, IN_DONT_FOLLOW);
+        w.remember();
         // Placed by path: make sure it is on the directory held (else it went meanwhile).
         if (w.wd_ >= 0 && w.dir_.removed()) {
             e = ENOENT;
@@ -614,6 +639,7 @@ void WriterSentry::look(const std::string& name) {
     }
     const TableDir& dir = watch_->dir_;
     std::string what;
+    bool replaced = false;
     if (dir.removed()) {
         what = "table directory " + rootPath_.directory();
     } else if (!name.empty()) {
@@ -621,7 +647,10 @@ void WriterSentry::look(const std::string& name) {
     } else {
         for (const char* file :
              {ReaderSentry::kSlotsFile, ReaderSentry::kBucketsFile, ReaderSentry::kCinderFile}) {
-            if (!dir.exists(file)) {
+            const bool there = dir.exists(file);
+            replaced =
+                there && std::strcmp(file, ReaderSentry::kCinderFile) != 0 && !watch_->held(file);
+            if (!there || replaced) {
                 what = dir.filePath(file);
                 break;
             }
@@ -632,7 +661,7 @@ void WriterSentry::look(const std::string& name) {
     }
     lost_ = what;
     watch_->unwatch();
-    PIMBO_TRACE(1, "{} was removed under its writer", what);
+    PIMBO_TRACE(1, "{} was {} under its writer", what, replaced ? "replaced" : "removed");
     notifiee_->filesLost(what);
     // Nothing may touch this object from here on: the notifiee may have deleted the sentry.
 }

@@ -40,9 +40,12 @@
 //      directory is opened through Mem::TableDir (writer trust, nothing created) and the watch,
 //      placed by path, is checked against that descriptor.
 //   6. It reports once, from the event loop, and then watches no more: the directory was
-//      deleted or moved away (it is no longer at its path), or "slots", "buckets" or "cinder"
-//      was deleted or renamed away. The writer itself never does either while it holds the
-//      table (it replaces "cinder" by renaming a new file over it, which removes no name).
+//      deleted or moved away (it is no longer at its path), "slots", "buckets" or "cinder" was
+//      deleted or renamed away, or another file took the name "slots" or "buckets" (renamed
+//      over it: readers would map that file while the writer writes the one it mapped, so the
+//      sentry keeps the identity of both as it placed the watch). The writer itself never does
+//      any of this while it holds the table (it replaces "cinder" by renaming a new file over
+//      it, which removes no name).
 //   7. A directory already gone when the sentry is built is reported from the event loop as
 //      well. One that cannot be watched (no inotify instance or no watch left) is traced at
 //      level 0 and left unwatched: the writer works on, it only will not notice a removal.
@@ -168,8 +171,9 @@ class WriterSentry : public Pimbo::Debuggable {
         virtual bool validate() = 0;
         virtual bool validateFiles(const std::string& path, unsigned count) = 0;
         // The writer's files were taken away under it: `what` is "table directory DIR" when
-        // the directory was removed or moved away, else the path of the file deleted. Called
-        // once, from the event loop; the notifiee may delete the sentry from inside.
+        // the directory was removed or moved away, else the path of the file deleted or
+        // replaced. Called once, from the event loop; the notifiee may delete the sentry from
+        // inside.
         virtual void filesLost(const std::string& what) = 0;
     };
 

@@ -2,6 +2,7 @@
 
 #include "Pimbo/Exception.h"
 
+#include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -124,9 +125,22 @@ void EventLoop::stop() {
     [[maybe_unused]] ssize_t w = ::write(wakeFd_.get(), &one, sizeof one);
 }
 
+namespace {
+EventLoop* processLoop = nullptr;  // never destroyed: sentries may go during exit
+}  // namespace
+
 EventLoop& eventLoop() {
-    static EventLoop* loop = new EventLoop;  // never destroyed: sentries may go during exit
-    return *loop;
+    // A forked child makes a loop of its own at its first use: the parent's epoll instance is
+    // shared across the fork, and the child's descriptors registered in it would wake the
+    // parent's polls. The first loop of the process is made once, whichever thread asks first.
+    [[maybe_unused]] static const bool made = [] {
+        ::pthread_atfork(nullptr, nullptr, [] { processLoop = nullptr; });
+        processLoop = new EventLoop;
+        return true;
+    }();
+    if (processLoop == nullptr)
+        processLoop = new EventLoop;
+    return *processLoop;
 }
 
 }  // namespace Pimbo

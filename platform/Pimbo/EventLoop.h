@@ -75,7 +75,7 @@ class EventLoop {
     std::atomic<bool> stopRequested_{false};
 };
 
-// The process's event loop (created on first use, never destroyed).
+// The process's event loop (created on first use, never destroyed; a forked child makes its own).
 EventLoop& eventLoop();
 
 }  // namespace Pimbo

@@ -4,6 +4,7 @@
 #include "Pimbo/Exception.h"
 #include "Pimbo/Format.h"
 #include "Pimbo/HashMix.h"
+#include "Plinth/RecordFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -102,7 +103,7 @@ void CinderFile::write(Plinth::CinderId id) {
     // A new file renamed into place (invariant 2), through the table directory's door.
     Mem::FileError error;
     const Mem::TableDir dir = Mem::TableDir::open(rootPath_, Mem::TableDir::Access::writer, error);
-    if (!dir.valid() || !dir.replaceFile(kFileName, &record, sizeof record, error)) {
+    if (!dir.valid() || !storeRecord(dir, kFileName, &record, sizeof record, error)) {
         PIMBO_THROW(Pimbo::MemoryResourceException, "cannot store cinderId {} in {}: {}", id, path_,
                     error.text);
     }

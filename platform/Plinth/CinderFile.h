@@ -11,7 +11,10 @@
 //      version and checksum are checked before the id is believed. A missing, short, long or
 //      damaged file reads as 0 (none), so the writer re-formats rather than trust it.
 //   2. write() builds the new file beside the old one and renames it into place: a reader or a
-//      restarted writer sees the old record or the new one, never a partly written file.
+//      restarted writer sees the old record or the new one, never a partly written file. Only
+//      on a file system without room for that file is the record written in place, with one
+//      write (Plinth/RecordFile.h): a restart that keeps the generation rewrites the same bytes;
+//      a reader that meets another record half-written takes it for none, and looks again.
 #pragma once
 
 #include "Mem/RootPath.h"
@@ -57,7 +60,8 @@ class CinderFile : public Pimbo::Debuggable {
     // The stored id; 0 when the file is missing, short or damaged (a damaged file is traced at
     // level 0 with the reason).
     Plinth::CinderId read() const;
-    // Stores `id` (an O_EXCL temporary renamed into place; the table's file mode). Throws
+    // Stores `id` (an O_EXCL temporary renamed into place, or in place on a full file system;
+    // the table's file mode). Throws
     // Pimbo::NoPermissionException without create, Pimbo::MemoryResourceException naming the file
     // and the id when the write fails.
     void write(Plinth::CinderId id);

@@ -4,6 +4,7 @@
 #include "Pimbo/Exception.h"
 #include "Pimbo/Format.h"
 #include "Pimbo/HashMix.h"
+#include "Plinth/RecordFile.h"
 
 #include <sys/file.h>
 #include <unistd.h>
@@ -202,7 +203,12 @@ OwnerFile::Load OwnerFile::loadOnce(OwnerFileRecord& record, std::string& reason
 }
 
 bool OwnerFile::load(OwnerFileRecord& record, std::string& reason) const {
-    return loadOnce(record, reason) == Load::ok;
+    // A record found damaged is read again: a rewrite in place may have been under way
+    // (Plinth/RecordFile.h).
+    Load found = loadOnce(record, reason);
+    for (int again = 0; found == Load::damaged && again < kDamagedRereads; ++again)
+        found = loadOnce(record, reason);
+    return found == Load::ok;
 }
 
 OwnerFileRecord OwnerFile::loadOrThrow() const {
@@ -251,7 +257,7 @@ void OwnerFile::store(OwnerFileRecord record) {
     record.checksum = record.computeChecksum();
     Mem::FileError error;
     const Mem::TableDir dir = openDir(error, true);
-    if (!dir.valid() || !dir.replaceFile(kFileName, &record, sizeof record, error)) {
+    if (!dir.valid() || !storeRecord(dir, kFileName, &record, sizeof record, error)) {
         PIMBO_THROW(Pimbo::MemoryResourceException, "cannot write owner file {}: {}", path_,
                     error.text);
     }

@@ -11,7 +11,9 @@
 //      a failed check names the file, the check and the value found.
 //   2. A rewrite replaces the whole file (Mem::TableDir::replaceFile: a temporary renamed into
 //      place), so a reader, and a writer killed mid-way, find the old record or the new one,
-//      never a mix: a record that fails its checksum is damaged, not torn.
+//      never a mix. Only on a file system without room for the temporary is the record written
+//      in place, with one write (Plinth/RecordFile.h); a record that fails its checksum is read
+//      again twice before it is taken for damaged.
 //   3. lock() is a best effort that never waits (invariant of every lock of a table: nobody
 //      else can make a writer wait). Its flock stays on the file it opened, which the next
 //      rewrite replaces; writers exclude each other through Mem::WriterLock, not through it.
@@ -152,6 +154,7 @@ class OwnerFile : public Pimbo::Debuggable {
     // missing: no file; unreadable: cannot be read or has the wrong size; damaged: a check
     // failed on a record-sized file.
     enum class Load { ok, missing, unreadable, damaged };
+    static constexpr int kDamagedRereads = 2;
 
     // Reads the file into `record` (filled for ok and damaged); on failure `reason` names the
     // file, the check and the value.

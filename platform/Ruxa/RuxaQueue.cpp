@@ -116,6 +116,7 @@ bool readQueueHeader(const void* header, uint64_t fileBytes, QueueHeader& out,
     out.sequenceBase = get<uint64_t>(h, L::kOffSequenceBase);
     out.generation = get<uint32_t>(h, L::kOffGeneration);
     out.followers = get<uint32_t>(h, L::kOffFollowers);
+    out.refused = get<uint32_t>(h, L::kOffRefused);
     if (out.generation == 0) {
         reason = "generation 0: the queue is being replaced";
         return false;

@@ -16,12 +16,15 @@
 //      count 0; its new entries follow. A reader that copied an entry and then finds the same
 //      first sequence (after an acquire fence) copied an entry of the turn it expected.
 //  Q4. currentBuffer is published after the buffer it names holds its first entry.
-//  Q5. Before the writer replaces or removes the file, it stores generation 0 into it; a
-//      reader compares the generation with the one it attached to before it trusts anything.
+//  Q5. A writer that replaces the file stores generation 0 into the old one once the new one is
+//      in place and before it publishes anything; one that removes the file stores 0 into it
+//      first. A reader compares the generation with the one it attached to before it trusts
+//      anything.
 //  Q6. A tombstone is one release store of 0xFFFFFFFF into an entry's slot field.
 // Q7, each follower's wake word, is kept by the wake-ups (Ruxa/RuxaWake.h).
-// The followers word is advisory: the writer stores it whenever a follower connects or is
-// dropped (0 when it stops); nothing a reader does depends on it.
+// The followers and refused words are advisory: the writer stores them whenever a follower
+// connects, is refused or is dropped (followers 0 when it stops); nothing a reader does depends
+// on them.
 // Only the writer process stores into the file; readers map it read-only and load every word
 // through Mem/Atomic.h.
 #pragma once
@@ -54,6 +57,8 @@ struct QueueLayout {
     static constexpr uint64_t kOffChecksum = 48;
     // Advisory: the followers connected to the writer's wake-up socket (never an index).
     static constexpr uint64_t kOffFollowers = 52;
+    // Advisory: connections the wake-up socket refused (its caps) since the writer started.
+    static constexpr uint64_t kOffRefused = 56;
     static constexpr uint64_t kHeaderSize = 64;
     // The checksum covers the constant fields from version to the sequence base.
     static constexpr uint64_t kChecksummed = kOffVersion;
@@ -109,6 +114,7 @@ struct QueueHeader {
     uint64_t sequenceBase = 0;
     uint32_t generation = 0;
     uint32_t followers = 0;  // advisory, as the header last said
+    uint32_t refused = 0;    // advisory
 
     uint64_t bufferSize() const { return QueueLayout::bufferSize(bufferEntries); }
     uint64_t fileSize() const { return QueueLayout::fileSize(numBuffers, bufferEntries); }

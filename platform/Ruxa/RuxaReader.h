@@ -222,6 +222,10 @@ class RuxaReader : public Pimbo::Debuggable {
     uint32_t followers() const {
         return attached_ ? Mem::loadAcquire32(header_ + QueueLayout::kOffFollowers) : 0;
     }
+    // The connections the writer's wake-up socket refused (advisory; 0 when not attached).
+    uint32_t refusedFollowers() const {
+        return attached_ ? Mem::loadAcquire32(header_ + QueueLayout::kOffRefused) : 0;
+    }
     uint64_t sequenceBase() const { return sequenceBase_; }
     uint32_t numBuffers() const { return uint32_t(buffers_.size()); }
     uint32_t bufferEntries() const { return capacity_; }

@@ -1,5 +1,7 @@
 #include "Ruxa/RuxaWake.h"
 
+#include "Pimbo/EventLoop.h"
+#include "Pimbo/Exception.h"
 #include "Pimbo/Format.h"
 
 #include <fcntl.h>
@@ -7,10 +9,12 @@
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/timerfd.h>
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -41,9 +45,32 @@ void* mapPage(int fd) {
     return p == MAP_FAILED ? nullptr : p;
 }
 
-// Dead followers are looked for at most once a second (one poll() for all of them): a follower
-// that never asks for a wake-up is never sent one, so no failed send() reports it gone.
-constexpr uint64_t kHangUpCheckMs = 1000;
+uint64_t nowNs(clockid_t clock = CLOCK_MONOTONIC) {
+    timespec t;
+    ::clock_gettime(clock, &t);
+    return uint64_t(t.tv_sec) * 1000000000ull + uint64_t(t.tv_nsec);
+}
+// The writer thread's own time: what a look costs it, whoever else runs meanwhile.
+uint64_t cpuNs() {
+    return nowNs(CLOCK_THREAD_CPUTIME_ID);
+}
+
+// New followers are taken at most once a millisecond; connections that went (and send buffers
+// that have room again) are looked for once a second, with one poll() for all of them: a
+// follower that never asks for a wake-up is never sent one, so no failed send() reports it gone.
+constexpr uint64_t kAcceptNs = 1000000;
+constexpr uint64_t kCheckNs = 1000000000;
+// However slow the last look, the next one comes after at most this many batches or this time.
+constexpr int64_t kMaxUntilLook = int64_t(1) << 24;
+constexpr uint64_t kMaxOwedNs = 1000000000;
+// Without followers a look only checks whether taking new ones is due: every kIdleLook batches.
+constexpr int64_t kIdleLook = 64;
+
+// The mode of the wake-up socket: the table's file mode with a write bit beside each read bit
+// (connecting needs write permission), so that whoever may read the table may follow it awake.
+unsigned socketMode(unsigned fileMode) {
+    return fileMode | ((fileMode & 0444) >> 1);
+}
 
 }  // namespace
 
@@ -91,7 +118,7 @@ bool WakeSender::open(const Vesk::RootPath& rootPath, std::string& why) {
     } else if (::bind(s.get(), reinterpret_cast<const sockaddr*>(&a), sizeof(a)) != 0) {
         why = failure(dir_, "bind");
     } else if (!dir_.statEntry(kFileName, st) || !S_ISSOCK(st.st_mode) ||
-               ::fchmodat(dir_.fd(), kFileName, dir_.fileMode().mode, 0) != 0 ||
+               ::fchmodat(dir_.fd(), kFileName, socketMode(dir_.fileMode().mode), 0) != 0 ||
                (dir_.fileMode().group != Mem::FileMode::kNoGroup &&
                 ::fchownat(dir_.fd(), kFileName, uid_t(-1), gid_t(dir_.fileMode().group),
                            AT_SYMLINK_NOFOLLOW) != 0)) {
@@ -101,6 +128,23 @@ bool WakeSender::open(const Vesk::RootPath& rootPath, std::string& why) {
         why = failure(dir_, "listen on");
     } else {
         listener_ = std::move(s);
+        self_ = ::geteuid();
+        refused_ = 0;
+        // The timer of an owed look; without it (no event loop) an owed look waits for a change.
+        timer_.reset(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
+        try {
+            if (timer_)
+                Pimbo::eventLoop().addFd(timer_.get(), [this] {
+                    uint64_t expirations;
+                    while (::read(timer_.get(), &expirations, sizeof expirations) > 0) {
+                    }
+                    timerArmed_ = false;
+                    if (owed_ && look() && changed_)
+                        changed_();
+                });
+        } catch (const Pimbo::Exception&) {
+            timer_.reset();
+        }
         return true;
     }
     close();
@@ -108,16 +152,25 @@ bool WakeSender::open(const Vesk::RootPath& rootPath, std::string& why) {
 }
 
 void WakeSender::close() {
+    if (timer_)
+        Pimbo::eventLoop().removeFd(timer_.get());
+    timer_.reset();
+    timerArmed_ = false;
     followers_.clear();
+    perUser_.clear();
     if (listener_) {
         listener_.reset();
         removeSocket(dir_);
     }
     dir_ = Mem::TableDir();
     pending_ = false;
+    owed_ = false;
     untilLook_ = 1;
-    lastAccept_ = 0;
-    lastHangUpCheck_ = 0;
+    batches_ = 0;
+    lastLookNs_ = 0;
+    lookNs_ = 0;
+    lastAcceptNs_ = 0;
+    lastCheckNs_ = 0;
 }
 
 void WakeSender::removeSocket(const Mem::TableDir& dir) {
@@ -148,64 +201,113 @@ bool WakeSender::welcome(Follower& f) {
     return ::sendmsg(f.socket.get(), &m, MSG_DONTWAIT | MSG_NOSIGNAL) == 1;
 }
 
-bool WakeSender::wakeFollowers() {
-    const size_t before = followers_.size();
-    // New followers are taken at most once a millisecond (a coarse clock, no system call):
-    // probing the listener at every change would cost the writer a system call per change.
-    uint64_t ms = lastAccept_;
-    if (untilLook_ == 0) {
-        untilLook_ = kLookEvery;
-        timespec now;
-        ::clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-        ms = uint64_t(now.tv_sec) * 1000 + uint64_t(now.tv_nsec) / 1000000;
-    }
-    if (ms != lastAccept_ && listener_) {
-        lastAccept_ = ms;
-        for (int fd; (fd = ::accept4(listener_.get(), nullptr, nullptr,
-                                     SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0;) {
-            Follower f{Mem::Fd(fd), WakeWord()};
-            if (welcome(f))  // its word came with its first wake-up
-                followers_.push_back(std::move(f));
-        }
-        if (ms - lastHangUpCheck_ >= kHangUpCheckMs && !followers_.empty()) {
-            lastHangUpCheck_ = ms;
-            dropHungUp();
-        }
-    }
-    if (followers_.empty())
-        return followers_.size() != before;
-    // Q7: the counts stored before this fence are visible before any word is loaded.
-    Mem::fullFence();
-    const char byte = 1;
-    for (size_t i = 0; i < followers_.size();) {
-        Follower& f = followers_[i];
-        if (!f.word.take()) {
-            ++i;  // awake: it reads the queue before it asks again
+void WakeSender::accept() {
+    for (int fd;
+         (fd = ::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0;) {
+        Follower f{Mem::Fd(fd), WakeWord(), 0, false};
+        ucred peer{};
+        socklen_t length = sizeof peer;
+        const bool known = ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0;
+        f.user = peer.uid;
+        const auto mine = perUser_.find(f.user);
+        const bool capped = f.user != self_ && f.user != 0 && mine != perUser_.end() &&
+                            mine->second >= kMaxFollowersPerUser;
+        if (!known || followers_.size() >= kMaxFollowers || capped) {
+            ++refused_;  // closed here: the follower polls
             continue;
         }
-        const ssize_t n = ::send(f.socket.get(), &byte, 1, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-            f = std::move(followers_.back());  // the follower is gone
-            followers_.pop_back();
-        } else {
+        // The smallest send buffer: a few unread wake-ups, a few kilobytes of the kernel's.
+        const int smallest = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &smallest, sizeof smallest);
+        if (welcome(f)) {  // its word came with its first wake-up
+            ++perUser_[f.user];
+            followers_.push_back(std::move(f));
+        }
+    }
+}
+
+void WakeSender::drop(size_t i) {
+    if (--perUser_[followers_[i].user] == 0)
+        perUser_.erase(followers_[i].user);
+    followers_[i] = std::move(followers_.back());
+    followers_.pop_back();
+}
+
+bool WakeSender::look() {
+    owed_ = false;
+    const uint64_t wall = nowNs();
+    const bool acceptDue = listener_ && wall - lastAcceptNs_ >= kAcceptNs;
+    if (followers_.empty() && !acceptDue) {
+        untilLook_ = kIdleLook;  // nobody to wake, nobody to take yet
+        return false;
+    }
+    const uint64_t start = cpuNs();
+    const size_t before = followers_.size();
+    const uint64_t refusedBefore = refused_;
+    if (acceptDue) {
+        lastAcceptNs_ = wall;
+        accept();
+        if (wall - lastCheckNs_ >= kCheckNs && !followers_.empty()) {
+            lastCheckNs_ = wall;
+            checkConnections();
+        }
+    }
+    if (!followers_.empty()) {
+        // Q7: the counts stored before this fence are visible before any word is loaded.
+        Mem::fullFence();
+        const char byte = 1;
+        for (size_t i = 0; i < followers_.size();) {
+            Follower& f = followers_[i];
+            if (f.full || !f.word.take()) {
+                ++i;  // awake (it reads the queue before it asks again), or unread wake-ups
+                continue;
+            }
+            const ssize_t n = ::send(f.socket.get(), &byte, 1, MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                drop(i);  // the follower is gone
+                continue;
+            }
+            f.full = n < 0 && errno != EINTR;
             ++i;
         }
     }
-    return followers_.size() != before;
+    // Pacing: the next look once kIdleShare times this one has passed, in batches at the pace of
+    // those since the last look. The look's cost is the writer thread's own time (others that
+    // run meanwhile do not inflate it); the pace is the clock's, so a writer that waits between
+    // its changes looks after each.
+    lookNs_ = cpuNs() - start;
+    const uint64_t batchNs = (wall - lastLookNs_) / std::max<uint64_t>(batches_, 1);
+    untilLook_ = std::clamp<int64_t>(int64_t(lookNs_ * kIdleShare / std::max<uint64_t>(batchNs, 1)),
+                                     1, kMaxUntilLook);
+    batches_ = 0;
+    lastLookNs_ = wall + lookNs_;
+    return followers_.size() != before || refused_ != refusedBefore;
 }
 
-void WakeSender::dropHungUp() {
+void WakeSender::armTimer() {
+    if (!timer_ || timerArmed_ || followers_.empty())
+        return;
+    // Once the writer would have looked, had it gone on: about kIdleShare times the last look.
+    const uint64_t ns = std::clamp<uint64_t>(lookNs_ * kIdleShare, 1000, kMaxOwedNs);
+    itimerspec t{};
+    t.it_value.tv_sec = time_t(ns / 1000000000);
+    t.it_value.tv_nsec = long(ns % 1000000000);
+    timerArmed_ = ::timerfd_settime(timer_.get(), 0, &t, nullptr) == 0;
+}
+
+void WakeSender::checkConnections() {
     std::vector<pollfd> fds(followers_.size());
     for (size_t i = 0; i < fds.size(); ++i)
-        fds[i] = {followers_[i].socket.get(), POLLRDHUP, 0};
+        fds[i] = {followers_[i].socket.get(), short(POLLRDHUP | POLLOUT), 0};
     if (::poll(fds.data(), fds.size(), 0) <= 0)
         return;
-    size_t kept = 0;
-    for (size_t i = 0; i < fds.size(); ++i) {
-        if ((fds[i].revents & (POLLRDHUP | POLLHUP | POLLERR)) == 0)
-            followers_[kept++] = std::move(followers_[i]);
+    // Backwards: drop() moves the last follower into the place it empties.
+    for (size_t i = fds.size(); i-- > 0;) {
+        if ((fds[i].revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0)
+            drop(i);
+        else if ((fds[i].revents & POLLOUT) != 0)
+            followers_[i].full = false;
     }
-    followers_.resize(kept);
 }
 
 bool WakeReceiver::connect(const Vesk::RootPath& rootPath, std::string& why) {

@@ -8,31 +8,52 @@
 // wake-up byte; a follower it cannot pass one to is dropped. The word extends the invariants
 // Q1 to Q6 of Ruxa/RuxaQueue.h:
 //  Q7. A follower that found nothing new stores 1 into its word, issues a full fence, and reads
-//      the queue once more before it sleeps. After a batch of changes the writer issues one full
-//      fence, then loads each follower's word; only a follower whose word is not 0 gets the
-//      word reset to 0 and one byte (MSG_DONTWAIT). An awake follower costs the writer a load.
+//      the queue once more before it sleeps. After changes, the writer looks at its followers:
+//      it issues one full fence, then loads each follower's word; only a follower whose word is
+//      not 0 gets the word reset to 0 and one byte (MSG_DONTWAIT).
 // No wake-up is lost (Dekker): the writer stores a count, fences, loads the word; the follower
 // stores the word, fences, loads the count. One of them sees the other's store: the follower
-// finds the entry, or the writer finds the 1 and sends (a byte that arrives for an entry
-// already read is a harmless spurious wake-up).
+// finds the entry, or the writer's next look finds the 1 and sends (a byte that arrives for an
+// entry already read is a harmless spurious wake-up).
 //
-// A follower that is slow, stopped or gone costs the writer a dropped wake-up (its socket buffer
-// is full: it has unread wake-ups anyway) or a closed connection, never a blocked writer. A
-// hostile follower owns its word alone: whatever it stores there only brings itself spurious or
-// missed wake-ups, and the seals keep it from shrinking the page under the writer's mapping. A
-// wake-up carries nothing: the queue file is the truth, so a follower that gets none (no socket,
-// no word, a writer gone, a missed wake-up) finds the change at its next poll (Vesk::Syncer).
-// A follower checks the descriptor it is passed (at least a page, shrinking sealed) and
-// otherwise ignores it and polls.
+// What a change costs the writer does not depend on how many follow. A look at the followers
+// costs in proportion to them, so the writer paces its looks: after a look that cost its thread
+// t (CPU time) it makes its next one once about kIdleShare * t has passed (counted in batches of
+// changes at their recent pace), so that looks take at most about 1/kIdleShare of its time
+// however many follow and whatever they do. A writer that makes few changes, or waits between
+// them, looks after each; one that stops right after a look owes the next, which a one-shot timer
+// on the process's event loop (Pimbo::eventLoop()) makes once that time has passed, or its next
+// change. A writer whose
+// process never runs its event loop leaves such a last wake-up to its next change or to the
+// followers' poll. A look also takes the followers that connected (at most once a millisecond)
+// and, once a second, drops those whose connection went.
+//
+// Caps: at most kMaxFollowers followers, and at most kMaxFollowersPerUser of any one user other
+// than the writer's own user and root; a connection beyond them is closed at once (the follower
+// polls) and counted as refused. Each connection's send buffer is the smallest the kernel allows
+// (a few unread wake-ups), and a follower whose buffer is full (it does not read its wake-ups)
+// is not looked at again until the once-a-second check finds room in it: it has unread wake-ups
+// anyway. So no follower, and no user, can stall the writer or grow its kernel memory beyond
+// a few kilobytes per connection.
+//
+// A follower that is slow, stopped or gone costs the writer a dropped wake-up or a closed
+// connection, never a blocked writer. A hostile follower owns its word alone: whatever it stores
+// there only brings itself spurious or missed wake-ups, and the seals keep it from shrinking the
+// page under the writer's mapping. A wake-up carries nothing: the queue file is the truth, so a
+// follower that gets none (no socket, no word, refused, a writer gone, a missed wake-up) finds
+// the change at its next poll (Vesk::Syncer). A follower checks the descriptor it is passed (at
+// least a page, shrinking sealed) and otherwise ignores it and polls.
 //
 // The socket is bound by the path "/proc/self/fd/<directory fd>/notifications.wake": the
 // directory is the one Mem::TableDir opened and trusted, never a path that could be bent, and
 // bind() never follows a name that already exists (it fails), so nothing planted there is
-// written through. The file gets the table's file mode and group; a follower needs write
-// permission on it to connect, so the same users may follow a table as may read it. An abstract
-// socket name would need no file but could be taken by any local user and has no mode.
+// written through. Whoever may read the table may follow it awake: the socket gets the table's
+// file mode with a write bit beside each read bit (0644 gives 0666, 0640 gives 0660; connecting
+// needs write permission) and the table's group. An abstract socket name would need no file but
+// could be taken by any local user and has no mode.
 //
-// Who calls what: WakeSender is the writer thread's; a WakeReceiver its follower's thread.
+// Who calls what: WakeSender is the writer thread's (its timer runs on that thread's event
+// loop); a WakeReceiver its follower's thread.
 #pragma once
 
 #include "Mem/Atomic.h"
@@ -40,8 +61,12 @@
 #include "Mem/TableDir.h"
 #include "Vesk/RootPath.h"
 
+#include <sys/types.h>
+
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -94,6 +119,15 @@ class WakeWord {
 class WakeSender {
   public:
     static constexpr const char* kFileName = "notifications.wake";
+    static constexpr size_t kMaxFollowers = 1024;
+    static constexpr size_t kMaxFollowersPerUser = 64;
+    // Looks at the followers take at most about 1/kIdleShare of the writer's time.
+    static constexpr uint64_t kIdleShare = 32;
+
+    WakeSender() = default;
+    ~WakeSender() { close(); }
+    WakeSender(const WakeSender&) = delete;
+    WakeSender& operator=(const WakeSender&) = delete;
 
     // Listens on the table's wake-up socket, replacing a stale one. False with `why` naming
     // the socket and the reason; the followers then poll.
@@ -102,23 +136,29 @@ class WakeSender {
     void close();
     bool listening() const { return static_cast<bool>(listener_); }
 
-    // Something was published: the next wake() looks at the followers' words.
+    // Something was published: the batch's wake() looks at the followers when a look is due.
     void pending() { pending_ = true; }
-    // When something was published since the last wake(): takes the followers that connected
-    // since the last look, passing each its wake word with a first wake-up, then sends one
-    // wake-up to each follower that asked for one (Q7). Never blocks. True when the number of
-    // followers changed. A look for new followers is due at every kLookEvery-th call, and then
-    // only when the coarse clock moved to another millisecond: even the clock's read would cost
-    // a change more than publishing it. A follower not taken yet polls.
+    // The end of a batch of changes: when something was published since the last look and a
+    // look is due, looks (see the top of this file); otherwise the look is owed. Never blocks.
+    // True when the number of followers (or of those refused) changed.
     bool wake() {
         if (!pending_)
             return false;
         pending_ = false;
-        if (--untilLook_ != 0 && followers_.empty()) [[likely]]
+        ++batches_;
+        if (--untilLook_ > 0) [[likely]] {
+            owe();
             return false;
-        return wakeFollowers();
+        }
+        return look();
     }
+    // A look at the followers is owed: the timer or the next change makes it.
+    bool owed() const { return owed_; }
     size_t followers() const { return followers_.size(); }
+    // Connections refused by the caps since the socket was last opened.
+    uint64_t refused() const { return refused_; }
+    // Called (on the writer's thread) when a look from the timer changed the followers.
+    void onFollowersChanged(std::function<void()> f) { changed_ = std::move(f); }
 
     // Removes the wake-up socket in `dir` (one a writer that died left behind); anything else
     // at its name stays.
@@ -128,22 +168,44 @@ class WakeSender {
     struct Follower {
         Mem::Fd socket;
         WakeWord word;
+        uid_t user = 0;
+        bool full = false;  // its send buffer was full at the last byte: not looked at
     };
     // Makes the wake word of a follower just taken and passes it on; false when it cannot.
     static bool welcome(Follower& f);
-    // wake() when a look is due or there are followers.
-    bool wakeFollowers();
-    // Drops the followers whose connection was closed or failed.
-    void dropHungUp();
+    // Takes the connections waiting, within the caps.
+    void accept();
+    // Drops the followers whose connection went; those whose send buffer has room again are
+    // looked at again.
+    void checkConnections();
+    void drop(size_t i);
+    // Looks at the followers now and paces the next look.
+    bool look();
+    void owe() {
+        if (owed_)
+            return;
+        owed_ = true;
+        armTimer();
+    }
+    void armTimer();
 
     Mem::Fd listener_;
     std::vector<Follower> followers_;
+    std::unordered_map<uid_t, size_t> perUser_;
     Mem::TableDir dir_;
+    uid_t self_ = 0;
     bool pending_ = false;
-    static constexpr uint32_t kLookEvery = 16;
-    uint32_t untilLook_ = 1;        // calls of wake() until the next look is due
-    uint64_t lastAccept_ = 0;       // the millisecond of the last look for new followers
-    uint64_t lastHangUpCheck_ = 0;  // and of the last look for followers gone
+    bool owed_ = false;
+    int64_t untilLook_ = 1;    // batches until the next look
+    uint64_t batches_ = 0;     // batches since the last look
+    uint64_t lastLookNs_ = 0;  // when the last look ended (the clock's time)
+    uint64_t lookNs_ = 0;      // and what it cost (the thread's time)
+    uint64_t lastAcceptNs_ = 0;
+    uint64_t lastCheckNs_ = 0;
+    uint64_t refused_ = 0;
+    Mem::Fd timer_;  // one-shot, on the event loop while listening
+    bool timerArmed_ = false;
+    std::function<void()> changed_;
 };
 
 // A follower's end: its connection to the wake-up socket and the wake word the writer passed.
@@ -155,6 +217,8 @@ class WakeReceiver {
     void close();
     int fd() const { return socket_.get(); }
     explicit operator bool() const { return static_cast<bool>(socket_); }
+    // The writer passed this follower its wake word.
+    bool hasWord() const { return static_cast<bool>(word_); }
 
     // Reads all the wake-ups waiting, and the wake word when the writer passes it; returns how
     // many wake-ups came. `closed` is set when the writer closed its end (or the connection

@@ -6,14 +6,21 @@
 //
 // Who calls what: the table's writer thread only. Readers in other processes follow the file
 // through Ruxa::RuxaReader. The publication invariants Q1 to Q7 of Ruxa/RuxaQueue.h hold:
-//  - attach() replaces the queue (Q1, Q5): the file in place, if any, gets generation 0, and a
-//    new file of the next generation, sequence base the counters' sequence, is renamed over it;
+//  - attach() replaces the queue (Q1, Q5): a new file of the next generation, sequence base
+//    the counters' sequence, is renamed over the one in place, which gets generation 0 only
+//    then. Until the new one is in place the old one stays whole for its followers; when no new
+//    one can be made, it stays as it is if it was made for this generation of the table (a
+//    restart that reuses the table's files changed no record), and is withdrawn otherwise;
 //  - publish() stores the entry, then its count (Q2); a full buffer moves the writer to the
 //    next one in the ring, recycled as Q3 says, and currentBuffer follows its first entry (Q4);
+//    before the relative sequences run out it replaces the queue; when that fails (no space, the
+//    directory gone) it withdraws the queue and publishes no more until the next start: its
+//    followers see a replaced queue and resync, and the failure is traced and counted
+//    (Writer::Counters::queueFailures), never thrown into the change that published;
 //  - tombstone() withdraws an entry the ring still holds (Q6);
 //  - wake() ends a batch of changes: each follower connected to the wake-up socket that asked
-//    for a wake-up gets one, without blocking the writer; one that did not costs it a load of
-//    its wake word after one full fence (Q7, Ruxa/RuxaWake.h).
+//    for a wake-up gets one, without blocking the writer and at a cost per change that does
+//    not grow with the followers (Q7, Ruxa/RuxaWake.h).
 #pragma once
 
 #include "Mem/Atomic.h"
@@ -26,6 +33,7 @@
 #include "Vesk/Counters.h"
 #include "Vesk/RootPath.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 
@@ -43,7 +51,7 @@ class RuxaWriter : public Pimbo::Debuggable {
 
     // Replaces the table's queue by a new, empty one of the next generation for the table
     // generation `cinder`. Throws Pimbo::InvalidInitializeException naming the file when it
-    // cannot.
+    // cannot (the old queue then stays unless it was made for another table generation).
     void attach(Plinth::CinderId cinder);
     // Unmaps the queue; the file stays for readers until a writer replaces or removes it.
     void detach();
@@ -53,12 +61,13 @@ class RuxaWriter : public Pimbo::Debuggable {
     // table whose writer does not publish). False when it stays.
     static bool removeQueue(Pimbo::Platform::DebugHandler& handler, const Vesk::RootPath& rootPath);
 
-    // Appends the change of `slot` as the next sequence.
+    // Appends the change of `slot` as the next sequence (nothing once publishing stopped).
     void publish(BasicSlot slot) {
         const uint64_t sequence = counters_.sequence + 1;
         if (base_ == nullptr || sequence - header_.sequenceBase > kMaxRelative) [[unlikely]] {
-            renew();
-            return publish(slot);
+            if (renew())
+                publish(slot);
+            return;
         }
         bool moved = false;
         if (count_ == header_.bufferEntries) {
@@ -85,7 +94,13 @@ class RuxaWriter : public Pimbo::Debuggable {
             storeFollowers();
     }
     size_t followers() const { return wake_.followers(); }
+    uint64_t refusedFollowers() const { return wake_.refused(); }
     bool wakeListening() const { return wake_.listening(); }
+    // A look at the followers is owed (Ruxa/RuxaWake.h): the event loop's timer or the next
+    // change makes it.
+    bool wakeOwed() const { return wake_.owed(); }
+    // Publishing stopped after a failed renewal (until the next attach).
+    bool stopped() const { return stopped_; }
 
     // Marks the entry of `sequence` as withdrawn when the ring still holds it; false otherwise.
     bool tombstone(uint64_t sequence);
@@ -110,11 +125,24 @@ class RuxaWriter : public Pimbo::Debuggable {
         count_ = 0;
     }
     void storeFollowers() {
-        if (base_ != nullptr)
-            Mem::storeRelease32(base_ + QueueLayout::kOffFollowers, uint32_t(wake_.followers()));
+        if (base_ == nullptr)
+            return;
+        Mem::storeRelease32(base_ + QueueLayout::kOffFollowers, uint32_t(wake_.followers()));
+        Mem::storeRelease32(base_ + QueueLayout::kOffRefused,
+                            uint32_t(std::min<uint64_t>(wake_.refused(), UINT32_MAX)));
     }
-    // A new generation when the relative sequences are used up (or after a failed attach).
-    void renew();
+    // A new generation when the relative sequences are used up (or after a failed attach);
+    // false, with publishing stopped, when none can be made.
+    bool renew();
+    // Writes the new queue of the next generation beside the old one (held mapped in region_)
+    // and renames it into place, then withdraws the old one and maps the new one. False with
+    // `why` when the new file cannot be made; region_ then still holds the old one, if any.
+    bool replace(Plinth::CinderId cinder, std::string& why);
+    // Maps the header of the queue in place into region_ unless it is mapped; the generation and
+    // the table generation it holds (0 when there is no valid queue).
+    void holdOld(uint32_t& generation, uint32_t& cinder);
+    // Stores generation 0 into the queue held in region_, if any, and unmaps it (Q5).
+    void withdrawHeld();
     // Stores generation 0 into the queue file in place (mapped or not); returns the generation
     // it held (0 when there was no valid queue).
     static uint32_t withdraw(Pimbo::Platform::DebugHandler& handler, const Vesk::RootPath& rootPath,
@@ -130,6 +158,7 @@ class RuxaWriter : public Pimbo::Debuggable {
     uint32_t current_ = 0;
     uint32_t count_ = 0;  // entries of the current buffer
     Plinth::CinderId cinder_;
+    bool stopped_ = false;
     WakeSender wake_;
 };
 

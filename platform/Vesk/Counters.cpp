@@ -43,6 +43,7 @@ void Counters::merge(const Counters& o) {
     lastShrinkTime = o.lastShrinkTime;
     maxShrinkTime = std::max(maxShrinkTime, o.maxShrinkTime);
     sequence = o.sequence;
+    queueFailures += o.queueFailures;
     slotFileSize = o.slotFileSize;
     bucketFileSize = o.bucketFileSize;
 }
@@ -52,11 +53,11 @@ std::string Counters::toString() const {
         "slotAllocations:{} slotFrees:{} slotFileRemaps:{} slotGrows:{} slotShrinks:{} "
         "movedSlots:{} directUpdates:{} directCommits:{} slowPathNexts:{} bucketGrows:{} "
         "bucketShrinks:{} bucketFileRemaps:{} lastGrowTime:{} maxGrowTime:{} lastShrinkTime:{} "
-        "maxShrinkTime:{} sequence:{} slotFileSize:{} bucketFileSize:{}",
+        "maxShrinkTime:{} sequence:{} queueFailures:{} slotFileSize:{} bucketFileSize:{}",
         slotAllocations, slotFrees, slotFileRemaps, slotGrows, slotShrinks, movedSlots,
         directUpdates, directCommits, slowPathNexts, bucketGrows, bucketShrinks, bucketFileRemaps,
-        lastGrowTime, maxGrowTime, lastShrinkTime, maxShrinkTime, sequence, slotFileSize,
-        bucketFileSize);
+        lastGrowTime, maxGrowTime, lastShrinkTime, maxShrinkTime, sequence, queueFailures,
+        slotFileSize, bucketFileSize);
 }
 
 }  // namespace Writer

@@ -30,6 +30,8 @@ struct Counters {
     double maxShrinkTime = 0;
     // Notification sequence (reported by sequence()).
     uint64_t sequence = 0;
+    // Queue renewals that failed: the writer stopped publishing (Ruxa/RuxaWriter.h).
+    uint64_t queueFailures = 0;
     // Gauges refreshed when the counters are read.
     uint64_t slotFileSize = 0;
     uint64_t bucketFileSize = 0;

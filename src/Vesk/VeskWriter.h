@@ -16,7 +16,8 @@
 //     found with the bit set was left in the middle of a change and is never reused.
 //  6. A table that opted in to notifications (MapDescriptor::notify) publishes one queue entry
 //     per change, after the change itself is published (notify()): a follower that reads the
-//     slot it is told about finds the change or a later one, never an earlier state.
+//     slot it is told about finds the change or a later one, never an earlier state. A queue
+//     that cannot be renewed ends the publishing, never the change (Ruxa/RuxaWriter.h).
 //  7. A failure after a publishing store that leaves this writer's view behind the files (a
 //     bucket shrink whose re-map fails) detaches the writer (abandon()); a detached writer
 //     refuses every read and mutation with an error, as do reads from critical tasks that run
@@ -545,7 +546,9 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
 
     // Shrinks the slot array when `target` (the threshold that asked for it) is not 0: the
     // slot table moves the records beyond the new end down (Vesk/SlotWriter.h), each one
-    // relinked through the link that leads to it in its chain.
+    // relinked through the link that leads to it in its chain. An occupied slot that no chain
+    // leads to (its key in no chain, or found in another slot) is damage in the file: it throws
+    // Pimbo::CorruptionDetectedException, the critical-section bit staying set.
     void shrinkSlots(uint32_t target) {
         if (target == 0)
             return;
@@ -553,7 +556,9 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
         auto linkTo = [&](uint32_t id, uint64_t key) {
             const auto p = hashMap_.find(Key(key));
             if (!p.found)
-                PIMBO_FAIL("fromSlot:{} key not found", id);
+                PIMBO_THROW(Pimbo::CorruptionDetectedException, "fromSlot:{} key not found", id);
+            if (p.slot != id || p.prev == nullptr)
+                PIMBO_THROW(Pimbo::CorruptionDetectedException, "fromSlot:{} not referenced", id);
             return p.prev;
         };
         table_.shrink(

@@ -190,6 +190,23 @@ inline DamageKind files(const char* what, std::function<void(const std::string&)
             .refusal = refusal};
 }
 
+// 65 records, the first 33 removed (128 slots); the free slot {0} at the end, which a shrink to
+// 64 slots leaves behind, marked occupied with key `key` (0: a slot never used); the removal of
+// the probe shrinks.
+inline std::function<void(DamagedTable&)> strayBeyondTheEnd(uint64_t key) {
+    return [key](DamagedTable& d) {
+        d.puts(0, 65);
+        for (uint64_t k = 0; k < 33; ++k)
+            d.del(k);
+        std::vector<uint32_t> free;
+        RawTable::of(*d.w).walkFree(free);
+        d.n[0] = *std::max_element(free.begin(), free.end());
+        d.flags(uint32_t(d.n[0]), Vesk::OCCUPIED);
+        d.setSlots(slotOffset<DamagedTable::Writer>(uint32_t(d.n[0]), Off::kValue), key);
+        d.probe = 33;
+    };
+}
+
 inline const char* const kCycle = "hash chain cycle detected, slotCount:65 capacity:64";
 inline const char* const kBack = "iteration went back";
 
@@ -310,6 +327,12 @@ inline const std::vector<DamageKind>& damageKinds() {
          },
          "duplicate freeSlot detected: {0}", W::remove,
          "free-list of t/counter longer than numSlots: 128"},
+        {"stray occupied slot beyond the end, its key in no chain, met by a slot shrink",
+         strayBeyondTheEnd(0), "corrupted free slot not marked as empty: {0}", W::remove,
+         "fromSlot:{0} key not found"},
+        {"stray occupied slot beyond the end holding a chained key, met by a slot shrink",
+         strayBeyondTheEnd(40), "corrupted free slot not marked as empty: {0}", W::remove,
+         "fromSlot:{0} not referenced"},
         {"free-list id == numSlots", [](auto& d) { d.link(63, 64); },
          "corrupted free slot detected with out of bound index: 64", W::fill,
          "out-of-range index: 64 max:63", "the free list links to slot 64, beyond numSlots 64"},

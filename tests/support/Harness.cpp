@@ -265,7 +265,8 @@ std::string Child::receive(double seconds) {
     std::string line;
     const double deadline = now() + seconds;
     for (;;) {
-        const double left = deadline - now();
+        // A line begun is read to its end (it was written at once): a short wait loses none.
+        const double left = line.empty() ? deadline - now() : kWait;
         pollfd p{in_, POLLIN, 0};
         if (left <= 0 || ::poll(&p, 1, int(left * 1000) + 1) != 1)
             return "";
