@@ -115,17 +115,18 @@ class CounterTableTest : public ::testing::Test {
 };
 template <class Ops>
 class CounterTableTyped : public CounterTableTest {};
-TYPED_TEST_SUITE(CounterTableTyped, VeskTest::AllOps, VeskTest::OpsNames);
+TYPED_TEST_SUITE(CounterTableTyped, VeskTest::AllKinds);
 
 // A factory's table, local (even as a reader), makes no files; a reader sees a writer's records.
 TYPED_TEST(CounterTableTyped, WritesAndReadsBack) {
-    using K = VeskTool::Kind<TypeParam>;
-    using Table = typename decltype(Factory::of(TypeParam{})(""))::element_type;
+    using Ops = typename TypeParam::Ops;
+    using K = VeskTool::Kind<Ops>;
+    using Table = typename decltype(Factory::of(Ops{})(""))::element_type;
     std::map<uint64_t, typename K::Value> expected;
     for (uint64_t k = 1; k <= 300; ++k)
         expected[k * 7919] = K::make(k * 7919, k);
     const D local = desc(0, Vesk::reader, {&D::localMem, &D::heap});
-    Placed<Table> l(&local, Factory::of(TypeParam{})("T"));
+    Placed<Table> l(&local, Factory::of(Ops{})("T"));
     for (const auto& [key, record] : expected)
         l->counterIs(record);
     EXPECT_EQ(contents(*l.table), expected);
@@ -156,7 +157,7 @@ constexpr const char* kUnmounted = "initialized:false sentry:false mountStatus:0
 // is no news to its observers (their callbacks wait for it), then they hear every key the writer
 // changed, in order (a key changed twice before the shadow looked is heard once, with its latest
 // record); the table answers from its copy.
-TEST_F(CounterTableTest, AShadowTableNotifiesEveryChangedKeyInOrderAfterItsFirstSync) {
+TEST_F(CounterTableTest, ShadowNotifiesInOrder) {
     const D publishing = desc(1000, Vesk::writer, {&D::notify});
     Placed<> w(&publishing);
     const auto written = fill(*w.table, 30);
@@ -185,7 +186,7 @@ TEST_F(CounterTableTest, AShadowTableNotifiesEveryChangedKeyInOrderAfterItsFirst
 }
 
 // Repeated or refused inits change nothing (not even cleanupFirst); cleanup removes the files.
-TEST_F(CounterTableTest, EveryRefusalOfInitNamesTheTableAndChangesNothing) {
+TEST_F(CounterTableTest, InitRefusals) {
     VeskTest::TraceCapture traces(0);
     const D clean = desc(1000, Vesk::writer, {&D::cleanupFirst});
     Placed<> p(&clean);
@@ -247,7 +248,7 @@ TEST_F(CounterTableTest, EveryRefusalOfInitNamesTheTableAndChangesNothing) {
 }
 
 // Regressions: a refused writer stayed half made, a throwing sentry outlived its init.
-TEST_F(CounterTableTest, WriterRefusedBecauseAnotherLiveWriterOwnsTheFilesLeavesAPlaceholder) {
+TEST_F(CounterTableTest, SecondWriterGetsPlaceholder) {
     Placed<> owner(&kWriter);
     Placed<> second;
     const auto written = fill(*owner.table, 40);
@@ -294,7 +295,7 @@ TEST_F(VeskMapDeathTest, FatalMisuse) {
 
 // Every call is counted and every changed key told (counterDelAll's only when observed); a write
 // refused by a reader, or by a corruption (a chained slot not OCCUPIED), tells nobody.
-TEST_F(CounterTableTest, EveryCallIsCountedAndEveryChangedKeyNotified) {
+TEST_F(CounterTableTest, CountsAndNotifies) {
     VeskTest::TraceCapture traces;  // the level-0 reports of the damaged table
     Placed<> p(&kWriter);
     Orlo::Ptr<Observer> observer = new Observer;
@@ -363,7 +364,7 @@ TEST_F(CounterTableTest, EveryCallIsCountedAndEveryChangedKeyNotified) {
 }
 
 // The first parent renames and empties the map (unmounting it); a second parent is refused.
-TEST_F(CounterTableTest, ParentingRenamesTheMapAndEmptiesItOnce) {
+TEST_F(CounterTableTest, Parenting) {
     Placed<> sys;
     // Regression: a local writer that could not be built left the front without any.
     Orlo::Ptr<Table> u = Table::create("U");
@@ -390,7 +391,7 @@ TEST_F(CounterTableTest, ParentingRenamesTheMapAndEmptiesItOnce) {
 // Every state released in every order (AddressSanitizer shows any touch of freed memory): the last
 // outside reference hands the table to its control, which keeps it until it lets go; without a
 // control, or without notification, the last reference deletes it.
-TEST_F(CounterTableTest, EveryStateTearsDownInEveryReleaseOrder) {
+TEST_F(CounterTableTest, TearDown) {
     const uint64_t tables = live<Table>();
     const uint64_t controls = live<Control>();
     enum State { unmounted, parented, writer, reader, orphan };

@@ -24,16 +24,17 @@ typename Ops::Value fromWords(const std::vector<uint64_t>& words) {
 
 template <class Ops>
 class CounterEntryTest : public ::testing::Test {};
-TYPED_TEST_SUITE(CounterEntryTest, VeskTest::AllOps, VeskTest::OpsNames);
+TYPED_TEST_SUITE(CounterEntryTest, VeskTest::AllKinds);
 
 TYPED_TEST(CounterEntryTest, BytesAreTheFieldsInOrder) {
-    const auto v = VeskTool::Kind<TypeParam>::make(kMax - 1, 12345);
+    using Ops = typename TypeParam::Ops;
+    const auto v = VeskTool::Kind<Ops>::make(kMax - 1, 12345);
     std::vector<uint64_t> words{v.key().value()};
-    for (uint64_t f : VeskTool::Kind<TypeParam>::fields(v))
+    for (uint64_t f : VeskTool::Kind<Ops>::fields(v))
         words.push_back(f);
-    EXPECT_EQ(fromWords<TypeParam>(words), v);
+    EXPECT_EQ(fromWords<Ops>(words), v);
     // The key order of every map is the unsigned order of the values.
-    EXPECT_TRUE(TypeParam{}.keyLess(CounterIndex(1), CounterIndex(kMax)));
+    EXPECT_TRUE(Ops{}.keyLess(CounterIndex(1), CounterIndex(kMax)));
 }
 
 // The text forms of each type, by kind: simple, normal, wide, bitmap64.
@@ -56,7 +57,7 @@ const Text kTexts[] = {
      "[key: 18446744073709551615] B 800000000000000"},
 };
 
-TEST(CounterEntryText, MatchesCharacterForCharacterAndReadsBack) {
+TEST(CounterEntryText, RoundTrips) {
     for (int kind = 0; kind < 4; ++kind) {
         VeskTool::withKind(kind, [&, &t = kTexts[kind]]<class Ops>() {
             const auto v = fromWords<Ops>(t.words);
@@ -74,17 +75,18 @@ TEST(CounterEntryText, MatchesCharacterForCharacterAndReadsBack) {
 }
 
 TYPED_TEST(CounterEntryTest, BadTextIsRejected) {
-    using R = typename TypeParam::Value;
-    const auto& names = VeskTool::Kind<TypeParam>::kFields;
+    using Ops = typename TypeParam::Ops;
+    using R = typename Ops::Value;
+    const auto& names = VeskTool::Kind<Ops>::kFields;
     const std::string good =
-        valueToStrep(fromWords<TypeParam>(std::vector<uint64_t>(sizeof(R) / 8, 1))).str();
+        valueToStrep(fromWords<Ops>(std::vector<uint64_t>(sizeof(R) / 8, 1))).str();
     const std::string big = "18446744073709551616";  // 2^64
     // Rows: text, range error (else parse error), start of a range error or part of a parse error.
     std::vector<std::tuple<std::string, bool, std::string>> bad = {{good + " ", false, ""},
                                                                    {good + "})", false, ""}};
     for (int kind = 0; kind < 4; ++kind)  // another type's
         VeskTool::withKind(kind, [&]<class O>() {
-            if (!std::is_same_v<O, TypeParam>)
+            if (!std::is_same_v<O, Ops>)
                 bad.emplace_back(valueToStrep(typename O::Value(CounterIndex(7))).str(), false, "");
         });
     if constexpr (names.empty()) {  // Wide: a bare key, whose prefixes are keys themselves

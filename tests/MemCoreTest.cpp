@@ -42,7 +42,7 @@ TEST(MemAnchor, PassesOnlyWhileItsWordIsUnchangedAndMapped) {
     EXPECT_FALSE(anchor.isSet()) << "a 3-byte mapping held a 4-byte word";
 }
 
-TEST(MemAnchorDeathTest, ValidatingANeverSetAnchorStopsTheProcess) {
+TEST(MemAnchorDeathTest, NeverSetAnchorStops) {
     Mem::VersionAnchor unset;
     unset.rebase(&unset, sizeof unset);
     EXPECT_DEATH(unset.validate(), "default-constructed VersionAnchor");
@@ -51,7 +51,7 @@ TEST(MemAnchorDeathTest, ValidatingANeverSetAnchorStopsTheProcess) {
 // A table's name never reaches above the root.
 // A name that leaves the root, or that cannot be shown as it is, names no table; listings show
 // such names escaped.
-TEST(MemRootPath, RefusesParentComponentsAndNamesThatCannotBeShown) {
+TEST(MemRootPath, NameRule) {
     auto& handler = *Pimbo::Platform::getDebugHandler("MemCoreTest");
     for (const char* name : {"..", "../etc", "a/../../b", "a/..", "bad\xffutf8", "over\xc0\xaflong",
                              "bell\a", "esc\x1b[2J", "c1\xc2\x85",
@@ -83,7 +83,7 @@ TEST(MemUtil, MultiplyOverflowCheck) {
 
 // The local store keeps its elements through growth, shrinking and a move between the mapping
 // and the heap; writes past the end are refused.
-TEST(NeboLocal, ElementsSurviveGrowthShrinkingAndMovesAndBadWritesAreRefused) {
+TEST(NeboLocal, GrowShrinkMoveAndRefuse) {
     Nebo::Local<uint64_t> store;
     const auto expectElements = [&store](uint32_t n, const char* when) {
         ASSERT_EQ(store.members(), n) << when;

@@ -41,7 +41,7 @@ using MemRegionDeathTest = MemRegion;
 
 // The writer makes the file with its mode and never shortens it; a reader follows its growth,
 // refuses to map beyond the file and keeps its mapping when a resize fails.
-TEST_F(MemRegion, TheWriterNeverShortensTheFileAndAReaderFollowsIt) {
+TEST_F(MemRegion, ReaderFollowsGrowth) {
     auto w = region();
     const mode_t mask = ::umask(077);
     void* p = w.attach(3 * kPage, PlinthWrapper::kWriter);
@@ -122,7 +122,7 @@ TEST_F(MemRegionProcess, RefusalsNameTheirReason) {
 }
 
 // A stray store through a reader or a read past its mapping dies, even where the file goes on.
-TEST_F(MemRegionDeathTest, AStoreThroughAReaderOrAReadPastTheMappingDies) {
+TEST_F(MemRegionDeathTest, StrayAccessDies) {
     auto w = region();
     ASSERT_NE(w.attach(2 * kPage, PlinthWrapper::kWriter), nullptr) << w.errorText();
     auto r = region(false);

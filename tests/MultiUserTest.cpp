@@ -158,33 +158,32 @@ const std::vector<Attack> kAttacks = {
     atPrevious("FifoAsSlots", "slots", "{table}/slots is a FIFO", false),
     atPrevious("FifoAsOwner", "owner", "{table}/owner is a FIFO", false),
     atPrevious("FifoAsCinder", "cinder", "", false),
-    {"MarkerSymlinkedToABigFile", Open::previous,
+    {"MarkerSymlinkToBigFile", Open::previous,
      [](Env& e) { relink(e.file("corruption-detected"), e.big()); }, "", "ELOOP"},
-    {"MarkerHardLinkedToABigFile", Open::previous,
+    {"MarkerHardLinkToBigFile", Open::previous,
      [](Env& e) {
          must(::link(e.big().c_str(), e.file("corruption-detected").c_str()) == 0, "ln");
      },
      "", "EMLINK"},
     // The reader finds another generation's cinder and renames its marker over the link.
-    {"MarkerSymlinkUnderAReaderThatFindsCorruption", Open::previous,
+    {"MarkerLinkUnderCorruptReader", Open::previous,
      [](Env& e) { relink(e.file("corruption-detected"), e.victim); }, "", "written",
      [](Env&) {
          Plinth::CinderFile(*testHandler(), Mem::RootPath(*testHandler(), kTable, true), true)
              .write(Plinth::CinderId(9, 9));
      }},
-    {"TableDirectoryIsASymlink", Open::parent,
-     [](Env& e) { relink(e.table, e.forge() + "/" + kTable); },
+    {"TableDirIsSymlink", Open::parent, [](Env& e) { relink(e.table, e.forge() + "/" + kTable); },
      "refusing directory {table}: it is a symbolic link"},
-    {"FreshTableLinkedToTheLiveTable", Open::fresh,
+    {"FreshLinkedToLive", Open::fresh,
      [](Env& e) { relink(e.file("slots"), e.live->rootPath().directory() + "/slots"); },
      "{table}/slots is a symbolic link"},
-    {"RootOwnedByNobodyHoldingAForgedTable", Open::none, [](Env& e) { e.forge(true); },
+    {"NobodysRootWithForgedTable", Open::none, [](Env& e) { e.forge(true); },
      "untrusted directory {aroot} (owner uid 65534, mode 0755)", "",
      [](Env& e) { e.runRoot = e.aroot; }},
-    {"TableDirectoryOfNobodyHoldingAForgedTable", Open::parent,
+    {"NobodysDirWithForgedTable", Open::parent,
      [](Env& e) { must(::rename((e.forge() + "/" + kTable).c_str(), e.table.c_str()) == 0, "mv"); },
      "untrusted table directory {table} (owner uid 65534, mode 0755)"},
-    {"WorldWritableRootWithTheTableSwapped", Open::none,
+    {"WritableRootTableSwapped", Open::none,
      [](Env& e) {
          must(::rename((e.root + "/sys").c_str(), (e.root + "/sys.real").c_str()) == 0, "mv");
          must(::rename((e.forge() + "/sys").c_str(), (e.root + "/sys").c_str()) == 0, "mv");
@@ -195,7 +194,7 @@ const std::vector<Attack> kAttacks = {
          ::chmod(e.root.c_str(), 0777);
      }},
     // A lock file that others could open, as one made before it was private to its owner.
-    {"SharedLockOnALegacyWriterLock", Open::previous,
+    {"SharedLockOnLegacyLock", Open::previous,
      [](Env& e) {
          struct flock fl {};
          fl.l_type = F_RDLCK;
@@ -210,8 +209,8 @@ const std::vector<Attack> kAttacks = {
      },
      ""},
     // A file of its own that uid 65534 could go on writing through a descriptor it kept.
-    {"SlotsReplacedByAFileOfNobodys", Open::previous,
-     [](Env& e) { ownFile(e.file("slots"), 1 << 16); }, "{table}/slots belongs to uid 65534"},
+    {"SlotsReplacedByNobodys", Open::previous, [](Env& e) { ownFile(e.file("slots"), 1 << 16); },
+     "{table}/slots belongs to uid 65534"},
 };
 
 // Key 1 in `root` through a bare reader and a table's front ("forged" when one reads the forged
@@ -248,7 +247,7 @@ std::string runReaders(const std::string& root) {
 
 class MultiUserProcess : public ::testing::TestWithParam<Attack> {};
 
-TEST_P(MultiUserProcess, NothingOutsideTheTableChangesAndTheWriterStartsOrRefuses) {
+TEST_P(MultiUserProcess, NothingOutsideChanges) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root to plant attacks as uid 65534 (nobody)";
     const Attack& a = GetParam();

@@ -165,7 +165,7 @@ TEST_F(OwnershipProcess, WriterLockAndOwnerAlive) {
 
 // The marker is replaced whole in own directories, only traced in a missing one or another
 // user's (open to everyone, so its mode alone would let it through). Regression: a reader wrote it.
-TEST_F(OwnershipProcess, TheMarkerIsWrittenOnlyIntoOwnDirectories) {
+TEST_F(OwnershipProcess, MarkerOnlyInOwnDirectories) {
     auto& h = *testHandler();
     const Mem::RootPath own = table();
     own.ensureDirectory();
@@ -193,7 +193,7 @@ TEST_F(OwnershipProcess, TheMarkerIsWrittenOnlyIntoOwnDirectories) {
 // Above the root a symbolic link is followed only when root or the caller owns it, wherever it
 // lies; the directory holding it is trusted first, and the root itself is never one.
 // Regression: another user's link in a sticky directory sent root's writer into another table.
-TEST_F(OwnershipProcess, LinksAboveTheRootAreFollowedOnlyWhenRootOrTheCallerOwnsThem) {
+TEST_F(OwnershipProcess, LinksAboveTheRoot) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root to give links to other users";
     const std::string link = "untrusted symbolic link", dir = "untrusted directory above the root";
@@ -239,7 +239,7 @@ TEST_F(OwnershipProcess, LinksAboveTheRootAreFollowedOnlyWhenRootOrTheCallerOwns
 }
 
 // A writer makes its root only in an existing directory; anything more names what is missing.
-TEST_F(Ownership, AWriterMakesItsRootOnlyInAnExistingDirectory) {
+TEST_F(Ownership, RootOnlyInExistingDirectory) {
     Mem::FileError error;
     for (const std::string root : {"a/b", "a"}) {
         Mem::RootPath::rootIs(root_.path(root));
@@ -255,7 +255,7 @@ TEST_F(Ownership, AWriterMakesItsRootOnlyInAnExistingDirectory) {
 
 // Regression: two writers both replacing a lock file of the old (shared) mode both held the lock.
 // Runs rounds until both contenders replaced the file in one; exactly one must hold it each time.
-TEST_F(OwnershipProcess, ContendersReplacingALegacyLockFileNeverBothHoldIt) {
+TEST_F(OwnershipProcess, LegacyLockFile) {
     std::string error;
     ASSERT_TRUE(acquire(error)) << error;  // makes the file
     const auto contend = [this](Child& self) {

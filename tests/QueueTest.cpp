@@ -379,7 +379,7 @@ void writeUntilTaken(Vesk::VeskWriter<Ops>& w, size_t count) {
 // none. The writer takes kMaxFollowers and counts the rest refused in the queue's header, and its
 // rate stays near that of a second table of its own that nobody follows (passes alternate; their
 // times are compared as a ratio).
-TEST(QueueProcess, AWakeUpFloodLeavesTheWriterItsRateAndTheCapRefusesTheRest) {
+TEST(QueueProcess, WakeUpFloodAndCap) {
     rlimit files{};
     if (::getrlimit(RLIMIT_NOFILE, &files) != 0 || (files.rlim_cur = files.rlim_max) < 4096 ||
         ::setrlimit(RLIMIT_NOFILE, &files) != 0)

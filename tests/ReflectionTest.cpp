@@ -50,7 +50,7 @@ std::string render(const Orlo::TypeDescription& t, const uint8_t* raw) {
     return text;
 }
 
-TEST(ModuleDescription, TheRegisteredBytesDecodeIntoTheDocumentedTables) {
+TEST(ModuleDescription, DecodesToDocumentedTables) {
     const auto& modules = Orlo::registeredModules();
     const Orlo::OrloModule& m = DravoCounters::FlexCounters2::flexCounters2VeskModule;
     ASSERT_EQ(std::count(modules.begin(), modules.end(), &m), 1);
@@ -113,7 +113,7 @@ int whole(const OrloType& t, uint32_t code, void* result, void* p, const void* o
 
 // Construct from the key 7, set the first counter to 12 through operation 1, read it back,
 // print, parse the text back and compare: the same value. Only the key hashes and orders.
-TEST(ValueReflection, EveryValueRoundTripsThroughItsOperationsAlone) {
+TEST(ValueReflection, RoundTrips) {
     const std::pair<const char*, std::string> rows[] = {
         {"CounterIndex", "7"},
         {"CounterEntrySimple",
@@ -194,7 +194,7 @@ TEST(ValueReflection, RefusalsAndWholeValueOperations) {
 }
 
 // A table made, written, read, iterated and emptied through its operation records only.
-TEST(TableReflection, TablesWorkThroughTheirOperationRecordsAlone) {
+TEST(TableReflection, OperationRecords) {
     VeskTest::TestRoot root;
     const auto same = [](Buffer a, Buffer b) { return std::memcmp(a.p(), b.p(), 32) == 0; };
     for (const char* record : {"Simple", "Normal", "Wide", "Bitmap64"}) {

@@ -36,7 +36,7 @@ const uint8_t kProbeRecord[16] = {0x40, 0, 0, 0, 0, 0x11, 0, 0, 0xFD, 0xFF, 0, 0
 const Orlo::OrloModule kProbeModule = {kProbeRecord, nullptr, nullptr, "RuntimeTest::Probe",
                                        nullptr,      nullptr, nullptr, 1};
 
-TEST(OrloModule, RegistrationNamesAndParentsOfTheRuntimesTypes) {
+TEST(OrloModule, Registration) {
     Orlo::orloModuleIs(&kProbeModule);
     Orlo::orloModuleIs(&kProbeModule);
     const auto& modules = Orlo::registeredModules();
@@ -106,7 +106,7 @@ TEST(PimboDebug, ADisabledLevelEvaluatesNothing) {
 }
 
 // a and b become ready together and whichever runs first removes the other; c only drains.
-TEST(PimboEventLoop, PollRunsEachReadyCallbackOnceAndCallbacksMayRemoveOthers) {
+TEST(PimboEventLoop, PollRunsEachCallbackOnce) {
     Pimbo::EventLoop loop;
     const Mem::Fd fds[3] = {Mem::Fd(::eventfd(0, 0)), Mem::Fd(::eventfd(0, 0)),
                             Mem::Fd(::eventfd(0, 0))};

@@ -89,7 +89,7 @@ struct ReaderSentryTest : testing::Test {
     size_t baseline_ = 0;
 };
 
-TEST_F(ReaderSentryTest, FilesAttachOnceFromTheLoopDeletedOnesDetachANewCinderIdDoesBoth) {
+TEST_F(ReaderSentryTest, AttachDetachAndNewCinder) {
     start();  // watches the nearest existing ancestor until the table's directory comes
     fs::create_directory(root_.path("sys"));
     settle();
@@ -126,7 +126,7 @@ TEST_F(ReaderSentryTest, FilesAttachOnceFromTheLoopDeletedOnesDetachANewCinderId
     EXPECT_EQ(sentry_->watchedDirectory(), root_.path("sys/ports/T"));
 }
 
-TEST_F(ReaderSentryTest, EventAttachesAtOnceWhenTheFilesExistAndAPurgeLooksAgain) {
+TEST_F(ReaderSentryTest, EventAndPurge) {
     publish(CinderId(3, 3));
     start("tryAttach");
     EXPECT_EQ(map_.calls, Calls{"attach:tryAttach"});
@@ -149,7 +149,7 @@ TEST_F(ReaderSentryTest, EventAttachesAtOnceWhenTheFilesExistAndAPurgeLooksAgain
     EXPECT_EQ(settled().size(), 3u);
 }
 
-TEST_F(ReaderSentryTest, SentriesShareAWatchAndADeletedOneHearsNothingEvenInItsCallback) {
+TEST_F(ReaderSentryTest, SharedWatchAndDeletedSentry) {
     publish(CinderId(4, 1));
     StandInMap other;
     auto second = std::make_unique<Mem::ReaderSentry>(*testHandler(), path_, &other);
@@ -178,7 +178,7 @@ struct StandInWriter : Mem::WriterSentry::Notifiee {
     Calls lost;
 };
 
-TEST(WriterSentry, ReportsItsDirectoryOrAWriterFileRemovedUnderItOnceFromTheLoop) {
+TEST(WriterSentry, ReportsRemovedFilesOnce) {
     using Act = std::function<void(const std::string& dir, Mem::WriterSentry* sentry)>;
     const auto rm = [](const std::string& what, const std::string& movedTo = "") -> Act {
         return [=](const std::string& d, auto) {
@@ -248,7 +248,7 @@ TEST(WriterSentry, ReportsItsDirectoryOrAWriterFileRemovedUnderItOnceFromTheLoop
 
 // A front's writer whose directory went detaches and says so, and leaves alone a second writer
 // that re-created the table at the same path. A program without a front asks the sentry.
-TEST(WriterSentry, AFrontDetachesItsWriterAndAProgramWithoutOneIsTold) {
+TEST(WriterSentry, FrontDetaches) {
     using Ops = CounterEntrySimpleOps;
     TestRoot root;
     auto dir = Orlo::Directory::DirectoryIs("sys");

@@ -85,7 +85,7 @@ struct Index {
 };
 
 // A key the writer moves from slot 5 to slot 9 is indexed once, in 9; slot 5 is emptied.
-TEST(ShadowHashMap, AMovedKeyIsIndexedOnceAndReportedWhenItsRecordChanged) {
+TEST(ShadowHashMap, MovedKeyIndexedOnce) {
     Index<ValueSlot> value;
     Index<KeySlot> keyOnly;
     EXPECT_TRUE(value.put(5, 42, 1));
@@ -103,7 +103,7 @@ TEST(ShadowHashMap, AMovedKeyIsIndexedOnceAndReportedWhenItsRecordChanged) {
 }
 
 // Two buckets hold two keys; the third doubles them. At a quarter they halve, never below two.
-TEST(ShadowHashMap, BucketsDoubleAboveOneKeyEachAndHalveAtAQuarterDownToTwo) {
+TEST(ShadowHashMap, BucketsDoubleAndHalve) {
     Index<ValueSlot> x;
     const std::tuple<uint32_t, uint64_t, uint32_t> steps[] = {
         // slot, key (0: emptied), buckets
@@ -116,7 +116,7 @@ TEST(ShadowHashMap, BucketsDoubleAboveOneKeyEachAndHalveAtAQuarterDownToTwo) {
     EXPECT_FALSE(x.drop(1)) << "a slot outside the index";
 }
 
-TEST(ShadowHashMap, RandomChangesKeepTheIndexEqualToAModelAcrossResizesAndMoves) {
+TEST(ShadowHashMap, MatchesAModel) {
     Index<ValueSlot> x;
     std::map<uint64_t, uint32_t> model;  // key -> slot
     std::map<uint32_t, uint64_t> held;   // slot -> key

@@ -140,7 +140,7 @@ class ShadowTest : public ::testing::TestWithParam<Vesk::VeskType> {
 INSTANTIATE_TEST_SUITE_P(, ShadowTest, ::testing::Values(Vesk::shadow, Vesk::keyshadow),
                          [](const auto& p) { return std::string(Vesk::veskTypeName(p.param)); });
 
-TEST_P(ShadowTest, FollowsEveryChangeAcrossGrowsShrinksOverrunRestartAndReformat) {
+TEST_P(ShadowTest, FollowsEveryChange) {
     std::mt19937_64 rng(testSeed());
     SCOPED_TRACE(fmt::format("VESK_TEST_SEED={}", testSeed()));
     auto w = startWriter();
@@ -183,7 +183,7 @@ TEST_P(ShadowTest, FollowsEveryChangeAcrossGrowsShrinksOverrunRestartAndReformat
 // The store's own cases, driven entry by entry: an index beyond the shared table changes
 // nothing; an unchanged record is news only to a key-only shadow; an entry the queue no longer
 // vouches for changes nothing and is counted; a flush reports its removals only when asked.
-TEST_P(ShadowTest, EntriesBeyondTheTableUnchangedOrRefusedAndFlushes) {
+TEST_P(ShadowTest, EntriesBeyondTheTable) {
     const bool keyOnly = GetParam() == Vesk::keyshadow;
     for (const uint8_t flushNotify : {0, 1}) {
         SCOPED_TRACE(fmt::format("flushNotify {}", flushNotify));
@@ -243,7 +243,7 @@ TEST_P(ShadowTest, EntriesBeyondTheTableUnchangedOrRefusedAndFlushes) {
 // holds while that record is unchanged and fails once it changed (in the copy, or in the table
 // for a key-only shadow). A paused shadow (notifying false) applies nothing yet hears its writer
 // go; a flush tells the sentry when it is over; attached again, it follows once notifying.
-TEST_P(ShadowTest, AReportThatThrowsAnAnswersAnchorAndAPausedShadow) {
+TEST_P(ShadowTest, FailuresAnchorsAndPause) {
     auto w = startWriter();
     for (uint64_t k = 1; k <= 5; ++k)
         w->write(Kind<Ops>::make(k, k), true);
@@ -342,7 +342,7 @@ TEST_P(ShadowTest, AReportThatThrowsAnAnswersAnchorAndAPausedShadow) {
 
 // A local copy whose index cannot grow (no memory left): once memory is back, the follower's
 // resync reports every record.
-TEST(ShadowProcess, AnIndexThatCouldNotGrowIsResyncedOnceMemoryIsBack) {
+TEST(ShadowProcess, ResyncAfterFailedGrow) {
 #if defined(VESK_SANITIZED)
     GTEST_SKIP() << "the sanitizer's runtime needs the mappings this test denies";
 #endif
@@ -381,7 +381,7 @@ TEST(ShadowProcess, AnIndexThatCouldNotGrowIsResyncedOnceMemoryIsBack) {
 // it is killed at a random point, maybe in the middle of a change; the writer's restart (which
 // reuses the files, or re-formats them when the kill left them damaged) and the changes after
 // it leave both shadows equal to its table.
-TEST(ShadowProcess, TwoShadowsFollowAWriterProcessKilledMidChangeAndItsRestart) {
+TEST(ShadowProcess, TwoShadowsAcrossAKill) {
     TestRoot root;
     const uint64_t seed = testSeed();
     SCOPED_TRACE(fmt::format("VESK_TEST_SEED={}", seed));

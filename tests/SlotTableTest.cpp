@@ -19,7 +19,7 @@ const std::string kSimpleType = "DravoCounters::FlexCounters2::CounterEntrySimpl
 constexpr uint32_t kSlots = 4;
 constexpr uint64_t kNeeded = 616 + kSlots * 40;  // a 24-byte record, 40-byte slots
 
-TEST(SlotTableHeaderTest, FormatIsFreshOverOldBytesAndEachCheckNamesItsReason) {
+TEST(SlotTableHeaderTest, FormatAndChecks) {
     std::vector<uint64_t> buf(kNeeded / 8 + 1, 0xABABABABABABABABull);
     auto build = [&](const std::string& name = kSimpleType) {
         Header::format(buf.data(), *testHandler(), kSlots, 100, 0, kCinder, name, 24, 12345);
@@ -116,11 +116,12 @@ template <class Ops>
 class SlotTableFileTest : public ::testing::Test {
     TestRoot root_;
 };
-TYPED_TEST_SUITE(SlotTableFileTest, AllOps, OpsNames);
+TYPED_TEST_SUITE(SlotTableFileTest, AllKinds);
 
-TYPED_TEST(SlotTableFileTest, NewFilesHaveTheDocumentedLayoutAndARecordReadsBack) {
-    const Layout L = kLayouts.at(Kind<TypeParam>::kName);
-    auto w = attachedWriter<TypeParam>(Vesk::MapDescriptor(1000));
+TYPED_TEST(SlotTableFileTest, DocumentedLayout) {
+    using Ops = typename TypeParam::Ops;
+    const Layout L = kLayouts.at(Kind<Ops>::kName);
+    auto w = attachedWriter<Ops>(Vesk::MapDescriptor(1000));
     RawTable t = RawTable::of(*w);
     const auto& s = t.slots;
     EXPECT_EQ(s.size(), 576 + L.slotSize + uint64_t(L.pageSlots) * L.slotSize);
@@ -156,7 +157,7 @@ TYPED_TEST(SlotTableFileTest, NewFilesHaveTheDocumentedLayoutAndARecordReadsBack
         EXPECT_EQ(rd<uint32_t>(b, off), value) << "bucket file offset " << off;
 
     // The first record lands in slot 0; an overwrite goes through the lookaside slot.
-    const auto first = Kind<TypeParam>::make(0x8000000000000001ull, 11);
+    const auto first = Kind<Ops>::make(0x8000000000000001ull, 11);
     const uint32_t hash = Orlo::hashSingleAttr(t.seed(), first.key().value());
     const uint32_t bucketVersion = t.bucketVersion(hash % 2);
     w->write(first, true);
@@ -168,7 +169,7 @@ TYPED_TEST(SlotTableFileTest, NewFilesHaveTheDocumentedLayoutAndARecordReadsBack
     EXPECT_EQ(t.slot(0).next, hash % 2 == 0 ? (kMarker | 1) : kEnd);
     EXPECT_EQ(t.bucketNext(hash % 2), 0u);
     EXPECT_EQ(t.bucketVersion(hash % 2), bucketVersion + 4);
-    const auto second = Kind<TypeParam>::make(first.key().value(), 99);
+    const auto second = Kind<Ops>::make(first.key().value(), 99);
     w->write(second, true);
     t = RawTable::of(*w);
     EXPECT_EQ(std::memcmp(t.slot(0).value.data(), &second, sizeof second), 0) << "slot 0";
@@ -188,7 +189,7 @@ void fill(Vesk::VeskWriter<Simple>& w, uint64_t from, uint64_t to) {
 // a file, refuses the eleventh record and reuses only a file of its own size. The buckets double
 // at the (numBuckets + 1)-th record; buckets and slots halve when fewer than a quarter remain.
 // The files keep their largest length; the released tails read as zero.
-TEST(SlotWriterTableTest, ResizesAtTheirThresholdsUnlessFixedInSize) {
+TEST(SlotWriterTableTest, ResizeThresholds) {
     TestRoot root;
     auto w = attachedWriter<Simple>(Vesk::MapDescriptor(100));
     fill(*w, 0, 64);
@@ -267,7 +268,7 @@ TEST(SlotWriterTableTest, ResizesAtTheirThresholdsUnlessFixedInSize) {
 // the hint. A file of another size is reused as it is, never extended. A fixed-size table takes
 // the hint for its buckets; a hint the table can never hold is refused, naming the table and
 // the hint.
-TEST(SlotWriterTableTest, ACapacityHintPreallocatesAndIsTheFloor) {
+TEST(SlotWriterTableTest, CapacityHint) {
     TestRoot root;
     const struct { uint32_t maxSlots, grown; } cases[] = {{100, 1100}, {5000, 2000}};
     for (const auto& c : cases) {

@@ -319,7 +319,7 @@ using ThreadStress = Workload;
 using ReaderTortureStress = Workload;
 using ReaderProcess = Workload;
 
-TEST_F(ThreadStress, ReadersSeeWholeMonotonicRecordsWhileTheWriterResizes) {
+TEST_F(ThreadStress, WholeRecordsUnderResizes) {
     using Ops = CounterEntryNormalOps;
     uint64_t n = 0;
     auto w = startWriter<Ops>(run, kHeld, n);
@@ -370,7 +370,7 @@ void expectAllEnd(Child& writer, std::vector<std::unique_ptr<Child>>& readers) {
         EXPECT_EQ(r->wait(), 0);
 }
 
-TEST_F(ReaderTortureStress, ReaderProcessesSeeWholeMonotonicRecordsWhileTheWriterResizes) {
+TEST_F(ReaderTortureStress, WholeRecordsUnderResizes) {
     auto writer = writerProcess(run, kHeld, 0, true);
     run.phaseIs(0, Rule{uint32_t(std::stoul(writer->receive())), kHeld, 0, true});
     auto readers = readerProcesses(run);
@@ -378,7 +378,7 @@ TEST_F(ReaderTortureStress, ReaderProcessesSeeWholeMonotonicRecordsWhileTheWrite
     expectAllEnd(*writer, readers);
 }
 
-TEST_F(ReaderProcess, ReadersKeepAnsweringRightAcrossWriterKillsReuseAndReformat) {
+TEST_F(ReaderProcess, AcrossKillsAndReformats) {
     auto writer = writerProcess(run, kHeld, 1000000, false);
     const std::string first = writer->receive();
     const Rule held{uint32_t(std::stoul(first)), kHeld, 0, true};
@@ -433,7 +433,7 @@ TEST_F(ReaderProcess, ReadersKeepAnsweringRightAcrossWriterKillsReuseAndReformat
 
 // A front mounted before its writer answers "absent", attaches from its event loop once the files
 // appear (quiesced before mounted), falls back when they go; tryAttach attaches at once.
-TEST_F(ReaderProcess, AReaderMountedBeforeItsWriterFollowsItAndTryAttachAttachesAtOnce) {
+TEST_F(ReaderProcess, MountedBeforeItsWriter) {
     run.pauseWriter = true;  // the writers only start and write their keys
     auto dir = Orlo::Directory::DirectoryIs("sys");
     auto table = DravoCounters::FlexCounters2::counterTableSimpleFactory("T");

@@ -40,7 +40,7 @@ std::unique_ptr<Interface> strict(Interface* wrapped) {
 
 // Each refusal names the placeholder's table and none reaches the writer it holds; cleanup does,
 // and the wrapped writer is deleted once, also along a chain (a table orphaned twice).
-TEST(VeskInterface, PlaceholdersRefuseMutationsForwardCleanupAndDeleteTheWrappedOnce) {
+TEST(VeskInterface, PlaceholdersRefuseMutations) {
     const Value v(CounterIndex(7));
     const std::string table = fmt::format("to read-only Vesk table {}", kTable);
     for (auto& p : {dummy(new Writer), strict(new Writer)}) {
@@ -77,7 +77,7 @@ TEST(VeskInterface, PlaceholdersRefuseMutationsForwardCleanupAndDeleteTheWrapped
 
 // The quiet placeholder is an empty, valid, unmounted table to every read; the strict one stops
 // at the first read, naming the table, the key and its owner's reason.
-TEST(VeskInterfaceDeathTest, PlaceholdersAnswerReadsAsAnEmptyTableOrStopAtThem) {
+TEST(VeskInterfaceDeathTest, PlaceholderReads) {
     const auto p = dummy(nullptr);
     Value out(CounterIndex(9));
     Vesk::IterHint hint;

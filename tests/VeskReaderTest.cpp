@@ -66,7 +66,7 @@ class VeskReader : public ::testing::Test {
 // Lookups hit and miss; the anchor vouches only for the record returned last, wherever the
 // mapping moved; next finds the successor whatever the hint. Detached, it attaches again only
 // where the hardware has atomics.
-TEST_F(VeskReader, LookupsNextAndTheAnchorAcrossGrowsAndShrinks) {
+TEST_F(VeskReader, AcrossGrowsAndShrinks) {
     Value out = K::make(99, 99);
     Vesk::IterHint hint;
     EXPECT_TRUE(!r->first(out, hint) && out == Value{}) << "the empty table";
@@ -134,7 +134,7 @@ TEST_F(VeskReader, LookupsNextAndTheAnchorAcrossGrowsAndShrinks) {
 // nothing, and its new slots are scanned too), in table order after a shrink moved records, a
 // shrink was seen under way (an odd numSlots version) or the table was re-formatted; keys it
 // visited before are not visited again. Each change lands while the first stretch is visited.
-TEST_F(VeskReader, AScanVisitsEachRecordOnceInSlotOrderOrFinishesInTableOrder) {
+TEST_F(VeskReader, ScanVisitsEachRecordOnce) {
     struct Case {
         const char* name;
         std::function<void()> during;
@@ -203,7 +203,7 @@ TEST_F(VeskReader, AScanVisitsEachRecordOnceInSlotOrderOrFinishesInTableOrder) {
 
 // A slot file cut below the count its header gives: the re-map refuses naming both sizes, the old
 // mapping stays, and a lookup that needs the re-map reports it.
-TEST_F(VeskReader, AFileShorterThanItsCountIsRefusedAndTheOldMappingStays) {
+TEST_F(VeskReader, ShortFileRefused) {
     using T = Vesk::SlotTable<Simple>;
     has(1);
     const uint32_t mapped = r->capacity();
@@ -223,7 +223,7 @@ TEST_F(VeskReader, AFileShorterThanItsCountIsRefusedAndTheOldMappingStays) {
 // A slot or bucket file cut short under a mapped reader: each read that meets the lost pages
 // ends naming the file, never with SIGBUS, and once the file is whole again the next read
 // attaches anew and answers.
-TEST_F(VeskReader, AFileCutShortUnderAReadEndsItNamingTheFile) {
+TEST_F(VeskReader, FileCutShort) {
     write(1, 500);
     Value v;
     Vesk::IterHint hint;
@@ -318,7 +318,7 @@ TEST_F(VeskReader, AStoreIntoTheMappingOrAReadPastItFaults) {
 
 // A reader as uid 65534 on files of these modes.
 using UnprivilegedReaderProcess = VeskReader;
-TEST_F(UnprivilegedReaderProcess, AttachesToReadableFilesAndIsRefusedByOthersSayingWhy) {
+TEST_F(UnprivilegedReaderProcess, ReadableOrRefusedSayingWhy) {
     const struct {
         mode_t slots, buckets;
         const char* named;  // the file a refusal names; "": attached
@@ -352,7 +352,7 @@ TEST_F(UnprivilegedReaderProcess, AttachesToReadableFilesAndIsRefusedByOthersSay
 // A table on a tmpfs that hands out 2 MiB pages (mounted with huge=always): a writer
 // preallocated for its records fills them without a grow, a reader finds the same records, and
 // both map the slot file on a 2 MiB boundary, where the kernel can map its pages whole.
-TEST(HugePageRootProcess, AWriterAndAReaderShareATableOnAHugeAlwaysTmpfs) {
+TEST(HugePageRootProcess, SharedOnHugeTmpfs) {
     Child child([](Child& c) {
         std::string why;
         if (!privateTmpfs("32m,huge=always", why)) {
@@ -397,7 +397,7 @@ TEST(HugePageRootProcess, AWriterAndAReaderShareATableOnAHugeAlwaysTmpfs) {
 // a lookup of the probe, a hintless next after it and a whole iteration each end, naming the
 // damage where the kind says. In a child: a walk that never ends hangs it, the bounded wait
 // reports that.
-TEST(ReaderDamageProcess, AttachRefusesOrEveryWalkEndsNamingTheDamage) {
+TEST(ReaderDamageProcess, AttachOrWalksName) {
     expectEveryKind(
         [](const DamageKind&) { return true; },
         [](const DamageKind& kind, DamagedTable& d) {
@@ -437,7 +437,7 @@ TEST(ReaderDamageProcess, AttachRefusesOrEveryWalkEndsNamingTheDamage) {
 // Each walk names a damage in its own words, and a slot-order scan checks what it copied as a
 // walk does: a lookup, a first, next (after the probe, without a hint: the slow path; from the
 // record before the damage: the fast path) and a scan.
-TEST(ReaderDamageProcess, EachWalkAndTheScanNameTheDamageInTheirOwnWords) {
+TEST(ReaderDamageProcess, EachWalkNamesTheDamage) {
     using W = DamagedTable::Writer;
     // Records of bucket 1 of 4, the one at `at` ({0} its slot) given a key of bucket 2; the
     // walks look for the last.

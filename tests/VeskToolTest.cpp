@@ -166,7 +166,7 @@ class VeskToolProcess : public ::testing::Test {
 
 // Every command beside a live fill; SIGTERM leaves exactly what it wrote, which the next writer
 // reuses; dump agrees with the writer for every type.
-TEST_F(VeskToolProcess, LiveFillSeenByEveryCommandDetachesAndIsReused) {
+TEST_F(VeskToolProcess, LiveFill) {
     const std::regex lsRow(R"(\nt +simple +300 +\d+ +\d+ +(\S+) +(yes|no) +(\S+)\n)");
     std::smatch m;
     Tool live(rooted("fill t --type simple --count 300 --updates-per-sec 4000"));
@@ -235,7 +235,7 @@ TEST_F(VeskToolProcess, LiveFillSeenByEveryCommandDetachesAndIsReused) {
 
 // Every command ends with its status; one that fails says why in one line (check after its
 // heading).
-TEST_F(VeskToolProcess, EveryCommandEndsWithItsStatusAndOneLine) {
+TEST_F(VeskToolProcess, StatusAndOneLine) {
     ASSERT_EQ(::chmod(root_.dir().c_str(), 0700), 0);  // closed to uid 65534
     fill("holder/inner", "wide", 3);
     for (const char* t : {"gone", "odd"})
@@ -353,7 +353,7 @@ TEST_F(VeskToolProcess, EveryCommandEndsWithItsStatusAndOneLine) {
 // Every damage the checker names (support/Damage.h), each in a table its writer left: `check`
 // reports each fault (status 1) and writes nothing; `get` of the probe ends in one line as a
 // reader's lookup does, `dump` and `stat` as its iteration does.
-TEST_F(VeskToolProcess, CheckReportsEveryDamageAndReadsEndOnIt) {
+TEST_F(VeskToolProcess, CheckReportsDamage) {
     for (const DamageKind& kind : damageKinds()) {
         if (kind.checker.empty())
             continue;
@@ -385,7 +385,7 @@ TEST_F(VeskToolProcess, CheckReportsEveryDamageAndReadsEndOnIt) {
 // A table taken away under its writer, or cut short or re-formatted under a dump held part way by
 // its full pipe, ends the command with status 3 and the reason: never a partial table with status
 // 0, nor a signal.
-TEST_F(VeskToolProcess, ATableSpoiltUnderARunningCommandEndsItWithTheReason) {
+TEST_F(VeskToolProcess, SpoiltUnderACommand) {
     const struct {
         const char *command, *started;
         std::function<void()> spoil;
@@ -412,7 +412,7 @@ TEST_F(VeskToolProcess, ATableSpoiltUnderARunningCommandEndsItWithTheReason) {
 // follow beside a live fill --notify: its lines hold changes beyond the first sync and, folded by
 // key, end as the table its writer left; follow then ends by itself. A table whose writer does
 // not publish is refused once the shadow attached.
-TEST_F(VeskToolProcess, FollowShowsEveryChangeAndEndsAsTheTableItsWriterLeft) {
+TEST_F(VeskToolProcess, FollowShowsEveryChange) {
     const struct {
         const char *fill, *follow;
         int status;
@@ -475,7 +475,7 @@ TEST_F(VeskToolProcess, FollowShowsEveryChangeAndEndsAsTheTableItsWriterLeft) {
 
 // A queue withdrawn (generation 0) and no writer left: follow ends with status 3; with --wait it
 // waits for the table, follows its writer and the next one, and waits on, caught up.
-TEST_F(VeskToolProcess, FollowWaitsForEachWriterAndEndsOnAWithdrawnQueueWithoutWait) {
+TEST_F(VeskToolProcess, FollowWaitAndWithdrawnQueue) {
     const std::regex synced(R"(\(synced\), \d+ changes, 300 records, writer pid)");
     Tool follow(rooted("follow t --wait"));
     ASSERT_TRUE(follow.read("waiting for a writer"));
@@ -510,7 +510,7 @@ TEST_F(VeskToolProcess, FollowWaitsForEachWriterAndEndsOnAWithdrawnQueueWithoutW
 
 // The demo ends without torn, lost or backward records; killed, its processes end with it; either
 // way its private root is removed.
-TEST_F(VeskToolProcess, DemoRunsToItsSummaryAndEndsWithAKilledParent) {
+TEST_F(VeskToolProcess, Demo) {
     const Result demo =
         vesk("demo --seconds 1.5 --count 3000 --readers 2 --seed " + std::to_string(testSeed()));
     EXPECT_EQ(demo.status, 0) << demo.out;

@@ -150,7 +150,7 @@ TEST(WriterModelTest, RandomOperationsAgreeWithAMap) {
 
 // Regression: critical tasks that ran while the buckets doubled or halved read with a count the
 // chains did not match yet. Reads during a bucket resize are refused; the others are answered.
-TEST(WriterHashMapTest, CriticalTasksNeverMisreadATableBeingResized) {
+TEST(WriterHashMapTest, CriticalTasksDuringResize) {
     TestRoot root;
     auto w = attachedWriter<Simple>(shrinkingDescriptor(100000));
     w->criticalTaskCheckIs(true);
@@ -179,7 +179,7 @@ TEST(WriterHashMapTest, CriticalTasksNeverMisreadATableBeingResized) {
 
 // The direct mode: a commit whose key changed is refused and changes nothing, unpaired
 // operations are fatal, and a shrink that is due waits for the open operation.
-TEST(VeskWriterDirectTest, CommitIsCheckedPairingIsFatalAndAShrinkWaits) {
+TEST(VeskWriterDirectTest, CommitPairingAndShrink) {
     TestRoot root;
     Value removed;
     {  // a writer that may not shrink leaves 5 records in 256 slots behind
@@ -224,7 +224,7 @@ TEST(VeskWriterDirectTest, CommitIsCheckedPairingIsFatalAndAShrinkWaits) {
     EXPECT_TRUE(w->validate(kCinder, false)) << w->lastValidationFailure();
 }
 
-TEST(VeskWriterAnchorTest, VouchesForTheLastRecordReadWhereverItIsMapped) {
+TEST(VeskWriterAnchorTest, VouchesForTheLastRead) {
     TestRoot root;
     auto w = attachedWriter<Simple>(shrinkingDescriptor(100000));
     for (uint64_t k = 1; k <= 20; ++k)
@@ -261,7 +261,7 @@ TEST(VeskWriterAnchorTest, VouchesForTheLastRecordReadWhereverItIsMapped) {
 }
 
 // Regression: offsets of 4 GiB and more were cut to 32 bits and validated another word.
-TEST(VeskWriterAnchorTest, OffsetsBeyondFourGiBAreKeptWhole) {
+TEST(VeskWriterAnchorTest, OffsetsBeyond4GiB) {
     const uint64_t far = (uint64_t(1) << 32) + 8;
     char* base = static_cast<char*>(::mmap(nullptr, far + 8, PROT_READ | PROT_WRITE,
                                            MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0));
@@ -461,7 +461,7 @@ void failedRenewalInsideAWrite() {
     }
 }
 
-TEST(VeskWriterHostFailureProcess, EachFailureKeepsOrReleasesTheTableAndSaysWhy) {
+TEST(VeskWriterHostFailureProcess, EachFailureSaysWhy) {
     for (auto step : {growthFails, failedStartReleasesTheTable, lockRefusalsNameTheirReason,
                       failedBucketShrinkDetaches, validatorWithoutMemory, restartOnAFullFileSystem,
                       failedRenewalInsideAWrite}) {

@@ -36,7 +36,7 @@ std::string validation(DamagedTable& d) {
     return found;
 }
 
-TEST(WriterCorruptionProcess, EachDamageIsNamedByValidationAndStopsEveryWalkThatMeetsIt) {
+TEST(WriterCorruptionProcess, EachDamageNamedAndStopsWalks) {
     expectEveryKind([](const DamageKind& kind) { return kind.validation != nullptr; },
                     [](const DamageKind& kind, DamagedTable& d) {
                         std::string differed =

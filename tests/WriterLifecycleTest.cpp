@@ -178,7 +178,7 @@ int runWorker(Child& self, CommitLog& log, uint64_t seed, uint64_t target) {
     }
 }
 
-TEST(WriterCrashStress, KilledWritersLeaveFilesThatAreReusedIntactOrReformatted) {
+TEST(WriterCrashStress, KilledWritersFilesReused) {
     TestRoot root;
     std::mt19937_64 rng(testSeed());
     // At least `least` kills, then on until each path ran and each outcome came (bounded).
@@ -239,7 +239,7 @@ TEST(WriterCrashStress, KilledWritersLeaveFilesThatAreReusedIntactOrReformatted)
 // Each case spoils the files of a closed table of keys 1..150 and returns what the restart must
 // do: "reuse", re-format tracing this reason, or "" for either. Every case restarts in one child
 // on the pristine files spoilt, and must never shorten the slot file.
-TEST(WriterDamageProcess, RestartConditionsBitFlipsAndTruncationsReuseOrReformatForTheirReason) {
+TEST(WriterDamageProcess, RestartReusesOrReformats) {
     TestRoot root;
     Contents contents;
     auto w = writer();
@@ -338,7 +338,7 @@ TEST(WriterDamageProcess, RestartConditionsBitFlipsAndTruncationsReuseOrReformat
 
 // A restart on the files of every damage the validation names (support/Damage.h) re-formats them,
 // tracing that reason.
-TEST(WriterDamageProcess, EveryDamageTheValidationNamesIsReformattedForThatReason) {
+TEST(WriterDamageProcess, DamageIsReformatted) {
     expectEveryKind(
         [](const DamageKind& kind) { return kind.validation != nullptr && *kind.validation; },
         [](const DamageKind& kind, DamagedTable& d) {
@@ -362,7 +362,7 @@ bool mark() {
 
 // A live owner refuses a writer and a cleanup, naming itself and changing no file; a detached
 // writer hands its files over; attach, the file check and cleanup remove the marker.
-TEST(WriterOwnershipProcess, OneLiveWriterDetachHandsOverCleanupRemovesEverything) {
+TEST(WriterOwnershipProcess, OneLiveWriter) {
     TestRoot root;
     TraceCapture traces;
     const std::string marker = root.path(kTableName) + "/" + Vesk::Util::kCorruptionFileName;

@@ -35,15 +35,21 @@ namespace VeskTest {
 
 using namespace VeskTool;  // the record types and Kind<Ops>
 
-using AllOps = ::testing::Types<CounterEntrySimpleOps, CounterEntryNormalOps, CounterEntryWideOps,
-                                CounterEntryBitmap64Ops>;
-
-struct OpsNames {
-    template <class Ops>
-    static std::string GetName(int) {
-        return Kind<Ops>::kName;
-    }
+// The record kinds for typed suites. Each tag names its operations bundle, so a test reads
+// as `CounterTableTyped.WritesAndReadsBack<VeskTest::Wide>` instead of the bundle's full type.
+struct Simple {
+    using Ops = CounterEntrySimpleOps;
 };
+struct Normal {
+    using Ops = CounterEntryNormalOps;
+};
+struct Wide {
+    using Ops = CounterEntryWideOps;
+};
+struct Bitmap64 {
+    using Ops = CounterEntryBitmap64Ops;
+};
+using AllKinds = ::testing::Types<Simple, Normal, Wide, Bitmap64>;
 
 // ----- writers in a private root -----
 
