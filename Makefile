@@ -74,7 +74,7 @@ test-tsan:
 fuzz: deps
 	bash fuzz/run.sh $(SECONDS)
 
-# Line and branch coverage of src/ and platform/ by the whole suite (fuzz and build checks left
+# Line and branch coverage of src/ by the whole suite (fuzz and build checks left
 # out), from a Debug --coverage build with atomic counters (threads would tear them) and without
 # ccache (its relative paths would hide the sources from gcovr). Children that a test runs as
 # another user add their counts too: one run of each program as root creates every count file,
@@ -90,7 +90,7 @@ coverage:
 	$(COV)/tools/vesk --help >/dev/null && $(COV)/tests/vesk_tests --gtest_filter=-* >/dev/null
 	chmod -R a+rwX $(COV)
 	cd $(COV) && ctest -j $(JOBS) -LE 'fuzz|build' --timeout 900; status=$$?; cd $(CURDIR) && \
-	    gcovr -r . --object-directory $(COV) -f 'src/' -f 'platform/' --print-summary \
+	    gcovr -r . --object-directory $(COV) -f 'src/' --print-summary \
 	        --txt $(COV)/coverage.txt -j $(JOBS) && exit $$status
 
 # The library at work: a writer process fills a table of each record type and keeps updating it

@@ -3,8 +3,8 @@
 // into a record for the process that takes it out.
 #pragma once
 
-#include "Mem/RootPath.h"
 #include "Orlo/Hash.h"
+#include "Plinth/RootPath.h"
 
 #include <benchmark/benchmark.h>
 

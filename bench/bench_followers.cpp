@@ -12,7 +12,7 @@
 // meanwhile.
 //
 //   build-bench/bench/bench_followers [followers] [seconds per case]   (2000 and 2 by default)
-#include "FlexCounters2/FlexCounters2Vesk.h"
+#include "FlexCounters2/CounterTables.h"
 #include "Ruxa/RuxaWake.h"
 #include "Vesk/VeskWriter.h"
 

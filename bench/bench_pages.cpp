@@ -15,7 +15,7 @@
 // and bucket_grows.
 //
 //   build/bench/bench_pages [--benchmark_filter=...]
-#include "FlexCounters2/FlexCounters2Vesk.h"
+#include "FlexCounters2/CounterTables.h"
 #include "Vesk/VeskReader.h"
 #include "Vesk/VeskWriter.h"
 

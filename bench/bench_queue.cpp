@@ -9,11 +9,11 @@
 //    when it copies that record; one write per wake-up.
 //
 //   build-bench/bench/bench_queue [records]      (records: 100000 by default)
-#include "FlexCounters2/FlexCounters2Vesk.h"
+#include "FlexCounters2/CounterTables.h"
 #include "Pimbo/EventLoop.h"
-#include "Vesk/Syncer.h"
 #include "Vesk/VeskReader.h"
 #include "Vesk/VeskWriter.h"
+#include "VeskShadow/Syncer.h"
 
 #include "BenchUtil.h"
 #include "RecordKinds.h"

@@ -50,14 +50,14 @@
 // overwrite keeps packets and bumps octets (or stamps it with the clock), so the cycle stays
 // intact under a busy writer.
 // The parent drives each child through a command pipe; the child answers on a reply pipe.
-#include "FlexCounters2/FlexCounters2Vesk.h"
-#include "Mem/Fd.h"
-#include "Mem/RootPath.h"
+#include "FlexCounters2/CounterTables.h"
 #include "Pimbo/EventLoop.h"
-#include "Vesk/VeskMap.h"
+#include "Pimbo/Fd.h"
+#include "Plinth/RootPath.h"
 #include "Vesk/VeskReader.h"
-#include "Vesk/VeskShadow.h"
 #include "Vesk/VeskWriter.h"
+#include "VeskMap/VeskMap.h"
+#include "VeskShadow/VeskShadow.h"
 
 #include "BenchUtil.h"
 #ifdef VESK_BENCH_BOOST
@@ -467,8 +467,8 @@ class WriterProcess {
     Store kind_;
     bool notify_;
     pid_t pid_ = -1;
-    Mem::Fd commandFd_;
-    Mem::Fd replyFd_;
+    Pimbo::Fd commandFd_;
+    Pimbo::Fd replyFd_;
 };
 
 // ----- what one size needs: the writer child, the reader, a shadow, the reference map -----

@@ -4,7 +4,7 @@
 // records of a full table in a shuffled order and reports ns_per_op.
 //
 //   build/bench/bench_table [--benchmark_filter=...] [--benchmark_repetitions=N]
-#include "FlexCounters2/FlexCounters2Vesk.h"
+#include "FlexCounters2/CounterTables.h"
 #include "Orlo/Entity.h"
 #include "Orlo/Notifiee.h"
 #include "Vesk/VeskWriter.h"

@@ -3,7 +3,7 @@
 // in the same run. Every benchmark reports ns_per_op.
 //
 //   build/bench/bench_writer [--benchmark_filter=...]
-#include "FlexCounters2/FlexCounters2Vesk.h"
+#include "FlexCounters2/CounterTables.h"
 #include "Vesk/VeskWriter.h"
 
 #include "BenchUtil.h"

@@ -8,14 +8,14 @@
 // with the queue part (longer parts extend the file); a follower attaches to it and follows it,
 // by hand and through a Syncer batch. Only a Pimbo exception, a refusal or an answer is fine.
 #include "../tools/RecordKinds.h"
-#include "Mem/RootPath.h"
 #include "Plinth/CinderFile.h"
+#include "Plinth/RootPath.h"
 #include "Ruxa/RuxaReader.h"
 #include "Ruxa/RuxaWriter.h"
-#include "Vesk/SlotTable.h"
-#include "Vesk/Syncer.h"
 #include "Vesk/VeskReader.h"
 #include "Vesk/VeskWriter.h"
+#include "VeskBase/SlotTable.h"
+#include "VeskShadow/Syncer.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,11 +1,11 @@
 // The version anchor, the table path that never leaves the root (and the name rule) and the
 // process-local store.
-#include "Mem/RootPath.h"
-#include "Mem/TableName.h"
 #include "Mem/Util.h"
 #include "Mem/VersionAnchor.h"
 #include "Nebo/Local.h"
 #include "Pimbo/Exception.h"
+#include "Plinth/RootPath.h"
+#include "Plinth/TableName.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Mem::PlinthWrapper: a table file mapped by its writer or a reader, or process memory (local).
-#include "Mem/PlinthWrapper.h"
 #include "Mem/Util.h"
+#include "Plinth/PlinthWrapper.h"
 #include "support/Tables.h"
 
 #include <algorithm>

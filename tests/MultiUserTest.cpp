@@ -1,11 +1,11 @@
 // A table on a host shared with other users: uid 65534 plants each attack, mostly in a directory
 // of root's opened to everyone meanwhile; then root's readers and writer run, each in a Child.
-#include "Mem/TableDir.h"
 #include "Orlo/Entity.h"
 #include "OrloVesk/CollectionControl.h"
 #include "Plinth/CinderFile.h"
-#include "Vesk/Util.h"
+#include "Plinth/TableDir.h"
 #include "Vesk/VeskReader.h"
+#include "VeskBase/Util.h"
 #include "support/Tables.h"
 
 #include <sys/file.h>
@@ -74,7 +74,7 @@ void relink(const std::string& path, const std::string& target) {
 }
 std::string ownFile(const std::string& path, off_t size) {
     ::unlink(path.c_str());
-    Mem::Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    Pimbo::Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
     must(fd && ::ftruncate(fd.get(), size) == 0, "creating " + path);
     return path;
 }

@@ -1,10 +1,10 @@
 // Who owns a table: the cinder file, the owner file, the writer lock and whether an owner lives.
-#include "Mem/TableDir.h"
-#include "Mem/WriterLock.h"
 #include "Pimbo/Exception.h"
 #include "Plinth/CinderFile.h"
 #include "Plinth/OwnerFile.h"
-#include "Vesk/Util.h"
+#include "Plinth/TableDir.h"
+#include "Plinth/WriterLock.h"
+#include "VeskBase/Util.h"
 #include "Zolt/ConduitAcceptSm.h"
 #include "support/Tables.h"
 

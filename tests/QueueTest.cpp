@@ -2,8 +2,8 @@
 // it was overrun or the queue replaced, and refuses a damaged queue.
 #include "Ruxa/RuxaReader.h"
 #include "Ruxa/RuxaWriter.h"
-#include "Vesk/Syncer.h"
 #include "Vesk/VeskReader.h"
+#include "VeskShadow/Syncer.h"
 #include "support/Tables.h"
 
 #include <fcntl.h>
@@ -196,7 +196,7 @@ TEST(Queue, WakesAFollowerOnlyOnceAfterItAsked) {
     const int page = int(::sysconf(_SC_PAGESIZE));
     for (const auto& [size, seals] :
          {std::array{page, 0}, {page - 8, F_SEAL_SHRINK}, {page, F_SEAL_SHRINK}}) {
-        const Mem::Fd fd(::memfd_create("wake", MFD_ALLOW_SEALING));
+        const Pimbo::Fd fd(::memfd_create("wake", MFD_ALLOW_SEALING));
         ASSERT_TRUE(::ftruncate(fd.get(), size) == 0 && ::fcntl(fd.get(), F_ADD_SEALS, seals) == 0);
         EXPECT_EQ(bool(Ruxa::WakeWord::adopt(fd.get())), seals != 0 && size == page) << size;
     }

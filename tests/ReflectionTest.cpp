@@ -1,7 +1,7 @@
 // The runtime reaches the library's values and tables through the registered module only: the
 // bytes decode into the documented description, and values and tables work through their
 // operation records without the test naming a C++ type; `vesk types` prints the same decoding.
-#include "FlexCounters2/FlexCounters2Vesk.h"
+#include "FlexCounters2/CounterTables.h"
 #include "Orlo/Module.h"
 #include "support/Harness.h"
 

@@ -1,10 +1,10 @@
 // The stand-in runtime where the library relies on it: key hash, types, notifiees, trace mask,
 // event loop.
-#include "Mem/Fd.h"
 #include "Orlo/Hash.h"
 #include "Orlo/Module.h"
 #include "Orlo/Notifiee.h"
 #include "Pimbo/EventLoop.h"
+#include "Pimbo/Fd.h"
 #include "support/Harness.h"
 
 #include <gtest/gtest.h>
@@ -108,8 +108,8 @@ TEST(PimboDebug, ADisabledLevelEvaluatesNothing) {
 // a and b become ready together and whichever runs first removes the other; c only drains.
 TEST(PimboEventLoop, PollRunsEachCallbackOnce) {
     Pimbo::EventLoop loop;
-    const Mem::Fd fds[3] = {Mem::Fd(::eventfd(0, 0)), Mem::Fd(::eventfd(0, 0)),
-                            Mem::Fd(::eventfd(0, 0))};
+    const Pimbo::Fd fds[3] = {Pimbo::Fd(::eventfd(0, 0)), Pimbo::Fd(::eventfd(0, 0)),
+                              Pimbo::Fd(::eventfd(0, 0))};
     int calls[3] = {0, 0, 0};
     for (int i = 0; i < 3; ++i) {
         loop.addFd(fds[i].get(), [&, i] {
@@ -121,7 +121,7 @@ TEST(PimboEventLoop, PollRunsEachCallbackOnce) {
         });
     }
     for (int round = 1; round <= 2; ++round) {
-        for (const Mem::Fd& fd : fds)
+        for (const Pimbo::Fd& fd : fds)
             ::eventfd_write(fd.get(), 1);
         EXPECT_TRUE(loop.poll(0));
         EXPECT_EQ(calls[0] + calls[1], round) << "a callback removed in the same round ran";

@@ -1,11 +1,11 @@
 // Reader sentries tell a stand-in map to attach or detach as a table comes, goes or changes
 // generation, only from the event loop or event(); a writer sentry reports a removal once.
-#include "Mem/Sentry.h"
 #include "Orlo/Entity.h"
 #include "OrloVesk/CollectionControl.h"
 #include "Pimbo/EventLoop.h"
 #include "Plinth/CinderFile.h"
-#include "Vesk/RootPath.h"
+#include "Plinth/RootPath.h"
+#include "VeskMap/Sentry.h"
 #include "support/Tables.h"
 
 #include <filesystem>

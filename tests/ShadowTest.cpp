@@ -5,7 +5,7 @@
 // pauses, the anchors of answers.
 #include "Pimbo/EventLoop.h"
 #include "Plinth/CinderFile.h"
-#include "Vesk/VeskMap.h"
+#include "VeskMap/VeskMap.h"
 #include "support/Harness.h"
 #include "support/Tables.h"
 

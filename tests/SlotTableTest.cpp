@@ -3,7 +3,7 @@
 #include "support/Tables.h"
 
 #include "Pimbo/Exception.h"
-#include "Vesk/SlotTable.h"
+#include "VeskBase/SlotTable.h"
 
 #include <functional>
 #include <map>

@@ -2,8 +2,8 @@
 // shrinks and re-formats, what a reader may touch, and damaged tables every walk must end on.
 #include "Mem/Atomics.h"
 #include "Plinth/CinderFile.h"
-#include "Vesk/Util.h"
 #include "Vesk/VeskReader.h"
+#include "VeskBase/Util.h"
 #include "support/Damage.h"
 
 #include <signal.h>

@@ -90,7 +90,7 @@ class Tool {
 
   private:
     std::unique_ptr<Child> child_;
-    Mem::Fd fd_;
+    Pimbo::Fd fd_;
     Result r_;
     std::chrono::steady_clock::time_point end_ =
         std::chrono::steady_clock::now() + std::chrono::seconds(int(Child::kWait));
@@ -261,7 +261,7 @@ TEST_F(VeskToolProcess, StatusAndOneLine) {
     EXPECT_NE(vesk("check free").out.find("100 records + 100 free = 200 slots"), npos);
     int closed[2];
     ASSERT_EQ(::pipe2(closed, O_CLOEXEC), 0);
-    const Mem::Fd pipeEnd(closed[1]), full(::open("/dev/full", O_WRONLY | O_CLOEXEC));
+    const Pimbo::Fd pipeEnd(closed[1]), full(::open("/dev/full", O_WRONLY | O_CLOEXEC));
     ::close(closed[0]);
 
     const std::string wide = " --type wide --count 1";

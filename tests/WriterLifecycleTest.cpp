@@ -1,13 +1,13 @@
 // A restart reuses its predecessor's files with every committed record, or re-formats them for a
 // traced reason, however it ended (killed, a header bit flipped, a file cut short).
 #include "Mem/Atomic.h"
-#include "Mem/Shared.h"
-#include "Mem/WriterLock.h"
 #include "Pimbo/Exception.h"
 #include "Plinth/CinderFile.h"
 #include "Plinth/OwnerFile.h"
+#include "Plinth/Shared.h"
+#include "Plinth/WriterLock.h"
 #include "Vesk/TableChecker.h"
-#include "Vesk/Util.h"
+#include "VeskBase/Util.h"
 #include "Zolt/ConduitAcceptSm.h"
 #include "support/Damage.h"
 

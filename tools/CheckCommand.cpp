@@ -4,7 +4,7 @@
 // change ("writer mid-change"), and a table that disappears or loses a file are status 3.
 #include "Commands.h"
 
-#include "Mem/WriterLock.h"
+#include "Plinth/WriterLock.h"
 #include "RecordKinds.h"
 #include "Signals.h"
 #include "TableFiles.h"

@@ -2,7 +2,7 @@
 // throws ToolError; the table root (--root) is set before any of them runs.
 #pragma once
 
-#include "Mem/RootPath.h"
+#include "Plinth/RootPath.h"
 
 #include <cstdint>
 #include <string>

@@ -15,19 +15,19 @@
 #include "Commands.h"
 
 #include "Mem/Atomic.h"
-#include "Mem/RootPath.h"
-#include "Mem/TableDir.h"
 #include "Pimbo/EventLoop.h"
 #include "Pimbo/Exception.h"
+#include "Plinth/RootPath.h"
+#include "Plinth/TableDir.h"
 #include "RecordFields.h"
 #include "RecordKinds.h"
 #include "Signals.h"
 #include "TableFiles.h"
 #include "TableReader.h"
 #include "ToolError.h"
-#include "Vesk/VeskMap.h"
 #include "Vesk/VeskReader.h"
 #include "Vesk/VeskWriter.h"
+#include "VeskMap/VeskMap.h"
 
 #include <fmt/format.h>
 #include <sys/mman.h>

@@ -8,15 +8,15 @@
 // writer.
 #include "Commands.h"
 
-#include "Mem/RootPath.h"
-#include "Mem/Sentry.h"
 #include "Pimbo/EventLoop.h"
 #include "Pimbo/Exception.h"
+#include "Plinth/RootPath.h"
 #include "RecordKinds.h"
 #include "Signals.h"
 #include "TableFiles.h"
 #include "ToolError.h"
 #include "Vesk/VeskWriter.h"
+#include "VeskMap/Sentry.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -39,7 +39,7 @@ namespace {
 
 // The directory holds an entry other than "." and "..".
 bool holdsEntries(const Mem::TableDir& dir) {
-    Mem::Fd copy(::openat(dir.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    Pimbo::Fd copy(::openat(dir.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     DIR* d = copy ? ::fdopendir(copy.get()) : nullptr;
     if (d == nullptr)
         return false;

@@ -28,7 +28,7 @@
 #include "TableFiles.h"
 #include "TableReader.h"
 #include "ToolError.h"
-#include "Vesk/VeskMap.h"
+#include "VeskMap/VeskMap.h"
 
 #include <fmt/format.h>
 

@@ -1,10 +1,10 @@
 // The commands that only read: ls, stat, dump, get and watch.
 #include "Commands.h"
 
-#include "Mem/TableName.h"
 #include "Numbers.h"
 #include "Output.h"
 #include "Pimbo/Format.h"
+#include "Plinth/TableName.h"
 #include "RecordFields.h"
 #include "RecordKinds.h"
 #include "Ruxa/RuxaReader.h"

@@ -19,7 +19,7 @@
 // generationAfter(k, N, U).
 #pragma once
 
-#include "FlexCounters2/FlexCounters2Vesk.h"
+#include "FlexCounters2/CounterTables.h"
 
 #include <array>
 #include <cstdint>

@@ -1,9 +1,9 @@
 #include "Scraper.h"
 
-#include "Mem/TableName.h"
-#include "Mem/WriterLock.h"
 #include "Pimbo/Exception.h"
 #include "Plinth/OwnerFile.h"
+#include "Plinth/TableName.h"
+#include "Plinth/WriterLock.h"
 #include "RecordFields.h"
 #include "RecordKinds.h"
 #include "Signals.h"

@@ -12,7 +12,7 @@
 // is a metric (vesk_table_up 0, vesk_table_failure with the reason as the library gives it)
 // and one line on stderr when its reason changes, never an error answer for the others; its
 // reader is dropped and the next scrape probes it afresh. A directory whose name cannot be
-// shown as it is (Mem/TableName.h) is no table: it is counted, and named once on stderr,
+// shown as it is (Plinth/TableName.h) is no table: it is counted, and named once on stderr,
 // escaped.
 #pragma once
 

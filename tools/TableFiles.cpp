@@ -1,8 +1,8 @@
 #include "TableFiles.h"
 
-#include "Mem/RootPath.h"
-#include "Mem/TableName.h"
 #include "Pimbo/Debug.h"
+#include "Plinth/RootPath.h"
+#include "Plinth/TableName.h"
 #include "RecordKinds.h"
 #include "ToolError.h"
 

@@ -5,7 +5,7 @@
 // whose message begins with the reason's text and which carries the reason as a value.
 #pragma once
 
-#include "Mem/TableDir.h"
+#include "Plinth/TableDir.h"
 #include "Vesk/TableAccess.h"
 
 #include <cstdint>

@@ -29,11 +29,11 @@
 // closed pipe (`vesk dump t | head`) ends it quietly with status 0 (Output.h). A table file cut
 // short under the tool ends it with status 3 and "... shrank under the reader" (Signals.h).
 #include "Commands.h"
-#include "Mem/RootPath.h"
 #include "Numbers.h"
 #include "Output.h"
 #include "Pimbo/Debug.h"
 #include "Pimbo/Exception.h"
+#include "Plinth/RootPath.h"
 #include "RecordFields.h"
 #include "RecordKinds.h"
 #include "Signals.h"

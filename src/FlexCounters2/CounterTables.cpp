@@ -1,4 +1,4 @@
-#include "FlexCounters2/FlexCounters2Vesk.h"
+#include "FlexCounters2/CounterTables.h"
 
 namespace DravoCounters::FlexCounters2 {
 

@@ -12,9 +12,9 @@
 //   table->counterIs(record);
 //
 // Threads: every operation runs on the thread that owns the entity tree; nothing locks.
-// Included from FlexCounters2/FlexCounters2Vesk.h after the record types.
 #pragma once
 
+#include "FlexCounters2/FlexCounters2Vesk.h"
 #include "Hova/EventWriter.h"
 #include "Orlo/Alloc.h"
 #include "Orlo/Entity.h"
@@ -24,6 +24,17 @@
 
 #include <cstdint>
 #include <typeinfo>
+
+// The reader, writer and shadow of each record type are compiled once, in the library
+// (FlexCounters2/*Instances.cpp): users do not compile them again.
+namespace Vesk {
+#define FLEXCOUNTERS2_EXTERN_MAPS(NAME)                        \
+    extern template class VeskReader<FLEXCOUNTERS2_OPS(NAME)>; \
+    extern template class VeskWriter<FLEXCOUNTERS2_OPS(NAME)>; \
+    extern template class Tmp<FLEXCOUNTERS2_OPS(NAME)>;        \
+    extern template class VeskShadow<FLEXCOUNTERS2_OPS(NAME)>;
+FLEXCOUNTERS2_FOR_EACH_RECORD(FLEXCOUNTERS2_EXTERN_MAPS)
+}  // namespace Vesk
 
 namespace DravoCounters::FlexCounters2 {
 

@@ -294,61 +294,25 @@ struct TypeImpl<T> {
 
 }  // namespace Orlo
 
-#include "Vesk/ShadowHashMap.h"
+#include "VeskShadow/ShadowHashMap.h"
 
-// The map templates are compiled once, in the library (FlexCounters2/Instantiations.cpp).
+// The record types, one entry each: X(Name) for the record CounterEntry<Name> and its operations
+// bundle CounterEntry<Name>Ops. The library's templates are instantiated from this list, once per
+// record type (FlexCounters2/*Instances.cpp); users do not compile them again.
+#define FLEXCOUNTERS2_FOR_EACH_RECORD(X) X(Simple) X(Normal) X(Wide) X(Bitmap64)
+
+// The templates of the front and the shadow's index compiled once per record type.
+#define FLEXCOUNTERS2_FRONT_INSTANCES(EXTERN, NAME)                              \
+    EXTERN template class VeskInterface<FLEXCOUNTERS2_OPS(NAME)>;                \
+    EXTERN template class Placeholder<FLEXCOUNTERS2_OPS(NAME), false>;           \
+    EXTERN template class Placeholder<FLEXCOUNTERS2_OPS(NAME), true>;            \
+    EXTERN template class ShadowHashMap<FLEXCOUNTERS2_OPS(NAME),                 \
+                                        KeyShadowSlot<FLEXCOUNTERS2_OPS(NAME)>>; \
+    EXTERN template class ShadowHashMap<FLEXCOUNTERS2_OPS(NAME),                 \
+                                        ValueShadowSlot<FLEXCOUNTERS2_OPS(NAME)>>;
+#define FLEXCOUNTERS2_OPS(NAME) DravoCounters::FlexCounters2::CounterEntry##NAME##Ops
+#define FLEXCOUNTERS2_EXTERN_FRONT(NAME) FLEXCOUNTERS2_FRONT_INSTANCES(extern, NAME)
+
 namespace Vesk {
-extern template class VeskInterface<DravoCounters::FlexCounters2::CounterEntrySimpleOps>;
-extern template class VeskInterface<DravoCounters::FlexCounters2::CounterEntryNormalOps>;
-extern template class VeskInterface<DravoCounters::FlexCounters2::CounterEntryWideOps>;
-extern template class VeskInterface<DravoCounters::FlexCounters2::CounterEntryBitmap64Ops>;
-extern template class Placeholder<DravoCounters::FlexCounters2::CounterEntrySimpleOps, false>;
-extern template class Placeholder<DravoCounters::FlexCounters2::CounterEntryNormalOps, false>;
-extern template class Placeholder<DravoCounters::FlexCounters2::CounterEntryWideOps, false>;
-extern template class Placeholder<DravoCounters::FlexCounters2::CounterEntryBitmap64Ops, false>;
-extern template class Placeholder<DravoCounters::FlexCounters2::CounterEntrySimpleOps, true>;
-extern template class Placeholder<DravoCounters::FlexCounters2::CounterEntryNormalOps, true>;
-extern template class Placeholder<DravoCounters::FlexCounters2::CounterEntryWideOps, true>;
-extern template class Placeholder<DravoCounters::FlexCounters2::CounterEntryBitmap64Ops, true>;
-extern template class ShadowHashMap<
-    DravoCounters::FlexCounters2::CounterEntrySimpleOps,
-    KeyShadowSlot<DravoCounters::FlexCounters2::CounterEntrySimpleOps>>;
-extern template class ShadowHashMap<
-    DravoCounters::FlexCounters2::CounterEntrySimpleOps,
-    ValueShadowSlot<DravoCounters::FlexCounters2::CounterEntrySimpleOps>>;
-extern template class ShadowHashMap<
-    DravoCounters::FlexCounters2::CounterEntryNormalOps,
-    KeyShadowSlot<DravoCounters::FlexCounters2::CounterEntryNormalOps>>;
-extern template class ShadowHashMap<
-    DravoCounters::FlexCounters2::CounterEntryNormalOps,
-    ValueShadowSlot<DravoCounters::FlexCounters2::CounterEntryNormalOps>>;
-extern template class ShadowHashMap<
-    DravoCounters::FlexCounters2::CounterEntryWideOps,
-    KeyShadowSlot<DravoCounters::FlexCounters2::CounterEntryWideOps>>;
-extern template class ShadowHashMap<
-    DravoCounters::FlexCounters2::CounterEntryWideOps,
-    ValueShadowSlot<DravoCounters::FlexCounters2::CounterEntryWideOps>>;
-extern template class ShadowHashMap<
-    DravoCounters::FlexCounters2::CounterEntryBitmap64Ops,
-    KeyShadowSlot<DravoCounters::FlexCounters2::CounterEntryBitmap64Ops>>;
-extern template class ShadowHashMap<
-    DravoCounters::FlexCounters2::CounterEntryBitmap64Ops,
-    ValueShadowSlot<DravoCounters::FlexCounters2::CounterEntryBitmap64Ops>>;
-}  // namespace Vesk
-
-// The tables of these records.
-#include "FlexCounters2/CounterTables.h"
-
-// The reader, writer and shadow of each record, compiled once in their own .cpp files (declared
-// here, after the tables brought their definitions in) so that users do not compile them again.
-namespace Vesk {
-#define VESK_EXTERN_MAPS(OPS)              \
-    extern template class VeskReader<OPS>; \
-    extern template class VeskWriter<OPS>; \
-    extern template class VeskShadow<OPS>;
-VESK_EXTERN_MAPS(DravoCounters::FlexCounters2::CounterEntrySimpleOps)
-VESK_EXTERN_MAPS(DravoCounters::FlexCounters2::CounterEntryNormalOps)
-VESK_EXTERN_MAPS(DravoCounters::FlexCounters2::CounterEntryWideOps)
-VESK_EXTERN_MAPS(DravoCounters::FlexCounters2::CounterEntryBitmap64Ops)
-#undef VESK_EXTERN_MAPS
+FLEXCOUNTERS2_FOR_EACH_RECORD(FLEXCOUNTERS2_EXTERN_FRONT)
 }  // namespace Vesk

@@ -2,7 +2,7 @@
 // operations of the five tables, and the module description that registers them with the
 // runtime when the library is loaded. The byte layouts are those of Orlo/Module.h; every record
 // below is built by constexpr code from the names, so the offsets cannot drift from the tables.
-#include "FlexCounters2/FlexCounters2Vesk.h"
+#include "FlexCounters2/CounterTables.h"
 
 #include <array>
 #include <cstring>

@@ -8,9 +8,9 @@
 // A store belongs to one thread; it takes no locks.
 #pragma once
 
-#include "Mem/RootPath.h"
 #include "Pimbo/Exception.h"
 #include "Plinth/CinderId.h"
+#include "Plinth/RootPath.h"
 
 #include <cstdint>
 

@@ -13,7 +13,7 @@
 #include "OrloVesk/OrloVeskMapValueWrapper.h"
 #include "Pimbo/Exception.h"
 #include "Pimbo/Format.h"
-#include "Vesk/VeskMap.h"
+#include "VeskMap/VeskMap.h"
 
 #include <functional>
 #include <memory>

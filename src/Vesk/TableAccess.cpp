@@ -1,17 +1,17 @@
 // The probe of a table's files and the search for tables below a directory (TableAccess.h).
 #include "Vesk/TableAccess.h"
 
-#include "Mem/PlinthWrapper.h"
-#include "Mem/RootPath.h"
-#include "Mem/SafeHeaderCopy.h"
-#include "Mem/TableDir.h"
-#include "Mem/TableName.h"
-#include "Mem/WriterLock.h"
 #include "Orlo/Module.h"
 #include "Pimbo/Debug.h"
 #include "Plinth/CinderFile.h"
 #include "Plinth/OwnerFile.h"
-#include "Vesk/Util.h"
+#include "Plinth/PlinthWrapper.h"
+#include "Plinth/RootPath.h"
+#include "Plinth/SafeHeaderCopy.h"
+#include "Plinth/TableDir.h"
+#include "Plinth/TableName.h"
+#include "Plinth/WriterLock.h"
+#include "VeskBase/Util.h"
 
 #include <sys/stat.h>
 

@@ -9,7 +9,7 @@
 // files are read with a size limit, and whether the writer runs is asked without taking its
 // lock. The table's writer may change the files at any moment, or another process that may
 // write them may cut them short:
-//  1. Headers are copied with the seqlock rule of the file format (Mem/SafeHeaderCopy.h: copy
+//  1. Headers are copied with the seqlock rule of the file format (Plinth/SafeHeaderCopy.h: copy
 //     between two equal loads of the header's versioned count); the copies are what a probe
 //     holds, never the live words.
 //  2. Every mapping is a reader's, and so guarded (Mem/MappingRegistry.h): a file cut short
@@ -22,9 +22,9 @@
 #pragma once
 
 #include "Plinth/CinderId.h"
-#include "Vesk/SlotTable.h"
 #include "Vesk/VeskReader.h"
-#include "VeskCore/BucketTable.h"
+#include "VeskBase/BucketTable.h"
+#include "VeskBase/SlotTable.h"
 
 #include <cstdint>
 #include <map>
@@ -82,7 +82,7 @@ struct OwnerStamp {
 // The tables below table directory `name` ("" for the root itself), by name, sorted, at most
 // `limit`, at most kMaxTableDepth components deep. A table's directory is not searched further;
 // directories that cannot be opened or trusted are skipped, and so are those whose names break
-// the name rule (Mem/TableName.h): no table may be named so. Their paths go to `unnamed` when
+// the name rule (Plinth/TableName.h): no table may be named so. Their paths go to `unnamed` when
 // given (raw: escape them, Mem::escapedName, before showing them).
 // `owners`, when given, receives the owner stamp of each table that has an owner file.
 std::vector<std::string> tablesBelow(const std::string& name, size_t limit = SIZE_MAX,

@@ -1,14 +1,14 @@
 #include "Vesk/TableChecker.h"
 
-#include "Mem/PlinthWrapper.h"
-#include "Mem/SafeHeaderCopy.h"
-#include "Mem/WriterLock.h"
 #include "Pimbo/Util.h"
 #include "Plinth/CinderFile.h"
+#include "Plinth/PlinthWrapper.h"
+#include "Plinth/SafeHeaderCopy.h"
+#include "Plinth/WriterLock.h"
 #include "Vesk/AttachFailure.h"
-#include "Vesk/SlotTable.h"
-#include "VeskCore/BucketTable.h"
-#include "VeskCore/SlotLink.h"
+#include "VeskBase/BucketTable.h"
+#include "VeskBase/SlotLink.h"
+#include "VeskBase/SlotTable.h"
 
 #include <fmt/format.h>
 

@@ -34,8 +34,8 @@
 // is midChange, never faults.
 #pragma once
 
-#include "Mem/RootPath.h"
 #include "Plinth/CinderId.h"
+#include "Plinth/RootPath.h"
 
 #include <cstdint>
 #include <functional>

@@ -10,7 +10,8 @@
 #include "Pimbo/Debuggable.h"
 #include "Pimbo/Exception.h"
 #include "Pimbo/Format.h"
-#include "Vesk/SlotTable.h"
+#include "VeskBase/SlotTable.h"
+#include "VeskBase/Types.h"
 
 #include <string>
 #include <utility>

@@ -22,9 +22,9 @@
 #include "Pimbo/Debuggable.h"
 #include "Pimbo/Exception.h"
 #include "Pimbo/Format.h"
-#include "Vesk/RootPath.h"
-#include "Vesk/Types.h"
+#include "Plinth/RootPath.h"
 #include "Vesk/VeskInterfaceBase.h"
+#include "VeskBase/Types.h"
 
 #include <functional>
 #include <memory>

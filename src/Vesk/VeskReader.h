@@ -39,19 +39,19 @@
 #pragma once
 
 #include "Mem/MappingRegistry.h"
-#include "Mem/SafeHeaderCopy.h"
 #include "Mem/VersionAnchor.h"
 #include "Pimbo/Debuggable.h"
 #include "Pimbo/Exception.h"
 #include "Pimbo/Format.h"
 #include "Plinth/CinderId.h"
+#include "Plinth/RootPath.h"
+#include "Plinth/SafeHeaderCopy.h"
 #include "Vesk/AttachFailure.h"
-#include "Vesk/Counters.h"
-#include "Vesk/RootPath.h"
-#include "Vesk/SlotReader.h"
-#include "Vesk/Types.h"
 #include "Vesk/VeskInterface.h"
+#include "VeskBase/Counters.h"
+#include "VeskBase/Types.h"
 #include "VeskCore/ReaderHashMap.h"
+#include "VeskCore/SlotReader.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -25,7 +25,7 @@
 //
 // The lifecycle (ownership, restart, validation, cleanup) is the second half of this class, its
 // cold part in VeskWriter.cpp. Direct mode is in Vesk/VeskWriterDirect.h, the slot shrink
-// beside the free list in Vesk/SlotWriter.h, and Tmp in Vesk/Tmp.h; this header includes them.
+// beside the free list in VeskCore/SlotWriter.h, and Tmp in Vesk/Tmp.h; this header includes them.
 #pragma once
 
 #include "Mem/Atomic.h"
@@ -37,10 +37,10 @@
 #include "Plinth/CinderId.h"
 #include "Ruxa/DummyRuxaWriter.h"
 #include "Ruxa/RuxaWriter.h"
-#include "Vesk/MapDescriptor.h"
-#include "Vesk/SlotWriter.h"
 #include "Vesk/Validator.h"
 #include "Vesk/VeskInterface.h"
+#include "VeskBase/MapDescriptor.h"
+#include "VeskCore/SlotWriter.h"
 #include "VeskCore/WriterHashMap.h"
 
 #include <unistd.h>
@@ -545,7 +545,7 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
     }
 
     // Shrinks the slot array when `target` (the threshold that asked for it) is not 0: the
-    // slot table moves the records beyond the new end down (Vesk/SlotWriter.h), each one
+    // slot table moves the records beyond the new end down (VeskCore/SlotWriter.h), each one
     // relinked through the link that leads to it in its chain. An occupied slot that no chain
     // leads to (its key in no chain, or found in another slot) is damage in the file: it throws
     // Pimbo::CorruptionDetectedException, the critical-section bit staying set.
@@ -617,8 +617,3 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
 };
 
 }  // namespace Vesk
-
-// The rest of the writer: its direct mode, and Tmp, the local writer of a table before it is
-// mounted.
-#include "Vesk/Tmp.h"
-#include "Vesk/VeskWriterDirect.h"

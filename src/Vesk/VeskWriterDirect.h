@@ -1,5 +1,6 @@
 // The direct mode of VeskWriter: the caller fills a record in place and then commits it, without
-// a copy of its own. Part of Vesk/VeskWriter.h, which includes it.
+// a copy of its own. Compiled with the rest of the writer (Vesk/VeskWriterImpl.h); callers need
+// only Vesk/VeskWriter.h.
 //
 // Who calls what: the writer's thread, strictly in pairs: directWrite (a new or existing key) or
 // directUpdate (an existing key), then directCommit. No other mutation may come in between (it

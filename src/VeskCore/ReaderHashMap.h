@@ -29,18 +29,18 @@
 #pragma once
 
 #include "Mem/Atomic.h"
-#include "Mem/SafeHeaderCopy.h"
 #include "Pimbo/Debug.h"
 #include "Pimbo/Exception.h"
 #include "Pimbo/Format.h"
 #include "Pimbo/Util.h"
-#include "Vesk/Counters.h"
-#include "Vesk/RootPath.h"
-#include "Vesk/SlotTable.h"
-#include "Vesk/Types.h"
-#include "VeskCore/BucketReader.h"
-#include "VeskCore/BucketTable.h"
-#include "VeskCore/SlotLink.h"
+#include "Plinth/RootPath.h"
+#include "Plinth/SafeHeaderCopy.h"
+#include "VeskBase/BucketReader.h"
+#include "VeskBase/BucketTable.h"
+#include "VeskBase/Counters.h"
+#include "VeskBase/SlotLink.h"
+#include "VeskBase/SlotTable.h"
+#include "VeskBase/Types.h"
 
 #include <cstdint>
 

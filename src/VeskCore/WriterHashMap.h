@@ -26,9 +26,9 @@
 #include "Pimbo/Format.h"
 #include "Pimbo/Scheduler.h"
 #include "Pimbo/Util.h"
-#include "Vesk/SlotTable.h"
-#include "Vesk/Types.h"
-#include "VeskCore/BucketTable.h"
+#include "VeskBase/BucketTable.h"
+#include "VeskBase/SlotTable.h"
+#include "VeskBase/Types.h"
 
 #include <cstdint>
 

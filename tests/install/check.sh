@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the library into a scratch prefix, then builds and runs an outside project against
 # the installed files only: once through the CMake package, with the lines README.md gives
-# (taken from it, so the two cannot part), once through pkg-config.
+# (taken from it, so the two cannot part), once through pkg-config; and compiles each installed
+# header alone.
 #
 # usage: check.sh SRC_DIR BUILD_DIR   (BUILD_DIR already built)
 set -euo pipefail
@@ -57,6 +58,18 @@ c++ -o "$tmp/consumer-pc" "$consumer_src/main.cpp" $flags ||
     fail "consumer does not build with the pkg-config flags"
 LD_LIBRARY_PATH="$libdir" "$tmp/consumer-pc" >/dev/null ||
     fail "consumer built with the pkg-config flags failed"
+
+echo "== every installed header compiles on its own"
+incdir=$(dirname "$(find "$prefix" -path '*/DravoCountersLibVesk/Vesk' -type d -print -quit)")
+[ -d "$incdir" ] || fail "no installed headers under $prefix"
+# shellcheck disable=SC2016 # $1, $0 are the inner shell's
+(cd "$incdir" && find . -name '*.h' -printf '%P\n') | sort |
+    xargs -P "$(nproc)" -I{} sh -c 'printf "#include \"%s\"\n" "$1" |
+        c++ -std=c++20 -fsyntax-only -Wall -Wextra -Werror -I"$0" -x c++ - 2>&1 |
+        sed "s|^|$1: |"; exit 0' "$incdir" {} >"$tmp/headers.log"
+[ ! -s "$tmp/headers.log" ] || fail "installed headers that do not compile alone:
+$(grep -m20 'error' "$tmp/headers.log")"
+echo "$(cd "$incdir" && find . -name '*.h' | wc -l) headers"
 
 module=$(find "$prefix" -name 'vesk.*.so' -print -quit)
 if [ -n "$module" ]; then

@@ -1,6 +1,6 @@
 #include "support/Harness.h"
 
-#include "Mem/RootPath.h"
+#include "Plinth/RootPath.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -7,7 +7,7 @@
 // offsets of the files byte by byte, so a layout fault in the structs shows up here.
 #pragma once
 
-#include "FlexCounters2/FlexCounters2Vesk.h"
+#include "FlexCounters2/CounterTables.h"
 #include "Orlo/Hash.h"
 #include "Pimbo/Debug.h"
 #include "RecordKinds.h"

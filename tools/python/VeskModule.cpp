@@ -20,8 +20,8 @@
 // absolute directory it was made with (its RootPath), so a table is opened with the root set to
 // the caller's `root` for the time of the open only, and every later look at its files (stat)
 // sets the table's own root again. Tables opened under different roots work side by side.
-#include "Mem/RootPath.h"
 #include "Pimbo/Exception.h"
+#include "Plinth/RootPath.h"
 #include "RecordFields.h"
 #include "RecordKinds.h"
 #include "TableFiles.h"

@@ -6,9 +6,9 @@
 #include <filesystem>
 #include <string>
 
-#include "FlexCounters2/FlexCounters2Vesk.h"
-#include "Mem/RootPath.h"
+#include "FlexCounters2/CounterTables.h"
 #include "Orlo/Module.h"
+#include "Plinth/RootPath.h"
 #include "Vesk/VeskReader.h"
 #include "Vesk/VeskWriter.h"
 
