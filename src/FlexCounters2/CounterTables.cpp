@@ -2,17 +2,10 @@
 
 namespace DravoCounters::FlexCounters2 {
 
-Orlo::Ptr<CounterTableSimple> counterTableSimpleFactory(const Orlo::String& name) {
-    return CounterTableSimple::CounterTableSimpleIs(name);
-}
-Orlo::Ptr<CounterTableNormal> counterTableNormalFactory(const Orlo::String& name) {
-    return CounterTableNormal::CounterTableNormalIs(name);
-}
-Orlo::Ptr<CounterTableWide> counterTableWideFactory(const Orlo::String& name) {
-    return CounterTableWide::CounterTableWideIs(name);
-}
-Orlo::Ptr<CounterTableBitmap64> counterTableBitmap64Factory(const Orlo::String& name) {
-    return CounterTableBitmap64::CounterTableBitmap64Is(name);
-}
+#define FLEXCOUNTERS2_TABLE_FACTORY(NAME)                                                 \
+    Orlo::Ptr<CounterTable##NAME> counterTable##NAME##Factory(const Orlo::String& name) { \
+        return CounterTable##NAME::CounterTable##NAME##Is(name);                          \
+    }
+FLEXCOUNTERS2_FOR_EACH_RECORD(FLEXCOUNTERS2_TABLE_FACTORY)
 
 }  // namespace DravoCounters::FlexCounters2

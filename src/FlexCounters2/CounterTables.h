@@ -38,9 +38,11 @@ FLEXCOUNTERS2_FOR_EACH_RECORD(FLEXCOUNTERS2_EXTERN_MAPS)
 
 namespace DravoCounters::FlexCounters2 {
 
+// The type indices of the module description (FlexCounters2/Reflection.cpp): 0 the key, then
+// the records in the order of AllRecords, the base, and the tables in the same order.
 class CounterTableBase : public Orlo::Entity {
   public:
-    static constexpr uint16_t kTypeIndex = 5;
+    static constexpr uint16_t kTypeIndex = 1 + AllRecords::kCount;
 
     Orlo::NotifieeList& notifieeList() override { return notifieeList_; }
     Orlo::OrloType fwkType() const override {
@@ -59,12 +61,14 @@ class CounterTableBase : public Orlo::Entity {
 };
 
 // The four tables are this one class template; Derived is the concrete table.
-template <class Derived, class Record, class OpsT, uint16_t TypeIndex>
+template <class Derived, class Record>
 class CounterTable : public CounterTableBase {
   public:
+    using OpsT = RecordOps<Record>;
     using Wrapper = OrloVesk::OrloVeskMapValueWrapper<Record, CounterIndex, &Record::key>;
     using Map = OrloVesk::OrloVeskMap<Derived, Wrapper, CounterIndex, OpsT>;
-    static constexpr uint16_t kTypeIndex = TypeIndex;
+    static constexpr uint16_t kTypeIndex =
+        CounterTableBase::kTypeIndex + 1 + AllRecords::kIndexOf<Record>;
     static constexpr uint32_t kCounterAttribute = 258;
     static constexpr uint32_t kCounterControlAttribute = 259;
 
@@ -248,29 +252,30 @@ class CounterTable : public CounterTableBase {
     Record scratch_{};
 };
 
-#define VESK_COUNTER_TABLE(Table, Record, Index)                                             \
-    class Table final : public CounterTable<Table, Record, Record##Ops, Index> {             \
-      public:                                                                                \
-        static Orlo::Ptr<Table> Table##Is(const Orlo::String& name) { return create(name); } \
-                                                                                             \
-      private:                                                                               \
-        friend class CounterTable<Table, Record, Record##Ops, Index>;                        \
-        explicit Table(const Orlo::String& name)                                             \
-            : CounterTable<Table, Record, Record##Ops, Index>(name) {                        \
-            this->bindCounter(this);                                                         \
-        }                                                                                    \
-    }
-
-VESK_COUNTER_TABLE(CounterTableSimple, CounterEntrySimple, 6);
-VESK_COUNTER_TABLE(CounterTableNormal, CounterEntryNormal, 7);
-VESK_COUNTER_TABLE(CounterTableWide, CounterEntryWide, 8);
-VESK_COUNTER_TABLE(CounterTableBitmap64, CounterEntryBitmap64, 9);
-
-#undef VESK_COUNTER_TABLE
-
-Orlo::Ptr<CounterTableSimple> counterTableSimpleFactory(const Orlo::String& name);
-Orlo::Ptr<CounterTableNormal> counterTableNormalFactory(const Orlo::String& name);
-Orlo::Ptr<CounterTableWide> counterTableWideFactory(const Orlo::String& name);
-Orlo::Ptr<CounterTableBitmap64> counterTableBitmap64Factory(const Orlo::String& name);
+// The table of each record type: CounterTable<Name> with its factory counterTable<Name>Factory,
+// and CounterTableOf<CounterEntry<Name>>, the table of a record type.
+template <CounterRecord Record>
+struct CounterTableOf;
+#define FLEXCOUNTERS2_COUNTER_TABLE(NAME)                                                          \
+    class CounterTable##NAME final : public CounterTable<CounterTable##NAME, CounterEntry##NAME> { \
+      public:                                                                                      \
+        static Orlo::Ptr<CounterTable##NAME> CounterTable##NAME##Is(const Orlo::String& name) {    \
+            return create(name);                                                                   \
+        }                                                                                          \
+                                                                                                   \
+      private:                                                                                     \
+        friend class CounterTable<CounterTable##NAME, CounterEntry##NAME>;                         \
+        explicit CounterTable##NAME(const Orlo::String& name)                                      \
+            : CounterTable<CounterTable##NAME, CounterEntry##NAME>(name) {                         \
+            this->bindCounter(this);                                                               \
+        }                                                                                          \
+    };                                                                                             \
+    template <>                                                                                    \
+    struct CounterTableOf<CounterEntry##NAME> {                                                    \
+        using type = CounterTable##NAME;                                                           \
+    };                                                                                             \
+    Orlo::Ptr<CounterTable##NAME> counterTable##NAME##Factory(const Orlo::String& name);
+FLEXCOUNTERS2_FOR_EACH_RECORD(FLEXCOUNTERS2_COUNTER_TABLE)
+#undef FLEXCOUNTERS2_COUNTER_TABLE
 
 }  // namespace DravoCounters::FlexCounters2

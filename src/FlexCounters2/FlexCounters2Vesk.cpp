@@ -1,32 +1,62 @@
-#include "FlexCounters2/FlexCounters2Vesk.h"
+#include "FlexCounters2/RecordDescription.h"
 
 #include <sstream>
+#include <string>
 
 namespace DravoCounters::FlexCounters2 {
 
 namespace {
 
-// Record streps: printf formats filled through Orlo::format, the key's strep in %s and the
-// counters in %llu, in the order of the fields.
-constexpr const char* kSimpleFormat =
-    "Value('DravoCounters::FlexCounters2::CounterEntrySimple', ** {'key': %s, 'packets': %llu, "
-    "'octets': %llu})";
-constexpr const char* kNormalFormat =
-    "Value('DravoCounters::FlexCounters2::CounterEntryNormal', ** {'key': %s, 'counterA': %llu, "
-    "'counterB': %llu})";
-constexpr const char* kBitmap64Format =
-    "Value('DravoCounters::FlexCounters2::CounterEntryBitmap64', ** {'key': %s, 'bits': %llu})";
-
-// The opening of each record strep, up to and including the brace.
-constexpr const char* kSimplePrefix =
-    "Value('DravoCounters::FlexCounters2::CounterEntrySimple', ** {";
-constexpr const char* kNormalPrefix =
-    "Value('DravoCounters::FlexCounters2::CounterEntryNormal', ** {";
-constexpr const char* kBitmap64Prefix =
-    "Value('DravoCounters::FlexCounters2::CounterEntryBitmap64', ** {";
-
 unsigned long long ull(uint64_t v) {
     return static_cast<unsigned long long>(v);
+}
+
+// The opening of a record's strep, up to and including the brace.
+template <CounterRecord T>
+std::string strepOpening() {
+    return std::string("Value('") + T::typeName() + "', ** {";
+}
+
+template <CounterRecord T>
+Orlo::String recordStrep(const T& v) {
+    if constexpr (kRecordFields<T>.empty()) {
+        return valueToStrep(v.key());
+    } else {
+        std::string text = strepOpening<T>() + "'key': " + valueToStrep(v.key()).str();
+        for (const RecordField<T>& f : kRecordFields<T>)
+            text += std::string(", '") + f.name + "': " + std::to_string((v.*f.get)());
+        return Orlo::String(text + "})");
+    }
+}
+
+// Reads the strep at `it` and advances `it` past it.
+template <CounterRecord T>
+T parsedRecord(Orlo::String::IteratorConst& it, Orlo::String::IteratorConst end) {
+    if constexpr (kRecordFields<T>.empty()) {
+        return T(Orlo::deserializeAttr<CounterIndex>(it, end, "key"));
+    } else {
+        Orlo::needString(it, end, strepOpening<T>().c_str());
+        Orlo::needString(it, end, "'key': ");
+        T v(Orlo::deserializeAttr<CounterIndex>(it, end, "key"));
+        for (const RecordField<T>& f : kRecordFields<T>) {
+            Orlo::needString(it, end, (std::string(", '") + f.name + "': ").c_str());
+            (v.*f.set)(Orlo::deserializeAttr<unsigned long long>(it, end, f.name));
+        }
+        Orlo::needString(it, end, "})");
+        return v;
+    }
+}
+
+template <CounterRecord T>
+Orlo::String recordVeskString(const T& v) {
+    std::ostringstream os;
+    os << "[" << v.key().veskString() << "] " << RecordDescription<T>::kLetter << " ";
+    const char* separator = "";
+    for (const RecordField<T>& f : kRecordFields<T>) {
+        os << separator << (f.hex ? std::hex : std::dec) << (v.*f.get)();
+        separator = ", ";
+    }
+    return Orlo::String(os.str());
 }
 
 }  // namespace
@@ -50,109 +80,22 @@ std::ostream& operator<<(std::ostream& os, const CounterIndex& v) {
     return os << v.value();
 }
 
-// ---- CounterEntrySimple ----
+// ---- the records, from their descriptions ----
 
-CounterEntrySimple::CounterEntrySimple(Orlo::String::IteratorConst& it,
-                                       Orlo::String::IteratorConst end) {
-    Orlo::needString(it, end, kSimplePrefix);
-    Orlo::needString(it, end, "'key': ");
-    key_ = Orlo::deserializeAttr<CounterIndex>(it, end, "key");
-    Orlo::needString(it, end, ", 'packets': ");
-    packets_ = Orlo::deserializeAttr<unsigned long long>(it, end, "packets");
-    Orlo::needString(it, end, ", 'octets': ");
-    octets_ = Orlo::deserializeAttr<unsigned long long>(it, end, "octets");
-    Orlo::needString(it, end, "})");
-}
-
-Orlo::String CounterEntrySimple::veskString() const {
-    std::ostringstream os;
-    os << "[" << key_.veskString() << "] S " << packets_ << ", " << octets_;
-    return Orlo::String(os.str());
-}
-
-Orlo::String valueToStrep(const CounterEntrySimple& v) {
-    return Orlo::format(kSimpleFormat, valueToStrep(v.key()).c_str(), ull(v.packets()),
-                        ull(v.octets()));
-}
-
-std::ostream& operator<<(std::ostream& os, const CounterEntrySimple& v) {
-    return os << valueToStrep(v);
-}
-
-// ---- CounterEntryNormal ----
-
-CounterEntryNormal::CounterEntryNormal(Orlo::String::IteratorConst& it,
-                                       Orlo::String::IteratorConst end) {
-    Orlo::needString(it, end, kNormalPrefix);
-    Orlo::needString(it, end, "'key': ");
-    key_ = Orlo::deserializeAttr<CounterIndex>(it, end, "key");
-    Orlo::needString(it, end, ", 'counterA': ");
-    counterA_ = Orlo::deserializeAttr<unsigned long long>(it, end, "counterA");
-    Orlo::needString(it, end, ", 'counterB': ");
-    counterB_ = Orlo::deserializeAttr<unsigned long long>(it, end, "counterB");
-    Orlo::needString(it, end, "})");
-}
-
-Orlo::String CounterEntryNormal::veskString() const {
-    std::ostringstream os;
-    os << "[" << key_.veskString() << "] N " << counterA_ << ", " << counterB_;
-    return Orlo::String(os.str());
-}
-
-Orlo::String valueToStrep(const CounterEntryNormal& v) {
-    return Orlo::format(kNormalFormat, valueToStrep(v.key()).c_str(), ull(v.counterA()),
-                        ull(v.counterB()));
-}
-
-std::ostream& operator<<(std::ostream& os, const CounterEntryNormal& v) {
-    return os << valueToStrep(v);
-}
-
-// ---- CounterEntryWide ----
-
-// The strep of a Wide record is the strep of its key, nothing around it.
-CounterEntryWide::CounterEntryWide(Orlo::String::IteratorConst& it, Orlo::String::IteratorConst end)
-    : key_(Orlo::deserializeAttr<CounterIndex>(it, end, "key")) {}
-
-Orlo::String CounterEntryWide::veskString() const {
-    std::ostringstream os;
-    os << "[" << key_.veskString() << "] W ";
-    return Orlo::String(os.str());
-}
-
-Orlo::String valueToStrep(const CounterEntryWide& v) {
-    return valueToStrep(v.key());
-}
-
-std::ostream& operator<<(std::ostream& os, const CounterEntryWide& v) {
-    return os << valueToStrep(v);
-}
-
-// ---- CounterEntryBitmap64 ----
-
-CounterEntryBitmap64::CounterEntryBitmap64(Orlo::String::IteratorConst& it,
-                                           Orlo::String::IteratorConst end) {
-    Orlo::needString(it, end, kBitmap64Prefix);
-    Orlo::needString(it, end, "'key': ");
-    key_ = Orlo::deserializeAttr<CounterIndex>(it, end, "key");
-    Orlo::needString(it, end, ", 'bits': ");
-    bits_ = Orlo::deserializeAttr<unsigned long long>(it, end, "bits");
-    Orlo::needString(it, end, "})");
-}
-
-Orlo::String CounterEntryBitmap64::veskString() const {
-    std::ostringstream os;
-    os << "[" << key_.veskString() << "] B " << std::hex << bits_;
-    return Orlo::String(os.str());
-}
-
-Orlo::String valueToStrep(const CounterEntryBitmap64& v) {
-    return Orlo::format(kBitmap64Format, valueToStrep(v.key()).c_str(), ull(v.bits()));
-}
-
-std::ostream& operator<<(std::ostream& os, const CounterEntryBitmap64& v) {
-    return os << valueToStrep(v);
-}
+#define FLEXCOUNTERS2_RECORD_TEXT(NAME)                                       \
+    CounterEntry##NAME::CounterEntry##NAME(Orlo::String::IteratorConst& it,   \
+                                           Orlo::String::IteratorConst end)   \
+        : CounterEntry##NAME(parsedRecord<CounterEntry##NAME>(it, end)) {}    \
+    Orlo::String CounterEntry##NAME::veskString() const {                     \
+        return recordVeskString(*this);                                       \
+    }                                                                         \
+    Orlo::String valueToStrep(const CounterEntry##NAME& v) {                  \
+        return recordStrep(v);                                                \
+    }                                                                         \
+    std::ostream& operator<<(std::ostream& os, const CounterEntry##NAME& v) { \
+        return os << recordStrep(v);                                          \
+    }
+FLEXCOUNTERS2_FOR_EACH_RECORD(FLEXCOUNTERS2_RECORD_TEXT)
 
 }  // namespace DravoCounters::FlexCounters2
 

@@ -11,14 +11,13 @@
 //
 // Text forms. The strep is the runtime's text form and reads back through the parsing
 // constructors (it, end), which consume exactly the strep and advance `it` past it:
-//   CounterIndex          the decimal digits of the value
-//   CounterEntrySimple    Value('DravoCounters::FlexCounters2::CounterEntrySimple', ** {'key': 7,
-//                         'packets': 12, 'octets': 1500})   (one line)
-//   CounterEntryNormal    the same with 'counterA' and 'counterB'
-//   CounterEntryWide      exactly the strep of its key
-//   CounterEntryBitmap64  the same with 'bits', in decimal
-// veskString() is the short one-line form used in traces: "key: 7", "[key: 7] S 12, 1500",
-// "[key: 7] N 1, 2", "[key: 7] W ", "[key: 7] B ff".
+//   CounterIndex  the decimal digits of the value
+//   a record      Value('<its typeName()>', ** {'key': <the key's strep>, '<field>': <decimal>,
+//                 ...}) on one line, its fields in order (FlexCounters2/RecordDescription.h);
+//                 a record without fields is exactly the strep of its key
+// veskString() is the short one-line form used in traces: "key: 7" for a key, and for a record
+// "[key: 7] " then its letter, a blank and its fields joined by ", ": "[key: 7] S 12, 1500",
+// "[key: 7] W ", "[key: 7] B ff" (a bitmap in lower-case hexadecimal, no prefix).
 #pragma once
 
 #include "Orlo/Hash.h"
@@ -34,6 +33,12 @@
 #include <ostream>
 #include <type_traits>
 
+// The record types, one entry each: X(Name) for the record CounterEntry<Name> and its operations
+// bundle CounterEntry<Name>Ops. Everything done once per record type comes from this list:
+// AllRecords below, and the library's templates instantiated once per record type
+// (FlexCounters2/*Instances.cpp), which users do not compile again.
+#define FLEXCOUNTERS2_FOR_EACH_RECORD(X) X(Simple) X(Normal) X(Wide) X(Bitmap64)
+
 namespace DravoCounters::FlexCounters2 {
 
 struct ValueLayout;
@@ -41,7 +46,7 @@ struct ValueLayout;
 // The key of every counter table: one opaque unsigned 64-bit number.
 class CounterIndex {
   public:
-    static const char* typeName() { return "DravoCounters::FlexCounters2::CounterIndex"; }
+    static constexpr const char* typeName() { return "DravoCounters::FlexCounters2::CounterIndex"; }
 
     CounterIndex() = default;
     CounterIndex(uint64_t value) : value_(value) {}
@@ -67,7 +72,9 @@ class CounterIndex {
 // A packet and byte counter pair.
 class CounterEntrySimple {
   public:
-    static const char* typeName() { return "DravoCounters::FlexCounters2::CounterEntrySimple"; }
+    static constexpr const char* typeName() {
+        return "DravoCounters::FlexCounters2::CounterEntrySimple";
+    }
 
     CounterEntrySimple() = default;
     explicit CounterEntrySimple(const CounterIndex& key) : key_(key) {}
@@ -95,7 +102,9 @@ class CounterEntrySimple {
 // Two general counters.
 class CounterEntryNormal {
   public:
-    static const char* typeName() { return "DravoCounters::FlexCounters2::CounterEntryNormal"; }
+    static constexpr const char* typeName() {
+        return "DravoCounters::FlexCounters2::CounterEntryNormal";
+    }
 
     CounterEntryNormal() = default;
     explicit CounterEntryNormal(const CounterIndex& key) : key_(key) {}
@@ -123,7 +132,9 @@ class CounterEntryNormal {
 // A record that holds its key only.
 class CounterEntryWide {
   public:
-    static const char* typeName() { return "DravoCounters::FlexCounters2::CounterEntryWide"; }
+    static constexpr const char* typeName() {
+        return "DravoCounters::FlexCounters2::CounterEntryWide";
+    }
 
     CounterEntryWide() = default;
     explicit CounterEntryWide(const CounterIndex& key) : key_(key) {}
@@ -145,7 +156,9 @@ class CounterEntryWide {
 // A 64-bit bitmap.
 class CounterEntryBitmap64 {
   public:
-    static const char* typeName() { return "DravoCounters::FlexCounters2::CounterEntryBitmap64"; }
+    static constexpr const char* typeName() {
+        return "DravoCounters::FlexCounters2::CounterEntryBitmap64";
+    }
 
     CounterEntryBitmap64() = default;
     explicit CounterEntryBitmap64(const CounterIndex& key) : key_(key) {}
@@ -190,43 +203,58 @@ struct ValueLayout {
     static_assert(offsetof(CounterEntryBitmap64, bits_) == 8);
 };
 
+// A list of types, for code that does something once per record type.
+template <class... R>
+struct RecordList {
+    static constexpr size_t kCount = sizeof...(R);
+    template <class T>
+    static constexpr bool kHas = (std::is_same_v<T, R> || ...);
+    // The position of T in the list (kCount when it is not there).
+    template <class T>
+    static constexpr size_t kIndexOf = [] {
+        size_t at = 0;
+        (void)((std::is_same_v<T, R> || (++at, false)) || ...);
+        return at;
+    }();
+    // The list as the arguments of another template: To<Each<R>...>.
+    template <template <class...> class To, template <class> class Each = std::type_identity_t>
+    using As = To<Each<R>...>;
+};
+template <class Void, class... R>
+using RecordListAfter = RecordList<R...>;
+
+// The four record types, in the order of FLEXCOUNTERS2_FOR_EACH_RECORD.
+#define FLEXCOUNTERS2_RECORD_TYPE(NAME) , CounterEntry##NAME
+using AllRecords = RecordListAfter<void FLEXCOUNTERS2_FOR_EACH_RECORD(FLEXCOUNTERS2_RECORD_TYPE)>;
+#undef FLEXCOUNTERS2_RECORD_TYPE
+
+template <class T>
+concept CounterRecord = AllRecords::kHas<T>;
+
 template <class T>
 inline constexpr bool kIsSlotValue =
     std::is_standard_layout_v<T>&& std::is_trivially_copyable_v<T> && alignof(T) == 8;
-static_assert(kIsSlotValue<CounterIndex>);
-static_assert(kIsSlotValue<CounterEntrySimple>);
-static_assert(kIsSlotValue<CounterEntryNormal>);
-static_assert(kIsSlotValue<CounterEntryWide>);
-static_assert(kIsSlotValue<CounterEntryBitmap64>);
+template <class... R>
+constexpr bool areSlotValues(RecordList<R...>) {
+    return (kIsSlotValue<R> && ...);
+}
+static_assert(kIsSlotValue<CounterIndex> && areSlotValues(AllRecords{}));
 
-// Streps (see the top of this file).
+// The operations bundle of the table of a record type.
+template <CounterRecord R>
+using RecordOps =
+    Vesk::Ops<OrloVesk::OrloVeskMapValueWrapper<R, CounterIndex, &R::key>, CounterIndex>;
+
+// Streps (see the top of this file). CounterIndex's operator<< writes the value with the
+// stream's own flags (base, width); a record's writes its strep.
 Orlo::String valueToStrep(const CounterIndex& v);
-Orlo::String valueToStrep(const CounterEntrySimple& v);
-Orlo::String valueToStrep(const CounterEntryNormal& v);
-Orlo::String valueToStrep(const CounterEntryWide& v);
-Orlo::String valueToStrep(const CounterEntryBitmap64& v);
-
-// CounterIndex: the value with the stream's own flags (base, width). Records: their strep.
 std::ostream& operator<<(std::ostream& os, const CounterIndex& v);
-std::ostream& operator<<(std::ostream& os, const CounterEntrySimple& v);
-std::ostream& operator<<(std::ostream& os, const CounterEntryNormal& v);
-std::ostream& operator<<(std::ostream& os, const CounterEntryWide& v);
-std::ostream& operator<<(std::ostream& os, const CounterEntryBitmap64& v);
-
-// The operations bundles of the four tables.
-using CounterEntrySimpleOps = Vesk::Ops<
-    OrloVesk::OrloVeskMapValueWrapper<CounterEntrySimple, CounterIndex, &CounterEntrySimple::key>,
-    CounterIndex>;
-using CounterEntryNormalOps = Vesk::Ops<
-    OrloVesk::OrloVeskMapValueWrapper<CounterEntryNormal, CounterIndex, &CounterEntryNormal::key>,
-    CounterIndex>;
-using CounterEntryWideOps = Vesk::Ops<
-    OrloVesk::OrloVeskMapValueWrapper<CounterEntryWide, CounterIndex, &CounterEntryWide::key>,
-    CounterIndex>;
-using CounterEntryBitmap64Ops =
-    Vesk::Ops<OrloVesk::OrloVeskMapValueWrapper<CounterEntryBitmap64, CounterIndex,
-                                                &CounterEntryBitmap64::key>,
-              CounterIndex>;
+#define FLEXCOUNTERS2_RECORD_FUNCTIONS(NAME)                                 \
+    Orlo::String valueToStrep(const CounterEntry##NAME& v);                  \
+    std::ostream& operator<<(std::ostream& os, const CounterEntry##NAME& v); \
+    using CounterEntry##NAME##Ops = RecordOps<CounterEntry##NAME>;
+FLEXCOUNTERS2_FOR_EACH_RECORD(FLEXCOUNTERS2_RECORD_FUNCTIONS)
+#undef FLEXCOUNTERS2_RECORD_FUNCTIONS
 
 }  // namespace DravoCounters::FlexCounters2
 
@@ -255,9 +283,7 @@ inline uint32_t orloHash(const CounterIndex& key) {
 }
 
 template <class T>
-concept CounterValue = std::is_same_v<T, CounterIndex> || std::is_same_v<T, CounterEntrySimple> ||
-    std::is_same_v<T, CounterEntryNormal> || std::is_same_v<T, CounterEntryWide> ||
-    std::is_same_v<T, CounterEntryBitmap64>;
+concept CounterValue = std::is_same_v<T, CounterIndex> || CounterRecord<T>;
 
 // The bodies of TypeImpl (FlexCounters2/Reflection.cpp, compiled there for the five values).
 template <CounterValue T>
@@ -271,11 +297,8 @@ int attributeOp(void* result, void* p, const Orlo::OrloAttr& attr, uint32_t op, 
 namespace Orlo {
 
 // The type operations of the five values. Attribute identifiers, from 2 up in this order:
-//   CounterIndex          value (read), veskString (call)
-//   CounterEntrySimple    key, counterIndex (read), packets, octets (read, write), veskString
-//   CounterEntryNormal    key, counterIndex, counterA, counterB, veskString
-//   CounterEntryWide      key, counterIndex, veskString
-//   CounterEntryBitmap64  key, counterIndex, bits, veskString
+//   CounterIndex  value (read), veskString (call)
+//   a record      key, counterIndex (read), its fields in order (read, write), veskString
 // Operation 0 reads an attribute (8 bytes at result), 1 writes a counter from the 64-bit word at
 // input, 10 calls veskString (an Orlo::String constructed at result). On the value as a whole:
 // 11 "not all zero" and 12 "equal to the value at other" (a bool at result), 13 "less than the
@@ -295,11 +318,6 @@ struct TypeImpl<T> {
 }  // namespace Orlo
 
 #include "VeskShadow/ShadowHashMap.h"
-
-// The record types, one entry each: X(Name) for the record CounterEntry<Name> and its operations
-// bundle CounterEntry<Name>Ops. The library's templates are instantiated from this list, once per
-// record type (FlexCounters2/*Instances.cpp); users do not compile them again.
-#define FLEXCOUNTERS2_FOR_EACH_RECORD(X) X(Simple) X(Normal) X(Wide) X(Bitmap64)
 
 // The templates of the front and the shadow's index compiled once per record type.
 #define FLEXCOUNTERS2_FRONT_INSTANCES(EXTERN, NAME)                              \

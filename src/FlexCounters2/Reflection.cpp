@@ -3,7 +3,9 @@
 // runtime when the library is loaded. The byte layouts are those of Orlo/Module.h; every record
 // below is built by constexpr code from the names, so the offsets cannot drift from the tables.
 #include "FlexCounters2/CounterTables.h"
+#include "FlexCounters2/RecordDescription.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <ios>
@@ -14,36 +16,8 @@ namespace {
 
 // ----- values ---------------------------------------------------------------------------------
 
-// The counters of a record: identifier, getter and setter.
-template <class T>
-struct Counter {
-    uint32_t id;
-    uint64_t (T::*get)() const;
-    void (T::*set)(uint64_t);
-};
-template <class T>
-struct Counters;
-template <>
-struct Counters<CounterEntrySimple> {
-    using T = CounterEntrySimple;
-    static constexpr std::array<Counter<T>, 2> kList = {
-        {{4, &T::packets, &T::packetsIs}, {5, &T::octets, &T::octetsIs}}};
-};
-template <>
-struct Counters<CounterEntryNormal> {
-    using T = CounterEntryNormal;
-    static constexpr std::array<Counter<T>, 2> kList = {
-        {{4, &T::counterA, &T::counterAIs}, {5, &T::counterB, &T::counterBIs}}};
-};
-template <>
-struct Counters<CounterEntryWide> {
-    static constexpr std::array<Counter<CounterEntryWide>, 0> kList = {};
-};
-template <>
-struct Counters<CounterEntryBitmap64> {
-    using T = CounterEntryBitmap64;
-    static constexpr std::array<Counter<T>, 1> kList = {{{4, &T::bits, &T::bitsIs}}};
-};
+// The first attribute identifier of a record's fields; its veskString follows its last field.
+constexpr uint32_t kFirstFieldId = 4;
 
 constexpr int kDone = 0;
 constexpr int kNotApplicable = 1;
@@ -105,38 +79,30 @@ int attributeOp(void* result, void* p, const Orlo::OrloAttr& attr, uint32_t op, 
     } else {
         if (id == 2 || id == 3)  // key, counterIndex: the key, read only
             return readWord(result, op, v.key().value());
-        for (const auto& c : Counters<T>::kList) {
-            if (id != c.id)
-                continue;
+        const auto& fields = kRecordFields<T>;
+        if (id >= kFirstFieldId && id < kFirstFieldId + fields.size()) {
+            const RecordField<T>& f = fields[id - kFirstFieldId];
             if (op == 0)
-                return readWord(result, op, (v.*c.get)());
+                return readWord(result, op, (v.*f.get)());
             if (op != 1)
                 return kNotApplicable;
             uint64_t word;
             std::memcpy(&word, input, sizeof word);
-            (v.*c.set)(word);
+            (v.*f.set)(word);
             return kDone;
         }
-        return id == 4 + Counters<T>::kList.size() ? callVeskString(result, op, v)
+        return id == kFirstFieldId + fields.size() ? callVeskString(result, op, v)
                                                    : kNoSuchAttribute;
     }
 }
 
-template void constructFromCtorArgs<CounterIndex>(void*, const void* const*);
-template int attributeOp<CounterIndex>(void*, void*, const Orlo::OrloAttr&, uint32_t, const void*,
-                                       const void*);
-template void constructFromCtorArgs<CounterEntrySimple>(void*, const void* const*);
-template int attributeOp<CounterEntrySimple>(void*, void*, const Orlo::OrloAttr&, uint32_t,
-                                             const void*, const void*);
-template void constructFromCtorArgs<CounterEntryNormal>(void*, const void* const*);
-template int attributeOp<CounterEntryNormal>(void*, void*, const Orlo::OrloAttr&, uint32_t,
-                                             const void*, const void*);
-template void constructFromCtorArgs<CounterEntryWide>(void*, const void* const*);
-template int attributeOp<CounterEntryWide>(void*, void*, const Orlo::OrloAttr&, uint32_t,
-                                           const void*, const void*);
-template void constructFromCtorArgs<CounterEntryBitmap64>(void*, const void* const*);
-template int attributeOp<CounterEntryBitmap64>(void*, void*, const Orlo::OrloAttr&, uint32_t,
-                                               const void*, const void*);
+#define FLEXCOUNTERS2_VALUE_OPERATIONS(T)                                                   \
+    template void constructFromCtorArgs<T>(void*, const void* const*);                      \
+    template int attributeOp<T>(void*, void*, const Orlo::OrloAttr&, uint32_t, const void*, \
+                                const void*);
+#define FLEXCOUNTERS2_RECORD_OPERATIONS(NAME) FLEXCOUNTERS2_VALUE_OPERATIONS(CounterEntry##NAME)
+FLEXCOUNTERS2_VALUE_OPERATIONS(CounterIndex)
+FLEXCOUNTERS2_FOR_EACH_RECORD(FLEXCOUNTERS2_RECORD_OPERATIONS)
 
 namespace {
 
@@ -236,29 +202,88 @@ int baseAttributeOp(void*, void*, const Orlo::OrloAttr&, uint32_t, const void*, 
 
 // ----- the module description -------------------------------------------------------------------
 
-// The name tables: zero-terminated names back to back (the literal adds the last zero).
-constexpr char kTypeNames[] =
-    "DravoCounters::FlexCounters2::CounterIndex\0"
-    "DravoCounters::FlexCounters2::CounterEntrySimple\0"
-    "DravoCounters::FlexCounters2::CounterEntryNormal\0"
-    "DravoCounters::FlexCounters2::CounterEntryWide\0"
-    "DravoCounters::FlexCounters2::CounterEntryBitmap64\0"
-    "DravoCounters::FlexCounters2::CounterTableBase\0"
-    "DravoCounters::FlexCounters2::CounterTableSimple\0"
-    "DravoCounters::FlexCounters2::CounterTableNormal\0"
-    "DravoCounters::FlexCounters2::CounterTableWide\0"
-    "DravoCounters::FlexCounters2::CounterTableBitmap64\0"
-    "Orlo::String\0"
-    "U64";
-constexpr char kAttributeNames[] =
-    "\0bits\0counter\0counterA\0counterB\0counterControl\0counterIndex\0key\0name\0octets\0"
-    "packets\0veskString\0value";
+// Type indices (CounterTables.h): the key, the records in the order of AllRecords, the base, the
+// tables in the same order.
+constexpr size_t kRecordCount = AllRecords::kCount;
+constexpr size_t kTypeCount = 2 + 2 * kRecordCount;
+constexpr uint16_t kBaseType = CounterTableBase::kTypeIndex;
+constexpr uint16_t recordType(size_t i) {
+    return uint16_t(1 + i);
+}
+constexpr uint16_t tableType(size_t i) {
+    return uint16_t(kBaseType + 1 + i);
+}
+
+// A name table: the names zero-terminated, back to back.
+template <size_t N>
+constexpr size_t nameTableSize(const std::array<std::string_view, N>& names) {
+    size_t size = 0;
+    for (std::string_view name : names)
+        size += name.size() + 1;
+    return size;
+}
+template <size_t Size, size_t N>
+constexpr std::array<char, Size> nameTable(const std::array<std::string_view, N>& names) {
+    std::array<char, Size> table{};
+    size_t at = 0;
+    for (std::string_view name : names) {
+        for (char c : name)
+            table[at++] = c;
+        table[at++] = '\0';
+    }
+    return table;
+}
+
+// The type names by type index, then the two builtin types that constructor arguments name.
+constexpr std::string_view kBaseName = "DravoCounters::FlexCounters2::CounterTableBase";
+template <class... R>
+constexpr std::array<std::string_view, kTypeCount + 2> typeNames(RecordList<R...>) {
+    return {CounterIndex::typeName(),    R::typeName()..., kBaseName,
+            kTableTypeName<R>.view()..., "Orlo::String",   "U64"};
+}
+constexpr auto kTypeNameList = typeNames(AllRecords{});
+constexpr auto kTypeNames = nameTable<nameTableSize(kTypeNameList)>(kTypeNameList);
+
+// The attribute names, each once: the empty name, then the records' and the tables' sorted, then
+// the key's own "value".
+constexpr std::string_view kFixedAttributeNames[] = {
+    "", "counter", "counterControl", "counterIndex", "key", "name", "veskString"};
+template <class... R>
+constexpr auto attributeNamesWithRepeats(RecordList<R...>) {
+    std::array<std::string_view,
+               std::size(kFixedAttributeNames) + (kRecordFields<R>.size() + ... + 0)>
+        names{};
+    size_t at = 0;
+    for (std::string_view name : kFixedAttributeNames)
+        names[at++] = name;
+    auto add = [&](const auto& fields) {
+        for (const auto& f : fields)
+            names[at++] = f.name;
+    };
+    (add(kRecordFields<R>), ...);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+constexpr auto kAllAttributeNames = attributeNamesWithRepeats(AllRecords{});
+constexpr size_t kAttributeNameCount = [] {
+    auto names = kAllAttributeNames;
+    return size_t(std::unique(names.begin(), names.end()) - names.begin()) + 1;
+}();
+constexpr auto kAttributeNameList = [] {
+    auto all = kAllAttributeNames;
+    const auto end = std::unique(all.begin(), all.end());
+    std::array<std::string_view, kAttributeNameCount> names{};
+    std::copy(all.begin(), end, names.begin());
+    names.back() = "value";
+    return names;
+}();
+constexpr auto kAttributeNames = nameTable<nameTableSize(kAttributeNameList)>(kAttributeNameList);
 
 // The offset of `name` in a name table; a name that is not there stops the build.
 template <size_t N>
-constexpr uint16_t offsetOf(const char (&table)[N], std::string_view name) {
-    for (size_t at = 0; at < N; at += std::string_view(table + at).size() + 1) {
-        if (std::string_view(table + at) == name)
+constexpr uint16_t offsetOf(const std::array<char, N>& table, std::string_view name) {
+    for (size_t at = 0; at < N; at += std::string_view(table.data() + at).size() + 1) {
+        if (std::string_view(table.data() + at) == name)
             return uint16_t(at);
     }
     throw "name not in the table";
@@ -269,15 +294,33 @@ constexpr void put(std::array<uint8_t, N>& bytes, size_t at, uint64_t value, siz
         bytes[at + i] = uint8_t(value >> (8 * i));
 }
 
-// Type references (OrloTypeRef), by index.
-enum Ref : uint16_t { bitmap64Ref, normalRef, simpleRef, wideRef, indexRef, baseRef, controlRef };
-constexpr Orlo::OrloTypeRef kTypeRefs[] = {{0, 4},
-                                           {0, 2},
-                                           {0, 1},
-                                           {0, 3},
-                                           {0, 0},
-                                           {0, 5},
-                                           {uint32_t(Orlo::ModuleRef::collectionControl), 0}};
+// Type references (OrloTypeRef): the types of this module that attributes and parents name,
+// sorted by name, then the collection control of the runtime.
+constexpr auto localReferences() {
+    std::array<uint16_t, kRecordCount + 2> types{};
+    for (size_t i = 0; i < kRecordCount; ++i)
+        types[i] = recordType(i);
+    types[kRecordCount] = 0;
+    types[kRecordCount + 1] = kBaseType;
+    std::sort(types.begin(), types.end(),
+              [](uint16_t a, uint16_t b) { return kTypeNameList[a] < kTypeNameList[b]; });
+    return types;
+}
+constexpr auto kLocalReferences = localReferences();
+constexpr auto typeRefs() {
+    std::array<Orlo::OrloTypeRef, kRecordCount + 3> refs{};
+    for (size_t i = 0; i < kLocalReferences.size(); ++i)
+        refs[i] = {0, kLocalReferences[i]};
+    refs.back() = {uint32_t(Orlo::ModuleRef::collectionControl), 0};
+    return refs;
+}
+constexpr auto kTypeRefs = typeRefs();
+constexpr int16_t refOf(uint16_t type) {
+    return int16_t(std::find(kLocalReferences.begin(), kLocalReferences.end(), type) -
+                   kLocalReferences.begin());
+}
+constexpr int16_t kIndexRef = refOf(0), kBaseRef = refOf(kBaseType);
+constexpr int16_t kControlRef = int16_t(kTypeRefs.size() - 1);
 
 // Attributes by kind: the three flag bytes and the type.
 enum class A { index, key, counterIndex, counter, veskString, collection, control };
@@ -313,43 +356,37 @@ constexpr int16_t typeOf(const AttributeEntry& a) {
             return Orlo::kBuiltinString;
         case A::key:
         case A::counterIndex:
-            return indexRef;
+            return kIndexRef;
         case A::collection:
             return a.type;
         default:
-            return controlRef;
+            return kControlRef;
     }
 }
 
-constexpr AttributeEntry kAttributes[] = {
-    {2, "value", A::index},
-    {3, "veskString", A::veskString},  // CounterIndex
-    {2, "key", A::key},
-    {3, "counterIndex", A::counterIndex},
-    {4, "packets", A::counter},
-    {5, "octets", A::counter},
-    {6, "veskString", A::veskString},  // CounterEntrySimple
-    {2, "key", A::key},
-    {3, "counterIndex", A::counterIndex},
-    {4, "counterA", A::counter},
-    {5, "counterB", A::counter},
-    {6, "veskString", A::veskString},  // CounterEntryNormal
-    {2, "key", A::key},
-    {3, "counterIndex", A::counterIndex},
-    {4, "veskString", A::veskString},  // CounterEntryWide
-    {2, "key", A::key},
-    {3, "counterIndex", A::counterIndex},
-    {4, "bits", A::counter},
-    {5, "veskString", A::veskString},  // CounterEntryBitmap64
-    {258, "counter", A::collection, simpleRef},
-    {259, "counterControl", A::control},
-    {258, "counter", A::collection, normalRef},
-    {259, "counterControl", A::control},
-    {258, "counter", A::collection, wideRef},
-    {259, "counterControl", A::control},
-    {258, "counter", A::collection, bitmap64Ref},
-    {259, "counterControl", A::control},
-};
+// The attributes of the types in type order: the key's, each record's (key, counterIndex, its
+// fields, veskString), then each table's (counter, counterControl). The base has none.
+template <class... R>
+constexpr auto attributeEntries(RecordList<R...>) {
+    std::array<AttributeEntry, 2 + ((3 + kRecordFields<R>.size()) + ...) + 2 * sizeof...(R)> out{};
+    size_t at = 0;
+    out[at++] = {2, "value", A::index};
+    out[at++] = {3, "veskString", A::veskString};
+    auto record = [&](const auto& fields) {
+        out[at++] = {2, "key", A::key};
+        out[at++] = {3, "counterIndex", A::counterIndex};
+        for (const auto& f : fields)
+            out[at++] = {uint32_t(kFirstFieldId + (&f - fields.data())), f.name, A::counter};
+        out[at++] = {uint32_t(kFirstFieldId + fields.size()), "veskString", A::veskString};
+    };
+    (record(kRecordFields<R>), ...);
+    for (size_t i = 0; i < sizeof...(R); ++i) {
+        out[at++] = {258, "counter", A::collection, refOf(recordType(i))};
+        out[at++] = {259, "counterControl", A::control};
+    }
+    return out;
+}
+constexpr auto kAttributes = attributeEntries(AllRecords{});
 constexpr size_t kAttributeCount = std::size(kAttributes);
 
 constexpr auto attributeRecords() {
@@ -364,7 +401,7 @@ constexpr auto attributeRecords() {
             bytes[at + 4 + f] = flags[f];
         put(bytes, at + 7, offsetOf(kAttributeNames, a.name), 1);
         put(bytes, at + 10, uint16_t(typeOf(a)), 2);
-        put(bytes, at + 12, collection ? indexRef : 0xFFFF, 2);
+        put(bytes, at + 12, collection ? kIndexRef : 0xFFFF, 2);
         put(bytes, at + 16, collection ? offsetOf(kAttributeNames, "key") : 0, 4);
     }
     return bytes;
@@ -384,7 +421,7 @@ constexpr auto ctorArgRecords() {
 }
 
 struct TypeEntry {
-    const char* name;
+    std::string_view name;
     uint8_t kind;
     uint32_t size;
     uint16_t parent;
@@ -395,29 +432,30 @@ struct TypeEntry {
 constexpr uint16_t kNoParent = 0xFFFF;
 constexpr uint16_t kRuntimeEntity = 0xFFFD;
 constexpr uint16_t kKeyArg = 0 << 1 | 1, kNameArg = 1 << 1 | 1, kValueArg = 2 << 1 | 1;
-constexpr TypeEntry kTypes[] = {
-    {"DravoCounters::FlexCounters2::CounterIndex", Orlo::kKindValue, sizeof(CounterIndex),
-     kNoParent, kValueArg, 0, 2},
-    {"DravoCounters::FlexCounters2::CounterEntrySimple", Orlo::kKindValue,
-     sizeof(CounterEntrySimple), kNoParent, kKeyArg, 2, 5},
-    {"DravoCounters::FlexCounters2::CounterEntryNormal", Orlo::kKindValue,
-     sizeof(CounterEntryNormal), kNoParent, kKeyArg, 7, 5},
-    {"DravoCounters::FlexCounters2::CounterEntryWide", Orlo::kKindValue, sizeof(CounterEntryWide),
-     kNoParent, kKeyArg, 12, 3},
-    {"DravoCounters::FlexCounters2::CounterEntryBitmap64", Orlo::kKindValue,
-     sizeof(CounterEntryBitmap64), kNoParent, kKeyArg, 15, 4},
-    {"DravoCounters::FlexCounters2::CounterTableBase", Orlo::kKindEntity, sizeof(CounterTableBase),
-     kRuntimeEntity, kNameArg, 0, 0},
-    {"DravoCounters::FlexCounters2::CounterTableSimple", Orlo::kKindEntity,
-     sizeof(CounterTableSimple), baseRef, kNameArg, 19, 2},
-    {"DravoCounters::FlexCounters2::CounterTableNormal", Orlo::kKindEntity,
-     sizeof(CounterTableNormal), baseRef, kNameArg, 21, 2},
-    {"DravoCounters::FlexCounters2::CounterTableWide", Orlo::kKindEntity, sizeof(CounterTableWide),
-     baseRef, kNameArg, 23, 2},
-    {"DravoCounters::FlexCounters2::CounterTableBitmap64", Orlo::kKindEntity,
-     sizeof(CounterTableBitmap64), baseRef, kNameArg, 25, 2},
-};
-constexpr size_t kTypeCount = std::size(kTypes);
+
+// The types by type index, each naming its run of attribute records.
+template <class... R>
+constexpr std::array<TypeEntry, kTypeCount> typeEntries(RecordList<R...>) {
+    const uint16_t recordAttributes[] = {uint16_t(3 + kRecordFields<R>.size())...};
+    std::array<TypeEntry, kTypeCount> types = {
+        TypeEntry{kTypeNameList[0], Orlo::kKindValue, sizeof(CounterIndex), kNoParent, kValueArg, 0,
+                  2},
+        TypeEntry{R::typeName(), Orlo::kKindValue, sizeof(R), kNoParent, kKeyArg, 0, 0}...,
+        TypeEntry{kBaseName, Orlo::kKindEntity, sizeof(CounterTableBase), kRuntimeEntity, kNameArg,
+                  0, 0},
+        TypeEntry{kTableTypeName<R>.view(), Orlo::kKindEntity,
+                  sizeof(typename CounterTableOf<R>::type), uint16_t(kBaseRef), kNameArg, 0, 2}...};
+    uint16_t first = 2;
+    for (size_t i = 0; i < sizeof...(R); ++i) {
+        types[recordType(i)].firstAttribute = first;
+        types[recordType(i)].attributeCount = recordAttributes[i];
+        first = uint16_t(first + recordAttributes[i]);
+    }
+    for (size_t i = 0; i < sizeof...(R); ++i, first = uint16_t(first + 2))
+        types[tableType(i)].firstAttribute = first;
+    return types;
+}
+constexpr auto kTypes = typeEntries(AllRecords{});
 // The types name every attribute record once, in order.
 static_assert(kTypes[kTypeCount - 1].firstAttribute + kTypes[kTypeCount - 1].attributeCount ==
               kAttributeCount);
@@ -462,32 +500,20 @@ constexpr Orlo::TypeOps tableOps() {
             I::genericIfAttributeOp,
             I::genericIfIterator};
 }
-constexpr Orlo::TypeOps kTypeOps[] = {
-    valueOps<CounterIndex>(),
-    valueOps<CounterEntrySimple>(),
-    valueOps<CounterEntryNormal>(),
-    valueOps<CounterEntryWide>(),
-    valueOps<CounterEntryBitmap64>(),
-    {nullptr, nullptr, nullptr, nullptr, baseAttributeOp,
-     nullptr},  // the base: its attributes only
-    tableOps<CounterTableSimple>(),
-    tableOps<CounterTableNormal>(),
-    tableOps<CounterTableWide>(),
-    tableOps<CounterTableBitmap64>(),
-};
-static_assert(std::size(kTypeOps) == kTypeCount);
+template <class... R>
+constexpr std::array<Orlo::TypeOps, kTypeCount> typeOps(RecordList<R...>) {
+    return {valueOps<CounterIndex>(), valueOps<R>()...,
+            // the base: its attributes only
+            Orlo::TypeOps{nullptr, nullptr, nullptr, nullptr, baseAttributeOp, nullptr},
+            tableOps<typename CounterTableOf<R>::type>()...};
+}
+constexpr auto kTypeOps = typeOps(AllRecords{});
 
 }  // namespace
 
 constinit const Orlo::OrloModule flexCounters2VeskModule = {
-    kTypeRecords.data(),
-    kAttributeRecords.data(),
-    kCtorArgRecords.data(),
-    kTypeNames,
-    kAttributeNames,
-    kTypeRefs,
-    kTypeOps,
-    uint32_t(kTypeCount),
+    kTypeRecords.data(),    kAttributeRecords.data(), kCtorArgRecords.data(), kTypeNames.data(),
+    kAttributeNames.data(), kTypeRefs.data(),         kTypeOps.data(),        uint32_t(kTypeCount),
 };
 
 namespace {
