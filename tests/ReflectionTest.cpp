@@ -18,6 +18,7 @@ namespace {
 using Orlo::OrloAttr;
 using Orlo::OrloType;
 const std::string kNs = "DravoCounters::FlexCounters2::";
+const char* const kRecords[] = {"Simple", "Normal", "Wide", "Bitmap64"};
 using CounterIndexValue = DravoCounters::FlexCounters2::CounterIndex;
 
 OrloType type(const std::string& name) {
@@ -74,7 +75,7 @@ TEST(ModuleDescription, DecodesToDocumentedTables) {
         "CounterEntryBitmap64 01 F0 16  FFFF/1 key: CounterIndex" + key + counter(4, "bits") +
             veskString(5),
         "CounterTableBase 40 F0 0 Orlo::Entity FFFD/3 name: Orlo::String"};
-    for (const char* record : {"Simple", "Normal", "Wide", "Bitmap64"})
+    for (const char* record : kRecords)
         expected.push_back(fmt::format(
             "CounterTable{} 40 F0 0 CounterTableBase 0005/3 name: Orlo::String | 258 counter "
             "CounterEntry{} 01 5C 01 read, write by CounterIndex.key | 259 counterControl "
@@ -197,7 +198,7 @@ TEST(ValueReflection, RefusalsAndWholeValueOperations) {
 TEST(TableReflection, OperationRecords) {
     VeskTest::TestRoot root;
     const auto same = [](Buffer a, Buffer b) { return std::memcmp(a.p(), b.p(), 32) == 0; };
-    for (const char* record : {"Simple", "Normal", "Wide", "Bitmap64"}) {
+    for (const char* record : kRecords) {
         SCOPED_TRACE(record);
         const OrloType t = type(std::string("CounterTable") + record);
         const OrloType r = type(std::string("CounterEntry") + record);

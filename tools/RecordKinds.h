@@ -1,8 +1,10 @@
-// The four record types as the tool sees them: their short names ("simple", "normal", "wide",
-// "bitmap64"), the typed reader and writer each needs (withKind), and the records that
-// `vesk fill` and the demo write. The commands take a record's fields from the registered
-// description (RecordFields.h); kFields, fields() and recordJson are the same fields written
-// out by hand, for the tests to hold the commands' output against.
+// The four record types as the tool sees them: their short names (the record's name in lower
+// case: "simple", "normal", "wide", "bitmap64"), the typed reader and writer each needs
+// (withKind), and the records that `vesk fill` and the demo write. The kinds, their names and
+// fields come from the library's list of record types and their descriptions
+// (FlexCounters2/RecordDescription.h). The commands take a record's fields from the registered
+// module description (RecordFields.h); kFields, fields() and recordJson read the same fields
+// through the C++ description, for the tests to hold the commands' output against.
 //
 // Records written by the tool check themselves. Generation n of key k is a pure function of
 // (k, n), and every field after the first is derived from the first and the key, so a copy that
@@ -20,24 +22,61 @@
 #pragma once
 
 #include "FlexCounters2/CounterTables.h"
+#include "FlexCounters2/RecordDescription.h"
 
 #include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <tuple>
+#include <type_traits>
 #include <utility>
 
 namespace VeskTool {
 
-using DravoCounters::FlexCounters2::CounterEntryBitmap64;
-using DravoCounters::FlexCounters2::CounterEntryBitmap64Ops;
-using DravoCounters::FlexCounters2::CounterEntryNormal;
-using DravoCounters::FlexCounters2::CounterEntryNormalOps;
-using DravoCounters::FlexCounters2::CounterEntrySimple;
-using DravoCounters::FlexCounters2::CounterEntrySimpleOps;
-using DravoCounters::FlexCounters2::CounterEntryWide;
-using DravoCounters::FlexCounters2::CounterEntryWideOps;
+using DravoCounters::FlexCounters2::AllRecords;
 using DravoCounters::FlexCounters2::CounterIndex;
+using DravoCounters::FlexCounters2::RecordList;
+using DravoCounters::FlexCounters2::RecordOps;
+#define VESK_TOOL_RECORD_NAMES(NAME)                        \
+    using DravoCounters::FlexCounters2::CounterEntry##NAME; \
+    using DravoCounters::FlexCounters2::CounterEntry##NAME##Ops;
+FLEXCOUNTERS2_FOR_EACH_RECORD(VESK_TOOL_RECORD_NAMES)
+#undef VESK_TOOL_RECORD_NAMES
+
+// The name of a record type's kind: its record name in lower case ("bitmap64").
+template <class Value>
+inline constexpr auto kKindName = [] {
+    namespace F = DravoCounters::FlexCounters2;
+    F::JoinedName<F::kRecordName<Value>.size()> name{F::kRecordName<Value>};
+    for (char& c : name.text)
+        c = c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+    return name;
+}();
+
+// What a kind knows from its record's description: its name, its table's class, the names of
+// its fields after the key, and their words in a record.
+template <class V>
+struct KindOf {
+    using Value = V;
+    static constexpr const auto& kDescribed = DravoCounters::FlexCounters2::kRecordFields<V>;
+    static constexpr const char* kName = kKindName<V>.c_str();
+    static constexpr const char* kTableClass =
+        DravoCounters::FlexCounters2::kTableTypeName<V>.c_str();
+    static constexpr std::array<const char*, kDescribed.size()> kFields = [] {
+        std::array<const char*, kDescribed.size()> names{};
+        for (size_t i = 0; i < names.size(); ++i)
+            names[i] = kDescribed[i].name;
+        return names;
+    }();
+
+    static std::array<uint64_t, kDescribed.size()> fields(const Value& v) {
+        std::array<uint64_t, kDescribed.size()> words{};
+        for (size_t i = 0; i < words.size(); ++i)
+            words[i] = (v.*kDescribed[i].get)();
+        return words;
+    }
+};
 
 inline uint64_t packetStep(uint64_t key) {
     return 1 + key % 16;
@@ -61,13 +100,7 @@ template <class Ops>
 struct Kind;
 
 template <>
-struct Kind<CounterEntrySimpleOps> {
-    using Value = CounterEntrySimple;
-    static constexpr const char* kName = "simple";
-    static constexpr const char* kTableClass = "DravoCounters::FlexCounters2::CounterTableSimple";
-    static constexpr std::array<const char*, 2> kFields = {"packets", "octets"};
-
-    static std::array<uint64_t, 2> fields(const Value& v) { return {v.packets(), v.octets()}; }
+struct Kind<CounterEntrySimpleOps> : KindOf<CounterEntrySimple> {
     static Value make(uint64_t key, uint64_t n) {
         Value v{CounterIndex(key)};
         v.packetsIs(key % 100 + n * packetStep(key));
@@ -84,13 +117,7 @@ struct Kind<CounterEntrySimpleOps> {
 };
 
 template <>
-struct Kind<CounterEntryNormalOps> {
-    using Value = CounterEntryNormal;
-    static constexpr const char* kName = "normal";
-    static constexpr const char* kTableClass = "DravoCounters::FlexCounters2::CounterTableNormal";
-    static constexpr std::array<const char*, 2> kFields = {"counterA", "counterB"};
-
-    static std::array<uint64_t, 2> fields(const Value& v) { return {v.counterA(), v.counterB()}; }
+struct Kind<CounterEntryNormalOps> : KindOf<CounterEntryNormal> {
     static Value make(uint64_t key, uint64_t n) {
         Value v{CounterIndex(key)};
         v.counterAIs(key % 100 + n * packetStep(key));
@@ -106,26 +133,14 @@ struct Kind<CounterEntryNormalOps> {
 };
 
 template <>
-struct Kind<CounterEntryWideOps> {
-    using Value = CounterEntryWide;
-    static constexpr const char* kName = "wide";
-    static constexpr const char* kTableClass = "DravoCounters::FlexCounters2::CounterTableWide";
-    static constexpr std::array<const char*, 0> kFields = {};
-
-    static std::array<uint64_t, 0> fields(const Value&) { return {}; }
+struct Kind<CounterEntryWideOps> : KindOf<CounterEntryWide> {
     static Value make(uint64_t key, uint64_t) { return Value{CounterIndex(key)}; }
     static bool selfCheck(const Value&) { return true; }
     static uint64_t progress(const Value&) { return 0; }
 };
 
 template <>
-struct Kind<CounterEntryBitmap64Ops> {
-    using Value = CounterEntryBitmap64;
-    static constexpr const char* kName = "bitmap64";
-    static constexpr const char* kTableClass = "DravoCounters::FlexCounters2::CounterTableBitmap64";
-    static constexpr std::array<const char*, 1> kFields = {"bits"};
-
-    static std::array<uint64_t, 1> fields(const Value& v) { return {v.bits()}; }
+struct Kind<CounterEntryBitmap64Ops> : KindOf<CounterEntryBitmap64> {
     static Value make(uint64_t key, uint64_t n) {
         Value v{CounterIndex(key)};
         v.bitsIs(n << 32 | mix32(key, n));
@@ -137,15 +152,26 @@ struct Kind<CounterEntryBitmap64Ops> {
     static uint64_t progress(const Value& v) { return v.bits() >> 32; }
 };
 
-// The record types by position: 0 simple, 1 normal, 2 wide, 3 bitmap64.
-inline constexpr int kKindCount = 4;
-inline constexpr std::array<const char*, kKindCount> kKindNames = {"simple", "normal", "wide",
-                                                                   "bitmap64"};
-inline constexpr std::array<const char*, kKindCount> kKindTypeNames = {
-    "DravoCounters::FlexCounters2::CounterEntrySimple",
-    "DravoCounters::FlexCounters2::CounterEntryNormal",
-    "DravoCounters::FlexCounters2::CounterEntryWide",
-    "DravoCounters::FlexCounters2::CounterEntryBitmap64"};
+// The record types by position, in the order of AllRecords: 0 simple, 1 normal, 2 wide,
+// 3 bitmap64.
+inline constexpr int kKindCount = int(AllRecords::kCount);
+template <class... R>
+constexpr std::array<const char*, sizeof...(R)> kindNames(RecordList<R...>) {
+    return {kKindName<R>.c_str()...};
+}
+template <class... R>
+constexpr std::array<const char*, sizeof...(R)> kindTypeNames(RecordList<R...>) {
+    return {R::typeName()...};
+}
+inline constexpr std::array<const char*, kKindCount> kKindNames = kindNames(AllRecords{});
+inline constexpr std::array<const char*, kKindCount> kKindTypeNames = kindTypeNames(AllRecords{});
+
+// To<T<Ops>...> over the operations bundles of the kinds, in order: PerKindOps<std::tuple> is
+// the tuple of the bundles, PerKindOps<std::tuple, T> one T<Ops> for each kind.
+template <template <class...> class To, template <class> class T, class... R>
+To<T<RecordOps<R>>...> perKindOps(RecordList<R...>);
+template <template <class...> class To, template <class> class T = std::type_identity_t>
+using PerKindOps = decltype(perKindOps<To, T>(AllRecords{}));
 
 // The kind named `name` ("simple"...), or -1.
 inline int kindByName(std::string_view name) {
@@ -164,24 +190,16 @@ inline int kindByTypeName(std::string_view typeName) {
     return -1;
 }
 
-static_assert(std::string_view(Kind<CounterEntrySimpleOps>::kName) == kKindNames[0]);
-static_assert(std::string_view(Kind<CounterEntryNormalOps>::kName) == kKindNames[1]);
-static_assert(std::string_view(Kind<CounterEntryWideOps>::kName) == kKindNames[2]);
-static_assert(std::string_view(Kind<CounterEntryBitmap64Ops>::kName) == kKindNames[3]);
-
-// Calls f.template operator()<Ops>() with the operations bundle of kind `kind` (0..3).
-template <class F>
+// Calls f.template operator()<Ops>() with the operations bundle of kind `kind` (0..3; any other
+// number is the last kind).
+template <class F, int I = 0>
 decltype(auto) withKind(int kind, F&& f) {
-    switch (kind) {
-        case 0:
-            return std::forward<F>(f).template operator()<CounterEntrySimpleOps>();
-        case 1:
-            return std::forward<F>(f).template operator()<CounterEntryNormalOps>();
-        case 2:
-            return std::forward<F>(f).template operator()<CounterEntryWideOps>();
-        default:
-            return std::forward<F>(f).template operator()<CounterEntryBitmap64Ops>();
+    using Ops = std::tuple_element_t<I, PerKindOps<std::tuple>>;
+    if constexpr (I + 1 < kKindCount) {
+        if (kind != I)
+            return withKind<F, I + 1>(kind, std::forward<F>(f));
     }
+    return std::forward<F>(f).template operator()<Ops>();
 }
 
 // A record as one JSON object with the field names of its type: {"key": 7, "packets": 12, ...},

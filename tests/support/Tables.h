@@ -35,21 +35,23 @@ namespace VeskTest {
 
 using namespace VeskTool;  // the record types and Kind<Ops>
 
-// The record kinds for typed suites. Each tag names its operations bundle, so a test reads
+// The record kinds for typed suites, one tag for each record type, named after it: a test reads
 // as `CounterTableTyped.WritesAndReadsBack<VeskTest::Wide>` instead of the bundle's full type.
-struct Simple {
-    using Ops = CounterEntrySimpleOps;
-};
-struct Normal {
-    using Ops = CounterEntryNormalOps;
-};
-struct Wide {
-    using Ops = CounterEntryWideOps;
-};
-struct Bitmap64 {
-    using Ops = CounterEntryBitmap64Ops;
-};
-using AllKinds = ::testing::Types<Simple, Normal, Wide, Bitmap64>;
+template <class Ops>
+struct KindTag;
+#define VESK_TEST_KIND(NAME)                  \
+    struct NAME {                             \
+        using Ops = CounterEntry##NAME##Ops;  \
+    };                                        \
+    template <>                               \
+    struct KindTag<CounterEntry##NAME##Ops> { \
+        using type = NAME;                    \
+    };
+FLEXCOUNTERS2_FOR_EACH_RECORD(VESK_TEST_KIND)
+#undef VESK_TEST_KIND
+template <class Ops>
+using KindTagOf = typename KindTag<Ops>::type;
+using AllKinds = PerKindOps<::testing::Types, KindTagOf>;
 
 // ----- writers in a private root -----
 
