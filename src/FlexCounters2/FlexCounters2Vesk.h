@@ -216,9 +216,6 @@ struct RecordList {
         (void)((std::is_same_v<T, R> || (++at, false)) || ...);
         return at;
     }();
-    // The list as the arguments of another template: To<Each<R>...>.
-    template <template <class...> class To, template <class> class Each = std::type_identity_t>
-    using As = To<Each<R>...>;
 };
 template <class Void, class... R>
 using RecordListAfter = RecordList<R...>;

@@ -1,7 +1,8 @@
 // The reflection of this library's ten types: the type operations of the five values, the
 // operations of the five tables, and the module description that registers them with the
 // runtime when the library is loaded. The byte layouts are those of Orlo/Module.h; every record
-// below is built by constexpr code from the names, so the offsets cannot drift from the tables.
+// below is built by constexpr code from the list of record types (AllRecords) and their
+// descriptions (RecordDescription.h), so identifiers, name offsets and counts cannot drift.
 #include "FlexCounters2/CounterTables.h"
 #include "FlexCounters2/RecordDescription.h"
 
@@ -214,23 +215,26 @@ constexpr uint16_t tableType(size_t i) {
     return uint16_t(kBaseType + 1 + i);
 }
 
-// A name table: the names zero-terminated, back to back.
+// A name table: the names zero-terminated, back to back, a name equal to the one before it left
+// out. Writes it to `out` when given; returns its size.
 template <size_t N>
-constexpr size_t nameTableSize(const std::array<std::string_view, N>& names) {
-    size_t size = 0;
-    for (std::string_view name : names)
-        size += name.size() + 1;
-    return size;
-}
-template <size_t Size, size_t N>
-constexpr std::array<char, Size> nameTable(const std::array<std::string_view, N>& names) {
-    std::array<char, Size> table{};
+constexpr size_t writeNames(const std::array<std::string_view, N>& names, char* out = nullptr) {
     size_t at = 0;
-    for (std::string_view name : names) {
-        for (char c : name)
-            table[at++] = c;
-        table[at++] = '\0';
+    for (size_t i = 0; i < N; ++i) {
+        if (i > 0 && names[i] == names[i - 1])
+            continue;
+        if (out != nullptr) {
+            std::copy(names[i].begin(), names[i].end(), out + at);
+            out[at + names[i].size()] = '\0';
+        }
+        at += names[i].size() + 1;
     }
+    return at;
+}
+template <const auto& Names>
+constexpr auto nameTable() {
+    std::array<char, writeNames(Names)> table{};
+    writeNames(Names, table.data());
     return table;
 }
 
@@ -242,16 +246,16 @@ constexpr std::array<std::string_view, kTypeCount + 2> typeNames(RecordList<R...
             kTableTypeName<R>.view()..., "Orlo::String",   "U64"};
 }
 constexpr auto kTypeNameList = typeNames(AllRecords{});
-constexpr auto kTypeNames = nameTable<nameTableSize(kTypeNameList)>(kTypeNameList);
+constexpr auto kTypeNames = nameTable<kTypeNameList>();
 
-// The attribute names, each once: the empty name, then the records' and the tables' sorted, then
-// the key's own "value".
+// The attribute names: the empty name, then the records' and the tables' sorted, then the key's
+// own "value".
 constexpr std::string_view kFixedAttributeNames[] = {
     "", "counter", "counterControl", "counterIndex", "key", "name", "veskString"};
 template <class... R>
-constexpr auto attributeNamesWithRepeats(RecordList<R...>) {
+constexpr auto attributeNames(RecordList<R...>) {
     std::array<std::string_view,
-               std::size(kFixedAttributeNames) + (kRecordFields<R>.size() + ... + 0)>
+               std::size(kFixedAttributeNames) + (kRecordFields<R>.size() + ... + 0) + 1>
         names{};
     size_t at = 0;
     for (std::string_view name : kFixedAttributeNames)
@@ -261,23 +265,12 @@ constexpr auto attributeNamesWithRepeats(RecordList<R...>) {
             names[at++] = f.name;
     };
     (add(kRecordFields<R>), ...);
-    std::sort(names.begin(), names.end());
-    return names;
-}
-constexpr auto kAllAttributeNames = attributeNamesWithRepeats(AllRecords{});
-constexpr size_t kAttributeNameCount = [] {
-    auto names = kAllAttributeNames;
-    return size_t(std::unique(names.begin(), names.end()) - names.begin()) + 1;
-}();
-constexpr auto kAttributeNameList = [] {
-    auto all = kAllAttributeNames;
-    const auto end = std::unique(all.begin(), all.end());
-    std::array<std::string_view, kAttributeNameCount> names{};
-    std::copy(all.begin(), end, names.begin());
+    std::sort(names.begin(), names.end() - 1);
     names.back() = "value";
     return names;
-}();
-constexpr auto kAttributeNames = nameTable<nameTableSize(kAttributeNameList)>(kAttributeNameList);
+}
+constexpr auto kAttributeNameList = attributeNames(AllRecords{});
+constexpr auto kAttributeNames = nameTable<kAttributeNameList>();
 
 // The offset of `name` in a name table; a name that is not there stops the build.
 template <size_t N>
