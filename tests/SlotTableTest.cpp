@@ -45,6 +45,7 @@ TEST(SlotTableHeaderTest, FormatAndChecks) {
         std::function<void(Header&)> damage;
         // {0}: the checksum of the bytes, {1}: the stored one.
         const char* reason = "";
+        Vesk::AttachFailure failure = Vesk::AttachFailure::none;  // and why, as a value
         uint64_t fileSize = kNeeded;
         Plinth::CinderId wanted = kCinder;
         uint32_t valueSize = 24;
@@ -52,9 +53,10 @@ TEST(SlotTableHeaderTest, FormatAndChecks) {
     };
     const auto none = [](Header&) {};
     const auto slot48 = [](Header& x) { x.slotSize = 48, x.hash = x.computeChecksum(); };
+    using F = Vesk::AttachFailure;
     const std::vector<Case> cases = {
         {"sound", none},
-        {"any generation", none, "", kNeeded, Plinth::CinderId()},
+        {"any generation", none, "", F::none, kNeeded, Plinth::CinderId()},
         {"runtime fields are not summed",
          [](Header& x) {
              x.criticalSectionIs(true);
@@ -62,21 +64,24 @@ TEST(SlotTableHeaderTest, FormatAndChecks) {
              x.mostSlots = 9;
              x.numSlots = Mem::VersionedRef<uint32_t>{17, kSlots};
          }},
-        {"file above 4 GiB", none, "", (uint64_t(1) << 32) + 615},
+        {"file above 4 GiB", none, "", F::none, (uint64_t(1) << 32) + 615},
         {"platform", [](Header& x) { x.platform = 2; },
-         "bad platform specification: unknown(2) expecting: little-endian-64"},
-        {"name tail", [](Header& x) { x.valueType[400] = 1; }, "checksum fail: {0:x} != {1:x}"},
-        {"slotSize", slot48, "bad slotSize:48 expecting:40"},
-        {"slotSize, no type named", slot48, "bad slotSize:48 expecting:40", kNeeded, kCinder, 24,
-         ""},
+         "bad platform specification: unknown(2) expecting: little-endian-64", F::otherVersion},
+        {"name tail", [](Header& x) { x.valueType[400] = 1; }, "checksum fail: {0:x} != {1:x}",
+         F::corrupt},
+        {"slotSize", slot48, "bad slotSize:48 expecting:40", F::corrupt},
+        {"slotSize, no type named", slot48, "bad slotSize:48 expecting:40", F::corrupt, kNeeded,
+         kCinder, 24, ""},
         {"occupied", [](Header& x) { x.occupiedSlots = kSlots + 1; },
-         "bad occupiedSlots: 5 num slots: 0x0:4"},
-        {"mostSlots", [](Header& x) { x.mostSlots = kSlots - 1; }, "bad mostSlots:3 numSlots:4"},
-        {"cinder restart", none, "bad cinder:7:1 wanted:7:2", kNeeded, {7, 2}},
-        {"valueSize", none, "bad valueSize:24 expecting:16", kNeeded, kCinder, 16},
-        {"short header", none, "bad header file size: 615 wanted:616", 615},
-        {"huge file", none, "bad file size:1099511627776", uint64_t(1) << 40},
-        {"short slots", none, "bad shmem size:775 wanted:776 for 4 slots", kNeeded - 1},
+         "bad occupiedSlots: 5 num slots: 0x0:4", F::corrupt},
+        {"mostSlots", [](Header& x) { x.mostSlots = kSlots - 1; }, "bad mostSlots:3 numSlots:4",
+         F::corrupt},
+        {"cinder restart", none, "bad cinder:7:1 wanted:7:2", F::otherGeneration, kNeeded, {7, 2}},
+        {"valueSize", none, "bad valueSize:24 expecting:16", F::otherRecordType, kNeeded, kCinder,
+         16},
+        {"short header", none, "bad header file size: 615 wanted:616", F::corrupt, 615},
+        {"huge file", none, "bad file size:1099511627776", F::corrupt, uint64_t(1) << 40},
+        {"short slots", none, "bad shmem size:775 wanted:776 for 4 slots", F::corrupt, kNeeded - 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -88,7 +93,7 @@ TEST(SlotTableHeaderTest, FormatAndChecks) {
         std::string reason;
         const char* type = c.type.empty() ? nullptr : c.type.c_str();
         EXPECT_EQ(h().validate(*testHandler(), c.fileSize, c.wanted, reason, type, c.valueSize),
-                  expected.empty());
+                  c.failure);
         EXPECT_EQ(reason, expected);
     }
     // A type name of 511 characters is kept whole; one of 512 is refused before any store.

@@ -4,12 +4,10 @@
 // change ("writer mid-change"), and a table that disappears or loses a file are status 3.
 #include "Commands.h"
 
-#include "Plinth/WriterLock.h"
 #include "RecordKinds.h"
 #include "Signals.h"
 #include "TableFiles.h"
 #include "ToolError.h"
-#include "Vesk/TableChecker.h"
 
 #include <fmt/format.h>
 
@@ -20,14 +18,13 @@ namespace VeskTool {
 
 int runCheck(const std::string& table) {
     TableProbe probe = probeTable(table);
-    const Mem::RootPath rootPath(toolHandler(), table, false);
     const Vesk::TableCheck c = withKind(probe.kind, [&]<class Ops>() {
-        return Vesk::TableChecker<Ops>::check(rootPath, [] { return sleepUnlessStopped(0.02); });
+        return Vesk::checkNamedTable<Ops>(table, [] { return sleepUnlessStopped(0.02); });
     });
     using Outcome = Vesk::TableCheck::Outcome;
     if (c.outcome == Outcome::unreadable)
         throw ToolError(kTable, fmt::format("cannot check table '{}': {}", table, c.error));
-    probe.writerAlive = Mem::WriterLock::writerRuns(toolHandler(), rootPath);
+    probe.writerAlive = Vesk::writerRuns(table);
     std::printf("vesk check: table '%s' (%s) in %s\n", table.c_str(), probe.typeText().c_str(),
                 probe.directory.c_str());
     std::printf("  writer      %s\n", probe.writerText().c_str());

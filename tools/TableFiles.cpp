@@ -1,7 +1,6 @@
 #include "TableFiles.h"
 
 #include "Pimbo/Debug.h"
-#include "Plinth/RootPath.h"
 #include "Plinth/TableName.h"
 #include "RecordKinds.h"
 #include "ToolError.h"
@@ -49,13 +48,13 @@ std::string TableProbe::typeText() const {
 std::vector<std::string> findTables(std::vector<std::string>* unnamed,
                                     std::map<std::string, Vesk::OwnerStamp>* owners) {
     Mem::FileError error;
-    const Mem::RootPath rootPath(toolHandler(), "", false);
-    if (!Mem::TableDir::open(rootPath, Mem::TableDir::Access::reader, error).valid()) {
+    std::string root;
+    if (!Vesk::rootOpens(root, error)) {
         if (error.errnum == ENOENT) {
             throw ToolError(kTable,
                             fmt::format("no such directory: the root directory {} does not "
                                         "exist (no table was created under it): {}",
-                                        rootPath.directory(), error.text),
+                                        root, error.text),
                             Vesk::AttachFailure::noSuchTable);
         }
         throwFileError("", error);

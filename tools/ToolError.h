@@ -4,7 +4,7 @@
 // main prints it after the command's name and exits with the status.
 #pragma once
 
-#include "Vesk/AttachFailure.h"
+#include "VeskBase/AttachFailure.h"
 
 #include <stdexcept>
 #include <string>

@@ -221,6 +221,117 @@ const char* fileKindText(mode_t mode) {
     }
 }
 
+namespace {
+
+// Opens where the walk to a table starts: the directory above the root (walked as it is, never
+// created, since it is shared with others) into `dir`, its resolved path into `at`; "/" itself
+// for the root "/".
+bool openStart(const std::string& root, bool create, Pimbo::Fd& dir, std::string& at,
+               FileError& error) {
+    at = "/";
+    if (root == "/") {
+        dir.reset(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!dir)
+            error.set(errno, fmt::format("cannot open /: {}", std::strerror(errno)));
+        return static_cast<bool>(dir);
+    }
+    if (openAbove(parentOf(root), dir, at, error))
+        return true;
+    if (create && error.errnum == ENOENT)
+        error.text += fmt::format(
+            " (a writer creates the root {} only in an existing "
+            "directory)",
+            root);
+    return false;
+}
+
+// The directories from the root (its last component) down to the table directory, below the
+// resolved `at`.
+std::vector<Step> stepsBelow(const RootPath& rootPath, std::string at) {
+    const std::string& root = rootPath.rootDirectory();
+    std::vector<Step> steps;
+    if (root != "/")
+        steps.push_back(Step{at = join(at, root.substr(root.rfind('/') + 1)), true, {}});
+    for (const std::string& c : components(rootPath.directory().substr(root.size())))
+        steps.push_back(Step{at = join(at, c), true, {}});
+    return steps;
+}
+
+// Why the directory `name` of `s` could not be opened (errno `e`): a symbolic link or another
+// kind of file in its place, a missing directory, or the system's reason.
+void refuseStep(int dir, const std::string& name, const Step& s, int e, FileError& error) {
+    struct stat lst;
+    if ((e == ELOOP || e == ENOTDIR) &&
+        ::fstatat(dir, name.c_str(), &lst, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (S_ISLNK(lst.st_mode))
+            error.set(EPERM, fmt::format("refusing directory {}: it is a symbolic link", s.path));
+        else
+            error.set(ENOTDIR,
+                      fmt::format("{} is {}, not a directory", s.path, fileKindText(lst.st_mode)));
+    } else if (e == ENOENT) {
+        error.set(e, fmt::format("directory {} does not exist", s.path));
+    } else {
+        error.set(e, fmt::format("cannot open directory {}: {}", s.path, std::strerror(e)));
+    }
+}
+
+// Opens the directory of step `s` below `dir` (never following a symbolic link), creating it
+// with `dirMode` when `create` and missing; `made` tells whether it did.
+Pimbo::Fd openOrMake(int dir, const Step& s, bool create, unsigned dirMode, bool& made,
+                     FileError& error) {
+    const std::string name = s.path.substr(s.path.rfind('/') + 1);
+    const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+    made = false;
+    Pimbo::Fd next(::openat(dir, name.c_str(), flags));
+    if (!next && errno == ENOENT && create) {
+        if (::mkdirat(dir, name.c_str(), dirMode) == 0) {
+            made = true;
+        } else if (errno != EEXIST) {
+            error.set(errno,
+                      fmt::format("cannot create directory {}: {}", s.path, std::strerror(errno)));
+            return next;
+        }
+        next.reset(::openat(dir, name.c_str(), flags));
+    }
+    if (!next)
+        refuseStep(dir, name, s, errno, error);
+    return next;
+}
+
+// Enters step `s` (the table directory when `last`) from `dir`: opens or makes it, trusts it
+// before anything in it is changed, created or opened, and gives a directory this process made
+// (or its own table directory, at a writer's every start) the mode and group it should have.
+Pimbo::Fd enterStep(int dir, Step& s, bool last, bool create, const FileMode& fm,
+                    FileError& error) {
+    const uid_t me = ::geteuid();
+    // The table directory follows the files' mode; the directories above it, shared with other
+    // tables, get the default one.
+    const unsigned dirMode = last ? fm.directoryMode() : FileMode().directoryMode();
+    bool made = false;
+    Pimbo::Fd next = openOrMake(dir, s, create, dirMode, made, error);
+    if (!next)
+        return next;
+    if (::fstat(next.get(), &s.st) != 0) {
+        error.set(errno, fmt::format("cannot stat directory {}: {}", s.path, std::strerror(errno)));
+        return Pimbo::Fd();
+    }
+    if (!made && !checkTrust(s, last, me, error))
+        return Pimbo::Fd();
+    // The umask only narrowed the mode mkdirat was given.
+    if ((made || (last && create && s.st.st_uid == me)) &&
+        (!applyMode(next.get(), s.st, dirMode, last ? fm.group : FileMode::kNoGroup) ||
+         ::fstat(next.get(), &s.st) != 0)) {
+        error.set(errno, fmt::format("cannot set mode {:04o} on directory {}: {}", dirMode, s.path,
+                                     std::strerror(errno)));
+        return Pimbo::Fd();
+    }
+    if (made && !checkTrust(s, last, me, error))
+        return Pimbo::Fd();
+    return next;
+}
+
+}  // namespace
+
 TableDir TableDir::open(const RootPath& rootPath, Access access, FileError& error) {
     error = FileError();
     TableDir out;
@@ -230,92 +341,17 @@ TableDir TableDir::open(const RootPath& rootPath, Access access, FileError& erro
         return out;
     }
     const bool create = access == Access::writer && rootPath.mayCreate();
-    const uid_t me = ::geteuid();
     const FileMode& fm = rootPath.fileMode();
-    // The directories above the root are shared with others: they are walked as they are and
-    // never created. The root (made by a writer when missing) and all below it are then reached
-    // without following any symbolic link.
+    // The root (made by a writer when missing) and all below it are reached without following
+    // any symbolic link.
     Pimbo::Fd dir;
-    std::string at = "/";
-    if (root != "/") {
-        if (!openAbove(parentOf(root), dir, at, error)) {
-            if (create && error.errnum == ENOENT)
-                error.text += fmt::format(
-                    " (a writer creates the root {} only in an existing "
-                    "directory)",
-                    root);
-            return out;
-        }
-    } else {
-        dir.reset(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!dir) {
-            error.set(errno, fmt::format("cannot open /: {}", std::strerror(errno)));
-            return out;
-        }
-    }
-    std::vector<Step> steps;
-    if (root != "/")
-        steps.push_back(Step{at = join(at, root.substr(root.rfind('/') + 1)), true, {}});
-    for (const std::string& c : components(rootPath.directory().substr(root.size())))
-        steps.push_back(Step{at = join(at, c), true, {}});
-
+    std::string at;
+    if (!openStart(root, create, dir, at, error))
+        return out;
+    std::vector<Step> steps = stepsBelow(rootPath, at);
     for (size_t i = 0; i < steps.size(); ++i) {
-        Step& s = steps[i];
-        const std::string name = s.path.substr(s.path.rfind('/') + 1);
-        const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
-        Pimbo::Fd next(::openat(dir.get(), name.c_str(), flags));
-        const bool last = i + 1 == steps.size();
-        // The table directory follows the files' mode; the directories above it, shared with
-        // other tables, get the default one.
-        const unsigned dirMode = last ? fm.directoryMode() : FileMode().directoryMode();
-        bool made = false;
-        if (!next && errno == ENOENT && create) {
-            if (::mkdirat(dir.get(), name.c_str(), dirMode) == 0)
-                made = true;
-            else if (errno != EEXIST) {
-                error.set(errno, fmt::format("cannot create directory {}: {}", s.path,
-                                             std::strerror(errno)));
-                return out;
-            }
-            next.reset(::openat(dir.get(), name.c_str(), flags));
-        }
-        if (!next) {
-            const int e = errno;
-            struct stat lst;
-            if ((e == ELOOP || e == ENOTDIR) &&
-                ::fstatat(dir.get(), name.c_str(), &lst, AT_SYMLINK_NOFOLLOW) == 0) {
-                if (S_ISLNK(lst.st_mode))
-                    error.set(EPERM,
-                              fmt::format("refusing directory {}: it is a symbolic link", s.path));
-                else
-                    error.set(ENOTDIR, fmt::format("{} is {}, not a directory", s.path,
-                                                   fileKindText(lst.st_mode)));
-                return out;
-            }
-            if (e == ENOENT)
-                error.set(e, fmt::format("directory {} does not exist", s.path));
-            else
-                error.set(e, fmt::format("cannot open directory {}: {}", s.path, std::strerror(e)));
-            return out;
-        }
-        if (::fstat(next.get(), &s.st) != 0) {
-            error.set(errno,
-                      fmt::format("cannot stat directory {}: {}", s.path, std::strerror(errno)));
-            return out;
-        }
-        // A directory is trusted before anything in it is changed, created or opened.
-        if (!made && !checkTrust(s, last, me, error))
-            return out;
-        // The umask only narrowed the mode mkdirat was given; a writer's own table directory
-        // takes the table's mode and group at every start.
-        if ((made || (last && create && s.st.st_uid == me)) &&
-            (!applyMode(next.get(), s.st, dirMode, last ? fm.group : FileMode::kNoGroup) ||
-             ::fstat(next.get(), &s.st) != 0)) {
-            error.set(errno, fmt::format("cannot set mode {:04o} on directory {}: {}", dirMode,
-                                         s.path, std::strerror(errno)));
-            return out;
-        }
-        if (made && !checkTrust(s, last, me, error))
+        Pimbo::Fd next = enterStep(dir.get(), steps[i], i + 1 == steps.size(), create, fm, error);
+        if (!next)
             return out;
         dir = std::move(next);
     }

@@ -23,9 +23,6 @@ class DummyRuxaWriter : public Pimbo::Debuggable {
     // Set by a shared writer once it owns valid files.
     void writerAttachedIs(bool v) { writerAttached_ = v; }
     bool writerAttached() const { return writerAttached_; }
-    // The validator of a running full validation, or null.
-    void validatorIs(void* v) { validator_ = v; }
-    void* validator() const { return validator_; }
     void onDetach() { writerAttached_ = false; }
     int pruneMode() const { return pruneMode_; }
     Vesk::Writer::Counters& counters() const { return *counters_; }
@@ -39,7 +36,6 @@ class DummyRuxaWriter : public Pimbo::Debuggable {
     void* notifiee_;
     std::string rootName_;
     bool writerAttached_ = false;
-    void* validator_ = nullptr;
 };
 
 }  // namespace Ruxa

@@ -27,6 +27,17 @@ Pimbo::Platform::DebugHandler& tableAccessHandler() {
     return *handler;
 }
 
+bool writerRuns(const std::string& name) {
+    return Mem::WriterLock::writerRuns(tableAccessHandler(),
+                                       Mem::RootPath(tableAccessHandler(), name, false));
+}
+
+bool rootOpens(std::string& directory, Mem::FileError& error) {
+    const Mem::RootPath rootPath(tableAccessHandler(), "", false);
+    directory = rootPath.directory();
+    return Mem::TableDir::open(rootPath, Mem::TableDir::Access::reader, error).valid();
+}
+
 std::string TableProbe::writerText() const {
     if (writerPid != 0)
         return fmt::format("pid {}, {}", writerPid, writerAlive ? "alive" : "not running");
@@ -103,7 +114,7 @@ void readWriter(TableProbe& p, const Mem::RootPath& rootPath) {
             p.writerPid = 0;
         }
     }
-    p.writerAlive = Mem::WriterLock::writerRuns(handler, rootPath);
+    p.writerAlive = writerRuns(p.name);
 }
 
 // The slot file would not map: say what stands at its name.

@@ -22,11 +22,14 @@
 #pragma once
 
 #include "Plinth/CinderId.h"
+#include "Plinth/RootPath.h"
+#include "Vesk/TableChecker.h"
 #include "Vesk/VeskReader.h"
 #include "VeskBase/BucketTable.h"
 #include "VeskBase/SlotTable.h"
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <new>
@@ -35,7 +38,8 @@
 
 namespace Mem {
 class TableDir;
-}
+struct FileError;
+}  // namespace Mem
 
 namespace Vesk {
 
@@ -97,6 +101,19 @@ TableProbe probeTable(const std::string& name);
 
 // The debug handler of the readers made here ("vesk").
 Pimbo::Platform::DebugHandler& tableAccessHandler();
+
+// Whether the writer of table `name` runs, asked without taking its lock.
+bool writerRuns(const std::string& name);
+
+// Opens the process's root as a reader would; false with why in `error`. `directory` is the
+// root's path.
+bool rootOpens(std::string& directory, Mem::FileError& error);
+
+// The read-only consistency walk of table `name` under the process's root (Vesk/TableChecker.h).
+template <class Ops>
+TableCheck checkNamedTable(const std::string& name, const std::function<bool()>& pause = {}) {
+    return TableChecker<Ops>::check(Mem::RootPath(tableAccessHandler(), name, false), pause);
+}
 
 // "cannot read table '{}': {}" with the reader's message.
 template <class Ops>

@@ -5,12 +5,14 @@
 #include "Plinth/PlinthWrapper.h"
 #include "Plinth/SafeHeaderCopy.h"
 #include "Plinth/WriterLock.h"
-#include "Vesk/AttachFailure.h"
+#include "VeskBase/AttachFailure.h"
 #include "VeskBase/BucketTable.h"
 #include "VeskBase/SlotLink.h"
 #include "VeskBase/SlotTable.h"
+#include "VeskBase/TableWalk.h"
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include <algorithm>
 
@@ -50,6 +52,78 @@ Stamp readStamp(const SlotTableHeader* h, const BucketHeader* b) {
     return s;
 }
 
+// The checker's text of a finding of the walk, one line.
+std::string checkerText(const TableFinding& f) {
+    switch (f.fault) {
+        case TableFault::chainBeyondEnd:
+            return fmt::format("the chain of bucket {} links to slot {}, beyond numSlots {}",
+                               f.bucket, f.id, f.numSlots);
+        case TableFault::slotTwice:
+            return fmt::format(
+                "slot {} is reached twice (a cycle, or chains that join), the second time in the "
+                "chain of bucket {}",
+                f.id, f.bucket);
+        case TableFault::notOccupied:
+            return fmt::format(
+                "slot {} (key {}) is in the chain of bucket {} but not marked OCCUPIED (flags "
+                "{:#x})",
+                f.id, f.key, f.bucket, f.flags);
+        case TableFault::wrongBucket:
+            return fmt::format(
+                "slot {} (key {}) is in the chain of bucket {} but its key hashes to bucket {}",
+                f.id, f.key, f.bucket, f.wanted);
+        case TableFault::wrongRhash:
+            return fmt::format("slot {} (key {}) has rhash {:#x}, its key's reversed hash is {:#x}",
+                               f.id, f.key, f.found, f.wanted);
+        case TableFault::outOfOrder:
+            return fmt::format(
+                "the chains are out of order at slot {} in bucket {}: (rhash {:#x}, key {}) "
+                "follows (rhash {:#x}, key {})",
+                f.id, f.bucket, f.found, f.key, f.previousRhash, f.previousKey);
+        case TableFault::stuckLookaside:
+            break;  // Walk::fault keeps it for the end of the walk
+        case TableFault::lastBucketEnd:
+            return fmt::format("the last bucket {} ends with {:#x}, not with the end of the table",
+                               f.bucket, f.found);
+        case TableFault::bucketsSkipped:
+            return fmt::format("the walk reached the last bucket after {} of {} buckets", f.found,
+                               f.numBuckets);
+        case TableFault::endsEarly:
+            return fmt::format(
+                "the chain of bucket {} ends the table early; bucket {} should follow", f.bucket,
+                f.wanted);
+        case TableFault::wrongSuccessor:
+            return fmt::format(
+                "the chain of bucket {} continues with bucket {}, expected bucket {}", f.bucket,
+                f.found, f.wanted);
+        case TableFault::bucketLoop:
+            return fmt::format("the bucket order does not reach the last bucket after {} buckets",
+                               f.found);
+        case TableFault::freeMarker:
+            return fmt::format("the free list holds a bucket marker {:#x}", f.id);
+        case TableFault::freeBeyondEnd:
+            return fmt::format("the free list links to slot {}, beyond numSlots {}", f.id,
+                               f.numSlots);
+        case TableFault::freeChained:
+            return fmt::format("slot {} is both in a chain and on the free list", f.id);
+        case TableFault::freeTwice:
+            return fmt::format("the free list loops back to slot {}", f.id);
+        case TableFault::freeOccupied:
+            return fmt::format("free slot {} is marked OCCUPIED (flags {:#x})", f.id, f.flags);
+        case TableFault::occupiedCount:
+            return fmt::format("the chains hold {} records but the header's occupiedSlots is {}",
+                               f.records, f.found);
+        case TableFault::lostSlots: {
+            const size_t shown = std::min<uint64_t>(f.found, f.lost.size());
+            return fmt::format(
+                "{} of {} slots are in no chain and not on the free list (slots {}{})", f.found,
+                f.numSlots, fmt::join(f.lost.begin(), f.lost.begin() + long(shown), ", "),
+                f.found > shown ? ", ..." : "");
+        }
+    }
+    return "";
+}
+
 // One walk of the files as they are now: clean, faults or (raced) busy; unreadable when a file
 // cannot be mapped. `criticalSection` tells whether the writer's bit was seen set.
 class Walk {
@@ -70,7 +144,8 @@ class Walk {
         r_.cinder = Plinth::CinderFile(checkerHandler(), rootPath_, false).read();
         if (r_.cinder.isNone())
             fault("the cinder file {}/cinder is missing or damaged", rootPath_.directory());
-        walk(slots, buckets, criticalSection);
+        if (checkHeaders(slots, buckets))
+            walk(slots, criticalSection);
         // Reader mappings are guarded: a file cut short during the walk read as zeros, which
         // are no fault of the table (Mem/MappingRegistry.h).
         for (const Mem::PlinthWrapper* file : {&slots, &buckets}) {
@@ -80,6 +155,23 @@ class Walk {
             }
         }
         return r_;
+    }
+
+    // ----- the walk's reporting (TableWalk) -----
+
+    SlotLink load(const SlotLink* at) {
+        const SlotLink link = loadLink(at);
+        seen_.push_back({at, link.version});
+        return link;
+    }
+    uint32_t hash(uint64_t key) { return type_.hash(header_.hashSeed, key); }
+    void fault(const TableFinding& found) {
+        // Readers copy a slot with LOOKASIDE set from the lookaside slot, which is right only
+        // while a copy into the slot is in progress: judged once the walk is over.
+        if (found.fault == TableFault::stuckLookaside)
+            lookaside_.push_back(found);
+        else
+            fault("{}", checkerText(found));
     }
 
   private:
@@ -99,246 +191,117 @@ class Walk {
                 r_.faultCount == 0 ? TableCheck::Outcome::clean : TableCheck::Outcome::faults;
     }
 
-    void walk(Mem::PlinthWrapper& slotFile, Mem::PlinthWrapper& bucketFile, bool& criticalSection) {
-        // ----- 1. headers -----
-        // Only the faults of this step stop the walk: a missing cinder file does not.
+    // ----- 1. headers -----
+    // Copies and checks both headers; false (the walk finished) when they fail. Only the faults
+    // of this step stop the walk: a missing cinder file does not.
+    bool checkHeaders(Mem::PlinthWrapper& slotFile, Mem::PlinthWrapper& bucketFile) {
         const uint64_t earlier = r_.faultCount;
-        if (slotFile.mappedSize() < sizeof(SlotTableHeader)) {
-            fault("{} is {} bytes, shorter than its header", slotFile.getFilename(),
-                  slotFile.mappedSize());
-        }
-        if (bucketFile.mappedSize() < sizeof(BucketHeader)) {
-            fault("{} is {} bytes, shorter than its header", bucketFile.getFilename(),
-                  bucketFile.mappedSize());
+        for (const Mem::PlinthWrapper* file : {&slotFile, &bucketFile}) {
+            const size_t header =
+                file == &slotFile ? sizeof(SlotTableHeader) : sizeof(BucketHeader);
+            if (file->mappedSize() < header) {
+                fault("{} is {} bytes, shorter than its header", file->getFilename(),
+                      file->mappedSize());
+            }
         }
         if (r_.faultCount != earlier)
-            return finish(false);
-        const char* const data = static_cast<const char*>(slotFile.base());
-        const auto* live = static_cast<const SlotTableHeader*>(slotFile.base());
-        const auto* liveBuckets = static_cast<const BucketHeader*>(bucketFile.base());
-        SlotTableHeader h;
-        Mem::safeHeaderCopy(live, &h, sizeof h, &live->numSlots, slotFile);
-        BucketHeader bucketHeader;
-        Mem::safeHeaderCopy(liveBuckets, &bucketHeader, sizeof bucketHeader,
-                            &liveBuckets->numBuckets, bucketFile);
-        const Stamp before = readStamp(live, liveBuckets);
+            return finish(false), false;
+        live_ = static_cast<const SlotTableHeader*>(slotFile.base());
+        liveBuckets_ = static_cast<const BucketHeader*>(bucketFile.base());
+        Mem::safeHeaderCopy(live_, &header_, sizeof header_, &live_->numSlots, slotFile);
+        Mem::safeHeaderCopy(liveBuckets_, &bucketHeader_, sizeof bucketHeader_,
+                            &liveBuckets_->numBuckets, bucketFile);
+        before_ = readStamp(live_, liveBuckets_);
         std::string reason;
-        if (!h.validate(checkerHandler(), slotFile.mappedSize(), r_.cinder, reason, type_.typeName,
-                        type_.valueSize)) {
+        if (header_.validate(checkerHandler(), slotFile.mappedSize(), r_.cinder, reason,
+                             type_.typeName, type_.valueSize) != AttachFailure::none)
             fault("slot file header: {}", reason);
-        }
-        if (!VeskCore::BucketTable<SlotLink>::validateHeader(bucketHeader, bucketFile.mappedSize(),
-                                                             r_.cinder, reason)) {
+        if (VeskCore::BucketTable<SlotLink>::validateHeader(
+                bucketHeader_, bucketFile.mappedSize(), r_.cinder, reason) != AttachFailure::none)
             fault("bucket file header: {}", reason);
-        }
-        if (r_.faultCount != earlier) {
-            // A header caught mid-resize, or a file that grew since it was mapped, is no fault.
-            return finish(!(readStamp(live, liveBuckets) == before) ||
-                          uint32_t(before.numSlots) != h.numSlots.version ||
-                          slotFile.memSize() != slotFile.mappedSize() ||
-                          bucketFile.memSize() != bucketFile.mappedSize());
-        }
-        const uint32_t numSlots = h.numSlots.value;
-        const uint32_t numBuckets = bucketHeader.numBuckets.value;
-        r_.numSlots = numSlots;
-        r_.numBuckets = numBuckets;
-        const uint32_t slotSize = h.slotSize;
-        const uint64_t headerSize = SlotTableHeader::headerSizeFor(slotSize);
-        const uint32_t bits = uint32_t(__builtin_ctz(numBuckets));
-        auto slotAt = [&](uint32_t id) { return data + headerSize + uint64_t(id) * slotSize; };
+        if (r_.faultCount == earlier)
+            return true;
+        // A header caught mid-resize, or a file that grew since it was mapped, is no fault.
+        finish(!(readStamp(live_, liveBuckets_) == before_) ||
+               uint32_t(before_.numSlots) != header_.numSlots.version ||
+               slotFile.memSize() != slotFile.mappedSize() ||
+               bucketFile.memSize() != bucketFile.mappedSize());
+        return false;
+    }
 
-        // Every link followed, with the version seen, for the re-check at the end.
-        struct Seen {
-            const SlotLink* at;
-            uint32_t version;
-        };
-        std::vector<Seen> seen;
-        seen.reserve(uint64_t(numSlots) + numBuckets);
-        auto follow = [&](const SlotLink* at) {
-            const SlotLink link = loadLink(at);
-            seen.push_back({at, link.version});
-            return link;
-        };
+    // ----- 2 to 5: the chains, the free list and the counts (TableWalk) -----
+    void walk(const Mem::PlinthWrapper& slotFile, bool& criticalSection) {
+        TableLayout layout;
+        layout.slotSize = header_.slotSize;
+        layout.slots = static_cast<const char*>(slotFile.base()) +
+                       SlotTableHeader::headerSizeFor(layout.slotSize);
+        layout.numSlots = r_.numSlots = header_.numSlots.value;
+        layout.buckets = liveBuckets_->buckets();
+        layout.numBuckets = r_.numBuckets = bucketHeader_.numBuckets.value;
+        layout.freeHead = before_.freeHead;
+        layout.occupied = before_.occupied;
+        seen_.reserve(uint64_t(layout.numSlots) + layout.numBuckets);
+        std::vector<uint8_t> marks(layout.numSlots, 0);
+        TableWalk<Walk> structure(layout, *this, marks.data());
+        structure.run();
+        r_.records = structure.records();
+        r_.freeSlots = structure.freeSlots();
+        r_.longestChain = structure.longestChain();
+        const bool moved = movedSince();
+        criticalSection = before_.criticalSection || after_.criticalSection;
+        checkLeftovers(moved, criticalSection, layout);
+        finish(moved);
+    }
 
-        // Chained slots seen with LOOKASIDE set, and their flags: readers copy such a slot from
-        // the lookaside slot, which is right only while a copy into the slot is in progress.
-        struct Flagged {
-            uint32_t id;
-            uint32_t flags;
-        };
-        std::vector<Flagged> lookaside;
+    // Did the writer move anything the walk depends on?
+    bool movedSince() {
+        after_ = readStamp(live_, liveBuckets_);
+        bool moved = !(after_ == before_) ||
+                     uint32_t(before_.numSlots) != header_.numSlots.version ||
+                     uint32_t(before_.numBuckets) != bucketHeader_.numBuckets.version;
+        for (size_t i = 0; !moved && i < seen_.size(); ++i)
+            moved = loadLink(seen_[i].at).version != seen_[i].version;
+        return moved;
+    }
 
-        // ----- 2, 3. the chains in bucket order -----
-        enum : uint8_t { kUnseen = 0, kChained = 1, kFree = 2 };
-        std::vector<uint8_t> state(numSlots, kUnseen);
-        bool broken = false;
-        bool havePrevious = false;
-        uint32_t previousRhash = 0;
-        uint64_t previousKey = 0;
-        uint32_t b = 0;
-        for (uint64_t visited = 1;; ++visited) {
-            SlotLink link = follow(liveBuckets->buckets() + b);
-            uint64_t length = 0;
-            while (SlotLink::isSlot(link.next)) {
-                const uint32_t id = link.next;
-                if (id >= numSlots) {
-                    fault("the chain of bucket {} links to slot {}, beyond numSlots {}", b, id,
-                          numSlots);
-                    broken = true;
-                    break;
-                }
-                if (state[id] != kUnseen) {
-                    fault(
-                        "slot {} is reached twice (a cycle, or chains that join), the second "
-                        "time in the chain of bucket {}",
-                        id, b);
-                    broken = true;
-                    break;
-                }
-                state[id] = kChained;
-                ++r_.records;
-                ++length;
-                const char* s = slotAt(id);
-                const uint32_t flags = loadFlags(s);
-                const uint64_t key = slotKey(s);
-                if ((flags & LOOKASIDE) != 0)
-                    lookaside.push_back({id, flags});
-                const uint32_t rhash = loadRhash(s);
-                const uint32_t hash = type_.hash(h.hashSeed, key);
-                if ((flags & OCCUPIED) == 0) {
-                    fault(
-                        "slot {} (key {}) is in the chain of bucket {} but not marked OCCUPIED "
-                        "(flags {:#x})",
-                        id, key, b, flags);
-                }
-                if ((hash & (numBuckets - 1)) != b) {
-                    fault(
-                        "slot {} (key {}) is in the chain of bucket {} but its key hashes to "
-                        "bucket {}",
-                        id, key, b, hash & (numBuckets - 1));
-                }
-                if (rhash != Pimbo::Util::reverse(hash)) {
-                    fault("slot {} (key {}) has rhash {:#x}, its key's reversed hash is {:#x}", id,
-                          key, rhash, Pimbo::Util::reverse(hash));
-                }
-                if (havePrevious &&
-                    !(previousRhash < rhash || (previousRhash == rhash && previousKey < key))) {
-                    fault(
-                        "the chains are out of order at slot {} in bucket {}: (rhash {:#x}, key "
-                        "{}) follows (rhash {:#x}, key {})",
-                        id, b, rhash, key, previousRhash, previousKey);
-                }
-                havePrevious = true;
-                previousRhash = rhash;
-                previousKey = key;
-                link = follow(slotLink(s));
-            }
-            if (broken)
-                break;
-            r_.longestChain = std::max(r_.longestChain, length);
-            if (b == numBuckets - 1) {
-                if (link.next != SlotLink::kEnd) {
-                    fault("the last bucket {} ends with {:#x}, not with the end of the table", b,
-                          link.next);
-                }
-                if (visited != numBuckets) {
-                    fault("the walk reached the last bucket after {} of {} buckets", visited,
-                          numBuckets);
-                }
-                break;
-            }
-            const uint32_t successor = VeskCore::bitReversePermute(b, bits);
-            if (link.next == SlotLink::kEnd) {
-                fault("the chain of bucket {} ends the table early; bucket {} should follow", b,
-                      successor);
-            } else if (SlotLink::bucketOf(link.next) != successor) {
-                fault("the chain of bucket {} continues with bucket {}, expected bucket {}", b,
-                      SlotLink::bucketOf(link.next), successor);
-            }
-            // The walk goes on in the right order, so that one bad marker hides nothing else.
-            b = successor;
-            if (visited >= numBuckets) {
-                fault("the bucket order does not reach the last bucket after {} buckets", visited);
-                break;
-            }
-        }
-
-        // ----- 4. the free list -----
-        for (uint32_t id = before.freeHead; !broken && id != SlotLink::kEnd;) {
-            if (!SlotLink::isSlot(id)) {
-                fault("the free list holds a bucket marker {:#x}", id);
-                break;
-            }
-            if (id >= numSlots) {
-                fault("the free list links to slot {}, beyond numSlots {}", id, numSlots);
-                break;
-            }
-            if (state[id] == kChained) {
-                fault("slot {} is both in a chain and on the free list", id);
-                break;
-            }
-            if (state[id] == kFree) {
-                fault("the free list loops back to slot {}", id);
-                break;
-            }
-            state[id] = kFree;
-            ++r_.freeSlots;
-            const char* s = slotAt(id);
-            const uint32_t flags = loadFlags(s);
-            if ((flags & OCCUPIED) != 0)
-                fault("free slot {} is marked OCCUPIED (flags {:#x})", id, flags);
-            id = follow(slotLink(s)).next;
-        }
-
-        // ----- 5. the counts -----
-        if (!broken) {
-            if (r_.records != before.occupied) {
-                fault("the chains hold {} records but the header's occupiedSlots is {}", r_.records,
-                      before.occupied);
-            }
-            if (r_.records + r_.freeSlots != numSlots) {
-                std::string lost;
-                uint64_t lostCount = 0;
-                for (uint32_t id = 0; id < numSlots; ++id) {
-                    if (state[id] == kUnseen && ++lostCount <= 5)
-                        lost += fmt::format("{}{}", lostCount > 1 ? ", " : "", id);
-                }
-                fault("{} of {} slots are in no chain and not on the free list (slots {}{})",
-                      lostCount, numSlots, lost, lostCount > 5 ? ", ..." : "");
-            }
-        }
-
-        // ----- did the writer move anything meanwhile? -----
-        const Stamp after = readStamp(live, liveBuckets);
-        bool moved = !(after == before) || uint32_t(before.numSlots) != h.numSlots.version ||
-                     uint32_t(before.numBuckets) != bucketHeader.numBuckets.version;
-        for (size_t i = 0; !moved && i < seen.size(); ++i)
-            moved = loadLink(seen[i].at).version != seen[i].version;
-        criticalSection = before.criticalSection || after.criticalSection;
-
-        // ----- 6. a change left half done -----
+    // ----- 6, 7. a change left half done -----
+    void checkLeftovers(bool moved, bool criticalSection, const TableLayout& layout) {
         if (!moved && criticalSection && !writerAlive_) {
             fault(
                 "the critical-section bit is set and no writer runs: the last writer stopped in "
                 "the middle of a change");
         }
         // A LOOKASIDE flag that did not move while no change was in progress is stuck.
-        for (size_t i = 0; !moved && !criticalSection && i < lookaside.size(); ++i) {
-            const Flagged& f = lookaside[i];
-            if (loadFlags(slotAt(f.id)) != f.flags)
+        for (size_t i = 0; !moved && !criticalSection && i < lookaside_.size(); ++i) {
+            const TableFinding& f = lookaside_[i];
+            const char* slot = layout.slots + uint64_t(f.id) * layout.slotSize;
+            if (loadFlags(slot) != f.flags)
                 continue;
             fault(
                 "slot {} (key {}) has LOOKASIDE set (flags {:#x}) and no change is in progress: "
                 "readers copy it from the lookaside slot, which holds key {}",
-                f.id, slotKey(slotAt(f.id)), f.flags, slotKey(live->lookaside()));
+                f.id, slotKey(slot), f.flags, slotKey(live_->lookaside()));
         }
-        finish(moved);
     }
+
+    // Every link followed, with the version seen, for the re-check at the end.
+    struct Seen {
+        const SlotLink* at;
+        uint32_t version;
+    };
 
     const Mem::RootPath& rootPath_;
     const CheckedType& type_;
     bool writerAlive_;
     TableCheck r_;
+    const SlotTableHeader* live_ = nullptr;
+    const BucketHeader* liveBuckets_ = nullptr;
+    SlotTableHeader header_;
+    BucketHeader bucketHeader_;
+    Stamp before_;
+    Stamp after_;
+    std::vector<Seen> seen_;
+    std::vector<TableFinding> lookaside_;
 };
 
 }  // namespace

@@ -8,7 +8,8 @@
 // A check maps both files PROT_READ (Mem::PlinthWrapper, reader mode), takes no lock and writes
 // nothing (not even the corruption marker a reader would leave).
 //
-// What one walk checks:
+// What one walk checks (2 to 5 are the table's one walk, VeskBase/TableWalk.h, which the
+// writer's validation runs too):
 //  1. both headers as a reader would (magic, version, checksum, generation, sizes, record type);
 //  2. the bucket order: from bucket 0, every chain ends with the marker of the bucket that
 //     follows in bit-reversed order, the last one with the end of the table;

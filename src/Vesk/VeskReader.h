@@ -46,8 +46,8 @@
 #include "Plinth/CinderId.h"
 #include "Plinth/RootPath.h"
 #include "Plinth/SafeHeaderCopy.h"
-#include "Vesk/AttachFailure.h"
 #include "Vesk/VeskInterface.h"
+#include "VeskBase/AttachFailure.h"
 #include "VeskBase/Counters.h"
 #include "VeskBase/Types.h"
 #include "VeskCore/ReaderHashMap.h"
@@ -93,7 +93,7 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
     VeskReader(const VeskReader&) = delete;
     VeskReader& operator=(const VeskReader&) = delete;
 
-    // ----- lifecycle (VeskReader.cpp) -----
+    // ----- lifecycle (VeskReaderImpl.h) -----
 
     // Maps and validates both files; true when the reader is (now) attached. Otherwise
     // attachFailure() says why and attachFailureMessage() names the file and the value found.
@@ -393,7 +393,7 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
     const Mem::PlinthWrapper* shrunkFile();
     // initialize's refusal for a file cut short while it was read: detached, fileShrank.
     bool refuseShrunk(const Mem::PlinthWrapper& file);
-    // Cold paths of a re-formatted table (VeskReader.cpp). generationChanged throws on a
+    // Cold paths of a re-formatted table (VeskReaderImpl.h). generationChanged throws on a
     // successful re-attach and returns false otherwise.
     bool generationChanged();
     bool reattach();

@@ -17,12 +17,6 @@
 
 namespace Vesk {
 
-// Which check of SlotTableHeader::validate failed, taken in the same order.
-AttachFailure slotHeaderFailure(const SlotTableHeader& h, Plinth::CinderId cinder, const char* type,
-                                uint32_t valueSize);
-// Which check of VeskCore::BucketHeader::validate failed.
-AttachFailure bucketHeaderFailure(const VeskCore::BucketHeader& h, Plinth::CinderId cinder);
-
 template <class Ops>
 bool VeskReader<Ops>::refuse(AttachFailure failure, std::string message) {
     failure_ = failure;
@@ -125,7 +119,8 @@ bool VeskReader<Ops>::initialize(const std::string& event) {
                    : refuse(AttachFailure::corrupt, fmt::format("{} is damaged", cinder.path()));
     }
     std::string reason;
-    if (!hashMap_.buckets().validate(cinderId_, reason)) {
+    if (const AttachFailure failure = hashMap_.buckets().validate(cinderId_, reason);
+        failure != AttachFailure::none) {
         if (const Mem::PlinthWrapper* file = shrunkFile())
             return refuseShrunk(*file);  // zeros read from a file cut short are no damage
         PIMBO_TRACE(0, "failed to validate buckets");
@@ -133,15 +128,15 @@ bool VeskReader<Ops>::initialize(const std::string& event) {
             PIMBO_TRACE(0, "{}", dumpHeaders());
         if (writesMarker_)
             Util::writeCorruptionFile(debugHandler(), rootPath_, reason);
-        return refuse(bucketHeaderFailure(hashMap_.buckets().copyHeader(), cinderId_),
-                      fmt::format("{}: {}", hashMap_.buckets().fileName(), reason));
+        return refuse(failure, fmt::format("{}: {}", hashMap_.buckets().fileName(), reason));
     }
     // The header copy that is validated is also the one whose generation (cinder id and hash
     // seed) the reader keeps: a re-format between attach and here cannot slip through.
     typename Table::HeaderCopy copy;
     const uint64_t fileSize = table_.headerCopy(copy);
-    if (!copy.header().validate(debugHandler(), fileSize, cinderId_, reason, Ops::typeName(),
-                                Ops::valueSize)) {
+    if (const AttachFailure failure = copy.header().validate(
+            debugHandler(), fileSize, cinderId_, reason, Ops::typeName(), Ops::valueSize);
+        failure != AttachFailure::none) {
         if (const Mem::PlinthWrapper* file = shrunkFile())
             return refuseShrunk(*file);
         PIMBO_TRACE(0, "failed to validate slots");
@@ -149,8 +144,7 @@ bool VeskReader<Ops>::initialize(const std::string& event) {
             PIMBO_TRACE(0, "{}", dumpHeaders());
         if (writesMarker_)
             Util::writeCorruptionFile(debugHandler(), rootPath_, reason);
-        return refuse(slotHeaderFailure(copy.header(), cinderId_, Ops::typeName(), Ops::valueSize),
-                      fmt::format("{}: {}", table_.region().getFilename(), reason));
+        return refuse(failure, fmt::format("{}: {}", table_.region().getFilename(), reason));
     }
     if (const Mem::PlinthWrapper* file = shrunkFile())
         return refuseShrunk(*file);

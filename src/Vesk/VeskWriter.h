@@ -134,15 +134,6 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
         bool ok = false;
         try {
             ValidatorType validator(debugHandler(), *this, table_.capacity());
-            hashMap_.validatorIs(&validator);
-            ruxa_.validatorIs(&validator);
-            struct Detach {
-                VeskWriter& w;
-                ~Detach() {
-                    w.hashMap_.validatorIs(nullptr);
-                    w.ruxa_.validatorIs(nullptr);
-                }
-            } detachValidator{*this};
             try {
                 ok = validateWith(validator, cinderId);
             } catch (const Pimbo::Exception& e) {
@@ -409,20 +400,11 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
                                  Mem::loadRelaxed16(&h->runtimeFlags));
             return false;
         }
-        if (!h->validate(debugHandler(), table_.region().memSize(), cinderId, reason,
-                         Ops::typeName(), Ops::valueSize)) {
+        if (h->validate(debugHandler(), table_.region().memSize(), cinderId, reason,
+                        Ops::typeName(), Ops::valueSize) != AttachFailure::none) {
             return false;
         }
-        if (!validator.walkOccupiedSlots() || !validator.walkFreeSlots())
-            return false;
-        const uint32_t capacity = table_.capacity();
-        const uint64_t sum = uint64_t(validator.occupiedCount()) + validator.freeCount();
-        if (sum != capacity) {
-            reason = fmt::format("bad slotCount:{} occupiedSlots:{} freeSlots:{} capacity:{}", sum,
-                                 validator.occupiedCount(), validator.freeCount(), capacity);
-            return false;
-        }
-        return true;
+        return validator.walk();
     }
 
     uint32_t slotId(const char* slot) const {

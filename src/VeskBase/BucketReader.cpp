@@ -62,16 +62,17 @@ typename BucketReader<Link>::Header BucketReader<Link>::copyHeader() const {
 }
 
 template <class Link>
-bool BucketReader<Link>::validate(Plinth::CinderId cinderId, std::string& reason) {
+Vesk::AttachFailure BucketReader<Link>::validate(Plinth::CinderId cinderId, std::string& reason) {
     if (header_ == nullptr) {
         reason = fmt::format("bucket file {} not attached", region_.getFilename());
-        return false;
+        return Vesk::AttachFailure::cannotMap;
     }
     const Header copy = copyHeader();
-    if (!BucketTable<Link>::validateHeader(copy, region_.memSize(), cinderId, reason))
-        return false;
-    cinder_ = Plinth::CinderId(copy.cinder);
-    return true;
+    const Vesk::AttachFailure failure =
+        BucketTable<Link>::validateHeader(copy, region_.memSize(), cinderId, reason);
+    if (failure == Vesk::AttachFailure::none)
+        cinder_ = Plinth::CinderId(copy.cinder);
+    return failure;
 }
 
 template <class Link>

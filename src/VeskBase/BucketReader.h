@@ -48,9 +48,9 @@ class BucketReader : public Pimbo::Debuggable {
     bool attached() const { return header_ != nullptr; }
 
     // Checks a consistent copy of the header (magic, version, cinderId, bucket count, file
-    // size); false with the reason. Remembers the header's cinder id as the generation of this
-    // mapping.
-    bool validate(Plinth::CinderId cinderId, std::string& reason);
+    // size): none, or why the file cannot be used with the text in `reason`. Remembers the
+    // header's cinder id as the generation of this mapping.
+    Vesk::AttachFailure validate(Plinth::CinderId cinderId, std::string& reason);
 
     // Re-maps the file for the count the header announces now and takes that pair as the local
     // pair. Throws Pimbo::CorruptionDetectedException when the announced count is not a power of

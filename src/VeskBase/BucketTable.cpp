@@ -10,6 +10,8 @@
 
 namespace VeskCore {
 
+using Vesk::AttachFailure;
+
 template <class Link>
 std::string BucketTable<Link>::Header::toString() const {
     uint64_t m = 0;
@@ -20,33 +22,33 @@ std::string BucketTable<Link>::Header::toString() const {
 }
 
 template <class Link>
-bool BucketTable<Link>::validateHeader(const Header& h, uint64_t fileSize, Plinth::CinderId wanted,
-                                       std::string& reason) {
+AttachFailure BucketTable<Link>::validateHeader(const Header& h, uint64_t fileSize,
+                                                Plinth::CinderId wanted, std::string& reason) {
     if (std::memcmp(h.magic, Header::kMagic, sizeof(h.magic)) != 0) {
         uint64_t m = 0;
         std::memcpy(&m, h.magic, sizeof(m));
         reason = fmt::format("bad bucket magic: {:x}", m);
-        return false;
+        return AttachFailure::notATable;
     }
     if (h.version != Header::kVersion) {
         reason = fmt::format("bad bucket version: {}", h.version);
-        return false;
+        return AttachFailure::otherVersion;
     }
     if (!wanted.isNone() && wanted.value != h.cinder) {
         reason = fmt::format("bad bucket cinder:{} wanted:{}", Plinth::CinderId(h.cinder), wanted);
-        return false;
+        return AttachFailure::otherGeneration;
     }
     const uint32_t n = h.numBuckets.value;
     if (n < 2 || n > kMaxBuckets || (n & (n - 1)) != 0) {
         reason = fmt::format("bad numBuckets: {}", h.numBuckets);
-        return false;
+        return AttachFailure::corrupt;
     }
     if (fileSize < BucketTable::fileSize(n)) {
         reason = fmt::format("bad bucket file size:{} wanted:{} for {} buckets", fileSize,
                              BucketTable::fileSize(n), n);
-        return false;
+        return AttachFailure::corrupt;
     }
-    return true;
+    return AttachFailure::none;
 }
 
 template <class Link>
@@ -87,7 +89,8 @@ uint32_t BucketWriter<Link>::attach(Plinth::CinderId cinderId) {
         Header copy;
         std::memcpy(&copy, header_, sizeof(copy));
         std::string reason;
-        if (BucketTable<Link>::validateHeader(copy, existing, cinderId, reason)) {
+        if (BucketTable<Link>::validateHeader(copy, existing, cinderId, reason) ==
+            Vesk::AttachFailure::none) {
             const uint32_t n = copy.numBuckets.value;
             resize(n);
             PIMBO_TRACE(2, "to existing {} numBuckets:{}", region_.getFilename(), n);
@@ -161,7 +164,8 @@ bool BucketWriter<Link>::validate(Plinth::CinderId cinderId, std::string& reason
     }
     Header copy;
     std::memcpy(&copy, header_, sizeof(copy));
-    if (!BucketTable<Link>::validateHeader(copy, region_.memSize(), cinderId, reason))
+    if (BucketTable<Link>::validateHeader(copy, region_.memSize(), cinderId, reason) !=
+        Vesk::AttachFailure::none)
         return false;
     if (copy.numBuckets.value != numBuckets_) {
         reason = fmt::format("bad numBuckets: {} mapped:{}", copy.numBuckets, numBuckets_);
@@ -177,8 +181,8 @@ bool BucketWriter<Link>::validateFile() {
     std::string reason;
     Header copy;
     std::memcpy(&copy, header_, sizeof(copy));
-    const bool ok =
-        BucketTable<Link>::validateHeader(copy, region_.memSize(), Plinth::CinderId(), reason);
+    const bool ok = BucketTable<Link>::validateHeader(copy, region_.memSize(), Plinth::CinderId(),
+                                                      reason) == Vesk::AttachFailure::none;
     if (!ok)
         PIMBO_TRACE(0, "{}: {}", region_.getFilename(), reason);
     return ok;

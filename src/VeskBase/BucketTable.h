@@ -20,6 +20,7 @@
 #include "Plinth/CinderId.h"
 #include "Plinth/PlinthWrapper.h"
 #include "Plinth/RootPath.h"
+#include "VeskBase/AttachFailure.h"
 #include "VeskBase/SlotLink.h"
 
 #include <cstddef>
@@ -80,9 +81,10 @@ struct BucketTable {
     static uint64_t fileSize(uint32_t numBuckets) {
         return sizeof(Header) + uint64_t(numBuckets) * sizeof(Link);
     }
-    // Checks a header and the file size it needs; false with a reason.
-    static bool validateHeader(const Header& h, uint64_t fileSize, Plinth::CinderId wanted,
-                               std::string& reason);
+    // Checks a header and the file size it needs: none, or why the file cannot be used
+    // (notATable, otherVersion, otherGeneration, corrupt) with the text in `reason`.
+    static Vesk::AttachFailure validateHeader(const Header& h, uint64_t fileSize,
+                                              Plinth::CinderId wanted, std::string& reason);
 };
 
 using BucketHeader = BucketTable<Vesk::SlotLink>::Header;

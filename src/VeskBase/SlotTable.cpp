@@ -72,28 +72,32 @@ uint32_t SlotTableHeader::computeChecksum() const {
     return mix.value();
 }
 
-bool SlotTableHeader::validate(Pimbo::Platform::DebugHandler& handler, uint64_t fileSize,
-                               Plinth::CinderId wantedCinderId, std::string& reason,
-                               const char* expectedType, uint32_t expectedValueSize) const {
-    auto fail = [&](std::string text) {
+AttachFailure SlotTableHeader::validate(Pimbo::Platform::DebugHandler& handler, uint64_t fileSize,
+                                        Plinth::CinderId wantedCinderId, std::string& reason,
+                                        const char* expectedType,
+                                        uint32_t expectedValueSize) const {
+    auto failAs = [&](AttachFailure failure, std::string text) {
         reason = std::move(text);
         PIMBO_TRACE_TO(handler, "SlotTable::Header", 0, "{}", reason);
-        return false;
+        return failure;
     };
+    auto fail = [&](std::string text) { return failAs(AttachFailure::corrupt, std::move(text)); };
     uint64_t m = 0;
     std::memcpy(&m, magic, sizeof(m));
     if (std::memcmp(magic, kMagic, sizeof(magic)) != 0)
-        return fail(fmt::format("bad magic: {:x}", m));
+        return failAs(AttachFailure::notATable, fmt::format("bad magic: {:x}", m));
     if (version != kVersion)
-        return fail(fmt::format("bad version: {}", version));
+        return failAs(AttachFailure::otherVersion, fmt::format("bad version: {}", version));
     if (!wantedCinderId.isNone() && wantedCinderId.value != cinder) {
-        return fail(
+        return failAs(
+            AttachFailure::otherGeneration,
             fmt::format("bad cinder:{} wanted:{}", Plinth::CinderId(cinder), wantedCinderId));
     }
     if (platform != Compatibility::kPlatform) {
-        return fail(fmt::format("bad platform specification: {} expecting: {}",
-                                Compatibility::platformType(platform),
-                                Compatibility::platformType(Compatibility::kPlatform)));
+        return failAs(AttachFailure::otherVersion,
+                      fmt::format("bad platform specification: {} expecting: {}",
+                                  Compatibility::platformType(platform),
+                                  Compatibility::platformType(Compatibility::kPlatform)));
     }
     const uint32_t computed = computeChecksum();
     if (computed != hash)
@@ -103,10 +107,13 @@ bool SlotTableHeader::validate(Pimbo::Platform::DebugHandler& handler, uint64_t 
     if (expectedType != nullptr) {
         const std::string stored(valueType, strnlen(valueType, sizeof(valueType)));
         if (stored != expectedType) {
-            return fail(fmt::format("bad valueType:{} expecting:{}", stored, expectedType));
+            return failAs(AttachFailure::otherRecordType,
+                          fmt::format("bad valueType:{} expecting:{}", stored, expectedType));
         }
         if (valueSize != expectedValueSize) {
-            return fail(fmt::format("bad valueSize:{} expecting:{}", valueSize, expectedValueSize));
+            return failAs(
+                AttachFailure::otherRecordType,
+                fmt::format("bad valueSize:{} expecting:{}", valueSize, expectedValueSize));
         }
         if (slotSize != expectedValueSize + sizeof(SlotHead)) {
             return fail(fmt::format("bad slotSize:{} expecting:{}", slotSize,
@@ -142,7 +149,7 @@ bool SlotTableHeader::validate(Pimbo::Platform::DebugHandler& handler, uint64_t 
         return fail(
             fmt::format("bad shmem size:{} wanted:{} for {} slots", fileSize, needed, count.value));
     }
-    return true;
+    return AttachFailure::none;
 }
 
 std::string SlotTableHeader::toString() const {

@@ -31,6 +31,7 @@
 #include "Pimbo/Debuggable.h"
 #include "Plinth/CinderId.h"
 #include "Plinth/PlinthWrapper.h"
+#include "VeskBase/AttachFailure.h"
 #include "VeskBase/SlotLink.h"
 
 #include <cstddef>
@@ -129,12 +130,14 @@ class SlotTableHeader {
 
     static constexpr uint32_t headerSizeFor(uint32_t slotSize) { return 576 + slotSize; }
 
-    // Checks the header against the mapped file size; false with the reason of the first
-    // failing check. expectedType / expectedValueSize name the record type this process
-    // compiled (null: not checked).
-    bool validate(Pimbo::Platform::DebugHandler& handler, uint64_t fileSize,
-                  Plinth::CinderId wantedCinderId, std::string& reason,
-                  const char* expectedType = nullptr, uint32_t expectedValueSize = 0) const;
+    // Checks the header against the mapped file size: none, or why the file cannot be used
+    // (notATable, otherVersion, otherGeneration, otherRecordType, corrupt) with the text of the
+    // first failing check, naming the value found, in `reason`. expectedType /
+    // expectedValueSize name the record type this process compiled (null: not checked).
+    AttachFailure validate(Pimbo::Platform::DebugHandler& handler, uint64_t fileSize,
+                           Plinth::CinderId wantedCinderId, std::string& reason,
+                           const char* expectedType = nullptr,
+                           uint32_t expectedValueSize = 0) const;
 
     uint32_t computeChecksum() const;
     std::string toString() const;

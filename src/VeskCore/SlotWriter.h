@@ -169,7 +169,7 @@ class SlotWriterTable : public SlotTable<Ops>, public Pimbo::Debuggable {
             std::string reason;
             if (h->cinder == cinderId.value && !wrongFixedSize &&
                 h->validate(debugHandler(), existing, cinderId, reason, Ops::typeName(),
-                            valueSize)) {
+                            valueSize) == AttachFailure::none) {
                 hashOps_.hashSeedIs(h->hashSeed);
                 const uint64_t needed =
                     Pimbo::Util::fileSizeHelper(existingSlots, slotSize, headerSize);

@@ -41,7 +41,6 @@ class WriterHashMap : public Pimbo::Debuggable {
     using Value = typename Ops::Value;
     using Key = typename Ops::Key;
     using SlotLink = Vesk::SlotLink;
-    using Validator = typename Writer::ValidatorType;
 
     WriterHashMap(Pimbo::Platform::DebugHandler& handler, Writer& owner,
                   const Vesk::RootPath& rootPath, bool local, bool shrinkBuckets,
@@ -61,10 +60,8 @@ class WriterHashMap : public Pimbo::Debuggable {
         growThreshold_ = n;
         shrinkThreshold_ = n > buckets_.initialBuckets() ? n / 4 : 0;
     }
-    void validatorIs(Validator* v) { validator_ = v; }
     // A grow or shrink of the buckets is under way (its passes may yield to critical tasks).
     bool resizing() const { return resizing_; }
-    Validator* validator() const { return validator_; }
 
     uint32_t bucketOf(uint32_t hash) const { return hash % buckets_.numBuckets(); }
 
@@ -152,13 +149,11 @@ class WriterHashMap : public Pimbo::Debuggable {
                         return first(succ, value, hint);
                     }
                     // A chain only ascends: a successor that does not sort after its
-                    // predecessor is a loop or a mixed-up chain, never followed. (A validation
-                    // reports a loop as the slot it meets twice instead.)
+                    // predecessor is a loop or a mixed-up chain, never followed.
                     const char* following = table.slots()[nx & SlotLink::kIdMask];
                     const uint32_t r0 = Vesk::loadRhash(slot);
                     const uint32_t r1 = Vesk::loadRhash(following);
-                    if (validator_ == nullptr &&
-                        (r1 < r0 || (r1 == r0 && Vesk::slotKey(following) <= key.value()))) {
+                    if (r1 < r0 || (r1 == r0 && Vesk::slotKey(following) <= key.value())) {
                         PIMBO_THROW(Pimbo::CorruptionDetectedException,
                                     "slotId: {} does not sort after slotId: {}",
                                     nx & SlotLink::kIdMask, hint.slot);
@@ -166,9 +161,6 @@ class WriterHashMap : public Pimbo::Debuggable {
                     return take(nx & SlotLink::kIdMask, hint.bucket, value, hint, false);
                 }
             } catch (const Pimbo::Exception& e) {
-                // Nothing changes during a validation: a failure here is the finding itself.
-                if (validator_ != nullptr)
-                    throw;
                 PIMBO_TRACE(5,
                             "saw exception in fast path: {}. This might be okay, dropping to slow "
                             "path to find out",
@@ -364,15 +356,6 @@ class WriterHashMap : public Pimbo::Debuggable {
         if (hash % buckets_.numBuckets() != b) {
             PIMBO_THROW(Pimbo::CorruptionDetectedException, "corrupt key detected, slotId: {}", s);
         }
-        if (validator_ != nullptr) {
-            const uint32_t rhash = Pimbo::Util::reverse(hash);
-            if (rhash != Vesk::loadRhash(slot)) {
-                PIMBO_THROW(Pimbo::CorruptionDetectedException,
-                            "corrupt rhash detected, slotId: {} slot.rhash:{:08x} rhash:{:08x}", s,
-                            Vesk::loadRhash(slot), rhash);
-            }
-            validator_->markOccupied(s);
-        }
         hint = Vesk::IterHint{flags, s, b};
         PIMBO_TRACE(9, "{} found at bucket {}", Ops::key(value), b);
         return true;
@@ -397,7 +380,6 @@ class WriterHashMap : public Pimbo::Debuggable {
     uint32_t shrinkThreshold_ = 0;
     bool shrinkBuckets_;
     bool resizing_ = false;
-    Validator* validator_ = nullptr;
 };
 
 }  // namespace VeskCore

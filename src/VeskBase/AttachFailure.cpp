@@ -1,36 +1,11 @@
-// The reader's code that is not per record type: the reasons an attach fails, and their texts.
-#include "Vesk/VeskReaderImpl.h"
+// The texts of the reasons a table cannot be read (AttachFailure.h).
+#include "VeskBase/AttachFailure.h"
+
+#include <fmt/format.h>
 
 #include <cerrno>
-#include <cstring>
 
 namespace Vesk {
-
-// Which check of SlotTableHeader::validate failed, taken in the same order.
-AttachFailure slotHeaderFailure(const SlotTableHeader& h, Plinth::CinderId cinder, const char* type,
-                                uint32_t valueSize) {
-    if (std::memcmp(h.magic, SlotTableHeader::kMagic, sizeof(h.magic)) != 0)
-        return AttachFailure::notATable;
-    if (h.version != SlotTableHeader::kVersion || h.platform != Compatibility::kPlatform)
-        return AttachFailure::otherVersion;
-    if (h.cinder != cinder.value)
-        return AttachFailure::otherGeneration;
-    if (h.computeChecksum() == h.hash &&
-        (std::string(h.valueType, strnlen(h.valueType, sizeof(h.valueType))) != type ||
-         h.valueSize != valueSize))
-        return AttachFailure::otherRecordType;
-    return AttachFailure::corrupt;
-}
-
-AttachFailure bucketHeaderFailure(const VeskCore::BucketHeader& h, Plinth::CinderId cinder) {
-    if (std::memcmp(h.magic, VeskCore::BucketHeader::kMagic, sizeof(h.magic)) != 0)
-        return AttachFailure::notATable;
-    if (h.version != VeskCore::BucketHeader::kVersion)
-        return AttachFailure::otherVersion;
-    if (h.cinder != cinder.value)
-        return AttachFailure::otherGeneration;
-    return AttachFailure::corrupt;
-}
 
 AttachFailure attachFailureOf(int errnum) {
     switch (errnum) {
