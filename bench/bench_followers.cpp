@@ -17,10 +17,10 @@
 #include "Vesk/VeskWriter.h"
 
 #include "BenchUtil.h"
+#include "ChildProcess.h"
 #include "RecordKinds.h"
 
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -60,15 +60,15 @@ uint64_t slabKb() {
     return 0;
 }
 
-// A child holding `count` connections, which says on `out` that it runs, then until its parent
-// goes, every millisecond: connects those not connected yet (the socket's backlog is short),
-// and on each one connected asks for a wake-up when `ask` (and never reads again once it holds
-// its wake word), else reads what came.
-[[noreturn]] void holdFollowers(int count, int out, bool ask) {
+// A child holding `count` connections, which tells its parent that it runs, then until its
+// parent goes (ChildProcess.h), every millisecond: connects those not connected yet (the
+// socket's backlog is short), and on each one connected asks for a wake-up when `ask` (and
+// never reads again once it holds its wake word), else reads what came.
+[[noreturn]] void holdFollowers(int count, VeskTool::ChildProcess& parent, bool ask) {
     const Vesk::RootPath path(handler(), kTable, false);
     std::vector<Ruxa::WakeReceiver> followers(static_cast<size_t>(count));
-    char ready = 1;
-    if (::write(out, &ready, 1) != 1)
+    const char ready = 1;
+    if (!parent.writeAll(&ready, 1))
         ::_exit(1);
     for (std::string why;; ::usleep(1000)) {
         bool backlogFull = false;
@@ -79,35 +79,22 @@ uint64_t slabKb() {
             else if (f && (!ask || !f.ask()))         // no word yet: it comes with the first byte
                 f.drain(closed);
         }
-        if (::getppid() == 1)
-            ::_exit(0);
     }
 }
 
+// The children holding the followers; killed with the object.
 struct Followers {
-    std::vector<pid_t> pids;
+    std::vector<std::unique_ptr<VeskTool::ChildProcess>> children;
     Followers(int total, bool ask) {
         for (int c = 0; c < kChildren; ++c) {
-            int up[2];
-            if (::pipe(up) != 0)
-                std::abort();
-            const pid_t pid = ::fork();
-            if (pid == 0) {
-                ::close(up[0]);
-                holdFollowers(total / kChildren + (c < total % kChildren ? 1 : 0), up[1], ask);
-            }
-            ::close(up[1]);
+            const int count = total / kChildren + (c < total % kChildren ? 1 : 0);
+            auto& child = *children.emplace_back(std::make_unique<VeskTool::ChildProcess>());
             char ready = 0;
-            if (::read(up[0], &ready, 1) != 1)
+            if (!child.start([count, ask](VeskTool::ChildProcess& parent) -> int {
+                    holdFollowers(count, parent, ask);
+                }) ||
+                !child.readAll(&ready, 1))
                 std::abort();
-            ::close(up[0]);
-            pids.push_back(pid);
-        }
-    }
-    ~Followers() {
-        for (pid_t pid : pids) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
         }
     }
 };

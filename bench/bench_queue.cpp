@@ -16,11 +16,10 @@
 #include "VeskShadow/Syncer.h"
 
 #include "BenchUtil.h"
+#include "ChildProcess.h"
 #include "RecordKinds.h"
 
 #include <fmt/format.h>
-#include <poll.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -60,16 +59,17 @@ std::unique_ptr<Writer> makeWriter(const std::string& name, uint64_t n, bool not
 // follower that missed something or hangs reaches it.
 constexpr int kAnswerMs = 30000;
 
-// Fixed-size messages on a pipe; a short read or write (the other side died) ends the run.
+// Fixed-size messages to and from the other process; a short read or write (the other side
+// died) ends the run.
 template <class T>
-void put(int fd, const T& v) {
-    if (::write(fd, &v, sizeof v) != ssize_t(sizeof v))
+void put(VeskTool::ChildProcess& other, const T& v) {
+    if (!other.writeAll(&v, sizeof v))
         std::abort();
 }
 template <class T>
-T take(int fd) {
+T take(VeskTool::ChildProcess& other) {
     T v;
-    if (::read(fd, &v, sizeof v) != ssize_t(sizeof v))
+    if (!other.readAll(&v, sizeof v))
         std::abort();
     return v;
 }
@@ -86,7 +86,7 @@ struct Tally {
 // from the parent: 's' starts counting, 'r' reports the Tally since, 'q' ends. With `latency`,
 // it sends the parent the time since the writer's timestamp (the record's packets) of each
 // record it copies.
-[[noreturn]] void follow(const std::string& name, int in, int out, bool latency) {
+[[noreturn]] void follow(const std::string& name, VeskTool::ChildProcess& parent, bool latency) {
     Vesk::VeskReader<Ops> table(handler(), name.c_str(), Ops{}, nullptr);
     Vesk::Reader::Counters counters;
     const Vesk::RootPath path(handler(), name, false);
@@ -105,22 +105,22 @@ struct Tally {
             if (slot < slots.capacity() && (slots.getValue(slot, v).flags & Vesk::OCCUPIED)) {
                 benchmark::DoNotOptimize(v);
                 if (latency)
-                    put(out, nowNs() - v.packets());
+                    put(parent, nowNs() - v.packets());
             }
             t.lastNs = nowNs();
             t.firstNs = t.applied++ == 0 ? t.lastNs : t.firstNs;
         },
         [&] { return ++t.resyncs != 0; });  // the first one: the queue is attached
     bool done = false;
-    Pimbo::eventLoop().addFd(in, [&] {
-        const char c = take<char>(in);
+    Pimbo::eventLoop().addFd(parent.in(), [&] {
+        const char c = take<char>(parent);
         if (c == 's') {
             t = Tally();
             start = nowNs();
-            put(out, true);
+            put(parent, true);
         } else if (c == 'r') {
             t.ns = nowNs() - start;
-            put(out, t);
+            put(parent, t);
         } else {
             done = true;
         }
@@ -131,7 +131,7 @@ struct Tally {
     syncer.start();
     for (int ms = 0; t.resyncs == 0 && ms < kAnswerMs; ms += 10)
         Pimbo::eventLoop().poll(10);
-    put(out, t.resyncs == 0 ? kNotAttached : syncer.woken() ? kWoken : kPolling);
+    put(parent, t.resyncs == 0 ? kNotAttached : syncer.woken() ? kWoken : kPolling);
     while (!done)
         Pimbo::eventLoop().poll(100);
     ::_exit(0);
@@ -140,18 +140,9 @@ struct Tally {
 class Follower {
   public:
     Follower(const std::string& name, bool latency) {
-        int down[2], up[2];
-        if (::pipe(down) != 0 || ::pipe(up) != 0 || (pid_ = ::fork()) < 0)
+        if (!child_.start(
+                [&](VeskTool::ChildProcess& parent) -> int { follow(name, parent, latency); }))
             std::abort();
-        if (pid_ == 0) {
-            ::close(down[1]);
-            ::close(up[0]);
-            follow(name, down[0], up[1], latency);
-        }
-        ::close(down[0]);
-        ::close(up[1]);
-        to_ = down[1];
-        from_ = up[0];
         const Ready ready = receive<Ready>("its first answer (attached to the queue)");
         if (ready == kNotAttached)
             fail("the follower could not attach to the queue");
@@ -159,22 +150,16 @@ class Follower {
             std::fprintf(stderr, "the follower of %s polls: no wake-up socket\n", name.c_str());
     }
     ~Follower() {
-        put(to_, 'q');
-        for (int ms = 0; ::waitpid(pid_, nullptr, WNOHANG) == 0; ms += 10) {
-            if (ms == kAnswerMs)
-                ::kill(pid_, SIGKILL);
-            ::usleep(10000);
-        }
-        ::close(to_);
-        ::close(from_);
+        put(child_, 'q');
+        child_.wait(kAnswerMs / 1000.0);
     }
     void start() {
-        put(to_, 's');
+        put(child_, 's');
         receive<bool>("the start of a count");
     }
-    void signal(int sig) { ::kill(pid_, sig); }
+    void signal(int sig) { child_.kill(sig); }
     Tally tally() {
-        put(to_, 'r');
+        put(child_, 'r');
         return receive<Tally>("a count of the notifications it applied");
     }
     uint64_t sample() { return receive<uint64_t>("a wake-up latency sample"); }
@@ -183,19 +168,17 @@ class Follower {
     // The follower's next answer, `what`; a follower that gives none in kAnswerMs ends the run.
     template <class T>
     T receive(const char* what) {
-        pollfd p{from_, POLLIN, 0};
-        if (::poll(&p, 1, kAnswerMs) != 1)
+        if (!child_.readable(kAnswerMs))
             fail(fmt::format("no {} from the follower within {} s", what, kAnswerMs / 1000));
-        return take<T>(from_);
+        return take<T>(child_);
     }
     [[noreturn]] void fail(const std::string& why) {
-        ::kill(pid_, SIGKILL);
+        child_.kill();
         std::fprintf(stderr, "bench_queue: %s\n", why.c_str());
         std::exit(1);
     }
 
-    pid_t pid_ = -1;
-    int to_ = -1, from_ = -1;
+    VeskTool::ChildProcess child_;
 };
 
 double median(std::vector<double> v) {

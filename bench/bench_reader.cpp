@@ -49,10 +49,10 @@
 // one random cycle through all keys, so a dependent walk of n lookups visits every record. An
 // overwrite keeps packets and bumps octets (or stamps it with the clock), so the cycle stays
 // intact under a busy writer.
-// The parent drives each child through a command pipe; the child answers on a reply pipe.
+// The parent drives each child (ChildProcess.h) with one-byte commands; the child answers with
+// fixed-size replies.
 #include "FlexCounters2/CounterTables.h"
 #include "Pimbo/EventLoop.h"
-#include "Pimbo/Fd.h"
 #include "Plinth/RootPath.h"
 #include "Vesk/VeskReader.h"
 #include "Vesk/VeskWriter.h"
@@ -60,6 +60,7 @@
 #include "VeskShadow/VeskShadow.h"
 
 #include "BenchUtil.h"
+#include "ChildProcess.h"
 #ifdef VESK_BENCH_BOOST
 #include "BoostPeer.h"
 #endif
@@ -71,9 +72,7 @@
 #include <fmt/format.h>
 
 #include <malloc.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -178,35 +177,6 @@ struct Reply {
     uint64_t cpuNs = 0;  // the writer thread's processor time over it
 };
 
-bool writeAll(int fd, const void* data, size_t n) {
-    const char* p = static_cast<const char*>(data);
-    while (n > 0) {
-        const ssize_t done = ::write(fd, p, n);
-        if (done <= 0)
-            return false;
-        p += done;
-        n -= size_t(done);
-    }
-    return true;
-}
-
-bool readAll(int fd, void* data, size_t n) {
-    char* p = static_cast<char*>(data);
-    while (n > 0) {
-        const ssize_t done = ::read(fd, p, n);
-        if (done <= 0)
-            return false;
-        p += done;
-        n -= size_t(done);
-    }
-    return true;
-}
-
-bool readable(int fd) {
-    pollfd p{fd, POLLIN, 0};
-    return ::poll(&p, 1, 0) > 0;
-}
-
 using Clock = std::chrono::steady_clock;
 
 uint64_t threadCpuNs() {
@@ -260,7 +230,7 @@ class VeskStore {
 // Fills `store` and follows the parent's commands. Overwrites come in batches of kPollEvery
 // (one write transaction of LMDB each), in busy phases and measurements alike.
 template <class Store>
-int serve(Store& store, uint64_t n, int commandFd, int replyFd) {
+int serve(Store& store, uint64_t n, VeskTool::ChildProcess& parent) {
     const auto next = nextKeys(n);
     store.batch([&] {
         for (uint64_t k = 0; k < n; ++k)
@@ -282,11 +252,11 @@ int serve(Store& store, uint64_t n, int commandFd, int replyFd) {
         });
     };
     Reply reply{'r'};
-    if (!writeAll(replyFd, &reply, sizeof(reply)))
+    if (!parent.writeAll(&reply, sizeof(reply)))
         return 2;
     for (;;) {
         char command = 0;
-        if (!readAll(commandFd, &command, 1))
+        if (!parent.readAll(&command, 1))
             return 2;
         reply = Reply{'a'};
         switch (command) {
@@ -295,13 +265,13 @@ int serve(Store& store, uint64_t n, int commandFd, int replyFd) {
                 break;
             case kBusy:
             case kStamped:
-                if (!writeAll(replyFd, &reply, sizeof(reply)))
+                if (!parent.writeAll(&reply, sizeof(reply)))
                     return 2;
                 // Until the next command arrives; it is read at the top of the loop.
                 do {
                     overwrites(command == kStamped);
                     busyOps += kPollEvery;
-                } while (!readable(commandFd));
+                } while (!parent.readable());
                 continue;
             case kMeasure: {
                 const uint64_t cpuStart = threadCpuNs();
@@ -321,30 +291,29 @@ int serve(Store& store, uint64_t n, int commandFd, int replyFd) {
                 std::fprintf(stderr, "bench writer: unknown command %d\n", command);
                 return 3;
         }
-        if (!writeAll(replyFd, &reply, sizeof(reply)))
+        if (!parent.writeAll(&reply, sizeof(reply)))
             return 2;
     }
 }
 
-int runWriter(uint64_t n, Store kind, bool notify, int commandFd, int replyFd) {
+int runWriter(uint64_t n, Store kind, bool notify, VeskTool::ChildProcess& parent) {
     ::signal(SIGINT, SIG_DFL);
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     try {
         switch (kind) {
             case Store::vesk: {
                 VeskStore store(n, notify);
-                return serve(store, n, commandFd, replyFd);
+                return serve(store, n, parent);
             }
 #ifdef VESK_BENCH_LMDB
             case Store::lmdb: {
                 VeskBench::LmdbStore store(lmdbDir(n));
-                return serve(store, n, commandFd, replyFd);
+                return serve(store, n, parent);
             }
 #endif
 #ifdef VESK_BENCH_BOOST
             case Store::boost: {
                 VeskBench::BoostStore store(boostSegment(n), n);
-                return serve(store, n, commandFd, replyFd);
+                return serve(store, n, parent);
             }
 #endif
             default:
@@ -362,39 +331,19 @@ int runWriter(uint64_t n, Store kind, bool notify, int commandFd, int replyFd) {
 class WriterProcess {
   public:
     WriterProcess(uint64_t n, Store kind, bool notify) : n_(n), kind_(kind), notify_(notify) {
-        int command[2];
-        int reply[2];
-        if (::pipe(command) != 0 || ::pipe(reply) != 0)
-            fatal("pipe failed");
-        std::fflush(stdout);
-        std::fflush(stderr);
-        pid_ = ::fork();
-        if (pid_ < 0)
-            fatal("fork failed");
-        if (pid_ == 0) {
-            ::close(command[1]);
-            ::close(reply[0]);
-            ::_exit(runWriter(n, kind, notify, command[0], reply[1]));
-        }
-        gWriterPids[int(kind)] = pid_;
-        ::close(command[0]);
-        ::close(reply[1]);
-        commandFd_.reset(command[1]);
-        replyFd_.reset(reply[0]);
+        if (!child_.start([n, kind, notify](VeskTool::ChildProcess& parent) {
+                return runWriter(n, kind, notify, parent);
+            }))
+            fatal("cannot start the writer child");
+        gWriterPids[int(kind)] = child_.pid();
         expect('r');
     }
 
     ~WriterProcess() {
         const char quit = kQuit;
-        writeAll(commandFd_.get(), &quit, 1);
-        commandFd_.reset();
-        replyFd_.reset();
-        int status = 0;
-        for (int ms = 0; ::waitpid(pid_, &status, WNOHANG) == 0; ms += 10) {
-            if (ms == kAnswerMs)
-                ::kill(pid_, SIGKILL);
-            ::usleep(10000);
-        }
+        child_.writeAll(&quit, 1);
+        child_.closeChannel();
+        const int status = child_.wait(kAnswerMs / 1000.0);
         gWriterPids[int(kind_)] = 0;
         std::error_code ec;
         switch (kind_) {
@@ -411,7 +360,7 @@ class WriterProcess {
                     ec);
                 break;
         }
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        if (status != 0)
             std::fprintf(stderr, "bench writer (%s) of %llu records ended with status %d\n",
                          kStoreNames[int(kind_)], static_cast<unsigned long long>(n_), status);
     }
@@ -434,7 +383,7 @@ class WriterProcess {
     // Whether the answer to a command sent at `sentNs` came; a child that gives none within
     // kAnswerMs ends the run.
     bool replied(uint64_t sentNs) const {
-        if (readable(replyFd_.get()))
+        if (child_.readable())
             return true;
         if (nowNs() - sentNs > uint64_t(kAnswerMs) * 1000000)
             fatal(fmt::format("no measurement within {} s", kAnswerMs / 1000));
@@ -444,16 +393,15 @@ class WriterProcess {
 
   private:
     void send(char command) {
-        if (!writeAll(commandFd_.get(), &command, 1))
+        if (!child_.writeAll(&command, 1))
             fatal("cannot send a command");
     }
     // The answer `what` ('r' ready, 'a' acknowledged, 'm' measured), within kAnswerMs.
     Reply expect(char what) {
         Reply r;
-        pollfd p{replyFd_.get(), POLLIN, 0};
-        if (::poll(&p, 1, kAnswerMs) != 1)
+        if (!child_.readable(kAnswerMs))
             fatal(fmt::format("no answer '{}' within {} s", what, kAnswerMs / 1000));
-        if (!readAll(replyFd_.get(), &r, sizeof(r)) || r.what != what)
+        if (!child_.readAll(&r, sizeof(r)) || r.what != what)
             fatal(fmt::format("no answer '{}': the writer ended or answered '{}'", what, r.what));
         return r;
     }
@@ -466,9 +414,7 @@ class WriterProcess {
     uint64_t n_;
     Store kind_;
     bool notify_;
-    pid_t pid_ = -1;
-    Pimbo::Fd commandFd_;
-    Pimbo::Fd replyFd_;
+    VeskTool::ChildProcess child_;
 };
 
 // ----- what one size needs: the writer child, the reader, a shadow, the reference map -----

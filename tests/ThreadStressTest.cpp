@@ -1,6 +1,7 @@
 // Readers in threads and processes while the writer grows, shrinks, dies and re-formats. Records
 // check themselves and their n only grows, so a torn, mixed, older or earlier writer's copy shows.
 #include "Pimbo/EventLoop.h"
+#include "RecordChecks.h"
 #include "Vesk/VeskReader.h"
 #include "support/Tables.h"
 
@@ -203,14 +204,15 @@ void runReader(uint64_t seed, Stress& run, Progress& me,
             const uint64_t k = Ops::key(v).value();
             if (std::exchange(seenCinder, state().second) != state().second)
                 seen.clear();
-            if (k != key || !K::selfCheck(v) || k >= kNeverBase)
+            const RecordFault fault =
+                k >= kNeverBase ? RecordFault::torn : checkRecord<Ops>(v, key, seen[key]);
+            if (fault == RecordFault::torn)
                 me.fail(fmt::format("{}: key {} answered with {}", where, key, recordJson<Ops>(v)));
-            else if (K::progress(v) < seen[k])
+            else if (fault == RecordFault::wentBack)
                 me.fail(
-                    fmt::format("{}: {} went back from {}", where, recordJson<Ops>(v), seen[k]));
+                    fmt::format("{}: {} went back from {}", where, recordJson<Ops>(v), seen[key]));
             else if (judged() && K::progress(v) < K::progress(K::make(k, rule.minN)))
                 me.fail(fmt::format("{}: {} is of an earlier writer", where, recordJson<Ops>(v)));
-            seen[k] = std::max(seen[k], K::progress(v));
         };
         try {
             if (round % 64 == 0) {

@@ -10,6 +10,7 @@
 #include "ToolError.h"
 
 #include <fmt/format.h>
+#include <CLI/CLI.hpp>
 
 #include <cstdio>
 #include <string>
@@ -66,6 +67,14 @@ int runCheck(const std::string& table) {
     throw ToolError(kFound,
                     fmt::format("table '{}': {} fault{} found; first: {}", table, c.faultCount,
                                 c.faultCount == 1 ? "" : "s", c.firstFault()));
+}
+
+void addCheckCommand(ToolLine& line) {
+    CLI::App* check = line.add("check",
+                               "Read-only consistency walk of a table (chains, free list, "
+                               "counts) beside a running writer; exit status 1 on a fault",
+                               [&line] { return runCheck(line.table); });
+    line.addTable(check);
 }
 
 }  // namespace VeskTool

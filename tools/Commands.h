@@ -1,14 +1,72 @@
 // The commands of the `vesk` tool. Each returns the process's exit status (ToolError.h) or
 // throws ToolError; the table root (--root) is set before any of them runs.
+//
+// Each command adds itself to the command line from its own file (addFillCommand in
+// FillCommand.cpp, ...): its subcommand, its options and what runs it once the line is parsed.
+// main (vesk.cpp) only builds the line, asks each command in kCommands to add itself, parses
+// and runs the one chosen.
 #pragma once
 
 #include "Plinth/RootPath.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
+namespace CLI {
+class App;
+class Option;
+}  // namespace CLI
+
 namespace VeskTool {
+
+// The tool's command line: the options every command takes, and the commands added to it.
+class ToolLine {
+  public:
+    explicit ToolLine(CLI::App& app);
+
+    struct Command {
+        CLI::App* app;
+        std::function<int()> run;  // called once the line is parsed and --root is in place
+        bool rootIsTableRoot;      // false: the command reads --root itself (demo)
+    };
+    // Adds a subcommand with the options every command takes (--root with `rootHelp`,
+    // --verbose) and the tool's footer; `run` runs it. The command's own options follow.
+    CLI::App* add(const char* name, const char* description, std::function<int()> run,
+                  const char* rootHelp = nullptr, bool rootIsTableRoot = true);
+    // The TABLE argument of a command that names a table.
+    void addTable(CLI::App* command, const char* help = "Table name, as it was filled");
+    // --strep: each record as its strep (dump, get, follow).
+    CLI::Option* addStrep(CLI::App* command);
+    // The command the parse chose.
+    const Command& chosen() const;
+
+    std::string root;  // --root
+    bool rootGiven = false;
+    bool verbose = false;  // --verbose
+    bool strep = false;    // --strep
+    std::string table;     // TABLE, named in the messages of the library's errors
+
+  private:
+    void addCommon(CLI::App* command, const char* rootHelp);
+
+    CLI::App& app_;
+    std::vector<Command> commands_;
+};
+
+// The commands, each in its file; kCommands (vesk.cpp) lists them in the order of the help.
+void addLsCommand(ToolLine& line);
+void addStatCommand(ToolLine& line);
+void addDumpCommand(ToolLine& line);
+void addGetCommand(ToolLine& line);
+void addWatchCommand(ToolLine& line);
+void addFillCommand(ToolLine& line);
+void addFollowCommand(ToolLine& line);
+void addCheckCommand(ToolLine& line);
+void addDemoCommand(ToolLine& line);
+void addTypesCommand(ToolLine& line);
+void addServeCommand(ToolLine& line);
 
 int runLs();
 int runStat(const std::string& table);

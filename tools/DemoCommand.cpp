@@ -11,14 +11,18 @@
 // The processes report through a board in anonymous shared memory (each writes only its own
 // row); the parent prints a progress line and, at the end, the summary. Everything lives in a
 // private root directory that is removed at the end. The processes end with the parent, however
-// it ends (PR_SET_PDEATHSIG); when it was killed, the writer removes the private root.
+// it ends (a parent-death signal, ChildProcess.h); when it was killed, the writer removes the
+// private root.
 #include "Commands.h"
 
+#include "ChildProcess.h"
 #include "Mem/Atomic.h"
+#include "Numbers.h"
 #include "Pimbo/EventLoop.h"
 #include "Pimbo/Exception.h"
 #include "Plinth/RootPath.h"
 #include "Plinth/TableDir.h"
+#include "RecordChecks.h"
 #include "RecordFields.h"
 #include "RecordKinds.h"
 #include "Signals.h"
@@ -31,9 +35,8 @@
 
 #include <fmt/format.h>
 #include <sys/mman.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
+#include <CLI/CLI.hpp>
 
 #include <cerrno>
 #include <cstddef>
@@ -212,147 +215,176 @@ int runWriter(DemoBoard& board, uint64_t count) {
 
 // ----- a reader process -----
 
+// One table as a reader process reads it.
 template <class Ops>
 struct CheckedReader {
     std::unique_ptr<Vesk::VeskReader<Ops>> reader;
     std::vector<uint64_t> lastProgress;  // per key: the highest progress seen
     std::vector<uint8_t> seen;           // per key, during one walk
-
-    // One record as a reader got it: whole, of a key the writer writes, never older than before.
-    void checkRecord(const typename Ops::Value& v, uint64_t count, DemoRow& row, DemoBoard& board,
-                     int index, const char* where) {
-        const uint64_t key = Ops::key(v).value();
-        if (key >= count || !Kind<Ops>::selfCheck(v)) {
-            store(row.torn, load(row.torn) + 1);
-            noteError(board, index,
-                      fmt::format("{}: torn {} record {}", where, Kind<Ops>::kName,
-                                  RecordFields(Ops::typeName()).json(&v)));
-            return;
-        }
-        const uint64_t progress = Kind<Ops>::progress(v);
-        if (progress < lastProgress[key]) {
-            store(row.backwards, load(row.backwards) + 1);
-            noteError(board, index,
-                      fmt::format("{}: {} key {} went back from {} to {}", where, Kind<Ops>::kName,
-                                  key, lastProgress[key], progress));
-        }
-        lastProgress[key] = std::max(lastProgress[key], progress);
-    }
 };
 
-int runReader(DemoBoard& board, int index, uint64_t count, uint64_t seed) {
-    DemoRow& row = board.rows[index];
-    try {
-        PerKind<CheckedReader> readers;
-        forEachKind([&]<class Ops>(Ops, size_t i) {
-            auto& r = std::get<CheckedReader<Ops>>(readers);
-            r.reader = std::make_unique<Vesk::VeskReader<Ops>>(toolHandler(), kKindNames[i], Ops{},
-                                                               nullptr);
-            r.lastProgress.assign(count, 0);
-            r.seen.assign(count, 0);
-            bool attached = false;
-            for (int attempt = 0; attempt < 100 && !attached; ++attempt) {
-                attached = r.reader->initialize("vesk demo");
-                if (!attached)
-                    sleepUnlessStopped(0.02);
-            }
-            if (!attached)
-                PIMBO_THROW(Pimbo::InvalidInitializeException, "cannot attach to table {}",
-                            kKindNames[i]);
-        });
-        std::mt19937_64 rng(seed);
-        uint64_t lookups = 0;
-        uint64_t iterations = 0;
-        uint64_t recordsRead = 0;
-        for (uint64_t round = 0; load(board.phase) < kStop && !stopRequested(); ++round) {
-            forEachKind([&]<class Ops>(Ops, size_t) {
-                auto& r = std::get<CheckedReader<Ops>>(readers);
-                for (int i = 0; i < 1000; ++i) {
-                    // Every other key is one the writer is about to rewrite.
-                    const uint64_t key =
-                        i % 2 == 0 ? rng() % count : (load(board.cursor) + rng() % 64) % count;
-                    // Acquire: when the fill was complete before the lookup, the key is there.
-                    const bool filled = load(board.phase) >= kFilled;
-                    bool found = false;
-                    typename Ops::Value v{};
-                    r.reader->lookup(CounterIndex(key), found, &v);
-                    ++lookups;
-                    if (!found) {
-                        if (filled) {
-                            store(row.lost, load(row.lost) + 1);
-                            noteError(
-                                board, index,
-                                fmt::format("lookup: {} key {} not found", Kind<Ops>::kName, key));
-                        }
-                    } else if (Ops::key(v).value() != key) {
-                        store(row.torn, load(row.torn) + 1);
-                        noteError(board, index,
-                                  fmt::format("lookup of {} key {} returned key {}",
-                                              Kind<Ops>::kName, key, Ops::key(v).value()));
-                    } else {
-                        r.checkRecord(v, count, row, board, index, "lookup");
-                    }
+// A reader process: lookups at random and whole-table walks of the four tables, every record it
+// gets checked (RecordChecks.h); its numbers go to its row of the board.
+class DemoReader {
+  public:
+    DemoReader(DemoBoard& board, int index, uint64_t count, uint64_t seed)
+        : board_(board), row_(board.rows[index]), index_(index), count_(count), rng_(seed) {}
+
+    int run() {
+        try {
+            forEachKind([&]<class Ops>(Ops, size_t i) { attach<Ops>(kKindNames[i]); });
+            for (uint64_t round = 0; load(board_.phase) < kStop && !stopRequested(); ++round) {
+                forEachKind([&]<class Ops>(Ops, size_t) { lookUp<Ops>(); });
+                if (round % 8 == 7) {
+                    // One whole table, each in turn: every key once, every record whole.
+                    const size_t which = (round / 8) % 4;
+                    forEachKind([&]<class Ops>(Ops, size_t i) {
+                        if (i == which)
+                            walk<Ops>();
+                    });
                 }
-            });
-            if (round % 8 == 7) {
-                // One whole table, each in turn: every key once, every record whole.
-                const size_t which = (round / 8) % 4;
-                forEachKind([&]<class Ops>(Ops, size_t i) {
-                    if (i != which)
-                        return;
-                    auto& r = std::get<CheckedReader<Ops>>(readers);
-                    const bool filled = load(board.phase) >= kFilled;
-                    std::fill(r.seen.begin(), r.seen.end(), 0);
-                    uint64_t walked = 0;
-                    typename Ops::Value v{};
-                    Vesk::IterHint hint;
-                    for (bool more = r.reader->first(v, hint); more;
-                         more = r.reader->next(Ops::key(v), v, hint)) {
-                        ++walked;
-                        r.checkRecord(v, count, row, board, index, "walk");
-                        const uint64_t key = Ops::key(v).value();
-                        if (key < count && r.seen[key]++ != 0) {
-                            noteError(board, index,
-                                      fmt::format("walk of {} returned key {} twice",
-                                                  Kind<Ops>::kName, key));
-                        }
-                        if (walked > count + 1)
-                            break;
-                    }
-                    if (filled && walked < count) {
-                        store(row.lost, load(row.lost) + (count - walked));
-                        noteError(board, index,
-                                  fmt::format("walk of {} returned {} of {} records",
-                                              Kind<Ops>::kName, walked, count));
-                    }
-                    ++iterations;
-                    recordsRead += walked;
-                });
+                publish();
             }
-            uint64_t retries = 0;
-            uint64_t remaps = 0;
-            uint64_t lookaside = 0;
-            forEachKind([&]<class Ops>(Ops, size_t) {
-                const auto c = std::get<CheckedReader<Ops>>(readers).reader->readerCounters();
-                retries += c.retries;
-                remaps += c.resizes + c.bucketResizes;
-                lookaside += c.lookasideReads;
-            });
-            store(row.lookups, lookups);
-            store(row.iterations, iterations);
-            store(row.recordsRead, recordsRead);
-            store(row.retries, retries);
-            store(row.remaps, remaps);
-            store(row.lookasideReads, lookaside);
+        } catch (const Pimbo::Exception& e) {
+            noteError(board_, index_, e.msg());
         }
-    } catch (const Pimbo::Exception& e) {
-        noteError(board, index, e.msg());
+        store(row_.finished, 1);
+        const bool clean = load(row_.errors) == 0 && load(row_.torn) == 0 && load(row_.lost) == 0 &&
+                           load(row_.backwards) == 0;
+        return clean ? 0 : 1;
     }
-    store(row.finished, 1);
-    const bool clean = load(row.errors) == 0 && load(row.torn) == 0 && load(row.lost) == 0 &&
-                       load(row.backwards) == 0;
-    return clean ? 0 : 1;
-}
+
+  private:
+    template <class Ops>
+    CheckedReader<Ops>& table() {
+        return std::get<CheckedReader<Ops>>(tables_);
+    }
+
+    template <class Ops>
+    void attach(const char* name) {
+        CheckedReader<Ops>& r = table<Ops>();
+        r.reader = std::make_unique<Vesk::VeskReader<Ops>>(toolHandler(), name, Ops{}, nullptr);
+        r.lastProgress.assign(count_, 0);
+        r.seen.assign(count_, 0);
+        bool attached = false;
+        for (int attempt = 0; attempt < 100 && !attached; ++attempt) {
+            attached = r.reader->initialize("vesk demo");
+            if (!attached)
+                sleepUnlessStopped(0.02);
+        }
+        if (!attached)
+            PIMBO_THROW(Pimbo::InvalidInitializeException, "cannot attach to table {}", name);
+    }
+
+    void count(uint64_t DemoRow::*field, uint64_t n, const std::string& what) {
+        store(row_.*field, load(row_.*field) + n);
+        noteError(board_, index_, what);
+    }
+
+    // One record as the reader got it: whole, of a key the writer writes, never older than
+    // before.
+    template <class Ops>
+    void check(const typename Ops::Value& v, const char* where) {
+        const uint64_t key = Ops::key(v).value();
+        uint64_t* highest = key < count_ ? &table<Ops>().lastProgress[key] : nullptr;
+        const RecordFault fault =
+            highest != nullptr ? checkRecord<Ops>(v, key, *highest) : RecordFault::torn;
+        if (fault == RecordFault::torn) {
+            count(&DemoRow::torn, 1,
+                  fmt::format("{}: torn {} record {}", where, Kind<Ops>::kName,
+                              RecordFields(Ops::typeName()).json(&v)));
+        } else if (fault == RecordFault::wentBack) {
+            count(&DemoRow::backwards, 1,
+                  fmt::format("{}: {} key {} went back from {} to {}", where, Kind<Ops>::kName, key,
+                              *highest, Kind<Ops>::progress(v)));
+        }
+    }
+
+    // 1000 lookups; every other key is one the writer is about to rewrite.
+    template <class Ops>
+    void lookUp() {
+        for (int i = 0; i < 1000; ++i) {
+            const uint64_t key =
+                i % 2 == 0 ? rng_() % count_ : (load(board_.cursor) + rng_() % 64) % count_;
+            // Acquire: when the fill was complete before the lookup, the key is there.
+            const bool filled = load(board_.phase) >= kFilled;
+            bool found = false;
+            typename Ops::Value v{};
+            table<Ops>().reader->lookup(CounterIndex(key), found, &v);
+            ++lookups_;
+            if (!found) {
+                if (filled)
+                    count(&DemoRow::lost, 1,
+                          fmt::format("lookup: {} key {} not found", Kind<Ops>::kName, key));
+            } else if (Ops::key(v).value() != key) {
+                count(&DemoRow::torn, 1,
+                      fmt::format("lookup of {} key {} returned key {}", Kind<Ops>::kName, key,
+                                  Ops::key(v).value()));
+            } else {
+                check<Ops>(v, "lookup");
+            }
+        }
+    }
+
+    // A whole table: every key once, every record whole.
+    template <class Ops>
+    void walk() {
+        CheckedReader<Ops>& r = table<Ops>();
+        const bool filled = load(board_.phase) >= kFilled;
+        std::fill(r.seen.begin(), r.seen.end(), 0);
+        uint64_t walked = 0;
+        typename Ops::Value v{};
+        Vesk::IterHint hint;
+        for (bool more = r.reader->first(v, hint); more;
+             more = r.reader->next(Ops::key(v), v, hint)) {
+            ++walked;
+            check<Ops>(v, "walk");
+            const uint64_t key = Ops::key(v).value();
+            if (key < count_ && r.seen[key]++ != 0) {
+                noteError(board_, index_,
+                          fmt::format("walk of {} returned key {} twice", Kind<Ops>::kName, key));
+            }
+            if (walked > count_ + 1)
+                break;
+        }
+        if (filled && walked < count_) {
+            count(&DemoRow::lost, count_ - walked,
+                  fmt::format("walk of {} returned {} of {} records", Kind<Ops>::kName, walked,
+                              count_));
+        }
+        ++iterations_;
+        recordsRead_ += walked;
+    }
+
+    // The row's numbers, the readers' counters summed over the four tables.
+    void publish() {
+        uint64_t retries = 0;
+        uint64_t remaps = 0;
+        uint64_t lookaside = 0;
+        forEachKind([&]<class Ops>(Ops, size_t) {
+            const auto c = table<Ops>().reader->readerCounters();
+            retries += c.retries;
+            remaps += c.resizes + c.bucketResizes;
+            lookaside += c.lookasideReads;
+        });
+        store(row_.lookups, lookups_);
+        store(row_.iterations, iterations_);
+        store(row_.recordsRead, recordsRead_);
+        store(row_.retries, retries);
+        store(row_.remaps, remaps);
+        store(row_.lookasideReads, lookaside);
+    }
+
+    DemoBoard& board_;
+    DemoRow& row_;
+    const int index_;
+    const uint64_t count_;
+    std::mt19937_64 rng_;
+    PerKind<CheckedReader> tables_;
+    uint64_t lookups_ = 0;
+    uint64_t iterations_ = 0;
+    uint64_t recordsRead_ = 0;
+};
 
 // ----- the shadow process -----
 
@@ -511,55 +543,25 @@ std::string shortCount(double n) {
     return fmt::format("{:.0f}", n);
 }
 
-// A child process running body. It ends with its parent: the parent's death sends it SIGTERM,
-// which stops it as SIGTERM stops the demo (stopOnSignals must be installed).
-pid_t spawn(const std::function<int()>& body) {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    const pid_t parent = ::getpid();
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        // The parent may have died before the request: then it is stopped now.
-        if (::getppid() != parent)
-            ::raise(SIGTERM);
-        int rc = 3;
-        try {
-            rc = body();
-        } catch (...) {
-            rc = 3;
-        }
-        std::fflush(stdout);
-        ::_exit(rc);
-    }
-    return pid;
+// Starts a demo process running `body`. It ends with its parent: the parent's death sends it
+// SIGTERM, which stops it as SIGTERM stops the demo (stopOnSignals must be installed). A body
+// that throws ends it with status 3.
+bool spawn(ChildProcess& child, const std::function<int()>& body) {
+    return child.start(
+        [&body](ChildProcess&) {
+            try {
+                return body();
+            } catch (...) {
+                return 3;
+            }
+        },
+        SIGTERM);
 }
 
 // Waits for the child; after `seconds` it is killed. Returns its exit status (128 + signal).
-int reap(pid_t pid, double seconds) {
-    const double deadline = monotonicSeconds() + seconds;
-    for (;;) {
-        int status = 0;
-        const pid_t done = ::waitpid(pid, &status, WNOHANG);
-        if (done == pid)
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        if (done < 0)
-            return 127;
-        if (monotonicSeconds() > deadline) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            return 128 + SIGKILL;
-        }
-        timespec ts{0, 10 * 1000 * 1000};
-        nanosleep(&ts, nullptr);
-    }
-}
-
-// The child has ended (it stays waitable for reap).
-bool exited(pid_t pid) {
-    siginfo_t info{};
-    return ::waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-           info.si_pid == pid;
+int reap(ChildProcess& child, double seconds) {
+    const int status = child.wait(seconds);
+    return status < 0 ? 128 + SIGKILL : status;
 }
 
 // Removes the private root however the demo ends: the parent does, or the writer process
@@ -574,123 +576,154 @@ struct PrivateRoot {
     }
 };
 
-}  // namespace
-
-int runDemo(const DemoOptions& o) {
-    // The private root's parent is trusted as any directory above a root, before anything runs.
+// The private root: a new directory under `parent`, trusted as any directory above a root is,
+// made the table root.
+std::string makePrivateRoot(const std::string& parent) {
     std::error_code ec;
-    std::string above = std::filesystem::absolute(o.parent, ec).lexically_normal().string();
+    std::string above = std::filesystem::absolute(parent, ec).lexically_normal().string();
     while (above.size() > 1 && above.back() == '/')
         above.pop_back();
     Mem::FileError error;
     if (!Mem::TableDir::openAboveRoot(above, error))
-        throw ToolError(kTable, fmt::format("cannot make the demo's private root in {}: {}",
-                                            o.parent, error.text));
+        throw ToolError(kTable, fmt::format("cannot make the demo's private root in {}: {}", parent,
+                                            error.text));
     std::string pattern = above + "/vesk-demo-XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) {
         const int e = errno;
         throw ToolError(kTable, fmt::format("{}cannot make the demo's private root in {}: {}",
                                             e == EACCES || e == EPERM ? "permission denied: " : "",
-                                            o.parent, std::strerror(e)));
+                                            parent, std::strerror(e)));
     }
-    PrivateRoot root{pattern};
-    Mem::RootPath::rootIs(root.path);
-    void* mem = ::mmap(nullptr, sizeof(DemoBoard), PROT_READ | PROT_WRITE,
-                       MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    if (mem == MAP_FAILED) {
-        throw ToolError(kTable,
-                        fmt::format("cannot map the demo's board: {}", std::strerror(errno)));
-    }
-    DemoBoard& board = *new (mem) DemoBoard{};
-    stopOnSignals();
-    const bool terminal = ::isatty(STDOUT_FILENO) != 0;
+    return pattern;
+}
 
-    const uint64_t seed =
-        o.seed != 0 ? o.seed : uint64_t(::getpid()) << 32 ^ uint64_t(::time(nullptr));
-    std::printf(
-        "vesk demo: 1 writer process, %d reader processes and 1 shadow process, 4 tables "
-        "(simple, normal, wide, bitmap64) of %llu counters each, for %.1f s, in %s (seed "
-        "%llu)\n",
-        o.readers, static_cast<unsigned long long>(o.count), o.seconds, root.path.c_str(),
-        static_cast<unsigned long long>(seed));
-    const double writerStart = monotonicSeconds();
-    const pid_t parent = ::getpid();
-    const pid_t writer = spawn([&] {
-        const int rc = runWriter(board, o.count);
-        if (::getppid() != parent)
-            root.remove();
-        return rc;
-    });
-    if (writer < 0)
-        throw ToolError(kTable, fmt::format("cannot start the writer: {}", std::strerror(errno)));
-
-    std::vector<pid_t> readers;
-    auto fail = [&](const std::string& why) {
-        store(board.phase, kStop);
-        reap(writer, 30);
-        for (const pid_t r : readers)
-            reap(r, 30);
-        throw ToolError(kFound, why);
-    };
-    while (load(board.phase) < kCreated) {
-        if (load(board.phase) == kFailed || exited(writer) || stopRequested() ||
-            monotonicSeconds() - writerStart > 60) {
-            fail(fmt::format("the writer could not create the tables: {}",
-                             board.firstError[0][0] ? board.firstError[0] : "it stopped"));
+// The board in anonymous shared memory, which the processes share; unmapped at the end.
+struct MappedBoard {
+    MappedBoard() {
+        void* mem = ::mmap(nullptr, sizeof(DemoBoard), PROT_READ | PROT_WRITE,
+                           MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        if (mem == MAP_FAILED) {
+            throw ToolError(kTable,
+                            fmt::format("cannot map the demo's board: {}", std::strerror(errno)));
         }
-        sleepUnlessStopped(0.01);
+        board = new (mem) DemoBoard{};
     }
-    for (int i = 1; i <= o.readers; ++i) {
-        const pid_t pid = spawn([&] { return runReader(board, i, o.count, seed + uint64_t(i)); });
-        if (pid < 0)
-            fail(fmt::format("cannot start reader {}: {}", i, std::strerror(errno)));
-        readers.push_back(pid);
-    }
-    const pid_t shadow = spawn([&] { return runShadow(board, o.count); });
-    if (shadow < 0)
-        fail(fmt::format("cannot start the shadow: {}", std::strerror(errno)));
+    ~MappedBoard() { ::munmap(board, sizeof(DemoBoard)); }
+    MappedBoard(const MappedBoard&) = delete;
+    MappedBoard& operator=(const MappedBoard&) = delete;
 
-    // The readers run from now on for o.seconds, the fill first.
-    const double start = monotonicSeconds();
-    double nextLine = start + 1.0;
-    while (!stopRequested()) {
-        const double now = monotonicSeconds();
-        const uint64_t phase = load(board.phase);
-        if (phase == kFailed || exited(writer))
-            break;
-        if (now - start >= o.seconds)
-            break;
-        const Totals t = sum(board, o.readers);
-        const double elapsed = now - start;
-        const std::string line = fmt::format(
+    DemoBoard* board = nullptr;
+};
+
+// The demo's processes and their exit statuses once they ended.
+class DemoRun {
+  public:
+    DemoRun(const DemoOptions& o, DemoBoard& board, PrivateRoot& root, uint64_t seed)
+        : o_(o), board_(board), root_(root), seed_(seed) {}
+
+    // The writer, once it created the tables; then the readers and the shadow.
+    void start() {
+        const double writerStart = monotonicSeconds();
+        const pid_t parent = ::getpid();
+        if (!spawn(writer_, [this, parent] {
+                const int rc = runWriter(board_, o_.count);
+                if (::getppid() != parent)
+                    root_.remove();
+                return rc;
+            }))
+            throw ToolError(kTable,
+                            fmt::format("cannot start the writer: {}", std::strerror(errno)));
+        while (load(board_.phase) < kCreated) {
+            if (load(board_.phase) == kFailed || writer_.waitDead(0) || stopRequested() ||
+                monotonicSeconds() - writerStart > 60) {
+                fail(fmt::format("the writer could not create the tables: {}",
+                                 board_.firstError[0][0] ? board_.firstError[0] : "it stopped"));
+            }
+            sleepUnlessStopped(0.01);
+        }
+        for (int i = 1; i <= o_.readers; ++i) {
+            readers_.push_back(std::make_unique<ChildProcess>());
+            if (!spawn(*readers_.back(), [this, i] {
+                    return DemoReader(board_, i, o_.count, seed_ + uint64_t(i)).run();
+                }))
+                fail(fmt::format("cannot start reader {}: {}", i, std::strerror(errno)));
+        }
+        if (!spawn(shadow_, [this] { return runShadow(board_, o_.count); }))
+            fail(fmt::format("cannot start the shadow: {}", std::strerror(errno)));
+    }
+
+    // The progress line until the time is up, a signal or the writer's end; the seconds the
+    // readers ran.
+    double watch() {
+        const bool terminal = ::isatty(STDOUT_FILENO) != 0;
+        const double start = monotonicSeconds();
+        double nextLine = start + 1.0;
+        while (!stopRequested()) {
+            const double now = monotonicSeconds();
+            const uint64_t phase = load(board_.phase);
+            if (phase == kFailed || writer_.waitDead(0) || now - start >= o_.seconds)
+                break;
+            const std::string line = progressLine(now - start, phase);
+            if (terminal) {
+                std::printf("\r%s\x1b[K", line.c_str());
+                std::fflush(stdout);
+            } else if (now >= nextLine) {
+                std::printf("%s\n", line.c_str());
+                std::fflush(stdout);
+                nextLine += 1.0;
+            }
+            sleepUnlessStopped(terminal ? 0.2 : 0.05);
+        }
+        const double seconds = monotonicSeconds() - start;
+        if (terminal)
+            std::printf("\n");
+        return seconds;
+    }
+
+    // Every process is told to stop and waited for.
+    void stop() {
+        store(board_.phase, kStop);
+        for (const auto& r : readers_)
+            readerStatus.push_back(reap(*r, 60));
+        writerStatus = reap(writer_, 60);
+        shadowStatus = reap(shadow_, 60);  // it compares once the writer stopped
+    }
+
+    int writerStatus = 0;
+    int shadowStatus = 0;
+    std::vector<int> readerStatus;
+
+  private:
+    [[noreturn]] void fail(const std::string& why) {
+        store(board_.phase, kStop);
+        reap(writer_, 30);
+        for (const auto& r : readers_)
+            reap(*r, 30);
+        throw ToolError(kFound, why);
+    }
+
+    std::string progressLine(double elapsed, uint64_t phase) const {
+        const Totals t = sum(board_, o_.readers);
+        return fmt::format(
             "{:5.1f} s  {}  writes {} ({}/s)  lookups {} ({}/s)  iterations {}  retries {}  "
             "re-maps {}  torn {}",
             elapsed, phase >= kFilled ? "updating" : "filling ", shortCount(double(t.writes)),
             shortCount(double(t.writes) / std::max(elapsed, 1e-3)), shortCount(double(t.lookups)),
             shortCount(double(t.lookups) / std::max(elapsed, 1e-3)), t.iterations, t.retries,
             t.remaps, t.torn);
-        if (terminal) {
-            std::printf("\r%s\x1b[K", line.c_str());
-            std::fflush(stdout);
-        } else if (now >= nextLine) {
-            std::printf("%s\n", line.c_str());
-            std::fflush(stdout);
-            nextLine += 1.0;
-        }
-        sleepUnlessStopped(terminal ? 0.2 : 0.05);
     }
-    const double seconds = monotonicSeconds() - start;
-    if (terminal)
-        std::printf("\n");
-    store(board.phase, kStop);
-    std::vector<int> readerStatus;
-    for (const pid_t r : readers)
-        readerStatus.push_back(reap(r, 60));
-    const int writerStatus = reap(writer, 60);
-    const int shadowStatus = reap(shadow, 60);  // it compares once the writer stopped
-    const DemoRow& shadowRow = board.rows[kShadowRow];
 
-    const Totals t = sum(board, o.readers);
+    const DemoOptions& o_;
+    DemoBoard& board_;
+    PrivateRoot& root_;
+    const uint64_t seed_;
+    ChildProcess writer_;
+    std::vector<std::unique_ptr<ChildProcess>> readers_;
+    ChildProcess shadow_;
+};
+
+void printCounts(const Totals& t, const DemoBoard& board, const DemoOptions& o, double seconds) {
+    const DemoRow& shadowRow = board.rows[kShadowRow];
     const uint64_t records = load(board.rows[0].records);
     std::printf("\nvesk demo: summary after %.1f s\n", seconds);
     std::printf("  records:           %llu (4 tables x %llu)\n",
@@ -717,44 +750,112 @@ int runDemo(const DemoOptions& o) {
         static_cast<unsigned long long>(load(shadowRow.resyncs)),
         static_cast<unsigned long long>(load(shadowRow.differences)));
     std::printf("  errors:            %llu\n", static_cast<unsigned long long>(t.errors));
-    std::vector<std::string> problems;
+}
+
+// The problems of the run: each process's first error, the processes that did not end well, a
+// writer whose tables do not hold every record.
+std::vector<std::string> problems(const DemoBoard& board, const DemoOptions& o,
+                                  const DemoRun& run) {
+    std::vector<std::string> found;
     for (int i = 0; i <= o.readers; ++i) {
         if (board.firstError[i][0] != '\0') {
-            problems.push_back(
+            found.push_back(
                 fmt::format("{}: {}", i == 0 ? std::string("writer") : fmt::format("reader {}", i),
                             board.firstError[i]));
         }
     }
     if (board.firstError[kShadowRow][0] != '\0')
-        problems.push_back(fmt::format("shadow: {}", board.firstError[kShadowRow]));
-    if (writerStatus != 0)
-        problems.push_back(fmt::format("the writer process ended with status {}", writerStatus));
-    if (shadowStatus != 0)
-        problems.push_back(fmt::format("the shadow process ended with status {}", shadowStatus));
-    for (size_t i = 0; i < readerStatus.size(); ++i) {
-        if (readerStatus[i] != 0) {
-            problems.push_back(
-                fmt::format("reader process {} ended with status {}", i + 1, readerStatus[i]));
+        found.push_back(fmt::format("shadow: {}", board.firstError[kShadowRow]));
+    if (run.writerStatus != 0)
+        found.push_back(fmt::format("the writer process ended with status {}", run.writerStatus));
+    if (run.shadowStatus != 0)
+        found.push_back(fmt::format("the shadow process ended with status {}", run.shadowStatus));
+    for (size_t i = 0; i < run.readerStatus.size(); ++i) {
+        if (run.readerStatus[i] != 0) {
+            found.push_back(
+                fmt::format("reader process {} ended with status {}", i + 1, run.readerStatus[i]));
         }
     }
+    const uint64_t records = load(board.rows[0].records);
     if (records != 4 * o.count && !stopRequested())
-        problems.push_back(
+        found.push_back(
             fmt::format("the writer's tables hold {} records, not {}", records, 4 * o.count));
-    for (const std::string& p : problems)
+    return found;
+}
+
+}  // namespace
+
+int runDemo(const DemoOptions& o) {
+    PrivateRoot root{makePrivateRoot(o.parent)};
+    Mem::RootPath::rootIs(root.path);
+    MappedBoard mapped;
+    DemoBoard& board = *mapped.board;
+    stopOnSignals();
+
+    const uint64_t seed =
+        o.seed != 0 ? o.seed : uint64_t(::getpid()) << 32 ^ uint64_t(::time(nullptr));
+    std::printf(
+        "vesk demo: 1 writer process, %d reader processes and 1 shadow process, 4 tables "
+        "(simple, normal, wide, bitmap64) of %llu counters each, for %.1f s, in %s (seed "
+        "%llu)\n",
+        o.readers, static_cast<unsigned long long>(o.count), o.seconds, root.path.c_str(),
+        static_cast<unsigned long long>(seed));
+    DemoRun run(o, board, root, seed);
+    run.start();
+    const double seconds = run.watch();
+    run.stop();
+
+    const Totals t = sum(board, o.readers);
+    printCounts(t, board, o, seconds);
+    const std::vector<std::string> found = problems(board, o, run);
+    for (const std::string& p : found)
         std::printf("  problem:           %s\n", p.c_str());
-    const bool ok = problems.empty() && t.torn == 0 && t.lost == 0 && t.backwards == 0 &&
-                    load(shadowRow.differences) == 0;
+    const bool ok = found.empty() && t.torn == 0 && t.lost == 0 && t.backwards == 0 &&
+                    load(board.rows[kShadowRow].differences) == 0;
     std::printf("  result:            %s; the private root %s is removed\n",
                 ok ? "ok, every table validated by its writer" : "FAILED", root.path.c_str());
     std::fflush(stdout);
-    ::munmap(mem, sizeof(DemoBoard));
     if (!ok) {
-        throw ToolError(
-            kFound, fmt::format("the demo found {} problem(s); first: {}",
-                                problems.size() + (t.torn + t.lost + t.backwards != 0),
-                                problems.empty() ? "bad records (see above)" : problems.front()));
+        throw ToolError(kFound,
+                        fmt::format("the demo found {} problem(s); first: {}",
+                                    found.size() + (t.torn + t.lost + t.backwards != 0),
+                                    found.empty() ? "bad records (see above)" : found.front()));
     }
     return kOk;
+}
+
+void addDemoCommand(ToolLine& line) {
+    struct Words {
+        std::string seconds, count, readers = "2", seed;
+    };
+    auto w = std::make_shared<Words>();
+    CLI::App* demo = line.add(
+        "demo",
+        "One writer process fills a table of each record type and keeps updating them "
+        "while reader processes look them up and walk them and a shadow process follows "
+        "every change; then a summary. Uses a private root made under --root (default "
+        "/dev/shm), removed at the end",
+        [&line, w] {
+            DemoOptions o;
+            if (!line.root.empty())
+                o.parent = line.root;
+            if (!w->seconds.empty())
+                o.seconds = parseDecimal(w->seconds, "--seconds", 0.1, 86400);
+            if (!w->count.empty())
+                o.count = parseCount(w->count, "--count", 1, 10000000);
+            o.readers = int(parseCount(w->readers, "--readers", 1, 8));
+            if (!w->seed.empty())
+                o.seed = parseCount(w->seed, "--seed", 0, UINT64_MAX);
+            return runDemo(o);
+        },
+        "Directory in which the demo makes its private root (default /dev/shm)", false);
+    demo->add_option("--seconds", w->seconds, "How long the readers run (default 10)")
+        ->type_name("S");
+    demo->add_option("--count", w->count, "Records per table (default 100000)")->type_name("N");
+    demo->add_option("--readers", w->readers, "Reader processes (default 2)")->type_name("N");
+    demo->add_option("--seed", w->seed,
+                     "Seed of the readers' random keys (default: from the clock)")
+        ->type_name("N");
 }
 
 }  // namespace VeskTool

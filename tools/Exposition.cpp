@@ -104,12 +104,9 @@ std::string tableLabel(const TableMetrics& t) {
     return fmt::format("table=\"{}\"", labelValue(t.name));
 }
 
-}  // namespace
-
-std::string render(const Scrape& scrape, ExpositionFormat format) {
-    Writer w(format);
-    // Each family once, in the order the tables' fields first name it; its samples from every
-    // table that has the field, the tables in name order.
+// The record fields: each family once, in the order the tables' fields first name it; its
+// samples from every table that has the field, the tables in name order.
+void renderRecordFields(Writer& w, const Scrape& scrape) {
     std::vector<std::pair<std::string, MetricKind>> families;
     for (const TableMetrics& t : scrape.tables) {
         for (size_t f = 1; t.up && f < t.fields->names.size(); ++f) {
@@ -135,7 +132,10 @@ std::string render(const Scrape& scrape, ExpositionFormat format) {
             }
         }
     }
+}
 
+// The figures of each table.
+void renderTables(Writer& w, const Scrape& scrape) {
     auto perTable = [&](const char* base, MetricKind kind, const char* help, auto value,
                         bool onlyUp = true) {
         w.family(base, kind, help);
@@ -189,7 +189,10 @@ std::string render(const Scrape& scrape, ExpositionFormat format) {
                     t.sums[f]);
         }
     }
+}
 
+// The figures of the scrape itself.
+void renderScrape(Writer& w, const Scrape& scrape) {
     w.family("vesk_root_up", MetricKind::gauge, "1 when the table root could be listed");
     w.sample("", uint64_t(scrape.rootUp));
     w.family("vesk_tables", MetricKind::gauge, "Tables found under the root");
@@ -206,6 +209,15 @@ std::string render(const Scrape& scrape, ExpositionFormat format) {
     w.sample("", scrape.seriesDropped);
     w.family("vesk_scrape_duration_seconds", MetricKind::gauge, "How long reading the tables took");
     w.sample("", scrape.seconds);
+}
+
+}  // namespace
+
+std::string render(const Scrape& scrape, ExpositionFormat format) {
+    Writer w(format);
+    renderRecordFields(w, scrape);
+    renderTables(w, scrape);
+    renderScrape(w, scrape);
     return w.finish();
 }
 

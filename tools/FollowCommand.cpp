@@ -20,6 +20,7 @@
 // --seconds.
 #include "Commands.h"
 
+#include "Numbers.h"
 #include "Output.h"
 #include "Pimbo/EventLoop.h"
 #include "RecordFields.h"
@@ -31,8 +32,10 @@
 #include "VeskMap/VeskMap.h"
 
 #include <fmt/format.h>
+#include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -103,56 +106,89 @@ std::optional<TableProbe> waitForWriter(const FollowOptions& o, double start) {
     }
 }
 
+// A shadow of the table that prints every change it applies, and a status line about once a
+// second.
 template <class Ops>
-int followWith(const FollowOptions& o, const TableProbe& p, double start) {
+class Follow {
+  public:
     using Value = typename Ops::Value;
     using Key = typename Ops::Key;
-    std::optional<RecordFields> fields;
-    if (o.json)
-        fields.emplace(p.valueType);
 
-    std::string out;
-    auto printRecord = [&](const Value& v) { appendRecordLine(out, fields, v); };
-    auto printRemoved = [&](const Key& k) {
-        out += fields ? fmt::format("{{\"key\": {}, \"removed\": true}}\n", k.value())
-                      : fmt::format("{}: removed\n", k.value());
-    };
-
-    Vesk::VeskMap<Ops> map(Ops{}, o.table);
-    uint64_t changes = 0;
-    map.callbacks().onValue = [&](const Value& v) {
-        ++changes;
-        printRecord(v);
-    };
-    // A key-only shadow answers a lookup of the key being reported with its record.
-    map.callbacks().onKey = [&](const Key& k) {
-        ++changes;
-        bool found = false;
-        Value v{};
-        map.interface().lookup(k, found, &v);
-        if (found)
+    Follow(const FollowOptions& o, const TableProbe& p) : o_(o), map_(Ops{}, o.table) {
+        if (o.json)
+            fields_.emplace(p.valueType);
+        map_.callbacks().onValue = [this](const Value& v) {
+            ++changes_;
             printRecord(v);
-        else
+        };
+        // A key-only shadow answers a lookup of the key being reported with its record.
+        map_.callbacks().onKey = [this](const Key& k) {
+            ++changes_;
+            bool found = false;
+            Value v{};
+            map_.interface().lookup(k, found, &v);
+            if (found)
+                printRecord(v);
+            else
+                printRemoved(k);
+        };
+        map_.callbacks().onKey2 = [this](const Key& k) {
+            ++changes_;
             printRemoved(k);
-    };
-    map.callbacks().onKey2 = [&](const Key& k) {
-        ++changes;
-        printRemoved(k);
-    };
-    map.notifyingIs(true);
-    Vesk::MapDescriptor d(1000, o.keysOnly ? Vesk::keyshadow : Vesk::shadow);
-    d.notify = 1;
-    d.shadowFlagBit2 = 1;  // the keys a flush (a re-formatted table) removes are printed
-    map.init(d);
+        };
+        map_.notifyingIs(true);
+        Vesk::MapDescriptor d(1000, o.keysOnly ? Vesk::keyshadow : Vesk::shadow);
+        d.notify = 1;
+        d.shadowFlagBit2 = 1;  // the keys a flush (a re-formatted table) removes are printed
+        map_.init(d);
+    }
 
-    auto shadow = [&]() { return dynamic_cast<Vesk::VeskShadow<Ops>*>(&map.interface()); };
+    int run(double start) {
+        double nextStatus = monotonicSeconds() + 1.0;
+        while (!stopRequested()) {
+            Pimbo::eventLoop().poll(100);
+            if (!out_.empty()) {
+                writeOutput(out_);
+                out_.clear();
+            }
+            // Attached to the table's files, but no queue to follow: the writer does not publish
+            // (a writer that publishes makes its queue before the files are complete).
+            const Vesk::MountStatus mount = map_.mountStatus();
+            if (!o_.wait && (mount == 1 || mount == 2) && refusal() == Refusal::missing) {
+                throw ToolError(kTable, fmt::format("table '{}' does not publish changes (its "
+                                                    "writer was not started with --notify): {}",
+                                                    o_.table, shadow()->syncer().lastFailure()));
+            }
+            const double now = monotonicSeconds();
+            if (o_.seconds >= 0 && now - start >= o_.seconds)
+                break;
+            if (now < nextStatus)
+                continue;
+            nextStatus = now + 1.0;
+            if (writerStopped())
+                return kOk;
+        }
+        return kOk;
+    }
+
+  private:
+    void printRecord(const Value& v) { appendRecordLine(out_, fields_, v); }
+    void printRemoved(const Key& k) {
+        out_ += fields_ ? fmt::format("{{\"key\": {}, \"removed\": true}}\n", k.value())
+                        : fmt::format("{}: removed\n", k.value());
+    }
+
+    Vesk::VeskShadow<Ops>* shadow() {
+        return dynamic_cast<Vesk::VeskShadow<Ops>*>(&map_.interface());
+    }
     // Why the shadow follows no queue now (none while it follows one).
-    auto refusal = [&]() {
+    Refusal refusal() {
         Vesk::VeskShadow<Ops>* s = shadow();
         return s != nullptr && !s->queue().attached() ? s->queue().refusal() : Refusal::none;
-    };
-    auto status = [&](const std::string& writer) {
-        const uint64_t applied = map.sequence().sequence;
+    }
+
+    void printStatus(const std::string& writer) {
+        const uint64_t applied = map_.sequence().sequence;
         Vesk::VeskShadow<Ops>* s = shadow();
         const std::optional<uint64_t> latest =
             s != nullptr ? s->queue().latestSequence() : std::nullopt;
@@ -160,66 +196,54 @@ int followWith(const FollowOptions& o, const TableProbe& p, double start) {
         // copy's sequence (until the resync that follows).
         const std::string lag =
             latest && *latest >= applied ? std::to_string(*latest - applied) : "-";
-        const Vesk::MountStatus mount = map.mountStatus();
+        const Vesk::MountStatus mount = map_.mountStatus();
         std::fflush(stdout);
         std::fprintf(stderr,
                      "vesk follow '%s': applied sequence %llu, lag %s, mount status %u (%s)%s, "
                      "%llu changes, %u records, %s\n",
-                     o.table.c_str(), static_cast<unsigned long long>(applied), lag.c_str(),
+                     o_.table.c_str(), static_cast<unsigned long long>(applied), lag.c_str(),
                      unsigned(mount), mountStatusText(mount), queueText(refusal()),
-                     static_cast<unsigned long long>(changes), map.interface().members(),
+                     static_cast<unsigned long long>(changes_), map_.interface().members(),
                      writer.c_str());
-    };
+    }
 
-    double nextStatus = monotonicSeconds() + 1.0;
-    while (!stopRequested()) {
-        Pimbo::eventLoop().poll(100);
-        if (!out.empty()) {
-            writeOutput(out);
-            out.clear();
-        }
-        // Attached to the table's files, but no queue to follow: the writer does not publish
-        // (a writer that publishes makes its queue before the files are complete).
-        const Vesk::MountStatus mount = map.mountStatus();
-        if (!o.wait && (mount == 1 || mount == 2) && refusal() == Refusal::missing) {
-            throw ToolError(kTable, fmt::format("table '{}' does not publish changes (its writer "
-                                                "was not started with --notify): {}",
-                                                o.table, shadow()->syncer().lastFailure()));
-        }
-        const double now = monotonicSeconds();
-        if (o.seconds >= 0 && now - start >= o.seconds)
-            break;
-        if (now < nextStatus)
-            continue;
-        nextStatus = now + 1.0;
-        const uint64_t pid = writerPid(map.owner());
-        status(pid != 0 ? fmt::format("writer pid {}", pid)
-               : o.wait ? "writer stopped, waiting for a writer"
-                        : "writer stopped");
-        if (pid != 0 || o.wait)
-            continue;
-        if (map.mountStatus() == 2 && map.quiesced()) {
+    // The status line; then, when no writer runs (without --wait): true once every change it
+    // published was applied, a throw when it never will be.
+    bool writerStopped() {
+        const uint64_t pid = writerPid(map_.owner());
+        printStatus(pid != 0  ? fmt::format("writer pid {}", pid)
+                    : o_.wait ? "writer stopped, waiting for a writer"
+                              : "writer stopped");
+        if (pid != 0 || o_.wait)
+            return false;
+        if (map_.mountStatus() == 2 && map_.quiesced()) {
             std::fprintf(stderr,
                          "vesk follow: table '%s': its writer stopped and every change it "
                          "published was applied\n",
-                         o.table.c_str());
-            return kOk;
+                         o_.table.c_str());
+            return true;
         }
         if (refusal() == Refusal::withdrawn) {
             throw ToolError(kTable,
                             fmt::format("queue withdrawn: the notification queue of table "
                                         "'{}' was withdrawn by a writer that did not start "
                                         "again, and no writer runs ({} changes applied): {}",
-                                        o.table, changes, shadow()->syncer().lastFailure()));
+                                        o_.table, changes_, shadow()->syncer().lastFailure()));
         }
-        if (map.mountStatus() != 2) {
+        if (map_.mountStatus() != 2) {
             throw ToolError(kTable, fmt::format("writer absent: the writer of table '{}' stopped "
                                                 "before the shadow synced (mount status {})",
-                                                o.table, unsigned(map.mountStatus())));
+                                                o_.table, unsigned(map_.mountStatus())));
         }
+        return false;
     }
-    return kOk;
-}
+
+    const FollowOptions& o_;
+    std::optional<RecordFields> fields_;
+    std::string out_;
+    uint64_t changes_ = 0;
+    Vesk::VeskMap<Ops> map_;
+};
 
 }  // namespace
 
@@ -246,11 +270,44 @@ int runFollow(const FollowOptions& o) {
                     throw;
                 return -1;
             }
-            return followWith<Ops>(o, *p, start);
+            return Follow<Ops>(o, *p).run(start);
         });
         if (rc >= 0)
             return rc;
     }
+}
+
+void addFollowCommand(ToolLine& line) {
+    struct Words {
+        std::string seconds;
+        bool keysOnly = false, json = false, wait = false;
+    };
+    auto w = std::make_shared<Words>();
+    CLI::App* follow = line.add(
+        "follow",
+        "Keep a shadow of a table (a writer started with --notify) and print every record, "
+        "then every change as it is applied (as dump prints them); a status line to "
+        "stderr every second. Ends on SIGINT/SIGTERM, or once the writer stopped and all it "
+        "published was applied",
+        [&line, w] {
+            FollowOptions o;
+            o.table = line.table;
+            o.keysOnly = w->keysOnly;
+            o.json = w->json;
+            o.seconds = w->seconds.empty() ? -1 : parseDecimal(w->seconds, "--seconds", 0, 1e8);
+            o.wait = w->wait;
+            return runFollow(o);
+        });
+    line.addTable(follow);
+    follow->add_flag("--keys-only", w->keysOnly,
+                     "A key-only shadow: records are read from the table when reported");
+    line.addStrep(follow)->excludes(
+        follow->add_flag("--json", w->json, "One JSON object per change"));
+    follow->add_option("--seconds", w->seconds, "Stop after S seconds (default: until stopped)")
+        ->type_name("S");
+    follow->add_flag("--wait", w->wait,
+                     "Wait for a writer that publishes and follow it across its restarts (as "
+                     "tail -F does): end only on a signal or --seconds");
 }
 
 }  // namespace VeskTool

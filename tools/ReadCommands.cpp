@@ -15,10 +15,12 @@
 
 #include <fmt/format.h>
 #include <unistd.h>
+#include <CLI/CLI.hpp>
 
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -363,6 +365,82 @@ int runWatch(const WatchOptions& o) {
         auto reader = attachReader<Ops>(p);
         return watchTable(o, p, fields, [&] { return takeSnapshot(*reader, o.table, fields); });
     });
+}
+
+// ----- their command lines -----
+
+void addLsCommand(ToolLine& line) {
+    line.add("ls",
+             "List every table under the root: record type, records, capacity, buckets, writer "
+             "pid and whether it is alive, generation (cinder id)",
+             [] { return runLs(); });
+}
+
+void addStatCommand(ToolLine& line) {
+    CLI::App* stat =
+        line.add("stat",
+                 "Show a table's two file headers, its writer and the reader's view (counts, load, "
+                 "re-maps, retries)",
+                 [&line] { return runStat(line.table); });
+    line.addTable(stat);
+}
+
+void addDumpCommand(ToolLine& line) {
+    auto flags = std::make_shared<std::pair<bool, bool>>();  // --json, --table-order
+    CLI::App* dump = line.add(
+        "dump",
+        "Print every record once, one per line (its key and fields, its strep with --strep, "
+        "or JSON with --json), in the order of the slot file (the fast way) or in table order",
+        [&line, flags] { return runDump(line.table, flags->first, flags->second); });
+    line.addTable(dump);
+    auto* json = dump->add_flag("--json", flags->first,
+                                "One JSON object per record, with the record type's fields");
+    line.addStrep(dump)->excludes(json);
+    dump->add_flag("--table-order", flags->second,
+                   "In table order (the order of first/next: bucket by bucket), a walk of the "
+                   "hash chains, slower");
+}
+
+void addGetCommand(ToolLine& line) {
+    struct Words {
+        std::vector<std::string> keys;
+        bool json = false;
+    };
+    auto w = std::make_shared<Words>();
+    CLI::App* get = line.add("get",
+                             "Print the records of the keys given; 'not found' for each missing "
+                             "key (exit status 1 when any is missing)",
+                             [&line, w] { return runGet(line.table, w->keys, w->json); });
+    line.addTable(get);
+    get->add_option("KEY", w->keys, "Counter index: decimal, or hexadecimal with 0x")->required();
+    line.addStrep(get)->excludes(get->add_flag("--json", w->json, "One JSON object per record"));
+}
+
+void addWatchCommand(ToolLine& line) {
+    struct Words {
+        std::string interval = "1", top = "20", refreshes = "0";
+    };
+    auto w = std::make_shared<Words>();
+    CLI::App* watch = line.add("watch",
+                               "Refreshing view of the busiest counters with their rates per "
+                               "second (plain lines when the output is not a terminal)",
+                               [&line, w] {
+                                   WatchOptions o;
+                                   o.table = line.table;
+                                   o.interval =
+                                       parseDecimal(w->interval, "--interval", 0.01, 86400);
+                                   o.top = parseCount(w->top, "--top", 1, 100000000);
+                                   o.refreshes = parseCount(w->refreshes, "--count", 0, 1000000000);
+                                   return runWatch(o);
+                               });
+    line.addTable(watch);
+    watch->add_option("--interval", w->interval, "Seconds between refreshes (default 1)")
+        ->type_name("S");
+    watch->add_option("--top", w->top, "How many of the busiest records to show (default 20)")
+        ->type_name("N");
+    watch
+        ->add_option("--count", w->refreshes, "Stop after N refreshes (default: until interrupted)")
+        ->type_name("N");
 }
 
 }  // namespace VeskTool

@@ -4,14 +4,17 @@
 #include "Commands.h"
 #include "Exposition.h"
 #include "HttpServer.h"
+#include "Numbers.h"
 #include "Scraper.h"
 #include "Signals.h"
 #include "ToolError.h"
 
 #include <fmt/format.h>
+#include <CLI/CLI.hpp>
 
 #include <charconv>
 #include <cstdio>
+#include <memory>
 
 namespace VeskTool {
 
@@ -57,6 +60,46 @@ int runServe(const ServeOptions& options) {
     std::fflush(stdout);
     server.run();
     return kOk;
+}
+
+void addServeCommand(ToolLine& line) {
+    struct Words {
+        std::string listen = "127.0.0.1:9477", tables = "*", maxSeries = "50000",
+                    scrapeTimeout = "5";
+    };
+    auto w = std::make_shared<Words>();
+    CLI::App* serve = line.add(
+        "serve",
+        "Serve every table under the root at /metrics over HTTP, for Prometheus: one series per "
+        "record field per key, and per table its size, writer and reader figures (the text "
+        "format 0.0.4, or OpenMetrics 1.0.0 when the scraper asks for it). Ends on "
+        "SIGINT/SIGTERM",
+        [w] {
+            ServeOptions o;
+            o.listen = w->listen;
+            o.tables = w->tables;
+            o.maxSeries = parseCount(w->maxSeries, "--max-series", 0, 100000000);
+            o.scrapeSeconds = parseDecimal(w->scrapeTimeout, "--scrape-timeout", 0.1, 3600);
+            return runServe(o);
+        });
+    serve
+        ->add_option("--listen", w->listen,
+                     "Address and port to listen on (default 127.0.0.1:9477, this host only; "
+                     "port 0 picks a free one, printed on stdout)")
+        ->type_name("HOST:PORT");
+    serve->add_option("--tables", w->tables, "Serve only the tables whose names match (default *)")
+        ->type_name("GLOB");
+    serve
+        ->add_option("--max-series", w->maxSeries,
+                     "Record series per scrape (default 50000); a table that would pass the "
+                     "limit is given as one sum per counter field, and vesk_series_dropped says "
+                     "how many series that left out")
+        ->type_name("N");
+    serve
+        ->add_option("--scrape-timeout", w->scrapeTimeout,
+                     "Seconds a scrape may spend reading tables (default 5); the rest are "
+                     "counted in vesk_scrape_tables_skipped")
+        ->type_name("S");
 }
 
 }  // namespace VeskTool

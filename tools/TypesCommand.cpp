@@ -8,7 +8,9 @@
 #include "RecordFields.h"
 
 #include <fmt/format.h>
+#include <CLI/CLI.hpp>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -96,6 +98,16 @@ int runTypes(bool json) {
     }
     writeOutput(out);
     return kOk;
+}
+
+void addTypesCommand(ToolLine& line) {
+    auto json = std::make_shared<bool>(false);
+    CLI::App* types =
+        line.add("types",
+                 "Print the types the library registered with the runtime, decoded from its module "
+                 "description: kind, size, parent, constructor argument and attributes",
+                 [json] { return runTypes(*json); });
+    types->add_flag("--json", *json, "One JSON object per type");
 }
 
 }  // namespace VeskTool

@@ -3,19 +3,14 @@
 #include "Plinth/RootPath.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <grp.h>
-#include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -70,25 +65,6 @@ struct RootRemover {
         sweepDeadRoots();
     }
 };
-
-double now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-bool writeLine(int fd, const std::string& text) {
-    const std::string line = text + "\n";
-    size_t done = 0;
-    while (done < line.size()) {
-        const ssize_t n = ::write(fd, line.data() + done, line.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += size_t(n);
-    }
-    return true;
-}
 
 // In a child: drops to uid and gid 65534 (no supplementary groups); false when it may not.
 bool becomeNobody() {
@@ -199,142 +175,36 @@ uint64_t scaled(uint64_t ci) {
 
 // ----- Child -----
 
-int Child::runBody(const std::function<int(Child&)>& body) {
-    try {
-        return body(*this);
-    } catch (const std::exception& e) {
-        send(std::string("child threw: ") + e.what());
-    } catch (...) {
-        send("child threw");
+int Child::runBody(const std::function<int(Child&)>& body, As as) {
+    Pimbo::Platform::traceSinkIs([](const Pimbo::Platform::TraceRecord&) {});
+    int rc = kThrew;
+    if (as == As::nobody && !becomeNobody()) {
+        send("SKIP: dropping to uid 65534 needs root");
+        rc = kSkip;
+    } else {
+        try {
+            rc = body(*this);
+        } catch (const std::exception& e) {
+            send(std::string("child threw: ") + e.what());
+        } catch (...) {
+            send("child threw");
+        }
     }
-    return kThrew;
+    flushCoverage();
+    return rc;
 }
 
 Child::Child(std::function<int(Child&)> body, As as) {
-    int down[2];
-    int up[2];
-    if (::pipe2(down, O_CLOEXEC) != 0 || ::pipe2(up, O_CLOEXEC) != 0)
-        std::abort();
     processRoot();  // made by the parent, so the child never owns it
-    std::fflush(stdout);
-    std::fflush(stderr);
-    const pid_t parent = ::getpid();
-    pid_ = ::fork();
-    if (pid_ < 0)
+    if (!start([this, &body, as](ChildProcess&) { return runBody(body, as); }))
         std::abort();
-    if (pid_ == 0) {
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent)
-            ::_exit(1);  // the parent died before the signal was set
-        Pimbo::Platform::traceSinkIs([](const Pimbo::Platform::TraceRecord&) {});
-        ::close(down[1]);
-        ::close(up[0]);
-        in_ = down[0];
-        out_ = up[1];
-        int rc = kSkip;
-        if (as == As::nobody && !becomeNobody())
-            send("SKIP: dropping to uid 65534 needs root");
-        else
-            rc = runBody(body);
-        std::fflush(stdout);
-        std::fflush(stderr);
-        flushCoverage();
-        ::_exit(rc);
-    }
-    ::close(down[0]);
-    ::close(up[1]);
-    in_ = up[0];
-    out_ = down[1];
 }
 
 Child::~Child() {
     // Asked first, so a parked child ends cleanly (writing its coverage counts in a coverage
     // build); one that does not end soon is killed.
-    if (!reaped_ && pid_ > 0 && ::kill(pid_, SIGTERM) == 0)
-        wait(10);
-    kill();
-    ::close(in_);
-    ::close(out_);
-}
-
-void Child::send(const std::string& line) {
-    writeLine(out_, line);
-}
-
-std::string Child::receive(double seconds) {
-    std::string line;
-    const double deadline = now() + seconds;
-    for (;;) {
-        // A line begun is read to its end (it was written at once): a short wait loses none.
-        const double left = line.empty() ? deadline - now() : kWait;
-        pollfd p{in_, POLLIN, 0};
-        if (left <= 0 || ::poll(&p, 1, int(left * 1000) + 1) != 1)
-            return "";
-        char c;
-        if (::read(in_, &c, 1) != 1)
-            return "";
-        if (c == '\n')
-            return line;
-        line += c;
-    }
-}
-
-std::string Child::rest() {
-    std::string text;
-    char buffer[512];
-    pollfd p{in_, POLLIN, 0};
-    while (::poll(&p, 1, 0) == 1) {
-        const ssize_t n = ::read(in_, buffer, sizeof buffer);
-        if (n <= 0)
-            break;
-        text.append(buffer, size_t(n));
-    }
-    return text;
-}
-
-int Child::wait(double seconds) {
-    if (reaped_)
-        return status_;
-    const double deadline = now() + seconds;
-    int status = 0;
-    for (;;) {
-        const pid_t r = ::waitpid(pid_, &status, WNOHANG);
-        if (r == pid_)
-            break;
-        if (now() > deadline) {
-            kill();
-            return -1;
-        }
-        ::usleep(2000);
-    }
-    reaped_ = true;
-    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return status_;
-}
-
-void Child::kill(int sig) {
-    if (reaped_ || pid_ <= 0)
-        return;
-    ::kill(pid_, sig);
-    if (sig == SIGKILL) {
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        reaped_ = true;
-        status_ = 128 + SIGKILL;
-    }
-}
-
-bool Child::waitDead(double seconds) {
-    const double deadline = now() + seconds;
-    for (;;) {
-        siginfo_t info{};
-        if (::waitid(P_PID, id_t(pid_), &info, WEXITED | WNOWAIT | WNOHANG) == 0 &&
-            info.si_pid == pid_)
-            return true;
-        if (now() > deadline)
-            return false;
-        ::usleep(2000);
-    }
+    kill(SIGTERM);
+    wait(10);
 }
 
 void Child::block() {

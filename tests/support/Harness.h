@@ -2,9 +2,8 @@
 // tests and one child-process harness. Every test file uses these instead of its own.
 #pragma once
 
+#include "ChildProcess.h"
 #include "Pimbo/Debug.h"
-
-#include <sys/types.h>
 
 #include <cstdint>
 #include <functional>
@@ -77,11 +76,11 @@ uint64_t scaled(uint64_t ci);
 
 // ----- child processes ----------------------------------------------------------------------
 
-// A forked child that runs `body` and exits with its result. The child dies with the test
-// process (a parent-death signal, checked against a parent that died before it was set), its
-// traces are discarded, and it talks to the parent over one line channel each way. Every wait
-// is bounded; a child that outlives a wait is killed and the wait says so.
-class Child {
+// A forked child (ChildProcess.h) that runs `body` and exits with its result. The child dies
+// with the test process (SIGKILL), its traces are discarded, and it talks to the parent over one
+// line channel each way. Every wait is bounded (kWait); a child that outlives a wait is killed
+// and the wait says so. The destructor asks the child to end (SIGTERM), then kills and reaps it.
+class Child : public VeskTool::ChildProcess {
   public:
     // Exit status of a child that cannot do its part here (no root, no mount namespace); it
     // sends why as its last line.
@@ -89,42 +88,18 @@ class Child {
     // Exit status of a child whose body threw; it sends "child threw: <what>" as its last line.
     // The exception never reaches the child's copy of the test runner, which would go on to run
     // the rest of the suite in the child.
-    static constexpr int kThrew = 70;
-    static constexpr double kWait = 60;  // seconds; generous, only a hang reaches it
+    static constexpr int kThrew = ChildProcess::kThrew;
 
     enum class As { self, nobody };
     // As::nobody: the child drops to uid and gid 65534 first, or exits kSkip.
     explicit Child(std::function<int(Child&)> body, As as = As::self);
-    ~Child();  // kills and reaps
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
-    // One line to the other side (from either side).
-    void send(const std::string& line);
-    // The next line from the other side; "" when it ended or nothing came within `seconds`.
-    std::string receive(double seconds = kWait);
-    // Waits for the child's end: its exit status, 128 + the signal that ended it, or -1 when it
-    // did not end within `seconds` (it is killed then).
-    int wait(double seconds = kWait);
-    // Sends `sig`; with SIGKILL also reaps.
-    void kill(int sig = 9);
-    // Waits until the child has ended without reaping it (it stays a zombie); false on timeout.
-    bool waitDead(double seconds = kWait);
-    pid_t pid() const { return pid_; }
-    // Everything the child sent that the parent has not received yet, after it ended.
-    std::string rest();
+    ~Child();
 
     // In the child: parks it until it is asked to end (SIGTERM, as the destructor does) or killed.
     [[noreturn]] static void block();
 
   private:
-    int runBody(const std::function<int(Child&)>& body);
-
-    pid_t pid_ = -1;
-    int in_ = -1;
-    int out_ = -1;
-    bool reaped_ = false;
-    int status_ = -1;
+    int runBody(const std::function<int(Child&)>& body, As as);
 };
 
 // In a child: a private mount namespace with a fresh tmpfs of `size` ("256k"; further mount
