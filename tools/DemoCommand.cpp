@@ -135,12 +135,10 @@ void noteError(DemoBoard& board, int row, const std::string& text) {
         std::snprintf(board.firstError[row], sizeof(board.firstError[row]), "%s", text.c_str());
 }
 
-using AllOps = std::tuple<CounterEntrySimpleOps, CounterEntryNormalOps, CounterEntryWideOps,
-                          CounterEntryBitmap64Ops>;
-// One T<Ops> for each of the four record types (std::get<T<Ops>> picks one).
+using AllOps = PerKindOps<std::tuple>;
+// One T<Ops> for each record type (std::get<T<Ops>> picks one).
 template <template <class> class T>
-using PerKind = std::tuple<T<CounterEntrySimpleOps>, T<CounterEntryNormalOps>,
-                           T<CounterEntryWideOps>, T<CounterEntryBitmap64Ops>>;
+using PerKind = PerKindOps<std::tuple, T>;
 template <class Ops>
 using WriterPtr = std::unique_ptr<Vesk::VeskWriter<Ops>>;
 
