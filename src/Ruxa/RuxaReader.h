@@ -12,7 +12,7 @@
 // validateNotif() and quiesced() are the checks a shadow asks while it applies an entry.
 //
 // What a concurrent reader may see, and why each case is safe (invariants Q1 to Q6 of
-// Ruxa/RuxaQueue.h):
+// doc/file-format.md):
 //   - a count that covers an entry: the entry is complete (Q2);
 //   - an entry copied while its buffer was being recycled: the first sequence re-read after
 //     the copy (behind an acquire fence) moved, so the copy is dropped as an overrun (Q3);
