@@ -177,8 +177,9 @@ TEST(WriterHashMapTest, CriticalTasksDuringResize) {
     EXPECT_TRUE(refused > 0 && answered > 0) << refused << " refused, " << answered << " answered";
 }
 
-// The direct mode: a commit whose key changed is refused and changes nothing, unpaired
-// operations are fatal, and a shrink that is due waits for the open operation.
+// The direct mode: the fill publishes nothing before its commit, a commit whose key changed is
+// refused and changes nothing, unpaired operations are fatal, and a shrink that is due waits for
+// the open operation.
 TEST(VeskWriterDirectTest, CommitPairingAndShrink) {
     TestRoot root;
     Value removed;
@@ -195,6 +196,12 @@ TEST(VeskWriterDirectTest, CommitPairingAndShrink) {
         const uint32_t id = fresh ? before.freeHead() : slotIdOf(*w, key);
         Value* area = fresh ? w->directWrite(rec(key)) : w->directUpdate(CounterIndex(key));
         *area = rec(changedTo, 44);
+        // Until the commit the fill is the writer's own: neither the slot's record nor the
+        // lookaside slot's, which a late reader may still be copying, moved.
+        const RawTable filled = RawTable::of(*w);
+        for (const uint64_t at :
+             {uint64_t(576), before.headerSize + uint64_t(id) * before.slotSize})
+            EXPECT_EQ(filled.slotAt(at, id).value, before.slotAt(at, id).value) << at;
         EXPECT_EQ(thrown([&] { w->directCommit(); }),
                   fmt::format("directCommit on t/counter refused: the record's key key: {} is not "
                               "the key key: {} of slot {}",

@@ -167,14 +167,10 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
 
     void detach(bool) override {
         if (directSlot_ != kNoSlot || directNew_) {
-            Value held{};
-            if (table_.header() != nullptr && directSlot_ < table_.capacity()) {
-                std::memcpy(&held, slotValue(table_.slots()[directSlot_]), sizeof(Value));
-            }
             PIMBO_FAIL(
                 "unbalanced directSlot:{} containing value:{} - Make sure the DirectIs/Commit are "
                 "properly paired!",
-                directSlot_, held);
+                directSlot_, directValue_);
         }
         PIMBO_TRACE(5, "owner:{} localMem_:{} rootPath:{}", owner_, localMem_, rootPath_);
         ruxa_.onDetach();
@@ -590,6 +586,7 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
     SlotLink* directPrev_ = nullptr;
     bool directNew_ = false;
     Key directKey_{};
+    Value directValue_{};  // the record a direct operation fills (Vesk/VeskWriterDirect.h)
     Writer::Counters counters_;
     QuiescedCallback quiesced_;
     std::string name_;
