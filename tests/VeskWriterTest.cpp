@@ -5,6 +5,7 @@
 #include "Ruxa/RuxaReader.h"
 #include "Vesk/TableChecker.h"
 #include "support/Tables.h"
+#include "support/TestAccess.h"
 
 #include "Pimbo/Exception.h"
 #include "Pimbo/Scheduler.h"
@@ -136,7 +137,8 @@ TEST(WriterModelTest, RandomOperationsAgreeWithAMap) {
     for (uint64_t i = 1; i <= ops; ++i) {
         step(i);
         ASSERT_EQ(w->members(), model.size());
-        ASSERT_FALSE(w->directOpen() || w->slotTable().header()->criticalSection());
+        ASSERT_FALSE(Vesk::VeskWriterTestAccess::directOpen(*w) ||
+                     w->slotTable().header()->criticalSection());
         if (HasFatalFailure() || i % (ops / 25) == 0)
             checkAll();
         ASSERT_FALSE(HasFatalFailure()) << "after operation " << i;
@@ -154,7 +156,7 @@ TEST(WriterHashMapTest, CriticalTasksDuringResize) {
     TestRoot root;
     auto w = attachedWriter<Simple>(shrinkingDescriptor(100000));
     w->criticalTaskCheckIs(true);
-    w->criticalTaskPeriodIs(0);  // yield at every step of a pass
+    Vesk::VeskWriterTestAccess::criticalTaskPeriodIs(*w, 0);  // yield at every step of a pass
     std::map<uint64_t, Value> present;
     uint64_t answered = 0, refused = 0;
     const uint64_t task = Pimbo::schedulerRootPimbo().criticalTaskIs([&] {
@@ -206,7 +208,7 @@ TEST(VeskWriterDirectTest, CommitPairingAndShrink) {
                   fmt::format("directCommit on t/counter refused: the record's key key: {} is not "
                               "the key key: {} of slot {}",
                               changedTo, key, id));
-        EXPECT_FALSE(w->directOpen());
+        EXPECT_FALSE(Vesk::VeskWriterTestAccess::directOpen(*w));
         const RawTable after = RawTable::of(*w);
         EXPECT_EQ(after.slot(id).flags, before.slot(id).flags);
         EXPECT_EQ(after.freeHead(), before.freeHead());  // a new key's slot is free again

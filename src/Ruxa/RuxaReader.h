@@ -232,13 +232,16 @@ class RuxaReader : public Pimbo::Debuggable {
     uint32_t currentBuffer() const { return currentBuffer_; }
     uint32_t currentPosition() const { return currentPosition_; }
     Vesk::Reader::Counters& counters() const { return counters_; }
-    // Test and tool hook: makes the entry at (buffer, position) the one being applied.
+
+  private:
+    friend struct RuxaReaderTestAccess;
+
+    // Makes the entry at (buffer, position) the one being applied.
     void currentIs(uint32_t buffer, uint32_t position) {
         currentBuffer_ = buffer < buffers_.size() ? buffer : 0;
         currentPosition_ = position;
     }
 
-  private:
     static constexpr int kLatestAttempts = 8;
 
     uint32_t loadGeneration() const {

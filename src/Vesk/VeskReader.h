@@ -270,7 +270,7 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
     // Slots a scan copies between two looks at the writer's numSlots word.
     static constexpr uint32_t kScanStretch = 256;
 
-    // ----- used by the hash map and by tests -----
+    // ----- used by the hash map and the shadow -----
 
     Table& slotTable() { return table_; }
     const Table& slotTable() const { return table_; }

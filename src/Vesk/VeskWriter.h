@@ -318,25 +318,19 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
         quiesced_(q);
     }
 
-    // ----- used by the hash map, the validator and tests -----
+    // ----- used by the hash map and the validator (tests: VeskWriterTestAccess) -----
 
     Table& slotTable() { return table_; }
     HashMap& hashMap() { return hashMap_; }
     Writer::Counters& counters() { return counters_; }
-    Ruxa::DummyRuxaWriter& notificationWriter() { return ruxa_; }
     // The queue of a table that opted in to notifications; null otherwise.
     Ruxa::RuxaWriter* notificationQueue() { return queue_.get(); }
     uint32_t hashKey(const Key& k) const { return hashOps_.hashKey(k); }
     uint32_t hashKeyValue(uint64_t k) const { return hashOps_.hashKey(Key(k)); }
-    bool localMem() const { return localMem_; }
-    const std::string& name() const { return name_; }
-    const MapDescriptor& descriptor() const { return descriptor_; }
-    bool directOpen() const { return directSlot_ != kNoSlot || directNew_; }
 
     // Seconds a long grow, shrink or bucket resize runs between yields to the critical-priority
     // tasks (when criticalTaskCheck() is on): 10 ms.
     double criticalTaskPeriod() const { return criticalTaskPeriod_; }
-    void criticalTaskPeriodIs(double seconds) { criticalTaskPeriod_ = seconds; }
 
     // Gives the table up when this writer's view fell behind files that readers already use
     // (a failure after a publishing store): traces and remembers why, detaches (the lock and the
@@ -385,6 +379,11 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
     bool cleanup() override;
 
   private:
+    friend struct VeskWriterTestAccess;
+
+    bool directOpen() const { return directSlot_ != kNoSlot || directNew_; }
+    void criticalTaskPeriodIs(double seconds) { criticalTaskPeriod_ = seconds; }
+
     bool validateWith(ValidatorType& validator, Plinth::CinderId cinderId) {
         std::string& reason = validator.reason;
         if (!hashMap_.bucketWriter().validate(cinderId, reason))

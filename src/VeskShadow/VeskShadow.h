@@ -220,13 +220,11 @@ class ShadowStore : public ShadowStoreBase<Ops> {
         ++localVersion_;
     }
 
-    // Tests: the index and the local array.
-    const ShadowHashMap<Ops, Slot>& index() const { return index_; }
-    const ShadowSlots<Slot>& slots() const { return slots_; }
+  protected:
+    // grow: re-maps the table and grows the local array to its slot count; false when slot i
+    // lies beyond even that. shrink: the local array to n slots.
     bool grow(uint32_t i);
     void shrink(uint32_t n);
-
-  protected:
     SlotReaderTable<Ops>& table() { return reader_.slotTable(); }
     uint32_t indexOf(const Slot* s) const { return uint32_t(s - slots_.base); }
     // Reads shared slot i into out until the reader's mapping is the table's current one;
