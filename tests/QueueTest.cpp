@@ -5,6 +5,7 @@
 #include "Vesk/VeskReader.h"
 #include "VeskShadow/Syncer.h"
 #include "support/Tables.h"
+#include "support/TestAccess.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -107,7 +108,7 @@ TEST(Queue, ConsumesInOrderAndChecksTheCurrentEntry) {
         EXPECT_EQ(q.reader.latestSequence(), c.latest);
     }
     SmallQueue q;
-    q.reader.currentIs(1, 4);
+    Ruxa::RuxaReaderTestAccess::currentIs(q.reader, 1, 4);
     const auto e = thrown<Pimbo::CorruptionDetectedException>([&] { q.reader.validateNotif(); });
     EXPECT_EQ(e, "out-of-range index:4 max:4");
 }

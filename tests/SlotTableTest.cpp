@@ -1,6 +1,7 @@
 // The slot table file: the header's checks, the raw bytes of a new table per record type, and
 // the growth and shrinking of the slots and buckets and a fixed-size table.
 #include "support/Tables.h"
+#include "support/TestAccess.h"
 
 #include "Pimbo/Exception.h"
 #include "VeskBase/SlotTable.h"
@@ -231,7 +232,9 @@ TEST(SlotWriterTableTest, ResizeThresholds) {
                       direct ? (void)w->directWrite(eleventh) : (void)w->write(eleventh, true);
                   }),
                   "Vesk table full (occupancy:10 tableSize:10) t/counter");
-        EXPECT_TRUE(!w->directOpen() && RawTable::of(*w).runtimeFlags() == 0) << direct;
+        EXPECT_TRUE(!Vesk::VeskWriterTestAccess::directOpen(*w) &&
+                    RawTable::of(*w).runtimeFlags() == 0)
+            << direct;
     }
     EXPECT_TRUE(w->validate(next, false)) << w->lastValidationFailure();
     w = makeWriter<Simple>(d);  // its own file, of its own size, is reused

@@ -1,6 +1,8 @@
 // VersionedRef<uint32_t>: a (u32 version, u32 value) pair stored and loaded as one aligned
-// 8-byte word. The version grows by 1 on each change, so a reader that compares versions knows
-// whether the value changed under it. Lives in shared memory (numSlots, numBuckets).
+// 8-byte word. Lives in shared memory (numSlots, numBuckets). The writer moves the version on
+// every change of the value, by the steps of the word's own rule (numSlots: P7 of
+// doc/file-format.md, grows by 2 or by 1 twice; numBuckets: P9, grows by 1), so a reader that
+// compares versions knows whether the value changed under it.
 #pragma once
 
 #include "Mem/Atomic.h"

@@ -6,10 +6,11 @@
 //
 // What a copy guarantees: safeHeaderCopy returns a private copy whose bytes were all read while
 // the header's versioned count (numSlots of a slot file, numBuckets of a bucket file) kept one
-// version. The writer publishes a new count with one 8-byte release store whose version grows
-// by 1 (Mem::VersionedRef), after the fields that belong to it, so a copy bracketed by two equal
-// versions never mixes two resizes. Fields the writer changes without touching the version
-// (counts, the free-list head) are hints in the copy, never trusted for addressing.
+// version. The writer publishes a new count with one 8-byte release store (Mem::VersionedRef)
+// after the fields that belong to it, and moves the version on every change (P7, P9 of
+// doc/file-format.md), so a copy bracketed by two equal versions never mixes two resizes (P13).
+// Fields the writer changes without touching the version (counts, the free-list head) are hints in
+// the copy, never trusted for addressing.
 #pragma once
 
 #include "Mem/Atomic.h"
@@ -41,8 +42,9 @@ inline void spinPause() {
 // the header). Returns the region's memSize() read inside the same window, so the caller can
 // compare the copy's counts with the real file size.
 //
-// There is no retry limit: each further pass is caused by one resize of the writer, which
-// publishes a new version at most once per resize.
+// There is no retry limit: each further pass is caused by one step of the writer, which
+// publishes a new version at most twice per resize (a shrink: once before its moves, once
+// after).
 inline uint64_t safeHeaderCopy(const void* live, void* copy, size_t bytes,
                                const VersionedRef<uint32_t>* count, const PlinthWrapper& region) {
     // Acquire: the fields the writer stored before publishing this version are visible.

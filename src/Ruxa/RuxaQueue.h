@@ -8,20 +8,10 @@
 // recycling the oldest; a buffer's first sequence says which turn of the ring it holds, so a
 // reader that fell behind by a whole ring finds the first sequence of its buffer moved on.
 //
-// Concurrency contract (doc/file-format.md, publication order 8 to 14, tagged Q1 to Q7):
-//  Q1. The file is made complete in a temporary and renamed into place: a process that opens
-//      it sees a whole header; its constant fields never change for as long as the file lives.
-//  Q2. An entry (sequence, then slot) is stored before the count that covers it (release).
-//  Q3. A buffer is recycled by storing its new first sequence, then a release fence, then its
-//      count 0; its new entries follow. A reader that copied an entry and then finds the same
-//      first sequence (after an acquire fence) copied an entry of the turn it expected.
-//  Q4. currentBuffer is published after the buffer it names holds its first entry.
-//  Q5. A writer that replaces the file stores generation 0 into the old one once the new one is
-//      in place and before it publishes anything; one that removes the file stores 0 into it
-//      first. A reader compares the generation with the one it attached to before it trusts
-//      anything.
-//  Q6. A tombstone is one release store of 0xFFFFFFFF into an entry's slot field.
-// Q7, each follower's wake word, is kept by the wake-ups (Ruxa/RuxaWake.h).
+// Concurrency contract: the queue keeps Q1 to Q6 of doc/file-format.md (a file made whole before
+// its rename, Q1; entries before their count, Q2; a buffer's recycling, Q3; currentBuffer,
+// Q4; generation 0 for a replaced or removed file, Q5; tombstones, Q6). Q7, each follower's wake
+// word, is kept by the wake-ups (Ruxa/RuxaWake.h).
 // The followers and refused words are advisory: the writer stores them whenever a follower
 // connects, is refused or is dropped (followers 0 when it stops); nothing a reader does depends
 // on them.

@@ -12,7 +12,7 @@
 // validateNotif() and quiesced() are the checks a shadow asks while it applies an entry.
 //
 // What a concurrent reader may see, and why each case is safe (invariants Q1 to Q6 of
-// Ruxa/RuxaQueue.h):
+// doc/file-format.md):
 //   - a count that covers an entry: the entry is complete (Q2);
 //   - an entry copied while its buffer was being recycled: the first sequence re-read after
 //     the copy (behind an acquire fence) moved, so the copy is dropped as an overrun (Q3);
@@ -232,13 +232,16 @@ class RuxaReader : public Pimbo::Debuggable {
     uint32_t currentBuffer() const { return currentBuffer_; }
     uint32_t currentPosition() const { return currentPosition_; }
     Vesk::Reader::Counters& counters() const { return counters_; }
-    // Test and tool hook: makes the entry at (buffer, position) the one being applied.
+
+  private:
+    friend struct RuxaReaderTestAccess;
+
+    // Makes the entry at (buffer, position) the one being applied.
     void currentIs(uint32_t buffer, uint32_t position) {
         currentBuffer_ = buffer < buffers_.size() ? buffer : 0;
         currentPosition_ = position;
     }
 
-  private:
     static constexpr int kLatestAttempts = 8;
 
     uint32_t loadGeneration() const {

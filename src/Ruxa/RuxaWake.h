@@ -5,12 +5,8 @@
 // and watches its end on its event loop. When the writer takes a follower's connection it makes
 // a wake word for it: a one-page memfd, sealed against shrinking and growing, mapped read-write,
 // whose descriptor it passes over the connection (SCM_RIGHTS) with the follower's first
-// wake-up byte; a follower it cannot pass one to is dropped. The word extends the invariants
-// Q1 to Q6 of Ruxa/RuxaQueue.h:
-//  Q7. A follower that found nothing new stores 1 into its word, issues a full fence, and reads
-//      the queue once more before it sleeps. After changes, the writer looks at its followers:
-//      it issues one full fence, then loads each follower's word; only a follower whose word is
-//      not 0 gets the word reset to 0 and one byte (MSG_DONTWAIT).
+// wake-up byte; a follower it cannot pass one to is dropped. The word keeps Q7 of
+// doc/file-format.md; a byte is sent with MSG_DONTWAIT.
 // No wake-up is lost (Dekker): the writer stores a count, fences, loads the word; the follower
 // stores the word, fences, loads the count. One of them sees the other's store: the follower
 // finds the entry, or the writer's next look finds the 1 and sends (a byte that arrives for an

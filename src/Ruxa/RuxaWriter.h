@@ -5,7 +5,7 @@
 // sequence of the last entry in the writer's counters (what the table's sequence() reports).
 //
 // Who calls what: the table's writer thread only. Readers in other processes follow the file
-// through Ruxa::RuxaReader. The publication invariants Q1 to Q7 of Ruxa/RuxaQueue.h hold:
+// through Ruxa::RuxaReader. The publication invariants Q1 to Q7 of doc/file-format.md hold:
 //  - attach() replaces the queue (Q1, Q5): a new file of the next generation, sequence base
 //    the counters' sequence, is renamed over the one in place, which gets generation 0 only
 //    then. Until the new one is in place the old one stays whole for its followers; when no new

@@ -67,7 +67,8 @@ class VeskInterface : public VeskInterfaceBase {
     virtual bool first(Value& out, IterHint& hint) = 0;
     // Fills `out` with the record after `after` and advances `hint`; false at the end.
     virtual bool next(const Key& after, Value& out, IterHint& hint) = 0;
-    // Opens a direct operation on `value`'s key and returns the area to fill in place.
+    // Opens a direct operation on `value`'s key and returns the record to fill (the writer's own
+    // copy until directCommit publishes it).
     // Default: refuses.
     virtual Value* directWrite(const Value& value);
     // Opens a direct operation on an existing `key`; null when absent. Default: refuses.

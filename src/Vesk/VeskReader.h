@@ -12,13 +12,13 @@
 //  2. After every pass the loop checks the writer's slot count and bucket count versions. When
 //     either moved, the pass may have mixed two sizes: the files are re-mapped to the current
 //     sizes and the operation runs again (counted in remapRetries). Only a pass that began and
-//     ended on the writer's current sizes answers.
+//     ended on the writer's current sizes answers (P13 of doc/file-format.md).
 //  3. A corruption exception is let through only when no re-map explains it.
 //  4. When the slot file's cinder id or hash seed (or the bucket file's cinder id) is no longer
-//     the one attached, the writer re-formatted the files in place: keys now hash with another
-//     seed, so no answer of the old mapping may stand. The loop detaches and initializes again
-//     once: on success a lookup or first runs again and answers from the new generation, and a
-//     next ends its iteration (its order belonged to the old generation); on failure it answers
+//     the one attached, the writer re-formatted the files in place (P12): keys now hash with
+//     another seed, so no answer of the old mapping may stand. The loop detaches and initializes
+//     again once: on success a lookup or first runs again and answers from the new generation, and
+//     a next ends its iteration (its order belonged to the old generation); on failure it answers
 //     "absent", mountStatus() is 0, and later calls try again whenever the cinder file changed.
 //  5. An answer without a record (a miss, the end of an iteration) leaves the cache anchor
 //     invalid, so validateVersionAnchor() throws Mem::VersionMismatchException rather than vouch
@@ -29,7 +29,7 @@
 // A slot-order scan (scan) reads the slot array front to back instead of following the chains,
 // in stretches of kScanStretch slots, each record with the seqlock copy of a lookup. Records
 // change slots only when a shrink moves them, and the writer keeps numSlots' version odd while
-// it does (doc/file-format.md, publication order 4). A stretch is handed to the visitor only
+// it does (P6 of doc/file-format.md). A stretch is handed to the visitor only
 // when the numSlots word read after it equals the one read before it (or shows one grow, which
 // moves nothing: the new slots are scanned too) and the generation did not move. So every
 // record present during the whole scan is visited exactly once, with a whole copy. Otherwise
@@ -270,7 +270,7 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
     // Slots a scan copies between two looks at the writer's numSlots word.
     static constexpr uint32_t kScanStretch = 256;
 
-    // ----- used by the hash map and by tests -----
+    // ----- used by the hash map and the shadow -----
 
     Table& slotTable() { return table_; }
     const Table& slotTable() const { return table_; }
@@ -393,8 +393,8 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
     const Mem::PlinthWrapper* shrunkFile();
     // initialize's refusal for a file cut short while it was read: detached, fileShrank.
     bool refuseShrunk(const Mem::PlinthWrapper& file);
-    // Cold paths of a re-formatted table (VeskReaderImpl.h). generationChanged throws on a
-    // successful re-attach and returns false otherwise.
+    // Cold paths of a re-formatted table (VeskReaderImpl.h). generationChanged counts the
+    // change, detaches and attaches again; true when the new generation is attached.
     bool generationChanged();
     bool reattach();
     // Records why initialize failed and returns false.

@@ -1,24 +1,18 @@
 // VeskWriter: the single writer of one shared-memory table.
 //
 // Concurrency contract. Only the thread that owns the table calls a writer; readers in other
-// processes read the same files without locks and always find either the old or the new state:
-//  1. Insert: a new record becomes reachable only by the final 8-byte store into its
-//     predecessor's link, after its rhash, record, flags (with OCCUPIED) and own link are
-//     complete.
-//  2. Overwrite in place: the lookaside slot receives the slot's rhash and the complete new
-//     record first; flags + 2 (LOOKASIDE set) announces the copy, flags + 2 again ends it.
-//  3. Remove: one 8-byte store into the predecessor's link unlinks the slot; the slot keeps its
-//     successor until dealloc clears OCCUPIED and then relinks it into the free list, so a reader
-//     standing on it either continues along the chain or sees flags change and retries.
-//  4. Shrink: every surviving record is copied to a lower slot and linked there before it is
-//     unlinked from its old slot; numSlots shrinks before the file's tail is released.
-//  5. Every mutation sets the critical-section bit of the slot file for its duration; a file
-//     found with the bit set was left in the middle of a change and is never reused.
-//  6. A table that opted in to notifications (MapDescriptor::notify) publishes one queue entry
+// processes read the same files without locks and always find either the old or the new state,
+// in the order of doc/file-format.md:
+//  1. write() inserts as P2 (copyUnlinked, then the predecessor's link) and overwrites in place
+//     as P3 (copyInPlace); remove() unlinks as P4; shrink() and a remove that asks for it move
+//     records as P6; a bucket grow or shrink keeps P8.
+//  2. Every mutation holds the critical-section bit for its duration (P11); attach() reuses or
+//     re-formats the files as P12 says.
+//  3. A table that opted in to notifications (MapDescriptor::notify) publishes one queue entry
 //     per change, after the change itself is published (notify()): a follower that reads the
-//     slot it is told about finds the change or a later one, never an earlier state. A queue
-//     that cannot be renewed ends the publishing, never the change (Ruxa/RuxaWriter.h).
-//  7. A failure after a publishing store that leaves this writer's view behind the files (a
+//     slot it is told about finds the change or a later one, never an earlier state (Q2). A
+//     queue that cannot be renewed ends the publishing, never the change (Ruxa/RuxaWriter.h).
+//  4. A failure after a publishing store that leaves this writer's view behind the files (a
 //     bucket shrink whose re-map fails) detaches the writer (abandon()); a detached writer
 //     refuses every read and mutation with an error, as do reads from critical tasks that run
 //     while the buckets are resized.
@@ -164,14 +158,10 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
 
     void detach(bool) override {
         if (directSlot_ != kNoSlot || directNew_) {
-            Value held{};
-            if (table_.header() != nullptr && directSlot_ < table_.capacity()) {
-                std::memcpy(&held, slotValue(table_.slots()[directSlot_]), sizeof(Value));
-            }
             PIMBO_FAIL(
                 "unbalanced directSlot:{} containing value:{} - Make sure the DirectIs/Commit are "
                 "properly paired!",
-                directSlot_, held);
+                directSlot_, directValue_);
         }
         PIMBO_TRACE(5, "owner:{} localMem_:{} rootPath:{}", owner_, localMem_, rootPath_);
         ruxa_.onDetach();
@@ -319,25 +309,19 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
         quiesced_(q);
     }
 
-    // ----- used by the hash map, the validator and tests -----
+    // ----- used by the hash map and the validator (tests: VeskWriterTestAccess) -----
 
     Table& slotTable() { return table_; }
     HashMap& hashMap() { return hashMap_; }
     Writer::Counters& counters() { return counters_; }
-    Ruxa::DummyRuxaWriter& notificationWriter() { return ruxa_; }
     // The queue of a table that opted in to notifications; null otherwise.
     Ruxa::RuxaWriter* notificationQueue() { return queue_.get(); }
     uint32_t hashKey(const Key& k) const { return hashOps_.hashKey(k); }
     uint32_t hashKeyValue(uint64_t k) const { return hashOps_.hashKey(Key(k)); }
-    bool localMem() const { return localMem_; }
-    const std::string& name() const { return name_; }
-    const MapDescriptor& descriptor() const { return descriptor_; }
-    bool directOpen() const { return directSlot_ != kNoSlot || directNew_; }
 
     // Seconds a long grow, shrink or bucket resize runs between yields to the critical-priority
     // tasks (when criticalTaskCheck() is on): 10 ms.
     double criticalTaskPeriod() const { return criticalTaskPeriod_; }
-    void criticalTaskPeriodIs(double seconds) { criticalTaskPeriod_ = seconds; }
 
     // Gives the table up when this writer's view fell behind files that readers already use
     // (a failure after a publishing store): traces and remembers why, detaches (the lock and the
@@ -386,6 +370,11 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
     bool cleanup() override;
 
   private:
+    friend struct VeskWriterTestAccess;
+
+    bool directOpen() const { return directSlot_ != kNoSlot || directNew_; }
+    void criticalTaskPeriodIs(double seconds) { criticalTaskPeriod_ = seconds; }
+
     bool validateWith(ValidatorType& validator, Plinth::CinderId cinderId) {
         std::string& reason = validator.reason;
         if (!hashMap_.bucketWriter().validate(cinderId, reason))
@@ -578,6 +567,7 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
     SlotLink* directPrev_ = nullptr;
     bool directNew_ = false;
     Key directKey_{};
+    Value directValue_{};  // the record a direct operation fills (Vesk/VeskWriterDirect.h)
     Writer::Counters counters_;
     QuiescedCallback quiesced_;
     std::string name_;

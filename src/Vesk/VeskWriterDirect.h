@@ -1,18 +1,20 @@
-// The direct mode of VeskWriter: the caller fills a record in place and then commits it, without
-// a copy of its own. Compiled with the rest of the writer (Vesk/VeskWriterImpl.h); callers need
-// only Vesk/VeskWriter.h.
+// The direct mode of VeskWriter: the caller fills a record and then commits it. The record it
+// fills is the writer's own (directValue_, in process memory): the caller's plain stores never
+// reach a byte that a reader, however late, may be copying. The commit publishes it as write()
+// does, at the cost of one record copy. Compiled with the rest of the writer
+// (Vesk/VeskWriterImpl.h); callers need only Vesk/VeskWriter.h.
 //
 // Who calls what: the writer's thread, strictly in pairs: directWrite (a new or existing key) or
-// directUpdate (an existing key), then directCommit. No other mutation may come in between (it
-// stops the process, as does a commit without an open operation, or a detach with one open).
+// directUpdate (an existing key), fills through the pointer it returned, then directCommit. No
+// other mutation may come in between (it stops the process, as does a commit without an open
+// operation, or a detach with one open).
 //
-// What a reader may see meanwhile (the publication order of VeskWriter.h holds throughout):
-//  1. The fill area is never a slot a reader can reach: for a new key it is the fresh slot
-//     taken from the free list (linked only by the commit), for an existing key the lookaside
-//     slot, which readers use only while the slot's flags have LOOKASIDE set, and the commit
-//     sets it only after the fill is complete.
-//  2. A new key's critical-section bit stays set from directWrite to directCommit; an existing
-//     key's commit is one lookaside overwrite, inside its own critical section.
+// What a reader may see meanwhile (doc/file-format.md):
+//  1. Nothing of the fill before the commit. directWrite of a new key takes its slot from the
+//     free list (its rhash set), unreachable until the commit links it (P2); the commit of an
+//     existing key overwrites it in place (P3).
+//  2. directWrite keeps the critical-section bit set until directCommit (P11); directUpdate
+//     stores nothing shared, and the commit holds the bit for its own stores.
 //  3. A commit whose filled record does not carry the key the operation was opened for is
 //     refused before any store: a new slot goes back to the free list, nothing is published.
 #pragma once
@@ -28,22 +30,14 @@ typename Ops::Value* VeskWriter<Ops>::directWrite(const Value& value) {
     refuseIfBusy("directWrite");
     typename Table::CriticalSectionAnchor anchor(table_);
     auto p = hashMap_.find(key);
-    uint32_t s = p.slot;
-    char* area;
-    if (p.found) {
-        area = slotValue(table_.header()->lookaside());
-    } else {
-        s = takeSlot(anchor, p.prev, p.hash);
-        area = slotValue(table_.slots()[s]);
-    }
+    const uint32_t s = p.found ? p.slot : takeSlot(anchor, p.prev, p.hash);
     ++counters_.directUpdates;
-    Mem::writeFence();  // as in copyInPlace: earlier flags stores before the fill area's
-    Mem::storeRelaxedCopy(area, &value, sizeof(Value));
+    directValue_ = value;
     PIMBO_TRACE(9, "{}{} bucket:{} slot:{} next:{}", key, p.found ? " existing " : " new ",
                 p.bucket, s, p.found ? slotLink(p.curr)->next : p.prev->next);
     openDirect(s, p.prev, !p.found, key);
     anchor.keep();  // the bit stays set until directCommit
-    return reinterpret_cast<Value*>(area);
+    return &directValue_;
 }
 
 template <class Ops>
@@ -55,13 +49,11 @@ typename Ops::Value* VeskWriter<Ops>::directUpdate(const Key& key) {
     if (!p.found)
         return nullptr;
     ++counters_.directUpdates;
-    // The fill area starts as the current record, so fields the caller leaves alone keep
-    // their values.
-    char* area = slotValue(table_.header()->lookaside());
-    Mem::writeFence();  // as in copyInPlace: earlier flags stores before the fill area's
-    Mem::storeRelaxedCopy(area, slotValue(p.curr), sizeof(Value));
+    // The fill starts as the current record, so fields the caller leaves alone keep their
+    // values.
+    Mem::copyRelaxed(&directValue_, slotValue(p.curr), sizeof(Value));
     openDirect(p.slot, p.prev, false, key);
-    return reinterpret_cast<Value*>(area);
+    return &directValue_;
 }
 
 template <class Ops>
@@ -71,11 +63,9 @@ void VeskWriter<Ops>::directCommit() {
         PIMBO_FAIL("not in direct mode! Make sure the DirectIs/Commit are properly paired!");
     }
     typename Table::CriticalSectionAnchor anchor(table_);
-    Header* h = table_.header();
     char* slot = table_.slots()[directSlot_];
     const bool isNew = directNew_;
-    const char* filled = isNew ? slotValue(slot) : slotValue(h->lookaside());
-    const Key filledKey(Mem::loadRelaxed64(filled));
+    const Key filledKey = Ops::key(directValue_);
     if (!hashOps_.keyEqual(filledKey, directKey_)) {
         abandonDirect(slot);
         anchor.release();  // nothing was published: the table is as consistent as before
@@ -84,18 +74,12 @@ void VeskWriter<Ops>::directCommit() {
                     "slot {}",
                     name_, filledKey, directKey_, slotId(slot));
     }
-    if (isNew)
-        publishLink(slotLink(slot), directPrev_->next);
     ++counters_.directCommits;
-    const uint32_t flags = loadFlags(slot);
-    if ((flags & OCCUPIED) == 0) {
-        setFlags(slot, (flags + 4) | OCCUPIED);
+    if (isNew) {
+        publishLink(slotLink(slot), directPrev_->next);
+        copyUnlinked(slot, &directValue_);
     } else {
-        setRhash(h->lookaside(), loadRhash(slot));
-        setFlags(slot, flags + 2);
-        Mem::writeFence();
-        Mem::storeRelaxedCopy(slotValue(slot), slotValue(h->lookaside()), sizeof(Value));
-        setFlags(slot, (flags + 4) | OCCUPIED);
+        copyInPlace(slot, &directValue_);
     }
     const uint32_t s = directSlot_;
     directSlot_ = kNoSlot;
@@ -136,13 +120,11 @@ void VeskWriter<Ops>::assertNoDirect(const char* operation, const What& what) {
         return;
     char* slot = table_.slots()[directSlot_];
     table_.versionAnchor().set(loadFlags(slot), slotFlagsWord(slot), table_.header());
-    Value held{};
-    std::memcpy(&held, slotValue(slot), sizeof(Value));
     PIMBO_FAIL(
         "unbalanced directSlot:{} containing value:{} when {}:{} - Make sure the "
         "DirectIs/Commit "
         "are properly paired!",
-        directSlot_, held, operation, what);
+        directSlot_, directValue_, operation, what);
 }
 
 }  // namespace Vesk

@@ -4,14 +4,11 @@
 // to the table's writer (BucketWriter); this class maps it read-only (Mem::PlinthWrapper mode 1,
 // with a PROT_NONE guard page after the mapping) and never stores into it.
 //
-// What a reader may rely on (the writer's side is in BucketTable.h and WriterHashMap.h):
-//  1. numBuckets is one 8-byte word (version, value) published with a release store whose version
-//     grows by 1 per doubling or halving. This class keeps the pair its mapping was made for
-//     (the local pair); a reader compares versions to know that its mapping is stale.
-//  2. The file is never shortened: a mapping made for a larger count stays readable after the
-//     writer halved the count (the released entries read as zero), so a stale reader never
-//     faults; it only reads entries that the version check then discards.
-//  3. Every bucket index is checked against the local count before its address is formed.
+// What a reader may rely on (doc/file-format.md): numBuckets moves its version on every change
+// (P9); this class keeps the pair its mapping was made for (the local pair), and a reader
+// compares versions to know that its mapping is stale (P13). The file is never shortened (P10):
+// a stale mapping never faults, it only reads entries that the version check then discards.
+// Every bucket index is checked against the local count before its address is formed.
 #pragma once
 
 #include "Mem/VersionedRef.h"

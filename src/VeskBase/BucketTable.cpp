@@ -120,9 +120,15 @@ void BucketWriter<Link>::format(Plinth::CinderId cinderId, uint32_t oldVersion) 
                                                       ? Vesk::SlotLink::kEnd
                                                       : (Vesk::SlotLink::kBucketMarker | succ));
     }
-    std::memcpy(header_->magic, Header::kMagic, sizeof(header_->magic));
-    header_->version = Header::kVersion;
-    Mem::storeRelease32(&header_->cinder, cinderId.value);
+    // The header after the entries, built in private memory and stored through the named stores:
+    // readers of the old generation may have it mapped. They see the cinder id change first and
+    // numBuckets (a new version) last (P12 of doc/file-format.md).
+    Header h{};
+    std::memcpy(h.magic, Header::kMagic, sizeof(h.magic));
+    h.version = Header::kVersion;
+    h.cinder = cinderId.value;
+    Mem::storeRelease32(&header_->cinder, h.cinder);
+    Mem::storeRelaxedCopy(header_, &h, offsetof(Header, numBuckets));
     Mem::VersionedRef<uint32_t>::publish(&header_->numBuckets,
                                          Mem::VersionedRef<uint32_t>{oldVersion, n});
 }

@@ -8,10 +8,8 @@
 //
 // Concurrency contract:
 //  1. Only the writer (BucketWriter) changes the file; readers (BucketReader) map it read-only.
-//  2. numBuckets is published with one 8-byte release store whose version grows by 1; the
-//     writer's hash map publishes it, this class only maps and sizes the file.
-//  3. The file is never shortened while readers may map it: a smaller bucket count keeps the
-//     file length and releases the blocks beyond it (they read as zero).
+//  2. The writer's hash map publishes numBuckets (P8, P9 of doc/file-format.md); this class
+//     maps, sizes and formats the file (P12) and never shortens it while readers map it (P10).
 #pragma once
 
 #include "Mem/VersionedRef.h"

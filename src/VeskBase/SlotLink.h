@@ -1,12 +1,10 @@
 // SlotLink: the 8-byte link that chains slots into buckets and into the free list, and the
 // element type of the bucket file.
 //
-// Concurrency contract (one writer process, any number of reader processes):
-//  1. A link is always read with one 8-byte acquire load (loadLink) and written with one 8-byte
-//     release store (publishLink), so nobody ever sees a half-updated (version, next) pair.
-//  2. Every store that changes `next` adds 4 to `version`: a reader that re-reads a link and
-//     finds the same version knows that nothing was relinked there in between.
-//  3. Only the writer stores links.
+// Concurrency contract (one writer process, any number of reader processes): only the writer
+// stores links (publishLink, resetLink); anyone reads them with loadLink. A link is one word as
+// P1 of doc/file-format.md says, so nobody sees a half-updated (version, next) pair, and a
+// reader that re-reads a link and finds the same version knows nothing was relinked there.
 #pragma once
 
 #include "Mem/Atomic.h"

@@ -8,22 +8,12 @@
 //
 //   slot: link (SlotLink, 8) | flags (u32) | rhash (u32) | record (valueSize bytes)
 //
-// Concurrency contract (one writer process, any number of reader processes, no locks):
-//  1. A slot is linked into a chain (its id stored into a predecessor's link) only after its
-//     record, rhash and flags (with OCCUPIED) are complete.
-//  2. Every link change is one 8-byte release store whose version grows by 4; numSlots changes
-//     by one 8-byte release store, after new slots are built and on the free list (growing) or
-//     after the records beyond the new end moved down (shrinking). Its version is odd exactly
-//     while a shrink moves records: a grow adds 2; a shrink adds 1 (the count unchanged) before
-//     its first move and 1 with the new count after its last.
-//  3. Every in-place copy into a reachable slot adds 2 to its flags (LOOKASIDE set) before the
-//     copy and 2 after it (LOOKASIDE clear, OCCUPIED set); while LOOKASIDE is set the lookaside
-//     slot holds the slot's rhash and its complete new record. A reader therefore copies from
-//     the slot or from the lookaside slot and repeats until flags read the same before and after.
-//  4. The file is never shortened while it is in use: memory beyond the used size is released
-//     by punching holes, and punched slots read as all zero (not OCCUPIED).
-//
-// Writer-only fields (counts, free list head, runtime flags) are read by readers only as hints.
+// Concurrency contract (one writer process, any number of reader processes, no locks): only the
+// writer stores into the file, in the order of doc/file-format.md: links (P1), a slot linked
+// once complete (P2), in-place copies through the lookaside slot (P3), numSlots and its version
+// (P5 to P7), a file never shortened (P10), the critical-section bit (P11) and a re-format's
+// header (P12). Readers load every word here through the accessors below; the counts, the
+// free-list head and the runtime flags are hints to them (P7).
 #pragma once
 
 #include "Mem/Atomic.h"

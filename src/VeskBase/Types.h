@@ -14,7 +14,8 @@ enum VeskType : uint8_t { writer = 0, shadow = 1, reader = 2, keyshadow = 3 };
 // "writer", "shadow", "reader", "keyshadow" or "unknown(N)".
 std::string veskTypeName(unsigned type);
 
-// Mount status: 0 not mounted, 1 mounted, 3 a shadow still flushing.
+// Mount status: 0 not mounted; 1 mounted (a shadow: not synchronised yet since its last attach);
+// 2 a shadow synchronised with its table; 3 a shadow that detached and whose flush is pending.
 using MountStatus = uint32_t;
 
 // Iteration cursor carried from call to call by first and next: the `flags` of the slot last

@@ -5,18 +5,13 @@
 // stores into shared memory; every shared word is read through a named helper (loadLink for
 // links, SlotReaderTable::getValue for records, the bucket reader for bucket entries).
 //
-// What the walk relies on (the writer's publication order):
-//  1. Every link change is one 8-byte release store whose version grows by 4, so one 8-byte
-//     acquire load (loadLink) sees a whole (version, next) pair, and an equal re-load proves
-//     that nothing was relinked there in between.
-//  2. A slot is linked only when its record, rhash and flags are complete; it loses OCCUPIED
-//     only after it was unlinked (remove) or re-linked elsewhere (shrink), and its own link is
-//     rewritten (free list) only after that.
-//  3. Bucket counts change by one doubling or halving at a time, each announced by a new
-//     numBuckets version; during the change a chain may hold keys of the bucket's half-level or
-//     double-level neighbour, which the bucket check tolerates.
+// What the walk relies on (doc/file-format.md): whole links and versions that move on every
+// relink (P1); a slot linked only once complete (P2), losing OCCUPIED only after it was
+// unlinked (P4) or linked elsewhere (P6); bucket counts that change one doubling or halving at
+// a time under a new numBuckets version (P8, P9), while a chain may hold keys of the bucket's
+// half-level or double-level neighbour, which the bucket check tolerates.
 //
-// What the walk guarantees:
+// What the walk guarantees (its side of P13):
 //  1. After copying a slot it re-reads the link it came through; a changed link restarts the
 //     bucket (counted as a retry). A slot reached through an unchanged link is trusted: it must
 //     be occupied and lie in the bucket, otherwise the table is corrupt.

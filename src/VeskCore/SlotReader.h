@@ -5,15 +5,11 @@
 // (Mem::PlinthWrapper mode 1: PROT_READ, with a PROT_NONE guard page right after the mapping)
 // and never stores into it. Any store through the mapping faults.
 //
-// What the reader relies on (the writer's publication order, VeskBase/SlotTable.h):
-//  1. numSlots is one 8-byte word (version, value) published with a release store whose version
-//     grows by 1 per resize, after the slots it announces are built (growing) or after the
-//     records beyond the new end were moved down (shrinking). The file is never shortened.
-//  2. Every in-place copy into a reachable slot adds 2 to the slot's flags before the copy
-//     (LOOKASIDE set) and 2 after it; while LOOKASIDE is set the lookaside slot holds the slot's
-//     rhash and its complete new record.
-//  3. A re-format rewrites the header (a new cinder id and hash seed) and keeps the numSlots
-//     version growing.
+// What the reader relies on (doc/file-format.md): an in-place copy goes through the lookaside
+// slot (P3); numSlots is one word whose version moves on every change of the count (a grow adds
+// 2, a shrink 1 before its moves and 1 after them, a re-format takes the next even version) and
+// is published after the slots it announces (P5 to P7); the file is never shortened (P10); a
+// re-format publishes a new cinder id and hash seed (P12).
 //
 // What this class guarantees:
 //  1. getValue returns a record and rhash that the slot held at one moment: a seqlock read that

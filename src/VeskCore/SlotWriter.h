@@ -3,17 +3,11 @@
 // copies records out for the writer's own reads.
 //
 // Concurrency contract: only the writer thread calls this class. Readers in other processes see
-// its effects through the publication order of the slot table (see VeskBase/SlotTable.h):
-//  1. new slots are built and pushed on the free list before numSlots grows;
-//  2. every link change is one 8-byte release store with version + 4 (publishLink);
-//  3. numSlots changes by one 8-byte release store; its version is even while no shrink is
-//     under way: a grow adds 2, a shrink adds 1 before its first move (the count unchanged,
-//     then a write fence) and 1 with the new count after its last move;
-//  4. a shrink moves every record beyond the new end to a free slot below and links it there
-//     before it leaves its old slot; numSlots shrinks after the last move, and the file keeps
-//     its length: the released tail reads as zero;
-//  5. the counts and the free-list head are stored with relaxed atomic stores (readers only
-//     take them as hints).
+// its effects in the order of doc/file-format.md: dealloc keeps a removed slot's successor until
+// OCCUPIED is clear (P4), grow() publishes numSlots after the new slots are free (P5), shrink()
+// moves records under an odd version (P6), numSlots and the hints are stored as P7 says,
+// resize() never shortens the file (P10), CriticalSectionAnchor keeps P11, and attach()
+// reuses or re-formats the file as P12 says.
 // The version anchor never points outside the live slot array: every resize re-bases it (or
 // invalidates it when its slot is gone) and detach invalidates it.
 // Any slot or link address held across grow() or resize() must be turned into an offset from

@@ -6,15 +6,11 @@
 // bucket count therefore only splits chains at a point and never moves a slot.
 //
 // Concurrency contract (the writer thread calls everything here; readers walk concurrently):
-//  1. Every link change is one 8-byte release store with version + 4 (publishLink).
-//  2. Growing: the new buckets are filled (split pass) before numBuckets announces them, and the
-//     old chains are cut only after that; a reader still on the old count sees every slot.
-//  3. Shrinking: chains are joined before the smaller count is published, and the bucket file
-//     releases its tail only after that.
-//  4. numBuckets changes by one 8-byte release store with version + 1.
-//  5. The bucket count never shrinks below the count a new file starts with (two, or the
-//     matching count of the table's capacity hint).
-//  6. While a grow or shrink runs (resizing()), the chains match neither the old count nor the
+//  1. Every link change is a publishLink (P1 of doc/file-format.md).
+//  2. growBuckets() and shrinkBuckets() keep P8 (split, publish, cut; join, publish, release)
+//     and publish numBuckets as P9 says; the count never falls below the count a new file
+//     starts with (two, or the matching count of the table's capacity hint).
+//  3. While a grow or shrink runs (resizing()), the chains match neither the old count nor the
 //     new one everywhere: the writer's own reads (from critical tasks run by the yield) are
 //     refused by the owner, never answered from a half-split structure.
 // Every walk is bounded by the slot count (chains) or the bucket count (bucket hops) and throws

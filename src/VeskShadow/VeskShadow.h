@@ -144,8 +144,11 @@ class ShadowStore : public ShadowStoreBase<Ops> {
     static constexpr bool kKeyOnly = std::is_same_v<Slot, KeyShadowSlot<Ops>>;
     static constexpr uint64_t kNoSequence = VeskShadowBase::kNoSequence;
 
-    // The occupancy classes cover about a page of shared slots (a slot file's header and
-    // lookaside take 616 bytes of the first page; a 24-byte record's slot 40).
+    // The occupancy classes cover about a page of shared slots, counted with the sizes of a
+    // 24-byte record (Simple, Normal) for every record type: the 576-byte header and the
+    // 40-byte lookaside slot take 616 bytes of the first page, a slot 40. Another record size
+    // only makes the classes a little coarser or finer (87 slots per 4096-byte page here, 145
+    // for Wide's 24-byte slots).
     static uint32_t slotsPerPage() {
         return Mem::pageSize_ > 616 ? (Mem::pageSize_ - 616) / 40 : 0;
     }
@@ -217,13 +220,11 @@ class ShadowStore : public ShadowStoreBase<Ops> {
         ++localVersion_;
     }
 
-    // Tests: the index and the local array.
-    const ShadowHashMap<Ops, Slot>& index() const { return index_; }
-    const ShadowSlots<Slot>& slots() const { return slots_; }
+  protected:
+    // grow: re-maps the table and grows the local array to its slot count; false when slot i
+    // lies beyond even that. shrink: the local array to n slots.
     bool grow(uint32_t i);
     void shrink(uint32_t n);
-
-  protected:
     SlotReaderTable<Ops>& table() { return reader_.slotTable(); }
     uint32_t indexOf(const Slot* s) const { return uint32_t(s - slots_.base); }
     // Reads shared slot i into out until the reader's mapping is the table's current one;
