@@ -37,7 +37,7 @@ bool BucketTable<Link>::validateHeader(const Header& h, uint64_t fileSize, Plint
         return false;
     }
     const uint32_t n = h.numBuckets.value;
-    if (n < 2 || n > kMaxBuckets || (n & (n - 1)) != 0) {
+    if (!validBucketCount(n)) {
         reason = fmt::format("bad numBuckets: {}", h.numBuckets);
         return false;
     }

@@ -32,7 +32,6 @@
 #include "Pimbo/Debug.h"
 #include "Pimbo/Exception.h"
 #include "Pimbo/Format.h"
-#include "Pimbo/Util.h"
 #include "Plinth/RootPath.h"
 #include "Plinth/SafeHeaderCopy.h"
 #include "VeskBase/BucketReader.h"
@@ -40,6 +39,7 @@
 #include "VeskBase/Counters.h"
 #include "VeskBase/SlotLink.h"
 #include "VeskBase/SlotTable.h"
+#include "VeskBase/SplitOrder.h"
 #include "VeskBase/Types.h"
 
 #include <cstdint>
@@ -93,14 +93,14 @@ class ReaderHashMap {
     void prefetchEntry(const Key& key) const {
         const uint32_t n = buckets_.numBuckets();
         if (n != 0)
-            Mem::prefetch(buckets_[below(reader_->hashKeyValue(key.value()), n)]);
+            Mem::prefetch(buckets_[bucketOf(reader_->hashKeyValue(key.value()), n)]);
     }
     void prefetchFirstSlot(const Key& key) const {
         const uint32_t n = buckets_.numBuckets();
         if (n == 0)
             return;
         const uint32_t s =
-            Vesk::loadLink(buckets_[below(reader_->hashKeyValue(key.value()), n)]).next;
+            Vesk::loadLink(buckets_[bucketOf(reader_->hashKeyValue(key.value()), n)]).next;
         const auto& slots = reader_->slotTable().slots();
         if (SlotLink::isSlot(s) && s < slots.count) {
             const char* slot = slots.base + uint64_t(s) * Reader::Table::slotSize;
@@ -166,9 +166,9 @@ class ReaderHashMap {
         // iteration ends even over files whose links lead back.
         const uint64_t a = after.value();
         const uint64_t k = Ops::key(out).value();
-        const uint32_t ra = Pimbo::Util::reverse(reader_->hashKeyValue(a));
-        const uint32_t rk = Pimbo::Util::reverse(reader_->hashKeyValue(k));
-        if (rk < ra || (rk == ra && k <= a)) {
+        const uint32_t ra = orderKey(reader_->hashKeyValue(a));
+        const uint32_t rk = orderKey(reader_->hashKeyValue(k));
+        if (!sortsBefore(ra, a, rk, k)) {
             PIMBO_THROW(Pimbo::CorruptionDetectedException,
                         "iteration went back: after key:{} rhash:{:#x} came key:{} rhash:{:#x}", a,
                         ra, k, rk);
@@ -230,9 +230,10 @@ class ReaderHashMap {
     void verifyNextBucket(uint32_t bucket, uint32_t nb) const {
         const uint32_t n = buckets_.numBuckets();
         const uint32_t k = buckets_.bucketBits();
-        const bool ok = n != 0 && (nb == below(bitReversePermute(bucket, k), n) ||
-                                   nb == below(bitReversePermute(bucket, k - 1), n / 2) ||
-                                   nb == below(bitReversePermute(bucket, k + 1), 2 * uint64_t(n)));
+        const bool ok =
+            n != 0 && (nb == bucketOf(bitReversePermute(bucket, k), n) ||
+                       nb == bucketOf(bitReversePermute(bucket, k - 1), n / 2) ||
+                       nb == bucketOf(bitReversePermute(bucket, k + 1), 2 * uint64_t(n)));
         if (!ok) {
             PIMBO_THROW(Pimbo::CorruptionDetectedException,
                         "has bucket: {} with next bucket: {} and numBuckets: {}", bucket, nb, n);
@@ -291,8 +292,8 @@ class ReaderHashMap {
     // Findings are reported with the caller's texts.
     Stop walkBucket(const Key& key, bool after, uint32_t n, Value& out, const Texts& texts) const {
         const uint32_t hash = reader_->hashKeyValue(key.value());
-        Stop stop{below(hash, n)};
-        while (!walkPass(key, after, Pimbo::Util::reverse(hash), n, out, stop, texts))
+        Stop stop{bucketOf(hash, n)};
+        while (!walkPass(key, after, orderKey(hash), n, out, stop, texts))
             retried();
         return stop;
     }
@@ -334,7 +335,7 @@ class ReaderHashMap {
             if ((got.flags & Vesk::OCCUPIED) == 0)
                 notOccupied(texts, s, out, count);
             const bool exact = got.rhash == r && sk == k;
-            if (got.rhash > r || (got.rhash == r && sk > k) || (exact && !after)) {
+            if (sortsBefore(r, k, got.rhash, sk) || (exact && !after)) {
                 // The chain is sorted: the walk ends here.
                 if (!exact && !inBucket(sk, b, n))
                     corruptKey(texts, out, b);
@@ -373,13 +374,8 @@ class ReaderHashMap {
     // The key belongs to bucket b at the mapped count, or at half or double of it.
     bool inBucket(uint64_t key, uint32_t b, uint32_t n) const {
         const uint32_t hash = reader_->hashKeyValue(key);
-        return below(hash, n) == b || below(hash, n / 2) == b || below(hash, 2 * uint64_t(n)) == b;
-    }
-
-    // x modulo a bucket count: a power of two (BucketReader maps no other), so a mask; 0 for a
-    // count below 2.
-    static uint32_t below(uint64_t x, uint64_t count) {
-        return count < 2 ? 0 : uint32_t(x & (count - 1));
+        return bucketOf(hash, n) == b || bucketOf(hash, n / 2) == b ||
+               bucketOf(hash, 2 * uint64_t(n)) == b;
     }
 
     void retried() const {
