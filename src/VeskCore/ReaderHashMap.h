@@ -24,7 +24,8 @@
 //     bucket count; every index is bounds-checked before use. A corrupt or concurrently rebuilt
 //     structure ends in Pimbo::CorruptionDetectedException, never in a loop or a stray read.
 //  3. An unsuccessful lookup re-checks the bucket count version, so "absent" is only answered
-//     from a mapping that matches the writer's count.
+//     from a mapping that matches the writer's count; when it moved, or a key of another bucket
+//     met under a moved count ended the walk, the lookup answers Walk::retry (no exception).
 // Restarts are not limited: each one is caused by one writer step.
 #pragma once
 
@@ -46,6 +47,12 @@
 
 namespace VeskCore {
 
+// How a lookup's walk ended: at the key's record, with the key absent, or at a state that the
+// writer's bucket resize under way explains (a key of another bucket, a moved bucket count),
+// which the reader answers by re-mapping and walking again. A state that no writer step explains
+// is corruption and throws Pimbo::CorruptionDetectedException where it is found.
+enum class Walk { found, absent, retry };
+
 template <class Reader>
 class ReaderHashMap {
   public:
@@ -61,29 +68,31 @@ class ReaderHashMap {
     BucketReader<SlotLink>& buckets() { return buckets_; }
     const BucketReader<SlotLink>& buckets() const { return buckets_; }
 
-    // The record of key, copied into buffer (or the reader's scratch value when buffer is null);
-    // the reader's default value with found false when absent.
-    const Value* lookup(const Key& key, bool& found, void* buffer) const {
-        found = false;
+    // Looks key up. found: its record copied into buffer (or the reader's scratch value when
+    // buffer is null), at result. absent: result is the reader's default value.
+    Walk lookup(const Key& key, const Value*& result, void* buffer) const {
+        result = &reader_->defaultValue();
         const uint32_t n = buckets_.numBuckets();
         if (n == 0) {
             trace(5, "bucket table detached");
-            return &reader_->defaultValue();
+            return Walk::absent;
         }
         Value& dest = buffer != nullptr ? *static_cast<Value*>(buffer) : reader_->scratch();
         const Stop stop = walkBucket(key, false, n, dest, kLookupTexts);
         if (stop.exact) {
-            found = true;
-            return &dest;
+            result = &dest;
+            return Walk::found;
         }
+        // "Absent" is only answered from a mapping that matches the writer's bucket count.
+        if (stop.resized || buckets_.stale())
+            return Walk::retry;
         // A chain that ended in a bucket marker or the end of the table must name the bucket's
         // successor, or the bucket file is damaged and "absent" would be a guess.
         if (!SlotLink::isSlot(stop.next)) {
             verifyNextBucket(stop.bucket,
                              SlotLink::isEnd(stop.next) ? 0 : SlotLink::bucketOf(stop.next));
         }
-        buckets_.checkResize();
-        return &reader_->defaultValue();
+        return Walk::absent;
     }
 
     // The two steps of a lookup's memory accesses, for a caller that overlaps those of many keys:
@@ -245,6 +254,8 @@ class ReaderHashMap {
     bool slowNext(const Key& after, Value& out, Vesk::IterHint& hint) const {
         ++reader_->counters().slowPaths;
         const Stop stop = walkBucket(after, true, buckets_.numBuckets(), out, kNextTexts);
+        if (stop.resized)
+            corruptKey(kNextTexts, out, stop.bucket);  // the reader's loop re-maps for it
         if (SlotLink::isSlot(stop.next)) {
             hint = Vesk::IterHint{stop.flags, stop.next, stop.bucket};
             trace(9, "{} success {}, saving {}", after, Ops::key(out), hint);
@@ -268,7 +279,8 @@ class ReaderHashMap {
         uint32_t bucket;
         uint32_t next = SlotLink::kEnd;
         uint32_t flags = 0;
-        bool exact = false;  // the slot holds the key walked to
+        bool exact = false;    // the slot holds the key walked to
+        bool resized = false;  // a key of another bucket under a moved bucket count: walk again
     };
 
     // The texts a walk reports its findings with: each operation names them its own way, and
@@ -338,7 +350,7 @@ class ReaderHashMap {
             if (sortsBefore(r, k, got.rhash, sk) || (exact && !after)) {
                 // The chain is sorted: the walk ends here.
                 if (!exact && !inBucket(sk, b, n))
-                    corruptKey(texts, out, b);
+                    return outsideBucket(texts, out, stop);
                 stop = Stop{b, s, got.flags, exact};
                 return true;
             }
@@ -350,7 +362,7 @@ class ReaderHashMap {
             if (linkMoved(prevPtr, prev, prevSlot))
                 return false;
             if (!inBucket(sk, b, n))
-                corruptKey(texts, out, b);
+                return outsideBucket(texts, out, stop);
             if (after && SlotLink::isSlot(next.next))
                 trace(9, "{} next slot {} success", key, next.next);
             prevPtr = own;
@@ -369,6 +381,15 @@ class ReaderHashMap {
         if (Vesk::loadLink(prevPtr) != prev)
             return true;
         return prevSlot != nullptr && (Vesk::loadFlags(prevSlot) & Vesk::OCCUPIED) == 0;
+    }
+
+    // The walk of stop.bucket met a key of another bucket: the end of the walk, to be walked again
+    // on the writer's count when it moved, otherwise corruption.
+    bool outsideBucket(const Texts& texts, const Value& copied, Stop& stop) const {
+        if (!buckets_.stale())
+            corruptKey(texts, copied, stop.bucket);
+        stop.resized = true;
+        return true;
     }
 
     // The key belongs to bucket b at the mapped count, or at half or double of it.
