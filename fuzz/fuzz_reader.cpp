@@ -99,7 +99,7 @@ void runQueue(const Bytes& part, Plinth::CinderId id, bool fixChecksum) {
     for (size_t i = 0; i < part.size(); ++i)
         file[i] ^= part[i];
     if (fixChecksum && file.size() >= Layout::kHeaderSize)
-        put(file, Layout::kOffChecksum, Ruxa::queueChecksum(file.data()));
+        put(file, offsetof(Ruxa::QueueFileHeader, checksum), Ruxa::queueChecksum(file.data()));
     writeAll(path.filePath(Layout::kFileName), file);
 
     const Vesk::RootPath readerPath(handler(), "fuzz/counter", false);

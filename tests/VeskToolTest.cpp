@@ -490,7 +490,8 @@ TEST_F(VeskToolProcess, FollowWaitAndWithdrawnQueue) {
         ASSERT_TRUE(writer.read(" ready: ") && read(synced, ""));
         Tool plain(rooted("follow t"));
         ASSERT_TRUE(plain.read("mount status 2 (synced)"));
-        pwriteValue(path("t/notifications"), Ruxa::QueueLayout::kOffGeneration, uint32_t(0));
+        pwriteValue(path("t/notifications"), offsetof(Ruxa::QueueFileHeader, generation),
+                    uint32_t(0));
         ASSERT_TRUE(follow.read("notification queue withdrawn"));
         writer.signal(SIGTERM);
         EXPECT_EQ(writer.wait().status, 0);

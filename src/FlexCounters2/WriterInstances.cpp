@@ -2,6 +2,7 @@
 #include "FlexCounters2/FlexCounters2Vesk.h"
 #include "Vesk/Tmp.h"
 #include "Vesk/VeskWriterImpl.h"
+#include "VeskCore/SlotWriterImpl.h"
 
 namespace Vesk {
 

@@ -12,17 +12,6 @@ namespace {
 
 using L = QueueLayout;
 
-template <class T>
-T get(const unsigned char* p, uint64_t off) {
-    T v;
-    std::memcpy(&v, p + off, sizeof(T));
-    return v;
-}
-template <class T>
-void put(std::string& s, uint64_t off, T v) {
-    std::memcpy(s.data() + off, &v, sizeof(T));
-}
-
 }  // namespace
 
 std::string QueueHeader::toString() const {
@@ -39,20 +28,22 @@ uint32_t queueChecksum(const void* header) {
 
 std::string formatQueue(const QueueHeader& h) {
     std::string s(h.fileSize(), '\0');
-    std::memcpy(s.data() + L::kOffMagic, L::kMagic, sizeof(L::kMagic));
-    put<uint32_t>(s, L::kOffVersion, L::kVersion);
-    put<uint32_t>(s, L::kOffHeaderSize, uint32_t(L::kHeaderSize));
-    put<uint32_t>(s, L::kOffNumBuffers, h.numBuffers);
-    put<uint32_t>(s, L::kOffBufferEntries, h.bufferEntries);
-    put<uint32_t>(s, L::kOffBufferSize, uint32_t(h.bufferSize()));
-    put<uint32_t>(s, L::kOffCinder, h.cinder);
-    put<uint64_t>(s, L::kOffSequenceBase, h.sequenceBase);
-    put<uint32_t>(s, L::kOffGeneration, h.generation);
-    put<uint32_t>(s, L::kOffCurrentBuffer, 0);
-    put<uint32_t>(s, L::kOffChecksum, queueChecksum(s.data()));
+    QueueFileHeader head{};
+    std::memcpy(head.magic, L::kMagic, sizeof(L::kMagic));
+    head.version = L::kVersion;
+    head.headerSize = uint32_t(L::kHeaderSize);
+    head.numBuffers = h.numBuffers;
+    head.bufferEntries = h.bufferEntries;
+    head.bufferSize = uint32_t(h.bufferSize());
+    head.cinder = h.cinder;
+    head.sequenceBase = h.sequenceBase;
+    head.generation = h.generation;
+    head.currentBuffer = 0;
+    head.checksum = queueChecksum(&head);
+    std::memcpy(s.data(), &head, sizeof(head));
     for (uint32_t b = 0; b < h.numBuffers; ++b) {
-        const uint64_t at = L::kHeaderSize + b * h.bufferSize();
-        put<uint64_t>(s, at + L::kOffFirstSequence, b == 0 ? h.sequenceBase + 1 : L::kUnused);
+        const uint64_t first = b == 0 ? h.sequenceBase + 1 : L::kUnused;
+        std::memcpy(s.data() + L::kHeaderSize + b * h.bufferSize(), &first, sizeof(first));
     }
     return s;
 }
@@ -65,27 +56,27 @@ bool readQueueHeader(const void* header, uint64_t fileBytes, QueueHeader& out,
         return false;
     }
     // One copy of the header, word by word; the checks below look at the copy only.
-    unsigned char h[L::kHeaderSize];
+    QueueFileHeader h;
     for (uint64_t off = 0; off < L::kHeaderSize; off += 4) {
         const uint32_t w = Mem::loadAcquire32(static_cast<const char*>(header) + off);
-        std::memcpy(h + off, &w, 4);
+        std::memcpy(reinterpret_cast<char*>(&h) + off, &w, 4);
     }
-    if (std::memcmp(h + L::kOffMagic, L::kMagic, sizeof(L::kMagic)) != 0) {
-        reason = fmt::format("bad magic: {:x}", get<uint64_t>(h, L::kOffMagic));
+    if (std::memcmp(h.magic, L::kMagic, sizeof(L::kMagic)) != 0) {
+        uint64_t magic = 0;
+        std::memcpy(&magic, h.magic, sizeof(magic));
+        reason = fmt::format("bad magic: {:x}", magic);
         return false;
     }
-    const uint32_t version = get<uint32_t>(h, L::kOffVersion);
-    if (version != L::kVersion) {
-        reason = fmt::format("bad version: {} (expected {})", version, L::kVersion);
+    if (h.version != L::kVersion) {
+        reason = fmt::format("bad version: {} (expected {})", h.version, L::kVersion);
         return false;
     }
-    const uint32_t headerSize = get<uint32_t>(h, L::kOffHeaderSize);
-    if (headerSize != L::kHeaderSize) {
-        reason = fmt::format("bad headerSize: {} (expected {})", headerSize, L::kHeaderSize);
+    if (h.headerSize != L::kHeaderSize) {
+        reason = fmt::format("bad headerSize: {} (expected {})", h.headerSize, L::kHeaderSize);
         return false;
     }
-    out.numBuffers = get<uint32_t>(h, L::kOffNumBuffers);
-    out.bufferEntries = get<uint32_t>(h, L::kOffBufferEntries);
+    out.numBuffers = h.numBuffers;
+    out.bufferEntries = h.bufferEntries;
     if (out.numBuffers < L::kMinBuffers || out.numBuffers > L::kMaxBuffers) {
         reason = fmt::format("bad numBuffers: {} (between {} and {})", out.numBuffers,
                              L::kMinBuffers, L::kMaxBuffers);
@@ -96,15 +87,13 @@ bool readQueueHeader(const void* header, uint64_t fileBytes, QueueHeader& out,
                              L::kMaxBufferEntries);
         return false;
     }
-    const uint32_t bufferSize = get<uint32_t>(h, L::kOffBufferSize);
-    if (bufferSize != out.bufferSize()) {
-        reason = fmt::format("bad bufferSize: {} for {} entries (expected {})", bufferSize,
+    if (h.bufferSize != out.bufferSize()) {
+        reason = fmt::format("bad bufferSize: {} for {} entries (expected {})", h.bufferSize,
                              out.bufferEntries, out.bufferSize());
         return false;
     }
-    const uint32_t checksum = get<uint32_t>(h, L::kOffChecksum);
-    if (checksum != queueChecksum(h)) {
-        reason = fmt::format("bad checksum: {:#x} (computed {:#x})", checksum, queueChecksum(h));
+    if (h.checksum != queueChecksum(&h)) {
+        reason = fmt::format("bad checksum: {:#x} (computed {:#x})", h.checksum, queueChecksum(&h));
         return false;
     }
     if (fileBytes < out.fileSize()) {
@@ -112,11 +101,11 @@ bool readQueueHeader(const void* header, uint64_t fileBytes, QueueHeader& out,
                              fileBytes, out.fileSize(), out.numBuffers, out.bufferEntries);
         return false;
     }
-    out.cinder = get<uint32_t>(h, L::kOffCinder);
-    out.sequenceBase = get<uint64_t>(h, L::kOffSequenceBase);
-    out.generation = get<uint32_t>(h, L::kOffGeneration);
-    out.followers = get<uint32_t>(h, L::kOffFollowers);
-    out.refused = get<uint32_t>(h, L::kOffRefused);
+    out.cinder = h.cinder;
+    out.sequenceBase = h.sequenceBase;
+    out.generation = h.generation;
+    out.followers = h.followers;
+    out.refused = h.refused;
     if (out.generation == 0) {
         reason = "generation 0: the queue is being replaced";
         return false;

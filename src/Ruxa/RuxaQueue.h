@@ -22,45 +22,77 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <type_traits>
 
 namespace Ruxa {
 
 // The slot index a notification names.
 using BasicSlot = uint32_t;
 
+// The file's header, at offset 0.
+struct QueueFileHeader {
+    char magic[8];
+    uint32_t version;
+    uint32_t headerSize;
+    uint32_t numBuffers;
+    uint32_t bufferEntries;
+    uint32_t bufferSize;
+    uint32_t cinder;
+    uint64_t sequenceBase;
+    uint32_t generation;
+    uint32_t currentBuffer;
+    uint32_t checksum;
+    // Advisory: the followers connected to the writer's wake-up socket (never an index).
+    uint32_t followers;
+    // Advisory: connections the wake-up socket refused (its caps) since the writer started.
+    uint32_t refused;
+    uint32_t reserved;
+};
+static_assert(sizeof(QueueFileHeader) == 64);
+static_assert(std::is_standard_layout_v<QueueFileHeader>);
+static_assert(offsetof(QueueFileHeader, version) == 8);
+static_assert(offsetof(QueueFileHeader, headerSize) == 12);
+static_assert(offsetof(QueueFileHeader, numBuffers) == 16);
+static_assert(offsetof(QueueFileHeader, bufferEntries) == 20);
+static_assert(offsetof(QueueFileHeader, bufferSize) == 24);
+static_assert(offsetof(QueueFileHeader, cinder) == 28);
+static_assert(offsetof(QueueFileHeader, sequenceBase) == 32);
+static_assert(offsetof(QueueFileHeader, generation) == 40, "readers find the generation at 40");
+static_assert(offsetof(QueueFileHeader, currentBuffer) == 44);
+static_assert(offsetof(QueueFileHeader, checksum) == 48);
+static_assert(offsetof(QueueFileHeader, followers) == 52);
+static_assert(offsetof(QueueFileHeader, refused) == 56);
+static_assert(offsetof(QueueFileHeader, reserved) == 60);
+
+// One entry of a buffer: the slot a change named, with its sequence relative to sequenceBase.
+struct QueueEntry {
+    uint32_t sequence;
+    uint32_t slot;
+};
+static_assert(sizeof(QueueEntry) == 8);
+static_assert(std::is_standard_layout_v<QueueEntry>);
+static_assert(offsetof(QueueEntry, slot) == 4);
+
+// The head of a buffer: its first sequence, 8-aligned, and the count of its entries, which
+// follow at byte 12 (QueueLayout::kEntriesAt; the head's 8-byte alignment pads it to 16).
+struct QueueBufferHead {
+    uint64_t firstSequence;
+    uint32_t count;
+};
+static_assert(sizeof(QueueBufferHead) == 16);
+static_assert(std::is_standard_layout_v<QueueBufferHead>);
+static_assert(offsetof(QueueBufferHead, count) == 8);
+
 struct QueueLayout {
     static constexpr const char* kFileName = "notifications";
     static constexpr char kMagic[8] = {'V', 'E', 'S', 'K', '_', 'N', 'T', 'F'};
     static constexpr uint32_t kVersion = 1;
-
-    // Header.
-    static constexpr uint64_t kOffMagic = 0;
-    static constexpr uint64_t kOffVersion = 8;
-    static constexpr uint64_t kOffHeaderSize = 12;
-    static constexpr uint64_t kOffNumBuffers = 16;
-    static constexpr uint64_t kOffBufferEntries = 20;
-    static constexpr uint64_t kOffBufferSize = 24;
-    static constexpr uint64_t kOffCinder = 28;
-    static constexpr uint64_t kOffSequenceBase = 32;
-    static constexpr uint64_t kOffGeneration = 40;
-    static constexpr uint64_t kOffCurrentBuffer = 44;
-    static constexpr uint64_t kOffChecksum = 48;
-    // Advisory: the followers connected to the writer's wake-up socket (never an index).
-    static constexpr uint64_t kOffFollowers = 52;
-    // Advisory: connections the wake-up socket refused (its caps) since the writer started.
-    static constexpr uint64_t kOffRefused = 56;
-    static constexpr uint64_t kHeaderSize = 64;
+    static constexpr uint64_t kHeaderSize = sizeof(QueueFileHeader);
     // The checksum covers the constant fields from version to the sequence base.
-    static constexpr uint64_t kChecksummed = kOffVersion;
-    static constexpr uint64_t kChecksummedEnd = kOffGeneration;
-
-    // Buffer.
-    static constexpr uint64_t kOffFirstSequence = 0;
-    static constexpr uint64_t kOffCount = 8;
-    static constexpr uint64_t kOffEntries = 12;
-    static constexpr uint64_t kEntrySize = 8;
-    static constexpr uint64_t kOffEntrySequence = 0;
-    static constexpr uint64_t kOffEntrySlot = 4;
+    static constexpr uint64_t kChecksummed = offsetof(QueueFileHeader, version);
+    static constexpr uint64_t kChecksummedEnd = offsetof(QueueFileHeader, generation);
+    // A buffer's entries follow its first sequence and count.
+    static constexpr uint64_t kEntriesAt = offsetof(QueueBufferHead, count) + sizeof(uint32_t);
 
     static constexpr uint32_t kTombstone = 0xFFFFFFFF;
     // First sequence of a buffer that no turn has used yet.
@@ -74,18 +106,34 @@ struct QueueLayout {
     // Bytes of one buffer: its 12-byte head, the entries, 4 bytes that keep the next buffer's
     // first sequence 8-aligned.
     static constexpr uint64_t bufferSize(uint32_t entries) {
-        return kOffEntries + kEntrySize * entries + 4;
+        return kEntriesAt + sizeof(QueueEntry) * entries + 4;
     }
     static constexpr uint64_t fileSize(uint32_t buffers, uint32_t entries) {
         return kHeaderSize + uint64_t(buffers) * bufferSize(entries);
     }
+
+    // The parts of a mapped file at base (the header) or of a buffer at b.
+    template <class Byte>
+    static auto* header(Byte* base) {
+        return reinterpret_cast<Const<Byte, QueueFileHeader>*>(base);
+    }
+    template <class Byte>
+    static auto* bufferHead(Byte* b) {
+        return reinterpret_cast<Const<Byte, QueueBufferHead>*>(b);
+    }
+    template <class Byte>
+    static auto* entry(Byte* b, uint64_t i) {
+        return reinterpret_cast<Const<Byte, QueueEntry>*>(b + kEntriesAt + sizeof(QueueEntry) * i);
+    }
+
+  private:
+    template <class Byte, class T>
+    using Const = std::conditional_t<std::is_const_v<Byte>, const T, T>;
 };
 
-static_assert(QueueLayout::kOffGeneration == 40, "readers find the generation at byte 40");
-static_assert(QueueLayout::kOffSequenceBase % 8 == 0 && QueueLayout::kHeaderSize % 8 == 0);
+static_assert(QueueLayout::kEntriesAt == 12);
 static_assert(QueueLayout::bufferSize(1) % 8 == 0 && QueueLayout::bufferSize(7) % 8 == 0,
               "every buffer's first sequence is an aligned 8-byte word");
-static_assert(QueueLayout::kOffCount == 8 && QueueLayout::kOffEntries == 12);
 static_assert(QueueLayout::fileSize(QueueLayout::kMaxBuffers, QueueLayout::kMaxBufferEntries) <
               (1ull << 34));
 

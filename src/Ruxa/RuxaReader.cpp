@@ -50,8 +50,8 @@ bool RuxaReader<Slot>::attach(std::string& why) {
         uint64_t magic;
         std::memcpy(&magic, QueueLayout::kMagic, sizeof(magic));
         const char* header = static_cast<const char*>(base);
-        if (Mem::loadAcquire64(header + QueueLayout::kOffMagic) == magic &&
-            Mem::loadAcquire32(header + QueueLayout::kOffGeneration) == 0)
+        if (Mem::loadAcquire64(QueueLayout::header(header)->magic) == magic &&
+            Mem::loadAcquire32(&QueueLayout::header(header)->generation) == 0)
             refusal_ = Refusal::withdrawn;
         return refuse(reason);
     }
@@ -90,7 +90,7 @@ bool RuxaReader<Slot>::attach(std::string& why) {
             return refuse(fmt::format("bad first sequence: {} in buffer {} (sequence base {})",
                                       first, b, h.sequenceBase));
         }
-        if (Mem::loadAcquire32(header + QueueLayout::kOffGeneration) != h.generation)
+        if (Mem::loadAcquire32(&QueueLayout::header(header)->generation) != h.generation)
             return refuse("replaced while attaching");
         generation_ = h.generation;
         sequenceBase_ = h.sequenceBase;

@@ -59,17 +59,19 @@ class RuxaReader : public Pimbo::Debuggable {
         uint32_t capacity = 0;
 
         uint64_t firstSequence() const {
-            return Mem::loadAcquire64(buffer + QueueLayout::kOffFirstSequence);
+            return Mem::loadAcquire64(&QueueLayout::bufferHead(buffer)->firstSequence);
         }
-        uint32_t count() const { return Mem::loadAcquire32(buffer + QueueLayout::kOffCount); }
+        uint32_t count() const {
+            return Mem::loadAcquire32(&QueueLayout::bufferHead(buffer)->count);
+        }
         // The entry at `position`; throws when it lies beyond the buffer.
-        const char* entry(uint32_t position) const {
+        const QueueEntry* entry(uint32_t position) const {
             if (position >= capacity) [[unlikely]] {
                 Pimbo::throwException<Pimbo::CorruptionDetectedException>(
                     __FILE__, "RuxaReader::RuxaNotifications", __LINE__,
                     fmt::format("out-of-range index:{} max:{}", position, capacity));
             }
-            return buffer + QueueLayout::kOffEntries + QueueLayout::kEntrySize * position;
+            return QueueLayout::entry(buffer, position);
         }
     };
 
@@ -133,10 +135,9 @@ class RuxaReader : public Pimbo::Debuggable {
             if (nextPosition_ < count) {
                 const uint32_t end = std::min(count, nextPosition_ + kBatch);
                 for (uint32_t p = nextPosition_; p < end; ++p) {
-                    const char* e = n.entry(p);
-                    batch_[p - nextPosition_] = {
-                        Mem::loadAcquire32(e + QueueLayout::kOffEntrySequence),
-                        Mem::loadAcquire32(e + QueueLayout::kOffEntrySlot)};
+                    const QueueEntry* e = n.entry(p);
+                    batch_[p - nextPosition_] = {Mem::loadAcquire32(&e->sequence),
+                                                 Mem::loadAcquire32(&e->slot)};
                 }
                 Mem::readFence();
                 if (n.firstSequence() != expectedFirst_)
@@ -170,8 +171,7 @@ class RuxaReader : public Pimbo::Debuggable {
         if (!attached_ || loadGeneration() != generation_)
             return false;
         const RuxaNotifications& n = buffers_[currentBuffer_];
-        return Mem::loadAcquire32(n.entry(currentPosition_) + QueueLayout::kOffEntrySlot) !=
-               QueueLayout::kTombstone;
+        return Mem::loadAcquire32(&n.entry(currentPosition_)->slot) != QueueLayout::kTombstone;
     }
 
     // The sequence of the writer's latest entry: the first sequence of the writer's current
@@ -220,11 +220,11 @@ class RuxaReader : public Pimbo::Debuggable {
     uint32_t generation() const { return generation_; }
     // The followers the writer says are connected (advisory; 0 when not attached).
     uint32_t followers() const {
-        return attached_ ? Mem::loadAcquire32(header_ + QueueLayout::kOffFollowers) : 0;
+        return attached_ ? Mem::loadAcquire32(&QueueLayout::header(header_)->followers) : 0;
     }
     // The connections the writer's wake-up socket refused (advisory; 0 when not attached).
     uint32_t refusedFollowers() const {
-        return attached_ ? Mem::loadAcquire32(header_ + QueueLayout::kOffRefused) : 0;
+        return attached_ ? Mem::loadAcquire32(&QueueLayout::header(header_)->refused) : 0;
     }
     uint64_t sequenceBase() const { return sequenceBase_; }
     uint32_t numBuffers() const { return uint32_t(buffers_.size()); }
@@ -245,13 +245,13 @@ class RuxaReader : public Pimbo::Debuggable {
     static constexpr int kLatestAttempts = 8;
 
     uint32_t loadGeneration() const {
-        return Mem::loadAcquire32(header_ + QueueLayout::kOffGeneration);
+        return Mem::loadAcquire32(&QueueLayout::header(header_)->generation);
     }
     // One reading of the writer's latest entry from the mapped `header`: the current buffer b
     // and, when b is one of the ring's, that buffer's first sequence and count. False when the
     // buffer's turn moved during the reading (the writer recycled it): read again.
     bool readLatest(const char* header, uint32_t& b, uint64_t& first, uint32_t& count) const {
-        b = Mem::loadAcquire32(header + QueueLayout::kOffCurrentBuffer);
+        b = Mem::loadAcquire32(&QueueLayout::header(header)->currentBuffer);
         if (b >= buffers_.size())
             return true;
         first = buffers_[b].firstSequence();

@@ -34,10 +34,10 @@ namespace {
 bool queueAt(const char* base, uint32_t& generation, uint32_t& cinder) {
     uint64_t magic;
     std::memcpy(&magic, QueueLayout::kMagic, sizeof(magic));
-    if (base == nullptr || Mem::loadAcquire64(base + QueueLayout::kOffMagic) != magic)
+    if (base == nullptr || Mem::loadAcquire64(QueueLayout::header(base)->magic) != magic)
         return false;
-    generation = Mem::loadAcquire32(base + QueueLayout::kOffGeneration);
-    cinder = Mem::loadAcquire32(base + QueueLayout::kOffCinder);
+    generation = Mem::loadAcquire32(&QueueLayout::header(base)->generation);
+    cinder = Mem::loadAcquire32(&QueueLayout::header(base)->cinder);
     return true;
 }
 
@@ -67,7 +67,7 @@ uint32_t RuxaWriter::withdraw(Pimbo::Platform::DebugHandler& handler,
     uint32_t old = 0, cinder = 0;
     if (!queueAt(base, old, cinder))
         old = 0;
-    Mem::storeRelease32(base + QueueLayout::kOffGeneration, 0);  // Q5
+    Mem::storeRelease32(&QueueLayout::header(base)->generation, 0);  // Q5
     region.detach();
     return old;
 }
@@ -81,7 +81,7 @@ void RuxaWriter::holdOld(uint32_t& generation, uint32_t& cinder) {
 
 void RuxaWriter::withdrawHeld() {
     if (region_.base() != nullptr)
-        Mem::storeRelease32(static_cast<char*>(region_.base()) + QueueLayout::kOffGeneration,
+        Mem::storeRelease32(&QueueLayout::header(static_cast<char*>(region_.base()))->generation,
                             0);  // Q5
     region_.detach();
     base_ = nullptr;
@@ -200,11 +200,10 @@ bool RuxaWriter::tombstone(uint64_t sequence) {
     const uint64_t turn = index / header_.bufferEntries;
     char* buffer = bufferAt(uint32_t(turn % header_.numBuffers));
     const uint64_t first = header_.sequenceBase + 1 + turn * header_.bufferEntries;
-    if (Mem::loadRelaxed64(buffer + QueueLayout::kOffFirstSequence) != first)
+    if (Mem::loadRelaxed64(&QueueLayout::bufferHead(buffer)->firstSequence) != first)
         return false;  // recycled since
-    char* entry = buffer + QueueLayout::kOffEntries +
-                  QueueLayout::kEntrySize * (index % header_.bufferEntries);
-    Mem::storeRelease32(entry + QueueLayout::kOffEntrySlot, QueueLayout::kTombstone);  // Q6
+    QueueEntry* entry = QueueLayout::entry(buffer, index % header_.bufferEntries);
+    Mem::storeRelease32(&entry->slot, QueueLayout::kTombstone);  // Q6
     return true;
 }
 

@@ -75,13 +75,12 @@ class RuxaWriter : public Pimbo::Debuggable {
             moved = true;
         }
         char* buffer = bufferAt(current_);
-        char* entry = buffer + QueueLayout::kOffEntries + QueueLayout::kEntrySize * count_;
-        Mem::storeRelease32(entry + QueueLayout::kOffEntrySequence,
-                            uint32_t(sequence - header_.sequenceBase));
-        Mem::storeRelease32(entry + QueueLayout::kOffEntrySlot, slot);
-        Mem::storeRelease32(buffer + QueueLayout::kOffCount, ++count_);  // Q2
+        QueueEntry* entry = QueueLayout::entry(buffer, count_);
+        Mem::storeRelease32(&entry->sequence, uint32_t(sequence - header_.sequenceBase));
+        Mem::storeRelease32(&entry->slot, slot);
+        Mem::storeRelease32(&QueueLayout::bufferHead(buffer)->count, ++count_);  // Q2
         if (moved)
-            Mem::storeRelease32(base_ + QueueLayout::kOffCurrentBuffer, current_);  // Q4
+            Mem::storeRelease32(&QueueLayout::header(base_)->currentBuffer, current_);  // Q4
         counters_.sequence = sequence;
         wake_.pending();
     }
@@ -118,17 +117,17 @@ class RuxaWriter : public Pimbo::Debuggable {
     // Q3: buffer b starts the turn whose first sequence is `first`.
     void recycle(uint32_t b, uint64_t first) {
         char* buffer = bufferAt(b);
-        Mem::storeRelease64(buffer + QueueLayout::kOffFirstSequence, first);
+        Mem::storeRelease64(&QueueLayout::bufferHead(buffer)->firstSequence, first);
         Mem::writeFence();
-        Mem::storeRelease32(buffer + QueueLayout::kOffCount, 0);
+        Mem::storeRelease32(&QueueLayout::bufferHead(buffer)->count, 0);
         current_ = b;
         count_ = 0;
     }
     void storeFollowers() {
         if (base_ == nullptr)
             return;
-        Mem::storeRelease32(base_ + QueueLayout::kOffFollowers, uint32_t(wake_.followers()));
-        Mem::storeRelease32(base_ + QueueLayout::kOffRefused,
+        Mem::storeRelease32(&QueueLayout::header(base_)->followers, uint32_t(wake_.followers()));
+        Mem::storeRelease32(&QueueLayout::header(base_)->refused,
                             uint32_t(std::min<uint64_t>(wake_.refused(), UINT32_MAX)));
     }
     // A new generation when the relative sequences are used up (or after a failed attach);

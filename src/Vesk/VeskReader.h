@@ -7,8 +7,10 @@
 //
 // How an answer comes about. Every lookup, first and next runs the hash-map operation (see
 // VeskCore/ReaderHashMap.h) inside one retry loop:
-//  1. The operation walks the mapping it has. A walk that meets a state no writer step
-//     explains throws Pimbo::CorruptionDetectedException.
+//  1. The operation walks the mapping it has. A lookup whose walk met a state the writer's
+//     bucket resize explains says so (VeskCore::Walk::retry) and the loop re-maps and runs it
+//     again. A walk that meets a state no writer step explains throws
+//     Pimbo::CorruptionDetectedException.
 //  2. After every pass the loop checks the writer's slot count and bucket count versions. When
 //     either moved, the pass may have mixed two sizes: the files are re-mapped to the current
 //     sizes and the operation runs again (counted in remapRetries). Only a pass that began and
@@ -155,9 +157,16 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
         ++counters_->lookups;
         const Key k = key;  // key may live in buffer, which the walk overwrites
         const Value* result = nullptr;
-        found = false;
-        const bool answered = settle([&] { result = hashMap_.lookup(k, found, buffer); }, nullptr);
-        if (answered && found)
+        VeskCore::Walk walk = VeskCore::Walk::absent;
+        found = false;  // also when a corruption escapes
+        const bool answered = settle(
+            [&] {
+                walk = hashMap_.lookup(k, result, buffer);
+                return walk != VeskCore::Walk::retry;
+            },
+            nullptr);
+        found = answered && walk == VeskCore::Walk::found;
+        if (found)
             return result;
         found = false;
         table_.forgetRecord();
@@ -169,7 +178,12 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
     bool first(Value& out, IterHint& hint) override {
         ++counters_->iterations;
         bool more = false;
-        const bool answered = settle([&] { more = hashMap_.first(0, out, hint); }, nullptr);
+        const bool answered = settle(
+            [&] {
+                more = hashMap_.first(0, out, hint);
+                return true;
+            },
+            nullptr);
         if (answered && more)
             return true;
         Ops::copyValue(out, this->ops_.defaultValue);
@@ -181,7 +195,12 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
         ++counters_->iterations;
         const Key a = after;  // callers pass out's own key: keep it while out is overwritten
         bool more = false;
-        const bool answered = settle([&] { more = hashMap_.next(a, out, hint); }, &hint);
+        const bool answered = settle(
+            [&] {
+                more = hashMap_.next(a, out, hint);
+                return true;
+            },
+            &hint);
         if (answered && more)
             return true;
         table_.forgetRecord();
@@ -223,7 +242,7 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
         Count at;
         // Map the writer's current sizes, and read the word the first stretch is checked by.
         do {
-            if (!settle([] {}, nullptr))
+            if (!settle([] { return true; }, nullptr))
                 return result;
             at = table_.liveCount();
         } while (at.version != table_.mappedNumSlots().version);
@@ -327,8 +346,9 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
         if (!this->initialized() && !reattach())
             return false;
         for (;;) {
+            bool walked = true;  // false: the walk met a resize under way and asks for a re-map
             try {
-                op();
+                walked = op();
             } catch (const Pimbo::CorruptionDetectedException&) {
                 if (filesMoved()) {
                     if (!newGeneration(hint))
@@ -348,7 +368,7 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
                 continue;
             }
             const bool slots = table_.doResize();
-            if (hashMap_.buckets().stale()) {
+            if (!walked || hashMap_.buckets().stale()) {
                 hashMap_.buckets().doResize();
                 again(hint);
                 continue;

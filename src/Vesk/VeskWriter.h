@@ -34,6 +34,7 @@
 #include "Vesk/Validator.h"
 #include "Vesk/VeskInterface.h"
 #include "VeskBase/MapDescriptor.h"
+#include "VeskBase/SplitOrder.h"
 #include "VeskCore/SlotWriter.h"
 #include "VeskCore/WriterHashMap.h"
 
@@ -443,7 +444,7 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
             prev = restoreLink(ref);
         }
         const uint32_t s = table_.takeFreeSlot();
-        setRhash(table_.slots()[s], Pimbo::Util::reverse(hash));
+        setRhash(table_.slots()[s], VeskCore::orderKey(hash));
         return s;
     }
 

@@ -82,7 +82,7 @@ bool BucketReader<Link>::doResize() {
     // Acquire: a count is published after the entries it covers were filled.
     const Count now = Count::load(&header_->numBuckets);
     const uint32_t n = now.value;
-    if (n < 2 || n > BucketTable<Link>::kMaxBuckets || (n & (n - 1)) != 0) {
+    if (!validBucketCount(n)) {
         PIMBO_THROW(Pimbo::CorruptionDetectedException, "bad numBuckets:{} in {}", now,
                     region_.getFilename());
     }

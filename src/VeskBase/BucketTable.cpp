@@ -39,7 +39,7 @@ AttachFailure BucketTable<Link>::validateHeader(const Header& h, uint64_t fileSi
         return AttachFailure::otherGeneration;
     }
     const uint32_t n = h.numBuckets.value;
-    if (n < 2 || n > kMaxBuckets || (n & (n - 1)) != 0) {
+    if (!validBucketCount(n)) {
         reason = fmt::format("bad numBuckets: {}", h.numBuckets);
         return AttachFailure::corrupt;
     }

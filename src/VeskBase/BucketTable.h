@@ -20,6 +20,7 @@
 #include "Plinth/RootPath.h"
 #include "VeskBase/AttachFailure.h"
 #include "VeskBase/SlotLink.h"
+#include "VeskBase/SplitOrder.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -27,18 +28,6 @@
 #include <type_traits>
 
 namespace VeskCore {
-
-// The successor of bucket b in bit-reversed bucket order over 2^bits buckets (the bucket whose
-// reversed index is one greater); the last bucket's successor is 0. 0xFFFFFFFF for bits outside
-// 1..31.
-inline uint32_t bitReversePermute(uint32_t b, uint32_t bits) {
-    if (bits < 1 || bits > 31)
-        return 0xFFFFFFFF;
-    const uint32_t mask = (1u << bits) - 1;
-    const uint32_t reversed = Pimbo::Util::reverse(b & mask) >> (32 - bits);
-    const uint32_t successor = (reversed + 1) & mask;
-    return Pimbo::Util::reverse(successor) >> (32 - bits);
-}
 
 template <class Link>
 struct BucketTable {
@@ -63,9 +52,8 @@ struct BucketTable {
     static_assert(offsetof(Header, cinder) == 12);
     static_assert(offsetof(Header, numBuckets) == 16);
 
-    static constexpr uint32_t kInitialBuckets = 2;
-    // Bucket counts stay below 2^31: ids with bit 31 set are bucket markers.
-    static constexpr uint32_t kMaxBuckets = 0x40000000;
+    static constexpr uint32_t kInitialBuckets = kMinBuckets;
+    static constexpr uint32_t kMaxBuckets = VeskCore::kMaxBuckets;
 
     // The bucket count a table expecting `records` records starts with: the smallest power of
     // two at or above it, within [kInitialBuckets, kMaxBuckets]. The buckets double only once

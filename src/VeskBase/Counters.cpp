@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <iterator>
 
 namespace Vesk {
 
@@ -23,41 +24,58 @@ std::string veskTypeName(unsigned type) {
     }
 }
 
+namespace {
+
+// Merges o into c, field by field as the field list says.
+template <class Counters>
+void mergeFields(Counters& c, const Counters& o) {
+    Counters::fields(
+        [](const char*, CounterMerge how, auto& mine, const auto& other) {
+            if (how == CounterMerge::add)
+                mine += other;
+            else if (how == CounterMerge::max)
+                mine = std::max(mine, other);
+            else
+                mine = other;
+        },
+        c, o);
+}
+
+// "name:value" for each field, separated by spaces.
+template <class Counters>
+std::string fieldsText(const Counters& c) {
+    fmt::memory_buffer out;
+    Counters::fields(
+        [&](const char* name, CounterMerge, const auto& value) {
+            fmt::format_to(std::back_inserter(out), "{}{}:{}", out.size() == 0 ? "" : " ", name,
+                           value);
+        },
+        c);
+    return fmt::to_string(out);
+}
+
+// The number of fields the list names, so that a field added without a line in it is caught
+// here: every field is 8 bytes.
+template <class Counters>
+constexpr size_t listedFields() {
+    size_t n = 0;
+    Counters c{};
+    Counters::fields([&](const char*, CounterMerge, auto&) { ++n; }, c);
+    return n;
+}
+static_assert(listedFields<Writer::Counters>() * 8 == sizeof(Writer::Counters));
+static_assert(listedFields<Reader::Counters>() * 8 == sizeof(Reader::Counters));
+
+}  // namespace
+
 namespace Writer {
 
 void Counters::merge(const Counters& o) {
-    slotAllocations += o.slotAllocations;
-    slotFrees += o.slotFrees;
-    slotFileRemaps += o.slotFileRemaps;
-    slotGrows += o.slotGrows;
-    slotShrinks += o.slotShrinks;
-    movedSlots += o.movedSlots;
-    directUpdates += o.directUpdates;
-    directCommits += o.directCommits;
-    slowPathNexts += o.slowPathNexts;
-    bucketGrows += o.bucketGrows;
-    bucketShrinks += o.bucketShrinks;
-    bucketFileRemaps += o.bucketFileRemaps;
-    lastGrowTime = o.lastGrowTime;
-    maxGrowTime = std::max(maxGrowTime, o.maxGrowTime);
-    lastShrinkTime = o.lastShrinkTime;
-    maxShrinkTime = std::max(maxShrinkTime, o.maxShrinkTime);
-    sequence = o.sequence;
-    queueFailures += o.queueFailures;
-    slotFileSize = o.slotFileSize;
-    bucketFileSize = o.bucketFileSize;
+    mergeFields(*this, o);
 }
 
 std::string Counters::toString() const {
-    return fmt::format(
-        "slotAllocations:{} slotFrees:{} slotFileRemaps:{} slotGrows:{} slotShrinks:{} "
-        "movedSlots:{} directUpdates:{} directCommits:{} slowPathNexts:{} bucketGrows:{} "
-        "bucketShrinks:{} bucketFileRemaps:{} lastGrowTime:{} maxGrowTime:{} lastShrinkTime:{} "
-        "maxShrinkTime:{} sequence:{} queueFailures:{} slotFileSize:{} bucketFileSize:{}",
-        slotAllocations, slotFrees, slotFileRemaps, slotGrows, slotShrinks, movedSlots,
-        directUpdates, directCommits, slowPathNexts, bucketGrows, bucketShrinks, bucketFileRemaps,
-        lastGrowTime, maxGrowTime, lastShrinkTime, maxShrinkTime, sequence, queueFailures,
-        slotFileSize, bucketFileSize);
+    return fieldsText(*this);
 }
 
 }  // namespace Writer
@@ -65,58 +83,11 @@ std::string Counters::toString() const {
 namespace Reader {
 
 void Counters::merge(const Counters& o) {
-    lookasideReads += o.lookasideReads;
-    resizes += o.resizes;
-    baseChanges += o.baseChanges;
-    retries += o.retries;
-    slowPaths += o.slowPaths;
-    bucketResizes += o.bucketResizes;
-    lookups += o.lookups;
-    iterations += o.iterations;
-    remapRetries += o.remapRetries;
-    generationChanges += o.generationChanges;
-    scans += o.scans;
-    scanFallbacks += o.scanFallbacks;
-    lastAppliedSequence = o.lastAppliedSequence;
-    slotFileSize = o.slotFileSize;
-    bucketFileSize = o.bucketFileSize;
-    shadow.members = o.shadow.members;
-    shadow.writes += o.shadow.writes;
-    shadow.movedKeys += o.shadow.movedKeys;
-    shadow.bucketGrows += o.shadow.bucketGrows;
-    shadow.bucketShrinks += o.shadow.bucketShrinks;
-    shadow.patches += o.shadow.patches;
-    shadow.hashedLookups += o.shadow.hashedLookups;
-    shadow.slotGrows += o.shadow.slotGrows;
-    shadow.slotShrinks += o.shadow.slotShrinks;
-    shadow.invalidNotifications += o.shadow.invalidNotifications;
-    shadow.keyMismatches += o.shadow.keyMismatches;
-    shadow.syncSequence = o.shadow.syncSequence;
-    shadow.wakeups += o.shadow.wakeups;
-    shadow.resyncs += o.shadow.resyncs;
-    shadow.mappedSize = o.shadow.mappedSize;
-    shadow.cinderMappedSize = o.shadow.cinderMappedSize;
-    shadow.queueGeneration = o.shadow.queueGeneration;
-    shadow.queueLatestSequence = o.shadow.queueLatestSequence;
+    mergeFields(*this, o);
 }
 
 std::string Counters::toString() const {
-    return fmt::format(
-        "lookasideReads:{} resizes:{} baseChanges:{} retries:{} slowPaths:{} bucketResizes:{} "
-        "lookups:{} iterations:{} remapRetries:{} generationChanges:{} lastAppliedSequence:{} "
-        "slotFileSize:{} bucketFileSize:{} shadowMembers:{} shadowWrites:{} shadowMovedKeys:{} "
-        "shadowBucketGrows:{} shadowBucketShrinks:{} shadowPatches:{} shadowHashedLookups:{} "
-        "shadowSlotGrows:{} shadowSlotShrinks:{} shadowInvalidNotifications:{} "
-        "shadowKeyMismatches:{} shadowSyncSequence:{} shadowWakeups:{} shadowResyncs:{} "
-        "shadowMappedSize:{} shadowCinderMappedSize:{} shadowQueueGeneration:{} "
-        "shadowQueueLatestSequence:{} scans:{} scanFallbacks:{}",
-        lookasideReads, resizes, baseChanges, retries, slowPaths, bucketResizes, lookups,
-        iterations, remapRetries, generationChanges, lastAppliedSequence, slotFileSize,
-        bucketFileSize, shadow.members, shadow.writes, shadow.movedKeys, shadow.bucketGrows,
-        shadow.bucketShrinks, shadow.patches, shadow.hashedLookups, shadow.slotGrows,
-        shadow.slotShrinks, shadow.invalidNotifications, shadow.keyMismatches, shadow.syncSequence,
-        shadow.wakeups, shadow.resyncs, shadow.mappedSize, shadow.cinderMappedSize,
-        shadow.queueGeneration, shadow.queueLatestSequence, scans, scanFallbacks);
+    return fieldsText(*this);
 }
 
 }  // namespace Reader

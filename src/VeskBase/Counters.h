@@ -1,11 +1,21 @@
 // Event counts and gauges of writers and readers. Plain 64-bit fields, one thread each; the
 // front merges an implementation's counts into its running totals.
+//
+// Each struct lists its fields once more, in fields(): their text and how a merge combines
+// them, in the order toString prints them. Merging and printing are driven by that list alone.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 namespace Vesk {
+
+// How merging a field of another struct into one's own combines the two.
+enum class CounterMerge {
+    add,   // an event count: the sum
+    take,  // a gauge or the latest value: the other's
+    max,   // the largest: the greater
+};
 
 namespace Writer {
 struct Counters {
@@ -39,6 +49,31 @@ struct Counters {
     // Adds the event counts of `other`; gauges and times take other's values.
     void merge(const Counters& other);
     std::string toString() const;
+
+    // Calls f(text, how, c.field...) for each field of the structs c.
+    template <class F, class... C>
+    static constexpr void fields(F&& f, C&... c) {
+        f("slotAllocations", CounterMerge::add, c.slotAllocations...);
+        f("slotFrees", CounterMerge::add, c.slotFrees...);
+        f("slotFileRemaps", CounterMerge::add, c.slotFileRemaps...);
+        f("slotGrows", CounterMerge::add, c.slotGrows...);
+        f("slotShrinks", CounterMerge::add, c.slotShrinks...);
+        f("movedSlots", CounterMerge::add, c.movedSlots...);
+        f("directUpdates", CounterMerge::add, c.directUpdates...);
+        f("directCommits", CounterMerge::add, c.directCommits...);
+        f("slowPathNexts", CounterMerge::add, c.slowPathNexts...);
+        f("bucketGrows", CounterMerge::add, c.bucketGrows...);
+        f("bucketShrinks", CounterMerge::add, c.bucketShrinks...);
+        f("bucketFileRemaps", CounterMerge::add, c.bucketFileRemaps...);
+        f("lastGrowTime", CounterMerge::take, c.lastGrowTime...);
+        f("maxGrowTime", CounterMerge::max, c.maxGrowTime...);
+        f("lastShrinkTime", CounterMerge::take, c.lastShrinkTime...);
+        f("maxShrinkTime", CounterMerge::max, c.maxShrinkTime...);
+        f("sequence", CounterMerge::take, c.sequence...);
+        f("queueFailures", CounterMerge::add, c.queueFailures...);
+        f("slotFileSize", CounterMerge::take, c.slotFileSize...);
+        f("bucketFileSize", CounterMerge::take, c.bucketFileSize...);
+    }
 };
 }  // namespace Writer
 
@@ -93,6 +128,44 @@ struct Counters {
 
     void merge(const Counters& other);
     std::string toString() const;
+
+    // Calls f(text, how, c.field...) for each field of the structs c.
+    template <class F, class... C>
+    static constexpr void fields(F&& f, C&... c) {
+        f("lookasideReads", CounterMerge::add, c.lookasideReads...);
+        f("resizes", CounterMerge::add, c.resizes...);
+        f("baseChanges", CounterMerge::add, c.baseChanges...);
+        f("retries", CounterMerge::add, c.retries...);
+        f("slowPaths", CounterMerge::add, c.slowPaths...);
+        f("bucketResizes", CounterMerge::add, c.bucketResizes...);
+        f("lookups", CounterMerge::add, c.lookups...);
+        f("iterations", CounterMerge::add, c.iterations...);
+        f("remapRetries", CounterMerge::add, c.remapRetries...);
+        f("generationChanges", CounterMerge::add, c.generationChanges...);
+        f("lastAppliedSequence", CounterMerge::take, c.lastAppliedSequence...);
+        f("slotFileSize", CounterMerge::take, c.slotFileSize...);
+        f("bucketFileSize", CounterMerge::take, c.bucketFileSize...);
+        f("shadowMembers", CounterMerge::take, c.shadow.members...);
+        f("shadowWrites", CounterMerge::add, c.shadow.writes...);
+        f("shadowMovedKeys", CounterMerge::add, c.shadow.movedKeys...);
+        f("shadowBucketGrows", CounterMerge::add, c.shadow.bucketGrows...);
+        f("shadowBucketShrinks", CounterMerge::add, c.shadow.bucketShrinks...);
+        f("shadowPatches", CounterMerge::add, c.shadow.patches...);
+        f("shadowHashedLookups", CounterMerge::add, c.shadow.hashedLookups...);
+        f("shadowSlotGrows", CounterMerge::add, c.shadow.slotGrows...);
+        f("shadowSlotShrinks", CounterMerge::add, c.shadow.slotShrinks...);
+        f("shadowInvalidNotifications", CounterMerge::add, c.shadow.invalidNotifications...);
+        f("shadowKeyMismatches", CounterMerge::add, c.shadow.keyMismatches...);
+        f("shadowSyncSequence", CounterMerge::take, c.shadow.syncSequence...);
+        f("shadowWakeups", CounterMerge::add, c.shadow.wakeups...);
+        f("shadowResyncs", CounterMerge::add, c.shadow.resyncs...);
+        f("shadowMappedSize", CounterMerge::take, c.shadow.mappedSize...);
+        f("shadowCinderMappedSize", CounterMerge::take, c.shadow.cinderMappedSize...);
+        f("shadowQueueGeneration", CounterMerge::take, c.shadow.queueGeneration...);
+        f("shadowQueueLatestSequence", CounterMerge::take, c.shadow.queueLatestSequence...);
+        f("scans", CounterMerge::add, c.scans...);
+        f("scanFallbacks", CounterMerge::add, c.scanFallbacks...);
+    }
 };
 }  // namespace Reader
 

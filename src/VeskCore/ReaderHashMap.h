@@ -19,7 +19,8 @@
 //     bucket count; every index is bounds-checked before use. A corrupt or concurrently rebuilt
 //     structure ends in Pimbo::CorruptionDetectedException, never in a loop or a stray read.
 //  3. An unsuccessful lookup re-checks the bucket count version, so "absent" is only answered
-//     from a mapping that matches the writer's count.
+//     from a mapping that matches the writer's count; when it moved, or a key of another bucket
+//     met under a moved count ended the walk, the lookup answers Walk::retry (no exception).
 // Restarts are not limited: each one is caused by one writer step.
 #pragma once
 
@@ -27,7 +28,6 @@
 #include "Pimbo/Debug.h"
 #include "Pimbo/Exception.h"
 #include "Pimbo/Format.h"
-#include "Pimbo/Util.h"
 #include "Plinth/RootPath.h"
 #include "Plinth/SafeHeaderCopy.h"
 #include "VeskBase/BucketReader.h"
@@ -35,11 +35,18 @@
 #include "VeskBase/Counters.h"
 #include "VeskBase/SlotLink.h"
 #include "VeskBase/SlotTable.h"
+#include "VeskBase/SplitOrder.h"
 #include "VeskBase/Types.h"
 
 #include <cstdint>
 
 namespace VeskCore {
+
+// How a lookup's walk ended: at the key's record, with the key absent, or at a state that the
+// writer's bucket resize under way explains (a key of another bucket, a moved bucket count),
+// which the reader answers by re-mapping and walking again. A state that no writer step explains
+// is corruption and throws Pimbo::CorruptionDetectedException where it is found.
+enum class Walk { found, absent, retry };
 
 template <class Reader>
 class ReaderHashMap {
@@ -56,29 +63,31 @@ class ReaderHashMap {
     BucketReader<SlotLink>& buckets() { return buckets_; }
     const BucketReader<SlotLink>& buckets() const { return buckets_; }
 
-    // The record of key, copied into buffer (or the reader's scratch value when buffer is null);
-    // the reader's default value with found false when absent.
-    const Value* lookup(const Key& key, bool& found, void* buffer) const {
-        found = false;
+    // Looks key up. found: its record copied into buffer (or the reader's scratch value when
+    // buffer is null), at result. absent: result is the reader's default value.
+    Walk lookup(const Key& key, const Value*& result, void* buffer) const {
+        result = &reader_->defaultValue();
         const uint32_t n = buckets_.numBuckets();
         if (n == 0) {
             trace(5, "bucket table detached");
-            return &reader_->defaultValue();
+            return Walk::absent;
         }
         Value& dest = buffer != nullptr ? *static_cast<Value*>(buffer) : reader_->scratch();
         const Stop stop = walkBucket(key, false, n, dest, kLookupTexts);
         if (stop.exact) {
-            found = true;
-            return &dest;
+            result = &dest;
+            return Walk::found;
         }
+        // "Absent" is only answered from a mapping that matches the writer's bucket count.
+        if (stop.resized || buckets_.stale())
+            return Walk::retry;
         // A chain that ended in a bucket marker or the end of the table must name the bucket's
         // successor, or the bucket file is damaged and "absent" would be a guess.
         if (!SlotLink::isSlot(stop.next)) {
             verifyNextBucket(stop.bucket,
                              SlotLink::isEnd(stop.next) ? 0 : SlotLink::bucketOf(stop.next));
         }
-        buckets_.checkResize();
-        return &reader_->defaultValue();
+        return Walk::absent;
     }
 
     // The two steps of a lookup's memory accesses, for a caller that overlaps those of many keys:
@@ -88,14 +97,14 @@ class ReaderHashMap {
     void prefetchEntry(const Key& key) const {
         const uint32_t n = buckets_.numBuckets();
         if (n != 0)
-            Mem::prefetch(buckets_[below(reader_->hashKeyValue(key.value()), n)]);
+            Mem::prefetch(buckets_[bucketOf(reader_->hashKeyValue(key.value()), n)]);
     }
     void prefetchFirstSlot(const Key& key) const {
         const uint32_t n = buckets_.numBuckets();
         if (n == 0)
             return;
         const uint32_t s =
-            Vesk::loadLink(buckets_[below(reader_->hashKeyValue(key.value()), n)]).next;
+            Vesk::loadLink(buckets_[bucketOf(reader_->hashKeyValue(key.value()), n)]).next;
         const auto& slots = reader_->slotTable().slots();
         if (SlotLink::isSlot(s) && s < slots.count) {
             const char* slot = slots.base + uint64_t(s) * Reader::Table::slotSize;
@@ -161,9 +170,9 @@ class ReaderHashMap {
         // iteration ends even over files whose links lead back.
         const uint64_t a = after.value();
         const uint64_t k = Ops::key(out).value();
-        const uint32_t ra = Pimbo::Util::reverse(reader_->hashKeyValue(a));
-        const uint32_t rk = Pimbo::Util::reverse(reader_->hashKeyValue(k));
-        if (rk < ra || (rk == ra && k <= a)) {
+        const uint32_t ra = orderKey(reader_->hashKeyValue(a));
+        const uint32_t rk = orderKey(reader_->hashKeyValue(k));
+        if (!sortsBefore(ra, a, rk, k)) {
             PIMBO_THROW(Pimbo::CorruptionDetectedException,
                         "iteration went back: after key:{} rhash:{:#x} came key:{} rhash:{:#x}", a,
                         ra, k, rk);
@@ -225,9 +234,10 @@ class ReaderHashMap {
     void verifyNextBucket(uint32_t bucket, uint32_t nb) const {
         const uint32_t n = buckets_.numBuckets();
         const uint32_t k = buckets_.bucketBits();
-        const bool ok = n != 0 && (nb == below(bitReversePermute(bucket, k), n) ||
-                                   nb == below(bitReversePermute(bucket, k - 1), n / 2) ||
-                                   nb == below(bitReversePermute(bucket, k + 1), 2 * uint64_t(n)));
+        const bool ok =
+            n != 0 && (nb == bucketOf(bitReversePermute(bucket, k), n) ||
+                       nb == bucketOf(bitReversePermute(bucket, k - 1), n / 2) ||
+                       nb == bucketOf(bitReversePermute(bucket, k + 1), 2 * uint64_t(n)));
         if (!ok) {
             PIMBO_THROW(Pimbo::CorruptionDetectedException,
                         "has bucket: {} with next bucket: {} and numBuckets: {}", bucket, nb, n);
@@ -239,6 +249,8 @@ class ReaderHashMap {
     bool slowNext(const Key& after, Value& out, Vesk::IterHint& hint) const {
         ++reader_->counters().slowPaths;
         const Stop stop = walkBucket(after, true, buckets_.numBuckets(), out, kNextTexts);
+        if (stop.resized)
+            corruptKey(kNextTexts, out, stop.bucket);  // the reader's loop re-maps for it
         if (SlotLink::isSlot(stop.next)) {
             hint = Vesk::IterHint{stop.flags, stop.next, stop.bucket};
             trace(9, "{} success {}, saving {}", after, Ops::key(out), hint);
@@ -262,7 +274,8 @@ class ReaderHashMap {
         uint32_t bucket;
         uint32_t next = SlotLink::kEnd;
         uint32_t flags = 0;
-        bool exact = false;  // the slot holds the key walked to
+        bool exact = false;    // the slot holds the key walked to
+        bool resized = false;  // a key of another bucket under a moved bucket count: walk again
     };
 
     // The texts a walk reports its findings with: each operation names them its own way, and
@@ -286,8 +299,8 @@ class ReaderHashMap {
     // Findings are reported with the caller's texts.
     Stop walkBucket(const Key& key, bool after, uint32_t n, Value& out, const Texts& texts) const {
         const uint32_t hash = reader_->hashKeyValue(key.value());
-        Stop stop{below(hash, n)};
-        while (!walkPass(key, after, Pimbo::Util::reverse(hash), n, out, stop, texts))
+        Stop stop{bucketOf(hash, n)};
+        while (!walkPass(key, after, orderKey(hash), n, out, stop, texts))
             retried();
         return stop;
     }
@@ -329,10 +342,10 @@ class ReaderHashMap {
             if ((got.flags & Vesk::OCCUPIED) == 0)
                 notOccupied(texts, s, out, count);
             const bool exact = got.rhash == r && sk == k;
-            if (got.rhash > r || (got.rhash == r && sk > k) || (exact && !after)) {
+            if (sortsBefore(r, k, got.rhash, sk) || (exact && !after)) {
                 // The chain is sorted: the walk ends here.
                 if (!exact && !inBucket(sk, b, n))
-                    corruptKey(texts, out, b);
+                    return outsideBucket(texts, out, stop);
                 stop = Stop{b, s, got.flags, exact};
                 return true;
             }
@@ -344,7 +357,7 @@ class ReaderHashMap {
             if (linkMoved(prevPtr, prev, prevSlot))
                 return false;
             if (!inBucket(sk, b, n))
-                corruptKey(texts, out, b);
+                return outsideBucket(texts, out, stop);
             if (after && SlotLink::isSlot(next.next))
                 trace(9, "{} next slot {} success", key, next.next);
             prevPtr = own;
@@ -365,16 +378,20 @@ class ReaderHashMap {
         return prevSlot != nullptr && (Vesk::loadFlags(prevSlot) & Vesk::OCCUPIED) == 0;
     }
 
+    // The walk of stop.bucket met a key of another bucket: the end of the walk, to be walked again
+    // on the writer's count when it moved, otherwise corruption.
+    bool outsideBucket(const Texts& texts, const Value& copied, Stop& stop) const {
+        if (!buckets_.stale())
+            corruptKey(texts, copied, stop.bucket);
+        stop.resized = true;
+        return true;
+    }
+
     // The key belongs to bucket b at the mapped count, or at half or double of it.
     bool inBucket(uint64_t key, uint32_t b, uint32_t n) const {
         const uint32_t hash = reader_->hashKeyValue(key);
-        return below(hash, n) == b || below(hash, n / 2) == b || below(hash, 2 * uint64_t(n)) == b;
-    }
-
-    // x modulo a bucket count: a power of two (BucketReader maps no other), so a mask; 0 for a
-    // count below 2.
-    static uint32_t below(uint64_t x, uint64_t count) {
-        return count < 2 ? 0 : uint32_t(x & (count - 1));
+        return bucketOf(hash, n) == b || bucketOf(hash, n / 2) == b ||
+               bucketOf(hash, 2 * uint64_t(n)) == b;
     }
 
     void retried() const {

@@ -24,6 +24,7 @@
 #include "Pimbo/Util.h"
 #include "VeskBase/BucketTable.h"
 #include "VeskBase/SlotTable.h"
+#include "VeskBase/SplitOrder.h"
 #include "VeskBase/Types.h"
 
 #include <cstdint>
@@ -59,7 +60,9 @@ class WriterHashMap : public Pimbo::Debuggable {
     // A grow or shrink of the buckets is under way (its passes may yield to critical tasks).
     bool resizing() const { return resizing_; }
 
-    uint32_t bucketOf(uint32_t hash) const { return hash % buckets_.numBuckets(); }
+    uint32_t bucketOf(uint32_t hash) const {
+        return VeskCore::bucketOf(hash, buckets_.numBuckets());
+    }
 
     // Where a key is, or would go, in its bucket's chain.
     struct Position {
@@ -85,7 +88,7 @@ class WriterHashMap : public Pimbo::Debuggable {
         p.prev = buckets_[p.bucket];
         auto& slots = owner_.slotTable().slots();
         const uint32_t capacity = owner_.slotTable().capacity();
-        const uint32_t r = Pimbo::Util::reverse(p.hash);
+        const uint32_t r = orderKey(p.hash);
         for (uint32_t steps = 1; SlotLink::isSlot(p.prev->next); ++steps) {
             bounded(steps, capacity);
             const uint32_t s = p.prev->next & SlotLink::kIdMask;
@@ -95,7 +98,7 @@ class WriterHashMap : public Pimbo::Debuggable {
             const uint32_t sr = Vesk::loadRhash(p.curr);
             const uint64_t k = Vesk::slotKey(p.curr);
             p.found = seek != Seek::after && r == sr && key.value() == k;
-            if (p.found || r < sr || (r == sr && key.value() < k)) {
+            if (p.found || sortsBefore(r, key.value(), sr, k)) {
                 PIMBO_TRACE(9, "{} {} curr:{} next:{}", key, p.found ? "found" : "not found", s,
                             p.prev->next);
                 return p;
@@ -149,7 +152,7 @@ class WriterHashMap : public Pimbo::Debuggable {
                     const char* following = table.slots()[nx & SlotLink::kIdMask];
                     const uint32_t r0 = Vesk::loadRhash(slot);
                     const uint32_t r1 = Vesk::loadRhash(following);
-                    if (r1 < r0 || (r1 == r0 && Vesk::slotKey(following) <= key.value())) {
+                    if (!sortsBefore(r0, key.value(), r1, Vesk::slotKey(following))) {
                         PIMBO_THROW(Pimbo::CorruptionDetectedException,
                                     "slotId: {} does not sort after slotId: {}",
                                     nx & SlotLink::kIdMask, hint.slot);
@@ -190,7 +193,7 @@ class WriterHashMap : public Pimbo::Debuggable {
     // Doubles the bucket count: split pass, publish, cut pass.
     void growBuckets() {
         const uint32_t m = buckets_.numBuckets();
-        if (uint64_t(m) * 2 > BucketTable<SlotLink>::kMaxBuckets)
+        if (!validBucketCount(uint64_t(m) * 2))
             return;
         PIMBO_TRACE(2, "growing from: {} to: {}", m, 2 * m);
         const double start = Pimbo::time();
@@ -206,7 +209,7 @@ class WriterHashMap : public Pimbo::Debuggable {
             while (SlotLink::isSlot(next)) {
                 bounded(++steps, capacity);
                 char* slot = slots[next];
-                if (owner_.hashKeyValue(Vesk::slotKey(slot)) % (2 * m) != b)
+                if (bucketOfSlot(slot, 2 * m) != b)
                     break;
                 next = Vesk::slotLink(slot)->next;
             }
@@ -222,7 +225,7 @@ class WriterHashMap : public Pimbo::Debuggable {
             while (SlotLink::isSlot(last->next)) {
                 bounded(++steps, capacity);
                 char* slot = slots[last->next];
-                if (owner_.hashKeyValue(Vesk::slotKey(slot)) % (2 * m) != b)
+                if (bucketOfSlot(slot, 2 * m) != b)
                     break;
                 last = Vesk::slotLink(slot);
             }
@@ -323,12 +326,17 @@ class WriterHashMap : public Pimbo::Debuggable {
         }
     }
 
+    // The bucket of the record in slot among count buckets.
+    uint32_t bucketOfSlot(const char* slot, uint64_t count) const {
+        return VeskCore::bucketOf(owner_.hashKeyValue(Vesk::slotKey(slot)), count);
+    }
+
     // The chain checks every walk makes: the slot holds a record of this bucket.
     void checkSlot(const char* slot, uint32_t s, uint32_t bucket, bool forLookup = false) const {
         if ((Vesk::loadFlags(slot) & Vesk::OCCUPIED) == 0) {
             PIMBO_THROW(Pimbo::CorruptionDetectedException, "slotId: {} not marked as occupied", s);
         }
-        if (owner_.hashKeyValue(Vesk::slotKey(slot)) % buckets_.numBuckets() != bucket) {
+        if (bucketOfSlot(slot, buckets_.numBuckets()) != bucket) {
             if (forLookup)
                 PIMBO_THROW(Pimbo::CorruptionDetectedException, "corrupt key detected, slot: {}",
                             s);
@@ -349,7 +357,7 @@ class WriterHashMap : public Pimbo::Debuggable {
         }
         owner_.slotTable().copySlotValue(s, value);
         const uint32_t hash = owner_.hashKeyValue(Vesk::slotKey(slot));
-        if (hash % buckets_.numBuckets() != b) {
+        if (VeskCore::bucketOf(hash, buckets_.numBuckets()) != b) {
             PIMBO_THROW(Pimbo::CorruptionDetectedException, "corrupt key detected, slotId: {}", s);
         }
         hint = Vesk::IterHint{flags, s, b};

@@ -26,9 +26,9 @@
 #include "Mem/Util.h"
 #include "Pimbo/Debuggable.h"
 #include "Pimbo/Exception.h"
-#include "Pimbo/Util.h"
 #include "VeskBase/Counters.h"
 #include "VeskBase/SlotCounters.h"
+#include "VeskBase/SplitOrder.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -128,8 +128,10 @@ class ShadowHashMap : public Pimbo::Debuggable {
     uint32_t bucketFactor() const { return bucketFactor_; }
     uint64_t members() const { return counters_.shadow.members; }
     Slot* bucket(uint32_t b) const { return buckets()[b]; }
-    uint32_t rhashOf(const Key& key) const { return Pimbo::Util::reverse(ops_.hashKey(key)); }
-    uint32_t bucketOf(uint32_t rhash) const { return rhash >> (32 - bucketFactor_); }
+    uint32_t rhashOf(const Key& key) const { return VeskCore::orderKey(ops_.hashKey(key)); }
+    uint32_t bucketOf(uint32_t rhash) const {
+        return VeskCore::orderedBucketOf(rhash, bucketFactor_);
+    }
 
   private:
     Slot** buckets() const { return static_cast<Slot**>(bucketsMem_.base()); }
@@ -141,7 +143,7 @@ class ShadowHashMap : public Pimbo::Debuggable {
     }
     // (rhash, key) of `s` is below (rhash, key).
     static bool before(const Slot& s, uint32_t rhash, const Key& key) {
-        return s.rhash < rhash || (s.rhash == rhash && s.slotKey().value() < key.value());
+        return VeskCore::sortsBefore(s.rhash, s.slotKey().value(), rhash, key.value());
     }
     static bool holds(const Slot* s, uint32_t rhash, const Key& key) {
         return s != nullptr && s->rhash == rhash && s->slotKey().value() == key.value();
@@ -351,14 +353,14 @@ void ShadowHashMap<Ops, Slot>::grow() {
 template <class Ops, class Slot>
 void ShadowHashMap<Ops, Slot>::split(uint32_t n) {
     Slot** b = buckets();
-    const uint32_t shift = 32 - (bucketFactor_ + 1);
     for (uint32_t i = n; i-- > 0;) {
         Slot* head = b[i];
         if (head == nullptr)
             continue;
         b[i] = nullptr;
         const uint32_t low = 2 * i;
-        if ((head->rhash >> shift) != low) {  // the whole chain belongs to 2i + 1
+        if (VeskCore::orderedBucketOf(head->rhash, bucketFactor_ + 1) !=
+            low) {  // the whole chain belongs to 2i + 1
             b[low + 1] = head;
             head->prev = &b[low + 1];
             continue;
@@ -366,7 +368,8 @@ void ShadowHashMap<Ops, Slot>::split(uint32_t n) {
         b[low] = head;
         head->prev = &b[low];
         Slot* s = head;
-        while (s->next != nullptr && (s->next->rhash >> shift) == low)
+        while (s->next != nullptr &&
+               VeskCore::orderedBucketOf(s->next->rhash, bucketFactor_ + 1) == low)
             s = s->next;
         if (s->next != nullptr) {
             PIMBO_TRACE(8, "splitting bucket {} to buckets {} and {}", i, low, low + 1);
