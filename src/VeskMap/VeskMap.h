@@ -73,6 +73,7 @@ class VeskMap : public VeskMapBase,
         interface_->validateVersionAnchorHookIs(hook);
     }
 
+    using VeskMapBase::init;
     // The only way to give a front its mode.
     void init(const Mem::CollectionDescriptor& d) override {
         if (orphanAssert_) {
