@@ -8,7 +8,9 @@
 // slot order (scan; table_order counts the scans that fell back to table order), beside its
 // table-order iteration (iterate: first/next). The writer's own overwrite speed is measured in the
 // child, once with no reader running and once while this process reads. std::unordered_map
-// (mixing hash) in this process does the same lookups and iteration as the reference.
+// (mixing hash) in this process does the same lookups and iteration as the reference, and a walk
+// of the same random cycle through a plain array of the records (Floor/pointer_chase) is the
+// floor of a dependent lookup.
 //
 // The same lookups and iteration run on the shadows of the table in this process (VeskShadow:
 // the value store answers from its local copy, the key-only store reads each record from shared
@@ -931,6 +933,28 @@ void mapIterate(benchmark::State& state, uint64_t n) {
     perOp(state, n);
 }
 
+// The floor of a dependent lookup: the same random cycle through the n records, each held in a
+// plain array of 24-byte records in this process, so that every step is one load that waits for
+// the one before (one cache miss once the array outgrows the caches).
+void pointerChase(benchmark::State& state, uint64_t n) {
+    struct Record {
+        uint64_t next;
+        uint64_t payload[2];
+    };
+    static_assert(sizeof(Record) == sizeof(CounterEntrySimple));
+    const auto next = nextKeys(n);
+    std::vector<Record> records(n);
+    for (uint64_t k = 0; k < n; ++k)
+        records[k] = Record{next[k], {k, 0}};
+    uint64_t k = 0;
+    for (auto _ : state) {
+        for (uint64_t i = 0; i < n; ++i)
+            k = records[k].next;
+    }
+    benchmark::DoNotOptimize(k);
+    perOp(state, n);
+}
+
 // ----- the writer's own speed -----
 
 // Each iteration is one measurement of kMeasureOps overwrites timed by the child; with a reader,
@@ -1036,6 +1060,9 @@ void registerAll() {
             }
         }
         benchmark::RegisterBenchmark(fmt::format("Map/iterate/{}", n).c_str(), mapIterate, n)
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(fmt::format("Floor/pointer_chase/{}", n).c_str(), pointerChase,
+                                     n)
             ->Unit(benchmark::kMillisecond);
 #ifdef VESK_BENCH_LMDB
         registerPeer<VeskBench::LmdbTable>(Store::lmdb, n);

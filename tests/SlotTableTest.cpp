@@ -5,10 +5,12 @@
 
 #include "Pimbo/Exception.h"
 #include "VeskBase/SlotTable.h"
+#include "VeskBase/SplitOrder.h"
 
 #include <functional>
 #include <map>
 #include <numeric>
+#include <random>
 
 namespace {
 
@@ -195,6 +197,32 @@ void fill(Vesk::VeskWriter<Simple>& w, uint64_t from, uint64_t to) {
 // a file, refuses the eleventh record and reuses only a file of its own size. The buckets double
 // at the (numBuckets + 1)-th record; buckets and slots halve when fewer than a quarter remain.
 // The files keep their largest length; the released tails read as zero.
+// The walk's bucket test on order keys must say what the hash says: the key's hash mod n, n / 2
+// or 2 x n is the bucket (a resize may be under way), for buckets on both sides of n / 2 and
+// order keys on both sides of each prefix boundary.
+TEST(SplitOrderTest, BucketPrefixMatchesTheHash) {
+    using VeskCore::bucketOf;
+    std::mt19937 random(7);
+    for (const uint32_t n : {2u, 4u, 8u, 1024u, 1u << 20, VeskCore::kMaxBuckets}) {
+        for (const uint32_t b : {0u, 1u, n / 2 - 1, n / 2, n - 1, n / 3}) {
+            const VeskCore::BucketPrefix prefix(b, n);
+            const uint32_t mine = Pimbo::Util::reverse(b);
+            std::vector<uint32_t> rhashes = {0, ~0u, mine, mine - 1, mine + 1, mine ^ 0x80000000u};
+            for (uint32_t bit = 0; bit < 32; ++bit)
+                rhashes.push_back(mine ^ (1u << bit));
+            for (int i = 0; i < 100; ++i)
+                rhashes.push_back(random());
+            for (const uint32_t rhash : rhashes) {
+                const uint32_t hash = Pimbo::Util::reverse(rhash);
+                const bool expected = bucketOf(hash, n) == b || bucketOf(hash, n / 2) == b ||
+                                      bucketOf(hash, 2 * uint64_t(n)) == b;
+                EXPECT_EQ(prefix.holds(rhash), expected)
+                    << "n " << n << " bucket " << b << " rhash " << rhash;
+            }
+        }
+    }
+}
+
 TEST(SlotWriterTableTest, ResizeThresholds) {
     TestRoot root;
     auto w = attachedWriter<Simple>(Vesk::MapDescriptor(100));

@@ -444,9 +444,12 @@ TEST(ReaderDamageProcess, EachWalkNamesTheDamage) {
     auto keyOfBucket2 = [](size_t records, size_t at) {
         return [=](DamagedTable& d) {
             const auto keys = d.chain(1, 4, records);
+            // A whole record of bucket 2 (key and rhash): the walks place records by rhash.
             d.n[0] = d.slot(keys[at]);
-            d.setSlots(slotOffset<W>(uint32_t(d.n[0]), Off::kValue),
-                       keysInBucket(*d.w, 2, 4, 1)[0]);
+            const uint64_t stray = keysInBucket(*d.w, 2, 4, 1)[0];
+            d.setSlots(slotOffset<W>(uint32_t(d.n[0]), Off::kValue), stray);
+            d.setSlots(slotOffset<W>(uint32_t(d.n[0]), Off::kRhash),
+                       Pimbo::Util::reverse(d.w->hashKeyValue(stray)));
             d.probe = keys.back();
         };
     };

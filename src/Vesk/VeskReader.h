@@ -197,8 +197,9 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
         bool more = false;
         const bool answered = settle(
             [&] {
-                more = hashMap_.next(a, out, hint);
-                return true;
+                const VeskCore::Walk walk = hashMap_.next(a, out, hint);
+                more = walk == VeskCore::Walk::found;
+                return walk != VeskCore::Walk::retry;
             },
             &hint);
         if (answered && more)
@@ -349,6 +350,8 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
             bool walked = true;  // false: the walk met a resize under way and asks for a re-map
             try {
                 walked = op();
+                if (walked && current()) [[likely]]
+                    return true;
             } catch (const Pimbo::CorruptionDetectedException&) {
                 if (filesMoved()) {
                     if (!newGeneration(hint))
@@ -379,6 +382,18 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
             }
             return true;
         }
+    }
+
+    // The one combined check of an answer: the files are still the generation attached, no
+    // mapping lost pages, and neither count moved since it was mapped. The words it reads sit
+    // on the two header lines and the loss counter, which every answer reads: all in cache. When
+    // one moved, the passes below find out which and act on it.
+    bool current() const {
+        const bool moved = table_.generationChanged() |
+                           (hashMap_.buckets().liveCinder() != cinderId_) |
+                           (Mem::MappingRegistry::losses() != seenLosses_) | table_.countMoved() |
+                           hashMap_.buckets().stale();
+        return !moved;
     }
 
     // generationMoved, and the guard's look at what the operation and that check read (the

@@ -40,6 +40,27 @@ constexpr uint32_t bucketOf(uint64_t hash, uint64_t count) {
     return count < 2 ? 0 : uint32_t(hash & (count - 1));
 }
 
+// Which order keys may lie in bucket b of n buckets (n a power of two) while the count may be
+// moving to n / 2 or 2 x n: those whose hash mod n, n / 2 or 2 x n is b. Over order keys that is
+// one prefix test, decided once per bucket: a hash's low bits are its order key's high bits
+// reversed, so "hash mod n is b" reads "rhash's top log2(n) bits are b reversed". The double
+// count's test (log2(n) + 1 bits) implies the single's; for b below n / 2 the half count's test
+// (one bit fewer) is implied by the single's, so it alone decides; for b at n / 2 or above no key
+// lies in b at the half count.
+class BucketPrefix {
+  public:
+    constexpr BucketPrefix(uint32_t b, uint32_t n) {
+        const uint32_t bits = uint32_t(__builtin_ctz(n < 2 ? 1 : n)) - (b < n / 2 ? 1 : 0);
+        mask_ = bits == 0 ? 0 : ~0u << (32 - bits);
+        prefix_ = Pimbo::Util::reverse(b) & mask_;
+    }
+    constexpr bool holds(uint32_t rhash) const { return (rhash & mask_) == prefix_; }
+
+  private:
+    uint32_t mask_ = 0;
+    uint32_t prefix_ = 0;
+};
+
 // The successor of bucket b in bit-reversed bucket order over 2^bits buckets (the bucket whose
 // reversed index is one greater); the last bucket's successor is 0. 0xFFFFFFFF for bits outside
 // 1..31.

@@ -136,7 +136,7 @@ class ReaderHashMap {
                 }
                 if ((got.flags & Vesk::OCCUPIED) == 0)
                     notOccupied(kFirstTexts, s, out, 1);
-                if (!inBucket(Ops::key(out).value(), bucket, n))
+                if (!BucketPrefix(bucket, n).holds(got.rhash))
                     corruptKey(kFirstTexts, out, bucket);
                 hint = Vesk::IterHint{got.flags, s, bucket};
                 trace(9, "{} found at bucket {}, saving {}", Ops::key(out), bucket, hint);
@@ -160,12 +160,14 @@ class ReaderHashMap {
         }
     }
 
-    // Copies the record that follows after (in table order) into out. after need not be in the
-    // table any more. hint is a shortcut only: it is used when its slot still holds after,
-    // unchanged.
-    bool next(const Key& after, Value& out, Vesk::IterHint& hint) const {
-        if (!walkNext(after, out, hint))
-            return false;
+    // Copies the record that follows after (in table order) into out: found, or absent at the
+    // end of the table. after need not be in the table any more. hint is a shortcut only: it is
+    // used when its slot still holds after, unchanged. retry: the walk met a bucket resize under
+    // way, and the reader re-maps and asks again.
+    Walk next(const Key& after, Value& out, Vesk::IterHint& hint) const {
+        const Walk walk = walkNext(after, out, hint);
+        if (walk != Walk::found)
+            return walk;
         // Every answer lies after `after` in list order ((rhash, key) ascending), so an
         // iteration ends even over files whose links lead back.
         const uint64_t a = after.value();
@@ -177,14 +179,14 @@ class ReaderHashMap {
                         "iteration went back: after key:{} rhash:{:#x} came key:{} rhash:{:#x}", a,
                         ra, k, rk);
         }
-        return true;
+        return Walk::found;
     }
 
-    bool walkNext(const Key& after, Value& out, Vesk::IterHint& hint) const {
+    Walk walkNext(const Key& after, Value& out, Vesk::IterHint& hint) const {
         const uint32_t n = buckets_.numBuckets();
         if (n == 0) {
             trace(5, "bucket table detached");
-            return false;
+            return Walk::absent;
         }
         auto& table = reader_->slotTable();
         const uint64_t a = after.value();
@@ -205,24 +207,24 @@ class ReaderHashMap {
                     if ((got.flags & Vesk::OCCUPIED) == 0 && !moved)
                         notOccupied(kFirstTexts, s, out, 1);
                     if ((got.flags & Vesk::OCCUPIED) != 0 && !moved) {
-                        if (!inBucket(Ops::key(out).value(), hint.bucket, n))
+                        if (!BucketPrefix(hint.bucket, n).holds(got.rhash))
                             corruptKey(kNextTexts, out, hint.bucket);
                         trace(9, "{} success {} using {}, saving new slot hint {}", after,
                               Ops::key(out), hint, s);
                         hint.version = got.flags;
                         hint.slot = s;
-                        return true;
+                        return Walk::found;
                     }
                     // The successor moved under us: find it again by order.
                 } else if (SlotLink::isEnd(link.next)) {
                     verifyNextBucket(hint.bucket, 0);
                     trace(9, "{} failed", after);
-                    return false;
+                    return Walk::absent;
                 } else {
                     const uint32_t nb = SlotLink::bucketOf(link.next);
                     verifyNextBucket(hint.bucket, nb);
                     trace(9, "{} next bucket {} using {}", after, nb, hint);
-                    return first(nb, out, hint);
+                    return first(nb, out, hint) ? Walk::found : Walk::absent;
                 }
             }
         }
@@ -246,25 +248,25 @@ class ReaderHashMap {
 
   private:
     // The successor of after found by walking after's bucket from its entry.
-    bool slowNext(const Key& after, Value& out, Vesk::IterHint& hint) const {
+    Walk slowNext(const Key& after, Value& out, Vesk::IterHint& hint) const {
         ++reader_->counters().slowPaths;
         const Stop stop = walkBucket(after, true, buckets_.numBuckets(), out, kNextTexts);
         if (stop.resized)
-            corruptKey(kNextTexts, out, stop.bucket);  // the reader's loop re-maps for it
+            return Walk::retry;
         if (SlotLink::isSlot(stop.next)) {
             hint = Vesk::IterHint{stop.flags, stop.next, stop.bucket};
             trace(9, "{} success {}, saving {}", after, Ops::key(out), hint);
-            return true;
+            return Walk::found;
         }
         if (SlotLink::isEnd(stop.next)) {
             verifyNextBucket(stop.bucket, 0);
             trace(9, "{} failed", after);
-            return false;
+            return Walk::absent;
         }
         const uint32_t nb = SlotLink::bucketOf(stop.next);
         verifyNextBucket(stop.bucket, nb);
         trace(9, "{} next bucket {}", after, nb);
-        return first(nb, out, hint);
+        return first(nb, out, hint) ? Walk::found : Walk::absent;
     }
 
     // Where a bucket walk stopped: `next` is the id of the slot it stopped at (copied into the
@@ -315,8 +317,11 @@ class ReaderHashMap {
     //  - s not occupied behind an unchanged, live link: no writer step leaves that;
     //    corruption.
     //  - a key of the bucket's half-level or double-level neighbour: a split or join in
-    //    progress; tolerated. Any other bucket is corruption, or a stale bucket count that
-    //    the reader's retry loop re-maps.
+    //    progress; tolerated. Membership is read from the copied order key (rhash), which the
+    //    writer stores with the key and which the same seqlock window copied with it; a file
+    //    whose rhash does not match its key misplaces that record for lookups but cannot make a
+    //    walk leave its bounds (the writer's validation and `vesk check` hash every key). Any other
+    //    bucket is corruption, or a stale bucket count that the reader's retry loop re-maps.
     //  - a marker naming a bucket beyond the mapped count: the writer doubled; out of range
     //    makes the reader re-map.
     bool walkPass(const Key& key, bool after, uint32_t r, uint32_t n, Value& out, Stop& stop,
@@ -324,39 +329,40 @@ class ReaderHashMap {
         auto& table = reader_->slotTable();
         const uint64_t k = key.value();
         const uint32_t b = stop.bucket;
+        const BucketPrefix inBucket(b, n);
         const SlotLink* prevPtr = buckets_[b];
         const char* prevSlot = nullptr;  // the slot that owns prevPtr; null for the entry
         SlotLink prev = Vesk::loadLink(prevPtr);
-        const uint32_t capacity = table.slots().count;
+        const auto& slots = table.slots();
         for (uint32_t count = 1; SlotLink::isSlot(prev.next); ++count) {
-            if (count > capacity)
-                cycle(count, capacity);
+            if (count > slots.count)
+                cycle(count, slots.count);
             const uint32_t s = prev.next;
-            const auto got = table.getValue(s, out);
-            const uint64_t sk = Ops::key(out).value();
-            if (after)
-                trace(9, "{} comparing slot {} {}", key, s, Ops::key(out));
-            // Did the link we came through move while we copied? Then s may be anything.
-            if (linkMoved(prevPtr, prev, prevSlot))
-                return false;
-            if ((got.flags & Vesk::OCCUPIED) == 0)
-                notOccupied(texts, s, out, count);
-            const bool exact = got.rhash == r && sk == k;
-            if (sortsBefore(r, k, got.rhash, sk) || (exact && !after)) {
-                // The chain is sorted: the walk ends here.
-                if (!exact && !inBucket(sk, b, n))
-                    return outsideBucket(texts, out, stop);
-                stop = Stop{b, s, got.flags, exact};
-                return true;
-            }
-            // Advance: s's own link first, then prove that s was still linked when it was
-            // read (the writer rewrites a removed slot's link only after unlinking it).
-            const char* slot = table.slots()[s];
+            const char* slot = slots[s];
+            const auto got = table.copySlot(slot, out);
+            // s's own link, read before the one re-check of the link we came through: when that
+            // link did not move, s was in the chain from before the copy until after this read,
+            // so both the copy and this link are the chain's (a removed slot's link is rewritten
+            // only after it was unlinked).
             const SlotLink* own = Vesk::slotLink(slot);
             const SlotLink next = Vesk::loadLink(own);
             if (linkMoved(prevPtr, prev, prevSlot))
                 return false;
-            if (!inBucket(sk, b, n))
+            if ((got.flags & Vesk::OCCUPIED) == 0)
+                notOccupied(texts, s, out, count);
+            const uint64_t sk = Ops::key(out).value();
+            if (after)
+                trace(9, "{} comparing slot {} {}", key, s, Ops::key(out));
+            const bool exact = got.rhash == r && sk == k;
+            if (sortsBefore(r, k, got.rhash, sk) || (exact && !after)) {
+                // The chain is sorted: the walk ends here.
+                if (!exact && !inBucket.holds(got.rhash))
+                    return outsideBucket(texts, out, stop);
+                table.anchorAt(slot, got.flags);
+                stop = Stop{b, s, got.flags, exact};
+                return true;
+            }
+            if (!inBucket.holds(got.rhash))
                 return outsideBucket(texts, out, stop);
             if (after && SlotLink::isSlot(next.next))
                 trace(9, "{} next slot {} success", key, next.next);
@@ -385,13 +391,6 @@ class ReaderHashMap {
             corruptKey(texts, copied, stop.bucket);
         stop.resized = true;
         return true;
-    }
-
-    // The key belongs to bucket b at the mapped count, or at half or double of it.
-    bool inBucket(uint64_t key, uint32_t b, uint32_t n) const {
-        const uint32_t hash = reader_->hashKeyValue(key);
-        return bucketOf(hash, n) == b || bucketOf(hash, n / 2) == b ||
-               bucketOf(hash, 2 * uint64_t(n)) == b;
     }
 
     void retried() const {

@@ -130,13 +130,15 @@ class SlotReaderTable : public SlotTable<Ops>, public Pimbo::Debuggable {
     // does not fit the file, Pimbo::MemoryResourceException when the mapping cannot be resized
     // (the old mapping then stays valid).
     bool doResize() {
-        if (this->header_ == nullptr)
-            return false;
-        // Only the version is compared: it moves on every change of the count.
-        const Count live = Count::load(&this->header_->numSlots);
-        if (mapped_ && live.version == numSlots_.version)
+        if (this->header_ == nullptr || !countMoved())
             return false;
         return remap();
+    }
+
+    // Whether the writer's slot count moved since the mapping was made (or nothing is mapped
+    // yet). Only the version is compared: it moves on every change of the count.
+    bool countMoved() const {
+        return !mapped_ || Count::load(&this->header_->numSlots).version != numSlots_.version;
     }
 
   private:
@@ -271,6 +273,14 @@ class SlotReaderTable : public SlotTable<Ops>, public Pimbo::Debuggable {
         const Copied got = copyStable(s, loadFlags(s), out);
         anchor_.set(got.flags, slotFlagsWord(s), this->header_);
         return got;
+    }
+
+    // getValue of a slot whose address the caller took from slots() (so checked), without
+    // touching the anchor: a walk copies every slot it passes, and only the one it answers with
+    // is anchored (anchorAt).
+    Copied copySlot(const char* s, Value& out) { return copyStable(s, loadFlags(s), out); }
+    void anchorAt(const char* s, uint32_t flags) {
+        anchor_.set(flags, slotFlagsWord(s), this->header_);
     }
 
     // Copies the records of the occupied slots in [from, to) into out, in slot order, each with
