@@ -209,25 +209,34 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
     }
 
     // Looks keys[0..n) up as n lookups would, with the memory accesses of different keys
-    // overlapped: while key i is looked up, the first slot of key i + kAhead and the bucket entry
-    // of key i + 2 * kAhead are on their way. out[i] receives the record or the default value and
-    // found[i] says which; returns the number found. The cache anchor afterwards vouches for the
-    // last key's answer.
+    // overlapped: while key i is looked up, the second slots, first slots and bucket entries of
+    // the keys after it are on their way (ReaderHashMap's prefetch steps). out[i] receives the
+    // record or the default value and found[i] says which; returns the number found. The cache
+    // anchor afterwards vouches for the last key's answer.
     size_t lookupMany(const Key* keys, size_t n, Value* out, bool* found) {
-        constexpr size_t kAhead = 8;
+        // Key i's bucket entry is asked for kEntry lookups ahead, its first slot kFirst ahead,
+        // its second slot kSecond ahead; each key is hashed once, into a ring.
+        constexpr size_t kEntry = 16, kFirst = 10, kSecond = 5, kRing = 16;
+        static_assert(kEntry <= kRing && kSecond < kFirst && kFirst < kEntry);
+        uint32_t hashes[kRing];
         size_t hits = 0;
         const bool mapped = this->initialized();
-        for (size_t i = 0; mapped && i < std::min(n, 2 * kAhead); ++i)
-            hashMap_.prefetchEntry(keys[i]);
-        for (size_t i = 0; mapped && i < std::min(n, kAhead); ++i)
-            hashMap_.prefetchFirstSlot(keys[i]);
-        for (size_t i = 0; i < n; ++i) {
-            if (mapped && i + 2 * kAhead < n)
-                hashMap_.prefetchEntry(keys[i + 2 * kAhead]);
-            if (mapped && i + kAhead < n)
-                hashMap_.prefetchFirstSlot(keys[i + kAhead]);
-            lookup(keys[i], found[i], &out[i]);
-            hits += found[i];
+        for (size_t i = 0; i < n + kEntry; ++i) {
+            if (mapped && i < n) {
+                hashes[i % kRing] = hashKeyValue(keys[i].value());
+                hashMap_.prefetchEntry(hashes[i % kRing]);
+            }
+            if (mapped && i >= kEntry - kFirst && i - (kEntry - kFirst) < n)
+                hashMap_.prefetchFirstSlot(hashes[(i - (kEntry - kFirst)) % kRing]);
+            if (mapped && i >= kEntry - kSecond && i - (kEntry - kSecond) < n) {
+                const size_t k = i - (kEntry - kSecond);
+                hashMap_.prefetchSecondSlot(hashes[k % kRing], keys[k]);
+            }
+            if (i >= kEntry) {
+                const size_t k = i - kEntry;
+                lookup(keys[k], found[k], &out[k]);
+                hits += found[k];
+            }
         }
         return hits;
     }

@@ -49,7 +49,7 @@ constexpr uint32_t bucketOf(uint64_t hash, uint64_t count) {
 // lies in b at the half count.
 class BucketPrefix {
   public:
-    constexpr BucketPrefix(uint32_t b, uint32_t n) {
+    [[gnu::always_inline]] constexpr BucketPrefix(uint32_t b, uint32_t n) {
         const uint32_t bits = uint32_t(__builtin_ctz(n < 2 ? 1 : n)) - (b < n / 2 ? 1 : 0);
         mask_ = bits == 0 ? 0 : ~0u << (32 - bits);
         prefix_ = Pimbo::Util::reverse(b) & mask_;

@@ -12,15 +12,28 @@
 // half-level or double-level neighbour, which the bucket check tolerates.
 //
 // What the walk guarantees (its side of P13):
-//  1. After copying a slot it re-reads the link it came through; a changed link restarts the
-//     bucket (counted as a retry). A slot reached through an unchanged link is trusted: it must
-//     be occupied and lie in the bucket, otherwise the table is corrupt.
+//  1. After copying a slot it reads the slot's own link, then re-reads the link it came through,
+//     once per hop; a changed link restarts the bucket (counted as a retry). A slot reached
+//     through an unchanged link is trusted, and so is its own link: it must be occupied and its
+//     copied rhash must lie in the bucket, otherwise the table is corrupt. Bucket membership is
+//     read from the rhash copied in the same seqlock window as the key, not by hashing the key
+//     again: the writer stores the key's rhash with it and never changes either while the slot
+//     holds the record, so the two agree in every file a writer wrote; a file damaged in just
+//     that word can misplace that one record's answers but never lead a walk out of bounds, and
+//     the writer's validation and `vesk check` hash every key.
 //  2. Every chain walk is bounded by the mapped slot count and every bucket hop sequence by the
 //     bucket count; every index is bounds-checked before use. A corrupt or concurrently rebuilt
 //     structure ends in Pimbo::CorruptionDetectedException, never in a loop or a stray read.
 //  3. An unsuccessful lookup re-checks the bucket count version, so "absent" is only answered
 //     from a mapping that matches the writer's count; when it moved, or a key of another bucket
-//     met under a moved count ended the walk, the lookup answers Walk::retry (no exception).
+//     met under a moved count ended the walk, the lookup (or next) answers Walk::retry (no
+//     exception).
+//  4. Iteration answers strictly ascend in (rhash, key) as the walk copied them, so an iteration
+//     over links that lead back ends in "iteration went back".
+//  5. Look-ahead (prefetch*) only reads links, rhash and key words through the helpers, checks
+//     every index against the mapping before it becomes an address, keeps slot ids rather than
+//     addresses across calls, and never throws: what it reads only chooses which lines are
+//     asked for.
 // Restarts are not limited: each one is caused by one writer step.
 #pragma once
 
@@ -90,26 +103,67 @@ class ReaderHashMap {
         return Walk::absent;
     }
 
-    // The two steps of a lookup's memory accesses, for a caller that overlaps those of many keys:
-    // bring key's bucket entry closer; then (once it had time to arrive) read it and bring the
-    // first slot its chain names closer, both lines of it. Only bucket entries are read, through
-    // loadLink, and every index is checked before it becomes an address.
-    void prefetchEntry(const Key& key) const {
+    // The three steps of a lookup's memory accesses, for a caller that overlaps those of many
+    // keys (hash: the key's hashKeyValue): bring the key's bucket entry closer; once it had time
+    // to arrive, read it and bring the first slot its chain names closer, both lines of it; once
+    // that had time to arrive, bring the second slot closer when the first sorts before the key
+    // (the walk goes on to it). Only links, rhash and key words are read, through the helpers,
+    // and every index is checked before it becomes an address; what they read only chooses which
+    // lines are asked for.
+    void prefetchEntry(uint32_t hash) const {
         const uint32_t n = buckets_.numBuckets();
         if (n != 0)
-            Mem::prefetch(buckets_[bucketOf(reader_->hashKeyValue(key.value()), n)]);
+            Mem::prefetch(buckets_[bucketOf(hash, n)]);
     }
-    void prefetchFirstSlot(const Key& key) const {
-        const uint32_t n = buckets_.numBuckets();
-        if (n == 0)
+    void prefetchFirstSlot(uint32_t hash) const { bring(firstSlot(hash)); }
+    void prefetchSecondSlot(uint32_t hash, const Key& key) const {
+        const char* first = firstSlot(hash);
+        if (first == nullptr)
             return;
-        const uint32_t s =
-            Vesk::loadLink(buckets_[bucketOf(reader_->hashKeyValue(key.value()), n)]).next;
-        const auto& slots = reader_->slotTable().slots();
-        if (SlotLink::isSlot(s) && s < slots.count) {
-            const char* slot = slots.base + uint64_t(s) * Reader::Table::slotSize;
-            Mem::prefetch(slot);
-            Mem::prefetch(slot + Reader::Table::slotSize - 1);
+        const uint32_t r = orderKey(hash);
+        if (sortsBefore(Vesk::loadRhash(first), Vesk::slotKey(first), r, key.value()))
+            bring(slotAt(Vesk::loadLink(Vesk::slotLink(first)).next));
+    }
+
+    // The table-order walk's look-ahead, from the bucket of the record it just answered with: the
+    // chains it walks next lie in the buckets that follow in bucket order, whose places are known
+    // without reading anything. Three stages overlap the walk's memory accesses with those of the
+    // records ahead: each step asks for the entry of the bucket kEntryAhead places on, the first
+    // slot of the chain kSlotAhead places on (its entry arrived since) and the second slot of the
+    // chain kSecondAhead places on (its first slot arrived since). Each place is taken once, in
+    // order, whatever the steps skip (empty buckets); a walk elsewhere (another iteration, a new
+    // bucket count) starts the window again. Only links are read, through loadLink, and every
+    // index is checked before it becomes an address: a stale view only brings in other lines.
+    void prefetchAhead(uint32_t bucket) const {
+        const uint32_t n = buckets_.numBuckets();
+        const uint32_t bits = buckets_.bucketBits();
+        if (n < 2 * kRing || bits == 0 || bits > 31 || bucket >= n)
+            return;
+        const uint32_t at = Pimbo::Util::reverse(bucket) >> (32 - bits);  // place in bucket order
+        Ahead& a = ahead_;
+        if (a.bits != bits || at + 1 < a.low || a.next <= at || a.next > at + kEntryAhead + 1) {
+            a.bits = bits;
+            a.low = a.next = at + 1;
+        }
+        for (; a.next <= at + kEntryAhead; ++a.next) {
+            const uint32_t p = a.next;
+            const uint32_t b = Pimbo::Util::reverse(p & (n - 1)) >> (32 - bits);
+            a.bucket[p % kRing] = b;
+            Mem::prefetch(buckets_[b]);
+            // The places kEntryAhead - kSlotAhead and kEntryAhead - kSecondAhead before p, when
+            // they lie ahead of the walk and inside the window (compared without underflow).
+            constexpr uint32_t kToSlot = kEntryAhead - kSlotAhead;
+            constexpr uint32_t kToSecond = kEntryAhead - kSecondAhead;
+            if (p > at + kToSlot && p >= a.low + kToSlot) {
+                const uint32_t q = p - kToSlot;
+                a.first[q % kRing] = Vesk::loadLink(buckets_[a.bucket[q % kRing]]).next;
+                bring(slotAt(a.first[q % kRing]));
+            }
+            // Slot ids, not addresses, are kept: the mapping may have moved since.
+            if (p > at + kToSecond && p >= a.low + kToSecond) {
+                if (const char* first = slotAt(a.first[(p - kToSecond) % kRing]))
+                    bring(slotAt(Vesk::loadLink(Vesk::slotLink(first)).next));
+            }
         }
     }
 
@@ -139,7 +193,9 @@ class ReaderHashMap {
                 if (!BucketPrefix(bucket, n).holds(got.rhash))
                     corruptKey(kFirstTexts, out, bucket);
                 hint = Vesk::IterHint{got.flags, s, bucket};
+                lastRhash_ = got.rhash;
                 trace(9, "{} found at bucket {}, saving {}", Ops::key(out), bucket, hint);
+                prefetchAhead(bucket);
                 return true;
             }
             if (SlotLink::isEnd(link.next)) {
@@ -165,24 +221,26 @@ class ReaderHashMap {
     // used when its slot still holds after, unchanged. retry: the walk met a bucket resize under
     // way, and the reader re-maps and asks again.
     Walk next(const Key& after, Value& out, Vesk::IterHint& hint) const {
-        const Walk walk = walkNext(after, out, hint);
+        uint32_t ra = 0;
+        const Walk walk = walkNext(after, out, hint, ra);
         if (walk != Walk::found)
             return walk;
         // Every answer lies after `after` in list order ((rhash, key) ascending), so an
-        // iteration ends even over files whose links lead back.
+        // iteration ends even over files whose links lead back. The order keys are the ones the
+        // walk went by: after's as copied from its slot (or computed from its key when the walk
+        // searched for it), the answer's as copied with it.
         const uint64_t a = after.value();
         const uint64_t k = Ops::key(out).value();
-        const uint32_t ra = orderKey(reader_->hashKeyValue(a));
-        const uint32_t rk = orderKey(reader_->hashKeyValue(k));
-        if (!sortsBefore(ra, a, rk, k)) {
+        if (!sortsBefore(ra, a, lastRhash_, k)) {
             PIMBO_THROW(Pimbo::CorruptionDetectedException,
                         "iteration went back: after key:{} rhash:{:#x} came key:{} rhash:{:#x}", a,
-                        ra, k, rk);
+                        ra, k, lastRhash_);
         }
         return Walk::found;
     }
 
-    Walk walkNext(const Key& after, Value& out, Vesk::IterHint& hint) const {
+    // next without its order check; ra receives the order key of after that the walk went by.
+    Walk walkNext(const Key& after, Value& out, Vesk::IterHint& hint, uint32_t& ra) const {
         const uint32_t n = buckets_.numBuckets();
         if (n == 0) {
             trace(5, "bucket table detached");
@@ -191,43 +249,46 @@ class ReaderHashMap {
         auto& table = reader_->slotTable();
         const uint64_t a = after.value();
         if (hint.slot < table.capacity() && hint.bucket < n &&
-            table.holds(hint.slot, hint.version, a)) {
+            table.holds(hint.slot, hint.version, a, &ra)) {
             // Fast path. The hint slot still holds after (same flags, same key), so it is linked
-            // and its link leads to after's successor.
-            const SlotLink* own = Vesk::slotLink(table.slots()[hint.slot]);
-            const SlotLink link = Vesk::loadLink(own);
-            // A removed slot's link is rewritten (free list) only after its flags changed: equal
-            // flags after the link load prove the link is still the chain's.
-            if (table.holds(hint.slot, hint.version, a)) {
-                if (SlotLink::isSlot(link.next)) {
-                    const uint32_t s = link.next;
-                    const auto got = table.getValue(s, out);
-                    const bool moved =
-                        Vesk::loadLink(own) != link || !table.holds(hint.slot, hint.version, a);
-                    if ((got.flags & Vesk::OCCUPIED) == 0 && !moved)
+            // and its link leads to after's successor. A removed slot's link is rewritten (free
+            // list) only after its flags changed, and every change of the slot moves its flags:
+            // equal flags after the link load (and after the successor's copy) prove that the
+            // link was the chain's then.
+            const char* own = table.slots()[hint.slot];
+            const SlotLink link = Vesk::loadLink(Vesk::slotLink(own));
+            if (SlotLink::isSlot(link.next)) {
+                const uint32_t s = link.next;
+                const auto got = table.getValue(s, out);
+                const bool moved = Vesk::loadLink(Vesk::slotLink(own)) != link ||
+                                   Vesk::loadFlags(own) != hint.version;
+                if (!moved) {
+                    if ((got.flags & Vesk::OCCUPIED) == 0)
                         notOccupied(kFirstTexts, s, out, 1);
-                    if ((got.flags & Vesk::OCCUPIED) != 0 && !moved) {
-                        if (!BucketPrefix(hint.bucket, n).holds(got.rhash))
-                            corruptKey(kNextTexts, out, hint.bucket);
-                        trace(9, "{} success {} using {}, saving new slot hint {}", after,
-                              Ops::key(out), hint, s);
-                        hint.version = got.flags;
-                        hint.slot = s;
-                        return Walk::found;
-                    }
-                    // The successor moved under us: find it again by order.
-                } else if (SlotLink::isEnd(link.next)) {
+                    if (!BucketPrefix(hint.bucket, n).holds(got.rhash))
+                        corruptKey(kNextTexts, out, hint.bucket);
+                    trace(9, "{} success {} using {}, saving new slot hint {}", after,
+                          Ops::key(out), hint, s);
+                    hint.version = got.flags;
+                    hint.slot = s;
+                    lastRhash_ = got.rhash;
+                    prefetchAhead(hint.bucket);
+                    return Walk::found;
+                }
+                // The successor moved under us: find it again by order.
+            } else if (Vesk::loadFlags(own) == hint.version) {
+                if (SlotLink::isEnd(link.next)) {
                     verifyNextBucket(hint.bucket, 0);
                     trace(9, "{} failed", after);
                     return Walk::absent;
-                } else {
-                    const uint32_t nb = SlotLink::bucketOf(link.next);
-                    verifyNextBucket(hint.bucket, nb);
-                    trace(9, "{} next bucket {} using {}", after, nb, hint);
-                    return first(nb, out, hint) ? Walk::found : Walk::absent;
                 }
+                const uint32_t nb = SlotLink::bucketOf(link.next);
+                verifyNextBucket(hint.bucket, nb);
+                trace(9, "{} next bucket {} using {}", after, nb, hint);
+                return first(nb, out, hint) ? Walk::found : Walk::absent;
             }
         }
+        ra = orderKey(reader_->hashKeyValue(a));
         return slowNext(after, out, hint);
     }
 
@@ -247,6 +308,26 @@ class ReaderHashMap {
     }
 
   private:
+    // The slot a link names, when it names one inside the mapping; null otherwise.
+    const char* slotAt(uint32_t id) const {
+        const auto& slots = reader_->slotTable().slots();
+        return SlotLink::isSlot(id) && id < slots.count
+                   ? slots.base + uint64_t(id) * Reader::Table::slotSize
+                   : nullptr;
+    }
+    // The first slot of the chain of hash's bucket, as its entry names it now.
+    const char* firstSlot(uint32_t hash) const {
+        const uint32_t n = buckets_.numBuckets();
+        return n == 0 ? nullptr : slotAt(Vesk::loadLink(buckets_[bucketOf(hash, n)]).next);
+    }
+    // Asks for both lines of a slot (null: nothing).
+    static void bring(const char* slot) {
+        if (slot != nullptr) {
+            Mem::prefetch(slot);
+            Mem::prefetch(slot + Reader::Table::slotSize - 1);
+        }
+    }
+
     // The successor of after found by walking after's bucket from its entry.
     Walk slowNext(const Key& after, Value& out, Vesk::IterHint& hint) const {
         ++reader_->counters().slowPaths;
@@ -255,6 +336,7 @@ class ReaderHashMap {
             return Walk::retry;
         if (SlotLink::isSlot(stop.next)) {
             hint = Vesk::IterHint{stop.flags, stop.next, stop.bucket};
+            lastRhash_ = stop.rhash;
             trace(9, "{} success {}, saving {}", after, Ops::key(out), hint);
             return Walk::found;
         }
@@ -276,6 +358,7 @@ class ReaderHashMap {
         uint32_t bucket;
         uint32_t next = SlotLink::kEnd;
         uint32_t flags = 0;
+        uint32_t rhash = 0;    // the slot's rhash as copied
         bool exact = false;    // the slot holds the key walked to
         bool resized = false;  // a key of another bucket under a moved bucket count: walk again
     };
@@ -359,7 +442,7 @@ class ReaderHashMap {
                 if (!exact && !inBucket.holds(got.rhash))
                     return outsideBucket(texts, out, stop);
                 table.anchorAt(slot, got.flags);
-                stop = Stop{b, s, got.flags, exact};
+                stop = Stop{b, s, got.flags, got.rhash, exact};
                 return true;
             }
             if (!inBucket.holds(got.rhash))
@@ -419,9 +502,25 @@ class ReaderHashMap {
         PIMBO_TRACE_TO(*handler_, "ReaderHashMap", level, text, std::forward<Args>(args)...);
     }
 
+    static constexpr uint32_t kEntryAhead = 24, kSlotAhead = 12, kSecondAhead = 5, kRing = 32;
+    static_assert(kEntryAhead < kRing && kSecondAhead < kSlotAhead && kSlotAhead < kEntryAhead);
+    // prefetchAhead's window: the places in bucket order [low, next) asked for at this bucket
+    // count, and for the last kRing of them their bucket and the link of its entry (the first
+    // slot of its chain, or a marker).
+    struct Ahead {
+        uint32_t bits = 0;
+        uint32_t low = 0;
+        uint32_t next = 0;
+        uint32_t bucket[kRing] = {};
+        uint32_t first[kRing] = {};
+    };
+
     Pimbo::Platform::DebugHandler* handler_;
     BucketReader<SlotLink> buckets_;
     Reader* reader_;
+    mutable Ahead ahead_;  // the owning thread's walk only: it changes which lines are asked for
+    // The rhash copied with the record that first or next answered with last (next's order check).
+    mutable uint32_t lastRhash_ = 0;
 };
 
 }  // namespace VeskCore

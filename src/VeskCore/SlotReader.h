@@ -308,7 +308,8 @@ class SlotReaderTable : public SlotTable<Ops>, public Pimbo::Debuggable {
 
     // True when the slot still has exactly `flags` and holds the record of `key`: a seqlock read
     // of the key alone, for a caller that wants to continue from a slot it returned earlier.
-    bool holds(uint32_t slot, uint32_t flags, uint64_t key) const {
+    // rhash, when given, receives the slot's rhash read in the same window.
+    bool holds(uint32_t slot, uint32_t flags, uint64_t key, uint32_t* rhash = nullptr) const {
         const char* s = slots_[slot];
         if (loadFlags(s) != flags)
             return false;
@@ -317,6 +318,8 @@ class SlotReaderTable : public SlotTable<Ops>, public Pimbo::Debuggable {
         const char* from =
             (flags & LOOKASIDE) != 0 ? static_cast<const char*>(this->header_->lookaside()) : s;
         const uint64_t k = slotKey(from);
+        if (rhash != nullptr)
+            *rhash = loadRhash(from);
         Mem::readFence();
         return loadFlags(s) == flags && k == key;
     }
