@@ -1,6 +1,7 @@
 #include "VeskMap/Mounting.h"
 
 #include <cstdlib>
+#include <exception>
 
 namespace Vesk {
 
@@ -23,9 +24,18 @@ void MountingBase::purgeWriterRecords() {
 
 void MountingBase::report(Quiesced quiesced, const std::function<void(bool)>& onQuiesced,
                           const std::function<void()>& onMountStatus) {
-    if (quiesced != Quiesced::untold)
-        onQuiesced(quiesced == Quiesced::yes);
+    // The move happened whatever the client says of its quiescence: it hears of the status too.
+    std::exception_ptr failed;
+    if (quiesced != Quiesced::untold) {
+        try {
+            onQuiesced(quiesced == Quiesced::yes);
+        } catch (...) {
+            failed = std::current_exception();
+        }
+    }
     onMountStatus();
+    if (failed)
+        std::rethrow_exception(failed);
 }
 
 void MountingBase::startWriterSentry(Mem::WriterSentry::Notifiee* notifiee, const RootPath& root) {

@@ -3,7 +3,8 @@
 // moves the front from state to state, owns the sentry that watches the table's files, and
 // fires the client's callbacks for every move, in order. The front keeps what it is (its
 // implementation, descriptor, name, callbacks and settings); Mounting is the only code that
-// changes them for a mount, and it is reached only through the front's own operations.
+// changes them to mount or unmount (the binding only swaps one local writer for another), and
+// it is reached only through the front's own operations.
 //
 // Mount status, as the current implementation's mountStatus() tells it:
 //   0  not mounted: a local writer (Tmp), a placeholder (a reader waiting for its writer, or the
@@ -22,8 +23,9 @@
 //               and a writer sentry, 0 -> 1, quiesced(true) then mount status. localMem: a
 //               VeskWriter without a sentry, told nothing unless the type is writer. Reader or
 //               shadow types: a placeholder and a reader sentry (0), which may attach from
-//               inside init. A failing init leaves a placeholder or the failed writer, no sentry,
-//               and the front not initialized.
+//               inside init. A failing init leaves the front not initialized and without a
+//               sentry, holding a placeholder, the writer that failed to initialise, or the
+//               reader that an attach from inside it installed before the failure.
 //   attach      the reader sentry, from the event loop or from inside init / tryAttach / a
 //               notifyingIs(true) (owner's thread): the files can be mapped. A reader: 0 -> 1,
 //               quiesced(true) then mount status. A shadow: 0 -> 1 (or 3 -> 1 for a flushing
@@ -37,7 +39,8 @@
 //               starting its flush stays, x -> 3. Always quiesced(false) then mount status;
 //               the sentry's pending records are dropped.
 //   shadowFlushed   the flush a detach started is over (event loop): 3 -> 0 under a placeholder,
-//               mount status; the sentry hears "flushComplete" (not from inside a detach).
+//               mount status; the sentry hears "flushComplete". A detach that ends a pending
+//               flush at once (an unmount of a flushing shadow) tells that move itself, once.
 //   filesLost   the writer sentry: the writer's files were removed under it: a detach.
 //   controlDetach   the collection control unmounts: a detach, then the sentry goes and the
 //               front is no longer initialized (a new init is accepted).
@@ -47,11 +50,16 @@
 //
 // What a caller may rely on:
 //   - the front always holds an implementation, after a failure too;
-//   - every move of the mount status made by attach, detach and the shadow's reports is told
-//     through statusMoved(), the one place that fires the quiesced and mount-status callbacks
-//     (the table forwards them to its collection control);
+//   - every move of the mount status made by init (type writer), attach, detach and the
+//     shadow's reports is told through statusMoved(), the one place that fires the quiesced and
+//     mount-status callbacks (the table forwards them to its collection control); a quiesced
+//     callback that throws does not keep the mount-status callback from being called, and its
+//     exception then goes on to the caller (out of init, attach or detach). The one silent move: a
+//     front in local memory whose type is not writer becomes a writer (1) untold, as init has
+//     always done;
 //   - the callbacks run after the move: inside them mountStatus() already answers the new state;
-//   - a front has at most one sentry, and none once controlDetach or a failed init returned.
+//   - a front has at most one sentry; none after controlDetach, nor after an init that failed
+//     while building the new mode (a refused init changes nothing, its sentry included).
 #pragma once
 
 #include "Pimbo/Assert.h"
@@ -67,7 +75,7 @@
 #include "VeskShadow/VeskShadow.h"
 
 #include <cstdint>
-#include <exception>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -91,7 +99,7 @@ class MountingBase {
   protected:
     enum class Quiesced { untold, yes, no };
     // Fires the client's quiesced callback (unless `quiesced` is untold), then its mount-status
-    // callback.
+    // callback; both are called even when the first throws, whose exception then goes on.
     static void report(Quiesced quiesced, const std::function<void(bool)>& onQuiesced,
                        const std::function<void()>& onMountStatus);
 
@@ -99,7 +107,7 @@ class MountingBase {
     void startWriterSentry(Mem::WriterSentry::Notifiee* notifiee, const RootPath& root);
     // A reader sentry over the front watching `root`, told eventInit_ (it may attach from
     // inside). One that refuses to start is dropped and its failure goes on, unless the process
-    // runs under "KORA_CHROOT", where the front waits without it.
+    // runs under "KORA_CHROOT": then the refusal is traced and init goes on with it.
     void startReaderSentry(const RootPath& root);
     // An event of the shadow's processing (from the event loop): a sentry that fails to take it
     // (no watch left) is traced, and the loop goes on.
@@ -159,7 +167,7 @@ class Mounting : public MountingBase {
     std::unique_ptr<Interface> candidate(const std::string& event) const;
 
     Front& front_;
-    // Inside a detach: a flush that the detach completes at once installs no second report.
+    // Inside a detach: a flush that the detach ends at once is told by the detach alone.
     bool detaching_ = false;
 };
 
@@ -414,13 +422,15 @@ void Mounting<Ops>::shadowSynced(bool first) {
     statusMoved(Quiesced::untold);
 }
 
-// The sentry hears of it, and attaches again at once when the writer's files are there (not
-// from inside a detach, which installs the placeholder itself).
+// The sentry hears of it, and attaches again at once when the writer's files are there. A
+// flush that a detach ends at once (from inside it) is told by that detach, once, quiescence
+// first.
 template <class Ops>
 void Mounting<Ops>::shadowFlushed() {
     installDummy();
-    if (!detaching_)
-        tellSentry(VeskMapBase::eventFlushComplete_);
+    if (detaching_)
+        return;
+    tellSentry(VeskMapBase::eventFlushComplete_);
     statusMoved(Quiesced::untold);
 }
 
