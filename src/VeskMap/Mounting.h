@@ -17,9 +17,10 @@
 //      flag cleared) until the flush is over, then a placeholder takes its place.
 //
 // Transitions (caller; status move; what the client hears, in this order):
-//   init        the collection control mounts the front (owner's thread). Refusals (orphan,
-//               other descriptor, heap without local memory, size 0, a shadow type without the
-//               notify flag) change nothing, cleanupFirst included. Type writer: a VeskWriter
+//   init        the collection control mounts the front (owner's thread). Refusals (orphan:
+//               fatal; other descriptor, heap without local memory, size 0, a shadow type without
+//               the notify flag) change nothing, cleanupFirst included (an asynchronous shadow
+//               type's key callbacks are set aside all the same). Type writer: a VeskWriter
 //               and a writer sentry, 0 -> 1, quiesced(true) then mount status. localMem: a
 //               VeskWriter without a sentry, told nothing unless the type is writer. Reader or
 //               shadow types: a placeholder and a reader sentry (0), which may attach from
@@ -36,8 +37,9 @@
 //               1 -> 2, mount status; the first time ever the held key callbacks become active.
 //   detach      the reader sentry (files gone or replaced), controlDetach, or filesLost: the
 //               implementation is detached and wrapped by a placeholder, x -> 0; a shadow
-//               starting its flush stays, x -> 3. Always quiesced(false) then mount status;
-//               the sentry's pending records are dropped.
+//               starting its flush stays while a sentry watches, x -> 3. Always (a repeated
+//               detach too) quiesced(false) then mount status; the sentry's pending records are
+//               dropped.
 //   shadowFlushed   the flush a detach started is over (event loop): 3 -> 0 under a placeholder,
 //               mount status; the sentry hears "flushComplete". A detach that ends a pending
 //               flush at once (an unmount of a flushing shadow) tells that move itself, once.
@@ -157,7 +159,8 @@ class Mounting : public MountingBase {
     void statusMoved(Quiesced quiesced) {
         report(quiesced, front_.callbacks_.onQuiesced, front_.callbacks_.onMountStatus);
     }
-    // init's checks, in order: each refusal throws and changes nothing.
+    // init's checks, in order: each refusal throws. An asynchronous shadow type has its key
+    // callbacks set aside first, refused or not.
     void checkDescriptor(const MapDescriptor& desc);
     // An asynchronous shadow's key callbacks wait until its first synchronisation.
     void holdKeyCallbacks();
