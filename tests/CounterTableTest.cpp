@@ -257,11 +257,15 @@ TEST_F(CounterTableTest, SecondWriterGetsPlaceholder) {
     EXPECT_NE(refusal.find("/sys/T/counter is owned by another live writer"), std::string::npos)
         << refusal;
     EXPECT_EQ(second.state() + second.history(), kUnmounted);
-    // A reader whose sentry throws at its first event (the attach) keeps no sentry.
+    // A reader whose sentry throws at its first event (the attach) keeps no sentry. Regression:
+    // the throwing quiesced callback kept the attach's move from being told at all.
     Vesk::VeskMap<Ops> map(Ops{}, "/sys/T/counter");
     map.callbacks().onQuiesced = [](bool) { throw std::runtime_error("attach refused"); };
+    std::vector<Vesk::MountStatus> told;
+    map.callbacks().onMountStatus = [&] { told.push_back(map.mountStatus()); };
     EXPECT_THROW(map.init(kReader), std::runtime_error);
     EXPECT_FALSE(map.hasMounter());
+    EXPECT_EQ(told, std::vector<Vesk::MountStatus>{1});
     map.callbacks().onQuiesced = [](bool) {};
     map.init(kReader);
     EXPECT_EQ(lookup(map, 101), written.at(101));

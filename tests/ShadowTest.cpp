@@ -238,6 +238,21 @@ TEST_P(ShadowTest, EntriesBeyondTheTable) {
     }
 }
 
+// Regression: an unmount that ended a pending flush told the client of the move twice, and the
+// mount status before its quiescence.
+TEST_P(ShadowTest, UnmountEndsPendingFlush) {
+    auto w = startWriter();
+    w->write(Kind<Ops>::make(1, 1), true);
+    Follower f(GetParam());
+    f.expectEquals(*w, "synced");
+    std::string told;
+    f.map.callbacks().onQuiesced = [&](bool q) { told += fmt::format("quiesced:{} ", q); };
+    f.map.callbacks().onMountStatus = [&] { told += fmt::format("{} ", f.map.mountStatus()); };
+    f.map.detach(true);     // as the sentry does: the flush starts
+    f.map.controlDetach();  // and the unmount ends it at once
+    EXPECT_EQ(told, "quiesced:false 3 quiesced:false 0 ");
+}
+
 // A client callback that throws: the follower resyncs at the next poll, reporting every record
 // again (the failure traced under the notifier's name). An answer's anchor is taken with it: it
 // holds while that record is unchanged and fails once it changed (in the copy, or in the table

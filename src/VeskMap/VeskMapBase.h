@@ -1,5 +1,6 @@
 // VeskMapBase: the record-independent part of a table map front - its descriptor, name, trace
-// handler, sentry, event names, running counter totals and corruption reporting.
+// handler, event names, running counter totals and corruption reporting. The sentry that
+// watches the table's files belongs to its mount state machine (Mounting.h).
 //
 // One owning thread: the front is used from the thread that owns the entity tree, and sentries
 // call back on that thread from the process's event loop.
@@ -63,19 +64,10 @@ class VeskMapBase : public ControlBase, public Mem::ReaderSentry::Notifiee {
   protected:
     std::shared_ptr<Pimbo::Platform::DebugHandler> handler_;
     MapDescriptor descriptor_;
-    // The shared-memory library's watcher of this table's files: one or none.
-    std::unique_ptr<Mem::WriterSentry> writerSentry_;
-    std::unique_ptr<Mem::ReaderSentry> readerSentry_;
     bool initialized_ = false;
     std::string name_;
     std::string qualifier_;
     bool notifying_ = false;
-
-    bool hasSentry() const { return writerSentry_ || readerSentry_; }
-    void deleteSentry() {
-        writerSentry_.reset();
-        readerSentry_.reset();
-    }
 
   private:
     // The totals of one kind of counts: those of the implementations before the current one,
