@@ -10,11 +10,13 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 
 import pytest
 import vesk
 
 COUNT = 200
+TICK = 0.05  # more than one tick of the coarse clock (1 to 10 ms)
 
 
 def start_fill(root, table, *args, kind="simple", count=COUNT):
@@ -249,7 +251,9 @@ def test_a_table_made_again_is_read_anew(root):
     assert len(t) == 100 and 150 not in t
     shutil.rmtree(os.path.join(root, "again"))
     fill(root, "again", count=300)
+    time.sleep(TICK)  # the files are looked at once per clock tick
     assert len(t) == 300 and t[150].key == 150 and len(t.records()) == len(list(t)) == 300
     shutil.rmtree(os.path.join(root, "again"))
+    time.sleep(TICK)
     with pytest.raises(vesk.NoSuchTable, match="'again' was removed"):
         t[150]
