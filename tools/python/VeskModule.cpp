@@ -647,8 +647,9 @@ PYBIND11_MODULE(vesk, m) {
              "The table's counts, writer and generation, and this reader's counters.")
         .def("__repr__", &Table::repr);
 
+    const py::object table = m.attr("Table");
     for (PyMethodDef& def : gMethods)
-        addMethod(m.attr("Table"), def);
+        addMethod(table, def);
 
     m.def("tables", &tables, py::arg("root") = py::none(),
           "The names of the tables under the root (the default root when None), sorted.");
