@@ -307,10 +307,22 @@ class TypedCursor : public Cursor {
     py::object next() override;
 
   private:
-    TypedTable<Ops>& table_;  // kept alive by the Python iterator (keep_alive)
-    typename Ops::Value value_{};
+    using Value = typename Ops::Value;
+    // Reads the next records into ahead_, as many as the last time twice over (the first read
+    // reads one: a walk stopped early reads little ahead).
+    void readAhead();
+
+    // Records read ahead, at most this many at a time.
+    static constexpr size_t kMaxAhead = 256;
+
+    TypedTable<Ops>& table_;    // kept alive by the Python iterator (keep_alive)
+    std::vector<Value> ahead_;  // read, not yet handed out: from at_ on
+    size_t at_ = 0;
+    size_t ask_ = 1;
+    Value last_{};  // the last record read: the walk goes on after its key
     Vesk::IterHint hint_;
     bool started_ = false;
+    bool walked_ = false;  // the reader reached the end
     bool ended_ = false;
     uint64_t generations_ = 0;
 };
@@ -453,21 +465,30 @@ class TypedTable : public Table {
 };
 
 template <class Ops>
-py::object TypedCursor<Ops>::next() {
-    if (ended_)
-        throw py::stop_iteration();
+void TypedCursor<Ops>::readAhead() {
     Vesk::VeskReader<Ops>& reader = table_.reader();
     const std::string& name = table_.name();
-    const bool more = guarded(name, [&] {
-        if (started_)
-            return reader.next(Ops::key(value_), value_, hint_);
-        table_.follow();
-        started_ = true;
-        // A re-format met by first is harmless: first answers from the new files.
-        const bool any = reader.first(value_, hint_);
-        generations_ = reader.counters().generationChanges;
-        return any;
+    ahead_.clear();
+    at_ = 0;
+    guarded(name, [&] {
+        bool more = true;
+        if (!started_) {
+            table_.follow();
+            started_ = true;
+            // A re-format met by first is harmless: first answers from the new files.
+            more = reader.first(last_, hint_);
+            generations_ = reader.counters().generationChanges;
+            if (more)
+                ahead_.push_back(last_);
+        }
+        while (more && ahead_.size() < ask_) {
+            more = reader.next(Ops::key(last_), last_, hint_);
+            if (more)
+                ahead_.push_back(last_);
+        }
+        walked_ = !more;
     });
+    ask_ = std::min(2 * ask_, kMaxAhead);
     if (VeskTool::reformatted(reader, generations_)) {
         ended_ = true;
         raiseError(fmt::format("table '{}' was re-formatted during the iteration; the records "
@@ -475,11 +496,20 @@ py::object TypedCursor<Ops>::next() {
                                name),
                    name, Vesk::AttachFailure::none);
     }
-    if (!more) {
+}
+
+template <class Ops>
+py::object TypedCursor<Ops>::next() {
+    if (!ended_ && at_ == ahead_.size() && !walked_)
+        readAhead();
+    if (ended_ || at_ == ahead_.size()) {
         ended_ = true;
         throw py::stop_iteration();
     }
-    return guarded(name, [&] { return table_.record(value_); });
+    // Copied out and passed before the record is made: making it may run a finalizer that
+    // uses this iterator.
+    const Value value = ahead_[at_++];
+    return guarded(table_.name(), [&] { return table_.record(value); });
 }
 
 std::vector<std::string> tables(const std::optional<std::string>& root) {
@@ -513,11 +543,16 @@ PyObject* addError(py::module_& m, const char* name, const char* doc, py::tuple 
 // t[k], k in t, t.get_many(keys) and t.records() are plain C functions of the class, called by
 // the interpreter directly: pybind11's dispatch of a call costs as much as the lookup itself.
 
-// The Table of `self`, an instance of the class (the method descriptors check that), whose C++
-// object pybind11 keeps in its instance.
-Table& tableOf(PyObject* self) {
+// The C++ object of `self`, an instance of the class of T (the method descriptors check that),
+// which pybind11 keeps in its instance.
+template <class T>
+T& cppOf(PyObject* self) {
     auto* instance = reinterpret_cast<py::detail::instance*>(self);
-    return *static_cast<Table*>(instance->get_value_and_holder().value_ptr());
+    return *static_cast<T*>(instance->get_value_and_holder().value_ptr());
+}
+
+Table& tableOf(PyObject* self) {
+    return cppOf<Table>(self);
 }
 
 // Runs f, which returns a py::object, as a C function answers: a new reference, or null with the
@@ -577,6 +612,10 @@ PyObject* records(PyObject* self, PyObject*) {
     return answer([&] { return tableOf(self).records(); });
 }
 
+PyObject* nextRecord(PyObject* self, PyObject*) {
+    return answer([&] { return cppOf<Cursor>(self).next(); });
+}
+
 // Adds the C function `def` (static: the class keeps pointing at it) to the class `cls`.
 void addMethod(py::handle cls, PyMethodDef& def) {
     PyObject* method = PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.ptr()), &def);
@@ -594,6 +633,7 @@ PyMethodDef gMethods[] = {
     {"records", records, METH_NOARGS,
      "records($self, /)\n--\n\nEvery record, by one slot-order scan of the table."},
 };
+PyMethodDef gNext = {"__next__", nextRecord, METH_NOARGS, "The next record in table order."};
 
 }  // namespace VeskPython
 
@@ -631,9 +671,9 @@ PYBIND11_MODULE(vesk, m) {
     gErrors.corrupt =
         addError(m, "Corrupt", "The table's files are damaged.", py::make_tuple(base));
 
-    py::class_<Cursor>(m, "_Iterator")
-        .def("__iter__", [](py::object self) { return self; })
-        .def("__next__", &Cursor::next);
+    const py::object iterator =
+        py::class_<Cursor>(m, "_Iterator").def("__iter__", [](py::object self) { return self; });
+    addMethod(iterator, gNext);
 
     py::class_<Table, std::shared_ptr<Table>>(m, "Table", "A table opened for reading (vesk.open).")
         .def_property_readonly("name", &Table::name, "The table's name under its root.")
