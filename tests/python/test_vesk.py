@@ -100,6 +100,8 @@ def test_lookup(table):
     for key, error in [(-1, OverflowError), (2**64, OverflowError), ("7", TypeError)]:
         with pytest.raises(error, match="key"):
             table[key]
+    with pytest.raises(TypeError, match="not made by vesk"):
+        vesk.Table.__new__(vesk.Table)[7]  # no reader behind it
 
 
 def test_get_many_equals_single_lookups(root):

@@ -14,7 +14,13 @@
 // code does run while the records of an answer are made (an allocation may collect garbage,
 // and a finalizer may use the same table or switch threads): every answer is therefore made
 // from memory that belongs to that call alone (its records copied out by the reader, each
-// record's words read into the call's own array), never from a buffer of the table.
+// record's words read into the call's own array), never from a buffer of the table; an
+// iteration's records read ahead are each copied out of its buffer before it is made.
+//
+// Speed: t[k], k in t, get_many, records() and an iteration's __next__ are C functions of their
+// classes, called by the interpreter without pybind11's dispatch; records are made as the named
+// tuple's __new__ makes them and left out of the garbage collector's lists; the look at a
+// table's files (an fstat) is made at most once per coarse clock tick (TypedTable::follow).
 //
 // The table root is one setting of the process (Mem::RootPath::rootIs). A reader keeps the
 // absolute directory it was made with (its RootPath), so a table is opened with the root set to
@@ -544,11 +550,15 @@ PyObject* addError(py::module_& m, const char* name, const char* doc, py::tuple 
 // the interpreter directly: pybind11's dispatch of a call costs as much as the lookup itself.
 
 // The C++ object of `self`, an instance of the class of T (the method descriptors check that),
-// which pybind11 keeps in its instance.
+// which pybind11 keeps in its instance; TypeError for an instance made by the class's __new__
+// alone, which has none.
 template <class T>
 T& cppOf(PyObject* self) {
     auto* instance = reinterpret_cast<py::detail::instance*>(self);
-    return *static_cast<T*>(instance->get_value_and_holder().value_ptr());
+    void* cpp = instance->get_value_and_holder().value_ptr();
+    if (cpp == nullptr)
+        throw py::type_error(fmt::format("this {} was not made by vesk", Py_TYPE(self)->tp_name));
+    return *static_cast<T*>(cpp);
 }
 
 Table& tableOf(PyObject* self) {
