@@ -110,6 +110,10 @@ def test_get_many_equals_single_lookups(root):
     keys = [3, 50, 0, 2**64 - 1, 49, 3]
     assert t.get_many(keys) == [t[k] if k in t else None for k in keys]
     assert [r and r.key for r in t.get_many(keys)] == [3, None, 0, None, 49, 3]
+    assert t.get_many(keys=(k for k in keys)) == t.get_many(keys)
+    for args, kw in [((), {}), ((keys, keys), {}), ((5,), {}), ((), {"key": keys})]:
+        with pytest.raises(TypeError):
+            t.get_many(*args, **kw)
 
 
 def flip_checksum(root, name):

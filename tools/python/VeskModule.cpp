@@ -207,7 +207,7 @@ class Table {
 
     // The record of `key`, or None.
     virtual py::object get(uint64_t key) = 0;
-    // The records of `keys` (None for a key not found), from one lookupMany.
+    // The records of `keys` (None for a key not found), from lookupMany in batches.
     virtual py::list getMany(const std::vector<uint64_t>& keys) = 0;
     // Every record, by one slot-order scan that met no re-format.
     virtual py::list records() = 0;
