@@ -36,25 +36,25 @@ import tempfile
 import time
 import urllib.request
 
-RUNS = 5
+RUNS = int(os.environ.get("VESK_BENCH_RUNS", 5))  # runs per figure (the median is shown)
 BATCH = 1000  # keys per get_many
 OPS = ["lookup t[k] hit", "get_many (per key)", "records() (per record)",
        "iteration (per record)"]
 
 
-def worker(module_dir, root, sizes, peer):
-    """A child interpreter: opens the tables with the vesk module in `module_dir` and, for each
-    line "OP SIZE" on stdin, runs OP once at that size and prints its processor time per key in
-    ns. With `peer`, OP "dict ..." runs the same on a dict of the records."""
+def worker(module_dir, root, sizes):
+    """A child interpreter: opens the tables with the vesk module in `module_dir` and makes the
+    dicts of their records (in every worker, so that their heaps are alike), then, for each line
+    "WHO OP SIZE" on stdin, runs OP once at that size with the module or the dict (WHO) and
+    prints its processor time per key in ns."""
     sys.path.insert(0, os.path.join(module_dir, "python"))
     import vesk
     tables, keys, dicts = {}, {}, {}
     for n in sizes:
         t = tables[n] = vesk.open(f"t{n}", root=root)
         keys[n] = [(i * 7919) % n for i in range(n)]  # every key once, far from the last
-        if peer:
-            Record = collections.namedtuple("Record", t.fields)
-            dicts[n] = {r.key: Record(*r) for r in t.records()}
+        Record = collections.namedtuple("Record", t.fields)
+        dicts[n] = {r.key: Record(*r) for r in t.records()}
 
     def batches(n, get):
         k = keys[n]
@@ -83,9 +83,9 @@ def worker(module_dir, root, sizes, peer):
 class Child:
     """A worker in a child interpreter, asked one run at a time."""
 
-    def __init__(self, module_dir, root, sizes, peer):
+    def __init__(self, module_dir, root, sizes):
         args = [sys.executable, __file__, "--worker", module_dir, "--root", root,
-                "--records", ",".join(map(str, sizes))] + (["--peer"] if peer else [])
+                "--records", ",".join(map(str, sizes))]
         self.proc = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      text=True)
         if self.proc.stdout.readline().strip() != "ready":
@@ -123,8 +123,8 @@ def stop(signum, frame):
 
 def module_table(args, root, sizes):
     """Every size's table, each op: the module, the dict and the baseline, alternating."""
-    current = Child(args.build, root, sizes, peer=True)
-    base = Child(args.baseline, root, sizes, peer=False) if args.baseline else None
+    current = Child(args.build, root, sizes)
+    base = Child(args.baseline, root, sizes) if args.baseline else None
     try:
         for n in sizes:
             print(f"\n{n} simple records: ns per key or record, processor time, median of {RUNS}")
@@ -202,11 +202,10 @@ def main():
                    help="records of the scraped table (0: no scrape)")
     p.add_argument("--worker", help=argparse.SUPPRESS)
     p.add_argument("--root", help=argparse.SUPPRESS)
-    p.add_argument("--peer", action="store_true", help=argparse.SUPPRESS)
     args = p.parse_args()
     sizes = [int(n) for n in args.records.split(",")]
     if args.worker:
-        return worker(args.worker, args.root, sizes, args.peer)
+        return worker(args.worker, args.root, sizes)
 
     tool = os.path.join(args.build, "tools", "vesk")
     root = tempfile.mkdtemp(prefix="vesk-bench-py-", dir="/dev/shm")
