@@ -597,6 +597,12 @@ PyObject* contains(PyObject* self, PyObject* key) {
     return answer([&] { return py::bool_(!tableOf(self).get(toKey(key)).is_none()); });
 }
 
+// `key in t` as the class's slot calls it: 1, 0, or -1 with the error set.
+int containsSlot(PyObject* self, PyObject* key) {
+    const py::object found = py::reinterpret_steal<py::object>(contains(self, key));
+    return found ? found.ptr() == Py_True : -1;
+}
+
 // get_many(keys): the one argument, by position or by name.
 PyObject* getMany(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* names) {
     return answer([&] {
@@ -624,6 +630,10 @@ PyObject* records(PyObject* self, PyObject*) {
 
 PyObject* nextRecord(PyObject* self, PyObject*) {
     return answer([&] { return cppOf<Cursor>(self).next(); });
+}
+
+PyObject* nextSlot(PyObject* self) {
+    return nextRecord(self, nullptr);
 }
 
 // Adds the C function `def` (static: the class keeps pointing at it) to the class `cls`.
@@ -700,6 +710,15 @@ PYBIND11_MODULE(vesk, m) {
     const py::object table = m.attr("Table");
     for (PyMethodDef& def : gMethods)
         addMethod(table, def);
+    // The slots of t[k], k in t and next() call the C functions themselves: the slots that
+    // setting the methods made would look each method up by name at every call.
+    auto* tableType = reinterpret_cast<PyHeapTypeObject*>(table.ptr());
+    tableType->as_mapping.mp_subscript = getItem;
+    tableType->as_sequence.sq_contains = containsSlot;
+    PyType_Modified(&tableType->ht_type);
+    auto* iteratorType = reinterpret_cast<PyTypeObject*>(iterator.ptr());
+    iteratorType->tp_iternext = nextSlot;
+    PyType_Modified(iteratorType);
 
     m.def("tables", &tables, py::arg("root") = py::none(),
           "The names of the tables under the root (the default root when None), sorted.");
