@@ -56,18 +56,23 @@ def worker(module_dir, root, sizes):
         Record = collections.namedtuple("Record", t.fields)
         dicts[n] = {r.key: Record(*r) for r in t.records()}
 
-    def batches(n, get):
-        k = keys[n]
-        for i in range(0, n, BATCH):
-            get(k[i:i + BATCH])
+    def lookup(t, ks):
+        return [t[k] for k in ks]
+
+    def get_many(get, ks):
+        for i in range(0, len(ks), BATCH):
+            get(ks[i:i + BATCH])
+
+    def dict_get_many(d):
+        return lambda batch: [d.get(k) for k in batch]
 
     runs = {
-        "vesk": [lambda n: [tables[n][k] for k in keys[n]],
-                 lambda n: batches(n, tables[n].get_many),
+        "vesk": [lambda n: lookup(tables[n], keys[n]),
+                 lambda n: get_many(tables[n].get_many, keys[n]),
                  lambda n: tables[n].records(),
                  lambda n: list(tables[n])],
-        "dict": [lambda n: [dicts[n][k] for k in keys[n]],
-                 lambda n: batches(n, lambda b: [dicts[n].get(k) for k in b]),
+        "dict": [lambda n: lookup(dicts[n], keys[n]),
+                 lambda n: get_many(dict_get_many(dicts[n]), keys[n]),
                  lambda n: list(dicts[n].values()),
                  lambda n: list(dicts[n].values())],
     }
