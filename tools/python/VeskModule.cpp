@@ -702,7 +702,8 @@ PYBIND11_MODULE(vesk, m) {
         .def_property_readonly("fields", &Table::fields, "The record's field names, key first.")
         .def("__len__", &Table::size, "The number of records, as the writer counts them.")
         .def("__iter__", &Table::cursor, py::keep_alive<0, 1>(),
-             "Every record in table order; vesk.Error when the table is re-formatted meanwhile.")
+             "Every record in table order, read up to 256 ahead; vesk.Error when the table is "
+             "re-formatted meanwhile.")
         .def("stat", &Table::stat,
              "The table's counts, writer and generation, and this reader's counters.")
         .def("__repr__", &Table::repr);
