@@ -10,11 +10,13 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 
 import pytest
 import vesk
 
 COUNT = 200
+TICK = 0.05  # more than one tick of the coarse clock (1 to 10 ms)
 
 
 def start_fill(root, table, *args, kind="simple", count=COUNT):
@@ -98,6 +100,8 @@ def test_lookup(table):
     for key, error in [(-1, OverflowError), (2**64, OverflowError), ("7", TypeError)]:
         with pytest.raises(error, match="key"):
             table[key]
+    with pytest.raises(TypeError, match="not made by vesk"):
+        vesk.Table.__new__(vesk.Table)[7]  # no reader behind it
 
 
 def test_get_many_equals_single_lookups(root):
@@ -106,6 +110,10 @@ def test_get_many_equals_single_lookups(root):
     keys = [3, 50, 0, 2**64 - 1, 49, 3]
     assert t.get_many(keys) == [t[k] if k in t else None for k in keys]
     assert [r and r.key for r in t.get_many(keys)] == [3, None, 0, None, 49, 3]
+    assert t.get_many(keys=(k for k in keys)) == t.get_many(keys)
+    for args, kw in [((), {}), ((keys, keys), {}), ((5,), {}), ((), {"key": keys})]:
+        with pytest.raises(TypeError):
+            t.get_many(*args, **kw)
 
 
 def flip_checksum(root, name):
@@ -249,7 +257,9 @@ def test_a_table_made_again_is_read_anew(root):
     assert len(t) == 100 and 150 not in t
     shutil.rmtree(os.path.join(root, "again"))
     fill(root, "again", count=300)
+    time.sleep(TICK)  # the files are looked at once per clock tick
     assert len(t) == 300 and t[150].key == 150 and len(t.records()) == len(list(t)) == 300
     shutil.rmtree(os.path.join(root, "again"))
+    time.sleep(TICK)
     with pytest.raises(vesk.NoSuchTable, match="'again' was removed"):
         t[150]

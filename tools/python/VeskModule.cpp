@@ -14,7 +14,13 @@
 // code does run while the records of an answer are made (an allocation may collect garbage,
 // and a finalizer may use the same table or switch threads): every answer is therefore made
 // from memory that belongs to that call alone (its records copied out by the reader, each
-// record's words read into the call's own array), never from a buffer of the table.
+// record's words read into the call's own array), never from a buffer of the table; an
+// iteration's records read ahead are each copied out of its buffer before it is made.
+//
+// Speed: t[k], k in t, get_many, records() and an iteration's __next__ are C functions of their
+// classes, called by the interpreter without pybind11's dispatch; records are made as the named
+// tuple's __new__ makes them and left out of the garbage collector's lists; the look at a
+// table's files (an fstat) is made at most once per coarse clock tick (TypedTable::follow).
 //
 // The table root is one setting of the process (Mem::RootPath::rootIs). A reader keeps the
 // absolute directory it was made with (its RootPath), so a table is opened with the root set to
@@ -33,10 +39,14 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
+#include <cstring>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -167,6 +177,14 @@ py::object recordClass(const std::string& kindName, const VeskTool::RecordFields
     return py::reinterpret_borrow<py::object>(cls);
 }
 
+// The coarse monotonic clock in nanoseconds: it moves once per tick (a few milliseconds) and is
+// read without a system call.
+int64_t coarseTick() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
 // ----- tables -----
 
 class Cursor;
@@ -189,7 +207,7 @@ class Table {
 
     // The record of `key`, or None.
     virtual py::object get(uint64_t key) = 0;
-    // The records of `keys` (None for a key not found), from one lookupMany.
+    // The records of `keys` (None for a key not found), from lookupMany in batches.
     virtual py::list getMany(const std::vector<uint64_t>& keys) = 0;
     // Every record, by one slot-order scan that met no re-format.
     virtual py::list records() = 0;
@@ -209,7 +227,7 @@ class Table {
     template <class Value>
     py::object record(const Value& value) const {
         uint64_t words[kMaxWords<Value>];
-        fields_.read(&value, words);
+        readWords(&value, words);
         // Made as the named tuple's __new__ makes it (a tuple of the class, its items in
         // order) without calling it: a third of the cost of a record.
         const size_t n = fields_.names().size();
@@ -223,7 +241,46 @@ class Table {
                 throw py::error_already_set();
             PyTuple_SET_ITEM(out.ptr(), Py_ssize_t(i), word);
         }
+        // A tuple of ints can be in no reference cycle: the collector need not look at it (as
+        // it stops looking at plain tuples of ints), which keeps a large answer from setting
+        // off collections of the whole heap.
+        PyObject_GC_UnTrack(out.ptr());
         return out;
+    }
+
+    // The words of `record`, a copy this call owns, in field order.
+    template <size_t N>
+    void readWords(const void* record, uint64_t (&words)[N]) const {
+        if (wordAt_.empty()) {
+            fields_.read(record, words);
+            return;
+        }
+        for (size_t i = 0; i < std::min(N, wordAt_.size()); ++i)
+            std::memcpy(&words[i], static_cast<const char*>(record) + wordAt_[i], sizeof(*words));
+    }
+
+    // Where each field's word lies in a record of type Value, as a byte offset: found once by
+    // reading, through the description, a record whose words all differ. Reading the words in
+    // place costs a tenth of reading each through the description; a field that is not one
+    // stored word of the record (none is today) leaves the description reading every record.
+    template <class Value>
+    void findWords() {
+        static_assert(std::is_trivially_copyable_v<Value>, "records are copied bytewise");
+        uint64_t marks[kMaxWords<Value>];
+        alignas(Value) unsigned char probe[sizeof(Value)] = {};
+        for (size_t j = 0; j < kMaxWords<Value>; ++j)
+            marks[j] = 0x5EC0'0000'0000'0000 + j;
+        std::memcpy(probe, marks, sizeof(marks));
+        uint64_t words[kMaxWords<Value>];
+        fields_.read(probe, words);
+        std::vector<size_t> at;
+        for (size_t i = 0; i < fields_.names().size(); ++i) {
+            const uint64_t* mark = std::find(marks, marks + kMaxWords<Value>, words[i]);
+            if (mark == marks + kMaxWords<Value>)
+                return;
+            at.push_back(size_t(mark - marks) * sizeof(uint64_t));
+        }
+        wordAt_ = std::move(at);
     }
 
     // Every field is one word of the record (RecordFields), so a record has at most this many.
@@ -234,6 +291,7 @@ class Table {
     std::string type_;  // the kind's name ("simple")
     std::string root_;  // absolute, as the reader's RootPath holds it
     VeskTool::RecordFields fields_;
+    std::vector<size_t> wordAt_;  // findWords; empty: read through the description
     py::object recordClass_;
 };
 
@@ -255,10 +313,22 @@ class TypedCursor : public Cursor {
     py::object next() override;
 
   private:
-    TypedTable<Ops>& table_;  // kept alive by the Python iterator (keep_alive)
-    typename Ops::Value value_{};
+    using Value = typename Ops::Value;
+    // Reads the next records into ahead_, as many as the last time twice over (the first read
+    // reads one: a walk stopped early reads little ahead).
+    void readAhead();
+
+    // Records read ahead, at most this many at a time.
+    static constexpr size_t kMaxAhead = 256;
+
+    TypedTable<Ops>& table_;    // kept alive by the Python iterator (keep_alive)
+    std::vector<Value> ahead_;  // read, not yet handed out: from at_ on
+    size_t at_ = 0;
+    size_t ask_ = 1;
+    Value last_{};  // the last record read: the walk goes on after its key
     Vesk::IterHint hint_;
     bool started_ = false;
+    bool walked_ = false;  // the reader reached the end
     bool ended_ = false;
     uint64_t generations_ = 0;
 };
@@ -275,6 +345,7 @@ class TypedTable : public Table {
                                                 "fields in a record of {} bytes",
                                                 name_, fields_.names().size(), sizeof(Value)));
         }
+        findWords<Value>();
     }
 
     py::object get(uint64_t key) override {
@@ -291,15 +362,23 @@ class TypedTable : public Table {
     py::list getMany(const std::vector<uint64_t>& keys) override {
         return guarded(name_, [&] {
             follow();
-            // All keys in one call, their memory accesses overlapped.
-            const std::vector<typename Ops::Key> indexes(keys.begin(), keys.end());
-            std::vector<Value> values(keys.size());
-            const std::unique_ptr<bool[]> found(new bool[keys.size()]);
-            reader_->lookupMany(indexes.data(), indexes.size(), values.data(), found.get());
-            VeskTool::requireMounted(*reader_, name_);
+            // The keys in batches, the memory accesses of each batch's keys overlapped
+            // (lookupMany), its records made from this call's copies before the next batch.
+            constexpr size_t kBatch = 128;
+            typename Ops::Key batch[kBatch];
+            Value values[kBatch];
+            bool found[kBatch];
             py::list out(keys.size());
-            for (size_t i = 0; i < keys.size(); ++i)
-                out[i] = found[i] ? record(values[i]) : py::none();
+            for (size_t from = 0; from < keys.size(); from += kBatch) {
+                const size_t n = std::min(kBatch, keys.size() - from);
+                std::copy_n(keys.begin() + ptrdiff_t(from), n, batch);
+                reader_->lookupMany(batch, n, values, found);
+                VeskTool::requireMounted(*reader_, name_);
+                for (size_t i = 0; i < n; ++i) {
+                    py::object r = found[i] ? record(values[i]) : py::none();
+                    PyList_SET_ITEM(out.ptr(), Py_ssize_t(from + i), r.release().ptr());
+                }
+            }
             return out;
         });
     }
@@ -310,7 +389,7 @@ class TypedTable : public Table {
             const std::vector<Value> all = VeskTool::readAll(*reader_, name_);
             py::list out(all.size());
             for (size_t i = 0; i < all.size(); ++i)
-                out[i] = record(all[i]);
+                PyList_SET_ITEM(out.ptr(), Py_ssize_t(i), record(all[i]).release().ptr());
             return out;
         });
     }
@@ -367,8 +446,15 @@ class TypedTable : public Table {
 
     // Every call first makes sure that the reader answers from the files now at the table's
     // path (a table removed and made again is a new generation: VeskReader::followFiles); an
-    // iteration does so when it starts.
+    // iteration does so when it starts. That look costs a system call, more than a lookup, so an
+    // attached reader looks at most once per tick of the coarse clock: a call in the same tick
+    // as the last look answers from the files it has, which a table removed meanwhile may make
+    // stale by at most that tick. A reader without files looks at every call.
     void follow() {
+        const int64_t tick = coarseTick();
+        if (tick == followedAt_ && reader_->mountStatus() != 0)
+            return;
+        followedAt_ = tick;
         if (!reader_->followFiles()) {
             const Vesk::AttachFailure why = reader_->attachFailure();
             throw Vesk::TableUnreadableException(
@@ -381,24 +467,34 @@ class TypedTable : public Table {
 
   private:
     std::unique_ptr<Vesk::VeskReader<Ops>> reader_;
+    int64_t followedAt_ = -1;  // the coarse tick of the last look at the files
 };
 
 template <class Ops>
-py::object TypedCursor<Ops>::next() {
-    if (ended_)
-        throw py::stop_iteration();
+void TypedCursor<Ops>::readAhead() {
     Vesk::VeskReader<Ops>& reader = table_.reader();
     const std::string& name = table_.name();
-    const bool more = guarded(name, [&] {
-        if (started_)
-            return reader.next(Ops::key(value_), value_, hint_);
-        table_.follow();
-        started_ = true;
-        // A re-format met by first is harmless: first answers from the new files.
-        const bool any = reader.first(value_, hint_);
-        generations_ = reader.counters().generationChanges;
-        return any;
+    ahead_.clear();
+    at_ = 0;
+    guarded(name, [&] {
+        bool more = true;
+        if (!started_) {
+            table_.follow();
+            started_ = true;
+            // A re-format met by first is harmless: first answers from the new files.
+            more = reader.first(last_, hint_);
+            generations_ = reader.counters().generationChanges;
+            if (more)
+                ahead_.push_back(last_);
+        }
+        while (more && ahead_.size() < ask_) {
+            more = reader.next(Ops::key(last_), last_, hint_);
+            if (more)
+                ahead_.push_back(last_);
+        }
+        walked_ = !more;
     });
+    ask_ = std::min(2 * ask_, kMaxAhead);
     if (VeskTool::reformatted(reader, generations_)) {
         ended_ = true;
         raiseError(fmt::format("table '{}' was re-formatted during the iteration; the records "
@@ -406,11 +502,20 @@ py::object TypedCursor<Ops>::next() {
                                name),
                    name, Vesk::AttachFailure::none);
     }
-    if (!more) {
+}
+
+template <class Ops>
+py::object TypedCursor<Ops>::next() {
+    if (!ended_ && at_ == ahead_.size() && !walked_)
+        readAhead();
+    if (ended_ || at_ == ahead_.size()) {
         ended_ = true;
         throw py::stop_iteration();
     }
-    return guarded(name, [&] { return table_.record(value_); });
+    // Copied out and passed before the record is made: making it may run a finalizer that
+    // uses this iterator.
+    const Value value = ahead_[at_++];
+    return guarded(table_.name(), [&] { return table_.record(value); });
 }
 
 std::vector<std::string> tables(const std::optional<std::string>& root) {
@@ -440,6 +545,116 @@ PyObject* addError(py::module_& m, const char* name, const char* doc, py::tuple 
     return type;
 }
 
+// ----- the hot calls -----
+// t[k], k in t, t.get_many(keys) and t.records() are plain C functions of the class, called by
+// the interpreter directly: pybind11's dispatch of a call costs as much as the lookup itself.
+
+// The C++ object of `self`, an instance of the class of T (the method descriptors check that),
+// which pybind11 keeps in its instance; TypeError for an instance made by the class's __new__
+// alone, which has none.
+template <class T>
+T& cppOf(PyObject* self) {
+    auto* instance = reinterpret_cast<py::detail::instance*>(self);
+    void* cpp = instance->get_value_and_holder().value_ptr();
+    if (cpp == nullptr)
+        throw py::type_error(fmt::format("this {} was not made by vesk", Py_TYPE(self)->tp_name));
+    return *static_cast<T*>(cpp);
+}
+
+Table& tableOf(PyObject* self) {
+    return cppOf<Table>(self);
+}
+
+// Runs f, which returns a py::object, as a C function answers: a new reference, or null with the
+// Python error that f's exception means set.
+template <class F>
+PyObject* answer(F&& f) noexcept {
+    try {
+        return f().release().ptr();
+    } catch (...) {
+        try {
+            py::detail::translate_exception(std::current_exception());
+        } catch (...) {
+            PyErr_SetString(PyExc_SystemError, "vesk: an unknown C++ exception");
+        }
+        return nullptr;
+    }
+}
+
+PyObject* getItem(PyObject* self, PyObject* key) {
+    return answer([&] {
+        const uint64_t k = toKey(key);
+        py::object r = tableOf(self).get(k);
+        if (r.is_none()) {
+            PyErr_SetObject(PyExc_KeyError, py::int_(k).ptr());
+            throw py::error_already_set();
+        }
+        return r;
+    });
+}
+
+PyObject* contains(PyObject* self, PyObject* key) {
+    return answer([&] { return py::bool_(!tableOf(self).get(toKey(key)).is_none()); });
+}
+
+// `key in t` as the class's slot calls it: 1, 0, or -1 with the error set.
+int containsSlot(PyObject* self, PyObject* key) {
+    const py::object found = py::reinterpret_steal<py::object>(contains(self, key));
+    return found ? found.ptr() == Py_True : -1;
+}
+
+// get_many(keys): the one argument, by position or by name.
+PyObject* getMany(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* names) {
+    return answer([&] {
+        const Py_ssize_t named = names == nullptr ? 0 : PyTuple_GET_SIZE(names);
+        if (nargs + named != 1 ||
+            (named == 1 && PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(names, 0), "keys")))
+            throw py::type_error("get_many() takes one argument, keys");
+        const py::object keys = py::reinterpret_steal<py::object>(
+            PySequence_Fast(args[0], "get_many() takes an iterable of keys"));
+        if (!keys)
+            throw py::error_already_set();
+        std::vector<uint64_t> k;
+        k.reserve(size_t(PySequence_Fast_GET_SIZE(keys.ptr())));
+        // Each key held while it is converted: an error's text may run Python code.
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(keys.ptr()); ++i)
+            k.push_back(
+                toKey(py::reinterpret_borrow<py::object>(PySequence_Fast_GET_ITEM(keys.ptr(), i))));
+        return tableOf(self).getMany(k);
+    });
+}
+
+PyObject* records(PyObject* self, PyObject*) {
+    return answer([&] { return tableOf(self).records(); });
+}
+
+PyObject* nextRecord(PyObject* self, PyObject*) {
+    return answer([&] { return cppOf<Cursor>(self).next(); });
+}
+
+PyObject* nextSlot(PyObject* self) {
+    return nextRecord(self, nullptr);
+}
+
+// Adds the C function `def` (static: the class keeps pointing at it) to the class `cls`.
+void addMethod(py::handle cls, PyMethodDef& def) {
+    PyObject* method = PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.ptr()), &def);
+    if (method == nullptr)
+        throw py::error_already_set();
+    cls.attr(def.ml_name) = py::reinterpret_steal<py::object>(method);
+}
+
+PyMethodDef gMethods[] = {
+    {"__getitem__", getItem, METH_O, "The record of the key; KeyError when absent."},
+    {"__contains__", contains, METH_O, "Whether the table has a record of the key."},
+    {"get_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(getMany)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "get_many($self, /, keys)\n--\n\nThe record of each key, or None, from batched lookups."},
+    {"records", records, METH_NOARGS,
+     "records($self, /)\n--\n\nEvery record, by one slot-order scan of the table."},
+};
+PyMethodDef gNext = {"__next__", nextRecord, METH_NOARGS, "The next record in table order."};
+
 }  // namespace VeskPython
 
 PYBIND11_MODULE(vesk, m) {
@@ -456,6 +671,9 @@ PYBIND11_MODULE(vesk, m) {
         "Errors are vesk.Error, or its subclasses NoSuchTable (also FileNotFoundError), "
         "PermissionDenied (also PermissionError), NotATable and Corrupt; each carries the "
         "one-line reason as its message and the attributes `table` and `reason`.\n\n"
+        "A table removed and made again is read anew from the first call after the next tick of "
+        "the coarse clock (a few ms): its files' identity is looked at once per tick, so a call "
+        "within the tick of the last look may still answer from the removed files.\n\n"
         "The GIL stays held while a reader runs: a reader serves one thread at a time, so "
         "Python threads reading tables take turns.";
 
@@ -473,44 +691,35 @@ PYBIND11_MODULE(vesk, m) {
     gErrors.corrupt =
         addError(m, "Corrupt", "The table's files are damaged.", py::make_tuple(base));
 
-    py::class_<Cursor>(m, "_Iterator")
-        .def("__iter__", [](py::object self) { return self; })
-        .def("__next__", &Cursor::next);
+    const py::object iterator =
+        py::class_<Cursor>(m, "_Iterator").def("__iter__", [](py::object self) { return self; });
+    addMethod(iterator, gNext);
 
     py::class_<Table, std::shared_ptr<Table>>(m, "Table", "A table opened for reading (vesk.open).")
         .def_property_readonly("name", &Table::name, "The table's name under its root.")
         .def_property_readonly("type", &Table::type, "The record type: simple, normal, ...")
         .def_property_readonly("root", &Table::root, "The root the table was opened under.")
         .def_property_readonly("fields", &Table::fields, "The record's field names, key first.")
-        .def(
-            "__getitem__",
-            [](Table& t, py::handle key) {
-                const uint64_t k = toKey(key);
-                py::object r = t.get(k);
-                if (r.is_none()) {
-                    PyErr_SetObject(PyExc_KeyError, py::int_(k).ptr());
-                    throw py::error_already_set();
-                }
-                return r;
-            },
-            "The record of the key; KeyError when absent.")
-        .def("__contains__", [](Table& t, py::handle key) { return !t.get(toKey(key)).is_none(); })
         .def("__len__", &Table::size, "The number of records, as the writer counts them.")
         .def("__iter__", &Table::cursor, py::keep_alive<0, 1>(),
-             "Every record in table order; vesk.Error when the table is re-formatted meanwhile.")
-        .def("records", &Table::records, "Every record, by one slot-order scan of the table.")
-        .def(
-            "get_many",
-            [](Table& t, py::iterable keys) {
-                std::vector<uint64_t> k;
-                for (py::handle key : keys)
-                    k.push_back(toKey(key));
-                return t.getMany(k);
-            },
-            py::arg("keys"), "The record of each key, or None, from one batched lookup.")
+             "Every record in table order, read up to 256 ahead; vesk.Error when the table is "
+             "re-formatted meanwhile.")
         .def("stat", &Table::stat,
              "The table's counts, writer and generation, and this reader's counters.")
         .def("__repr__", &Table::repr);
+
+    const py::object table = m.attr("Table");
+    for (PyMethodDef& def : gMethods)
+        addMethod(table, def);
+    // The slots of t[k], k in t and next() call the C functions themselves: the slots that
+    // setting the methods made would look each method up by name at every call.
+    auto* tableType = reinterpret_cast<PyHeapTypeObject*>(table.ptr());
+    tableType->as_mapping.mp_subscript = getItem;
+    tableType->as_sequence.sq_contains = containsSlot;
+    PyType_Modified(&tableType->ht_type);
+    auto* iteratorType = reinterpret_cast<PyTypeObject*>(iterator.ptr());
+    iteratorType->tp_iternext = nextSlot;
+    PyType_Modified(iteratorType);
 
     m.def("tables", &tables, py::arg("root") = py::none(),
           "The names of the tables under the root (the default root when None), sorted.");
