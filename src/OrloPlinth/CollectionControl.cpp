@@ -12,6 +12,8 @@ std::string MountStatus::toString() const {
             return "notMounted";
         case mounted:
             return "mounted";
+        case synced:
+            return "synced";
         case flushing:
             return "flushing";
         default:

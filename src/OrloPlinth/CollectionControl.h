@@ -15,11 +15,13 @@
 
 namespace OrloPlinth {
 
-// Mount status of a collection: 0 not mounted, 1 mounted, 3 a shadow still flushing. Built
+// Mount status of a collection: 0 not mounted, 1 mounted, 2 a shadow synchronised since it was
+// attached, 3 a shadow still flushing. Built
 // implicitly from the collection's own status number.
 struct MountStatus {
     static constexpr uint32_t notMounted = 0;
     static constexpr uint32_t mounted = 1;
+    static constexpr uint32_t synced = 2;
     static constexpr uint32_t flushing = 3;
 
     uint32_t value = notMounted;
@@ -28,7 +30,7 @@ struct MountStatus {
     MountStatus(uint32_t v) : value(v) {}
 
     friend bool operator==(const MountStatus&, const MountStatus&) = default;
-    // "notMounted", "mounted", "flushing" or "unknown(N)".
+    // "notMounted", "mounted", "synced", "flushing" or "unknown(N)".
     std::string toString() const;
 };
 

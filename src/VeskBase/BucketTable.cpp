@@ -1,5 +1,6 @@
 #include "VeskBase/BucketTable.h"
 
+#include "Mem/Atomic.h"
 #include "Pimbo/Exception.h"
 #include "Pimbo/Format.h"
 #include "Pimbo/Util.h"
@@ -87,7 +88,7 @@ uint32_t BucketWriter<Link>::attach(Plinth::CinderId cinderId) {
     uint32_t oldVersion = 0;
     if (existing >= sizeof(Header)) {
         Header copy;
-        std::memcpy(&copy, header_, sizeof(copy));
+        Mem::copyRelaxed(&copy, header_, sizeof(copy));
         std::string reason;
         if (BucketTable<Link>::validateHeader(copy, existing, cinderId, reason) ==
             Vesk::AttachFailure::none) {
@@ -169,7 +170,7 @@ bool BucketWriter<Link>::validate(Plinth::CinderId cinderId, std::string& reason
         return false;
     }
     Header copy;
-    std::memcpy(&copy, header_, sizeof(copy));
+    Mem::copyRelaxed(&copy, header_, sizeof(copy));
     if (BucketTable<Link>::validateHeader(copy, region_.memSize(), cinderId, reason) !=
         Vesk::AttachFailure::none)
         return false;
@@ -186,7 +187,7 @@ bool BucketWriter<Link>::validateFile() {
         return false;
     std::string reason;
     Header copy;
-    std::memcpy(&copy, header_, sizeof(copy));
+    Mem::copyRelaxed(&copy, header_, sizeof(copy));
     const bool ok = BucketTable<Link>::validateHeader(copy, region_.memSize(), Plinth::CinderId(),
                                                       reason) == Vesk::AttachFailure::none;
     if (!ok)

@@ -14,6 +14,7 @@
 // the header first: the mapping may move.
 #pragma once
 
+#include "Mem/Atomic.h"
 #include "Mem/Local.h"
 #include "Mem/Util.h"
 #include "Mem/VersionAnchor.h"
@@ -373,7 +374,7 @@ class SlotWriterTable : public SlotTable<Ops>, public Pimbo::Debuggable {
     void copySlotValue(uint32_t slotId, Value& value) {
         const char* slot = slots_[slotId];
         anchor_.set(loadFlags(slot), slotFlagsWord(slot), this->header_);
-        std::memcpy(&value, slotValue(slot), valueSize);
+        Mem::copyRelaxed(&value, slotValue(slot), valueSize);
     }
 
     // Reloads numSlots and the slot array from the header.
