@@ -13,6 +13,10 @@ BENCH   ?= OFF
 # ccache, when installed, keeps rebuilds short.
 CMAKE_FLAGS := -DVESK_WERROR=$(WERROR) \
     $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+# A new build directory is generated for Ninja: it compiles the tool's and the tests' files while
+# the library is still being compiled or linked, where make waits for each target in turn. A
+# directory configured before keeps its generator.
+GENERATOR = $(if $(wildcard $(1)/CMakeCache.txt),,$(if $(shell command -v ninja),-G Ninja))
 
 PREFIX  ?= /usr/local
 
@@ -22,8 +26,8 @@ PREFIX  ?= /usr/local
 deps:
 	@bash scripts/install-deps.sh
 
-CONFIGURE := cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DVESK_BUILD_BENCH=$(BENCH) \
-    $(CMAKE_FLAGS) >/dev/null
+CONFIGURE = cmake -S . -B $(BUILD) $(call GENERATOR,$(BUILD)) -DCMAKE_BUILD_TYPE=Release \
+    -DVESK_BUILD_BENCH=$(BENCH) $(CMAKE_FLAGS) >/dev/null
 
 build: deps
 	$(CONFIGURE)
@@ -37,14 +41,14 @@ tool: deps
 
 # Line tables only (-g1): the sanitizers' reports name files and lines; a sixth less to compile.
 build-asan: deps
-	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DVESK_SANITIZE=ON -DVESK_BUILD_BENCH=OFF \
-	    -DCMAKE_CXX_FLAGS_DEBUG=-g1 $(CMAKE_FLAGS) >/dev/null
+	cmake -S . -B $(ASAN) $(call GENERATOR,$(ASAN)) -DCMAKE_BUILD_TYPE=Debug -DVESK_SANITIZE=ON \
+	    -DVESK_BUILD_BENCH=OFF -DCMAKE_CXX_FLAGS_DEBUG=-g1 $(CMAKE_FLAGS) >/dev/null
 	cmake --build $(ASAN) -j $(JOBS)
 
 # The library and the threaded stress test only, at -O1 with line tables (ThreadSanitizer's
 # reports name files and lines; a quarter less to compile than -O2 -g).
 build-tsan: deps
-	cmake -S . -B $(TSAN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESK_TSAN=ON \
+	cmake -S . -B $(TSAN) $(call GENERATOR,$(TSAN)) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESK_TSAN=ON \
 	    "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1" $(CMAKE_FLAGS) >/dev/null
 	cmake --build $(TSAN) -j $(JOBS)
 

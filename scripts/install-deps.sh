@@ -2,7 +2,7 @@
 # Installs the Debian 12 packages the build needs, only those that are missing. Extra package
 # names on the command line are wanted too (`install-deps.sh gcovr` for `make coverage`).
 set -euo pipefail
-want=(build-essential cmake pkg-config libfmt-dev libgtest-dev libgmock-dev libbenchmark-dev
+want=(build-essential cmake ninja-build pkg-config libfmt-dev libgtest-dev libgmock-dev libbenchmark-dev
       libcli11-dev clang-14 libclang-rt-14-dev util-linux
       pybind11-dev python3-dev python3-pytest prometheus
       python3-prometheus-client "$@")
