@@ -407,8 +407,8 @@ class ReaderHashMap {
     //    bucket is corruption, or a stale bucket count that the reader's retry loop re-maps.
     //  - a marker naming a bucket beyond the mapped count: the writer doubled; out of range
     //    makes the reader re-map.
-    bool walkPass(const Key& key, bool after, uint32_t r, uint32_t n, Value& out, Stop& stop,
-                  const Texts& texts) const {
+    [[gnu::always_inline]] bool walkPass(const Key& key, bool after, uint32_t r, uint32_t n,
+                                         Value& out, Stop& stop, const Texts& texts) const {
         auto& table = reader_->slotTable();
         const uint64_t k = key.value();
         const uint32_t b = stop.bucket;
