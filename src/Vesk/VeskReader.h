@@ -217,10 +217,13 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
         // Key i's bucket entry is asked for kEntry lookups ahead, its first slot kFirst ahead,
         // its second slot kSecond ahead; each key is hashed once, into a ring.
         constexpr size_t kEntry = 16, kFirst = 10, kSecond = 5, kRing = 16;
+        constexpr uint32_t kPipelineFromBuckets = 1u << 15;
         static_assert(kEntry <= kRing && kSecond < kFirst && kFirst < kEntry);
         uint32_t hashes[kRing];
         size_t hits = 0;
-        const bool mapped = this->initialized();
+        // A table whose buckets fit the caches gains nothing from the pipeline but its work.
+        const bool mapped =
+            this->initialized() && hashMap_.buckets().numBuckets() >= kPipelineFromBuckets;
         for (size_t i = 0; i < n + kEntry; ++i) {
             if (mapped && i < n) {
                 hashes[i % kRing] = hashKeyValue(keys[i].value());
