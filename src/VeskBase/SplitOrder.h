@@ -61,6 +61,12 @@ class BucketPrefix {
     uint32_t prefix_ = 0;
 };
 
+// The low `bits` bits of v (below 2^bits) in reverse order (bits in 1..31). It maps a bucket to
+// its place in bucket order, and a place back to its bucket.
+constexpr uint32_t reverseLow(uint32_t v, uint32_t bits) {
+    return Pimbo::Util::reverse(v) >> (32 - bits);
+}
+
 // The successor of bucket b in bit-reversed bucket order over 2^bits buckets (the bucket whose
 // reversed index is one greater); the last bucket's successor is 0. 0xFFFFFFFF for bits outside
 // 1..31.
@@ -68,9 +74,7 @@ constexpr uint32_t bitReversePermute(uint32_t b, uint32_t bits) {
     if (bits < 1 || bits > 31)
         return 0xFFFFFFFF;
     const uint32_t mask = (1u << bits) - 1;
-    const uint32_t reversed = Pimbo::Util::reverse(b & mask) >> (32 - bits);
-    const uint32_t successor = (reversed + 1) & mask;
-    return Pimbo::Util::reverse(successor) >> (32 - bits);
+    return reverseLow((reverseLow(b & mask, bits) + 1) & mask, bits);
 }
 
 // The bucket of an order key among 2^bits buckets numbered in list order (bits in 1..31).

@@ -139,7 +139,7 @@ class ReaderHashMap {
         const uint32_t bits = buckets_.bucketBits();
         if (n < 2 * kRing || bits == 0 || bits > 31 || bucket >= n)
             return;
-        const uint32_t at = Pimbo::Util::reverse(bucket) >> (32 - bits);  // place in bucket order
+        const uint32_t at = reverseLow(bucket, bits);  // its place in bucket order
         Ahead& a = ahead_;
         if (a.bits != bits || at + 1 < a.low || a.next <= at || a.next > at + kEntryAhead + 1) {
             a.bits = bits;
@@ -147,7 +147,7 @@ class ReaderHashMap {
         }
         for (; a.next <= at + kEntryAhead; ++a.next) {
             const uint32_t p = a.next;
-            const uint32_t b = Pimbo::Util::reverse(p & (n - 1)) >> (32 - bits);
+            const uint32_t b = reverseLow(p & (n - 1), bits);
             a.bucket[p % kRing] = b;
             Mem::prefetch(buckets_[b]);
             // The places kEntryAhead - kSlotAhead and kEntryAhead - kSecondAhead before p, when
