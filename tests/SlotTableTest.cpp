@@ -199,13 +199,18 @@ void fill(Vesk::VeskWriter<Simple>& w, uint64_t from, uint64_t to) {
 // The files keep their largest length; the released tails read as zero.
 // The walk's bucket test on order keys must say what the hash says: the key's hash mod n, n / 2
 // or 2 x n is the bucket (a resize may be under way), for buckets on both sides of n / 2 and
-// order keys on both sides of each prefix boundary.
+// order keys on both sides of each prefix boundary, whether made from the bucket or from the
+// order key of a hash in it.
 TEST(SplitOrderTest, BucketPrefixMatchesTheHash) {
     using VeskCore::bucketOf;
     std::mt19937 random(7);
     for (const uint32_t n : {2u, 4u, 8u, 1024u, 1u << 20, VeskCore::kMaxBuckets}) {
         for (const uint32_t b : {0u, 1u, n / 2 - 1, n / 2, n - 1, n / 3}) {
             const VeskCore::BucketPrefix prefix(b, n);
+            // The same test made from the order key of any hash in b.
+            const uint32_t inB = (uint32_t(random()) & ~(n - 1)) | b;
+            const auto fromKey =
+                VeskCore::BucketPrefix::ofOrderKey(Pimbo::Util::reverse(inB), b, n);
             const uint32_t mine = Pimbo::Util::reverse(b);
             std::vector<uint32_t> rhashes = {0, ~0u, mine, mine - 1, mine + 1, mine ^ 0x80000000u};
             for (uint32_t bit = 0; bit < 32; ++bit)
@@ -218,6 +223,23 @@ TEST(SplitOrderTest, BucketPrefixMatchesTheHash) {
                                       bucketOf(hash, 2 * uint64_t(n)) == b;
                 EXPECT_EQ(prefix.holds(rhash), expected)
                     << "n " << n << " bucket " << b << " rhash " << rhash;
+                EXPECT_EQ(fromKey.holds(rhash), expected)
+                    << "n " << n << " bucket " << b << " hash " << inB << " rhash " << rhash;
+            }
+        }
+    }
+}
+
+// The successor test on order keys says what the successor computation says, for every pair of
+// buckets below twice the count (so also for buckets the count does not have).
+TEST(SplitOrderTest, FollowsInOrderMatchesTheSuccessor) {
+    using Pimbo::Util::reverse;
+    for (uint32_t bits = 1; bits <= 9; ++bits) {
+        for (uint32_t b = 0; b < (2u << bits); ++b) {
+            for (uint32_t nb = 0; nb < (2u << bits); ++nb) {
+                ASSERT_EQ(VeskCore::followsInOrder(reverse(b), reverse(nb), bits),
+                          nb == VeskCore::bitReversePermute(b, bits))
+                    << "bits " << bits << " bucket " << b << " next " << nb;
             }
         }
     }

@@ -57,6 +57,7 @@ inline void storeRelaxed16(void* p, uint16_t v) {
 // issues an acquire fence (readFence) before the second load. dst may be any object (a record):
 // each word is stored into it as bytes, so the copy goes straight to where it is read from.
 inline void copyRelaxed(void* dst, const void* src, size_t n) {
+#pragma GCC unroll 8
     for (size_t i = 0; i < n / 8; ++i) {
         const uint64_t w = loadRelaxed64(static_cast<const uint64_t*>(src) + i);
         std::memcpy(static_cast<char*>(dst) + 8 * i, &w, 8);

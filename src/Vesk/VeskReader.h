@@ -26,7 +26,9 @@
 //     invalid, so validateVersionAnchor() throws Mem::VersionMismatchException rather than vouch
 //     for a record that was never returned.
 // The loop has no pass limit: each further pass is caused by a step of the writer. It spins
-// politely (a pause instruction per pass).
+// politely (a pause instruction per pass). A lookup first makes one quick pass
+// (ReaderHashMap::quickLookup) followed by the check of step 2; it enters the loop only when
+// that pass or the check was not conclusive.
 //
 // A slot-order scan (scan) reads the slot array front to back instead of following the chains,
 // in stretches of kScanStretch slots, each record with the seqlock copy of a lookup. Records
@@ -156,23 +158,16 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
     const Value* lookup(const Key& key, bool& found, void* buffer) override {
         ++counters_->lookups;
         const Key k = key;  // key may live in buffer, which the walk overwrites
-        const Value* result = nullptr;
-        VeskCore::Walk walk = VeskCore::Walk::absent;
-        found = false;  // also when a corruption escapes
-        const bool answered = settle(
-            [&] {
-                walk = hashMap_.lookup(k, result, buffer);
-                return walk != VeskCore::Walk::retry;
-            },
-            nullptr);
-        found = answered && walk == VeskCore::Walk::found;
-        if (found)
-            return result;
-        found = false;
-        table_.forgetRecord();
-        if (buffer != nullptr)
-            Ops::copyValue(*static_cast<Value*>(buffer), this->ops_.defaultValue);
-        return &this->ops_.defaultValue;
+        // The common case: one quick walk and the one combined check of the answer.
+        if (this->initialized()) [[likely]] {
+            Value& dest = buffer != nullptr ? *static_cast<Value*>(buffer) : scratch_;
+            const auto quick = hashMap_.quickLookup(k.value(), dest);
+            if (quick != HashMap::Quick::unsure && mappedCurrent()) [[likely]] {
+                found = quick == HashMap::Quick::found;
+                return found ? &dest : absent(buffer);
+            }
+        }
+        return settledLookup(k, found, buffer);
     }
 
     bool first(Value& out, IterHint& hint) override {
@@ -194,18 +189,16 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
     bool next(const Key& after, Value& out, IterHint& hint) override {
         ++counters_->iterations;
         const Key a = after;  // callers pass out's own key: keep it while out is overwritten
-        bool more = false;
-        const bool answered = settle(
-            [&] {
-                const VeskCore::Walk walk = hashMap_.next(a, out, hint);
-                more = walk == VeskCore::Walk::found;
-                return walk != VeskCore::Walk::retry;
-            },
-            &hint);
-        if (answered && more)
-            return true;
-        table_.forgetRecord();
-        return false;
+        // The common case, as in lookup: one quick step and the one combined check.
+        if (this->initialized()) [[likely]] {
+            IterHint answer;
+            if (hashMap_.quickNext(a.value(), out, hint, answer) == HashMap::Quick::found &&
+                mappedCurrent()) [[likely]] {
+                hint = answer;
+                return true;
+            }
+        }
+        return settledNext(a, out, hint);
     }
 
     // Looks keys[0..n) up as n lookups would, with the memory accesses of different keys
@@ -237,7 +230,7 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
             }
             if (i >= kEntry) {
                 const size_t k = i - kEntry;
-                lookup(keys[k], found[k], &out[k]);
+                VeskReader::lookup(keys[k], found[k], &out[k]);
                 hits += found[k];
             }
         }
@@ -327,6 +320,46 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
   private:
     using Count = typename Table::Count;
 
+    // next through the retry loop, out of the quick step's way.
+    [[gnu::noinline]] bool settledNext(Key a, Value& out, IterHint& hint) {
+        bool more = false;
+        const bool answered = settle(
+            [&] {
+                const VeskCore::Walk walk = hashMap_.next(a, out, hint);
+                more = walk == VeskCore::Walk::found;
+                return walk != VeskCore::Walk::retry;
+            },
+            &hint);
+        if (answered && more)
+            return true;
+        table_.forgetRecord();
+        return false;
+    }
+
+    // lookup through the retry loop, out of the quick path's way.
+    [[gnu::noinline]] const Value* settledLookup(Key k, bool& found, void* buffer) {
+        const Value* result = nullptr;
+        VeskCore::Walk walk = VeskCore::Walk::absent;
+        found = false;  // also when a corruption escapes
+        const bool answered = settle(
+            [&] {
+                walk = hashMap_.lookup(k, result, buffer);
+                return walk != VeskCore::Walk::retry;
+            },
+            nullptr);
+        found = answered && walk == VeskCore::Walk::found;
+        return found ? result : absent(buffer);
+    }
+
+    // A lookup's answer for a key it did not find: the default value (also into buffer), and no
+    // record to vouch for.
+    [[gnu::noinline]] const Value* absent(void* buffer) {
+        table_.forgetRecord();
+        if (buffer != nullptr)
+            Ops::copyValue(*static_cast<Value*>(buffer), this->ops_.defaultValue);
+        return &this->ops_.defaultValue;
+    }
+
     // The scan's re-map after a grow; false when the files no longer fit (the table-order walk
     // that follows meets that through the retry loop).
     bool remapped() {
@@ -406,6 +439,13 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
                            (Mem::MappingRegistry::losses() != seenLosses_) | table_.countMoved() |
                            hashMap_.buckets().stale();
         return !moved;
+    }
+
+    // current() for an answer that quickLookup read through both mappings (so both headers are
+    // mapped): the same words, each difference or-ed in, one branch.
+    bool mappedCurrent() const {
+        return (table_.movedSinceMapped() | hashMap_.buckets().movedSinceMapped(cinderId_) |
+                (Mem::MappingRegistry::losses() ^ seenLosses_)) == 0;
     }
 
     // generationMoved, and the guard's look at what the operation and that check read (the

@@ -66,6 +66,15 @@ class BucketReader : public Pimbo::Debuggable {
         if (now.version != local_.version) [[unlikely]]
             mismatch(now);
     }
+    // Zero when neither the header's cinder id (against attached) nor its count's version moved,
+    // for a caller that read buckets through the mapping (so the header is mapped): the
+    // differences or-ed together, without a branch.
+    uint64_t movedSinceMapped(Plinth::CinderId attached) const {
+        const Header* h = header_;
+        const uint32_t version = local_.version;
+        return (Mem::loadAcquire32(&h->cinder) ^ attached.value) |
+               (Count::load(&h->numBuckets).version ^ version);
+    }
     // The header's version moved away from the local one.
     bool stale() const {
         if (header_ == nullptr)

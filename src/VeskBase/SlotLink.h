@@ -9,6 +9,7 @@
 
 #include "Mem/Atomic.h"
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
@@ -30,7 +31,10 @@ struct alignas(8) SlotLink {
     static bool isBucketMarker(uint32_t next) { return !isSlot(next) && next != kEnd; }
     static uint32_t bucketOf(uint32_t next) { return next & kIdMask; }
 
-    friend bool operator==(const SlotLink&, const SlotLink&) = default;
+    // Both halves at once: one 64-bit compare.
+    friend bool operator==(const SlotLink& a, const SlotLink& b) {
+        return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b);
+    }
 };
 
 static_assert(sizeof(SlotLink) == 8);

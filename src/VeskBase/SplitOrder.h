@@ -49,14 +49,26 @@ constexpr uint32_t bucketOf(uint64_t hash, uint64_t count) {
 // lies in b at the half count.
 class BucketPrefix {
   public:
-    [[gnu::always_inline]] constexpr BucketPrefix(uint32_t b, uint32_t n) {
-        const uint32_t bits = uint32_t(__builtin_ctz(n < 2 ? 1 : n)) - (b < n / 2 ? 1 : 0);
-        mask_ = bits == 0 ? 0 : ~0u << (32 - bits);
-        prefix_ = Pimbo::Util::reverse(b) & mask_;
+    [[gnu::always_inline]] constexpr BucketPrefix(uint32_t b, uint32_t n)
+        : mask_(maskOf(b, n)), prefix_(Pimbo::Util::reverse(b) & mask_) {}
+    // The prefix of the bucket that hash's order key r lies in (b = bucketOf(hash, n)): r's own
+    // top bits, so the bucket need not be reversed again.
+    [[gnu::always_inline]] static constexpr BucketPrefix ofOrderKey(uint32_t r, uint32_t b,
+                                                                    uint32_t n) {
+        BucketPrefix p;
+        p.mask_ = maskOf(b, n);
+        p.prefix_ = r & p.mask_;
+        return p;
     }
     constexpr bool holds(uint32_t rhash) const { return (rhash & mask_) == prefix_; }
 
   private:
+    constexpr BucketPrefix() = default;
+    static constexpr uint32_t maskOf(uint32_t b, uint32_t n) {
+        const uint32_t bits = uint32_t(__builtin_ctz(n < 2 ? 1 : n)) - (b < n / 2 ? 1 : 0);
+        return bits == 0 ? 0 : ~0u << (32 - bits);
+    }
+
     uint32_t mask_ = 0;
     uint32_t prefix_ = 0;
 };
@@ -75,6 +87,14 @@ constexpr uint32_t bitReversePermute(uint32_t b, uint32_t bits) {
         return 0xFFFFFFFF;
     const uint32_t mask = (1u << bits) - 1;
     return reverseLow((reverseLow(b & mask, bits) + 1) & mask, bits);
+}
+
+// Whether nb is bitReversePermute(b, bits) (bits in 1..31), from the two buckets' order keys
+// rb = reverse(b) and rnb = reverse(nb): the successor's order key is b's, cut to its top `bits`
+// bits, plus one step of 2^(32 - bits) (the last bucket's wraps round to bucket 0's). A walk that
+// has both order keys at hand decides it without reversing anything again.
+constexpr bool followsInOrder(uint32_t rb, uint32_t rnb, uint32_t bits) {
+    return rnb == (rb & (~0u << (32 - bits))) + (1u << (32 - bits));
 }
 
 // The bucket of an order key among 2^bits buckets numbered in list order (bits in 1..31).

@@ -34,6 +34,11 @@
 //     every index against the mapping before it becomes an address, keeps slot ids rather than
 //     addresses across calls, and never throws: what it reads only chooses which lines are
 //     asked for.
+//  6. quickLookup, the first try of every lookup, makes the checks of 1 and 2 in the same order
+//     and leaves every other state to the full walk (it answers unsure rather than throw). It
+//     answers found at the first whole, linked copy of the key itself, without comparing the
+//     copied rhash: keys are unique in a table, so that copy is the key's record wherever the
+//     rhash word says it sorts. The reader's check of the header words follows either answer.
 // Restarts are not limited: each one is caused by one writer step.
 #pragma once
 
@@ -103,6 +108,61 @@ class ReaderHashMap {
         return Walk::absent;
     }
 
+    // How quickLookup ended: found (the record copied and anchored), absent (the walk ended at a
+    // later record of key's bucket under an unchanged bucket count), or unsure: lookup decides.
+    enum class Quick { found, absent, unsure };
+
+    // lookup's common case, in few enough instructions that the processor overlaps the cache
+    // misses of consecutive lookups. It makes walkPass's checks in walkPass's order on a walk that
+    // meets nothing unusual, and answers unsure at anything else: an index outside the mapping
+    // (bucket markers and the end included), a slot with LOOKASIDE set or OCCUPIED clear, flags
+    // that moved during the copy, a link that moved, a key of another bucket, a long chain. Then
+    // lookup's walk decides, with its findings and texts. It never throws and reads only through
+    // the helpers.
+    [[gnu::always_inline]] Quick quickLookup(uint64_t k, Value& out) const {
+        const uint32_t n = buckets_.numBuckets();
+        if (n == 0) [[unlikely]]
+            return Quick::unsure;
+        auto& table = reader_->slotTable();
+        const auto& slots = table.slots();
+        const uint32_t hash = reader_->hashKeyValue(k);
+        const uint32_t b = bucketOf(hash, n);
+        const SlotLink* prevPtr = buckets_[b];
+        const char* prevSlot = nullptr;
+        SlotLink prev = Vesk::loadLink(prevPtr);
+        for (uint32_t hop = 0; hop < kQuickHops; ++hop) {
+            // Slot counts stay below 2^31, so this also sends markers and the end to lookup.
+            if (prev.next >= slots.count)
+                return Quick::unsure;
+            const char* slot = slots.base + uint64_t(prev.next) * Reader::Table::slotSize;
+            const uint32_t flags = Vesk::loadFlags(slot);
+            const uint32_t rhash = Vesk::loadRhash(slot);
+            Mem::copyRelaxed(&out, Vesk::slotValue(slot), Reader::Table::valueSize);
+            Mem::readFence();
+            const bool whole = Vesk::loadFlags(slot) == flags &&
+                               (flags & (Vesk::OCCUPIED | Vesk::LOOKASIDE)) == Vesk::OCCUPIED;
+            const SlotLink next = Vesk::loadLink(Vesk::slotLink(slot));
+            if (!whole || linkMoved(prevPtr, prev, prevSlot))
+                return Quick::unsure;
+            // Keys are unique in a table: a linked, whole copy of key's record is the answer, so
+            // the order key is only worked out to pass another record.
+            const uint64_t sk = Ops::key(out).value();
+            if (sk == k) [[likely]] {
+                table.anchorAt(slot, flags);
+                return Quick::found;
+            }
+            const uint32_t r = orderKey(hash);
+            if (!BucketPrefix::ofOrderKey(r, b, n).holds(rhash))
+                return Quick::unsure;
+            if (sortsBefore(r, k, rhash, sk))
+                return buckets_.stale() ? Quick::unsure : Quick::absent;
+            prevPtr = Vesk::slotLink(slot);
+            prevSlot = slot;
+            prev = next;
+        }
+        return Quick::unsure;
+    }
+
     // The three steps of a lookup's memory accesses, for a caller that overlaps those of many
     // keys (hash: the key's hashKeyValue): bring the key's bucket entry closer; once it had time
     // to arrive, read it and bring the first slot its chain names closer, both lines of it; once
@@ -134,12 +194,14 @@ class ReaderHashMap {
     // order, whatever the steps skip (empty buckets); a walk elsewhere (another iteration, a new
     // bucket count) starts the window again. Only links are read, through loadLink, and every
     // index is checked before it becomes an address: a stale view only brings in other lines.
-    void prefetchAhead(uint32_t bucket) const {
+    // rb is the bucket's order key (reverse(bucket)). A table whose buckets fit the caches gains
+    // nothing from it but its work, so it only runs from kAheadFromBuckets buckets on.
+    void prefetchAhead(uint32_t bucket, uint32_t rb) const {
         const uint32_t n = buckets_.numBuckets();
         const uint32_t bits = buckets_.bucketBits();
-        if (n < 2 * kRing || bits == 0 || bits > 31 || bucket >= n)
+        if (n < kAheadFromBuckets || bits == 0 || bits > 31 || bucket >= n)
             return;
-        const uint32_t at = reverseLow(bucket, bits);  // its place in bucket order
+        const uint32_t at = rb >> (32 - bits);  // its place in bucket order
         Ahead& a = ahead_;
         if (a.bits != bits || at + 1 < a.low || a.next <= at || a.next > at + kEntryAhead + 1) {
             a.bits = bits;
@@ -195,7 +257,7 @@ class ReaderHashMap {
                 hint = Vesk::IterHint{got.flags, s, bucket};
                 lastRhash_ = got.rhash;
                 trace(9, "{} found at bucket {}, saving {}", Ops::key(out), bucket, hint);
-                prefetchAhead(bucket);
+                prefetchAhead(bucket, Pimbo::Util::reverse(bucket));
                 return true;
             }
             if (SlotLink::isEnd(link.next)) {
@@ -272,7 +334,7 @@ class ReaderHashMap {
                     hint.version = got.flags;
                     hint.slot = s;
                     lastRhash_ = got.rhash;
-                    prefetchAhead(hint.bucket);
+                    prefetchAhead(hint.bucket, Pimbo::Util::reverse(hint.bucket));
                     return Walk::found;
                 }
                 // The successor moved under us: find it again by order.
@@ -295,16 +357,86 @@ class ReaderHashMap {
     // Throws unless nb is bucket's successor in bucket order at the mapped count, at half of it
     // or at double it (the writer may be halving or doubling at this moment).
     void verifyNextBucket(uint32_t bucket, uint32_t nb) const {
-        const uint32_t n = buckets_.numBuckets();
-        const uint32_t k = buckets_.bucketBits();
-        const bool ok =
-            n != 0 && (nb == bucketOf(bitReversePermute(bucket, k), n) ||
-                       nb == bucketOf(bitReversePermute(bucket, k - 1), n / 2) ||
-                       nb == bucketOf(bitReversePermute(bucket, k + 1), 2 * uint64_t(n)));
-        if (!ok) {
+        if (!mayFollow(Pimbo::Util::reverse(bucket), Pimbo::Util::reverse(nb), nb)) {
             PIMBO_THROW(Pimbo::CorruptionDetectedException,
-                        "has bucket: {} with next bucket: {} and numBuckets: {}", bucket, nb, n);
+                        "has bucket: {} with next bucket: {} and numBuckets: {}", bucket, nb,
+                        buckets_.numBuckets());
         }
+    }
+
+    // verifyNextBucket's test, from the order keys of both buckets (rb, rn) and nb itself.
+    bool mayFollow(uint32_t rb, uint32_t rn, uint32_t nb) const {
+        const uint32_t k = buckets_.bucketBits();
+        if (buckets_.numBuckets() == 0 || k == 0 || k > 30)
+            return false;
+        // At half a count of 2 there is one bucket, which every bucket is followed by.
+        return followsInOrder(rb, rn, k) || (k == 1 ? nb == 0 : followsInOrder(rb, rn, k - 1)) ||
+               followsInOrder(rb, rn, k + 1);
+    }
+
+    // next's common case, as quickLookup is lookup's: the hint slot still holds after, and its
+    // link leads to the successor's slot, either straight on (the same chain) or through the
+    // bucket markers that end after's chain and the chains of empty buckets after it. It makes
+    // walkNext's fast-path checks, first's and next's order check in the same order, and
+    // answers unsure at anything else (the end of the table included), for next to decide. The
+    // answer's hint goes to `answer`, not to `hint`: the caller takes it once the header words
+    // are checked.
+    [[gnu::always_inline]] Quick quickNext(uint64_t a, Value& out, const Vesk::IterHint& hint,
+                                           Vesk::IterHint& answer) const {
+        const uint32_t n = buckets_.numBuckets();
+        auto& table = reader_->slotTable();
+        const auto& slots = table.slots();
+        uint32_t ra = 0;
+        if (n == 0 || hint.bucket >= n || hint.slot >= slots.count ||
+            !table.holds(hint.slot, hint.version, a, &ra))
+            return Quick::unsure;
+        const char* own = slots.base + uint64_t(hint.slot) * Reader::Table::slotSize;
+        uint32_t bucket = hint.bucket;
+        uint32_t rb = walkBucket_ == bucket ? walkBucketKey_ : Pimbo::Util::reverse(bucket);
+        // The link the answer is reached through, and the slot that owns it (none for an entry).
+        const SlotLink* via = Vesk::slotLink(own);
+        const char* viaSlot = own;
+        SlotLink link = Vesk::loadLink(via);
+        if (!SlotLink::isSlot(link.next)) {
+            // After's chain ends here: equal flags after the link load prove the link was the
+            // chain's. The walk goes on at the entries of the buckets that follow.
+            if (Vesk::loadFlags(own) != hint.version)
+                return Quick::unsure;
+            viaSlot = nullptr;
+            for (uint32_t hop = 0; !SlotLink::isSlot(link.next); ++hop) {
+                const uint32_t nb = SlotLink::bucketOf(link.next);
+                if (SlotLink::isEnd(link.next) || nb >= n || hop == kQuickHops)
+                    return Quick::unsure;
+                const uint32_t rn = Pimbo::Util::reverse(nb);
+                if (!mayFollow(rb, rn, nb))
+                    return Quick::unsure;
+                bucket = nb;
+                rb = rn;
+                via = buckets_[nb];
+                link = Vesk::loadLink(via);
+            }
+        }
+        if (link.next >= slots.count)
+            return Quick::unsure;
+        const char* slot = slots.base + uint64_t(link.next) * Reader::Table::slotSize;
+        const uint32_t flags = Vesk::loadFlags(slot);
+        const uint32_t rhash = Vesk::loadRhash(slot);
+        Mem::copyRelaxed(&out, Vesk::slotValue(slot), Reader::Table::valueSize);
+        Mem::readFence();
+        const bool whole = Vesk::loadFlags(slot) == flags &&
+                           (flags & (Vesk::OCCUPIED | Vesk::LOOKASIDE)) == Vesk::OCCUPIED;
+        const bool moved = Vesk::loadLink(via) != link ||
+                           (viaSlot != nullptr && Vesk::loadFlags(viaSlot) != hint.version);
+        if (!whole || moved || !BucketPrefix::ofOrderKey(rb, bucket, n).holds(rhash) ||
+            !sortsBefore(ra, a, rhash, Ops::key(out).value()))
+            return Quick::unsure;
+        table.anchorAt(slot, flags);
+        answer = Vesk::IterHint{flags, link.next, bucket};
+        lastRhash_ = rhash;
+        walkBucket_ = bucket;
+        walkBucketKey_ = rb;
+        prefetchAhead(bucket, rb);
+        return Quick::found;
     }
 
   private:
@@ -502,8 +634,13 @@ class ReaderHashMap {
         PIMBO_TRACE_TO(*handler_, "ReaderHashMap", level, text, std::forward<Args>(args)...);
     }
 
+    // quickLookup's walk leaves chains longer than this to lookup (at most one bucket per
+    // record, so a chain is short but for an unlucky bucket).
+    static constexpr uint32_t kQuickHops = 8;
+    static constexpr uint32_t kAheadFromBuckets = 1u << 15;
     static constexpr uint32_t kEntryAhead = 24, kSlotAhead = 12, kSecondAhead = 5, kRing = 32;
     static_assert(kEntryAhead < kRing && kSecondAhead < kSlotAhead && kSlotAhead < kEntryAhead);
+    static_assert(kAheadFromBuckets >= 2 * kRing, "the window's places wrap round the count");
     // prefetchAhead's window: the places in bucket order [low, next) asked for at this bucket
     // count, and for the last kRing of them their bucket and the link of its entry (the first
     // slot of its chain, or a marker).
@@ -521,6 +658,9 @@ class ReaderHashMap {
     mutable Ahead ahead_;  // the owning thread's walk only: it changes which lines are asked for
     // The rhash copied with the record that first or next answered with last (next's order check).
     mutable uint32_t lastRhash_ = 0;
+    // The bucket quickNext answered from last and its order key, which the next step starts from.
+    mutable uint32_t walkBucket_ = 0xFFFFFFFF;
+    mutable uint32_t walkBucketKey_ = 0;
 };
 
 }  // namespace VeskCore

@@ -346,6 +346,15 @@ class SlotReaderTable : public SlotTable<Ops>, public Pimbo::Debuggable {
         return Mem::loadAcquire32(&this->header_->cinder) != cinder_.value ||
                Mem::loadAcquire32(&this->header_->hashSeed) != hashSeed_;
     }
+    // generationChanged() and countMoved() as one number, zero when neither moved, for a caller
+    // that read a slot through the mapping (so the header and the slots are mapped).
+    uint64_t movedSinceMapped() const {
+        const Header* h = this->header_;
+        const uint32_t cinder = cinder_.value, seed = hashSeed_, version = numSlots_.version;
+        return (Mem::loadAcquire32(&h->cinder) ^ cinder) |
+               (Mem::loadAcquire32(&h->hashSeed) ^ seed) |
+               (Count::load(&h->numSlots).version ^ version);
+    }
     Plinth::CinderId liveCinder() const {
         return this->header_ ? Plinth::CinderId(Mem::loadAcquire32(&this->header_->cinder))
                              : Plinth::CinderId();
