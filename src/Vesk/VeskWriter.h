@@ -218,26 +218,28 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
         assertNoDirect("writing value", value);
         refuseIfBusy("write");
         const WakeFollowers wake{queue_.get()};
-        typename Table::CriticalSectionAnchor anchor(table_);
-        auto p = hashMap_.find(key);
-        if (p.found) {
-            PIMBO_TRACE(9, "existing {} bucket:{} slot:{} next:{}", key, p.bucket, p.slot,
-                        slotLink(p.curr)->next);
-            if (overwrite) {
-                copyInPlace(p.curr, &value);
-                notify(p.slot);
+        return table_.critical([&](auto& anchor) -> const Value* {
+            auto p = hashMap_.find(key);
+            if (p.found) {
+                PIMBO_TRACE(9, "existing {} bucket:{} slot:{} next:{}", key, p.bucket, p.slot,
+                            slotLink(p.curr)->next);
+                if (overwrite) {
+                    copyInPlace(p.curr, &value);
+                    notify(p.slot);
+                }
+                return reinterpret_cast<const Value*>(slotValue(p.curr));
             }
-            return reinterpret_cast<const Value*>(slotValue(p.curr));
-        }
-        const uint32_t s = takeSlot(anchor, p.prev, p.hash);
-        char* slot = table_.slots()[s];
-        publishLink(slotLink(slot), p.prev->next);
-        copyUnlinked(slot, &value);
-        publishLink(p.prev, s);
-        notify(s);
-        PIMBO_TRACE(9, "new {} bucket:{} slot:{} next:{}", key, p.bucket, s, slotLink(slot)->next);
-        maybeGrowBuckets();
-        return reinterpret_cast<const Value*>(slotValue(table_.slots()[s]));
+            const uint32_t s = takeSlot(anchor, p.prev, p.hash);
+            char* slot = table_.slots()[s];
+            publishLink(slotLink(slot), p.prev->next);
+            copyUnlinked(slot, &value);
+            publishLink(p.prev, s);
+            notify(s);
+            PIMBO_TRACE(9, "new {} bucket:{} slot:{} next:{}", key, p.bucket, s,
+                        slotLink(slot)->next);
+            maybeGrowBuckets();
+            return reinterpret_cast<const Value*>(slotValue(table_.slots()[s]));
+        });
     }
 
     bool remove(const Key& key, Value& removed) override {
@@ -249,17 +251,18 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
             PIMBO_TRACE(9, "{} bucket:{} not found", key, p.bucket);
             return false;
         }
-        typename Table::CriticalSectionAnchor anchor(table_);
-        table_.copySlotValue(p.slot, removed);
-        publishLink(p.prev, slotLink(p.curr)->next);
-        const uint32_t target = table_.dealloc(p.slot);
-        notify(p.slot);
-        PIMBO_TRACE(9, "{} bucket:{} slot:{}", key, p.bucket, p.slot);
-        shrinkSlots(target);
-        if (hashMap_.shrinkBucketsAllowed() &&
-            table_.header()->occupied() < hashMap_.shrinkThreshold()) {
-            hashMap_.shrinkBuckets();
-        }
+        table_.critical([&](auto&) {
+            table_.copySlotValue(p.slot, removed);
+            publishLink(p.prev, slotLink(p.curr)->next);
+            const uint32_t target = table_.dealloc(p.slot);
+            notify(p.slot);
+            PIMBO_TRACE(9, "{} bucket:{} slot:{}", key, p.bucket, p.slot);
+            shrinkSlots(target);
+            if (hashMap_.shrinkBucketsAllowed() &&
+                table_.header()->occupied() < hashMap_.shrinkThreshold()) {
+                hashMap_.shrinkBuckets();
+            }
+        });
         return true;
     }
 
@@ -299,9 +302,10 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
         if (directSlot_ != kNoSlot || directNew_ || table_.header() == nullptr)
             return;
         refuseIfBusy("shrink");
-        typename Table::CriticalSectionAnchor anchor(table_);
-        const uint32_t threshold = table_.shrinkThresholdValue();
-        shrinkSlots(table_.header()->occupied() < threshold / 2 ? threshold : 0);
+        table_.critical([&](auto&) {
+            const uint32_t threshold = table_.shrinkThresholdValue();
+            shrinkSlots(table_.header()->occupied() < threshold / 2 ? threshold : 0);
+        });
     }
 
     void handleQuiesced(bool q) {

@@ -28,32 +28,34 @@ typename Ops::Value* VeskWriter<Ops>::directWrite(const Value& value) {
     const Key& key = Ops::key(value);
     assertNoDirect("modifying key", key);
     refuseIfBusy("directWrite");
-    typename Table::CriticalSectionAnchor anchor(table_);
-    auto p = hashMap_.find(key);
-    const uint32_t s = p.found ? p.slot : takeSlot(anchor, p.prev, p.hash);
-    ++counters_.directUpdates;
-    directValue_ = value;
-    PIMBO_TRACE(9, "{}{} bucket:{} slot:{} next:{}", key, p.found ? " existing " : " new ",
-                p.bucket, s, p.found ? slotLink(p.curr)->next : p.prev->next);
-    openDirect(s, p.prev, !p.found, key);
-    anchor.keep();  // the bit stays set until directCommit
-    return &directValue_;
+    return table_.critical([&](auto& anchor) {
+        auto p = hashMap_.find(key);
+        const uint32_t s = p.found ? p.slot : takeSlot(anchor, p.prev, p.hash);
+        ++counters_.directUpdates;
+        directValue_ = value;
+        PIMBO_TRACE(9, "{}{} bucket:{} slot:{} next:{}", key, p.found ? " existing " : " new ",
+                    p.bucket, s, p.found ? slotLink(p.curr)->next : p.prev->next);
+        openDirect(s, p.prev, !p.found, key);
+        anchor.keep();  // the bit stays set until directCommit
+        return &directValue_;
+    });
 }
 
 template <class Ops>
 typename Ops::Value* VeskWriter<Ops>::directUpdate(const Key& key) {
     assertNoDirect("modifying key", key);
     refuseIfBusy("directUpdate");
-    typename Table::CriticalSectionAnchor anchor(table_);
-    const auto p = hashMap_.find(key);
-    if (!p.found)
-        return nullptr;
-    ++counters_.directUpdates;
-    // The fill starts as the current record, so fields the caller leaves alone keep their
-    // values.
-    Mem::copyRelaxed(&directValue_, slotValue(p.curr), sizeof(Value));
-    openDirect(p.slot, p.prev, false, key);
-    return &directValue_;
+    return table_.critical([&](auto&) -> Value* {
+        const auto p = hashMap_.find(key);
+        if (!p.found)
+            return nullptr;
+        ++counters_.directUpdates;
+        // The fill starts as the current record, so fields the caller leaves alone keep their
+        // values.
+        Mem::copyRelaxed(&directValue_, slotValue(p.curr), sizeof(Value));
+        openDirect(p.slot, p.prev, false, key);
+        return &directValue_;
+    });
 }
 
 template <class Ops>
@@ -62,36 +64,37 @@ void VeskWriter<Ops>::directCommit() {
     if (directSlot_ == kNoSlot && !directNew_) {
         PIMBO_FAIL("not in direct mode! Make sure the DirectIs/Commit are properly paired!");
     }
-    typename Table::CriticalSectionAnchor anchor(table_);
-    char* slot = table_.slots()[directSlot_];
-    const bool isNew = directNew_;
-    const Key filledKey = Ops::key(directValue_);
-    if (!hashOps_.keyEqual(filledKey, directKey_)) {
-        abandonDirect(slot);
-        anchor.release();  // nothing was published: the table is as consistent as before
-        PIMBO_THROW(Pimbo::RuntimeException,
-                    "directCommit on {} refused: the record's key {} is not the key {} of "
-                    "slot {}",
-                    name_, filledKey, directKey_, slotId(slot));
-    }
-    ++counters_.directCommits;
-    if (isNew) {
-        publishLink(slotLink(slot), directPrev_->next);
-        copyUnlinked(slot, &directValue_);
-    } else {
-        copyInPlace(slot, &directValue_);
-    }
-    const uint32_t s = directSlot_;
-    directSlot_ = kNoSlot;
-    if (isNew) {
-        publishLink(directPrev_, s);
-        directNew_ = false;
-    }
-    notify(s);
-    directPrev_ = nullptr;
-    // The anchor clears the bit on return, also ending the section a directWrite opened;
-    // a bucket doubling triggered by the new record still runs inside it.
-    maybeGrowBuckets();
+    table_.critical([&](auto& anchor) {
+        char* slot = table_.slots()[directSlot_];
+        const bool isNew = directNew_;
+        const Key filledKey = Ops::key(directValue_);
+        if (!hashOps_.keyEqual(filledKey, directKey_)) {
+            abandonDirect(slot);
+            anchor.release();  // nothing was published: the table is as consistent as before
+            PIMBO_THROW(Pimbo::RuntimeException,
+                        "directCommit on {} refused: the record's key {} is not the key {} of "
+                        "slot {}",
+                        name_, filledKey, directKey_, slotId(slot));
+        }
+        ++counters_.directCommits;
+        if (isNew) {
+            publishLink(slotLink(slot), directPrev_->next);
+            copyUnlinked(slot, &directValue_);
+        } else {
+            copyInPlace(slot, &directValue_);
+        }
+        const uint32_t s = directSlot_;
+        directSlot_ = kNoSlot;
+        if (isNew) {
+            publishLink(directPrev_, s);
+            directNew_ = false;
+        }
+        notify(s);
+        directPrev_ = nullptr;
+        // The bit is cleared on return, also ending the section a directWrite opened; a
+        // bucket doubling triggered by the new record still runs inside it.
+        maybeGrowBuckets();
+    });
 }
 
 template <class Ops>

@@ -31,6 +31,7 @@
 #include <cstring>
 #include <exception>
 #include <random>
+#include <type_traits>
 
 namespace Vesk {
 
@@ -60,37 +61,47 @@ class SlotWriterTable : public SlotTable<Ops>, public Pimbo::Debuggable {
         }
     };
 
-    // Sets the critical-section bit for the duration of a mutation. The bit is cleared when the
-    // mutation returns normally, or at once by release() when the mutation refuses cleanly
-    // before its first store. An exception that leaves the scope otherwise leaves it set, so the
-    // next writer finds the table suspect and re-formats it.
+    // The critical-section bit of one mutation (see critical()): set while it runs, cleared when
+    // it returns, or at once by release() when it refuses cleanly before its first store.
     class CriticalSectionAnchor {
       public:
-        explicit CriticalSectionAnchor(SlotWriterTable& table)
-            : table_(table), uncaught_(std::uncaught_exceptions()) {
-            table_.header()->criticalSectionIs(true);
-        }
-        ~CriticalSectionAnchor() {
-            if (armed_ && std::uncaught_exceptions() == uncaught_ && table_.header() != nullptr) {
-                table_.header()->criticalSectionIs(false);
-            }
-        }
         // The mutation stops before touching shared memory: the table is as it was.
         void release() {
             if (armed_ && table_.header() != nullptr)
                 table_.header()->criticalSectionIs(false);
             armed_ = false;
         }
-        // The bit stays set beyond this scope (a direct operation keeps it until its commit).
+        // The bit stays set beyond this mutation (a direct operation keeps it until its commit).
         void keep() { armed_ = false; }
         CriticalSectionAnchor(const CriticalSectionAnchor&) = delete;
         CriticalSectionAnchor& operator=(const CriticalSectionAnchor&) = delete;
 
       private:
+        friend class SlotWriterTable;
+        explicit CriticalSectionAnchor(SlotWriterTable& table) : table_(table) {
+            table_.header()->criticalSectionIs(true);
+        }
         SlotWriterTable& table_;
-        int uncaught_;
         bool armed_ = true;
     };
+
+    // Runs mutation(anchor) with the critical-section bit set and clears the bit when the
+    // mutation returns (unless it kept or released it); returns what the mutation returns. An
+    // exception that leaves the mutation passes the clearing by, so the bit stays set and the
+    // next writer finds the table suspect and re-formats it. (No destructor decides this: asking
+    // whether an exception is unwinding costs more than the rest of an overwrite.)
+    template <class Mutation>
+    decltype(auto) critical(Mutation&& mutation) {
+        CriticalSectionAnchor anchor(*this);
+        if constexpr (std::is_void_v<decltype(mutation(anchor))>) {
+            mutation(anchor);
+            anchor.release();
+        } else {
+            decltype(auto) result = mutation(anchor);
+            anchor.release();
+            return result;
+        }
+    }
 
     // The largest power of two n such that headerSize + n x slotSize fits one page; at least 1.
     static uint32_t pageCapacity() {

@@ -89,13 +89,19 @@ class WriterHashMap : public Pimbo::Debuggable {
         auto& slots = owner_.slotTable().slots();
         const uint32_t capacity = owner_.slotTable().capacity();
         const uint32_t r = orderKey(p.hash);
+        // A record lies in key's bucket when its rhash starts with the bits r starts with: the
+        // rhash this writer stored with the record says so without hashing its key again (the
+        // validation at attach checked every rhash against its key).
+        const uint32_t n = buckets_.numBuckets();
+        const uint32_t bucketBits = n < 2 ? 0 : uint32_t(__builtin_ctz(n));
+        const uint32_t mask = bucketBits == 0 ? 0 : ~0u << (32 - bucketBits);
         for (uint32_t steps = 1; SlotLink::isSlot(p.prev->next); ++steps) {
             bounded(steps, capacity);
             const uint32_t s = p.prev->next & SlotLink::kIdMask;
             p.curr = slots[s];
             p.slot = s;
-            checkSlot(p.curr, s, p.bucket, seek == Seek::lookup);
             const uint32_t sr = Vesk::loadRhash(p.curr);
+            checkSlot(p.curr, s, ((sr ^ r) & mask) == 0, seek == Seek::lookup);
             const uint64_t k = Vesk::slotKey(p.curr);
             p.found = seek != Seek::after && r == sr && key.value() == k;
             if (p.found || sortsBefore(r, key.value(), sr, k)) {
@@ -332,11 +338,11 @@ class WriterHashMap : public Pimbo::Debuggable {
     }
 
     // The chain checks every walk makes: the slot holds a record of this bucket.
-    void checkSlot(const char* slot, uint32_t s, uint32_t bucket, bool forLookup = false) const {
-        if ((Vesk::loadFlags(slot) & Vesk::OCCUPIED) == 0) {
+    void checkSlot(const char* slot, uint32_t s, bool inBucket, bool forLookup = false) const {
+        if ((Vesk::loadFlags(slot) & Vesk::OCCUPIED) == 0) [[unlikely]] {
             PIMBO_THROW(Pimbo::CorruptionDetectedException, "slotId: {} not marked as occupied", s);
         }
-        if (bucketOfSlot(slot, buckets_.numBuckets()) != bucket) {
+        if (!inBucket) [[unlikely]] {
             if (forLookup)
                 PIMBO_THROW(Pimbo::CorruptionDetectedException, "corrupt key detected, slot: {}",
                             s);

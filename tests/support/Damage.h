@@ -290,9 +290,13 @@ inline const std::vector<DamageKind>& damageKinds() {
          "corrupt rhash detected, slotId: {0} slot.rhash:{2:08x} rhash:{3:08x}", 0, nullptr,
          "slot {0} (key {1}) has rhash {2:#x}, its key's reversed hash is {3:#x}"},
         // A reader takes the key for one of the half-level bucket (a join in progress).
+        // A whole record of another bucket (key and rhash): the writer's walks place records by
+        // the rhash they stored, the validation and vesk check by the key's hash.
         {"key of another bucket", firstOfTwo([](auto& d, uint32_t id) {
              d.n[2] = keysInBucket(*d.w, 1, 2, 1)[0];
              d.setSlots(slotOffset<DamagedTable::Writer>(id, Off::kValue), d.n[2]);
+             d.setSlots(slotOffset<DamagedTable::Writer>(id, Off::kRhash),
+                        Pimbo::Util::reverse(d.w->hashKeyValue(d.n[2])));
          }),
          "corrupt key detected, slotId: {0}", W::lookup, "corrupt key detected, slot: {0}",
          "slot {0} (key {2}) is in the chain of bucket 0 but its key hashes to bucket 1"},
