@@ -88,25 +88,28 @@ class WriterHashMap : public Pimbo::Debuggable {
         p.prev = buckets_[p.bucket];
         auto& slots = owner_.slotTable().slots();
         const uint32_t capacity = owner_.slotTable().capacity();
-        const uint32_t r = orderKey(p.hash);
-        // A record lies in key's bucket when its rhash starts with the bits r starts with: the
-        // rhash this writer stored with the record says so without hashing its key again (the
-        // validation at attach checked every rhash against its key).
-        const uint32_t n = buckets_.numBuckets();
-        const uint32_t bucketBits = n < 2 ? 0 : uint32_t(__builtin_ctz(n));
-        const uint32_t mask = bucketBits == 0 ? 0 : ~0u << (32 - bucketBits);
         for (uint32_t steps = 1; SlotLink::isSlot(p.prev->next); ++steps) {
             bounded(steps, capacity);
             const uint32_t s = p.prev->next & SlotLink::kIdMask;
             p.curr = slots[s];
             p.slot = s;
-            const uint32_t sr = Vesk::loadRhash(p.curr);
-            checkSlot(p.curr, s, ((sr ^ r) & mask) == 0, seek == Seek::lookup);
             const uint64_t k = Vesk::slotKey(p.curr);
-            p.found = seek != Seek::after && r == sr && key.value() == k;
-            if (p.found || sortsBefore(r, key.value(), sr, k)) {
-                PIMBO_TRACE(9, "{} {} curr:{} next:{}", key, p.found ? "found" : "not found", s,
-                            p.prev->next);
+            // Keys are unique: the slot that holds key is key's record, stored with key's rhash,
+            // so the order key is only worked out to pass another record.
+            p.found = seek != Seek::after && key.value() == k;
+            if (p.found) {
+                checkSlot(p.curr, s, true, seek == Seek::lookup);
+                PIMBO_TRACE(9, "{} found curr:{} next:{}", key, s, p.prev->next);
+                return p;
+            }
+            // A record lies in key's bucket when its rhash starts with the bits key's order key
+            // starts with: the rhash this writer stored with the record says so without hashing
+            // its key again (the validation at attach checked every rhash against its key).
+            const uint32_t r = orderKey(p.hash);
+            const uint32_t sr = Vesk::loadRhash(p.curr);
+            checkSlot(p.curr, s, ((sr ^ r) & bucketMask()) == 0, seek == Seek::lookup);
+            if (sortsBefore(r, key.value(), sr, k)) {
+                PIMBO_TRACE(9, "{} not found curr:{} next:{}", key, s, p.prev->next);
                 return p;
             }
             p.prev = Vesk::slotLink(p.curr);
@@ -330,6 +333,12 @@ class WriterHashMap : public Pimbo::Debuggable {
             PIMBO_THROW(Pimbo::CorruptionDetectedException,
                         "hash chain cycle detected, slotCount:{} capacity:{}", steps, capacity);
         }
+    }
+
+    // The bits of an order key that name its bucket among the current count (its top log2(n)).
+    uint32_t bucketMask() const {
+        const uint32_t n = buckets_.numBuckets();
+        return n < 2 ? 0 : ~0u << (32 - uint32_t(__builtin_ctz(n)));
     }
 
     // The bucket of the record in slot among count buckets.
