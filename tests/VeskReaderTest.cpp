@@ -46,6 +46,22 @@ class VeskReader : public ::testing::Test {
         r->lookup(CounterIndex(key), found, nullptr);
         return found;
     }
+    // lookupMany of the keys from..to (every step-th) finds `hits` of them and answers each as a
+    // single lookup does.
+    void expectBatchAsSingle(uint64_t from, uint64_t to, uint64_t step, size_t hits) {
+        std::vector<CounterIndex> keys;
+        for (uint64_t k = from; k <= to; k += step)
+            keys.push_back(CounterIndex(k));
+        std::vector<Value> out(keys.size(), K::make(7, 7));
+        std::unique_ptr<bool[]> found(new bool[keys.size()]);
+        EXPECT_EQ(r->lookupMany(keys.data(), keys.size(), out.data(), found.get()), hits);
+        for (size_t i = 0; i < keys.size(); ++i) {
+            bool one = false;
+            Value single{};
+            r->lookup(keys[i], one, &single);
+            EXPECT_TRUE(found[i] == one && out[i] == single) << keys[i].value();
+        }
+    }
     // The reader finds exactly what the writer holds, by iteration and by lookup.
     void expectSameContents() {
         const auto expected = iterateAll(*w);
@@ -187,18 +203,16 @@ TEST_F(VeskReader, ScanVisitsEachRecordOnce) {
     pwriteValue<uint32_t>(slotsPath(*w), Off::kOccupied, 0xFFFFFFF0u);
     EXPECT_EQ(r->scan([](const Value&) {}).records, 1000u);
     // Many lookups in one call answer as single lookups do: hits, misses, more than one group.
-    std::vector<CounterIndex> keys;
-    for (uint64_t k = 990; k <= 1040; ++k)
-        keys.push_back(CounterIndex(k));
-    std::vector<Value> out(keys.size(), K::make(7, 7));
-    std::unique_ptr<bool[]> found(new bool[keys.size()]);
-    EXPECT_EQ(r->lookupMany(keys.data(), keys.size(), out.data(), found.get()), 11u);
-    for (size_t i = 0; i < keys.size(); ++i) {
-        bool one = false;
-        Value single{};
-        r->lookup(keys[i], one, &single);
-        EXPECT_TRUE(found[i] == one && out[i] == single) << keys[i].value();
-    }
+    expectBatchAsSingle(990, 1040, 1, 11);
+}
+
+// On a table whose buckets outgrow the caches the lookups of one call overlap their memory
+// accesses; they still answer as single lookups do.
+TEST_F(VeskReader, LookupManyOnALargeTable) {
+    write(1, 40000);
+    ASSERT_TRUE(has(40000));  // the reader maps the new bucket count
+    ASSERT_GE(r->buckets(), 1u << 15);
+    expectBatchAsSingle(39001, 40500, 3, 334);
 }
 
 // A slot file cut below the count its header gives: the re-map refuses naming both sizes, the old
