@@ -434,11 +434,9 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
     // on the two header lines and the loss counter, which every answer reads: all in cache. When
     // one moved, the passes below find out which and act on it.
     bool current() const {
-        const bool moved = table_.generationChanged() |
-                           (hashMap_.buckets().liveCinder() != cinderId_) |
-                           (Mem::MappingRegistry::losses() != seenLosses_) | table_.countMoved() |
-                           hashMap_.buckets().stale();
-        return !moved;
+        return !(table_.generationChanged() || hashMap_.buckets().liveCinder() != cinderId_ ||
+                 Mem::MappingRegistry::losses() != seenLosses_ || table_.countMoved() ||
+                 hashMap_.buckets().stale());
     }
 
     // current() for an answer that quickLookup read through both mappings (so both headers are

@@ -135,12 +135,8 @@ class ReaderHashMap {
             if (prev.next >= slots.count)
                 return Quick::unsure;
             const char* slot = slots.base + uint64_t(prev.next) * Reader::Table::slotSize;
-            const uint32_t flags = Vesk::loadFlags(slot);
-            const uint32_t rhash = Vesk::loadRhash(slot);
-            Mem::copyRelaxed(&out, Vesk::slotValue(slot), Reader::Table::valueSize);
-            Mem::readFence();
-            const bool whole = Vesk::loadFlags(slot) == flags &&
-                               (flags & (Vesk::OCCUPIED | Vesk::LOOKASIDE)) == Vesk::OCCUPIED;
+            typename Reader::Table::Copied got;
+            const bool whole = Reader::Table::copyOnce(slot, out, got);
             const SlotLink next = Vesk::loadLink(Vesk::slotLink(slot));
             if (!whole || linkMoved(prevPtr, prev, prevSlot))
                 return Quick::unsure;
@@ -148,13 +144,13 @@ class ReaderHashMap {
             // the order key is only worked out to pass another record.
             const uint64_t sk = Ops::key(out).value();
             if (sk == k) [[likely]] {
-                table.anchorAt(slot, flags);
+                table.anchorAt(slot, got.flags);
                 return Quick::found;
             }
             const uint32_t r = orderKey(hash);
-            if (!BucketPrefix::ofOrderKey(r, b, n).holds(rhash))
+            if (!BucketPrefix::ofOrderKey(r, b, n).holds(got.rhash))
                 return Quick::unsure;
-            if (sortsBefore(r, k, rhash, sk))
+            if (sortsBefore(r, k, got.rhash, sk))
                 return buckets_.stale() ? Quick::unsure : Quick::absent;
             prevPtr = Vesk::slotLink(slot);
             prevSlot = slot;
@@ -419,20 +415,16 @@ class ReaderHashMap {
         if (link.next >= slots.count)
             return Quick::unsure;
         const char* slot = slots.base + uint64_t(link.next) * Reader::Table::slotSize;
-        const uint32_t flags = Vesk::loadFlags(slot);
-        const uint32_t rhash = Vesk::loadRhash(slot);
-        Mem::copyRelaxed(&out, Vesk::slotValue(slot), Reader::Table::valueSize);
-        Mem::readFence();
-        const bool whole = Vesk::loadFlags(slot) == flags &&
-                           (flags & (Vesk::OCCUPIED | Vesk::LOOKASIDE)) == Vesk::OCCUPIED;
+        typename Reader::Table::Copied got;
+        const bool whole = Reader::Table::copyOnce(slot, out, got);
         const bool moved = Vesk::loadLink(via) != link ||
                            (viaSlot != nullptr && Vesk::loadFlags(viaSlot) != hint.version);
-        if (!whole || moved || !BucketPrefix::ofOrderKey(rb, bucket, n).holds(rhash) ||
-            !sortsBefore(ra, a, rhash, Ops::key(out).value()))
+        if (!whole || moved || !BucketPrefix::ofOrderKey(rb, bucket, n).holds(got.rhash) ||
+            !sortsBefore(ra, a, got.rhash, Ops::key(out).value()))
             return Quick::unsure;
-        table.anchorAt(slot, flags);
-        answer = Vesk::IterHint{flags, link.next, bucket};
-        lastRhash_ = rhash;
+        table.anchorAt(slot, got.flags);
+        answer = Vesk::IterHint{got.flags, link.next, bucket};
+        lastRhash_ = got.rhash;
         walkBucket_ = bucket;
         walkBucketKey_ = rb;
         prefetchAhead(bucket, rb);

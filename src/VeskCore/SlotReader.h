@@ -275,6 +275,18 @@ class SlotReaderTable : public SlotTable<Ops>, public Pimbo::Debuggable {
         return got;
     }
 
+    // One pass of the seqlock read of the slot at s (an address taken from slots()), for the
+    // quick walks: flags, rhash and record between two loads of the flags, the flags and rhash
+    // into got. True when the copy is a whole record: the flags did not move, OCCUPIED is set
+    // and LOOKASIDE clear. Anything else is for the full walks, with copyStable's repeats.
+    [[gnu::always_inline]] static bool copyOnce(const char* s, Value& out, Copied& got) {
+        got.flags = loadFlags(s);
+        got.rhash = loadRhash(s);
+        Mem::copyRelaxed(&out, slotValue(s), valueSize);
+        Mem::readFence();
+        return loadFlags(s) == got.flags && (got.flags & (OCCUPIED | LOOKASIDE)) == OCCUPIED;
+    }
+
     // getValue of a slot whose address the caller took from slots() (so checked), without
     // touching the anchor: a walk copies every slot it passes, and only the one it answers with
     // is anchored (anchorAt).
