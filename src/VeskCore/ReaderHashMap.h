@@ -109,7 +109,8 @@ class ReaderHashMap {
     }
 
     // How quickLookup ended: found (the record copied and anchored), absent (the walk ended at a
-    // later record of key's bucket under an unchanged bucket count), or unsure: lookup decides.
+    // later record of key's bucket; the caller's check of the header words makes sure that the
+    // bucket count did not move), or unsure: lookup decides.
     enum class Quick { found, absent, unsure };
 
     // lookup's common case, in few enough instructions that the processor overlaps the cache
@@ -151,7 +152,7 @@ class ReaderHashMap {
             if (!BucketPrefix::ofOrderKey(r, b, n).holds(got.rhash))
                 return Quick::unsure;
             if (sortsBefore(r, k, got.rhash, sk))
-                return buckets_.stale() ? Quick::unsure : Quick::absent;
+                return Quick::absent;
             prevPtr = Vesk::slotLink(slot);
             prevSlot = slot;
             prev = next;
@@ -388,7 +389,7 @@ class ReaderHashMap {
             return Quick::unsure;
         const char* own = slots.base + uint64_t(hint.slot) * Reader::Table::slotSize;
         uint32_t bucket = hint.bucket;
-        uint32_t rb = walkBucket_ == bucket ? walkBucketKey_ : Pimbo::Util::reverse(bucket);
+        uint32_t rb = lastBucket_ == bucket ? lastBucketKey_ : Pimbo::Util::reverse(bucket);
         // The link the answer is reached through, and the slot that owns it (none for an entry).
         const SlotLink* via = Vesk::slotLink(own);
         const char* viaSlot = own;
@@ -425,8 +426,8 @@ class ReaderHashMap {
         table.anchorAt(slot, got.flags);
         answer = Vesk::IterHint{got.flags, link.next, bucket};
         lastRhash_ = got.rhash;
-        walkBucket_ = bucket;
-        walkBucketKey_ = rb;
+        lastBucket_ = bucket;
+        lastBucketKey_ = rb;
         prefetchAhead(bucket, rb);
         return Quick::found;
     }
@@ -651,8 +652,8 @@ class ReaderHashMap {
     // The rhash copied with the record that first or next answered with last (next's order check).
     mutable uint32_t lastRhash_ = 0;
     // The bucket quickNext answered from last and its order key, which the next step starts from.
-    mutable uint32_t walkBucket_ = 0xFFFFFFFF;
-    mutable uint32_t walkBucketKey_ = 0;
+    mutable uint32_t lastBucket_ = 0xFFFFFFFF;
+    mutable uint32_t lastBucketKey_ = 0;
 };
 
 }  // namespace VeskCore

@@ -29,7 +29,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <exception>
 #include <random>
 #include <type_traits>
 
@@ -65,7 +64,9 @@ class SlotWriterTable : public SlotTable<Ops>, public Pimbo::Debuggable {
     // it returns, or at once by release() when it refuses cleanly before its first store.
     class CriticalSectionAnchor {
       public:
-        // The mutation stops before touching shared memory: the table is as it was.
+        // Clears the bit now, unless kept or cleared already: a mutation that stops before
+        // touching shared memory calls it (the table is as it was), and critical() when the
+        // mutation returns.
         void release() {
             if (armed_ && table_.header() != nullptr)
                 table_.header()->criticalSectionIs(false);

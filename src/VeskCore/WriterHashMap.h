@@ -107,7 +107,9 @@ class WriterHashMap : public Pimbo::Debuggable {
             // its key again (the validation at attach checked every rhash against its key).
             const uint32_t r = orderKey(p.hash);
             const uint32_t sr = Vesk::loadRhash(p.curr);
-            checkSlot(p.curr, s, ((sr ^ r) & bucketMask()) == 0, seek == Seek::lookup);
+            const uint32_t bits = buckets_.bucketBits();
+            checkSlot(p.curr, s, orderedBucketOf(sr, bits) == orderedBucketOf(r, bits),
+                      seek == Seek::lookup);
             if (sortsBefore(r, key.value(), sr, k)) {
                 PIMBO_TRACE(9, "{} not found curr:{} next:{}", key, s, p.prev->next);
                 return p;
@@ -333,12 +335,6 @@ class WriterHashMap : public Pimbo::Debuggable {
             PIMBO_THROW(Pimbo::CorruptionDetectedException,
                         "hash chain cycle detected, slotCount:{} capacity:{}", steps, capacity);
         }
-    }
-
-    // The bits of an order key that name its bucket among the current count (its top log2(n)).
-    uint32_t bucketMask() const {
-        const uint32_t n = buckets_.numBuckets();
-        return n < 2 ? 0 : ~0u << (32 - uint32_t(__builtin_ctz(n)));
     }
 
     // The bucket of the record in slot among count buckets.
