@@ -184,10 +184,11 @@ class ReaderHashMap {
 
     // The table-order walk's look-ahead, from the bucket of the record it just answered with: the
     // chains it walks next lie in the buckets that follow in bucket order, whose places are known
-    // without reading anything. Three stages overlap the walk's memory accesses with those of the
+    // without reading anything. Four stages overlap the walk's memory accesses with those of the
     // records ahead: each step asks for the entry of the bucket kEntryAhead places on, the first
-    // slot of the chain kSlotAhead places on (its entry arrived since) and the second slot of the
-    // chain kSecondAhead places on (its first slot arrived since). Each place is taken once, in
+    // slot of the chain kSlotAhead places on (its entry arrived since), the second slot of the
+    // chain kSecondAhead places on (its first slot arrived since) and the third kThirdAhead places
+    // on (about one record in ten sits third or later in its chain). Each place is taken once, in
     // order, whatever the steps skip (empty buckets); a walk elsewhere (another iteration, a new
     // bucket count) starts the window again. Only links are read, through loadLink, and every
     // index is checked before it becomes an address: a stale view only brings in other lines.
@@ -209,10 +210,11 @@ class ReaderHashMap {
             const uint32_t b = reverseLow(p & (n - 1), bits);
             a.bucket[p % kRing] = b;
             Mem::prefetch(buckets_[b]);
-            // The places kEntryAhead - kSlotAhead and kEntryAhead - kSecondAhead before p, when
-            // they lie ahead of the walk and inside the window (compared without underflow).
+            // The places each later stage's distance before p, when they lie ahead of the walk
+            // and inside the window (compared without underflow).
             constexpr uint32_t kToSlot = kEntryAhead - kSlotAhead;
             constexpr uint32_t kToSecond = kEntryAhead - kSecondAhead;
+            constexpr uint32_t kToThird = kEntryAhead - kThirdAhead;
             if (p > at + kToSlot && p >= a.low + kToSlot) {
                 const uint32_t q = p - kToSlot;
                 a.first[q % kRing] = Vesk::loadLink(buckets_[a.bucket[q % kRing]]).next;
@@ -220,8 +222,15 @@ class ReaderHashMap {
             }
             // Slot ids, not addresses, are kept: the mapping may have moved since.
             if (p > at + kToSecond && p >= a.low + kToSecond) {
-                if (const char* first = slotAt(a.first[(p - kToSecond) % kRing]))
-                    bring(slotAt(Vesk::loadLink(Vesk::slotLink(first)).next));
+                const uint32_t q = (p - kToSecond) % kRing;
+                const char* first = slotAt(a.first[q]);
+                a.second[q] =
+                    first != nullptr ? Vesk::loadLink(Vesk::slotLink(first)).next : SlotLink::kEnd;
+                bring(slotAt(a.second[q]));
+            }
+            if (p > at + kToThird && p >= a.low + kToThird) {
+                if (const char* second = slotAt(a.second[(p - kToThird) % kRing]))
+                    bring(slotAt(Vesk::loadLink(Vesk::slotLink(second)).next));
             }
         }
     }
@@ -631,18 +640,21 @@ class ReaderHashMap {
     // record, so a chain is short but for an unlucky bucket).
     static constexpr uint32_t kQuickHops = 8;
     static constexpr uint32_t kAheadFromBuckets = 1u << 15;
-    static constexpr uint32_t kEntryAhead = 24, kSlotAhead = 12, kSecondAhead = 5, kRing = 32;
-    static_assert(kEntryAhead < kRing && kSecondAhead < kSlotAhead && kSlotAhead < kEntryAhead);
+    static constexpr uint32_t kEntryAhead = 30, kSlotAhead = 18, kSecondAhead = 9, kThirdAhead = 3,
+                              kRing = 32;
+    static_assert(kEntryAhead < kRing && kThirdAhead < kSecondAhead && kSecondAhead < kSlotAhead &&
+                  kSlotAhead < kEntryAhead);
     static_assert(kAheadFromBuckets >= 2 * kRing, "the window's places wrap round the count");
     // prefetchAhead's window: the places in bucket order [low, next) asked for at this bucket
-    // count, and for the last kRing of them their bucket and the link of its entry (the first
-    // slot of its chain, or a marker).
+    // count, and for the last kRing of them their bucket, the link of its entry (the first slot
+    // of its chain, or a marker) and the link of that first slot (the second, or a marker).
     struct Ahead {
         uint32_t bits = 0;
         uint32_t low = 0;
         uint32_t next = 0;
         uint32_t bucket[kRing] = {};
         uint32_t first[kRing] = {};
+        uint32_t second[kRing] = {};
     };
 
     Pimbo::Platform::DebugHandler* handler_;
