@@ -67,6 +67,7 @@ inline void copyRelaxed(void* dst, const void* src, size_t n) {
 // Writes n bytes (a multiple of 8, 8-aligned) with relaxed 8-byte stores: the writer's side of a
 // copy that readers may be reading at the same moment.
 inline void storeRelaxedCopy(void* dst, const void* src, size_t n) {
+#pragma GCC unroll 8
     for (size_t i = 0; i < n / 8; ++i) {
         uint64_t w;
         std::memcpy(&w, static_cast<const char*>(src) + 8 * i, 8);

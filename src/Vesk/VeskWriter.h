@@ -493,7 +493,12 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
     // Stops the process when a direct operation is open (an unbalanced directWrite or
     // directUpdate), naming `operation` and `what`.
     template <class What>
-    void assertNoDirect(const char* operation, const What& what);
+    void assertNoDirect(const char* operation, const What& what) {
+        if (directSlot_ != kNoSlot || directNew_) [[unlikely]]
+            unbalancedDirect(operation, what);
+    }
+    template <class What>
+    [[gnu::noinline, gnu::cold]] void unbalancedDirect(const char* operation, const What& what);
 
     // Mutations: refused while critical tasks run inside a long operation, and by a writer
     // that is not attached.

@@ -118,9 +118,7 @@ void VeskWriter<Ops>::abandonDirect(char* slot) {
 
 template <class Ops>
 template <class What>
-void VeskWriter<Ops>::assertNoDirect(const char* operation, const What& what) {
-    if (directSlot_ == kNoSlot && !directNew_) [[likely]]
-        return;
+void VeskWriter<Ops>::unbalancedDirect(const char* operation, const What& what) {
     char* slot = table_.slots()[directSlot_];
     table_.versionAnchor().set(loadFlags(slot), slotFlagsWord(slot), table_.header());
     PIMBO_FAIL(

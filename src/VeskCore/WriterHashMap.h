@@ -88,36 +88,55 @@ class WriterHashMap : public Pimbo::Debuggable {
         p.prev = buckets_[p.bucket];
         auto& slots = owner_.slotTable().slots();
         const uint32_t capacity = owner_.slotTable().capacity();
-        for (uint32_t steps = 1; SlotLink::isSlot(p.prev->next); ++steps) {
+        const uint64_t k = key.value();
+        const bool exact = seek != Seek::after;
+        const bool forLookup = seek == Seek::lookup;
+        // The walk's state stays in locals until it ends: the position lives in the caller's
+        // memory. The order key and the bucket's place are worked out at the first record of
+        // another key the walk passes, once.
+        SlotLink* prev = p.prev;
+        const uint32_t bits = buckets_.bucketBits();
+        uint32_t r = 0;
+        uint32_t place = 0;
+        bool ordered = false;
+        for (uint32_t steps = 1; SlotLink::isSlot(prev->next); ++steps) {
             bounded(steps, capacity);
-            const uint32_t s = p.prev->next & SlotLink::kIdMask;
-            p.curr = slots[s];
-            p.slot = s;
-            const uint64_t k = Vesk::slotKey(p.curr);
+            const uint32_t s = prev->next & SlotLink::kIdMask;
+            char* curr = slots[s];
+            const uint64_t sk = Vesk::slotKey(curr);
             // Keys are unique: the slot that holds key is key's record, stored with key's rhash,
-            // so the order key is only worked out to pass another record.
-            p.found = seek != Seek::after && key.value() == k;
-            if (p.found) {
-                checkSlot(p.curr, s, true, seek == Seek::lookup);
-                PIMBO_TRACE(9, "{} found curr:{} next:{}", key, s, p.prev->next);
+            // so the order key is only compared to pass another record.
+            if (exact && k == sk) {
+                checkSlot(curr, s, true, forLookup);
+                PIMBO_TRACE(9, "{} found curr:{} next:{}", key, s, prev->next);
+                p.prev = prev;
+                p.curr = curr;
+                p.slot = s;
+                p.found = true;
                 return p;
             }
             // A record lies in key's bucket when its rhash starts with the bits key's order key
             // starts with: the rhash this writer stored with the record says so without hashing
             // its key again (the validation at attach checked every rhash against its key).
-            const uint32_t r = orderKey(p.hash);
-            const uint32_t sr = Vesk::loadRhash(p.curr);
-            const uint32_t bits = buckets_.bucketBits();
-            checkSlot(p.curr, s, orderedBucketOf(sr, bits) == orderedBucketOf(r, bits),
-                      seek == Seek::lookup);
-            if (sortsBefore(r, key.value(), sr, k)) {
-                PIMBO_TRACE(9, "{} not found curr:{} next:{}", key, s, p.prev->next);
+            if (!ordered) {
+                r = orderKey(p.hash);
+                place = orderedBucketOf(r, bits);
+                ordered = true;
+            }
+            const uint32_t sr = Vesk::loadRhash(curr);
+            checkSlot(curr, s, orderedBucketOf(sr, bits) == place, forLookup);
+            if (sortsBefore(r, k, sr, sk)) {
+                PIMBO_TRACE(9, "{} not found curr:{} next:{}", key, s, prev->next);
+                p.prev = prev;
+                p.curr = curr;
+                p.slot = s;
                 return p;
             }
-            p.prev = Vesk::slotLink(p.curr);
+            prev = Vesk::slotLink(curr);
+            p.slot = s;  // the chain's last slot, when the walk reaches its end
             PIMBO_TRACE(9, "{} next curr:{}", key, s);
         }
-        p.curr = nullptr;
+        p.prev = prev;
         return p;
     }
 
