@@ -82,6 +82,13 @@ class BucketReader : public Pimbo::Debuggable {
         return local_.value == 0 || Count::load(&header_->numBuckets).version != local_.version;
     }
 
+    // The entry of the bucket that hash lies in at the local count, which must not be 0, and
+    // that bucket (b): a mask of a power of two, so below the count without a check.
+    const Link* entryOfHash(uint32_t hash, uint32_t& b) const {
+        b = hash & (local_.value - 1);
+        return header_->buckets() + b;
+    }
+
     // The address of bucket b; throws Pimbo::CorruptionDetectedException "out-of-range, ..." when
     // b is not below the local count.
     const Link* operator[](uint32_t b) const {

@@ -127,8 +127,8 @@ class ReaderHashMap {
         auto& table = reader_->slotTable();
         const auto& slots = table.slots();
         const uint32_t hash = reader_->hashKeyValue(k);
-        const uint32_t b = bucketOf(hash, n);
-        const SlotLink* prevPtr = buckets_[b];
+        uint32_t b = 0;
+        const SlotLink* prevPtr = buckets_.entryOfHash(hash, b);
         const char* prevSlot = nullptr;
         SlotLink prev = Vesk::loadLink(prevPtr);
         for (uint32_t hop = 0; hop < kQuickHops; ++hop) {
@@ -168,9 +168,9 @@ class ReaderHashMap {
     // and every index is checked before it becomes an address; what they read only chooses which
     // lines are asked for.
     void prefetchEntry(uint32_t hash) const {
-        const uint32_t n = buckets_.numBuckets();
-        if (n != 0)
-            Mem::prefetch(buckets_[bucketOf(hash, n)]);
+        uint32_t b = 0;
+        if (buckets_.numBuckets() != 0)
+            Mem::prefetch(buckets_.entryOfHash(hash, b));
     }
     void prefetchFirstSlot(uint32_t hash) const { bring(firstSlot(hash)); }
     void prefetchSecondSlot(uint32_t hash, const Key& key) const {
@@ -451,8 +451,10 @@ class ReaderHashMap {
     }
     // The first slot of the chain of hash's bucket, as its entry names it now.
     const char* firstSlot(uint32_t hash) const {
-        const uint32_t n = buckets_.numBuckets();
-        return n == 0 ? nullptr : slotAt(Vesk::loadLink(buckets_[bucketOf(hash, n)]).next);
+        uint32_t b = 0;
+        return buckets_.numBuckets() == 0
+                   ? nullptr
+                   : slotAt(Vesk::loadLink(buckets_.entryOfHash(hash, b)).next);
     }
     // Asks for both lines of a slot (null: nothing).
     static void bring(const char* slot) {
