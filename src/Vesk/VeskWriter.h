@@ -218,27 +218,18 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
         assertNoDirect("writing value", value);
         refuseIfBusy("write");
         const WakeFollowers wake{queue_.get()};
+        // The overwrite stays small enough to run inline; a new key goes to insert.
         return table_.critical([&](auto& anchor) -> const Value* {
             auto p = hashMap_.find(key);
-            if (p.found) {
-                PIMBO_TRACE(9, "existing {} bucket:{} slot:{} next:{}", key, p.bucket, p.slot,
-                            slotLink(p.curr)->next);
-                if (overwrite) {
-                    copyInPlace(p.curr, &value);
-                    notify(p.slot);
-                }
-                return reinterpret_cast<const Value*>(slotValue(p.curr));
+            if (!p.found)
+                return insert(anchor, value, p);
+            PIMBO_TRACE(9, "existing {} bucket:{} slot:{} next:{}", key, p.bucket, p.slot,
+                        slotLink(p.curr)->next);
+            if (overwrite) {
+                copyInPlace(p.curr, &value);
+                notify(p.slot);
             }
-            const uint32_t s = takeSlot(anchor, p.prev, p.hash);
-            char* slot = table_.slots()[s];
-            publishLink(slotLink(slot), p.prev->next);
-            copyUnlinked(slot, &value);
-            publishLink(p.prev, s);
-            notify(s);
-            PIMBO_TRACE(9, "new {} bucket:{} slot:{} next:{}", key, p.bucket, s,
-                        slotLink(slot)->next);
-            maybeGrowBuckets();
-            return reinterpret_cast<const Value*>(slotValue(table_.slots()[s]));
+            return reinterpret_cast<const Value*>(slotValue(p.curr));
         });
     }
 
@@ -423,6 +414,21 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
             return ref.bucketLink;
         return reinterpret_cast<SlotLink*>(reinterpret_cast<char*>(table_.header()) +
                                            ref.slotOffset);
+    }
+
+    // write's new key: a slot taken, filled and linked at p, the buckets grown when due.
+    [[gnu::noinline]] const Value* insert(typename Table::CriticalSectionAnchor& anchor,
+                                          const Value& value, typename HashMap::Position& p) {
+        const uint32_t s = takeSlot(anchor, p.prev, p.hash);
+        char* slot = table_.slots()[s];
+        publishLink(slotLink(slot), p.prev->next);
+        copyUnlinked(slot, &value);
+        publishLink(p.prev, s);
+        notify(s);
+        PIMBO_TRACE(9, "new {} bucket:{} slot:{} next:{}", Ops::key(value), p.bucket, s,
+                    slotLink(slot)->next);
+        maybeGrowBuckets();
+        return reinterpret_cast<const Value*>(slotValue(table_.slots()[s]));
     }
 
     // Pops a slot for a new record whose hash is given, growing the slot array when the free
