@@ -224,7 +224,7 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
             if (!p.found)
                 return insert(anchor, value, p);
             PIMBO_TRACE(9, "existing {} bucket:{} slot:{} next:{}", key, p.bucket, p.slot,
-                        slotLink(p.curr)->next);
+                        Vesk::nextOf(slotLink(p.curr)));
             if (overwrite) {
                 copyInPlace(p.curr, &value);
                 notify(p.slot);
@@ -244,7 +244,7 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
         }
         table_.critical([&](auto&) {
             table_.copySlotValue(p.slot, removed);
-            publishLink(p.prev, slotLink(p.curr)->next);
+            publishLink(p.prev, Vesk::nextOf(slotLink(p.curr)));
             const uint32_t target = table_.dealloc(p.slot);
             notify(p.slot);
             PIMBO_TRACE(9, "{} bucket:{} slot:{}", key, p.bucket, p.slot);
@@ -421,12 +421,12 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
                                           const Value& value, typename HashMap::Position& p) {
         const uint32_t s = takeSlot(anchor, p.prev, p.hash);
         char* slot = table_.slots()[s];
-        publishLink(slotLink(slot), p.prev->next);
+        publishLink(slotLink(slot), Vesk::nextOf(p.prev));
         copyUnlinked(slot, &value);
         publishLink(p.prev, s);
         notify(s);
         PIMBO_TRACE(9, "new {} bucket:{} slot:{} next:{}", Ops::key(value), p.bucket, s,
-                    slotLink(slot)->next);
+                    Vesk::nextOf(slotLink(slot)));
         maybeGrowBuckets();
         return reinterpret_cast<const Value*>(slotValue(table_.slots()[s]));
     }

@@ -34,7 +34,7 @@ typename Ops::Value* VeskWriter<Ops>::directWrite(const Value& value) {
         ++counters_.directUpdates;
         directValue_ = value;
         PIMBO_TRACE(9, "{}{} bucket:{} slot:{} next:{}", key, p.found ? " existing " : " new ",
-                    p.bucket, s, p.found ? slotLink(p.curr)->next : p.prev->next);
+                    p.bucket, s, p.found ? Vesk::nextOf(slotLink(p.curr)) : Vesk::nextOf(p.prev));
         openDirect(s, p.prev, !p.found, key);
         anchor.keep();  // the bit stays set until directCommit
         return &directValue_;
@@ -78,7 +78,7 @@ void VeskWriter<Ops>::directCommit() {
         }
         ++counters_.directCommits;
         if (isNew) {
-            publishLink(slotLink(slot), directPrev_->next);
+            publishLink(slotLink(slot), Vesk::nextOf(directPrev_));
             copyUnlinked(slot, &directValue_);
         } else {
             copyInPlace(slot, &directValue_);

@@ -48,6 +48,12 @@ inline SlotLink loadLink(const SlotLink* link) {
     return SlotLink{uint32_t(w), uint32_t(w >> 32)};
 }
 
+// Writer only: the slot id or marker one of its links holds. Only the writer stores links, so
+// its own reads need no ordering: one relaxed 4-byte load.
+inline uint32_t nextOf(const SlotLink* link) {
+    return Mem::loadRelaxed32(&link->next);
+}
+
 // Writer only: stores (version + 4, next) as one 8-byte release store. Everything the writer
 // stored before (the slot's record, rhash, flags) is visible to a reader that loads the new link.
 inline void publishLink(SlotLink* link, uint32_t next) {

@@ -177,7 +177,7 @@ class SlotWriterTable : public SlotTable<Ops>, public Pimbo::Debuggable {
             PIMBO_THROW(Pimbo::CorruptionDetectedException,
                         "free slot {} of {} is marked as occupied", s, tableName_);
         }
-        h->freeHeadIs(slotLink(slot)->next);
+        h->freeHeadIs(Vesk::nextOf(slotLink(slot)));
         h->occupiedIs(h->occupied() + 1);
         ++counters_.slotAllocations;
         return s;
@@ -287,11 +287,11 @@ class SlotWriterTable : public SlotTable<Ops>, public Pimbo::Debuggable {
             }
             char* toSlot = slots_[to];
             setRhash(toSlot, loadRhash(from));
-            h->freeHeadIs(slotLink(toSlot)->next);
+            h->freeHeadIs(Vesk::nextOf(slotLink(toSlot)));
             const uint32_t toFlags = loadFlags(toSlot);
             Mem::storeRelaxedCopy(slotValue(toSlot), slotValue(from), valueSize);
             setFlags(toSlot, (toFlags + 4) | OCCUPIED);
-            publishLink(slotLink(toSlot), slotLink(from)->next);
+            publishLink(slotLink(toSlot), Vesk::nextOf(slotLink(from)));
             PIMBO_TRACE(7, "moving fromSlot:{} toSlot:{}", id, to);
             PIMBO_TRACE(9, "fromSlotId:{} toSlotId:{}", id, to);
             publishLink(prev, to);
@@ -324,7 +324,7 @@ class SlotWriterTable : public SlotTable<Ops>, public Pimbo::Debuggable {
                             "free-list of {} longer than numSlots: {}", tableName_, numSlots_);
             }
             char* slot = slots_[id];
-            const uint32_t next = slotLink(slot)->next;
+            const uint32_t next = Vesk::nextOf(slotLink(slot));
             if (id >= n) {
                 PIMBO_TRACE(7, "removing slot id {} from free-list", id);
                 if (prevLink == nullptr) {

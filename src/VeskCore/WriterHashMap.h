@@ -99,16 +99,19 @@ class WriterHashMap : public Pimbo::Debuggable {
         uint32_t r = 0;
         uint32_t place = 0;
         bool ordered = false;
-        for (uint32_t steps = 1; SlotLink::isSlot(prev->next); ++steps) {
+        for (uint32_t steps = 1;; ++steps) {
+            const uint32_t next = Vesk::nextOf(prev);
+            if (!SlotLink::isSlot(next))
+                break;
             bounded(steps, capacity);
-            const uint32_t s = prev->next & SlotLink::kIdMask;
+            const uint32_t s = next & SlotLink::kIdMask;
             char* curr = slots[s];
             const uint64_t sk = Vesk::slotKey(curr);
             // Keys are unique: the slot that holds key is key's record, stored with key's rhash,
             // so the order key is only compared to pass another record.
             if (exact && k == sk) {
                 checkSlot(curr, s, true, forLookup);
-                PIMBO_TRACE(9, "{} found curr:{} next:{}", key, s, prev->next);
+                PIMBO_TRACE(9, "{} found curr:{} next:{}", key, s, next);
                 p.prev = prev;
                 p.curr = curr;
                 p.slot = s;
@@ -126,7 +129,7 @@ class WriterHashMap : public Pimbo::Debuggable {
             const uint32_t sr = Vesk::loadRhash(curr);
             checkSlot(curr, s, orderedBucketOf(sr, bits) == place, forLookup);
             if (sortsBefore(r, k, sr, sk)) {
-                PIMBO_TRACE(9, "{} not found curr:{} next:{}", key, s, prev->next);
+                PIMBO_TRACE(9, "{} not found curr:{} next:{}", key, s, next);
                 p.prev = prev;
                 p.curr = curr;
                 p.slot = s;
@@ -145,19 +148,19 @@ class WriterHashMap : public Pimbo::Debuggable {
         const uint32_t n = buckets_.numBuckets();
         SlotLink* link = buckets_[b];
         uint32_t hops = 0;
-        while (!SlotLink::isSlot(link->next)) {
-            if (SlotLink::isEnd(link->next))
+        while (!SlotLink::isSlot(Vesk::nextOf(link))) {
+            if (SlotLink::isEnd(Vesk::nextOf(link)))
                 return endOfTable(b, "none found!");
             if (++hops >= n) {
                 PIMBO_THROW(Pimbo::CorruptionDetectedException,
                             "has bucket cycle detected, bucketCount: {} numBuckets: {}", hops, n);
             }
-            const uint32_t next = SlotLink::bucketOf(link->next);
+            const uint32_t next = SlotLink::bucketOf(Vesk::nextOf(link));
             verifyNextBucket(b, next);
             b = next;
             link = buckets_[b];
         }
-        return take(link->next & SlotLink::kIdMask, b, value, hint, true);
+        return take(Vesk::nextOf(link) & SlotLink::kIdMask, b, value, hint, true);
     }
 
     // Copies the record that follows key in table order into value. key need not be present.
@@ -169,7 +172,7 @@ class WriterHashMap : public Pimbo::Debuggable {
                 char* slot = table.slots()[hint.slot];
                 // The hint is only trusted while its slot still holds the record returned last.
                 if (Vesk::loadFlags(slot) == hint.version && Vesk::slotKey(slot) == key.value()) {
-                    const uint32_t nx = Vesk::slotLink(slot)->next;
+                    const uint32_t nx = Vesk::nextOf(Vesk::slotLink(slot));
                     if (SlotLink::isEnd(nx))
                         return endOfTable(hint.bucket, "{} failed", key);
                     if (!SlotLink::isSlot(nx)) {
@@ -200,9 +203,9 @@ class WriterHashMap : public Pimbo::Debuggable {
         const Position p = find(key, Seek::after);
         if (p.curr != nullptr)
             return take(p.slot, p.bucket, value, hint, false);
-        if (SlotLink::isEnd(p.prev->next))
+        if (SlotLink::isEnd(Vesk::nextOf(p.prev)))
             return endOfTable(p.bucket, "{} failed", key);
-        const uint32_t succ = SlotLink::bucketOf(p.prev->next);
+        const uint32_t succ = SlotLink::bucketOf(Vesk::nextOf(p.prev));
         verifyNextBucket(p.bucket, succ);
         return first(succ, value, hint);
     }
@@ -234,14 +237,14 @@ class WriterHashMap : public Pimbo::Debuggable {
         const uint32_t capacity = owner_.slotTable().capacity();
         // Split: bucket b + m starts where b's chain reaches the first slot that now hashes there.
         for (uint32_t b = 0; b < m; ++b) {
-            uint32_t next = buckets_[b]->next;
+            uint32_t next = Vesk::nextOf(buckets_[b]);
             uint32_t steps = 0;
             while (SlotLink::isSlot(next)) {
                 bounded(++steps, capacity);
                 char* slot = slots[next];
                 if (bucketOfSlot(slot, 2 * m) != b)
                     break;
-                next = Vesk::slotLink(slot)->next;
+                next = Vesk::nextOf(Vesk::slotLink(slot));
             }
             Vesk::publishLink(buckets_[b + m], next);
             yield.check();
@@ -252,9 +255,9 @@ class WriterHashMap : public Pimbo::Debuggable {
         for (uint32_t b = 0; b < m; ++b) {
             SlotLink* last = buckets_[b];
             uint32_t steps = 0;
-            while (SlotLink::isSlot(last->next)) {
+            while (SlotLink::isSlot(Vesk::nextOf(last))) {
                 bounded(++steps, capacity);
-                char* slot = slots[last->next];
+                char* slot = slots[Vesk::nextOf(last)];
                 if (bucketOfSlot(slot, 2 * m) != b)
                     break;
                 last = Vesk::slotLink(slot);
@@ -286,11 +289,11 @@ class WriterHashMap : public Pimbo::Debuggable {
         for (uint32_t b = 0; b < h; ++b) {
             SlotLink* last = buckets_[b];
             uint32_t steps = 0;
-            while (SlotLink::isSlot(last->next)) {
+            while (SlotLink::isSlot(Vesk::nextOf(last))) {
                 bounded(++steps, capacity);
-                last = Vesk::slotLink(slots[last->next]);
+                last = Vesk::slotLink(slots[Vesk::nextOf(last)]);
             }
-            Vesk::publishLink(last, buckets_[b + h]->next);
+            Vesk::publishLink(last, Vesk::nextOf(buckets_[b + h]));
             yield.check();
         }
         Mem::VersionedRef<uint32_t>::publish(&buckets_.header()->numBuckets,
