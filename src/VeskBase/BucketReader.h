@@ -83,7 +83,8 @@ class BucketReader : public Pimbo::Debuggable {
     }
 
     // The entry of the bucket that hash lies in at the local count, which must not be 0, and
-    // that bucket (b): a mask of a power of two, so below the count without a check.
+    // that bucket (b): hash masked by count - 1, which stays below the count whatever the count
+    // (a power of two in every file a writer wrote), so no check is needed.
     const Link* entryOfHash(uint32_t hash, uint32_t& b) const {
         b = hash & (local_.value - 1);
         return header_->buckets() + b;
