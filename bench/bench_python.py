@@ -14,8 +14,8 @@ With the previous commit's module beside this one (DIR: a build tree of that com
     git worktree remove --force /tmp/vesk-base
 
 Python module, at each size: a lookup t[k] of every key, get_many over every key in batches of
-1000, the slot-order scan records() and the table-order iteration, in ns per key or record,
-against a dict of the same records as named tuples (the peer: what a script would build from a
+1000, the slot-order scan records() and the table-order iteration, then the first three on a
+table opened with plain=True (records as plain tuples), in ns per key or record, against a dict of the same records as named tuples (the peer: what a script would build from a
 dump), with the ratio module/dict. Each module runs in a child interpreter of its own (the
 baseline's with its tree's `python` directory on the import path), and the runs alternate
 between them and the dict run by run; each figure is the median of 5 runs, in processor time
@@ -39,7 +39,8 @@ import urllib.request
 RUNS = int(os.environ.get("VESK_BENCH_RUNS", 5))  # runs per figure (the median is shown)
 BATCH = 1000  # keys per get_many
 OPS = ["lookup t[k] hit", "get_many (per key)", "records() (per record)",
-       "iteration (per record)"]
+       "iteration (per record)", "plain=True: t[k] hit", "plain=True: get_many",
+       "plain=True: records()"]
 
 
 def worker(module_dir, root, sizes):
@@ -49,9 +50,13 @@ def worker(module_dir, root, sizes):
     prints its processor time per key in ns."""
     sys.path.insert(0, os.path.join(module_dir, "python"))
     import vesk
-    tables, keys, dicts = {}, {}, {}
+    tables, plain, keys, dicts = {}, {}, {}, {}
     for n in sizes:
         t = tables[n] = vesk.open(f"t{n}", root=root)
+        try:
+            plain[n] = vesk.open(f"t{n}", root=root, plain=True)
+        except TypeError:  # a module from before plain tables: those rows show nan
+            plain[n] = None
         keys[n] = [(i * 7919) % n for i in range(n)]  # every key once, far from the last
         Record = collections.namedtuple("Record", t.fields)
         dicts[n] = {r.key: Record(*r) for r in t.records()}
@@ -70,16 +75,22 @@ def worker(module_dir, root, sizes):
         "vesk": [lambda n: lookup(tables[n], keys[n]),
                  lambda n: get_many(tables[n].get_many, keys[n]),
                  lambda n: tables[n].records(),
-                 lambda n: list(tables[n])],
+                 lambda n: list(tables[n]),
+                 lambda n: lookup(plain[n], keys[n]),
+                 lambda n: get_many(plain[n].get_many, keys[n]),
+                 lambda n: plain[n].records()],
         "dict": [lambda n: lookup(dicts[n], keys[n]),
                  lambda n: get_many(dict_get_many(dicts[n]), keys[n]),
                  lambda n: list(dicts[n].values()),
-                 lambda n: list(dicts[n].values())],
+                 lambda n: list(dicts[n].values())] * 2,
     }
     print("ready", flush=True)
     for line in sys.stdin:
         who, op, n = line.split()
         run, n = runs[who][int(op)], int(n)
+        if who == "vesk" and int(op) >= 4 and plain[n] is None:
+            print("nan", flush=True)
+            continue
         start = time.process_time_ns()
         run(n)
         print((time.process_time_ns() - start) / n, flush=True)

@@ -116,6 +116,21 @@ def test_get_many_equals_single_lookups(root):
             t.get_many(*args, **kw)
 
 
+def test_plain_tables_answer_the_named_records_as_tuples(root):
+    fill(root, "plain", count=50)
+    named, plain = (vesk.open("plain", root=root, plain=p) for p in (False, True))
+    keys = [3, 50, 0, 49]
+    answers = [(named[3], plain[3]), (named.get_many(keys), plain.get_many(keys)),
+               (sorted(named.records()), sorted(plain.records())), (list(named), list(plain))]
+    for n, p in answers:
+        n, p = (n, p) if isinstance(p, list) else ([n], [p])
+        assert [r and tuple(r) for r in n] == p
+        assert {type(r) for r in p} <= {tuple, type(None)} and type(n[0]).__name__ == "SimpleRecord"
+    assert len(plain.records()) == 50 and plain.fields == named.fields
+    with pytest.raises(TypeError):
+        vesk.open("plain", root, True)  # plain is by name only
+
+
 def flip_checksum(root, name):
     slots = pathlib.Path(root, name, "slots")
     data = bytearray(slots.read_bytes())

@@ -192,12 +192,13 @@ class Cursor;
 // One table opened for reading: its reader, under the root it was opened with.
 class Table {
   public:
-    Table(const VeskTool::TableProbe& probe, std::string root)
+    Table(const VeskTool::TableProbe& probe, std::string root, bool plain)
         : name_(probe.name),
           type_(probe.typeText()),
           root_(std::move(root)),
           fields_(probe.valueType),
-          recordClass_(recordClass(type_, fields_)) {}
+          fieldCount_(Py_ssize_t(fields_.names().size())),
+          recordClass_(plain ? py::object() : recordClass(type_, fields_)) {}
     virtual ~Table() = default;
 
     const std::string& name() const { return name_; }
@@ -229,22 +230,31 @@ class Table {
         uint64_t words[kMaxWords<Value>];
         readWords(&value, words);
         // Made as the named tuple's __new__ makes it (a tuple of the class, its items in
-        // order) without calling it: a third of the cost of a record.
-        const size_t n = fields_.names().size();
-        auto* type = reinterpret_cast<PyTypeObject*>(recordClass_.ptr());
-        py::object out = py::reinterpret_steal<py::object>(type->tp_alloc(type, Py_ssize_t(n)));
-        if (!out)
+        // order) without calling it: a third of the cost of a record. It is allocated untracked
+        // (PyObject_GC_NewVar, where the class's tp_alloc would track it), and a plain tuple is
+        // untracked once made: a tuple of ints can be in no reference cycle, so the collector
+        // need not look at it (as it stops looking at plain tuples of ints), which keeps a
+        // large answer from setting off collections of the whole heap. An item not made is
+        // null, as tuple deallocation expects.
+        const Py_ssize_t n = fieldCount_;
+        PyObject* made =
+            recordClass_
+                ? reinterpret_cast<PyObject*>(PyObject_GC_NewVar(PyTupleObject, recordType(), n))
+                : PyTuple_New(n);
+        if (made == nullptr)
             throw py::error_already_set();
-        for (size_t i = 0; i < n; ++i) {
+        py::object out = py::reinterpret_steal<py::object>(made);
+        for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject* word = PyLong_FromUnsignedLongLong(words[i]);
-            if (word == nullptr)
+            if (word == nullptr) {
+                for (Py_ssize_t j = i; j < n; ++j)
+                    PyTuple_SET_ITEM(made, j, nullptr);
                 throw py::error_already_set();
-            PyTuple_SET_ITEM(out.ptr(), Py_ssize_t(i), word);
+            }
+            PyTuple_SET_ITEM(made, i, word);
         }
-        // A tuple of ints can be in no reference cycle: the collector need not look at it (as
-        // it stops looking at plain tuples of ints), which keeps a large answer from setting
-        // off collections of the whole heap.
-        PyObject_GC_UnTrack(out.ptr());
+        if (!recordClass_)
+            PyObject_GC_UnTrack(made);
         return out;
     }
 
@@ -291,8 +301,12 @@ class Table {
     std::string type_;  // the kind's name ("simple")
     std::string root_;  // absolute, as the reader's RootPath holds it
     VeskTool::RecordFields fields_;
+    Py_ssize_t fieldCount_;       // the record class's items
     std::vector<size_t> wordAt_;  // findWords; empty: read through the description
-    py::object recordClass_;
+    py::object recordClass_;      // null: records are plain tuples
+
+  private:
+    PyTypeObject* recordType() const { return reinterpret_cast<PyTypeObject*>(recordClass_.ptr()); }
 };
 
 // A walk of the table in table order (first/next), for `for r in table`.
@@ -338,8 +352,9 @@ class TypedTable : public Table {
   public:
     using Value = typename Ops::Value;
 
-    TypedTable(const VeskTool::TableProbe& probe, std::unique_ptr<Vesk::VeskReader<Ops>> reader)
-        : Table(probe, reader->rootPath().rootDirectory()), reader_(std::move(reader)) {
+    TypedTable(const VeskTool::TableProbe& probe, std::unique_ptr<Vesk::VeskReader<Ops>> reader,
+               bool plain)
+        : Table(probe, reader->rootPath().rootDirectory(), plain), reader_(std::move(reader)) {
         if (fields_.names().size() > kMaxWords<Value>) {
             throw ToolError(kTable, fmt::format("wrong record type: table '{}' describes {} "
                                                 "fields in a record of {} bytes",
@@ -525,12 +540,14 @@ std::vector<std::string> tables(const std::optional<std::string>& root) {
     });
 }
 
-std::shared_ptr<Table> open(const std::string& name, const std::optional<std::string>& root) {
+std::shared_ptr<Table> open(const std::string& name, const std::optional<std::string>& root,
+                            bool plain) {
     return guarded(name, [&] {
         const RootScope scope(root);
         const VeskTool::TableProbe probe = VeskTool::probeTable(name);
         return VeskTool::withKind(probe.kind, [&]<class Ops>() -> std::shared_ptr<Table> {
-            return std::make_shared<TypedTable<Ops>>(probe, VeskTool::attachReader<Ops>(probe));
+            return std::make_shared<TypedTable<Ops>>(probe, VeskTool::attachReader<Ops>(probe),
+                                                     plain);
         });
     });
 }
@@ -555,7 +572,10 @@ PyObject* addError(py::module_& m, const char* name, const char* doc, py::tuple 
 template <class T>
 T& cppOf(PyObject* self) {
     auto* instance = reinterpret_cast<py::detail::instance*>(self);
-    void* cpp = instance->get_value_and_holder().value_ptr();
+    // A class with one C++ type and a holder of pointer size keeps the value's pointer in the
+    // instance itself (pybind11's simple layout): read it there without the general search.
+    void* cpp = instance->simple_layout ? instance->simple_value_holder[0]
+                                        : instance->get_value_and_holder().value_ptr();
     if (cpp == nullptr)
         throw py::type_error(fmt::format("this {} was not made by vesk", Py_TYPE(self)->tp_name));
     return *static_cast<T*>(cpp);
@@ -667,7 +687,8 @@ PYBIND11_MODULE(vesk, m) {
         "    t = vesk.open('port/counter')          # record type found from the files\n"
         "    t[7], 7 in t, len(t), t.fields\n"
         "    for r in t: print(r.key, r)          # table order\n"
-        "    t.records(), t.get_many([1, 2, 3]), t.stat()\n\n"
+        "    t.records(), t.get_many([1, 2, 3]), t.stat()\n"
+        "    p = vesk.open('port/counter', plain=True)  # records as plain tuples\n\n"
         "Errors are vesk.Error, or its subclasses NoSuchTable (also FileNotFoundError), "
         "PermissionDenied (also PermissionError), NotATable and Corrupt; each carries the "
         "one-line reason as its message and the attributes `table` and `reason`.\n\n"
@@ -723,6 +744,10 @@ PYBIND11_MODULE(vesk, m) {
 
     m.def("tables", &tables, py::arg("root") = py::none(),
           "The names of the tables under the root (the default root when None), sorted.");
-    m.def("open", &open, py::arg("name"), py::arg("root") = py::none(),
-          "Opens the table `name` under the root (the default root when None) for reading.");
+    m.def("open", &open, py::arg("name"), py::arg("root") = py::none(), py::kw_only(),
+          py::arg("plain") = false,
+          "Opens the table `name` under the root (the default root when None) for reading. "
+          "Its records are named tuples of its record type (SimpleRecord, ...), or with "
+          "plain=True plain tuples, their items in the order of the table's `fields`, which are "
+          "cheaper to make.");
 }
