@@ -219,6 +219,14 @@ TEST_F(VeskReader, LargeTable) {
     ASSERT_TRUE(has(62000));
     ASSERT_GE(r->buckets(), 1u << 15);
     expectSameContents();
+    // Re-formatted under the reader (a new hash seed): the call's first lookup re-attaches,
+    // and the keys after it are found with the new seed, not the one they were hashed with.
+    const Plinth::CinderId next(7, 2);
+    w->attach(next);
+    write(1, 40000);
+    Plinth::CinderFile(*testHandler(), w->rootPath(), true).write(next);
+    expectBatchAsSingle(39001, 40500, 3, 334);
+    EXPECT_EQ(r->cinderId(), next);
 }
 
 // A slot file cut below the count its header gives: the re-map refuses naming both sizes, the old

@@ -156,18 +156,7 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
     }
 
     const Value* lookup(const Key& key, bool& found, void* buffer) override {
-        ++counters_->lookups;
-        const Key k = key;  // key may live in buffer, which the walk overwrites
-        // The common case: one quick walk and the one combined check of the answer.
-        if (this->initialized()) [[likely]] {
-            Value& dest = buffer != nullptr ? *static_cast<Value*>(buffer) : scratch_;
-            const auto quick = hashMap_.quickLookup(k.value(), dest);
-            if (quick != HashMap::Quick::unsure && mappedCurrent()) [[likely]] {
-                found = quick == HashMap::Quick::found;
-                return found ? &dest : absent(buffer);
-            }
-        }
-        return settledLookup(k, found, buffer);
+        return lookupHashed(key, hashKeyValue(key.value()), found, buffer);
     }
 
     bool first(Value& out, IterHint& hint) override {
@@ -208,10 +197,14 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
     // anchor afterwards vouches for the last key's answer.
     size_t lookupMany(const Key* keys, size_t n, Value* out, bool* found) {
         // Key i's bucket entry is asked for kEntry lookups ahead, its first slot kFirst ahead,
-        // its second slot kSecond ahead; each key is hashed once, into a ring.
-        constexpr size_t kEntry = 16, kFirst = 10, kSecond = 5, kRing = 16;
+        // its second slot kSecond ahead; each key is hashed once, into a ring that still holds
+        // a key's hash when its lookup comes (after the hash of the key kEntry on was stored).
+        // A lookup takes its key's hash from the ring only while the seed it was made with is
+        // the reader's: a lookup that met a re-format re-attached with the new one.
+        constexpr size_t kEntry = 16, kFirst = 10, kSecond = 5, kRing = 32;
         constexpr uint32_t kPipelineFromBuckets = 1u << 15;
-        static_assert(kEntry <= kRing && kSecond < kFirst && kFirst < kEntry);
+        static_assert(kEntry < kRing && kSecond < kFirst && kFirst < kEntry);
+        const uint32_t seed = this->ops_.hashSeed();
         uint32_t hashes[kRing];
         size_t hits = 0;
         // A table whose buckets fit the caches gains nothing from the pipeline but its work.
@@ -230,7 +223,10 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
             }
             if (i >= kEntry) {
                 const size_t k = i - kEntry;
-                VeskReader::lookup(keys[k], found[k], &out[k]);
+                if (mapped && this->ops_.hashSeed() == seed) [[likely]]
+                    lookupHashed(keys[k], hashes[k % kRing], found[k], &out[k]);
+                else
+                    VeskReader::lookup(keys[k], found[k], &out[k]);
                 hits += found[k];
             }
         }
@@ -334,6 +330,22 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
             return true;
         table_.forgetRecord();
         return false;
+    }
+
+    // lookup, of a key whose hashKeyValue under the reader's seed the caller worked out.
+    const Value* lookupHashed(const Key& key, uint32_t hash, bool& found, void* buffer) {
+        ++counters_->lookups;
+        const Key k = key;  // key may live in buffer, which the walk overwrites
+        // The common case: one quick walk and the one combined check of the answer.
+        if (this->initialized()) [[likely]] {
+            Value& dest = buffer != nullptr ? *static_cast<Value*>(buffer) : scratch_;
+            const auto quick = hashMap_.quickLookup(k.value(), hash, dest);
+            if (quick != HashMap::Quick::unsure && mappedCurrent()) [[likely]] {
+                found = quick == HashMap::Quick::found;
+                return found ? &dest : absent(buffer);
+            }
+        }
+        return settledLookup(k, found, buffer);
     }
 
     // lookup through the retry loop, out of the quick path's way.

@@ -120,13 +120,13 @@ class ReaderHashMap {
     // that moved during the copy, a link that moved, a key of another bucket, a long chain. Then
     // lookup's walk decides, with its findings and texts. It never throws and reads only through
     // the helpers.
-    [[gnu::always_inline]] Quick quickLookup(uint64_t k, Value& out) const {
+    // hash is k's hashKeyValue.
+    [[gnu::always_inline]] Quick quickLookup(uint64_t k, uint32_t hash, Value& out) const {
         const uint32_t n = buckets_.numBuckets();
         if (n == 0) [[unlikely]]
             return Quick::unsure;
         auto& table = reader_->slotTable();
         const auto& slots = table.slots();
-        const uint32_t hash = reader_->hashKeyValue(k);
         uint32_t b = 0;
         const SlotLink* prevPtr = buckets_.entryOfHash(hash, b);
         const char* prevSlot = nullptr;
