@@ -333,7 +333,8 @@ class VeskReader : public VeskInterface<OpsT>, public Pimbo::Debuggable {
     }
 
     // lookup, of a key whose hashKeyValue under the reader's seed the caller worked out.
-    const Value* lookupHashed(const Key& key, uint32_t hash, bool& found, void* buffer) {
+    [[gnu::always_inline]] const Value* lookupHashed(const Key& key, uint32_t hash, bool& found,
+                                                     void* buffer) {
         ++counters_->lookups;
         const Key k = key;  // key may live in buffer, which the walk overwrites
         // The common case: one quick walk and the one combined check of the answer.
