@@ -15,8 +15,9 @@ With the previous commit's module beside this one (DIR: a build tree of that com
 
 Python module, at each size: a lookup t[k] of every key, get_many over every key in batches of
 1000, the slot-order scan records() and the table-order iteration, then the first three on a
-table opened with plain=True (records as plain tuples), in ns per key or record, against a dict of the same records as named tuples (the peer: what a script would build from a
-dump), with the ratio module/dict. Each module runs in a child interpreter of its own (the
+table opened with plain=True (records as plain tuples), in ns per key or record, against a dict
+of the same records as named tuples (the peer: what a script would build from a dump), with the
+ratio module/dict. Each module runs in a child interpreter of its own (the
 baseline's with its tree's `python` directory on the import path), and the runs alternate
 between them and the dict run by run; each figure is the median of 5 runs, in processor time
 of the child (the machine may be shared: ratios within one run are what count). Endpoint: one
