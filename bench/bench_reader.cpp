@@ -10,7 +10,10 @@
 // child, once with no reader running and once while this process reads. std::unordered_map
 // (mixing hash) in this process does the same lookups and iteration as the reference, and a walk
 // of the same random cycle through a plain array of the records (Floor/pointer_chase) is the
-// floor of a dependent lookup.
+// floor of a dependent lookup. Floor/table_order and Floor/lookup_hit/independent walk and look
+// up a copy of the table's memory (its bucket entries and slots, laid out as the files lay them
+// out) with code that checks nothing: what the file format itself costs, beside what the reader
+// adds to it.
 //
 // The same lookups and iteration run on the shadows of the table in this process (VeskShadow:
 // the value store answers from its local copy, the key-only store reads each record from shared
@@ -75,6 +78,7 @@
 
 #include <malloc.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -482,6 +486,139 @@ struct PeerMount {
     Table table;
 };
 
+// What this file format costs a table-order walk and an independent lookup that check nothing
+// (Floor/table_order, Floor/lookup_hit/independent): the table's files reduced to the memory a
+// reader touches. An array of 8-byte bucket entries (the first slot of a chain in the upper half)
+// and an array of slots of the table's size (link, flags, rhash, the record), as many buckets as
+// the reader maps, the record of key k in slot k (the order the writer child filled them in), each
+// chain in the table's order under the reader's hash. Both live in shared anonymous memory, paged
+// as the table's files are.
+class FormatModel {
+  public:
+    FormatModel(Reader& reader, uint64_t n)
+        : buckets_(reader.hashMap().buckets().numBuckets()), records_(n) {
+        if (buckets_ < 2 || (buckets_ & (buckets_ - 1)) != 0) {
+            std::fprintf(stderr, "bench: the reader maps %u buckets\n", buckets_);
+            std::abort();
+        }
+        bits_ = uint32_t(__builtin_ctz(buckets_));
+        entries_ = mapShared<uint64_t>(buckets_);
+        slots_ = mapShared<Slot>(n);
+        const auto next = nextKeys(n);
+        std::vector<std::pair<uint64_t, uint64_t>> order(n);  // (bucket and order key, key)
+        for (uint64_t k = 0; k < n; ++k) {
+            const uint32_t hash = reader.hashKeyValue(k);
+            order[k] = {uint64_t(hash & (buckets_ - 1)) << 32 | VeskCore::orderKey(hash), k};
+            const CounterEntrySimple r = record(k, next[k], 0);
+            slots_[k] = Slot{0, kEnd, 1, VeskCore::orderKey(hash), k, r.packets(), r.octets()};
+        }
+        std::sort(order.begin(), order.end());
+        for (uint32_t b = 0; b < buckets_; ++b)
+            entries_[b] = uint64_t(kEnd) << 32;
+        // Each chain linked from its last record back to the entry.
+        for (uint64_t i = n; i-- > 0;) {
+            const uint32_t b = uint32_t(order[i].first >> 32);
+            const uint32_t k = uint32_t(order[i].second);
+            slots_[k].next = uint32_t(entries_[b] >> 32);
+            entries_[b] = uint64_t(k) << 32;
+        }
+    }
+    ~FormatModel() {
+        ::munmap(entries_, uint64_t(buckets_) * sizeof(uint64_t));
+        ::munmap(slots_, records_ * sizeof(Slot));
+    }
+    FormatModel(const FormatModel&) = delete;
+    FormatModel& operator=(const FormatModel&) = delete;
+
+    // The records in table order, with the reader's look-ahead: a bucket's entry asked for
+    // kEntryAhead places on, the first slot its chain names kSlotAhead places on, the second
+    // kSecondAhead places on, the third kThirdAhead places on. Returns the sum of packets and
+    // counts the records.
+    uint64_t walk(uint64_t& records) const {
+        constexpr uint32_t kEntryAhead = 30, kSlotAhead = 18, kSecondAhead = 9, kThirdAhead = 3,
+                           kRing = 32;
+        uint32_t bucket[kRing];
+        uint32_t first[kRing];
+        uint32_t second[kRing];
+        uint64_t sum = 0;
+        const uint32_t places = buckets_ + kEntryAhead;
+        for (uint32_t p = 0; p < places; ++p) {
+            if (p < buckets_) {
+                bucket[p % kRing] = Pimbo::Util::reverse(p) >> (32 - bits_);
+                __builtin_prefetch(&entries_[bucket[p % kRing]]);
+            }
+            if (p >= kEntryAhead - kSlotAhead && p - (kEntryAhead - kSlotAhead) < buckets_) {
+                const uint32_t q = (p - (kEntryAhead - kSlotAhead)) % kRing;
+                first[q] = uint32_t(entries_[bucket[q]] >> 32);
+                bring(first[q]);
+            }
+            if (p >= kEntryAhead - kSecondAhead && p - (kEntryAhead - kSecondAhead) < buckets_) {
+                const uint32_t q = (p - (kEntryAhead - kSecondAhead)) % kRing;
+                second[q] = first[q] != kEnd ? slots_[first[q]].next : kEnd;
+                bring(second[q]);
+            }
+            if (p >= kEntryAhead - kThirdAhead && p - (kEntryAhead - kThirdAhead) < buckets_) {
+                const uint32_t f = second[(p - (kEntryAhead - kThirdAhead)) % kRing];
+                if (f != kEnd)
+                    bring(slots_[f].next);
+            }
+            if (p < kEntryAhead)
+                continue;
+            for (uint32_t s = first[(p - kEntryAhead) % kRing]; s != kEnd; s = slots_[s].next) {
+                sum += slots_[s].packets;
+                ++records;
+            }
+        }
+        return sum;
+    }
+
+    // The record of key k; null when the table has none.
+    const uint64_t* lookup(uint64_t k, uint32_t hash) const {
+        for (uint32_t s = uint32_t(entries_[hash & (buckets_ - 1)] >> 32); s != kEnd;
+             s = slots_[s].next) {
+            if (slots_[s].key == k)
+                return &slots_[s].packets;
+        }
+        return nullptr;
+    }
+
+  private:
+    struct Slot {
+        uint32_t marker;
+        uint32_t next;
+        uint32_t flags;
+        uint32_t rhash;
+        uint64_t key;
+        uint64_t packets;
+        uint64_t octets;
+    };
+    static_assert(sizeof(Slot) == Reader::Table::slotSize, "the table's slots");
+    static constexpr uint32_t kEnd = 0xFFFFFFFF;
+
+    template <class T>
+    T* mapShared(uint64_t count) {
+        void* p = ::mmap(nullptr, count * sizeof(T), PROT_READ | PROT_WRITE,
+                         MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) {
+            std::perror("bench: mmap");
+            std::abort();
+        }
+        return static_cast<T*>(p);
+    }
+    void bring(uint32_t s) const {
+        if (s != kEnd) {
+            __builtin_prefetch(&slots_[s]);
+            __builtin_prefetch(reinterpret_cast<const char*>(&slots_[s]) + sizeof(Slot) - 1);
+        }
+    }
+
+    uint32_t buckets_;
+    uint32_t bits_ = 0;
+    uint64_t records_;
+    uint64_t* entries_ = nullptr;
+    Slot* slots_ = nullptr;
+};
+
 // The table of n records, published by a writer child with or without change notifications.
 struct Session {
     Session(uint64_t n, bool notify)
@@ -551,6 +688,12 @@ struct Session {
         return *map_;
     }
 
+    const FormatModel& model() {
+        if (!model_)
+            model_ = std::make_unique<FormatModel>(*reader, n);
+        return *model_;
+    }
+
     const uint64_t n;
     const bool notify;
     const std::vector<uint64_t> hitKeys;
@@ -567,6 +710,7 @@ struct Session {
     }
 
     std::unique_ptr<Map> map_;
+    std::unique_ptr<FormatModel> model_;
     std::unique_ptr<ShadowMount> shadow_;
     std::shared_ptr<void> peer_;  // a PeerMount of the peerKind_ store
     Store peerKind_ = Store::vesk;
@@ -955,6 +1099,38 @@ void pointerChase(benchmark::State& state, uint64_t n) {
     perOp(state, n);
 }
 
+void floorWalk(benchmark::State& state, uint64_t n) {
+    Session& s = session(n);
+    const FormatModel& model = s.model();
+    uint64_t sum = 0;
+    uint64_t records = 0;
+    for (auto _ : state)
+        sum += model.walk(records);
+    benchmark::DoNotOptimize(sum);
+    if (records != n * state.iterations())
+        state.SkipWithError("the model's walk does not meet every record");
+    perOp(state, n);
+}
+
+void floorLookup(benchmark::State& state, uint64_t n) {
+    Session& s = session(n);
+    const FormatModel& model = s.model();
+    const Reader& reader = *s.reader;
+    uint64_t sum = 0;
+    uint64_t found = 0;
+    for (auto _ : state) {
+        for (uint64_t k : s.hitKeys) {
+            const uint64_t* packets = model.lookup(k, reader.hashKeyValue(k));
+            sum += packets != nullptr ? *packets : 0;
+            found += packets != nullptr;
+        }
+    }
+    benchmark::DoNotOptimize(sum);
+    if (found != n * state.iterations())
+        state.SkipWithError("the model's answers do not match the table");
+    perOp(state, n);
+}
+
 // ----- the writer's own speed -----
 
 // Each iteration is one measurement of kMeasureOps overwrites timed by the child; with a reader,
@@ -1063,6 +1239,11 @@ void registerAll() {
             ->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark(fmt::format("Floor/pointer_chase/{}", n).c_str(), pointerChase,
                                      n)
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(fmt::format("Floor/table_order/{}", n).c_str(), floorWalk, n)
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(fmt::format("Floor/lookup_hit/independent/{}", n).c_str(),
+                                     floorLookup, n)
             ->Unit(benchmark::kMillisecond);
 #ifdef VESK_BENCH_LMDB
         registerPeer<VeskBench::LmdbTable>(Store::lmdb, n);
