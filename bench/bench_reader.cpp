@@ -8,9 +8,9 @@
 // slot order (scan; table_order counts the scans that fell back to table order), beside its
 // table-order iteration (iterate: first/next). The writer's own overwrite speed is measured in the
 // child, once with no reader running and once while this process reads. std::unordered_map
-// (mixing hash) in this process does the same lookups and iteration as the reference, and a walk
-// of the same random cycle through a plain array of the records (Floor/pointer_chase) is the
-// floor of a dependent lookup. Floor/table_order and Floor/lookup_hit/independent walk and look
+// (mixing hash) in this process does the same lookups and iteration as the reference, and a walk of
+// the same random cycle through a plain array of the records (Floor/pointer_chase) is the floor of
+// a dependent lookup. Floor/table_order and Floor/lookup_hit/{independent,dependent} walk and look
 // up a copy of the table's memory (its bucket entries and slots, laid out as the files lay them
 // out) with code that checks nothing: what the file format itself costs, beside what the reader
 // adds to it.
@@ -486,13 +486,12 @@ struct PeerMount {
     Table table;
 };
 
-// What this file format costs a table-order walk and an independent lookup that check nothing
-// (Floor/table_order, Floor/lookup_hit/independent): the table's files reduced to the memory a
-// reader touches. An array of 8-byte bucket entries (the first slot of a chain in the upper half)
-// and an array of slots of the table's size (link, flags, rhash, the record), as many buckets as
-// the reader maps, the record of key k in slot k (the order the writer child filled them in), each
-// chain in the table's order under the reader's hash. Both live in shared anonymous memory, paged
-// as the table's files are.
+// What this file format costs a table-order walk and lookups that check nothing (Floor/table_order,
+// Floor/lookup_hit/...): the table's files reduced to the memory a reader touches. An array of
+// 8-byte bucket entries (the first slot of a chain in the upper half) and an array of slots of the
+// table's size (link, flags, rhash, the record), as many buckets as the reader maps, the record of
+// key k in slot k (the order the writer child filled them in), each chain in the table's order
+// under the reader's hash. Both live in shared anonymous memory, paged as the table's files are.
 class FormatModel {
   public:
     FormatModel(Reader& reader, uint64_t n)
@@ -1112,17 +1111,23 @@ void floorWalk(benchmark::State& state, uint64_t n) {
     perOp(state, n);
 }
 
-void floorLookup(benchmark::State& state, uint64_t n) {
+// Independent: the shuffled keys; dependent: the next key is the packets of the record just
+// found, round the random cycle (as the reader's dependent lookups go).
+void floorLookup(benchmark::State& state, uint64_t n, Mode mode) {
     Session& s = session(n);
     const FormatModel& model = s.model();
     const Reader& reader = *s.reader;
     uint64_t sum = 0;
     uint64_t found = 0;
     for (auto _ : state) {
-        for (uint64_t k : s.hitKeys) {
+        uint64_t k = 0;
+        for (uint64_t i = 0; i < n; ++i) {
+            if (mode == Mode::independent)
+                k = s.hitKeys[i];
             const uint64_t* packets = model.lookup(k, reader.hashKeyValue(k));
-            sum += packets != nullptr ? *packets : 0;
             found += packets != nullptr;
+            k = packets != nullptr ? *packets : 0;
+            sum += k;
         }
     }
     benchmark::DoNotOptimize(sum);
@@ -1242,9 +1247,11 @@ void registerAll() {
             ->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark(fmt::format("Floor/table_order/{}", n).c_str(), floorWalk, n)
             ->Unit(benchmark::kMillisecond);
-        benchmark::RegisterBenchmark(fmt::format("Floor/lookup_hit/independent/{}", n).c_str(),
-                                     floorLookup, n)
-            ->Unit(benchmark::kMillisecond);
+        for (int m = 0; m < 2; ++m) {
+            benchmark::RegisterBenchmark(fmt::format("Floor/lookup_hit/{}/{}", kMode[m], n).c_str(),
+                                         floorLookup, n, Mode(m))
+                ->Unit(benchmark::kMillisecond);
+        }
 #ifdef VESK_BENCH_LMDB
         registerPeer<VeskBench::LmdbTable>(Store::lmdb, n);
 #endif

@@ -38,6 +38,9 @@ READER_GOALS = [
      "Map/lookup_hit/independent", None),
     ("independent hit / format's", "VeskReader/lookup_hit/independent/writer_idle",
      "Floor/lookup_hit/independent", None),
+    ("format's dependent hit / chase", "Floor/lookup_hit/dependent", "Floor/pointer_chase", None),
+    ("dependent hit / format's", "VeskReader/lookup_hit/dependent/writer_idle",
+     "Floor/lookup_hit/dependent", None),
     ("format's walk / LMDB cursor", "Floor/table_order", "Lmdb/iterate/writer_idle", None),
     ("table-order walk / format's", "VeskReader/iterate/writer_idle", "Floor/table_order", None),
 ]
