@@ -521,6 +521,23 @@ class FormatModel {
             slots_[k].next = uint32_t(entries_[b] >> 32);
             entries_[b] = uint64_t(k) << 32;
         }
+        // The reader's own walk says where each record lies: the table's layout must be this.
+        CounterEntrySimple v;
+        Vesk::IterHint hint;
+        uint64_t seen = 0;
+        for (bool more = reader.first(v, hint); more; more = reader.next(v.key(), v, hint)) {
+            const uint64_t k = v.key().value();
+            if (hint.slot != k || hint.bucket != (reader.hashKeyValue(k) & (buckets_ - 1))) {
+                std::fprintf(stderr, "bench: key %lu lies in slot %u, bucket %u\n", k, hint.slot,
+                             hint.bucket);
+                std::abort();
+            }
+            ++seen;
+        }
+        if (seen != n) {
+            std::fprintf(stderr, "bench: the reader walked %lu of %lu records\n", seen, n);
+            std::abort();
+        }
     }
     ~FormatModel() {
         ::munmap(entries_, uint64_t(buckets_) * sizeof(uint64_t));
