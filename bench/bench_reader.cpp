@@ -66,6 +66,7 @@
 
 #include "BenchUtil.h"
 #include "ChildProcess.h"
+#include "FormatModel.h"
 #ifdef VESK_BENCH_BOOST
 #include "BoostPeer.h"
 #endif
@@ -78,7 +79,6 @@
 
 #include <malloc.h>
 #include <signal.h>
-#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -486,155 +486,6 @@ struct PeerMount {
     Table table;
 };
 
-// What this file format costs a table-order walk and lookups that check nothing (Floor/table_order,
-// Floor/lookup_hit/...): the table's files reduced to the memory a reader touches. An array of
-// 8-byte bucket entries (the first slot of a chain in the upper half) and an array of slots of the
-// table's size (link, flags, rhash, the record), as many buckets as the reader maps, the record of
-// key k in slot k (the order the writer child filled them in), each chain in the table's order
-// under the reader's hash. Both live in shared anonymous memory, paged as the table's files are.
-class FormatModel {
-  public:
-    FormatModel(Reader& reader, uint64_t n)
-        : buckets_(reader.hashMap().buckets().numBuckets()), records_(n) {
-        if (buckets_ < 2 || (buckets_ & (buckets_ - 1)) != 0) {
-            std::fprintf(stderr, "bench: the reader maps %u buckets\n", buckets_);
-            std::abort();
-        }
-        bits_ = uint32_t(__builtin_ctz(buckets_));
-        entries_ = mapShared<uint64_t>(buckets_);
-        slots_ = mapShared<Slot>(n);
-        const auto next = nextKeys(n);
-        std::vector<std::pair<uint64_t, uint64_t>> order(n);  // (bucket and order key, key)
-        for (uint64_t k = 0; k < n; ++k) {
-            const uint32_t hash = reader.hashKeyValue(k);
-            order[k] = {uint64_t(hash & (buckets_ - 1)) << 32 | VeskCore::orderKey(hash), k};
-            const CounterEntrySimple r = record(k, next[k], 0);
-            slots_[k] = Slot{0, kEnd, 1, VeskCore::orderKey(hash), k, r.packets(), r.octets()};
-        }
-        std::sort(order.begin(), order.end());
-        for (uint32_t b = 0; b < buckets_; ++b)
-            entries_[b] = uint64_t(kEnd) << 32;
-        // Each chain linked from its last record back to the entry.
-        for (uint64_t i = n; i-- > 0;) {
-            const uint32_t b = uint32_t(order[i].first >> 32);
-            const uint32_t k = uint32_t(order[i].second);
-            slots_[k].next = uint32_t(entries_[b] >> 32);
-            entries_[b] = uint64_t(k) << 32;
-        }
-        // The reader's own walk says where each record lies: the table's layout must be this.
-        CounterEntrySimple v;
-        Vesk::IterHint hint;
-        uint64_t seen = 0;
-        for (bool more = reader.first(v, hint); more; more = reader.next(v.key(), v, hint)) {
-            const uint64_t k = v.key().value();
-            if (hint.slot != k || hint.bucket != (reader.hashKeyValue(k) & (buckets_ - 1))) {
-                std::fprintf(stderr, "bench: key %lu lies in slot %u, bucket %u\n", k, hint.slot,
-                             hint.bucket);
-                std::abort();
-            }
-            ++seen;
-        }
-        if (seen != n) {
-            std::fprintf(stderr, "bench: the reader walked %lu of %lu records\n", seen, n);
-            std::abort();
-        }
-    }
-    ~FormatModel() {
-        ::munmap(entries_, uint64_t(buckets_) * sizeof(uint64_t));
-        ::munmap(slots_, records_ * sizeof(Slot));
-    }
-    FormatModel(const FormatModel&) = delete;
-    FormatModel& operator=(const FormatModel&) = delete;
-
-    // The records in table order, with the reader's look-ahead: a bucket's entry asked for
-    // kEntryAhead places on, the first slot its chain names kSlotAhead places on, the second
-    // kSecondAhead places on, the third kThirdAhead places on. Returns the sum of packets and
-    // counts the records.
-    uint64_t walk(uint64_t& records) const {
-        constexpr uint32_t kEntryAhead = 30, kSlotAhead = 18, kSecondAhead = 9, kThirdAhead = 3,
-                           kRing = 32;
-        uint32_t bucket[kRing];
-        uint32_t first[kRing];
-        uint32_t second[kRing];
-        uint64_t sum = 0;
-        const uint32_t places = buckets_ + kEntryAhead;
-        for (uint32_t p = 0; p < places; ++p) {
-            if (p < buckets_) {
-                bucket[p % kRing] = Pimbo::Util::reverse(p) >> (32 - bits_);
-                __builtin_prefetch(&entries_[bucket[p % kRing]]);
-            }
-            if (p >= kEntryAhead - kSlotAhead && p - (kEntryAhead - kSlotAhead) < buckets_) {
-                const uint32_t q = (p - (kEntryAhead - kSlotAhead)) % kRing;
-                first[q] = uint32_t(entries_[bucket[q]] >> 32);
-                bring(first[q]);
-            }
-            if (p >= kEntryAhead - kSecondAhead && p - (kEntryAhead - kSecondAhead) < buckets_) {
-                const uint32_t q = (p - (kEntryAhead - kSecondAhead)) % kRing;
-                second[q] = first[q] != kEnd ? slots_[first[q]].next : kEnd;
-                bring(second[q]);
-            }
-            if (p >= kEntryAhead - kThirdAhead && p - (kEntryAhead - kThirdAhead) < buckets_) {
-                const uint32_t f = second[(p - (kEntryAhead - kThirdAhead)) % kRing];
-                if (f != kEnd)
-                    bring(slots_[f].next);
-            }
-            if (p < kEntryAhead)
-                continue;
-            for (uint32_t s = first[(p - kEntryAhead) % kRing]; s != kEnd; s = slots_[s].next) {
-                sum += slots_[s].packets;
-                ++records;
-            }
-        }
-        return sum;
-    }
-
-    // The record of key k; null when the table has none.
-    const uint64_t* lookup(uint64_t k, uint32_t hash) const {
-        for (uint32_t s = uint32_t(entries_[hash & (buckets_ - 1)] >> 32); s != kEnd;
-             s = slots_[s].next) {
-            if (slots_[s].key == k)
-                return &slots_[s].packets;
-        }
-        return nullptr;
-    }
-
-  private:
-    struct Slot {
-        uint32_t marker;
-        uint32_t next;
-        uint32_t flags;
-        uint32_t rhash;
-        uint64_t key;
-        uint64_t packets;
-        uint64_t octets;
-    };
-    static_assert(sizeof(Slot) == Reader::Table::slotSize, "the table's slots");
-    static constexpr uint32_t kEnd = 0xFFFFFFFF;
-
-    template <class T>
-    T* mapShared(uint64_t count) {
-        void* p = ::mmap(nullptr, count * sizeof(T), PROT_READ | PROT_WRITE,
-                         MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-        if (p == MAP_FAILED) {
-            std::perror("bench: mmap");
-            std::abort();
-        }
-        return static_cast<T*>(p);
-    }
-    void bring(uint32_t s) const {
-        if (s != kEnd) {
-            __builtin_prefetch(&slots_[s]);
-            __builtin_prefetch(reinterpret_cast<const char*>(&slots_[s]) + sizeof(Slot) - 1);
-        }
-    }
-
-    uint32_t buckets_;
-    uint32_t bits_ = 0;
-    uint64_t records_;
-    uint64_t* entries_ = nullptr;
-    Slot* slots_ = nullptr;
-};
-
 // The table of n records, published by a writer child with or without change notifications.
 struct Session {
     Session(uint64_t n, bool notify)
@@ -704,9 +555,17 @@ struct Session {
         return *map_;
     }
 
-    const FormatModel& model() {
-        if (!model_)
-            model_ = std::make_unique<FormatModel>(*reader, n);
+    // The format model of the table (its layout checked against the reader's own walk).
+    const VeskBench::FormatModel& model() {
+        if (!model_) {
+            const auto next = nextKeys(n);
+            const Reader& r = *reader;
+            auto hash = [&r](uint64_t k) { return r.hashKeyValue(k); };
+            model_ = std::make_unique<VeskBench::FormatModel>(
+                reader->hashMap().buckets().numBuckets(), n, [](uint64_t s) { return s; }, hash,
+                [&next](uint64_t k) { return record(k, next[k], 0); });
+            model_->checkLayout(*reader, hash);
+        }
         return *model_;
     }
 
@@ -726,7 +585,7 @@ struct Session {
     }
 
     std::unique_ptr<Map> map_;
-    std::unique_ptr<FormatModel> model_;
+    std::unique_ptr<VeskBench::FormatModel> model_;
     std::unique_ptr<ShadowMount> shadow_;
     std::shared_ptr<void> peer_;  // a PeerMount of the peerKind_ store
     Store peerKind_ = Store::vesk;
@@ -1117,7 +976,7 @@ void pointerChase(benchmark::State& state, uint64_t n) {
 
 void floorWalk(benchmark::State& state, uint64_t n) {
     Session& s = session(n);
-    const FormatModel& model = s.model();
+    const VeskBench::FormatModel& model = s.model();
     uint64_t sum = 0;
     uint64_t records = 0;
     for (auto _ : state)
@@ -1132,7 +991,7 @@ void floorWalk(benchmark::State& state, uint64_t n) {
 // found, round the random cycle (as the reader's dependent lookups go).
 void floorLookup(benchmark::State& state, uint64_t n, Mode mode) {
     Session& s = session(n);
-    const FormatModel& model = s.model();
+    const VeskBench::FormatModel& model = s.model();
     const Reader& reader = *s.reader;
     uint64_t sum = 0;
     uint64_t found = 0;

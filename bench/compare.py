@@ -47,6 +47,8 @@ READER_GOALS = [
 WRITER_GOALS = [
     ("insert (capacity hint) / std", "VeskInsert", "MapInsert", 1.5),
     ("overwrite / std", "VeskOverwrite", "MapOverwrite", 1.0),
+    ("format's overwrite / std", "FloorOverwrite", "MapOverwrite", None),
+    ("overwrite / format's", "VeskOverwrite", "FloorOverwrite", None),
 ]
 PROGRAMS = {"bench_reader": READER_GOALS, "bench_writer": WRITER_GOALS}
 
