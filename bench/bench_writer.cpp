@@ -44,6 +44,14 @@ CounterEntrySimple record(uint64_t k, uint64_t round = 0) {
     return VeskTool::Kind<Ops>::make(k, round);
 }
 
+// A writer of a table filled with keys, in their order.
+std::unique_ptr<Writer> filledWriter(const std::vector<uint64_t>& keys) {
+    auto w = makeWriter(keys.size());
+    for (uint64_t k : keys)
+        w->write(record(k), true);
+    return w;
+}
+
 // Keys of a table of n records, in a shuffled order.
 std::vector<uint64_t> shuffledKeys(uint64_t n, uint64_t offset = 0) {
     std::vector<uint64_t> keys(n);
@@ -86,10 +94,8 @@ void MapInsert(benchmark::State& state) {
 
 void VeskOverwrite(benchmark::State& state) {
     const uint64_t n = state.range(0);
-    auto w = makeWriter(n);
     const auto keys = shuffledKeys(n);
-    for (uint64_t k : keys)
-        w->write(record(k), true);
+    auto w = filledWriter(keys);
     uint64_t round = 0;
     for (auto _ : state) {
         ++round;
@@ -105,10 +111,8 @@ void VeskOverwrite(benchmark::State& state) {
 // memory, each record found through its chain and stored with nothing checked or published.
 void FloorOverwrite(benchmark::State& state) {
     const uint64_t n = state.range(0);
-    auto w = makeWriter(n);
     const auto keys = shuffledKeys(n);
-    for (uint64_t k : keys)
-        w->write(record(k), true);
+    auto w = filledWriter(keys);
     const Writer& table = *w;
     auto hash = [&table](uint64_t k) { return table.hashKeyValue(k); };
     VeskBench::FormatModel model(
