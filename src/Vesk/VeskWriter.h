@@ -218,18 +218,19 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
         assertNoDirect("writing value", value);
         refuseIfBusy("write");
         const WakeFollowers wake{queue_.get()};
-        // The overwrite stays small enough to run inline; a new key goes to insert.
+        // An overwrite finds its record by key alone and stays inline; a new key goes to insert,
+        // which walks the chain again in order.
         return table_.critical([&](auto& anchor) -> const Value* {
-            auto p = hashMap_.find(key);
-            if (!p.found)
-                return insert(anchor, value, p);
-            PIMBO_TRACE(9, "existing {} bucket:{} slot:{} next:{}", key, p.bucket, p.slot,
-                        Vesk::nextOf(slotLink(p.curr)));
+            uint32_t s = 0;
+            char* slot = hashMap_.slotOfKey(key, s);
+            if (slot == nullptr) [[unlikely]]
+                return insert(anchor, value);
+            PIMBO_TRACE(9, "existing {} slot:{}", key, s);
             if (overwrite) {
-                copyInPlace(p.curr, &value);
-                notify(p.slot);
+                copyInPlace(slot, &value);
+                notify(s);
             }
-            return reinterpret_cast<const Value*>(slotValue(p.curr));
+            return reinterpret_cast<const Value*>(slotValue(slot));
         });
     }
 
@@ -416,9 +417,11 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
                                            ref.slotOffset);
     }
 
-    // write's new key: a slot taken, filled and linked at p, the buckets grown when due.
+    // write's new key: a slot taken, filled and linked where the key goes in its chain, the
+    // buckets grown when due.
     [[gnu::noinline]] const Value* insert(typename Table::CriticalSectionAnchor& anchor,
-                                          const Value& value, typename HashMap::Position& p) {
+                                          const Value& value) {
+        auto p = hashMap_.find(Ops::key(value));
         const uint32_t s = takeSlot(anchor, p.prev, p.hash);
         char* slot = table_.slots()[s];
         publishLink(slotLink(slot), Vesk::nextOf(p.prev));

@@ -14,7 +14,9 @@
 //     new one everywhere: the writer's own reads (from critical tasks run by the yield) are
 //     refused by the owner, never answered from a half-split structure.
 // Every walk is bounded by the slot count (chains) or the bucket count (bucket hops) and throws
-// Pimbo::CorruptionDetectedException beyond it; nothing is repaired here.
+// Pimbo::CorruptionDetectedException beyond it; nothing is repaired here. The ordered walk (find)
+// checks every record it passes (OCCUPIED, in the bucket); an overwrite's walk (slotOfKey)
+// compares keys only and checks the record it stops at, which is the record find would return.
 #pragma once
 
 #include "Pimbo/Debuggable.h"
@@ -79,8 +81,8 @@ class WriterHashMap : public Pimbo::Debuggable {
     // first slot after the key (the slow path of next).
     enum class Seek { key, lookup, after };
 
-    // The one walk of a chain by key, for every writer operation on a key: from the entry of
-    // key's bucket to what `seek` asks for.
+    // The ordered walk of a chain by key, for every writer operation on a key but an overwrite
+    // (slotOfKey): from the entry of key's bucket to what `seek` asks for.
     Position find(const Key& key, Seek seek = Seek::key) {
         Position p;
         p.hash = owner_.hashKey(key);
@@ -141,6 +143,30 @@ class WriterHashMap : public Pimbo::Debuggable {
         }
         p.prev = prev;
         return p;
+    }
+
+    // The slot that holds key, or null; id is set to its id. This is the walk of an overwrite: it
+    // compares keys only. A key is in at most one slot of its chain, so the slot it meets is the
+    // one find would return, checked as find checks it. A key it does not meet is left to find,
+    // which walks the chain again in order and checks every record it passes.
+    char* slotOfKey(const Key& key, uint32_t& id) {
+        SlotLink* prev = buckets_[bucketOf(owner_.hashKey(key))];
+        const auto& slots = owner_.slotTable().slots();
+        const uint64_t k = key.value();
+        for (uint32_t steps = 1;; ++steps) {
+            const uint32_t next = Vesk::nextOf(prev);
+            if (!SlotLink::isSlot(next))
+                return nullptr;
+            bounded(steps, slots.count);
+            const uint32_t s = next & SlotLink::kIdMask;
+            char* curr = slots[s];
+            if (Vesk::slotKey(curr) == k) {
+                checkSlot(curr, s, true);
+                id = s;
+                return curr;
+            }
+            prev = Vesk::slotLink(curr);
+        }
     }
 
     // Copies the first record at or after bucket b (in bucket order) into value.
@@ -366,15 +392,17 @@ class WriterHashMap : public Pimbo::Debuggable {
 
     // The chain checks every walk makes: the slot holds a record of this bucket.
     void checkSlot(const char* slot, uint32_t s, bool inBucket, bool forLookup = false) const {
-        if ((Vesk::loadFlags(slot) & Vesk::OCCUPIED) == 0) [[unlikely]] {
+        const bool occupied = (Vesk::loadFlags(slot) & Vesk::OCCUPIED) != 0;
+        if (!occupied || !inBucket) [[unlikely]]
+            badSlot(s, occupied, forLookup);
+    }
+    [[noreturn, gnu::noinline, gnu::cold]] static void badSlot(uint32_t s, bool occupied,
+                                                               bool forLookup) {
+        if (!occupied)
             PIMBO_THROW(Pimbo::CorruptionDetectedException, "slotId: {} not marked as occupied", s);
-        }
-        if (!inBucket) [[unlikely]] {
-            if (forLookup)
-                PIMBO_THROW(Pimbo::CorruptionDetectedException, "corrupt key detected, slot: {}",
-                            s);
-            PIMBO_THROW(Pimbo::CorruptionDetectedException, "corrupt key detected, slotId: {}", s);
-        }
+        if (forLookup)
+            PIMBO_THROW(Pimbo::CorruptionDetectedException, "corrupt key detected, slot: {}", s);
+        PIMBO_THROW(Pimbo::CorruptionDetectedException, "corrupt key detected, slotId: {}", s);
     }
 
     // Returns slot s of bucket b as the current entry of an iteration.
