@@ -221,10 +221,11 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
         // An overwrite finds its record by key alone and stays inline; a new key goes to insert,
         // which walks the chain again in order.
         return table_.critical([&](auto& anchor) -> const Value* {
+            const uint32_t hash = hashKey(key);
             uint32_t s = 0;
-            char* slot = hashMap_.slotOfKey(key, s);
+            char* slot = hashMap_.slotOfKey(key, hash, s);
             if (slot == nullptr) [[unlikely]]
-                return insert(anchor, value);
+                return insert(anchor, value, hash);
             PIMBO_TRACE(9, "existing {} slot:{}", key, s);
             if (overwrite) {
                 copyInPlace(slot, &value);
@@ -417,11 +418,11 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
                                            ref.slotOffset);
     }
 
-    // write's new key: a slot taken, filled and linked where the key goes in its chain, the
-    // buckets grown when due.
+    // write's new key (of hash `hash`): a slot taken, filled and linked where the key goes in
+    // its chain, the buckets grown when due.
     [[gnu::noinline]] const Value* insert(typename Table::CriticalSectionAnchor& anchor,
-                                          const Value& value) {
-        auto p = hashMap_.find(Ops::key(value));
+                                          const Value& value, uint32_t hash) {
+        auto p = hashMap_.find(Ops::key(value), hash, HashMap::Seek::key);
         const uint32_t s = takeSlot(anchor, p.prev, p.hash);
         char* slot = table_.slots()[s];
         publishLink(slotLink(slot), Vesk::nextOf(p.prev));

@@ -84,8 +84,12 @@ class WriterHashMap : public Pimbo::Debuggable {
     // The ordered walk of a chain by key, for every writer operation on a key but an overwrite
     // (slotOfKey): from the entry of key's bucket to what `seek` asks for.
     Position find(const Key& key, Seek seek = Seek::key) {
+        return find(key, owner_.hashKey(key), seek);
+    }
+    // The same walk for a key whose hash the caller has.
+    Position find(const Key& key, uint32_t hash, Seek seek) {
         Position p;
-        p.hash = owner_.hashKey(key);
+        p.hash = hash;
         p.bucket = bucketOf(p.hash);
         p.prev = buckets_[p.bucket];
         auto& slots = owner_.slotTable().slots();
@@ -145,12 +149,12 @@ class WriterHashMap : public Pimbo::Debuggable {
         return p;
     }
 
-    // The slot that holds key, or null; id is set to its id. This is the walk of an overwrite: it
-    // compares keys only. A key is in at most one slot of its chain, so the slot it meets is the
-    // one find would return, checked as find checks it. A key it does not meet is left to find,
-    // which walks the chain again in order and checks every record it passes.
-    char* slotOfKey(const Key& key, uint32_t& id) {
-        SlotLink* prev = buckets_[bucketOf(owner_.hashKey(key))];
+    // The slot that holds key (of hash `hash`), or null; id is set to its id. This is the walk of
+    // an overwrite: it compares keys only. A key is in at most one slot of its chain, so the slot
+    // it meets is the one find would return, checked as find checks it. A key it does not meet is
+    // left to find, which walks the chain again in order and checks every record it passes.
+    char* slotOfKey(const Key& key, uint32_t hash, uint32_t& id) {
+        SlotLink* prev = buckets_[bucketOf(hash)];
         const auto& slots = owner_.slotTable().slots();
         const uint64_t k = key.value();
         for (uint32_t steps = 1;; ++steps) {
