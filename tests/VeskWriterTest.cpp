@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <random>
 
 namespace {
@@ -95,9 +96,21 @@ TEST(WriterModelTest, RandomOperationsAgreeWithAMap) {
             ASSERT_TRUE(!present || removed == model.at(pos(k))) << k;
             model.erase(pos(k));
         } else if (pick < 60 && !empty) {  // an existing key, with or without overwrite
+            // Now and then with level-9 tracing on, which takes the writer's general path.
             const uint64_t k = anyKey();
             const bool overwrite = (rng() & 3) != 0;
-            ASSERT_EQ(*w->write(rec(k, n), overwrite), overwrite ? rec(k, n) : model.at(pos(k)));
+            const bool traced = rng() % 8 == 0;
+            std::optional<TraceCapture> traces;
+            const uint16_t mask = testHandler()->levelMask();
+            if (traced) {
+                traces.emplace(9);
+                testHandler()->levelMaskIs(uint16_t(mask | 1u << 9));
+            }
+            const Value written = *w->write(rec(k, n), overwrite);
+            testHandler()->levelMaskIs(mask);
+            ASSERT_EQ(written, overwrite ? rec(k, n) : model.at(pos(k)));
+            ASSERT_TRUE(!traced || traces->has(fmt::format("existing {} slot:", CounterIndex(k))))
+                << k;
             if (overwrite)
                 set(rec(k, n));
         } else if (pick < 74) {  // directWrite of a new or an existing key, or directUpdate
