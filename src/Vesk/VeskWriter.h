@@ -217,7 +217,7 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
     // no critical task running and level-9 tracing off, is the common case. It makes writeAny's
     // stores in writeAny's order without a call (a queue's steps are one tail call), so that it
     // saves few registers and stores little and consecutive overwrites overlap their cache
-    // misses. Every other write, an insert among them, goes to writeAny. The followers are woken
+    // misses. An insert goes to inserted, every other write to writeAny. The followers are woken
     // only after a publish, as writeAny's WakeFollowers wakes them: a write that published
     // nothing leaves their wake-up nothing to do.
     const Value* write(const Value& value, bool overwrite) override {
@@ -239,8 +239,9 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
                 table_.header()->criticalSectionIs(false);
                 return reinterpret_cast<const Value*>(slotValue(slot));
             }
-            // Nothing was stored: the insert starts again, with its own critical section.
+            // Nothing was stored: the insert opens its own critical section.
             table_.header()->criticalSectionIs(false);
+            return inserted(value, hash);
         }
         return writeAny(value, overwrite);
     }
@@ -594,6 +595,12 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
             }
             return reinterpret_cast<const Value*>(slotValue(slot));
         });
+    }
+    // write's insert of a key its walk did not meet (hash: the key's), as writeAny inserts it.
+    [[gnu::noinline]] const Value* inserted(const Value& value, uint32_t hash) {
+        const WakeFollowers wake{queue_.get()};
+        return table_.critical(
+            [&](auto& anchor) -> const Value* { return insert(anchor, value, hash); });
     }
     // The end of write's overwrite of slot s (at slot) on a writer with a queue, as writeAny
     // ends it: the change published, the critical section closed, then the followers woken.

@@ -145,7 +145,7 @@ class SlotTableHeader {
     void mostIs(uint32_t n) { Mem::storeRelaxed32(&mostSlots, n); }
 
     // Writer only.
-    void criticalSectionIs(bool on) {
+    [[gnu::always_inline]] void criticalSectionIs(bool on) {
         const uint16_t f = Mem::loadRelaxed16(&runtimeFlags);
         Mem::storeRelaxed16(&runtimeFlags,
                             on ? uint16_t(f | CRITICAL_SECTION) : uint16_t(f & ~CRITICAL_SECTION));

@@ -382,11 +382,14 @@ class WriterHashMap : public Pimbo::Debuggable {
         WriterHashMap& map_;
     };
 
-    void bounded(uint32_t steps, uint32_t capacity) const {
-        if (steps > capacity) {
-            PIMBO_THROW(Pimbo::CorruptionDetectedException,
-                        "hash chain cycle detected, slotCount:{} capacity:{}", steps, capacity);
-        }
+    static void bounded(uint32_t steps, uint32_t capacity) {
+        if (steps > capacity) [[unlikely]]
+            cycle(steps, capacity);
+    }
+    // Out of line, so that the walks it ends keep no frame for its message.
+    [[noreturn, gnu::noinline, gnu::cold]] static void cycle(uint32_t steps, uint32_t capacity) {
+        PIMBO_THROW(Pimbo::CorruptionDetectedException,
+                    "hash chain cycle detected, slotCount:{} capacity:{}", steps, capacity);
     }
 
     // The bucket of the record in slot among count buckets.
