@@ -217,9 +217,7 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
     // no critical task running and level-9 tracing off, is the common case. It makes writeAny's
     // stores in writeAny's order without a call (a queue's steps are one tail call), so that it
     // saves few registers and stores little and consecutive overwrites overlap their cache
-    // misses. An insert goes to inserted, every other write to writeAny. The followers are woken
-    // only after a publish, as writeAny's WakeFollowers wakes them: a write that published
-    // nothing leaves their wake-up nothing to do.
+    // misses. An insert goes to inserted, every other write to writeAny.
     const Value* write(const Value& value, bool overwrite) override {
         if (directSlot_ == kNoSlot && !directNew_ && !busy_ && table_.header() != nullptr &&
             !debugHandler().enabled(9)) [[likely]] {
@@ -231,11 +229,10 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
             uint32_t s = 0;
             char* slot = hashMap_.slotOfKey(key, hash, s);
             if (slot != nullptr) [[likely]] {
-                if (overwrite) {
+                if (overwrite)
                     copyInPlace(slot, &value);
-                    if (queue_ != nullptr) [[unlikely]]
-                        return published(s, slot);
-                }
+                if (queue_ != nullptr) [[unlikely]]
+                    return published(overwrite, s, slot);
                 table_.header()->criticalSectionIs(false);
                 return reinterpret_cast<const Value*>(slotValue(slot));
             }
@@ -602,12 +599,14 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
         return table_.critical(
             [&](auto& anchor) -> const Value* { return insert(anchor, value, hash); });
     }
-    // The end of write's overwrite of slot s (at slot) on a writer with a queue, as writeAny
-    // ends it: the change published, the critical section closed, then the followers woken.
-    [[gnu::noinline]] const Value* published(uint32_t s, char* slot) {
+    // The end of write's write of slot s (at slot) on a writer with a queue, as writeAny ends
+    // it: the change published (when the record changed), the critical section closed, then the
+    // followers woken, also for what an earlier direct commit published.
+    [[gnu::noinline]] const Value* published(bool changed, uint32_t s, char* slot) {
         {
             const WakeFollowers wake{queue_.get()};
-            notify(s);
+            if (changed)
+                notify(s);
             table_.header()->criticalSectionIs(false);
         }
         return reinterpret_cast<const Value*>(slotValue(slot));
