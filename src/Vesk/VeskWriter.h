@@ -571,7 +571,8 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
             [&] { yield.check(); });
     }
 
-    // write's every case, the refusals and inserts among them.
+    // write's general path, for what the fast path leaves to it: the refusals (a direct
+    // operation open, a busy or detached writer) and every write while level-9 tracing is on.
     [[gnu::noinline]] const Value* writeAny(const Value& value, bool overwrite) {
         const Key& key = Ops::key(value);
         assertNoDirect("writing value", value);
