@@ -213,33 +213,13 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
     void criticalTaskCheckIs(bool on) override { criticalTaskCheck_ = on; }
     bool criticalTaskCheck() override { return criticalTaskCheck_; }
 
-    // A write of a key the table holds, by an attached writer with no direct operation open,
-    // no critical task running and level-9 tracing off, is the common case. It makes writeAny's
-    // stores in writeAny's order without a call (a queue's steps are one tail call), so that it
-    // saves few registers and stores little and consecutive overwrites overlap their cache
-    // misses. An insert goes to inserted, every other write to writeAny.
+    // A write by an attached writer with no direct operation open, no critical task running
+    // and level-9 tracing off, is the common case: writeHeld, inline. Every other write goes to
+    // writeAny, which refuses it or traces it.
     const Value* write(const Value& value, bool overwrite) override {
         if (directSlot_ == kNoSlot && !directNew_ && !busy_ && table_.header() != nullptr &&
-            !debugHandler().enabled(9)) [[likely]] {
-            const Key& key = Ops::key(value);
-            const uint32_t hash = hashKey(key);
-            // The bit is set before the walk, as writeAny's critical() sets it: a walk that
-            // meets damage throws and leaves it set.
-            table_.header()->criticalSectionIs(true);
-            uint32_t s = 0;
-            char* slot = hashMap_.slotOfKey(key, hash, s);
-            if (slot != nullptr) [[likely]] {
-                if (overwrite)
-                    copyInPlace(slot, &value);
-                if (queue_ != nullptr) [[unlikely]]
-                    return published(overwrite, s, slot);
-                table_.header()->criticalSectionIs(false);
-                return reinterpret_cast<const Value*>(slotValue(slot));
-            }
-            // Nothing was stored: the insert opens its own critical section.
-            table_.header()->criticalSectionIs(false);
-            return inserted(value, hash);
-        }
+            !debugHandler().enabled(9)) [[likely]]
+            return writeHeld<false>(value, overwrite);
         return writeAny(value, overwrite);
     }
 
@@ -571,38 +551,48 @@ class VeskWriter : public VeskInterface<Ops>, public Pimbo::Debuggable {
             [&] { yield.check(); });
     }
 
-    // write's general path, for what the fast path leaves to it: the refusals (a direct
-    // operation open, a busy or detached writer) and every write while level-9 tracing is on.
-    [[gnu::noinline]] const Value* writeAny(const Value& value, bool overwrite) {
+    // write, once the writer may write: the key of a record the table holds is overwritten
+    // without a call (a queue's steps are one tail call, published), so that it saves few
+    // registers and stores little and consecutive overwrites overlap their cache misses; a key
+    // the walk does not meet goes to inserted. traced: level-9 tracing may be on.
+    template <bool traced>
+    [[gnu::always_inline]] const Value* writeHeld(const Value& value, bool overwrite) {
         const Key& key = Ops::key(value);
+        const uint32_t hash = hashKey(key);
+        // The bit is set before the walk: a walk that meets damage throws and leaves it set.
+        table_.header()->criticalSectionIs(true);
+        uint32_t s = 0;
+        char* slot = hashMap_.slotOfKey(key, hash, s);
+        if (slot == nullptr) [[unlikely]] {
+            // Nothing was stored: the insert opens its own critical section.
+            table_.header()->criticalSectionIs(false);
+            return inserted(value, hash);
+        }
+        if constexpr (traced)
+            PIMBO_TRACE(9, "existing {} slot:{}", key, s);
+        if (overwrite)
+            copyInPlace(slot, &value);
+        if (queue_ != nullptr) [[unlikely]]
+            return published(overwrite, s, slot);
+        table_.header()->criticalSectionIs(false);
+        return reinterpret_cast<const Value*>(slotValue(slot));
+    }
+    // write's general path: the refusals (a direct operation open, a busy or detached writer),
+    // and every write while level-9 tracing is on.
+    [[gnu::noinline]] const Value* writeAny(const Value& value, bool overwrite) {
         assertNoDirect("writing value", value);
         refuseIfBusy("write");
-        const WakeFollowers wake{queue_.get()};
-        // An overwrite finds its record by key alone; a new key goes to insert, which walks the
-        // chain again in order.
-        return table_.critical([&](auto& anchor) -> const Value* {
-            const uint32_t hash = hashKey(key);
-            uint32_t s = 0;
-            char* slot = hashMap_.slotOfKey(key, hash, s);
-            if (slot == nullptr) [[unlikely]]
-                return insert(anchor, value, hash);
-            PIMBO_TRACE(9, "existing {} slot:{}", key, s);
-            if (overwrite) {
-                copyInPlace(slot, &value);
-                notify(s);
-            }
-            return reinterpret_cast<const Value*>(slotValue(slot));
-        });
+        return writeHeld<true>(value, overwrite);
     }
-    // write's insert of a key its walk did not meet (hash: the key's), as writeAny inserts it.
+    // write's insert of a key its walk did not meet (hash: the key's).
     [[gnu::noinline]] const Value* inserted(const Value& value, uint32_t hash) {
         const WakeFollowers wake{queue_.get()};
         return table_.critical(
             [&](auto& anchor) -> const Value* { return insert(anchor, value, hash); });
     }
-    // The end of write's write of slot s (at slot) on a writer with a queue, as writeAny ends
-    // it: the change published (when the record changed), the critical section closed, then the
-    // followers woken, also for what an earlier direct commit published.
+    // The end of write's write of slot s (at slot) on a writer with a queue: the change
+    // published (when the record changed), the critical section closed, then the followers woken
+    // (also for what an earlier direct commit published), as every operation ends its batch.
     [[gnu::noinline]] const Value* published(bool changed, uint32_t s, char* slot) {
         {
             const WakeFollowers wake{queue_.get()};
