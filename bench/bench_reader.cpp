@@ -13,7 +13,9 @@
 // a dependent lookup. Floor/table_order and Floor/lookup_hit/{independent,dependent} walk and look
 // up a copy of the table's memory (its bucket entries and slots, laid out as the files lay them
 // out) with code that checks nothing: what the file format itself costs, beside what the reader
-// adds to it.
+// adds to it. Floor/lookup_call/... makes the same lookups behind a call shaped as the reader's
+// (the key and the found flag by reference, not inlined into the loop, as a lookup through the
+// library is): what a lookup through an interface costs before it checks or copies anything.
 //
 // The same lookups and iteration run on the shadows of the table in this process (VeskShadow:
 // the value store answers from its local copy, the key-only store reads each record from shared
@@ -988,23 +990,35 @@ void floorWalk(benchmark::State& state, uint64_t n) {
 }
 
 // Independent: the shuffled keys; dependent: the next key is the packets of the record just
-// found, round the random cycle (as the reader's dependent lookups go).
-void floorLookup(benchmark::State& state, uint64_t n, Mode mode) {
+// found, round the random cycle (as the reader's dependent lookups go). call: each lookup behind
+// a call of the reader's shape (FormatModel::lookupCall), not inlined into the loop.
+void floorLookup(benchmark::State& state, uint64_t n, Mode mode, bool call) {
     Session& s = session(n);
     const VeskBench::FormatModel& model = s.model();
     const Reader& reader = *s.reader;
     uint64_t sum = 0;
     uint64_t found = 0;
-    for (auto _ : state) {
-        uint64_t k = 0;
-        for (uint64_t i = 0; i < n; ++i) {
-            if (mode == Mode::independent)
-                k = s.hitKeys[i];
-            const uint64_t* packets = model.lookup(k, reader.hashKeyValue(k));
-            found += packets != nullptr;
-            k = packets != nullptr ? *packets : 0;
-            sum += k;
+    const auto run = [&](auto find) {
+        for (auto _ : state) {
+            uint64_t k = 0;
+            for (uint64_t i = 0; i < n; ++i) {
+                if (mode == Mode::independent)
+                    k = s.hitKeys[i];
+                const uint64_t* packets = find(k, reader.hashKeyValue(k));
+                found += packets != nullptr;
+                k = packets != nullptr ? *packets : 0;
+                sum += k;
+            }
         }
+    };
+    if (call) {
+        run([&](const uint64_t& k, uint32_t hash) {
+            bool f = false;
+            const uint64_t* packets = model.lookupCall(k, hash, f);
+            return f ? packets : nullptr;
+        });
+    } else {
+        run([&](uint64_t k, uint32_t hash) { return model.lookup(k, hash); });
     }
     benchmark::DoNotOptimize(sum);
     if (found != n * state.iterations())
@@ -1123,10 +1137,13 @@ void registerAll() {
             ->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark(fmt::format("Floor/table_order/{}", n).c_str(), floorWalk, n)
             ->Unit(benchmark::kMillisecond);
-        for (int m = 0; m < 2; ++m) {
-            benchmark::RegisterBenchmark(fmt::format("Floor/lookup_hit/{}/{}", kMode[m], n).c_str(),
-                                         floorLookup, n, Mode(m))
-                ->Unit(benchmark::kMillisecond);
+        for (int call = 0; call < 2; ++call) {
+            for (int m = 0; m < 2; ++m) {
+                const auto name =
+                    fmt::format("Floor/lookup_{}/{}/{}", call ? "call" : "hit", kMode[m], n);
+                benchmark::RegisterBenchmark(name.c_str(), floorLookup, n, Mode(m), call != 0)
+                    ->Unit(benchmark::kMillisecond);
+            }
         }
 #ifdef VESK_BENCH_LMDB
         registerPeer<VeskBench::LmdbTable>(Store::lmdb, n);
