@@ -16,6 +16,8 @@
 // adds to it. Floor/lookup_call/... makes the same lookups behind a call shaped as the reader's
 // (the key and the found flag by reference, not inlined into the loop, as a lookup through the
 // library is): what a lookup through an interface costs before it checks or copies anything.
+// Floor/table_order_known reads the same lines as Floor/table_order with every slot id listed in
+// advance: what the host's memory gives the walk when no address waits for a link.
 //
 // The same lookups and iteration run on the shadows of the table in this process (VeskShadow:
 // the value store answers from its local copy, the key-only store reads each record from shared
@@ -976,13 +978,14 @@ void pointerChase(benchmark::State& state, uint64_t n) {
     perOp(state, n);
 }
 
-void floorWalk(benchmark::State& state, uint64_t n) {
+// known: FormatModel::walkKnown, the same lines with every slot id known in advance.
+void floorWalk(benchmark::State& state, uint64_t n, bool known) {
     Session& s = session(n);
     const VeskBench::FormatModel& model = s.model();
     uint64_t sum = 0;
     uint64_t records = 0;
     for (auto _ : state)
-        sum += model.walk(records);
+        sum += known ? model.walkKnown(records) : model.walk(records);
     benchmark::DoNotOptimize(sum);
     if (records != n * state.iterations())
         state.SkipWithError("the model's walk does not meet every record");
@@ -1135,8 +1138,11 @@ void registerAll() {
         benchmark::RegisterBenchmark(fmt::format("Floor/pointer_chase/{}", n).c_str(), pointerChase,
                                      n)
             ->Unit(benchmark::kMillisecond);
-        benchmark::RegisterBenchmark(fmt::format("Floor/table_order/{}", n).c_str(), floorWalk, n)
-            ->Unit(benchmark::kMillisecond);
+        for (int known = 0; known < 2; ++known) {
+            const auto name = fmt::format("Floor/table_order{}/{}", known ? "_known" : "", n);
+            benchmark::RegisterBenchmark(name.c_str(), floorWalk, n, known != 0)
+                ->Unit(benchmark::kMillisecond);
+        }
         for (int call = 0; call < 2; ++call) {
             for (int m = 0; m < 2; ++m) {
                 const auto name =

@@ -47,6 +47,8 @@ READER_GOALS = [
      "Floor/lookup_hit/dependent", None),
     ("format's walk / LMDB cursor", "Floor/table_order", "Lmdb/iterate/writer_idle", None),
     ("table-order walk / format's", "VeskReader/iterate/writer_idle", "Floor/table_order", None),
+    ("format's walk, slot ids known / LMDB", "Floor/table_order_known",
+     "Lmdb/iterate/writer_idle", None),
 ]
 WRITER_GOALS = [
     ("insert (capacity hint) / std", "VeskInsert", "MapInsert", 1.5),
